@@ -1,0 +1,103 @@
+#pragma once
+// The small interfaces through which the scan engine reaches the window, the operating system
+// and the network. The window layer and the platform layer implement them; tests script them.
+// Text is UTF-8 throughout.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+#include "scan/WinTypes.h"
+
+namespace talvik {
+
+// The result list. Called on the user-interface thread only.
+class IResultList {
+public:
+    virtual ~IResultList() = default;
+    virtual int GetItemCount() const = 0;
+    // The first row after `start` (row 0 onwards when start is -1) that passes the filter, or -1.
+    virtual int GetNextItem(int start, ItemFilter filter) const = 0;
+    virtual std::string GetItemText(int row, int column) const = 0;
+    virtual void SetItemText(int row, int column, const std::string& text) = 0;
+};
+
+// The progress bar. Called on the user-interface thread only.
+class IProgressBar {
+public:
+    virtual ~IProgressBar() = default;
+    virtual void SetRange(int minimum, int maximum) = 0;
+    virtual void SetPos(int position) = 0;
+    virtual int GetPos() const = 0;
+};
+
+// Toolbar buttons and menu-bar items, found by command. Called on the user-interface thread only.
+class ICommandStates {
+public:
+    virtual ~ICommandStates() = default;
+    virtual void EnableButton(int command, bool enable) = 0;
+    virtual void EnableMenuItem(int command, unsigned flags) = 0;  // kMfEnabled or kMfGrayed
+};
+
+// Modal message box owned by the main window. Called on the user-interface thread only; returns
+// the button pressed (kIdOk, kIdYes, kIdNo).
+class IMessageBox {
+public:
+    virtual ~IMessageBox() = default;
+    virtual int MessageBox(const std::string& text, const std::string& caption, unsigned type) = 0;
+};
+
+// Runs closures on the user-interface thread, one after another, in the order they were posted.
+// Post is safe from any thread, also after the engine is gone; a closure that arrives after the
+// user-interface thread has stopped serving events is dropped.
+class IUiPoster {
+public:
+    virtual ~IUiPoster() = default;
+    virtual void Post(std::function<void()> task) = 0;
+};
+
+// Host-name lookup. Safe to call from several threads at once; may block for a long time.
+class INameResolver {
+public:
+    virtual ~INameResolver() = default;
+    // The first IPv4 address of the name in host byte order, or nothing.
+    virtual std::optional<std::uint32_t> Resolve(const std::string& name) = 0;
+};
+
+// An opaque thread handle. It is signalled once its thread has ended and stays signalled.
+class IThread {
+public:
+    virtual ~IThread() = default;
+};
+using ThreadHandle = std::shared_ptr<IThread>;
+
+// Thread start and waits, with the semantics of the original platform: one wait takes at most
+// kMaximumWaitObjects handles.
+class IThreads {
+public:
+    virtual ~IThreads() = default;
+    // Starts `procedure` at once; nullptr when no thread could be created.
+    virtual ThreadHandle BeginThread(std::function<unsigned()> procedure) = 0;
+    // kWaitObject0 + index of a signalled handle (the lowest, or any when waitAll), kWaitTimeout,
+    // or kWaitFailed with GetLastError() telling why (an empty handle, more than 64 handles).
+    virtual std::uint32_t WaitForMultipleObjects(std::uint32_t count, const ThreadHandle* handles,
+                                                 bool waitAll, std::uint32_t timeoutMs) = 0;
+    // The error of the calling thread's last failed call.
+    virtual std::uint32_t GetLastError() = 0;
+};
+
+// One ARP request on the local segment. Safe to call from up to 64 threads at once. Returns
+// kNoError and fills the six bytes of `mac` when the host answered, otherwise an error code
+// (kErrorBadNetName for no answer, kErrorCancelled once `stop` is requested). A stop request
+// wakes the call at once.
+class IArpSender {
+public:
+    virtual ~IArpSender() = default;
+    virtual std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
+                                  std::uint32_t* length, std::stop_token stop) = 0;
+};
+
+}  // namespace talvik

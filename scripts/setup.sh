@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what Talvik needs to build, run and test on Debian 12. Run as root.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config git
+    qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libqt6svg6
+    libgtest-dev libgmock-dev googletest
+    clang clang-format libclang-rt-14-dev
+    libcap-dev libcap2-bin
+    fonts-arphic-uming fonts-noto-cjk
+    xvfb xauth x11-apps imagemagick librsvg2-bin
+    iproute2 iputils-arping arp-scan nmap tcpdump python3
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "setup.sh installs packages and must run as root (try: sudo $0)" >&2
+    exit 1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

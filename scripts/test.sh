@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: format check, plain build, AddressSanitizer and
+# UndefinedBehaviorSanitizer build, the scan engine under ThreadSanitizer, and the fuzzer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup.sh
+
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+echo "== format check"
+./scripts/check-format.sh
+
+echo "== plain build"
+cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/test -j "$jobs"
+ctest --test-dir build/test --output-on-failure -j "$jobs"
+
+echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DTALVIK_SANITIZE=address;undefined"
+cmake --build build/asan -j "$jobs"
+ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE lab
+
+echo "== ThreadSanitizer (scan engine)"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTALVIK_BUILD_GUI=OFF -DTALVIK_SANITIZE=thread
+cmake --build build/tsan -j "$jobs"
+ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L tsan
+
+if [ -x scripts/fuzz.sh ]; then
+    echo "== fuzzing"
+    ./scripts/fuzz.sh
+fi
