@@ -6,13 +6,23 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "scan/Ports.h"
 #include "scan/ScanTypes.h"
 
 namespace talvik {
+
+// Held by a worker while it hands its result to the user-interface thread, so that results reach
+// the window in the order the workers took it.
+extern std::mutex g_resultLock;
+
+struct ScanRun;
+struct NameLookup;
+struct EngineGuard;
 
 struct EnginePorts {
     IResultList* list = nullptr;
@@ -48,6 +58,34 @@ public:
     // The target table of the latest scan start, for inspection.
     int TargetCount() const;
     const ScanTarget& Target(int index) const;
+
+private:
+    friend struct EngineGuard;
+
+    // Scan-start steps shared by both commands; `filter` picks the rows.
+    void StartScan(ItemFilter filter);
+    void FinishTable(const std::vector<std::uint32_t>& resolved);
+    void StartDispatcher();
+    void EndScanWithFailure();
+    // Ends the latest scan's threads' say over the window: results still on their way are
+    // dropped when they arrive.
+    void AbandonScan();
+    bool IsCurrent(std::uint64_t generation) const { return generation == generation_; }
+
+    EnginePorts ports_;
+    std::atomic<std::int32_t> scanRunning{0};
+    std::array<ScanTarget, MAX_TARGETS> targets{};
+    std::int32_t targetCount = 0;
+    ScanSettings settings{};
+    // The latest scan's run state; its threads hold their own reference, the worker slots among it.
+    std::shared_ptr<ScanRun> run_;
+    ThreadHandle dispatcherThread;
+    // Dispatchers of earlier scans that may still be winding down; the destructor waits for them.
+    std::vector<ThreadHandle> oldDispatchers_;
+    // Rows whose names are being looked up for the latest scan start, with their text positions.
+    std::shared_ptr<NameLookup> lookup_;
+    std::uint64_t generation_ = 0;
+    std::shared_ptr<EngineGuard> guard_;
 };
 
 // Waits on `count` handles in slices of at most kMaximumWaitObjects. kNoError when the waits

@@ -1,0 +1,16 @@
+#include "platform/Platform.h"
+
+#include "platform/GetaddrinfoResolver.h"
+#include "platform/PosixThreads.h"
+
+namespace talvik {
+
+std::shared_ptr<IThreads> MakeThreads() {
+    return std::make_shared<PosixThreads>();
+}
+
+std::shared_ptr<INameResolver> MakeNameResolver() {
+    return std::make_shared<GetaddrinfoResolver>();
+}
+
+}  // namespace talvik

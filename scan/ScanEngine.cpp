@@ -1,0 +1,343 @@
+#include "scan/ScanEngine.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "scan/Address.h"
+#include "scan/CommandIds.h"
+#include "scan/ScanRun.h"
+
+namespace talvik {
+
+std::mutex g_resultLock;
+
+namespace {
+
+// Lookups of one scan start run at most this many at once.
+constexpr std::size_t kMaxLookupThreads = 8;
+// How long the destructor gives the scan threads to wind down once they are told to stop.
+constexpr std::uint32_t kShutdownWaitMs = 500;
+
+}  // namespace
+
+ScanEngine::ScanEngine(EnginePorts ports)
+    : ports_(std::move(ports)), guard_(std::make_shared<EngineGuard>()) {
+    guard_->engine = this;
+}
+
+ScanEngine::~ScanEngine() {
+    AbandonScan();
+    scanRunning = 0;
+    guard_->engine = nullptr;
+    guard_.reset();
+    // Lookups are not waited for: they may sit in a resolver for long, and own what they touch.
+    std::vector<ThreadHandle> dispatchers = std::move(oldDispatchers_);
+    if (dispatcherThread) {
+        dispatchers.push_back(std::move(dispatcherThread));
+    }
+    if (!dispatchers.empty() && ports_.threads) {
+        try {
+            WaitInChunks(*ports_.threads, static_cast<std::uint32_t>(dispatchers.size()),
+                         dispatchers.data(), true, kShutdownWaitMs);
+        } catch (...) {
+        }
+    }
+}
+
+void ScanEngine::AbandonScan() {
+    if (run_) {
+        run_->stop.request_stop();
+    }
+    if (lookup_) {
+        lookup_->stop.request_stop();
+        lookup_.reset();
+    }
+    ++generation_;
+}
+
+void ScanEngine::ResetScanState() {
+    // The tables describe the latest scan only; whatever ran before has no say any more.
+    AbandonScan();
+    targetCount = 0;
+    scanRunning = 0;
+    if (dispatcherThread) {
+        oldDispatchers_.push_back(std::move(dispatcherThread));
+    }
+    dispatcherThread.reset();
+    std::erase_if(oldDispatchers_, [this](const ThreadHandle& handle) {
+        return ports_.threads->WaitForMultipleObjects(1, &handle, true, 0) == kWaitObject0;
+    });
+    targets.fill(ScanTarget{});
+    run_.reset();
+    ports_.progress->SetPos(0);
+}
+
+void ScanEngine::OnClearResults() {
+    const int count = ports_.list->GetItemCount();
+    int visited = 0;
+    for (int row = ports_.list->GetNextItem(-1, ItemFilter::All); row != -1 && visited < count;
+         row = ports_.list->GetNextItem(row, ItemFilter::All), ++visited) {
+        ports_.list->SetItemText(row, 1, "");
+        ports_.list->SetItemText(row, 2, "");
+    }
+    ResetScanState();
+    SetRunningState(0);
+}
+
+void ScanEngine::SetRunningState(int running) {
+    const bool on = running != 0;
+    ports_.commands->EnableButton(ID_SCAN_ALL, !on);
+    ports_.commands->EnableButton(ID_SCAN_SELECTED, !on);
+    ports_.commands->EnableButton(ID_STOP_SCAN, on);
+    ports_.commands->EnableMenuItem(ID_SCAN_ALL, on ? kMfGrayed : kMfEnabled);
+    ports_.commands->EnableMenuItem(ID_SCAN_SELECTED, on ? kMfGrayed : kMfEnabled);
+    ports_.commands->EnableMenuItem(ID_STOP_SCAN, on ? kMfEnabled : kMfGrayed);
+}
+
+void ScanEngine::OnScanAll() {
+    StartScan(ItemFilter::All);
+}
+
+void ScanEngine::OnScanSelected() {
+    StartScan(ItemFilter::Selected);
+}
+
+void ScanEngine::StartScan(ItemFilter filter) {
+    OnClearResults();
+    ResetScanState();
+    SetRunningState(1);
+
+    IResultList& list = *ports_.list;
+    const int rows = list.GetItemCount();
+    int count = 0;
+    if (filter == ItemFilter::All) {
+        count = rows;
+    } else {
+        for (int row = list.GetNextItem(-1, ItemFilter::Selected); row != -1 && count < rows;
+             row = list.GetNextItem(row, ItemFilter::Selected)) {
+            ++count;
+        }
+    }
+    // The table has room for MAX_TARGETS records; the add command never lets the list grow
+    // beyond, and a longer list must not overrun it.
+    count = std::clamp(count, 0, MAX_TARGETS);
+    ports_.progress->SetRange(0, count);
+    ports_.progress->SetPos(0);
+
+    auto lookup = std::make_shared<NameLookup>();
+    int filled = 0;
+    for (int row = list.GetNextItem(-1, filter); row != -1 && filled < count;
+         row = list.GetNextItem(row, filter)) {
+        ScanTarget& target = targets[static_cast<std::size_t>(filled)];
+        target.row = row;
+        const std::string text = list.GetItemText(row, 0);
+        if (const auto address = ParseDottedDecimal(text)) {
+            target.address = *address;
+        } else {
+            target.address = kUnresolvedAddress;
+            lookup->names.push_back(text);
+            lookup->records.push_back(filled);
+        }
+        ++filled;
+    }
+    targetCount = filled;
+    if (filled != count) {
+        ports_.progress->SetRange(0, filled);
+    }
+
+    if (lookup->names.empty()) {
+        StartDispatcher();
+        return;
+    }
+
+    // Lookups can take long: they run off this thread while the scan shows as running.
+    lookup->generation = generation_;
+    lookup->results.resize(lookup->names.size());
+    lookup->guard = guard_;
+    lookup->ui = ports_.ui;
+    lookup->resolver = ports_.resolver;
+    const std::size_t wanted = std::min(kMaxLookupThreads, lookup->names.size());
+    // Our own hold keeps the last lookup from reporting before every thread is started.
+    lookup->holders = static_cast<int>(wanted) + 1;
+    lookup_ = lookup;
+    scanRunning = 1;
+    std::size_t started = 0;
+    for (std::size_t i = 0; i < wanted; ++i) {
+        ThreadHandle handle;
+        try {
+            handle = ports_.threads->BeginThread([lookup] { return LookupNames(lookup); });
+        } catch (...) {
+        }
+        if (handle) {
+            ++started;  // the handle is let go: nobody waits for a lookup
+        } else {
+            lookup->holders.fetch_sub(1, std::memory_order_acq_rel);
+        }
+    }
+    if (started == 0) {
+        lookup->holders = 0;
+        EndScanWithFailure();
+        return;
+    }
+    LeaveLookup(lookup);
+}
+
+void ScanEngine::FinishTable(const std::vector<std::uint32_t>& resolved) {
+    IResultList& list = *ports_.list;
+    for (std::size_t i = 0; i < lookup_->records.size(); ++i) {
+        ScanTarget& target = targets[static_cast<std::size_t>(lookup_->records[i])];
+        target.address = resolved[i];
+        list.SetItemText(target.row, 2,
+                         resolved[i] == kUnresolvedAddress && !lookup_->results[i]
+                             ? std::string(kUnknownHost)
+                             : FormatDottedDecimal(resolved[i]));
+    }
+    lookup_.reset();
+}
+
+void ScanEngine::StartDispatcher() {
+    auto run = std::make_shared<ScanRun>();
+    run->generation = generation_;
+    run->owner = this;
+    run->guard = guard_;
+    run->ui = ports_.ui;
+    run->threads = ports_.threads;
+    run->arp = ports_.arp;
+    for (int i = 0; i < targetCount; ++i) {
+        targets[static_cast<std::size_t>(i)].owner = this;
+    }
+    run->targets = targets;
+    for (int i = 0; i < targetCount; ++i) {
+        run->targets[static_cast<std::size_t>(i)].owner = nullptr;
+    }
+    run->targetCount = targetCount;
+    // Read here, on this thread: the options dialog may change the setting during the scan.
+    const int limit = std::clamp(settings.workerLimit, kMinWorkerLimit, kMaxWorkerLimit);
+    run->poolSize = std::min(limit, targetCount);
+    run_ = run;
+
+    ThreadHandle dispatcher;
+    try {
+        dispatcher = ports_.threads->BeginThread([run] { return DispatchScan(run); });
+    } catch (...) {
+    }
+    if (!dispatcher) {
+        EndScanWithFailure();
+        return;
+    }
+    dispatcherThread = std::move(dispatcher);
+    scanRunning = 1;
+}
+
+void ScanEngine::EndScanWithFailure() {
+    AbandonScan();
+    scanRunning = 1;  // the box is modal: the scan shows as running until it is dismissed
+    const std::uint64_t generation = generation_;
+    const std::shared_ptr<EngineGuard> guard = guard_;
+    try {
+        ports_.messages->MessageBox(kScanThreadFailed, kCaption, kMbIconInformation);
+    } catch (...) {
+    }
+    if (guard->engine == nullptr || !IsCurrent(generation)) {
+        return;  // closed or stopped while the box was up
+    }
+    scanRunning = 0;
+    SetRunningState(0);
+}
+
+void ScanEngine::OnStopScan() {
+    if (scanRunning == 1) {
+        // Cooperative: every ARP wait of the scan wakes at once, the dispatcher starts nothing
+        // more, and results still on their way are dropped when they arrive.
+        AbandonScan();
+        scanRunning = 0;
+    }
+    SetRunningState(0);
+}
+
+bool ScanEngine::IsScanRunning() const {
+    return scanRunning == 1;
+}
+
+ScanSettings& ScanEngine::Settings() {
+    return settings;
+}
+
+const ScanSettings& ScanEngine::Settings() const {
+    return settings;
+}
+
+int ScanEngine::TargetCount() const {
+    return targetCount;
+}
+
+const ScanTarget& ScanEngine::Target(int index) const {
+    static const ScanTarget none{};
+    if (index < 0 || index >= MAX_TARGETS) {
+        return none;
+    }
+    return targets[static_cast<std::size_t>(index)];
+}
+
+void EngineGuard::ApplyResult(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
+                              std::int32_t row, const std::string& status, const std::string& mac) {
+    const auto alive = guard.lock();
+    if (!alive || alive->engine == nullptr) {
+        return;
+    }
+    ScanEngine& engine = *alive->engine;
+    if (!engine.IsCurrent(generation) || engine.scanRunning != 1) {
+        return;
+    }
+    engine.ports_.list->SetItemText(row, 1, status);
+    engine.ports_.list->SetItemText(row, 2, mac);
+    engine.ports_.progress->SetPos(engine.ports_.progress->GetPos() + 1);
+}
+
+void EngineGuard::Complete(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
+                           bool failed) {
+    const auto alive = guard.lock();
+    if (!alive || alive->engine == nullptr || !alive->engine->IsCurrent(generation)) {
+        return;
+    }
+    IMessageBox& messages = *alive->engine->ports_.messages;
+    try {
+        if (failed) {
+            messages.MessageBox(kScanThreadFailed, kCaption, kMbIconInformation);
+        } else {
+            messages.MessageBox(kScanComplete, kCaption, kMbOk);
+        }
+    } catch (...) {
+        try {
+            messages.MessageBox(kScanThreadFailed, kCaption, kMbIconInformation);
+        } catch (...) {
+        }
+    }
+    // The box is modal: the window may have closed, or the user stopped, while it was up.
+    if (alive->engine == nullptr || !alive->engine->IsCurrent(generation)) {
+        return;
+    }
+    alive->engine->scanRunning = 0;
+    alive->engine->SetRunningState(0);
+}
+
+void EngineGuard::LookupDone(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
+                             const std::shared_ptr<NameLookup>& lookup) {
+    const auto alive = guard.lock();
+    if (!alive || alive->engine == nullptr) {
+        return;
+    }
+    ScanEngine& engine = *alive->engine;
+    if (!engine.IsCurrent(generation) || engine.lookup_ != lookup) {
+        return;
+    }
+    std::vector<std::uint32_t> resolved;
+    resolved.reserve(lookup->results.size());
+    for (const auto& result : lookup->results) {
+        resolved.push_back(result.value_or(kUnresolvedAddress));
+    }
+    engine.FinishTable(resolved);
+    engine.StartDispatcher();
+}
+
+}  // namespace talvik

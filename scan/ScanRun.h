@@ -1,0 +1,76 @@
+#pragma once
+// State that a scan's threads share with the engine. Scan threads hold these objects by
+// shared_ptr and never reach the engine itself: what they have to say to the window goes
+// through the user-interface queue as closures that look the engine up again there.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "scan/Ports.h"
+#include "scan/ScanEngine.h"
+#include "scan/ScanTypes.h"
+
+namespace talvik {
+
+// The engine as closures on the user-interface thread find it: nullptr once it is gone.
+struct EngineGuard {
+    ScanEngine* engine = nullptr;
+
+    // Each runs on the user-interface thread and does nothing unless the engine is alive and
+    // `generation` is still its current, unstopped scan.
+    static void ApplyResult(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
+                            std::int32_t row, const std::string& status, const std::string& mac);
+    static void Complete(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
+                         bool failed);
+    static void LookupDone(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
+                           const std::shared_ptr<NameLookup>& lookup);
+};
+
+struct ScanRun {
+    std::uint64_t generation = 0;
+    std::stop_source stop;
+    // The scan's own copy of the table; the dispatcher writes `owner` of each record just
+    // before its worker starts, a worker only reads its own record.
+    std::array<ScanTarget, MAX_TARGETS> targets{};
+    std::int32_t targetCount = 0;
+    std::int32_t poolSize = 0;
+    // Touched by the dispatcher only.
+    std::array<ThreadHandle, MAX_TARGETS> workerHandles{};
+    ScanEngine* owner = nullptr;  // identity only; never followed off the user-interface thread
+    std::weak_ptr<EngineGuard> guard;
+    std::shared_ptr<IUiPoster> ui;
+    std::shared_ptr<IThreads> threads;
+    std::shared_ptr<IArpSender> arp;
+};
+
+// Host-name lookups of one scan start, made off the user-interface thread.
+struct NameLookup {
+    std::uint64_t generation = 0;
+    std::stop_source stop;
+    std::vector<std::string> names;
+    // Written by the lookup threads, each index by one of them; read on the user-interface
+    // thread once the last thread has left.
+    std::vector<std::optional<std::uint32_t>> results;
+    // User-interface thread only: the table record each name belongs to.
+    std::vector<int> records;
+    std::atomic<std::size_t> next{0};
+    std::atomic<int> holders{0};
+    std::weak_ptr<EngineGuard> guard;
+    std::shared_ptr<IUiPoster> ui;
+    std::shared_ptr<INameResolver> resolver;
+};
+
+// Thread procedures; each returns 0.
+unsigned DispatchScan(const std::shared_ptr<ScanRun>& run);
+unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index);
+unsigned LookupNames(const std::shared_ptr<NameLookup>& lookup);
+// Drops one hold on the lookup; the last one out reports the results.
+void LeaveLookup(const std::shared_ptr<NameLookup>& lookup);
+
+}  // namespace talvik
