@@ -182,17 +182,14 @@ void ScanEngine::StartScan(ItemFilter filter) {
     LeaveLookup(lookup);
 }
 
-void ScanEngine::FinishTable(const std::vector<std::uint32_t>& resolved) {
-    IResultList& list = *ports_.list;
-    for (std::size_t i = 0; i < lookup_->records.size(); ++i) {
-        ScanTarget& target = targets[static_cast<std::size_t>(lookup_->records[i])];
-        target.address = resolved[i];
-        list.SetItemText(target.row, 2,
-                         resolved[i] == kUnresolvedAddress && !lookup_->results[i]
-                             ? std::string(kUnknownHost)
-                             : FormatDottedDecimal(resolved[i]));
+void ScanEngine::FinishTable(const NameLookup& lookup) {
+    for (std::size_t i = 0; i < lookup.records.size(); ++i) {
+        ScanTarget& target = targets[static_cast<std::size_t>(lookup.records[i])];
+        const std::optional<std::uint32_t>& found = lookup.results[i];
+        target.address = found.value_or(kUnresolvedAddress);
+        ports_.list->SetItemText(target.row, 2,
+                                 found ? FormatDottedDecimal(*found) : std::string(kUnknownHost));
     }
-    lookup_.reset();
 }
 
 void ScanEngine::StartDispatcher() {
@@ -331,12 +328,8 @@ void EngineGuard::LookupDone(const std::weak_ptr<EngineGuard>& guard, std::uint6
     if (!engine.IsCurrent(generation) || engine.lookup_ != lookup) {
         return;
     }
-    std::vector<std::uint32_t> resolved;
-    resolved.reserve(lookup->results.size());
-    for (const auto& result : lookup->results) {
-        resolved.push_back(result.value_or(kUnresolvedAddress));
-    }
-    engine.FinishTable(resolved);
+    engine.lookup_.reset();
+    engine.FinishTable(*lookup);
     engine.StartDispatcher();
 }
 

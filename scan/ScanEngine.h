@@ -64,7 +64,8 @@ private:
 
     // Scan-start steps shared by both commands; `filter` picks the rows.
     void StartScan(ItemFilter filter);
-    void FinishTable(const std::vector<std::uint32_t>& resolved);
+    // Writes what the name lookups found into the table and the rows' column 2.
+    void FinishTable(const NameLookup& lookup);
     void StartDispatcher();
     void EndScanWithFailure();
     // Ends the latest scan's threads' say over the window: results still on their way are

@@ -133,6 +133,22 @@ TEST(Stop, RepeatedStartAndStopLeavesTheLastScanWhole) {
     EXPECT_FALSE(rig.AnyOffThread());
 }
 
+TEST(Stop, NewScanOverARunningOneSilencesTheOld) {
+    EngineRig rig(8);
+    rig.AddRange(kNet203, 1, 20);
+    rig.arp->SetDefault(Held(kMac));
+    rig.engine->OnScanAll();
+    ASSERT_TRUE(rig.arp->WaitForActive(8));
+    // The old workers are told to stop; their answers must not count for the new scan.
+    rig.arp->SetDefault(Answers(kMac));
+    rig.engine->OnScanAll();
+    ASSERT_TRUE(rig.WaitUntilIdle());
+    rig.ui->RunFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(rig.messages.shown.size(), 1u);
+    EXPECT_EQ(rig.progress.pos, 20);
+    EXPECT_EQ(rig.arp->Cancelled(), 8);
+}
+
 TEST(Close, DuringAScanEndsItsThreadsBeforeReturning) {
     EngineRig rig(32);
     rig.AddRange(kNet203, 1, 100);

@@ -40,15 +40,5 @@ TEST(ArpProbe, LeavesTextAloneOnFailureOrShortBuffer) {
     EXPECT_STREQ(text, "aa-bb-cc-dd-ee-ff");
 }
 
-TEST(ArpProbe, ReturnsCancelledOnceStopped) {
-    ScriptedArpSender arp;
-    arp.SetDefault(test::Held());
-    std::stop_source stop;
-    stop.request_stop();
-    char text[20] = {};
-    EXPECT_EQ(ArpProbe(arp, 0xC6336401u, text, sizeof text, stop.get_token()), kErrorCancelled);
-    EXPECT_STREQ(text, "");
-}
-
 }  // namespace
 }  // namespace talvik
