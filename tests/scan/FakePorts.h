@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -140,6 +141,10 @@ public:
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
         Check();
         shown.push_back({text, caption, type});
+        if (throwNext) {
+            throwNext = false;
+            throw std::runtime_error("message box failed");
+        }
         if (whileShown) {
             // Played while the modal box is up, as the nested event loop would.
             auto action = std::move(whileShown);
@@ -151,6 +156,7 @@ public:
 
     std::vector<ShownBox> shown;
     std::function<void()> whileShown;
+    bool throwNext = false;
 };
 
 // The real threads, with starts that can be made to fail and a count of them.
@@ -158,6 +164,7 @@ class ScriptedThreads final : public IThreads {
 public:
     // Called with the number of the start (0 onwards); false makes that start fail.
     std::function<bool(int)> allowStart;
+    std::atomic<bool> failWaitForAny{false};
 
     ThreadHandle BeginThread(std::function<unsigned()> procedure) override {
         const int number = starts_.fetch_add(1);
@@ -169,6 +176,9 @@ public:
     }
     std::uint32_t WaitForMultipleObjects(std::uint32_t count, const ThreadHandle* handles,
                                          bool waitAll, std::uint32_t timeoutMs) override {
+        if (!waitAll && failWaitForAny) {
+            return kWaitFailed;
+        }
         return real_.WaitForMultipleObjects(count, handles, waitAll, timeoutMs);
     }
     std::uint32_t GetLastError() override { return real_.GetLastError(); }

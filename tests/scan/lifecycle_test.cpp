@@ -247,5 +247,32 @@ TEST(StartFailure, NoWorkerAtAllEndsTheScanWithTheFailureMessage) {
     EXPECT_EQ(rig.arp->Calls().size(), 3u);
 }
 
+TEST(StartFailure, FailedWaitForAWorkerStillWaitsForTheStartedOnes) {
+    EngineRig rig(2);
+    rig.AddRange(kNet203, 1, 6);
+    rig.arp->SetDefault(Answers(kMac, std::chrono::milliseconds(20)));
+    rig.threads->failWaitForAny = true;
+    rig.engine->OnScanAll();
+    ASSERT_TRUE(rig.WaitUntilIdle());
+    ASSERT_EQ(rig.messages.shown.size(), 1u);
+    EXPECT_EQ(rig.messages.shown[0].text, "扫描线程出错，正在退出!");
+    // Both started workers were waited for, so their rows came in before the message.
+    EXPECT_EQ(rig.progress.pos, 2);
+    EXPECT_EQ(rig.arp->Active(), 0);
+}
+
+TEST(StartFailure, FailingCompletionBoxGivesTheFailureMessage) {
+    EngineRig rig;
+    rig.AddRange(kNet203, 1, 2);
+    rig.messages.throwNext = true;
+    rig.engine->OnScanAll();
+    ASSERT_TRUE(rig.WaitUntilIdle());
+    ASSERT_EQ(rig.messages.shown.size(), 2u);
+    EXPECT_EQ(rig.messages.shown[0].text, "扫描完成!");
+    EXPECT_EQ(rig.messages.shown[1].text, "扫描线程出错，正在退出!");
+    EXPECT_EQ(rig.messages.shown[1].type, 0x40u);
+    EXPECT_TRUE(rig.Idle());
+}
+
 }  // namespace
 }  // namespace talvik::test
