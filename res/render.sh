@@ -38,15 +38,19 @@ cp "$here/icons/talvik.svg" "$out/icons/hicolor/scalable/apps/$app_id.svg"
 
 rsvg-convert -w 120 -h 400 "$here/banner.svg" -o "$out/banner.png"
 
+# The @2x files are what QIcon picks on a high-density screen.
 strip=()
 for name in "${toolbar[@]}"; do
     render "$here/toolbar/$name.svg" 32 "$out/toolbar/$name.png"
+    render "$here/toolbar/$name.svg" 64 "$out/toolbar/$name@2x.png"
     strip+=("$out/toolbar/$name.png")
 done
 convert -background none "${strip[@]}" +append -strip PNG32:"$out/toolbar.png"
 
 render "$here/about.svg" 32 "$out/about-32.png"
+render "$here/about.svg" 64 "$out/about-32@2x.png"
 render "$here/about-16.svg" 16 "$out/about-16.png"
+render "$here/about.svg" 32 "$out/about-16@2x.png"
 
 if [ $check -eq 1 ]; then
     stale=0

@@ -92,4 +92,20 @@ TEST(Resources, AboutIconHasBothSizes) {
     }
 }
 
+TEST(Resources, HighDensityScreensGetDoubleSizeImages) {
+    // QIcon looks for these by name beside the 1x file when the screen's ratio is 2; a misnamed
+    // or mis-sized one would leave it upscaling the 1x picture instead.
+    for (const auto& [path, size] :
+         {std::pair{":/toolbar/scan-all.png", 32}, std::pair{":/toolbar/scan-selected.png", 32},
+          std::pair{":/toolbar/stop.png", 32}, std::pair{":/toolbar/advanced.png", 32},
+          std::pair{":/toolbar/exit.png", 32}, std::pair{":/toolbar/about.png", 32},
+          std::pair{":/about-32.png", 32}, std::pair{":/about-16.png", 16}}) {
+        const QString sharpPath = QString::fromLatin1(path).replace(".png", "@2x.png");
+        const QImage sharp(sharpPath);
+        ASSERT_FALSE(sharp.isNull()) << sharpPath.toStdString();
+        EXPECT_EQ(sharp.size(), QSize(2 * size, 2 * size)) << sharpPath.toStdString();
+        EXPECT_TRUE(sharp.hasAlphaChannel()) << sharpPath.toStdString();
+    }
+}
+
 }  // namespace
