@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVIK_BUILD_TESTS=OFF
 cmake --build build/release
-exec ./build/release/app/talvik "$@"
+exec ./build/release/bin/talvik "$@"
