@@ -16,7 +16,7 @@ namespace {
 // Lookups of one scan start run at most this many at once.
 constexpr std::size_t kMaxLookupThreads = 8;
 // How long the destructor gives the scan threads to wind down once they are told to stop.
-constexpr std::uint32_t kShutdownWaitMs = 500;
+constexpr std::uint32_t kShutdownWaitMs = 800;
 
 }  // namespace
 
