@@ -24,7 +24,8 @@ constexpr int kMaxOctet = 255;
 }  // namespace
 
 IpAddressEdit::IpAddressEdit(QWidget* parent) : QFrame(parent) {
-    setFocusPolicy(Qt::StrongFocus);
+    // The first part is the field's tab stop; the frame only passes the focus on.
+    setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_InputMethodEnabled, false);
 
     auto* layout = new QHBoxLayout(this);

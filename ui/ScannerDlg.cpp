@@ -240,9 +240,15 @@ void CScannerDlg::CreateControls() {
 
     modeIp_ = new QRadioButton(QStringLiteral("IP地址："), this);
     modeUrl_ = new QRadioButton(QStringLiteral(" URL："), this);
+    modeIp_->setFocusPolicy(Qt::ClickFocus);
+    modeUrl_->setFocusPolicy(Qt::ClickFocus);
     auto* modes = new QButtonGroup(this);
     modes->addButton(modeIp_, 0);
     modes->addButton(modeUrl_, 1);
+    // Tab reaches the group at its checked button, as on the original platform.
+    connect(modes, &QButtonGroup::buttonToggled, this, [](QAbstractButton* button, bool checked) {
+        button->setFocusPolicy(checked ? Qt::StrongFocus : Qt::ClickFocus);
+    });
     connect(modeIp_, &QRadioButton::clicked, this, &CScannerDlg::OnModeIp);
     connect(modeUrl_, &QRadioButton::clicked, this, &CScannerDlg::OnModeUrl);
 
