@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCursor>
+#include <QFile>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -69,12 +70,14 @@ constexpr ToolButton kToolButtons[] = {
 // The toolbar's image for one slot: its own picture, else its cut of the strip, else a clear
 // square so the buttons keep their size.
 QIcon ToolIcon(const char* path, int stripIndex) {
-    QPixmap pixmap(QString::fromLatin1(path));
-    if (pixmap.isNull()) {
-        const QPixmap strip(QStringLiteral(":/toolbar.png"));
-        if (!strip.isNull()) {
-            pixmap = strip.copy(stripIndex * kToolIconSize, 0, kToolIconSize, kToolIconSize);
-        }
+    const QString file = QString::fromLatin1(path);
+    if (QFile::exists(file)) {
+        return QIcon(file);  // picks up the double-size picture beside it on dense screens
+    }
+    QPixmap pixmap;
+    const QPixmap strip(QStringLiteral(":/toolbar.png"));
+    if (!strip.isNull()) {
+        pixmap = strip.copy(stripIndex * kToolIconSize, 0, kToolIconSize, kToolIconSize);
     }
     if (pixmap.isNull()) {
         pixmap = QPixmap(kToolIconSize, kToolIconSize);

@@ -15,6 +15,13 @@
 
 namespace talvik::test {
 
+// Types each character into whichever widget has the focus at that moment.
+inline void TypeKeys(const QString& keys) {
+    for (const QChar c : keys) {
+        QTest::keyClicks(QApplication::focusWidget(), QString(c));
+    }
+}
+
 class DialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
