@@ -1,8 +1,10 @@
 #include "ui/IpAddressEdit.h"
 
+#include <QClipboard>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFocusEvent>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -193,6 +195,16 @@ bool IpAddressEdit::eventFilter(QObject* watched, QEvent* event) {
     }
 
     auto* key = static_cast<QKeyEvent*>(event);
+    if (key->matches(QKeySequence::Paste)) {
+        // A whole dotted address pasted anywhere fills the field; anything else goes to the part.
+        const QString pasted = QGuiApplication::clipboard()->text().trimmed();
+        if (pasted.count(QLatin1Char('.')) == kParts - 1 && setText(pasted)) {
+            focusPart(kParts - 1, false, true);
+            emit fieldChanged(0, partValue(0));
+            return true;
+        }
+        return false;
+    }
     const bool noSelection = !part->hasSelectedText();
     const int caret = part->cursorPosition();
     const int length = part->text().size();

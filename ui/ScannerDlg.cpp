@@ -20,8 +20,10 @@
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QStyleOption>
+#include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
 #include <vector>
@@ -442,6 +444,24 @@ void CScannerDlg::keyPressEvent(QKeyEvent* event) {
         default:
             QDialog::keyPressEvent(event);
     }
+}
+
+void CScannerDlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!centred_) {
+        centred_ = true;
+        // Once the window manager has framed the window its real frame is known.
+        QTimer::singleShot(0, this, &CScannerDlg::CentreOnScreen);
+    }
+}
+
+void CScannerDlg::CentreOnScreen() {
+    const QScreen* target = screen();
+    if (target == nullptr) {
+        return;
+    }
+    const QRect available = target->availableGeometry();
+    move(pos() + (available.center() - frameGeometry().center()));
 }
 
 void CScannerDlg::OnCommand(int command) {

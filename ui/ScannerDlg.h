@@ -110,6 +110,7 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void CreateControls();
@@ -119,6 +120,7 @@ private:
     void PlaceControls();
     void SetInitialState();
     void SetRunningState(int running);
+    void CentreOnScreen();
     std::unique_ptr<QMenu> CreateListMenu();
     int Message(const char* text, unsigned type);
 
@@ -141,6 +143,7 @@ private:
     std::map<int, QAction*> menuActions_;
     std::map<int, QAction*> toolActions_;
     int barsHeight_ = 0;
+    bool centred_ = false;
 
     // Values taken from the controls when the add command runs.
     int addressMode_ = -1;

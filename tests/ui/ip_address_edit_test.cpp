@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
@@ -147,6 +149,25 @@ TEST_F(IpAddressEditTest, DottedTextSetsTheAddressOrIsRefused) {
     }
     edit.setAddress({0, 10, 200, 254});
     EXPECT_EQ(edit.text(), "0.10.200.254");
+}
+
+TEST_F(IpAddressEditTest, PastingADottedAddressFillsTheWholeField) {
+    QSignalSpy spy(&edit, &IpAddressEdit::fieldChanged);
+    QGuiApplication::clipboard()->setText(" 198.51.100.7 ");
+    QTest::keySequence(focusedPart(), QKeySequence::Paste);
+    EXPECT_EQ(edit.address(), (Octets{198, 51, 100, 7}));
+    EXPECT_EQ(focusedIndex(), 3);
+    EXPECT_GE(spy.count(), 1);
+
+    // Anything else is an ordinary paste into the part, where only digits fit.
+    edit.clear();
+    edit.part(1)->setFocus();
+    QGuiApplication::clipboard()->setText("not an address");
+    QTest::keySequence(focusedPart(), QKeySequence::Paste);
+    EXPECT_TRUE(edit.isBlank());
+    QGuiApplication::clipboard()->setText("42");
+    QTest::keySequence(focusedPart(), QKeySequence::Paste);
+    EXPECT_EQ(edit.text(), ".42..");
 }
 
 TEST_F(IpAddressEditTest, EditsAndMovesRaiseFieldChangedButSettersDoNot) {
