@@ -79,25 +79,6 @@ TEST(MessageBoxPortTest, TypeGivesIconAndButtons) {
     EXPECT_EQ(ShowBox(port, kMbYesNo | kMbIconQuestion, "", seen), kIdNo);
 }
 
-TEST(CommandStatesPortTest, ButtonsAndMenuItemsAreSwitchedApart) {
-    QAction button;
-    QAction item;
-    QtCommandStates states;
-    states.AddButton(7, &button);
-    states.AddMenuItem(7, &item);
-    states.EnableButton(7, false);
-    EXPECT_FALSE(button.isEnabled());
-    EXPECT_TRUE(item.isEnabled());
-    states.EnableMenuItem(7, kMfGrayed);
-    EXPECT_FALSE(item.isEnabled());
-    states.EnableMenuItem(7, kMfEnabled);
-    states.EnableButton(7, true);
-    EXPECT_TRUE(item.isEnabled());
-    EXPECT_TRUE(button.isEnabled());
-    states.EnableButton(8, false);  // unknown commands are ignored
-    states.EnableMenuItem(8, kMfGrayed);
-}
-
 TEST(UiPosterTest, ClosuresFromManyThreadsRunOnTheUiThreadInPostOrder) {
     QObject context;
     auto poster = std::make_shared<QtUiPoster>(&context);

@@ -62,25 +62,7 @@ TEST_F(StartStateTest, ScanCommandsIdleAndDescriptionAlwaysGrayed) {
     }
 }
 
-TEST_F(StartStateTest, MenuBarAndToolbarCarryTheirTextsInOrder) {
-    QStringList titles;
-    for (QAction* action : dialog->menuBar()->actions()) {
-        titles << action->text();
-    }
-    EXPECT_EQ(titles, (QStringList{" 系统 (&S) ", " 设置 (&O) ", " 关于 (&A) "}));
-
-    QStringList system;
-    for (QAction* action : dialog->menuBar()->actions().at(0)->menu()->actions()) {
-        system << (action->isSeparator() ? QStringLiteral("-") : action->text());
-    }
-    EXPECT_EQ(system, (QStringList{"扫描全部(&A)", "扫描选中主机(&S)", "停止扫描(&T)", "-",
-                                   "保存扫描结果", "-", "退出(&X)"}));
-    QStringList about;
-    for (QAction* action : dialog->menuBar()->actions().at(2)->menu()->actions()) {
-        about << action->text();
-    }
-    EXPECT_EQ(about, (QStringList{"关于漏洞(&H)", "关于软件"}));
-
+TEST_F(StartStateTest, ToolbarShowsEveryButtonInOrder) {
     QStringList tools;
     for (QAction* action : dialog->toolBar()->actions()) {
         if (action->isSeparator()) {
