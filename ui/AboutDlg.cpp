@@ -44,8 +44,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     }
 
     MakeText(this, QStringLiteral("Talvik 1.0.0 版"), du.rect(40, 10, 119, 8), "IDC_VERSION_TEXT");
-    MakeText(this, QStringLiteral("版权所有 (C) 2026 Talvik 开发组"), du.rect(40, 25, 119, 8),
-             "rights");
+    MakeText(this, QStringLiteral("版权所有 (C) 2026 Talvik"), du.rect(40, 25, 119, 8), "rights");
     MakeText(this, QStringLiteral("维护：dev@talvik.invalid\n反馈：bugs@talvik.invalid"),
              du.rect(40, 39, 130, 17), "maintainers");
 

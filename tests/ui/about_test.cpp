@@ -15,6 +15,7 @@
 
 #include "platform/AboutInfo.h"
 #include "platform/AboutLibrary.h"
+#include "tests/ui/TextFits.h"
 #include "ui/AboutDlg.h"
 #include "ui/DialogUnits.h"
 
@@ -162,6 +163,7 @@ TEST(AboutDialog, ShowsTheProgramAndClosesOnEveryUsualKey) {
     ASSERT_NE(ok, nullptr);
     EXPECT_EQ(ok->text(), QStringLiteral("确定"));
     EXPECT_TRUE(ok->isDefault());
+    EXPECT_EQ(ClippedTexts(d).join(QStringLiteral(" | ")).toStdString(), "");
     const auto* icon = d.findChild<QLabel*>(QStringLiteral("IDI_ABOUT"));
     ASSERT_NE(icon, nullptr);
     // The picture may not be built in yet; when it is, the dialog must show it.

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <functional>
 
+#include "tests/ui/TextFits.h"
 #include "ui/AdvancedOptionsDlg.h"
 #include "ui/DialogUnits.h"
 
@@ -238,6 +239,7 @@ TEST(AdvancedOptionsDialog, LayoutFollowsTheTemplate) {
                             QStringLiteral("好"), QStringLiteral("快")};
     expected.sort();
     EXPECT_EQ(labels, expected);
+    EXPECT_EQ(ClippedTexts(d).join(QStringLiteral(" | ")).toStdString(), "");
     EXPECT_EQ(Button(d, "IDC_ADV_OK")->text(), QStringLiteral("确定"));
     EXPECT_EQ(Button(d, "IDC_ADV_CANCEL")->text(), QStringLiteral("取消"));
     EXPECT_EQ(Button(d, "IDC_ADV_DEFAULTS")->text(), QStringLiteral("恢复默认值"));
