@@ -58,19 +58,20 @@ TEST(AdvancedOptionsDialog, FirstShowingStartsFromTheLiveSettings) {
     int shownSpeed = -1;
     int shownNet = -1;
     bool checkHidden = false;
-    QWidget* focused = nullptr;
+    QString focused;
     EditAdvancedOptions(settings, nullptr, Working([&](CAdvancedOptionsDlg& d) {
                             shownSpeed = Speed(d)->value();
                             shownNet = Net(d)->value();
                             checkHidden = !d.findChild<QCheckBox*>()->isVisible();
-                            focused = d.focusWidget();
+                            focused = d.focusWidget() != nullptr ? d.focusWidget()->objectName()
+                                                                 : QString();
                             Net(d)->setValue(4000);
                             Key(d, Qt::Key_Escape);
                         }));
     EXPECT_EQ(shownSpeed, 50);
     EXPECT_EQ(shownNet, 1000);
     EXPECT_TRUE(checkHidden);
-    EXPECT_EQ(focused != nullptr ? focused->objectName() : QString(), "IDC_NET_SLIDER");
+    EXPECT_EQ(focused, QStringLiteral("IDC_NET_SLIDER"));
     EXPECT_EQ(settings.networkCondition, 1000);
 }
 
