@@ -1,4 +1,5 @@
-// The window tests share one application object, as the program does.
+// The window tests share one application object, as the program does; they are headless unless a
+// platform is asked for, also when test discovery runs them to list the cases.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -6,10 +7,11 @@
 #include "ui/DialogUnits.h"
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen")
-                                                                    : qgetenv("QT_QPA_PLATFORM"));
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     QApplication app(argc, argv);
     QApplication::setFont(talvik::DialogFont());
-    ::testing::InitGoogleTest(&argc, argv);
+    testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
