@@ -77,7 +77,7 @@ ReplaceResult ReplaceFileContents(const std::string& path, std::string_view byte
     using Stage = ReplaceResult::Stage;
     struct stat old {};
     const mode_t mode = lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)
-                            ? (old.st_mode & 07777)
+                            ? (old.st_mode & 0777)
                             : (0666 & ~CurrentUmask());
     const std::string folder = FolderOf(path);
     // A fixed short name, so that a target name near the length limit still leaves room.
