@@ -49,33 +49,48 @@ private:
 
 }  // namespace
 
-std::string Utf8ToGbk(std::string_view utf8) {
+std::string Utf8ToGbk(std::string_view utf8, Unencodable unencodable) {
     Converter gbk("GBK");
     Converter gb18030("GB18030");
+    Converter utf32("UTF-32BE");
     std::string out;
     out.reserve(utf8.size());
     const char* in = utf8.data();
     std::size_t left = utf8.size();
     while (gbk.Convert(in, left, out) != 0) {
         // Stopped at one character GBK lacks, or at a byte that is not valid UTF-8: the shortest
-        // prefix GB18030 takes whole is that character.
-        bool taken = false;
-        for (std::size_t length = 1; length <= 4 && length <= left && !taken; ++length) {
+        // prefix that decodes whole is that character.
+        std::size_t length = 1;
+        std::string codePoint;
+        for (; length <= 4 && length <= left; ++length) {
             const char* probe = in;
             std::size_t probeLeft = length;
-            std::string code;
-            if (gb18030.Convert(probe, probeLeft, code) == 0) {
-                out += code;
-                in += length;
-                left -= length;
-                taken = true;
+            codePoint.clear();
+            if (utf32.Convert(probe, probeLeft, codePoint) == 0) {
+                break;
             }
         }
-        if (!taken) {
+        if (length > 4 || length > left) {
             out += '?';
             ++in;
             --left;
+            continue;
         }
+        const char* probe = in;
+        std::size_t probeLeft = length;
+        if (gb18030.Convert(probe, probeLeft, out) != 0) {
+            if (unencodable == Unencodable::HtmlReference) {
+                unsigned long value = 0;
+                for (const char byte : codePoint) {
+                    value = value << 8 | static_cast<unsigned char>(byte);
+                }
+                out += "&#" + std::to_string(value) + ';';
+            } else {
+                out += '?';
+            }
+        }
+        in += length;
+        left -= length;
     }
     return out;
 }

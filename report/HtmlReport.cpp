@@ -95,7 +95,7 @@ std::string BuildHtmlReport(const std::vector<ReportRow>& rows, const ReportTime
     text += "<p align=center>\n<font size=2>";
     text += kCreditNotice;
     text += "</font></p>\n</BODY>\n</HTML>";
-    return Utf8ToGbk(WithTextModeLineEnds(text));
+    return Utf8ToGbk(WithTextModeLineEnds(text), Unencodable::HtmlReference);
 }
 
 }  // namespace talvik

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 #include <string>
 
@@ -52,6 +53,71 @@ TEST(GbkTextTest, InvalidUtf8BecomesQuestionMarksAndTheRestSurvives) {
     EXPECT_EQ(Utf8ToGbk("\xED\xA0\x80"), "???");
     std::string embedded("a\0b", 3);
     EXPECT_EQ(Utf8ToGbk(embedded), embedded);
+}
+
+std::string Utf8Of(char32_t c) {
+    std::string s;
+    if (c < 0x80) {
+        s += static_cast<char>(c);
+    } else if (c < 0x800) {
+        s += static_cast<char>(0xC0 | c >> 6);
+        s += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        s += static_cast<char>(0xE0 | c >> 12);
+        s += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        s += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        s += static_cast<char>(0xF0 | c >> 18);
+        s += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        s += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        s += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return s;
+}
+
+// Decodes the bytes as a reader of the file would: GBK where it has the byte, GB18030 else.
+std::string Decode(const std::string& bytes) {
+    for (const char* from : {"GBK", "GB18030"}) {
+        iconv_t cd = iconv_open("UTF-8", from);
+        char buffer[16];
+        char* in = const_cast<char*>(bytes.data());
+        std::size_t inLeft = bytes.size();
+        char* out = buffer;
+        std::size_t outLeft = sizeof buffer;
+        const std::size_t result = iconv(cd, &in, &inLeft, &out, &outLeft);
+        iconv_close(cd);
+        if (result != static_cast<std::size_t>(-1) && inLeft == 0) {
+            return std::string(buffer, out);
+        }
+    }
+    return "undecodable";
+}
+
+TEST(GbkTextTest, EveryCharacterComesBackWhenRead) {
+    int references = 0;
+    for (char32_t c = 1; c < 0x110000; c += c < 0x10000 ? 1 : 61) {
+        // Surrogates are no characters, and glibc drops the invisible tag characters.
+        if ((c >= 0xD800 && c < 0xE000) || (c >= 0xE0000 && c < 0xE0080)) {
+            continue;
+        }
+        const std::string bytes = Utf8ToGbk(Utf8Of(c), Unencodable::HtmlReference);
+        if (bytes.starts_with("&#")) {
+            EXPECT_EQ(bytes, "&#" + std::to_string(c) + ";");
+            ++references;
+        } else {
+            ASSERT_EQ(Decode(bytes), Utf8Of(c)) << "U+" << std::hex << static_cast<unsigned>(c);
+        }
+    }
+    // Only the few characters glibc's GB18030 leaves out need a reference.
+    EXPECT_LT(references, 200);
+    // A private-use character that neither table has.
+    EXPECT_EQ(Utf8ToGbk("a\xEE\x9E\x8D"
+                        "b"),
+              "a?b");
+    EXPECT_EQ(Utf8ToGbk("a\xEE\x9E\x8D"
+                        "b",
+                        Unencodable::HtmlReference),
+              "a&#59277;b");
 }
 
 }  // namespace
