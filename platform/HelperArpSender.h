@@ -40,6 +40,9 @@ public:
     HelperArpSender(const HelperArpSender&) = delete;
     HelperArpSender& operator=(const HelperArpSender&) = delete;
 
+    // The helper's process, or -1.
+    pid_t Child() const { return child_; }
+
     // As IArpSender; kErrorGenFailure once the helper has gone away.
     std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
                           std::uint32_t* length, std::stop_token stop) override;
