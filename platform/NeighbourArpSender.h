@@ -25,9 +25,9 @@ namespace talvik {
 class NeighbourArpSender final : public IArpSender {
 public:
     struct Options {
-        // How long a host the kernel asks at once has to answer; covers one repeat of the
-        // kernel's request.
-        std::chrono::milliseconds giveUp{1200};
+        // How long a host the kernel asks at once has to answer; covers the kernel's three
+        // requests, a second apart, so a lost one or two still find the host.
+        std::chrono::milliseconds giveUp{2200};
         // How long a host with a stale entry has, to reach the kernel's own unicast request.
         std::chrono::milliseconds reprobeGiveUp{6000};
         // How often the table is read again when no change was heard of.
