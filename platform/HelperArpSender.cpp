@@ -103,11 +103,14 @@ std::unique_ptr<HelperArpSender> HelperArpSender::Start(const std::string& path,
         return nullptr;
     }
     theirs.Reset();
-    return Attach(std::move(ours), child, timeout);
+    // However busy, the helper answers each probe within its give-up time once a worker
+    // takes it up; the rest is room for a queue of them.
+    return Attach(std::move(ours), child, timeout, schedule.giveUp + std::chrono::seconds(10));
 }
 
 std::unique_ptr<HelperArpSender> HelperArpSender::Attach(UniqueFd channel, pid_t child,
-                                                         std::chrono::milliseconds timeout) {
+                                                         std::chrono::milliseconds timeout,
+                                                         std::chrono::milliseconds patience) {
     const auto fail = [&]() -> std::unique_ptr<HelperArpSender> {
         ::shutdown(channel.Get(), SHUT_RDWR);
         Reap(child);
@@ -125,7 +128,8 @@ std::unique_ptr<HelperArpSender> HelperArpSender::Attach(UniqueFd channel, pid_t
     if (!hello || hello->id != 0 || hello->status != kNoError) {
         return fail();
     }
-    std::unique_ptr<HelperArpSender> sender(new HelperArpSender(std::move(channel), child));
+    std::unique_ptr<HelperArpSender> sender(
+        new HelperArpSender(std::move(channel), child, patience));
     try {
         sender->reader_ = std::jthread([raw = sender.get()] { raw->Read(); });
     } catch (const std::system_error&) {
@@ -134,8 +138,8 @@ std::unique_ptr<HelperArpSender> HelperArpSender::Attach(UniqueFd channel, pid_t
     return sender;
 }
 
-HelperArpSender::HelperArpSender(UniqueFd channel, pid_t child)
-    : channel_(std::move(channel)), child_(child) {}
+HelperArpSender::HelperArpSender(UniqueFd channel, pid_t child, std::chrono::milliseconds patience)
+    : channel_(std::move(channel)), child_(child), patience_(patience) {}
 
 HelperArpSender::~HelperArpSender() {
     // Wakes the reader, and tells the helper to finish.
@@ -209,8 +213,11 @@ std::uint32_t HelperArpSender::SendARP(std::uint32_t destinationHostOrder, std::
     lock.unlock();
     bool written = Write(kHelperProbe, id, destinationHostOrder);
     lock.lock();
+    bool late = false;
     if (written) {
-        pending.wakeup.wait(lock, stop, [&] { return pending.done || gone_; });
+        late = !pending.wakeup.wait_until(lock, stop, std::chrono::steady_clock::now() + patience_,
+                                          [&] { return pending.done || gone_; }) &&
+               !stop.stop_requested();
     }
     pending_.erase(entry);
     if (pending.done) {
@@ -228,7 +235,7 @@ std::uint32_t HelperArpSender::SendARP(std::uint32_t destinationHostOrder, std::
     }
     // The helper still answers this id; the answer finds nobody waiting and is dropped.
     Write(kHelperCancel, id, 0);
-    return kErrorCancelled;
+    return late ? kErrorTimeout : kErrorCancelled;
 }
 
 }  // namespace talvik

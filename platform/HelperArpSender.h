@@ -32,9 +32,11 @@ public:
                                                   std::chrono::milliseconds timeout);
 
     // Talks over `channel` to a helper that is already running; `child` is its process, or
-    // -1 when it is none of ours to reap.
+    // -1 when it is none of ours to reap. A probe the helper has not answered after
+    // `patience` fails with kErrorTimeout, so a wedged helper cannot hold a scan forever.
     static std::unique_ptr<HelperArpSender> Attach(UniqueFd channel, pid_t child,
-                                                   std::chrono::milliseconds timeout);
+                                                   std::chrono::milliseconds timeout,
+                                                   std::chrono::milliseconds patience);
 
     ~HelperArpSender() override;
     HelperArpSender(const HelperArpSender&) = delete;
@@ -49,12 +51,13 @@ public:
 
 private:
     struct Pending;
-    HelperArpSender(UniqueFd channel, pid_t child);
+    HelperArpSender(UniqueFd channel, pid_t child, std::chrono::milliseconds patience);
     void Read();
     bool Write(std::uint32_t op, std::uint32_t id, std::uint32_t target);
 
     UniqueFd channel_;
     pid_t child_;
+    std::chrono::milliseconds patience_;
     std::mutex writeMutex_;
     std::mutex mutex_;  // guards pending_, every Pending in it, nextId_ and gone_
     std::map<std::uint32_t, Pending*> pending_;

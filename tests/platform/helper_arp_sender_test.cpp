@@ -68,12 +68,13 @@ public:
         });
     }
     std::unique_ptr<HelperArpSender> Attach() {
-        return HelperArpSender::Attach(std::move(engineEnd_), -1, 500ms);
+        return HelperArpSender::Attach(std::move(engineEnd_), -1, 500ms, patience_);
     }
     void Crash() { ::shutdown(helperEnd_.Get(), SHUT_RDWR); }
     void Join() { server_ = {}; }
 
     ScriptedSender network_;
+    std::chrono::milliseconds patience_ = 30s;
     UniqueFd engineEnd_;
     UniqueFd helperEnd_;
     std::atomic<bool> clean_{false};
@@ -190,6 +191,22 @@ TEST(HelperArpSender, AHelperThatGoesAwayFailsEveryProbe) {
     probe.join();
     EXPECT_EQ(waiting, kErrorGenFailure);
     EXPECT_EQ(Ask(*sender, kAnswers), kErrorGenFailure);
+}
+
+TEST(HelperArpSender, AWedgedHelperCannotHoldAProbeForever) {
+    InProcessHelper helper;
+    helper.patience_ = 100ms;
+    helper.Greet(kNoError);
+    helper.Serve();
+    auto sender = helper.Attach();
+    ASSERT_TRUE(sender);
+    EXPECT_EQ(Ask(*sender, kHangs), kErrorTimeout);
+    // The helper was told to give the probe up.
+    for (int i = 0; i < 200 && helper.network_.stopped_ < 1; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(helper.network_.stopped_, 1);
+    EXPECT_EQ(Ask(*sender, kAnswers), kNoError);
 }
 
 TEST(HelperArpSender, OnlyAReadyHelperIsUsed) {
