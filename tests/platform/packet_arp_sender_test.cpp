@@ -70,7 +70,7 @@ TEST_F(PacketArpSenderTest, HostsThatAnswerAndHostsThatDoNot) {
 
         const auto before = std::chrono::steady_clock::now();
         EXPECT_EQ(Ask(sender, 0xC6336405).status, kErrorBadNetName);  // 198.51.100.5, off-link
-        EXPECT_LT(std::chrono::steady_clock::now() - before, 50ms) << "off-link must fail at once";
+        EXPECT_LT(std::chrono::steady_clock::now() - before, 150ms) << "off-link must fail at once";
 
         std::uint8_t mac[6];
         std::uint32_t shortLength = 4;
@@ -194,7 +194,7 @@ TEST_F(PacketArpSenderTest, RetriesCoverLostAndLateAnswersUntilTheGiveUpTime) {
     constexpr std::uint32_t kScripted = 0xCB007114;
     constexpr MacAddress kScriptedMac = {0x02, 0x7a, 0x00, 0x00, 0x00, 0x14};
     PacketArpSender::Options options;
-    options.schedule = *ArpSchedule::FromText("0,75,150/300");
+    options.schedule = *ArpSchedule::FromText("0,100,250/400");
     struct Case {
         int ignore;
         std::chrono::milliseconds delay;
@@ -202,10 +202,10 @@ TEST_F(PacketArpSenderTest, RetriesCoverLostAndLateAnswersUntilTheGiveUpTime) {
         int requests;
     };
     const Case cases[] = {
-        {0, 120ms, true, 2},   // late: the first request's answer arrives after the second went
+        {0, 150ms, true, 2},   // late: the first request's answer arrives after the second went
         {2, 0ms, true, 3},     // the first two requests are lost
         {3, 0ms, false, 3},    // every request is lost, and no fourth goes out
-        {2, 200ms, false, 3},  // the third request's answer would come after the give-up time
+        {2, 250ms, false, 3},  // the third request's answer would come after the give-up time
     };
     for (const Case& c : cases) {
         ScriptedHost host(*lab_, c.ignore, c.delay);
