@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <future>
 
 #include "platform/HelperProtocol.h"
 
@@ -81,65 +82,81 @@ std::unique_ptr<HelperArpSender> HelperArpSender::Start(const std::string& path,
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
         return nullptr;
     }
-    UniqueFd ours(ends[0]);
-    UniqueFd theirs(ends[1]);
-
-    posix_spawn_file_actions_t actions;
-    if (::posix_spawn_file_actions_init(&actions) != 0) {
-        return nullptr;
-    }
-    // dup2 leaves the copies open across exec; every other descriptor of ours is close-on-exec
-    // or closed by the helper itself.
-    ::posix_spawn_file_actions_adddup2(&actions, theirs.Get(), STDIN_FILENO);
-    ::posix_spawn_file_actions_adddup2(&actions, theirs.Get(), STDOUT_FILENO);
-    const std::string scheduleText = schedule.ToText();
-    char* const argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--schedule"),
-                          const_cast<char*>(scheduleText.c_str()), nullptr};
-    char* const envp[] = {nullptr};
-    pid_t child = -1;
-    const int spawned = ::posix_spawn(&child, path.c_str(), &actions, nullptr, argv, envp);
-    ::posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return nullptr;
-    }
-    theirs.Reset();
+    auto theirs = std::make_shared<UniqueFd>(ends[1]);
+    const auto spawn = [path, theirs, scheduleText = schedule.ToText()]() -> pid_t {
+        posix_spawn_file_actions_t actions;
+        if (::posix_spawn_file_actions_init(&actions) != 0) {
+            return -1;
+        }
+        // dup2 leaves the copies open across exec; every other descriptor of ours is
+        // close-on-exec or closed by the helper itself.
+        ::posix_spawn_file_actions_adddup2(&actions, theirs->Get(), STDIN_FILENO);
+        ::posix_spawn_file_actions_adddup2(&actions, theirs->Get(), STDOUT_FILENO);
+        char* const argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--schedule"),
+                              const_cast<char*>(scheduleText.c_str()), nullptr};
+        char* const envp[] = {nullptr};
+        pid_t child = -1;
+        const int spawned = ::posix_spawn(&child, path.c_str(), &actions, nullptr, argv, envp);
+        ::posix_spawn_file_actions_destroy(&actions);
+        theirs->Reset();
+        return spawned == 0 ? child : -1;
+    };
     // However busy, the helper answers each probe within its give-up time once a worker
     // takes it up; the rest is room for a queue of them.
-    return Attach(std::move(ours), child, timeout, schedule.giveUp + std::chrono::seconds(10));
+    return Begin(UniqueFd(ends[0]), spawn, timeout, schedule.giveUp + std::chrono::seconds(10));
 }
 
-std::unique_ptr<HelperArpSender> HelperArpSender::Attach(UniqueFd channel, pid_t child,
+std::unique_ptr<HelperArpSender> HelperArpSender::Attach(UniqueFd channel,
                                                          std::chrono::milliseconds timeout,
                                                          std::chrono::milliseconds patience) {
-    const auto fail = [&]() -> std::unique_ptr<HelperArpSender> {
-        ::shutdown(channel.Get(), SHUT_RDWR);
-        Reap(child);
-        return nullptr;
-    };
-    pollfd fd{channel.Get(), POLLIN, 0};
-    if (::poll(&fd, 1, static_cast<int>(timeout.count())) != 1) {
-        return fail();
-    }
-    std::array<std::uint8_t, kHelperReplySize> bytes;
-    if (!ReadReply(channel.Get(), bytes)) {
-        return fail();
-    }
-    const auto hello = DecodeHelperReply(bytes);
-    if (!hello || hello->id != 0 || hello->status != kNoError) {
-        return fail();
-    }
-    std::unique_ptr<HelperArpSender> sender(
-        new HelperArpSender(std::move(channel), child, patience));
+    return Begin(std::move(channel), nullptr, timeout, patience);
+}
+
+std::unique_ptr<HelperArpSender> HelperArpSender::Begin(UniqueFd channel,
+                                                        std::function<pid_t()> spawn,
+                                                        std::chrono::milliseconds timeout,
+                                                        std::chrono::milliseconds patience) {
+    std::unique_ptr<HelperArpSender> sender(new HelperArpSender(std::move(channel), patience));
+    std::promise<bool> greeted;
+    std::future<bool> greeting = greeted.get_future();
     try {
-        sender->reader_ = std::jthread([raw = sender.get()] { raw->Read(); });
+        // The helper dies with the thread that started it (PR_SET_PDEATHSIG follows threads),
+        // so the reader, which lives exactly as long as this sender, is the one to start it.
+        sender->reader_ =
+            std::jthread([raw = sender.get(), spawn = std::move(spawn), timeout, &greeted] {
+                raw->child_ = spawn ? spawn() : -1;
+                const bool ready = (!spawn || raw->child_ > 0) && raw->AwaitGreeting(timeout);
+                greeted.set_value(ready);
+                if (ready) {
+                    raw->Read();
+                } else {
+                    raw->MarkGone();
+                }
+            });
     } catch (const std::system_error&) {
+        return nullptr;
+    }
+    if (!greeting.get()) {
         return nullptr;  // the destructor closes the channel and reaps the helper
     }
     return sender;
 }
 
-HelperArpSender::HelperArpSender(UniqueFd channel, pid_t child, std::chrono::milliseconds patience)
-    : channel_(std::move(channel)), child_(child), patience_(patience) {}
+bool HelperArpSender::AwaitGreeting(std::chrono::milliseconds timeout) {
+    pollfd fd{channel_.Get(), POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(timeout.count())) != 1) {
+        return false;
+    }
+    std::array<std::uint8_t, kHelperReplySize> bytes;
+    if (!ReadReply(channel_.Get(), bytes)) {
+        return false;
+    }
+    const auto hello = DecodeHelperReply(bytes);
+    return hello && hello->id == 0 && hello->status == kNoError;
+}
+
+HelperArpSender::HelperArpSender(UniqueFd channel, std::chrono::milliseconds patience)
+    : channel_(std::move(channel)), patience_(patience) {}
 
 HelperArpSender::~HelperArpSender() {
     // Wakes the reader, and tells the helper to finish.
@@ -165,6 +182,10 @@ void HelperArpSender::Read() {
             found->second->wakeup.notify_all();
         }
     }
+    MarkGone();
+}
+
+void HelperArpSender::MarkGone() {
     const std::lock_guard lock(mutex_);
     gone_ = true;
     for (auto& [id, pending] : pending_) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,10 +32,10 @@ public:
                                                   const ArpSchedule& schedule,
                                                   std::chrono::milliseconds timeout);
 
-    // Talks over `channel` to a helper that is already running; `child` is its process, or
-    // -1 when it is none of ours to reap. A probe the helper has not answered after
-    // `patience` fails with kErrorTimeout, so a wedged helper cannot hold a scan forever.
-    static std::unique_ptr<HelperArpSender> Attach(UniqueFd channel, pid_t child,
+    // Talks over `channel` to a helper that is already running and none of ours to reap.
+    // A probe the helper has not answered after `patience` fails with kErrorTimeout, so a
+    // wedged helper cannot hold a scan forever.
+    static std::unique_ptr<HelperArpSender> Attach(UniqueFd channel,
                                                    std::chrono::milliseconds timeout,
                                                    std::chrono::milliseconds patience);
 
@@ -51,12 +52,17 @@ public:
 
 private:
     struct Pending;
-    HelperArpSender(UniqueFd channel, pid_t child, std::chrono::milliseconds patience);
+    HelperArpSender(UniqueFd channel, std::chrono::milliseconds patience);
+    static std::unique_ptr<HelperArpSender> Begin(UniqueFd channel, std::function<pid_t()> spawn,
+                                                  std::chrono::milliseconds timeout,
+                                                  std::chrono::milliseconds patience);
+    bool AwaitGreeting(std::chrono::milliseconds timeout);
     void Read();
+    void MarkGone();
     bool Write(std::uint32_t op, std::uint32_t id, std::uint32_t target);
 
     UniqueFd channel_;
-    pid_t child_;
+    pid_t child_ = -1;  // set by the reader before the greeting is known
     std::chrono::milliseconds patience_;
     std::mutex writeMutex_;
     std::mutex mutex_;  // guards pending_, every Pending in it, nextId_ and gone_

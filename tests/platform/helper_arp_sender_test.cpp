@@ -68,7 +68,7 @@ public:
         });
     }
     std::unique_ptr<HelperArpSender> Attach() {
-        return HelperArpSender::Attach(std::move(engineEnd_), -1, 500ms, patience_);
+        return HelperArpSender::Attach(std::move(engineEnd_), 500ms, patience_);
     }
     void Crash() { ::shutdown(helperEnd_.Get(), SHUT_RDWR); }
     void Join() { server_ = {}; }

@@ -64,31 +64,33 @@ protected:
 TEST_F(HelperProcessTest, ServesWithNoPrivilegeLeftAndEndsWithUs) {
     for (const std::string& path : {std::string(TALVIK_TEST_HELPER),
                                     WrapperFor("--inh-caps +net_raw --ambient-caps +net_raw")}) {
-        ASSERT_TRUE(lab_->InScanner([&] {
-            auto sender = HelperArpSender::Start(path, ArpSchedule{}, 2s);
-            ASSERT_TRUE(sender) << path;
-            const pid_t child = sender->Child();
+        // Started on a thread that ends before the sender is used: the helper must not go
+        // with that thread. Its frames leave in the scanner's namespace, where it was started.
+        std::unique_ptr<HelperArpSender> sender;
+        ASSERT_TRUE(
+            lab_->InScanner([&] { sender = HelperArpSender::Start(path, ArpSchedule{}, 2s); }));
+        ASSERT_TRUE(sender) << path;
+        const pid_t child = sender->Child();
 
-            std::uint8_t mac[6] = {};
-            std::uint32_t length = 6;
-            EXPECT_EQ(sender->SendARP(kHostIp, mac, &length, {}), kNoError) << path;
-            EXPECT_TRUE(std::equal(kHostMac.begin(), kHostMac.end(), mac)) << path;
-            EXPECT_EQ(sender->SendARP(0xCB007163, mac, &length, {}), kErrorBadNetName);
+        std::uint8_t mac[6] = {};
+        std::uint32_t length = 6;
+        EXPECT_EQ(sender->SendARP(kHostIp, mac, &length, {}), kNoError) << path;
+        EXPECT_TRUE(std::equal(kHostMac.begin(), kHostMac.end(), mac)) << path;
+        EXPECT_EQ(sender->SendARP(0xCB007163, mac, &length, {}), kErrorBadNetName);
 
-            auto status = ProcessStatus(child);
-            for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"}) {
-                EXPECT_EQ(status[set], "0000000000000000") << set << " of " << path;
-            }
-            EXPECT_EQ(status["NoNewPrivs"], "1") << path;
-            if (path == TALVIK_TEST_HELPER) {
-                EXPECT_EQ(status["CapBnd"], "0000000000000000");
-            } else {
-                EXPECT_EQ(status["Uid"].substr(0, 5), "65534") << status["Uid"];
-            }
+        auto status = ProcessStatus(child);
+        for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"}) {
+            EXPECT_EQ(status[set], "0000000000000000") << set << " of " << path;
+        }
+        EXPECT_EQ(status["NoNewPrivs"], "1") << path;
+        if (path == TALVIK_TEST_HELPER) {
+            EXPECT_EQ(status["CapBnd"], "0000000000000000");
+        } else {
+            EXPECT_EQ(status["Uid"].substr(0, 5), "65534") << status["Uid"];
+        }
 
-            sender.reset();
-            EXPECT_NE(::kill(child, 0), 0) << "the helper outlived its sender";
-        }));
+        sender.reset();
+        EXPECT_NE(::kill(child, 0), 0) << "the helper outlived its sender";
     }
 }
 
