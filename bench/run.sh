@@ -139,25 +139,30 @@ run_tool() {
     ip -n "$LAB_SCANNER_NS" neigh flush dev "$LAB_SCANNER_IF"
     local out=$work/out t0 t1 rss=-
     t0=$(now_ms)
+    local status=0
     case $tool in
     talvik-packet)
         "$lab_sh" scan "$lab" "$work/talvik-bench" --first "$range_first" --last "$range_last" \
-            --sender packet --rows >"$out" ;;
+            --sender packet --rows >"$out" || status=$? ;;
     talvik-helper)
         "$lab_sh" scan "$lab" setpriv --reuid=nobody --regid=nogroup --clear-groups \
             "$work/talvik-bench" --first "$range_first" --last "$range_last" \
-            --sender helper --rows >"$out" ;;
+            --sender helper --rows >"$out" || status=$? ;;
     talvik-neighbour)
         "$lab_sh" scan "$lab" setpriv --reuid=nobody --regid=nogroup --clear-groups \
             "$work/talvik-bench" --first "$range_first" --last "$range_last" \
-            --sender neighbour --rows >"$out" ;;
+            --sender neighbour --rows >"$out" || status=$? ;;
     arp-scan)
-        "$lab_sh" scan "$lab" arp-scan -q -I "$LAB_SCANNER_IF" "$range_first-$range_last" >"$out" ;;
+        "$lab_sh" scan "$lab" arp-scan -q -I "$LAB_SCANNER_IF" "$range_first-$range_last" >"$out" || status=$? ;;
     nmap)
-        "$lab_sh" scan "$lab" nmap -sn -PR -n -e "$LAB_SCANNER_IF" "$range_first-254" -oG - >"$out" ;;
+        "$lab_sh" scan "$lab" nmap -sn -PR -n -e "$LAB_SCANNER_IF" "$range_first-254" -oG - >"$out" || status=$? ;;
     esac
     t1=$(now_ms)
     stop_responder
+    if [ "$status" != 0 ]; then
+        echo "bench/run.sh: $tool failed with status $status" >&2
+        failures=$((failures + 1))
+    fi
     local found
     case $tool in
     talvik-*)
@@ -202,6 +207,7 @@ expect_hosts() {
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 
+failures=0
 rows=()
 row() { rows+=("| $1 | $2 | $3 | $4 | $5 | $6 |"); }
 have_helper() { [ -x "$work/talvik-arp" ]; }
@@ -268,3 +274,7 @@ printf '\nworker limit 50, 254 targets (%s-%s), median of %s runs, times are pro
 echo "| scenario | talvik | arp-scan | nmap -sn -PR | ratio | target |"
 echo "|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
+if [ "$failures" -gt 0 ]; then
+    printf '\n%s run(s) failed; their rows count nothing found\n' "$failures"
+    exit 1
+fi
