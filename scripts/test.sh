@@ -14,6 +14,9 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 echo "== format check"
 ./scripts/check-format.sh
 
+echo "== resources"
+./scripts/check-res.sh
+
 echo "== plain build"
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/test -j "$jobs"
