@@ -3,6 +3,7 @@
 //
 //   talvik-bench --first A.B.C.D --last A.B.C.D [--workers N] [--sender KIND] [--rows]
 //                [--stop-after-ms N] [--settle-ms N] [--timeout-ms N]
+//                [--schedule 0,75,150/300] [--neighbour-give-up-ms N]
 //   talvik-bench --target ADDRESS-OR-NAME ... (instead of --first/--last)
 //
 // Output is one "key=value" line per figure; --rows adds one "row" line per target.
@@ -33,7 +34,7 @@ using Clock = std::chrono::steady_clock;
 struct Options {
     std::vector<std::string> targets;
     int workers = kStartWorkerLimit;
-    std::string sender = "auto";
+    PlatformRequest platform;
     bool rows = false;
     long stopAfterMs = -1;
     long settleMs = 1500;
@@ -44,7 +45,7 @@ void Usage() {
     std::fprintf(stderr,
                  "usage: talvik-bench (--first A --last B | --target T ...) [--workers 1..64]\n"
                  "       [--sender %s] [--rows] [--stop-after-ms N] [--settle-ms N]\n"
-                 "       [--timeout-ms N]\n",
+                 "       [--timeout-ms N] [--schedule 0,75,150/300] [--neighbour-give-up-ms N]\n",
                  SenderKinds());
 }
 
@@ -101,8 +102,17 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             options.targets.emplace_back(value);
             ++i;
         } else if (arg == "--sender" && value != nullptr) {
-            options.sender = value;
+            options.platform.sender = value;
             ++i;
+        } else if (arg == "--schedule" && value != nullptr) {
+            options.platform.schedule = value;
+            ++i;
+        } else if (arg == "--neighbour-give-up-ms") {
+            auto n = number(0, 60000);
+            if (!n) {
+                return std::nullopt;
+            }
+            options.platform.neighbourGiveUpMs = *n;
         } else if (arg == "--workers") {
             auto n = number(kMinWorkerLimit, kMaxWorkerLimit);
             if (!n) {
@@ -152,7 +162,7 @@ long PeakRssKb() {
 
 int Run(const Options& options) {
     std::string error;
-    auto platform = MakePlatform(options.sender, error);
+    auto platform = MakePlatform(options.platform, error);
     if (!platform) {
         std::fprintf(stderr, "talvik-bench: %s\n", error.c_str());
         return 2;
@@ -237,7 +247,7 @@ int Run(const Options& options) {
     ui->Shutdown();
 
     const double wallMs = std::chrono::duration<double, std::milli>(end - start).count();
-    std::printf("sender=%s\n", options.sender.c_str());
+    std::printf("sender=%s\n", platform->chosen.c_str());
     std::printf("workers=%d\n", options.workers);
     std::printf("targets=%zu\n", options.targets.size());
     std::printf("completed=%d\n", completed ? 1 : 0);

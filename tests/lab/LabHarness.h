@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,9 @@ struct BenchResult {
 // The sender kinds of the lab tests, and how talvik-bench runs for each.
 enum class SenderKind { Packet, Helper, Neighbour };
 const char* SenderName(SenderKind kind);
+inline void PrintTo(SenderKind kind, std::ostream* out) {
+    *out << SenderName(kind);
+}
 
 // Whether the copy of talvik-arp that the helper runs use holds cap_net_raw.
 bool HelperAvailable();
