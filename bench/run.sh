@@ -4,10 +4,13 @@
 # frame stays inside the lab's namespaces.
 #
 #   bench/run.sh [--runs N] [--loss-runs N] [--build-dir DIR] [--no-build] [--peers-only]
+#                [--schedule 0,75,150/300] [--neighbour-give-up-ms N] [--only LIST]
 #
 # --runs: repetitions of the timed scenarios (the median is shown, default 3);
 # --loss-runs: runs of the loss scenario, each with its own seed (default 5);
-# --peers-only: measure arp-scan and nmap alone (nothing of ours is built or run).
+# --peers-only: measure arp-scan and nmap alone (nothing of ours is built or run);
+# --schedule, --neighbour-give-up-ms: try other sender timings than the built-in ones;
+# --only: a comma-separated choice of the scenarios live, loss, late and fallback.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -17,6 +20,8 @@ loss_runs=5
 build_dir=$root/build/bench
 build=1
 peers_only=0
+talvik_args=()
+only=live,loss,late,fallback
 while [ $# -gt 0 ]; do
     case $1 in
     --runs) runs=$2; shift 2 ;;
@@ -24,8 +29,11 @@ while [ $# -gt 0 ]; do
     --build-dir) build_dir=$2; shift 2 ;;
     --no-build) build=0; shift ;;
     --peers-only) peers_only=1; build=0; shift ;;
+    --schedule) talvik_args+=(--schedule "$2"); shift 2 ;;
+    --neighbour-give-up-ms) talvik_args+=(--neighbour-give-up-ms "$2"); shift 2 ;;
+    --only) only=$2; shift 2 ;;
     *) echo "usage: bench/run.sh [--runs N] [--loss-runs N] [--build-dir DIR] [--no-build]" \
-           "[--peers-only]" >&2
+           "[--peers-only] [--schedule S] [--neighbour-give-up-ms N] [--only LIST]" >&2
        exit 2 ;;
     esac
 done
@@ -143,15 +151,15 @@ run_tool() {
     case $tool in
     talvik-packet)
         "$lab_sh" scan "$lab" "$work/talvik-bench" --first "$range_first" --last "$range_last" \
-            --sender packet --rows >"$out" || status=$? ;;
+            --sender packet --rows "${talvik_args[@]}" >"$out" || status=$? ;;
     talvik-helper)
         "$lab_sh" scan "$lab" setpriv --reuid=nobody --regid=nogroup --clear-groups \
             "$work/talvik-bench" --first "$range_first" --last "$range_last" \
-            --sender helper --rows >"$out" || status=$? ;;
+            --sender helper --rows "${talvik_args[@]}" >"$out" || status=$? ;;
     talvik-neighbour)
         "$lab_sh" scan "$lab" setpriv --reuid=nobody --regid=nogroup --clear-groups \
             "$work/talvik-bench" --first "$range_first" --last "$range_last" \
-            --sender neighbour --rows >"$out" || status=$? ;;
+            --sender neighbour --rows "${talvik_args[@]}" >"$out" || status=$? ;;
     arp-scan)
         "$lab_sh" scan "$lab" arp-scan -q -I "$LAB_SCANNER_IF" "$range_first-$range_last" >"$out" || status=$? ;;
     nmap)
@@ -211,15 +219,18 @@ failures=0
 rows=()
 row() { rows+=("| $1 | $2 | $3 | $4 | $5 | $6 |"); }
 have_helper() { [ -x "$work/talvik-arp" ]; }
+want() { [[ ,$only, == *,$1,* ]]; }
+tp_rss= tn_rss= as_time=0
 
 # --- scenarios -----------------------------------------------------------------------------
 
 live20=()
 for i in $(seq 0 19); do live20+=("$((5 + i * 12)):0"); done
-expect_hosts "${live20[@]}"
 write_config "$work/live20.json" 0 1 "${live20[@]}"
 
+if want live; then
 echo "== 20 live hosts answering at once" >&2
+expect_hosts "${live20[@]}"
 measure arp-scan "$work/live20.json" "$runs"; as_time=$m_time as_found=$m_found
 measure nmap "$work/live20.json" "$runs"; nm_time=$m_time nm_found=$m_found
 measure talvik-packet "$work/live20.json" "$runs"
@@ -236,8 +247,11 @@ if have_helper; then
         "$(ratio "$th_time" "$as_time") x arp-scan, $(ratio "$th_time" "$nm_time") x nmap" \
         "all found, <= 0.6 x arp-scan"
 fi
+fi
 
+if want loss; then
 echo "== 10% loss each way, $loss_runs seeds" >&2
+expect_hosts "${live20[@]}"
 sum_t=0 sum_a=0 sum_n=0
 for seed in $(seq "$loss_runs"); do
     write_config "$work/loss.json" 0.1 "$seed" "${live20[@]}"
@@ -249,7 +263,9 @@ avg() { awk -v s="$1" -v n="$loss_runs" 'BEGIN { printf "%.1f", s / n }'; }
 row "10% loss each way, mean of $loss_runs seeds" "$(avg "$sum_t")/20 found" \
     "$(avg "$sum_a")/20 found" "$(avg "$sum_n")/20 found" \
     "$(ratio "$sum_t" "$sum_a") x arp-scan's finds" ">= arp-scan's finds"
+fi
 
+if want late; then
 echo "== 5 hosts answering 150 ms late" >&2
 late5=(3:150 77:150 128:150 200:150 253:150)
 expect_hosts "${late5[@]}"
@@ -259,18 +275,22 @@ measure arp-scan "$work/late5.json" "$runs"; la_time=$m_time la_found=$m_found
 measure nmap "$work/late5.json" "$runs"; ln_time=$m_time ln_found=$m_found
 row "5 hosts 150 ms late, rest silent" "$lt_found/5 in $lt_time ms" "$la_found/5 in $la_time ms" \
     "$ln_found/5 in $ln_time ms" "$(ratio "$lt_time" "$la_time") x arp-scan" "all found"
+fi
 
+if want fallback; then
 echo "== unprivileged fallback, 20 live hosts" >&2
 expect_hosts "${live20[@]}"
 measure talvik-neighbour "$work/live20.json" "$runs"; tn_time=$m_time tn_found=$m_found tn_rss=$m_rss
 row "unprivileged fallback, 20 live (nobody)" "$tn_found/20 in $tn_time ms" "-" "-" \
     "$(ratio "$tn_time" "$as_time") x arp-scan (root)" "all found, <= 4000 ms"
+fi
 
-peak=$(printf '%s\n' "$tp_rss" "$tn_rss" | sort -n | tail -1)
-row "peak memory, whole /24" "$peak kB (maxrss)" "-" "-" "-" "< 20480 kB"
+peak=$(printf '%s\n' $tp_rss $tn_rss | sort -n | tail -1)
+[ -n "$peak" ] && row "peak memory, whole /24" "$peak kB (maxrss)" "-" "-" "-" "< 20480 kB"
 
-printf '\nworker limit 50, 254 targets (%s-%s), median of %s runs, times are process wall times\n\n' \
+printf '\nworker limit 50, 254 targets (%s-%s), median of %s runs, process wall times;' \
     "$range_first" "$range_last" "$runs"
+printf ' sender timings: %s\n\n' "${talvik_args[*]:-built-in}"
 echo "| scenario | talvik | arp-scan | nmap -sn -PR | ratio | target |"
 echo "|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
