@@ -232,6 +232,15 @@ LinkCounts Responder::Stop() {
         counts.framesIn = JsonNumber(json, "frames_in");
         counts.arpRequests = JsonNumber(json, "arp_requests");
         counts.repliesSent = JsonNumber(json, "replies_sent");
+        std::smatch list;
+        if (std::regex_search(json, list, std::regex("\"request_sequence\":\\s*\\[([^\\]]*)\\]"))) {
+            const std::string items = list[1];
+            const std::regex item("\"([0-9.]+)\"");
+            for (auto it = std::sregex_iterator(items.begin(), items.end(), item);
+                 it != std::sregex_iterator(); ++it) {
+                counts.requestSequence.push_back((*it)[1]);
+            }
+        }
     }
     return counts;
 }

@@ -46,6 +46,7 @@ struct LinkCounts {
     long framesIn = -1;
     long arpRequests = -1;
     long repliesSent = -1;
+    std::vector<std::string> requestSequence;  // target address of each request, in order
 };
 
 class Responder final {

@@ -141,7 +141,7 @@ class Responder:
         self.counts = {
             "frames_in": 0, "arp_requests": 0, "other_frames": 0, "replies_sent": 0,
             "gratuitous_sent": 0, "requests_dropped": 0, "replies_dropped": 0,
-            "requests_by_target": {}, "requesters": {},
+            "requests_by_target": {}, "requesters": {}, "request_sequence": [],
         }
         self.stopping = False
         self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
@@ -180,6 +180,9 @@ class Responder:
         target = str(ipaddress.IPv4Address(tpa))
         by_target = self.counts["requests_by_target"]
         by_target[target] = by_target.get(target, 0) + 1
+        # The order of requests shows how many targets a scanner had in flight at once.
+        if len(self.counts["request_sequence"]) < 10000:
+            self.counts["request_sequence"].append(target)
         requester = f"{ipaddress.IPv4Address(spa)} {format_mac(sha)}"
         self.counts["requesters"][requester] = self.counts["requesters"].get(requester, 0) + 1
         host = self.hosts.get(tpa)
