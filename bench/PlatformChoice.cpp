@@ -4,6 +4,7 @@
 
 #include "platform/ArpSchedule.h"
 #include "platform/ArpSenders.h"
+#include "platform/Platform.h"
 
 namespace talvik::bench {
 
@@ -38,6 +39,8 @@ std::optional<PlatformParts> MakePlatform(const PlatformRequest& request, std::s
     }
 
     PlatformParts parts;
+    parts.threads = MakeThreads();
+    parts.resolver = MakeNameResolver();
     ArpSenderKind chosen = options.kind;
     parts.arp = MakeArpSender(options, &chosen);
     if (!parts.arp) {
