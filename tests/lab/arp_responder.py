@@ -23,6 +23,9 @@ Configuration (JSON, --config FILE or --config-json TEXT):
     ]
   }
 
+A host with "icmp_unreachable": true answers a UDP datagram sent to it with an ICMP port
+unreachable error, as a host with no firewall does; other hosts drop such datagrams.
+
 A range expands to `count` hosts with consecutive addresses and MACs; every other key of the
 range applies to each of its hosts. `reply_from` makes the host answer in the name of that
 address instead of its own. A host with "silent": true answers nothing but may still announce
@@ -72,7 +75,7 @@ def ip_bytes(text):
 class Host:
     KEYS = {
         "ip", "mac", "delay_ms", "jitter_ms", "request_loss", "reply_loss", "duplicates",
-        "duplicate_gap_ms", "reply_from", "gratuitous_every_ms", "silent",
+        "duplicate_gap_ms", "reply_from", "gratuitous_every_ms", "silent", "icmp_unreachable",
     }
 
     def __init__(self, spec):
@@ -91,6 +94,7 @@ class Host:
         self.reply_ip = ip_bytes(reply_from) if reply_from else self.ip
         self.gratuitous_every = float(spec.get("gratuitous_every_ms", 0)) / 1000.0
         self.silent = bool(spec.get("silent", False))
+        self.icmp_unreachable = bool(spec.get("icmp_unreachable", False))
 
 
 def expand_range(spec):
@@ -109,6 +113,35 @@ def arp_frame(dst_mac, src_mac, op, sha, spa, tha, tpa):
     arp = struct.pack("!HHBBH", 1, 0x0800, 6, 4, op) + sha + spa + tha + tpa
     # Pad to the Ethernet minimum, as a real interface does.
     return (eth + arp).ljust(60, b"\x00")
+
+
+def checksum(data):
+    if len(data) % 2:
+        data += b"\x00"
+    total = sum(struct.unpack(f"!{len(data) // 2}H", data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def port_unreachable(frame, host):
+    """The ICMP port-unreachable frame `host` sends back for the UDP datagram in `frame`."""
+    original = frame[14:]
+    ihl = (original[0] & 0x0F) * 4
+    quoted = original[:ihl + 8]
+    icmp = struct.pack("!BBHI", 3, 3, 0, 0) + quoted
+    icmp = icmp[:2] + struct.pack("!H", checksum(icmp)) + icmp[4:]
+    header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(icmp), 0, 0, 64, 1, 0, host.ip,
+                         original[12:16])
+    header = header[:10] + struct.pack("!H", checksum(header)) + header[12:]
+    return (frame[6:12] + host.mac + b"\x08\x00" + header + icmp).ljust(60, b"\x00")
+
+
+def parse_udp_target(frame):
+    """The destination address of an IPv4 UDP datagram, or None."""
+    if len(frame) < 42 or frame[12:14] != b"\x08\x00" or frame[14] >> 4 != 4 or frame[23] != 17:
+        return None
+    return frame[30:34]
 
 
 def parse_arp(frame):
@@ -140,7 +173,7 @@ class Responder:
         self.sequence = 0
         self.counts = {
             "frames_in": 0, "arp_requests": 0, "other_frames": 0, "replies_sent": 0,
-            "gratuitous_sent": 0, "requests_dropped": 0, "replies_dropped": 0,
+            "gratuitous_sent": 0, "requests_dropped": 0, "replies_dropped": 0, "udp_answered": 0,
             "requests_by_target": {}, "requesters": {}, "request_sequence": [],
         }
         self.stopping = False
@@ -171,6 +204,11 @@ class Responder:
         arp = parse_arp(frame)
         if arp is None:
             self.counts["other_frames"] += 1
+            udp_target = parse_udp_target(frame)
+            host = self.hosts.get(udp_target) if udp_target else None
+            if host and host.icmp_unreachable and frame[0:6] == host.mac:
+                self.counts["udp_answered"] += 1
+                self.send(port_unreachable(frame, host))
             return
         op, sha, spa, _tha, tpa = arp
         if op != ARP_REQUEST:

@@ -200,6 +200,29 @@ TEST_P(LabScan, RetriesOutlastModerateLoss) {
     EXPECT_GE(found, 18);
 }
 
+// A second scan right after the first finds the same hosts with the same MACs, although the
+// kernel now holds fresh entries for all of them. These hosts answer a stray datagram with an
+// ICMP error, as hosts without a firewall do.
+TEST_P(LabScan, RescanFindsTheSameHosts) {
+    auto lab = MakeLab(false);
+    ASSERT_TRUE(lab->Up());
+    Responder responder(*lab, "[" + HostsJson(2, 5, "\"icmp_unreachable\": true") + "]");
+    ASSERT_TRUE(responder.Running());
+
+    const std::vector<std::string> args{"--first", Address(1), "--last", Address(8)};
+    const auto first = RunBench(*lab, GetParam(), args);
+    const auto second = RunBench(*lab, GetParam(), args);
+    ExpectCompleted(first, 8);
+    ExpectCompleted(second, 8);
+    EXPECT_EQ(first.Number("found"), 6) << first.raw;
+    for (int octet = 1; octet <= 8; ++octet) {
+        const std::string address = Address(octet);
+        ASSERT_TRUE(first.rows.count(address) && second.rows.count(address)) << address;
+        EXPECT_EQ(second.rows.at(address).status, first.rows.at(address).status) << address;
+        EXPECT_EQ(second.rows.at(address).mac, first.rows.at(address).mac) << address;
+    }
+}
+
 // With a worker limit of 1 the targets are probed strictly one after another in table order:
 // every host answers only after 100 ms, so overlapping probes would show on the link as
 // interleaved requests and in a scan far shorter than the hosts' delays add up to.
