@@ -12,7 +12,8 @@ if(TARGET talvik-arp)
   # Only the helper ever holds cap_net_raw. A staged install (DESTDIR, as for a package) or an
   # install without root leaves it unset; the package's post-install step sets it instead.
   install(CODE "
-    set(_helper \"\$ENV{DESTDIR}${CMAKE_INSTALL_FULL_LIBEXECDIR}/talvik/talvik-arp\")
+    # The prefix as given at install time (cmake --install --prefix), not the configured one.
+    set(_helper \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}/talvik/talvik-arp\")
     if(\"\$ENV{DESTDIR}\" STREQUAL \"\")
       execute_process(COMMAND id -u OUTPUT_VARIABLE _uid OUTPUT_STRIP_TRAILING_WHITESPACE)
       if(_uid STREQUAL \"0\")

@@ -17,6 +17,9 @@
 #ifndef TALVIK_HELPER_INSTALL_PATH
 #define TALVIK_HELPER_INSTALL_PATH "/usr/libexec/talvik/talvik-arp"
 #endif
+#ifndef TALVIK_HELPER_FROM_BINDIR
+#define TALVIK_HELPER_FROM_BINDIR "../libexec/talvik/talvik-arp"
+#endif
 
 namespace talvik {
 namespace {
@@ -67,8 +70,14 @@ std::vector<std::string> HelperArpSender::HelperCandidates() {
     const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) {
         candidates.push_back((self.parent_path() / "talvik-arp").string());
+        candidates.push_back(
+            (self.parent_path() / TALVIK_HELPER_FROM_BINDIR).lexically_normal().string());
     }
-    candidates.emplace_back(TALVIK_HELPER_INSTALL_PATH);
+    // An installed program finds the same helper both ways; it is tried once.
+    if (std::find(candidates.begin(), candidates.end(), TALVIK_HELPER_INSTALL_PATH) ==
+        candidates.end()) {
+        candidates.emplace_back(TALVIK_HELPER_INSTALL_PATH);
+    }
     return candidates;
 }
 

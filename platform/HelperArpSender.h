@@ -22,8 +22,9 @@ namespace talvik {
 
 class HelperArpSender final : public IArpSender {
 public:
-    // Where talvik-arp is looked for, in order: beside the running executable, then where
-    // it is installed.
+    // Where talvik-arp is looked for, in order: beside the running executable (the build
+    // tree), where an installed tree keeps it relative to the executable, then the configured
+    // install path.
     static std::vector<std::string> HelperCandidates();
 
     // Starts the helper at `path` with `schedule`. Nothing when it cannot be started, does
