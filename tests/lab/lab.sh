@@ -28,7 +28,8 @@ die() {
 
 check_name() {
     local name=$1
-    [[ $name =~ ^tvk-l-[A-Za-z0-9-]+$ ]] || die "lab name must start with tvk-l-: $name"
+    # tvk-s- names the end-to-end and soak labs.
+    [[ $name =~ ^tvk-[ls]-[A-Za-z0-9-]+$ ]] || die "lab name must start with tvk-l- or tvk-s-: $name"
     [ ${#name} -le 14 ] || die "lab name too long (at most 14 characters): $name"
 }
 
