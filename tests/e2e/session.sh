@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# A desktop session of its own for the end-to-end run: an X server that picks a free display,
+# a session bus with the accessibility bus behind it, then the driver. Runs inside the lab's
+# scanner namespace as the unprivileged user that plays the newcomer.
+#
+#   session.sh WORK DRIVER-ARGS...
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+work=$1
+shift
+
+export HOME=$work/home XDG_RUNTIME_DIR=$work/run XAUTHORITY=$work/xauthority
+mkdir -p -m 700 "$HOME" "$XDG_RUNTIME_DIR"
+
+# One cookie for whatever display the server picks.
+: >"$XAUTHORITY"
+printf 'ffff 0000  0000  0012 4d49542d4d414749432d434f4f4b49452d31 0010 %s\n' "$(mcookie)" |
+    xauth -q nmerge -
+
+xvfb_pid=
+cleanup() {
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    return 0
+}
+trap cleanup EXIT
+
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -auth "$XAUTHORITY" \
+    3>"$work/display" >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    sleep 0.05
+done
+[ -s "$work/display" ] || { echo "e2e: the X server did not start" >&2; exit 1; }
+export DISPLAY=:$(head -n1 "$work/display")
+
+# The accessibility bus is started on demand by the session bus and lives in this namespace.
+dbus-run-session -- /usr/bin/python3 "$here/drive.py" --work "$work" "$@"
