@@ -160,7 +160,7 @@ def completion_box(app):
 
 def save_dialog(app):
     for window in children(app):
-        if window.getRoleName() == "dialog" and find(window, "tree") is None:
+        if window.getRoleName() == "dialog" and window.name != "Talvik":
             return window
     return None
 
@@ -275,6 +275,7 @@ def drive(args, want, program):
     click(save_item)
     dialog = wait_for("the save dialog", lambda: save_dialog(app), timeout=10)
     log(f"save dialog {dialog.name!r} is up")
+    screenshot(os.path.join(args.work, "save-dialog.png"))
     chosen = os.path.join(args.work, "report", "first-scan")
     key("ctrl+a")
     type_text(chosen)
