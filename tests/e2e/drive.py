@@ -226,6 +226,13 @@ def run(args):
                                stderr=subprocess.STDOUT)
     try:
         return drive(args, want, program)
+    except Failure:
+        # What the window showed when it went wrong, before it is ended.
+        try:
+            screenshot(os.path.join(args.work, "failed.png"))
+        except (OSError, subprocess.CalledProcessError):
+            pass
+        raise
     finally:
         if program.poll() is None:
             program.kill()
@@ -317,10 +324,6 @@ def main():
         return run(args)
     except Failure as failure:
         print(f"e2e: FAILED: {failure}", file=sys.stderr, flush=True)
-        try:
-            screenshot(os.path.join(args.work, "failed.png"))
-        except (OSError, subprocess.CalledProcessError):
-            pass
         return 1
 
 

@@ -5,14 +5,22 @@
 # window as a person would. Hosts are played by the lab's responder in 203.0.113.0/24.
 #
 #   e2e.sh BUILD_DIR [KEEP_DIR]
+#   e2e.sh --installed PREFIX [KEEP_DIR]    (a tree installed already, e.g. the package in /usr)
 #
 # KEEP_DIR, when given, receives the screenshots and the saved report. Needs root; exit 77
 # (skipped) without it or without the desktop tools, unless CI=true, where that is a failure.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 lab_dir=$(cd "$here/../lab" && pwd)
-build=$1
-keep=${2:-}
+build= prefix=
+if [ "${1:-}" = --installed ]; then
+    prefix=${2:?e2e.sh --installed PREFIX}
+    shift 2
+else
+    build=${1:?e2e.sh BUILD_DIR}
+    shift
+fi
+keep=${1:-}
 
 cannot_run() {
     if [ "${CI:-}" = true ]; then
@@ -28,7 +36,9 @@ for tool in Xvfb xdotool xauth mcookie xwd convert dbus-run-session setpriv setc
     command -v "$tool" >/dev/null || cannot_run "$tool is missing (scripts/setup.sh)"
 done
 /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || cannot_run "python3-pyatspi is missing"
-[ -x "$build/bin/talvik" ] || cannot_run "$build/bin/talvik is not built"
+if [ -n "$build" ]; then
+    [ -x "$build/bin/talvik" ] || cannot_run "$build/bin/talvik is not built"
+fi
 
 lab=tvk-s-e$(($$ % 1000000))
 work=$(mktemp -d /tmp/tvk-s-e2e.XXXXXX)
@@ -62,20 +72,26 @@ check() {
 
 # --- the installed tree ------------------------------------------------------------------
 
-stage=$work/stage
-cmake --install "$build" --prefix "$stage" >"$work/install.log"
+if [ -n "$build" ]; then
+    prefix=$work/stage
+    cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+    getcap -r "$prefix" >"$work/caps"
+    check "nothing but the helper holds a capability" \
+        test "$(cat "$work/caps")" = "$prefix/libexec/talvik/talvik-arp cap_net_raw=ep"
+fi
 app_id=io.github.talvik.Talvik
 for file in bin/talvik libexec/talvik/talvik-arp share/applications/$app_id.desktop \
     share/metainfo/$app_id.metainfo.xml share/icons/hicolor/scalable/apps/$app_id.svg \
     share/icons/hicolor/48x48/apps/$app_id.png; do
-    check "installed $file" test -s "$stage/$file"
+    check "installed $file" test -s "$prefix/$file"
 done
-getcap -r "$stage" >"$work/caps"
-check "only the helper holds cap_net_raw" \
-    test "$(cat "$work/caps")" = "$stage/libexec/talvik/talvik-arp cap_net_raw=ep"
+check "the helper holds cap_net_raw" \
+    test "$(getcap "$prefix/libexec/talvik/talvik-arp")" = \
+    "$prefix/libexec/talvik/talvik-arp cap_net_raw=ep"
+check "the program holds no capability" test -z "$(getcap "$prefix/bin/talvik")"
 if command -v desktop-file-validate >/dev/null; then
     check "the desktop entry validates" \
-        desktop-file-validate "$stage/share/applications/$app_id.desktop"
+        desktop-file-validate "$prefix/share/applications/$app_id.desktop"
 fi
 
 # --- the lab and its hosts -----------------------------------------------------------------
@@ -114,7 +130,7 @@ install -m 755 "$here/session.sh" "$here/drive.py" "$work/"
 chown -R nobody:nogroup "$session"
 status=0
 "$lab_dir/lab.sh" scan "$lab" setpriv --reuid=nobody --regid=nogroup --clear-groups \
-    "$work/session.sh" "$session" --app "$stage/bin/talvik" --expect "$work/expect" \
+    "$work/session.sh" "$session" --app "$prefix/bin/talvik" --expect "$work/expect" \
     --first 203.0.113.1 --last 203.0.113.20 --expect-helper || status=$?
 check "the newcomer's first scan" test "$status" -eq 0
 if [ "$status" -ne 0 ] && [ -s "$session/talvik.log" ]; then
