@@ -7,18 +7,26 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <algorithm>
+#include <condition_variable>
+#include <cstdint>
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/Platform.h"
 #include "report/HtmlReport.h"
 #include "scan/CommandIds.h"
+#include "scan/ScanEngine.h"
 #include "tests/ui/ScriptedMessageBox.h"
 #include "ui/QtPorts.h"
 #include "ui/ReportSave.h"
@@ -51,9 +59,12 @@ protected:
         ScannerServices services;
         services.messageBox = &messages;
         services.saveFileDialog = &files;
+        AddServices(services);
         dialog = std::make_unique<CScannerDlg>(std::move(services));
         dialog->show();
     }
+
+    virtual void AddServices(ScannerServices&) {}
 
     void AddRow(const ReportRow& row) {
         QtResultList& list = dialog->ResultRows();
@@ -148,6 +159,53 @@ TEST_F(ReportSaveTest, FailureReachesTheUserAsAMessage) {
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(messages.shown[0].text, "保存文件失败!");
     EXPECT_EQ(messages.shown[0].type, 0u);
+}
+
+// Answers 203.0.113.7 at once and leaves every other address waiting until the scan stops.
+class OneAnsweringArp final : public IArpSender {
+public:
+    std::uint32_t SendARP(std::uint32_t destination, std::uint8_t* mac, std::uint32_t* length,
+                          std::stop_token stop) override {
+        if (destination == 0xCB007107u) {
+            const std::uint8_t answer[6] = {0x02, 0x00, 0x5e, 0x00, 0x00, 0x07};
+            std::copy(std::begin(answer), std::end(answer), mac);
+            *length = 6;
+            return kNoError;
+        }
+        std::mutex mutex;
+        std::condition_variable_any never;
+        std::unique_lock lock(mutex);
+        never.wait(lock, stop, [] { return false; });
+        return kErrorCancelled;
+    }
+};
+
+class ReportDuringScanTest : public ReportSaveTest {
+protected:
+    void AddServices(ScannerServices& services) override {
+        services.threads = MakeThreads();
+        services.resolver = MakeNameResolver();
+        services.arp = std::make_shared<OneAnsweringArp>();
+    }
+};
+
+TEST_F(ReportDuringScanTest, SaveDuringAScanWritesTheRowsAsTheyStand) {
+    QtResultList& list = dialog->ResultRows();
+    list.InsertItem(0, QStringLiteral("203.0.113.7"));
+    list.InsertItem(1, QStringLiteral("203.0.113.8"));
+    dialog->OnScanAll();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list.GetItemText(0, 1) == "running"; }));
+    ASSERT_TRUE(dialog->Engine().IsScanRunning());
+    ASSERT_TRUE(dialog->menuAction(ID_SAVE_RESULTS)->isEnabled());
+
+    Save(folder.filePath(QStringLiteral("Result")));
+    rows = ReportRowsOf(list);
+    dialog->OnStopScan();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_FALSE(rows[0].mac.empty());
+    EXPECT_EQ(rows[1].status, "");
+    EXPECT_TRUE(messages.shown.empty());
+    EXPECT_TRUE(HoldsReport(QStringLiteral("Result.Html")));
 }
 
 // Runs `check` on the save dialog once it is up, then closes it with `accept`.
