@@ -154,13 +154,6 @@ TEST_F(ReportSaveTest, SavingAgainAsksAndKeepsTheFirstReportOnNo) {
     EXPECT_EQ(Files(), QStringList{QStringLiteral("Result.Html")});
 }
 
-TEST_F(ReportSaveTest, FailureReachesTheUserAsAMessage) {
-    Save(folder.filePath(QStringLiteral("missing/Result")));
-    ASSERT_EQ(messages.shown.size(), 1u);
-    EXPECT_EQ(messages.shown[0].text, "保存文件失败!");
-    EXPECT_EQ(messages.shown[0].type, 0u);
-}
-
 // Answers 203.0.113.7 at once and leaves every other address waiting until the scan stops.
 class OneAnsweringArp final : public IArpSender {
 public:
