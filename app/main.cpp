@@ -4,6 +4,7 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 
+#include "platform/ArpSenders.h"
 #include "platform/Platform.h"
 #include "ui/DialogUnits.h"
 #include "ui/ScannerDlg.h"
