@@ -75,6 +75,17 @@ TEST_F(IpAddressEditTest, AFullPartMovesOn) {
     EXPECT_EQ(focusedIndex(), 1);
 }
 
+TEST_F(IpAddressEditTest, TypingOverAnAddressWithDotsAfterFullParts) {
+    edit.setText("192.168.3.129");
+    edit.part(0)->selectAll();
+    type("203.0.113.1");  // "203" moves on by itself; the dot after it must not skip a part
+    EXPECT_EQ(edit.text(), "203.0.113.1");
+    edit.part(0)->setFocus();
+    edit.part(0)->selectAll();
+    type("10.200.1.2");
+    EXPECT_EQ(edit.text(), "10.200.1.2");
+}
+
 TEST_F(IpAddressEditTest, DigitsBeyondAFullPartGoOnIntoTheNext) {
     edit.part(0)->setText("123");
     edit.part(0)->setCursorPosition(3);
