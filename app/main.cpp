@@ -4,7 +4,6 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 
-#include "platform/ArpSenders.h"
 #include "platform/Platform.h"
 #include "ui/DialogUnits.h"
 #include "ui/ScannerDlg.h"
