@@ -91,44 +91,6 @@ QIcon ToolIcon(const char* path, int stripIndex) {
     return QIcon(pixmap);
 }
 
-QIcon MainIcon() {
-    QIcon icon;
-    for (int size : {16, 24, 32, 48, 64, 128, 256}) {
-        const QString path = QStringLiteral(":/icons/main-%1.png").arg(size);
-        const QPixmap pixmap(path);
-        if (!pixmap.isNull()) {
-            icon.addPixmap(pixmap);
-        }
-    }
-    return icon;
-}
-
-// The template's width holds the six buttons with their texts only with tighter padding than
-// the desktop style gives tool buttons.
-class ToolBarStyle final : public QProxyStyle {
-public:
-    int pixelMetric(PixelMetric metric, const QStyleOption* option,
-                    const QWidget* widget) const override {
-        switch (metric) {
-            case PM_ToolBarItemMargin:
-                return 1;
-            case PM_ToolBarItemSpacing:
-                return 0;
-            default:
-                return QProxyStyle::pixelMetric(metric, option, widget);
-        }
-    }
-
-    QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
-                           const QWidget* widget) const override {
-        QSize result = QProxyStyle::sizeFromContents(type, option, size, widget);
-        if (type == CT_ToolButton) {
-            result.rwidth() -= 4;
-        }
-        return result;
-    }
-};
-
 // The grip at the toolbar's left end; a toolbar outside a main window draws none itself.
 class ToolBarGrip final : public QWidget {
 public:
@@ -195,6 +157,44 @@ CScannerDlg::~CScannerDlg() {
     engine_.reset();
     poster_->Detach();
 }
+
+QIcon CScannerDlg::MainIcon() {
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256}) {
+        const QString path = QStringLiteral(":/icons/main-%1.png").arg(size);
+        const QPixmap pixmap(path);
+        if (!pixmap.isNull()) {
+            icon.addPixmap(pixmap);
+        }
+    }
+    return icon;
+}
+
+// The template's width holds the six buttons with their texts only with tighter padding than
+// the desktop style gives tool buttons.
+class ToolBarStyle final : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override {
+        switch (metric) {
+            case PM_ToolBarItemMargin:
+                return 1;
+            case PM_ToolBarItemSpacing:
+                return 0;
+            default:
+                return QProxyStyle::pixelMetric(metric, option, widget);
+        }
+    }
+
+    QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
+                           const QWidget* widget) const override {
+        QSize result = QProxyStyle::sizeFromContents(type, option, size, widget);
+        if (type == CT_ToolButton) {
+            result.rwidth() -= 4;
+        }
+        return result;
+    }
+};
 
 void CScannerDlg::CreateControls() {
     // Group boxes first, so they stay beneath the controls they frame.

@@ -3,6 +3,7 @@
 // engine. Its handlers carry the names of the commands they serve.
 
 #include <QDialog>
+#include <QIcon>
 #include <QString>
 #include <map>
 #include <memory>
@@ -110,6 +111,9 @@ public:
     QAction* toolAction(int command) const;
     // How far the bars push the template's controls down.
     int barsHeight() const { return barsHeight_; }
+
+    // The program's icon at every size the resources hold.
+    static QIcon MainIcon();
 
     // Makes the list's three columns each a third of its outer width.
     static void SizeColumns(QTreeWidget* list);
