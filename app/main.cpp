@@ -27,6 +27,7 @@ int main(int argc, char* argv[]) {
     services.threads = talvik::MakeThreads();
     services.resolver = talvik::MakeNameResolver();
     services.arp = talvik::MakeArpSender();
+    services.aboutLibrary = talvik::MakeAboutLibrary();
 
     talvik::CScannerDlg dialog(std::move(services));
     dialog.exec();

@@ -29,9 +29,13 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/AboutInfo.h"
+#include "platform/AboutLibrary.h"
 #include "report/ReportFile.h"
 #include "scan/CommandIds.h"
 #include "scan/ScanEngine.h"
+#include "ui/AboutDlg.h"
+#include "ui/AdvancedOptionsDlg.h"
 #include "ui/DialogUnits.h"
 #include "ui/IpAddressEdit.h"
 #include "ui/QtPorts.h"
@@ -649,7 +653,7 @@ void CScannerDlg::ShowWindowMenu(const QPoint& globalPosition) {
 void CScannerDlg::OnSysCommand(unsigned code) {
     switch (code & 0xFFF0u) {
         case IDM_ABOUTBOX:
-            // TODO(dialogs): show the built-in CAboutDlg modally here.
+            ShowBuiltInAbout(this);
             break;
         case kScMinimize:
             showMinimized();
@@ -665,11 +669,16 @@ void CScannerDlg::OnSysCommand(unsigned code) {
 // ---- Handlers the options, about and report layers fill in ----
 
 void CScannerDlg::OnAdvanced() {
-    // TODO(dialogs): run CAdvancedOptionsDlg over engine_->Settings().
+    // Also while a scan runs: the next scan start reads the new worker limit.
+    EditAdvancedOptions(engine_->Settings(), this);
 }
 
 void CScannerDlg::OnAboutSoftware() {
-    // TODO(dialogs): the external about entry, else the built-in CAboutDlg.
+    if (services_.aboutLibrary == nullptr) {
+        ShowBuiltInAbout(this);
+        return;
+    }
+    ShowAboutSoftware(*services_.aboutLibrary, kAboutMainIcon, this);
 }
 
 void CScannerDlg::OnSaveResults() {

@@ -35,12 +35,15 @@ class QtProgressBar;
 class QtResultList;
 class QtUiPoster;
 class ScanEngine;
+class IAboutLibrary;
 
 // What the window needs from the system; tests hand in scripted stand-ins.
 struct ScannerServices {
     std::shared_ptr<IThreads> threads;
     std::shared_ptr<INameResolver> resolver;
     std::shared_ptr<IArpSender> arp;
+    // The optional external about window; without it the about command shows the built-in one.
+    std::shared_ptr<IAboutLibrary> aboutLibrary;
     // Answers every message box in place of the window's own when set. Not owned.
     IMessageBox* messageBox = nullptr;
     // Asks for the report's file name in place of the toolkit's dialog when set. Not owned.
