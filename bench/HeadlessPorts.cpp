@@ -1,0 +1,139 @@
+#include "bench/HeadlessPorts.h"
+
+#include <utility>
+
+namespace talvik::bench {
+
+HeadlessUiThread::HeadlessUiThread() : thread_([this] { Loop(); }) {}
+
+HeadlessUiThread::~HeadlessUiThread() {
+    Shutdown();
+}
+
+void HeadlessUiThread::Post(std::function<void()> task) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) {
+            return;
+        }
+        tasks_.push_back(std::move(task));
+    }
+    wake_.notify_one();
+}
+
+void HeadlessUiThread::Shutdown() {
+    std::deque<std::function<void()>> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
+        thread_.join();
+    }
+    {
+        std::lock_guard lock(mutex_);
+        dropped.swap(tasks_);
+    }
+    // Destroyed outside the lock: a dropped task may wake a waiter that posts again.
+}
+
+void HeadlessUiThread::Loop() {
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+            if (stopping_) {
+                return;
+            }
+            task = std::move(tasks_.front());
+            tasks_.pop_front();
+        }
+        task();
+    }
+}
+
+HeadlessList::HeadlessList(std::vector<std::string> firstColumn) {
+    rows_.resize(firstColumn.size());
+    for (std::size_t i = 0; i < firstColumn.size(); ++i) {
+        rows_[i].cells[0] = std::move(firstColumn[i]);
+    }
+}
+
+int HeadlessList::GetItemCount() const {
+    return static_cast<int>(rows_.size());
+}
+
+int HeadlessList::GetNextItem(int start, ItemFilter filter) const {
+    for (int row = start < 0 ? 0 : start + 1; row < GetItemCount(); ++row) {
+        if (filter == ItemFilter::All || rows_[row].selected) {
+            return row;
+        }
+    }
+    return -1;
+}
+
+std::string HeadlessList::GetItemText(int row, int column) const {
+    if (row < 0 || row >= GetItemCount() || column < 0 || column > 2) {
+        return {};
+    }
+    return rows_[row].cells[column];
+}
+
+void HeadlessList::SetItemText(int row, int column, const std::string& text) {
+    ++writes_;
+    if (row < 0 || row >= GetItemCount() || column < 0 || column > 2) {
+        return;
+    }
+    rows_[row].cells[column] = text;
+}
+
+void HeadlessList::Select(int row) {
+    if (row >= 0 && row < GetItemCount()) {
+        rows_[row].selected = true;
+    }
+}
+
+long HeadlessList::Writes() const {
+    return writes_;
+}
+
+void HeadlessProgress::SetRange(int minimum, int maximum) {
+    minimum_ = minimum;
+    maximum_ = maximum;
+}
+
+void HeadlessProgress::SetPos(int position) {
+    position_ = position;
+}
+
+int HeadlessProgress::GetPos() const {
+    return position_;
+}
+
+void HeadlessCommands::EnableButton(int, bool) {}
+
+void HeadlessCommands::EnableMenuItem(int, unsigned) {}
+
+int HeadlessMessages::MessageBox(const std::string& text, const std::string& caption,
+                                 unsigned type) {
+    {
+        std::lock_guard lock(mutex_);
+        boxes_.push_back({text, caption, type, std::chrono::steady_clock::now()});
+    }
+    shown_.notify_all();
+    return (type & kMbYesNo) ? kIdYes : kIdOk;
+}
+
+bool HeadlessMessages::WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return shown_.wait_for(lock, timeout, [&] { return boxes_.size() >= count; });
+}
+
+std::vector<HeadlessMessages::Shown> HeadlessMessages::All() const {
+    std::lock_guard lock(mutex_);
+    return boxes_;
+}
+
+}  // namespace talvik::bench

@@ -1,0 +1,55 @@
+#include "bench/PlatformChoice.h"
+
+#include <chrono>
+
+#include "platform/ArpSchedule.h"
+#include "platform/ArpSenders.h"
+#include "platform/Platform.h"
+
+namespace talvik::bench {
+
+const char* SenderKinds() {
+    return "auto|packet|helper|neighbour";
+}
+
+std::optional<PlatformParts> MakePlatform(const PlatformRequest& request, std::string& error) {
+    ArpSenderOptions options;
+    if (request.sender == "auto") {
+        options.kind = ArpSenderKind::Automatic;
+    } else if (request.sender == "packet") {
+        options.kind = ArpSenderKind::Packet;
+    } else if (request.sender == "helper") {
+        options.kind = ArpSenderKind::Helper;
+    } else if (request.sender == "neighbour") {
+        options.kind = ArpSenderKind::Neighbour;
+    } else {
+        error = "unknown sender kind: " + request.sender;
+        return std::nullopt;
+    }
+    if (!request.schedule.empty()) {
+        auto schedule = ArpSchedule::FromText(request.schedule);
+        if (!schedule) {
+            error = "not a retry schedule (e.g. 0,75,150/300): " + request.schedule;
+            return std::nullopt;
+        }
+        options.schedule = *schedule;
+    }
+    if (request.neighbourGiveUpMs >= 0) {
+        options.neighbour.giveUp = std::chrono::milliseconds(request.neighbourGiveUpMs);
+    }
+
+    PlatformParts parts;
+    parts.threads = MakeThreads();
+    parts.resolver = MakeNameResolver();
+    ArpSenderKind chosen = options.kind;
+    parts.arp = MakeArpSender(options, &chosen);
+    if (!parts.arp) {
+        error = std::string("the ") + ArpSenderKindName(options.kind) +
+                " sender cannot be had here (no CAP_NET_RAW, or no talvik-arp beside the bench)";
+        return std::nullopt;
+    }
+    parts.chosen = ArpSenderKindName(chosen);
+    return parts;
+}
+
+}  // namespace talvik::bench

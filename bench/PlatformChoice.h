@@ -1,0 +1,31 @@
+#pragma once
+// The one place where the bench picks the operating-system side of the engine.
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "scan/Ports.h"
+
+namespace talvik::bench {
+
+struct PlatformRequest {
+    std::string sender = "auto";  // one of SenderKinds()
+    std::string schedule;         // "0,75,150/300": the packet sender's retries; empty: default
+    long neighbourGiveUpMs = -1;  // the neighbour-table sender's wait; -1: default
+};
+
+struct PlatformParts {
+    std::shared_ptr<IThreads> threads;
+    std::shared_ptr<INameResolver> resolver;
+    std::shared_ptr<IArpSender> arp;
+    std::string chosen;  // the sender kind that was made
+};
+
+// The names --sender accepts, for the usage text.
+const char* SenderKinds();
+
+// The threads, resolver and ARP sender asked for, or nothing with `error` telling why.
+std::optional<PlatformParts> MakePlatform(const PlatformRequest& request, std::string& error);
+
+}  // namespace talvik::bench

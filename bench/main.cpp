@@ -1,0 +1,283 @@
+// talvik-bench: runs the real scan engine (dispatcher, workers, ARP sender) without a window over
+// a range of addresses and prints how long the scan took, what it found and the peak memory.
+//
+//   talvik-bench --first A.B.C.D --last A.B.C.D [--workers N] [--sender KIND] [--rows]
+//                [--stop-after-ms N] [--settle-ms N] [--timeout-ms N]
+//                [--schedule 0,75,150/300] [--neighbour-give-up-ms N]
+//   talvik-bench --target ADDRESS-OR-NAME ... (instead of --first/--last)
+//
+// Output is one "key=value" line per figure; --rows adds one "row" line per target.
+
+#include <arpa/inet.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/HeadlessPorts.h"
+#include "bench/PlatformChoice.h"
+#include "scan/ScanEngine.h"
+#include "scan/ScanTypes.h"
+
+namespace {
+
+using namespace talvik;
+using namespace talvik::bench;
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    std::vector<std::string> targets;
+    int workers = kStartWorkerLimit;
+    PlatformRequest platform;
+    bool rows = false;
+    long stopAfterMs = -1;
+    long settleMs = 1500;
+    long timeoutMs = 120000;
+};
+
+void Usage() {
+    std::fprintf(stderr,
+                 "usage: talvik-bench (--first A --last B | --target T ...) [--workers 1..64]\n"
+                 "       [--sender %s] [--rows] [--stop-after-ms N] [--settle-ms N]\n"
+                 "       [--timeout-ms N] [--schedule 0,75,150/300] [--neighbour-give-up-ms N]\n",
+                 SenderKinds());
+}
+
+std::optional<std::uint32_t> ParseAddress(const char* text) {
+    in_addr address{};
+    if (inet_pton(AF_INET, text, &address) != 1) {
+        return std::nullopt;
+    }
+    return ntohl(address.s_addr);
+}
+
+std::string FormatAddress(std::uint32_t hostOrder) {
+    in_addr address{htonl(hostOrder)};
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+std::optional<long> ParseNumber(const char* text, long minimum, long maximum) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < minimum || value > maximum) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<Options> ParseOptions(int argc, char** argv) {
+    Options options;
+    std::optional<std::uint32_t> first;
+    std::optional<std::uint32_t> last;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        auto number = [&](long minimum, long maximum) -> std::optional<long> {
+            if (value == nullptr) {
+                return std::nullopt;
+            }
+            ++i;
+            return ParseNumber(value, minimum, maximum);
+        };
+        if (arg == "--rows") {
+            options.rows = true;
+        } else if ((arg == "--first" || arg == "--last") && value != nullptr) {
+            auto address = ParseAddress(value);
+            ++i;
+            if (!address) {
+                std::fprintf(stderr, "talvik-bench: not an IPv4 address: %s\n", value);
+                return std::nullopt;
+            }
+            (arg == "--first" ? first : last) = address;
+        } else if (arg == "--target" && value != nullptr) {
+            options.targets.emplace_back(value);
+            ++i;
+        } else if (arg == "--sender" && value != nullptr) {
+            options.platform.sender = value;
+            ++i;
+        } else if (arg == "--schedule" && value != nullptr) {
+            options.platform.schedule = value;
+            ++i;
+        } else if (arg == "--neighbour-give-up-ms") {
+            auto n = number(0, 60000);
+            if (!n) {
+                return std::nullopt;
+            }
+            options.platform.neighbourGiveUpMs = *n;
+        } else if (arg == "--workers") {
+            auto n = number(kMinWorkerLimit, kMaxWorkerLimit);
+            if (!n) {
+                return std::nullopt;
+            }
+            options.workers = static_cast<int>(*n);
+        } else if (arg == "--stop-after-ms" || arg == "--settle-ms" || arg == "--timeout-ms") {
+            auto n = number(0, 3600000);
+            if (!n) {
+                return std::nullopt;
+            }
+            (arg == "--stop-after-ms" ? options.stopAfterMs
+             : arg == "--settle-ms"   ? options.settleMs
+                                      : options.timeoutMs) = *n;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (first.has_value() != last.has_value()) {
+        return std::nullopt;
+    }
+    if (first) {
+        // The list of the window holds one /24 range at most, as here.
+        if (*last < *first || *last - *first >= static_cast<std::uint32_t>(MAX_TARGETS)) {
+            std::fprintf(stderr, "talvik-bench: the range holds more than %d addresses\n",
+                         MAX_TARGETS);
+            return std::nullopt;
+        }
+        for (std::uint32_t a = *first;; ++a) {
+            options.targets.push_back(FormatAddress(a));
+            if (a == *last) {
+                break;
+            }
+        }
+    }
+    if (options.targets.size() > static_cast<std::size_t>(MAX_TARGETS)) {
+        return std::nullopt;
+    }
+    return options;
+}
+
+long PeakRssKb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+int Run(const Options& options) {
+    std::string error;
+    auto platform = MakePlatform(options.platform, error);
+    if (!platform) {
+        std::fprintf(stderr, "talvik-bench: %s\n", error.c_str());
+        return 2;
+    }
+
+    auto ui = std::make_shared<HeadlessUiThread>();
+    HeadlessList list(options.targets);
+    HeadlessProgress progress;
+    HeadlessCommands commands;
+    HeadlessMessages messages;
+
+    EnginePorts ports;
+    ports.list = &list;
+    ports.progress = &progress;
+    ports.commands = &commands;
+    ports.messages = &messages;
+    ports.ui = ui;
+    ports.resolver = platform->resolver;
+    ports.threads = platform->threads;
+    ports.arp = platform->arp;
+
+    auto engine = ui->Run([&] {
+        auto made = std::make_unique<ScanEngine>(ports);
+        made->ResetScanState();
+        made->Settings().workerLimit = options.workers;
+        made->Settings().networkCondition = kStartNetworkCondition;
+        return made;
+    });
+
+    const auto start = Clock::now();
+    ui->Run([&] { engine->OnScanAll(); });
+
+    bool stopped = false;
+    long writesAtStop = 0;
+    int positionAtStop = 0;
+    bool completed = false;
+    if (options.stopAfterMs >= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.stopAfterMs));
+        ui->Run([&] {
+            engine->OnStopScan();
+            writesAtStop = list.Writes();
+            positionAtStop = progress.GetPos();
+        });
+        stopped = true;
+        // Anything the stopped scan still delivers would arrive within this time.
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.settleMs));
+    } else {
+        completed = messages.WaitFor(1, std::chrono::milliseconds(options.timeoutMs));
+    }
+    const auto shown = messages.All();
+    const auto end = completed ? shown.front().when : Clock::now();
+    // The dispatcher leaves the running state once the box is dismissed.
+    const auto idleBy = Clock::now() + std::chrono::seconds(10);
+    bool running = true;
+    while ((running = ui->Run([&] { return engine->IsScanRunning(); })) && Clock::now() < idleBy) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+
+    int found = 0;
+    std::vector<std::string> rowLines;
+    long writesAfter = 0;
+    int position = 0;
+    ui->Run([&] {
+        for (int row = 0; row < list.GetItemCount(); ++row) {
+            const auto status = list.GetItemText(row, 1);
+            const auto mac = list.GetItemText(row, 2);
+            if (status == kRunning) {
+                ++found;
+            }
+            if (options.rows) {
+                rowLines.push_back("row " + list.GetItemText(row, 0) + " " +
+                                   (status.empty() ? "-" : status) + " " +
+                                   (mac.empty() ? "-" : mac));
+            }
+        }
+        writesAfter = list.Writes();
+        position = progress.GetPos();
+    });
+    // The engine goes on the user-interface thread, where it was made and where its destructor
+    // may wait for the last scan threads.
+    ui->Run([&] { engine.reset(); });
+    ui->Shutdown();
+
+    const double wallMs = std::chrono::duration<double, std::milli>(end - start).count();
+    std::printf("sender=%s\n", platform->chosen.c_str());
+    std::printf("workers=%d\n", options.workers);
+    std::printf("targets=%zu\n", options.targets.size());
+    std::printf("completed=%d\n", completed ? 1 : 0);
+    std::printf("wall_ms=%.1f\n", wallMs);
+    std::printf("found=%d\n", found);
+    std::printf("progress=%d/%d\n", position, progress.Maximum());
+    std::printf("running_after=%d\n", running ? 1 : 0);
+    std::printf("messages=%zu\n", shown.size());
+    for (const auto& box : shown) {
+        std::printf("message %s|%s|%u\n", box.text.c_str(), box.caption.c_str(), box.type);
+    }
+    if (stopped) {
+        std::printf("stopped=1\n");
+        std::printf("progress_at_stop=%d\n", positionAtStop);
+        std::printf("writes_after_stop=%ld\n", writesAfter - writesAtStop);
+    }
+    std::printf("maxrss_kb=%ld\n", PeakRssKb());
+    for (const auto& line : rowLines) {
+        std::printf("%s\n", line.c_str());
+    }
+    return completed || stopped ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto options = ParseOptions(argc, argv);
+    if (!options || options->targets.empty()) {
+        Usage();
+        return 2;
+    }
+    return Run(*options);
+}

@@ -1,0 +1,315 @@
+#!/usr/bin/env bash
+# Builds talvik-bench and measures it beside arp-scan and nmap (-sn -PR) in the network lab,
+# scenario by scenario, and prints one table with ratios from the same run. Run as root; every
+# frame stays inside the lab's namespaces.
+#
+#   bench/run.sh [--runs N] [--loss-runs N] [--build-dir DIR] [--no-build] [--peers-only]
+#                [--schedule 0,75,150/300] [--neighbour-give-up-ms N] [--only LIST]
+#
+# --runs: repetitions of the timed scenarios (the median is shown, default 3);
+# --loss-runs: runs of the loss scenario, each with its own seed (default 5);
+# --peers-only: measure arp-scan and nmap alone (nothing of ours is built or run);
+# --schedule, --neighbour-give-up-ms: try other sender timings than the built-in ones;
+# --only: a comma-separated choice of the scenarios live, loss, late and fallback (the default),
+#   and fallback-loss (the unprivileged sender under 10% loss each way; not run by default).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+runs=3
+loss_runs=5
+build_dir=$root/build/bench
+build=1
+peers_only=0
+talvik_args=()
+only=live,loss,late,fallback
+while [ $# -gt 0 ]; do
+    case $1 in
+    --runs) runs=$2; shift 2 ;;
+    --loss-runs) loss_runs=$2; shift 2 ;;
+    --build-dir) build_dir=$2; shift 2 ;;
+    --no-build) build=0; shift ;;
+    --peers-only) peers_only=1; build=0; shift ;;
+    --schedule) talvik_args+=(--schedule "$2"); shift 2 ;;
+    --neighbour-give-up-ms) talvik_args+=(--neighbour-give-up-ms "$2"); shift 2 ;;
+    --only) only=$2; shift 2 ;;
+    *) echo "usage: bench/run.sh [--runs N] [--loss-runs N] [--build-dir DIR] [--no-build]" \
+           "[--peers-only] [--schedule S] [--neighbour-give-up-ms N] [--only LIST]" >&2
+       exit 2 ;;
+    esac
+done
+
+[ "$(id -u)" -eq 0 ] || { echo "bench/run.sh needs root (it builds a network lab)" >&2; exit 1; }
+for tool in arp-scan nmap python3 setpriv setcap; do
+    command -v "$tool" >/dev/null || { echo "bench/run.sh: $tool is missing (scripts/setup.sh)" >&2; exit 1; }
+done
+
+if [ "$build" = 1 ]; then
+    cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DTALVIK_BUILD_GUI=OFF -DTALVIK_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$build_dir" -j2 --target talvik-bench talvik-arp >/dev/null
+fi
+bench=$build_dir/bin/talvik-bench
+helper=$build_dir/bin/talvik-arp
+if [ "$peers_only" = 0 ] && [ ! -x "$bench" ]; then
+    echo "bench/run.sh: $bench was not built" >&2
+    exit 1
+fi
+
+lab_sh=$root/tests/lab/lab.sh
+responder=$root/tests/lab/arp_responder.py
+lab=tvk-l-b$$
+work=$(mktemp -d /tmp/tvk-l-bench.XXXXXX)
+chmod 755 "$work"
+responder_pid=
+
+cleanup() {
+    [ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null && wait "$responder_pid" 2>/dev/null
+    "$lab_sh" down "$lab"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+"$lab_sh" up "$lab"
+eval "$("$lab_sh" info "$lab")"
+range_first=${LAB_SUBNET}.1
+range_last=${LAB_SUBNET}.254
+
+# The unprivileged runs need to reach the programs as nobody; a copy outside the work tree
+# keeps the tree's permissions as they are.
+[ -x "$bench" ] && install -m 755 "$bench" "$work/talvik-bench"
+if [ -x "$helper" ]; then
+    install -m 755 "$helper" "$work/talvik-arp"
+    setcap cap_net_raw+ep "$work/talvik-arp"
+fi
+
+# --- responder ---------------------------------------------------------------------------
+
+# Writes a responder configuration: hosts given as "last-octet:delay_ms" words, with the given
+# loss each way and seed.
+write_config() {
+    local file=$1 loss=$2 seed=$3
+    shift 3
+    {
+        printf '{"interface": "%s", "seed": %s, "hosts": [' "$LAB_SEGMENT_IF" "$seed"
+        local sep=""
+        for word in "$@"; do
+            local octet=${word%%:*} delay=${word#*:}
+            printf '%s{"ip": "%s.%s", "mac": "02:1a:%02x:00:00:%02x", "delay_ms": %s, ' \
+                "$sep" "$LAB_SUBNET" "$octet" "$octet" "$octet" "$delay"
+            printf '"request_loss": %s, "reply_loss": %s}' "$loss" "$loss"
+            sep=", "
+        done
+        printf ']}\n'
+    } >"$file"
+}
+
+start_responder() {
+    local config=$1
+    rm -f "$work/ready"
+    "$lab_sh" seg "$lab" python3 "$responder" --config "$config" --ready-file "$work/ready" \
+        --duration 300 &
+    responder_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$work/ready" ] && return 0
+        sleep 0.05
+    done
+    echo "bench/run.sh: the responder did not start" >&2
+    exit 1
+}
+
+stop_responder() {
+    kill "$responder_pid"
+    wait "$responder_pid" || true
+    responder_pid=
+}
+
+# --- one run of one tool -------------------------------------------------------------------
+
+# Each run leaves "<ms> <found> <rss_kb>" in $result; found counts expected hosts reported with
+# their own MAC.
+expected_file=$work/expected
+
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+count_found() {
+    # stdin: "address mac" lines in any MAC spelling; prints how many match the expected set.
+    tr 'A-F' 'a-f' | tr '-' ':' | sort -u | grep -cxF -f "$expected_file" || true
+}
+
+run_tool() {
+    local tool=$1 config=$2
+    if [ "$peers_only" = 1 ] && [[ $tool == talvik-* ]]; then
+        result="0 0 -"
+        return
+    fi
+    start_responder "$config"
+    ip -n "$LAB_SCANNER_NS" neigh flush dev "$LAB_SCANNER_IF"
+    local out=$work/out t0 t1 rss=-
+    t0=$(now_ms)
+    local status=0
+    case $tool in
+    talvik-packet)
+        "$lab_sh" scan "$lab" "$work/talvik-bench" --first "$range_first" --last "$range_last" \
+            --sender packet --rows "${talvik_args[@]}" >"$out" || status=$? ;;
+    talvik-helper)
+        "$lab_sh" scan "$lab" setpriv --reuid=nobody --regid=nogroup --clear-groups \
+            "$work/talvik-bench" --first "$range_first" --last "$range_last" \
+            --sender helper --rows "${talvik_args[@]}" >"$out" || status=$? ;;
+    talvik-neighbour)
+        "$lab_sh" scan "$lab" setpriv --reuid=nobody --regid=nogroup --clear-groups \
+            "$work/talvik-bench" --first "$range_first" --last "$range_last" \
+            --sender neighbour --rows "${talvik_args[@]}" >"$out" || status=$? ;;
+    arp-scan)
+        "$lab_sh" scan "$lab" arp-scan -q -I "$LAB_SCANNER_IF" "$range_first-$range_last" >"$out" || status=$? ;;
+    nmap)
+        "$lab_sh" scan "$lab" nmap -sn -PR -n -e "$LAB_SCANNER_IF" "$range_first-254" -oG - >"$out" || status=$? ;;
+    esac
+    t1=$(now_ms)
+    stop_responder
+    if [ "$status" != 0 ]; then
+        echo "bench/run.sh: $tool failed with status $status" >&2
+        failures=$((failures + 1))
+    fi
+    local found
+    case $tool in
+    talvik-*)
+        found=$(awk '$1 == "row" && $3 == "running" { print $2, $4 }' "$out" | count_found)
+        rss=$(awk -F= '$1 == "maxrss_kb" { print $2 }' "$out") ;;
+    arp-scan)
+        found=$(awk -F'\t' '$1 ~ /^[0-9.]+$/ { print $1, $2 }' "$out" | count_found) ;;
+    nmap)
+        # Grepable output names the host; the MAC is only in the normal output, so the address
+        # alone is matched here.
+        found=$(awk '/Status: Up/ { print $2 }' "$out" | sort -u |
+            grep -cxF -f <(cut -d' ' -f1 "$expected_file") || true) ;;
+    esac
+    result="$((t1 - t0)) $found $rss"
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# Runs a tool $runs times; leaves the median time, the lowest found count and the peak rss.
+measure() {
+    local tool=$1 config=$2 n=$3 times=() founds=() rsses=()
+    for _ in $(seq "$n"); do
+        run_tool "$tool" "$config"
+        read -r ms found rss <<<"$result"
+        times+=("$ms")
+        founds+=("$found")
+        rsses+=("$rss")
+    done
+    m_time=$(printf '%s\n' "${times[@]}" | median)
+    m_found=$(printf '%s\n' "${founds[@]}" | sort -n | head -1)
+    m_rss=$(printf '%s\n' "${rsses[@]}" | grep -v -- - | sort -n | tail -1 || true)
+}
+
+expect_hosts() {
+    : >"$expected_file"
+    for word in "$@"; do
+        local octet=${word%%:*}
+        printf '%s.%s 02:1a:%02x:00:00:%02x\n' "$LAB_SUBNET" "$octet" "$octet" "$octet" \
+            >>"$expected_file"
+    done
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+
+failures=0
+rows=()
+row() { rows+=("| $1 | $2 | $3 | $4 | $5 | $6 |"); }
+have_helper() { [ -x "$work/talvik-arp" ]; }
+want() { [[ ,$only, == *,$1,* ]]; }
+tp_rss= tn_rss= as_time=0
+
+# --- scenarios -----------------------------------------------------------------------------
+
+live20=()
+for i in $(seq 0 19); do live20+=("$((5 + i * 12)):0"); done
+write_config "$work/live20.json" 0 1 "${live20[@]}"
+
+if want live; then
+echo "== 20 live hosts answering at once" >&2
+expect_hosts "${live20[@]}"
+measure arp-scan "$work/live20.json" "$runs"; as_time=$m_time as_found=$m_found
+measure nmap "$work/live20.json" "$runs"; nm_time=$m_time nm_found=$m_found
+measure talvik-packet "$work/live20.json" "$runs"
+tp_time=$m_time tp_found=$m_found tp_rss=$m_rss
+row "20 live, rest silent (root, packet socket)" "$tp_found/20 in $tp_time ms" \
+    "$as_found/20 in $as_time ms" "$nm_found/20 in $nm_time ms" \
+    "$(ratio "$tp_time" "$as_time") x arp-scan, $(ratio "$tp_time" "$nm_time") x nmap" \
+    "all found, <= 0.6 x arp-scan"
+if have_helper; then
+    measure talvik-helper "$work/live20.json" "$runs"
+    th_time=$m_time th_found=$m_found
+    row "20 live, rest silent (nobody, talvik-arp helper)" "$th_found/20 in $th_time ms" \
+        "$as_found/20 in $as_time ms" "$nm_found/20 in $nm_time ms" \
+        "$(ratio "$th_time" "$as_time") x arp-scan, $(ratio "$th_time" "$nm_time") x nmap" \
+        "all found, <= 0.6 x arp-scan"
+fi
+fi
+
+if want loss; then
+echo "== 10% loss each way, $loss_runs seeds" >&2
+expect_hosts "${live20[@]}"
+sum_t=0 sum_a=0 sum_n=0
+for seed in $(seq "$loss_runs"); do
+    write_config "$work/loss.json" 0.1 "$seed" "${live20[@]}"
+    measure talvik-packet "$work/loss.json" 1; sum_t=$((sum_t + m_found))
+    measure arp-scan "$work/loss.json" 1; sum_a=$((sum_a + m_found))
+    measure nmap "$work/loss.json" 1; sum_n=$((sum_n + m_found))
+done
+avg() { awk -v s="$1" -v n="$loss_runs" 'BEGIN { printf "%.1f", s / n }'; }
+row "10% loss each way, mean of $loss_runs seeds" "$(avg "$sum_t")/20 found" \
+    "$(avg "$sum_a")/20 found" "$(avg "$sum_n")/20 found" \
+    "$(ratio "$sum_t" "$sum_a") x arp-scan's finds" ">= arp-scan's finds"
+fi
+
+if want late; then
+echo "== 5 hosts answering 150 ms late" >&2
+late5=(3:150 77:150 128:150 200:150 253:150)
+expect_hosts "${late5[@]}"
+write_config "$work/late5.json" 0 1 "${late5[@]}"
+measure talvik-packet "$work/late5.json" "$runs"; lt_time=$m_time lt_found=$m_found
+measure arp-scan "$work/late5.json" "$runs"; la_time=$m_time la_found=$m_found
+measure nmap "$work/late5.json" "$runs"; ln_time=$m_time ln_found=$m_found
+row "5 hosts 150 ms late, rest silent" "$lt_found/5 in $lt_time ms" "$la_found/5 in $la_time ms" \
+    "$ln_found/5 in $ln_time ms" "$(ratio "$lt_time" "$la_time") x arp-scan" "all found"
+fi
+
+if want fallback; then
+echo "== unprivileged fallback, 20 live hosts" >&2
+expect_hosts "${live20[@]}"
+measure talvik-neighbour "$work/live20.json" "$runs"; tn_time=$m_time tn_found=$m_found tn_rss=$m_rss
+row "unprivileged fallback, 20 live (nobody)" "$tn_found/20 in $tn_time ms" "-" "-" \
+    "$(ratio "$tn_time" "$as_time") x arp-scan (root)" "all found, <= 4000 ms"
+fi
+
+if want fallback-loss; then
+    echo "== unprivileged fallback, 10% loss each way, $loss_runs seeds" >&2
+    expect_hosts "${live20[@]}"
+    sum_f=0
+    for seed in $(seq "$loss_runs"); do
+        write_config "$work/loss.json" 0.1 "$seed" "${live20[@]}"
+        measure talvik-neighbour "$work/loss.json" 1
+        sum_f=$((sum_f + m_found))
+    done
+    row "unprivileged fallback, 10% loss each way, mean of $loss_runs seeds" \
+        "$(awk -v s="$sum_f" -v n="$loss_runs" 'BEGIN { printf "%.1f", s / n }')/20 found" \
+        "-" "-" "-" "(for tuning only)"
+fi
+
+peak=$(printf '%s\n' $tp_rss $tn_rss | sort -n | tail -1)
+[ -n "$peak" ] && row "peak memory, whole /24" "$peak kB (maxrss)" "-" "-" "-" "< 20480 kB"
+
+printf '\nworker limit 50, 254 targets (%s-%s), median of %s runs, process wall times;' \
+    "$range_first" "$range_last" "$runs"
+printf ' sender timings: %s\n\n' "${talvik_args[*]:-built-in}"
+echo "| scenario | talvik | arp-scan | nmap -sn -PR | ratio | target |"
+echo "|---|---|---|---|---|---|"
+printf '%s\n' "${rows[@]}"
+if [ "$failures" -gt 0 ]; then
+    printf '\n%s run(s) failed; their rows count nothing found\n' "$failures"
+    exit 1
+fi

@@ -1,0 +1,90 @@
+// talvik-arp: sends ARP requests for the Talvik program that started it and reports the
+// answers. It opens one packet socket while it may, drops every privilege, and then serves
+// the protocol of platform/HelperProtocol.h on its standard input and output until the
+// program closes them or exits.
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "helper/Privileges.h"
+#include "platform/ArpHelperServer.h"
+#include "platform/HelperProtocol.h"
+#include "platform/PacketArpSender.h"
+
+#ifndef SYS_close_range
+#include <sys/syscall.h>
+#endif
+
+namespace {
+
+void Greet(std::uint32_t status) {
+    const auto bytes = talvik::EncodeHelperReply(talvik::HelperReply{0, status, {}});
+    [[maybe_unused]] const ssize_t sent =
+        ::send(STDOUT_FILENO, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+int Usage() {
+    std::fputs(
+        "usage: talvik-arp [--schedule OFFSETS/GIVEUP]\n"
+        "Started by Talvik; speaks to it on standard input and output.\n",
+        stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Ends with the program that started it, even if that one is killed.
+    const pid_t parent = ::getppid();
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) {
+        return 1;
+    }
+    // Nothing inherited but the channel and standard error.
+    ::syscall(SYS_close_range, 3u, ~0u, 0u);
+
+    talvik::PacketArpSender::Options options;
+    if (argc == 3 && std::string_view(argv[1]) == "--schedule") {
+        const auto schedule = talvik::ArpSchedule::FromText(argv[2]);
+        if (!schedule) {
+            return Usage();
+        }
+        options.schedule = *schedule;
+    } else if (argc != 1) {
+        return Usage();
+    }
+    // The channel must be a socket: that is how the program starts us, and it keeps a terminal
+    // or file from being mistaken for one.
+    int type = 0;
+    socklen_t size = sizeof type;
+    if (::getsockopt(STDIN_FILENO, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM) {
+        return Usage();
+    }
+
+    talvik::UniqueFd socket = talvik::PacketArpSender::OpenSocket();
+    const int openError = errno;
+    if (!talvik::DropPrivileges()) {
+        Greet(talvik::kErrorGenFailure);
+        return 1;
+    }
+    if (!socket.Valid()) {
+        Greet(openError == EPERM || openError == EACCES ? talvik::kErrorNotSupported
+                                                        : talvik::kErrorGenFailure);
+        return 1;
+    }
+    auto sender = talvik::PacketArpSender::Create(std::move(socket), options);
+    if (!sender) {
+        Greet(talvik::kErrorGenFailure);
+        return 1;
+    }
+    Greet(talvik::kNoError);
+    talvik::ArpHelperServer server(STDIN_FILENO, *sender);
+    return server.Run() ? 0 : 3;
+}

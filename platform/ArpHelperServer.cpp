@@ -1,0 +1,146 @@
+#include "platform/ArpHelperServer.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/HelperProtocol.h"
+
+namespace talvik {
+namespace {
+
+bool ReadAll(int fd, std::uint8_t* buffer, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::read(fd, buffer + done, size - done);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+class Replies final {
+public:
+    explicit Replies(int fd) : fd_(fd) {}
+    void Write(const HelperReply& reply) {
+        const auto bytes = EncodeHelperReply(reply);
+        const std::lock_guard lock(mutex_);
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t sent =
+                ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (sent < 0 && errno == EINTR) {
+                continue;
+            }
+            if (sent <= 0) {
+                return;  // the engine is gone; its end closing ends the server too
+            }
+            done += static_cast<std::size_t>(sent);
+        }
+    }
+
+private:
+    int fd_;
+    std::mutex mutex_;
+};
+
+}  // namespace
+
+bool ArpHelperServer::Run() {
+    struct Job {
+        std::uint32_t id;
+        std::uint32_t target;
+    };
+    Replies replies(channel_);
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<Job> queue;
+    std::map<std::uint32_t, std::stop_source> outstanding;
+    bool closing = false;
+
+    const auto work = [&] {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            ready.wait(lock, [&] { return closing || !queue.empty(); });
+            if (queue.empty()) {
+                return;
+            }
+            const Job job = queue.front();
+            queue.pop_front();
+            const std::stop_token stop = outstanding[job.id].get_token();
+            lock.unlock();
+            HelperReply reply;
+            reply.id = job.id;
+            std::uint32_t length = 6;
+            reply.status = sender_.SendARP(job.target, reply.mac.data(), &length, stop);
+            if (reply.status != kNoError) {
+                reply.mac = {};
+            }
+            replies.Write(reply);
+            lock.lock();
+            outstanding.erase(job.id);
+        }
+    };
+
+    std::vector<std::jthread> workers;
+    bool clean = true;
+    try {
+        for (int i = 0; i < kWorkers; ++i) {
+            workers.emplace_back(work);
+        }
+        std::array<std::uint8_t, kHelperRequestSize> bytes;
+        while (ReadAll(channel_, bytes.data(), bytes.size())) {
+            const auto request = DecodeHelperRequest(bytes);
+            if (!request) {
+                clean = false;
+                break;
+            }
+            const std::lock_guard lock(mutex);
+            const auto known = outstanding.find(request->id);
+            if (request->op == kHelperCancel) {
+                if (known != outstanding.end()) {
+                    known->second.request_stop();
+                }
+                continue;
+            }
+            if (known != outstanding.end()) {
+                clean = false;
+                break;
+            }
+            if (outstanding.size() >= kMaxOutstanding) {
+                replies.Write(HelperReply{request->id, kErrorGenFailure, {}});
+                continue;
+            }
+            outstanding.emplace(request->id, std::stop_source());
+            queue.push_back(Job{request->id, request->target});
+            ready.notify_one();
+        }
+    } catch (const std::system_error&) {
+        clean = false;
+    }
+    {
+        const std::lock_guard lock(mutex);
+        closing = true;
+        queue.clear();
+        for (auto& [id, stop] : outstanding) {
+            stop.request_stop();
+        }
+    }
+    ready.notify_all();
+    workers.clear();
+    return clean;
+}
+
+}  // namespace talvik

@@ -1,0 +1,25 @@
+#pragma once
+// The serving side of talvik-arp: reads probe and cancel records from the engine, runs the
+// probes on a bounded pool of threads and writes one answer per probe.
+
+#include "scan/Ports.h"
+
+namespace talvik {
+
+class ArpHelperServer final {
+public:
+    static constexpr int kWorkers = 64;
+    static constexpr std::size_t kMaxOutstanding = 1024;
+
+    ArpHelperServer(int channel, IArpSender& sender) : channel_(channel), sender_(sender) {}
+
+    // Serves until the engine closes its end (true) or sends anything malformed or a
+    // duplicate id (false). Probes still running are stopped before it returns.
+    bool Run();
+
+private:
+    int channel_;
+    IArpSender& sender_;
+};
+
+}  // namespace talvik

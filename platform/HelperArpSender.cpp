@@ -1,0 +1,262 @@
+#include "platform/HelperArpSender.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <future>
+
+#include "platform/HelperProtocol.h"
+
+#ifndef TALVIK_HELPER_INSTALL_PATH
+#define TALVIK_HELPER_INSTALL_PATH "/usr/libexec/talvik/talvik-arp"
+#endif
+
+namespace talvik {
+namespace {
+
+bool ReadReply(int fd, std::array<std::uint8_t, kHelperReplySize>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got = ::recv(fd, bytes.data() + done, bytes.size() - done, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+void Reap(pid_t child) {
+    if (child <= 0) {
+        return;
+    }
+    // The helper ends on its own once its input closes; one that does not is ended.
+    for (int i = 0; i < 100; ++i) {
+        const pid_t done = ::waitpid(child, nullptr, WNOHANG);
+        if (done == child || (done < 0 && errno != EINTR)) {
+            return;
+        }
+        ::usleep(10000);
+    }
+    ::kill(child, SIGKILL);
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+struct HelperArpSender::Pending {
+    bool done = false;
+    HelperReply reply;
+    std::condition_variable_any wakeup;
+};
+
+std::vector<std::string> HelperArpSender::HelperCandidates() {
+    std::vector<std::string> candidates;
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        candidates.push_back((self.parent_path() / "talvik-arp").string());
+    }
+    candidates.emplace_back(TALVIK_HELPER_INSTALL_PATH);
+    return candidates;
+}
+
+std::unique_ptr<HelperArpSender> HelperArpSender::Start(const std::string& path,
+                                                        const ArpSchedule& schedule,
+                                                        std::chrono::milliseconds timeout) {
+    if (!schedule.Valid() || ::access(path.c_str(), X_OK) != 0) {
+        return nullptr;
+    }
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        return nullptr;
+    }
+    auto theirs = std::make_shared<UniqueFd>(ends[1]);
+    const auto spawn = [path, theirs, scheduleText = schedule.ToText()]() -> pid_t {
+        posix_spawn_file_actions_t actions;
+        if (::posix_spawn_file_actions_init(&actions) != 0) {
+            return -1;
+        }
+        // dup2 leaves the copies open across exec; every other descriptor of ours is
+        // close-on-exec or closed by the helper itself.
+        ::posix_spawn_file_actions_adddup2(&actions, theirs->Get(), STDIN_FILENO);
+        ::posix_spawn_file_actions_adddup2(&actions, theirs->Get(), STDOUT_FILENO);
+        char* const argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--schedule"),
+                              const_cast<char*>(scheduleText.c_str()), nullptr};
+        char* const envp[] = {nullptr};
+        pid_t child = -1;
+        const int spawned = ::posix_spawn(&child, path.c_str(), &actions, nullptr, argv, envp);
+        ::posix_spawn_file_actions_destroy(&actions);
+        theirs->Reset();
+        return spawned == 0 ? child : -1;
+    };
+    // However busy, the helper answers each probe within its give-up time once a worker
+    // takes it up; the rest is room for a queue of them.
+    return Begin(UniqueFd(ends[0]), spawn, timeout, schedule.giveUp + std::chrono::seconds(10));
+}
+
+std::unique_ptr<HelperArpSender> HelperArpSender::Attach(UniqueFd channel,
+                                                         std::chrono::milliseconds timeout,
+                                                         std::chrono::milliseconds patience) {
+    return Begin(std::move(channel), nullptr, timeout, patience);
+}
+
+std::unique_ptr<HelperArpSender> HelperArpSender::Begin(UniqueFd channel,
+                                                        std::function<pid_t()> spawn,
+                                                        std::chrono::milliseconds timeout,
+                                                        std::chrono::milliseconds patience) {
+    std::unique_ptr<HelperArpSender> sender(new HelperArpSender(std::move(channel), patience));
+    std::promise<bool> greeted;
+    std::future<bool> greeting = greeted.get_future();
+    try {
+        // The helper dies with the thread that started it (PR_SET_PDEATHSIG follows threads),
+        // so the reader, which lives exactly as long as this sender, is the one to start it.
+        sender->reader_ =
+            std::jthread([raw = sender.get(), spawn = std::move(spawn), timeout, &greeted] {
+                raw->child_ = spawn ? spawn() : -1;
+                const bool ready = (!spawn || raw->child_ > 0) && raw->AwaitGreeting(timeout);
+                greeted.set_value(ready);
+                if (ready) {
+                    raw->Read();
+                } else {
+                    raw->MarkGone();
+                }
+            });
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
+    if (!greeting.get()) {
+        return nullptr;  // the destructor closes the channel and reaps the helper
+    }
+    return sender;
+}
+
+bool HelperArpSender::AwaitGreeting(std::chrono::milliseconds timeout) {
+    pollfd fd{channel_.Get(), POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(timeout.count())) != 1) {
+        return false;
+    }
+    std::array<std::uint8_t, kHelperReplySize> bytes;
+    if (!ReadReply(channel_.Get(), bytes)) {
+        return false;
+    }
+    const auto hello = DecodeHelperReply(bytes);
+    return hello && hello->id == 0 && hello->status == kNoError;
+}
+
+HelperArpSender::HelperArpSender(UniqueFd channel, std::chrono::milliseconds patience)
+    : channel_(std::move(channel)), patience_(patience) {}
+
+HelperArpSender::~HelperArpSender() {
+    // Wakes the reader, and tells the helper to finish.
+    ::shutdown(channel_.Get(), SHUT_RDWR);
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+    Reap(child_);
+}
+
+void HelperArpSender::Read() {
+    std::array<std::uint8_t, kHelperReplySize> bytes;
+    while (ReadReply(channel_.Get(), bytes)) {
+        const auto reply = DecodeHelperReply(bytes);
+        if (!reply) {
+            break;
+        }
+        const std::lock_guard lock(mutex_);
+        const auto found = pending_.find(reply->id);
+        if (found != pending_.end()) {
+            found->second->reply = *reply;
+            found->second->done = true;
+            found->second->wakeup.notify_all();
+        }
+    }
+    MarkGone();
+}
+
+void HelperArpSender::MarkGone() {
+    const std::lock_guard lock(mutex_);
+    gone_ = true;
+    for (auto& [id, pending] : pending_) {
+        pending->wakeup.notify_all();
+    }
+}
+
+bool HelperArpSender::Write(std::uint32_t op, std::uint32_t id, std::uint32_t target) {
+    const auto bytes = EncodeHelperRequest(HelperRequest{op, id, target});
+    const std::lock_guard lock(writeMutex_);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        // MSG_NOSIGNAL: a helper that died must not take the program down with SIGPIPE.
+        const ssize_t sent =
+            ::send(channel_.Get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+std::uint32_t HelperArpSender::SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
+                                       std::uint32_t* length, std::stop_token stop) {
+    if (mac == nullptr || length == nullptr || *length < 6) {
+        return kErrorInvalidParameter;
+    }
+    if (stop.stop_requested()) {
+        return kErrorCancelled;
+    }
+    Pending pending;
+    std::unique_lock lock(mutex_);
+    if (gone_) {
+        return kErrorGenFailure;
+    }
+    std::uint32_t id = nextId_;
+    nextId_ = nextId_ == 0xFFFFFFFFu ? 1 : nextId_ + 1;
+    const auto [entry, inserted] = pending_.emplace(id, &pending);
+    if (!inserted) {
+        return kErrorGenFailure;  // four billion probes still waiting: cannot happen
+    }
+    lock.unlock();
+    bool written = Write(kHelperProbe, id, destinationHostOrder);
+    lock.lock();
+    bool late = false;
+    if (written) {
+        late = !pending.wakeup.wait_until(lock, stop, std::chrono::steady_clock::now() + patience_,
+                                          [&] { return pending.done || gone_; }) &&
+               !stop.stop_requested();
+    }
+    pending_.erase(entry);
+    if (pending.done) {
+        if (pending.reply.status != kNoError) {
+            return pending.reply.status;
+        }
+        std::copy(pending.reply.mac.begin(), pending.reply.mac.end(), mac);
+        *length = 6;
+        return kNoError;
+    }
+    const bool gone = gone_ || !written;
+    lock.unlock();
+    if (gone) {
+        return kErrorGenFailure;
+    }
+    // The helper still answers this id; the answer finds nobody waiting and is dropped.
+    Write(kHelperCancel, id, 0);
+    return late ? kErrorTimeout : kErrorCancelled;
+}
+
+}  // namespace talvik

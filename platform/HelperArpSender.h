@@ -1,0 +1,75 @@
+#pragma once
+// ARP through talvik-arp, the small program that alone holds CAP_NET_RAW. Probes go to it
+// over a socket pair; one thread here reads its answers and wakes the probe they belong to.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ArpSchedule.h"
+#include "platform/UniqueFd.h"
+#include "scan/Ports.h"
+
+namespace talvik {
+
+class HelperArpSender final : public IArpSender {
+public:
+    // Where talvik-arp is looked for, in order: beside the running executable, then where
+    // it is installed.
+    static std::vector<std::string> HelperCandidates();
+
+    // Starts the helper at `path` with `schedule`. Nothing when it cannot be started, does
+    // not greet within `timeout`, or cannot open its packet socket (it has no CAP_NET_RAW).
+    static std::unique_ptr<HelperArpSender> Start(const std::string& path,
+                                                  const ArpSchedule& schedule,
+                                                  std::chrono::milliseconds timeout);
+
+    // Talks over `channel` to a helper that is already running and none of ours to reap.
+    // A probe the helper has not answered after `patience` fails with kErrorTimeout, so a
+    // wedged helper cannot hold a scan forever.
+    static std::unique_ptr<HelperArpSender> Attach(UniqueFd channel,
+                                                   std::chrono::milliseconds timeout,
+                                                   std::chrono::milliseconds patience);
+
+    ~HelperArpSender() override;
+    HelperArpSender(const HelperArpSender&) = delete;
+    HelperArpSender& operator=(const HelperArpSender&) = delete;
+
+    // The helper's process, or -1.
+    pid_t Child() const { return child_; }
+
+    // As IArpSender; kErrorGenFailure once the helper has gone away.
+    std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
+                          std::uint32_t* length, std::stop_token stop) override;
+
+private:
+    struct Pending;
+    HelperArpSender(UniqueFd channel, std::chrono::milliseconds patience);
+    static std::unique_ptr<HelperArpSender> Begin(UniqueFd channel, std::function<pid_t()> spawn,
+                                                  std::chrono::milliseconds timeout,
+                                                  std::chrono::milliseconds patience);
+    bool AwaitGreeting(std::chrono::milliseconds timeout);
+    void Read();
+    void MarkGone();
+    bool Write(std::uint32_t op, std::uint32_t id, std::uint32_t target);
+
+    UniqueFd channel_;
+    pid_t child_ = -1;  // set by the reader before the greeting is known
+    std::chrono::milliseconds patience_;
+    std::mutex writeMutex_;
+    std::mutex mutex_;  // guards pending_, every Pending in it, nextId_ and gone_
+    std::map<std::uint32_t, Pending*> pending_;
+    std::uint32_t nextId_ = 1;
+    bool gone_ = false;
+    std::jthread reader_;
+};
+
+}  // namespace talvik

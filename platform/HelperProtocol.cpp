@@ -1,0 +1,58 @@
+#include "platform/HelperProtocol.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace talvik {
+namespace {
+
+void Put(std::uint8_t* at, std::uint32_t value) {
+    std::memcpy(at, &value, sizeof value);
+}
+
+std::uint32_t Get(const std::uint8_t* at) {
+    std::uint32_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+}  // namespace
+
+std::array<std::uint8_t, kHelperRequestSize> EncodeHelperRequest(const HelperRequest& request) {
+    std::array<std::uint8_t, kHelperRequestSize> bytes{};
+    Put(bytes.data(), request.op);
+    Put(bytes.data() + 4, request.id);
+    Put(bytes.data() + 8, request.target);
+    return bytes;
+}
+
+std::optional<HelperRequest> DecodeHelperRequest(
+    std::span<const std::uint8_t, kHelperRequestSize> bytes) {
+    HelperRequest request{Get(bytes.data()), Get(bytes.data() + 4), Get(bytes.data() + 8)};
+    if ((request.op != kHelperProbe && request.op != kHelperCancel) || request.id == 0) {
+        return std::nullopt;
+    }
+    return request;
+}
+
+std::array<std::uint8_t, kHelperReplySize> EncodeHelperReply(const HelperReply& reply) {
+    std::array<std::uint8_t, kHelperReplySize> bytes{};
+    Put(bytes.data(), reply.id);
+    Put(bytes.data() + 4, reply.status);
+    std::copy(reply.mac.begin(), reply.mac.end(), bytes.begin() + 8);
+    return bytes;
+}
+
+std::optional<HelperReply> DecodeHelperReply(
+    std::span<const std::uint8_t, kHelperReplySize> bytes) {
+    if (bytes[14] != 0 || bytes[15] != 0) {
+        return std::nullopt;
+    }
+    HelperReply reply;
+    reply.id = Get(bytes.data());
+    reply.status = Get(bytes.data() + 4);
+    std::copy_n(bytes.begin() + 8, 6, reply.mac.begin());
+    return reply;
+}
+
+}  // namespace talvik

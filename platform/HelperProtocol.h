@@ -1,0 +1,45 @@
+#pragma once
+// The records the engine and talvik-arp exchange over their socket pair. Both ends run on the
+// same machine from the same build, so fields are in native byte order.
+//
+// Engine to helper, 12 bytes: op, id, target (IPv4, host order). op 1 asks for target under a
+// fresh id; op 2 gives up the probe with that id.
+// Helper to engine, 16 bytes: id, status, six MAC bytes, two zero bytes. The first record the
+// helper writes has id 0: status kNoError once it holds its socket and has dropped every
+// privilege, otherwise why it cannot serve (it then exits). Every probe gets exactly one answer,
+// a given-up one too (kErrorCancelled).
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace talvik {
+
+inline constexpr std::uint32_t kHelperProbe = 1;
+inline constexpr std::uint32_t kHelperCancel = 2;
+inline constexpr std::size_t kHelperRequestSize = 12;
+inline constexpr std::size_t kHelperReplySize = 16;
+
+struct HelperRequest {
+    std::uint32_t op = 0;
+    std::uint32_t id = 0;
+    std::uint32_t target = 0;
+};
+
+struct HelperReply {
+    std::uint32_t id = 0;
+    std::uint32_t status = 0;
+    std::array<std::uint8_t, 6> mac{};
+};
+
+std::array<std::uint8_t, kHelperRequestSize> EncodeHelperRequest(const HelperRequest& request);
+// Nothing for an unknown op or the id 0, which only the greeting carries.
+std::optional<HelperRequest> DecodeHelperRequest(
+    std::span<const std::uint8_t, kHelperRequestSize> bytes);
+
+std::array<std::uint8_t, kHelperReplySize> EncodeHelperReply(const HelperReply& reply);
+// Nothing when the padding is not zero.
+std::optional<HelperReply> DecodeHelperReply(std::span<const std::uint8_t, kHelperReplySize> bytes);
+
+}  // namespace talvik

@@ -1,0 +1,40 @@
+#pragma once
+// Which interface, source address and MAC an ARP request for a target goes out from.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/ArpFrame.h"
+
+namespace talvik {
+
+// One IPv4 address on an Ethernet interface that can carry ARP.
+struct LinkInterface {
+    std::string name;
+    int index = 0;
+    MacAddress mac{};
+    std::uint32_t address = 0;  // host byte order
+    int prefixLength = 0;
+};
+
+enum class LinkVerdict {
+    OwnAddress,  // the target is one of ours: its MAC is the interface's, nothing is sent
+    OnLink,      // ask on `link`, from its address and MAC
+    NotOnLink,   // on no connected subnet: nothing may be sent
+};
+
+struct LinkChoice {
+    LinkVerdict verdict = LinkVerdict::NotOnLink;
+    LinkInterface link;
+};
+
+// The most specific connected subnet that holds `target` (host byte order); on equal prefixes
+// the first in the list wins. Network and broadcast addresses of a subnet are nobody's.
+LinkChoice ChooseLink(std::span<const LinkInterface> interfaces, std::uint32_t target);
+
+// The IPv4 addresses of every interface that is up and does ARP on Ethernet, from the kernel.
+std::vector<LinkInterface> ListLinkInterfaces();
+
+}  // namespace talvik

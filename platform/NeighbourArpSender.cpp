@@ -1,0 +1,127 @@
+#include "platform/NeighbourArpSender.h"
+
+#include <arpa/inet.h>
+#include <linux/neighbour.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/LinkInterfaces.h"
+#include "platform/NeighbourTable.h"
+
+namespace talvik {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kSlack{20};
+constexpr std::uint16_t kDiscardPort = 9;
+
+// An entry whose MAC a datagram can reach; static entries included, since the host answering
+// our datagram proves that MAC is in use.
+bool Deliverable(const std::optional<NeighbourEntry>& entry) {
+    return entry && entry->mac && IsUnicastMac(*entry->mac) &&
+           (entry->state & (NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE | NUD_PERMANENT));
+}
+
+}  // namespace
+
+std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
+                                          std::uint32_t* length, std::stop_token stop) {
+    if (mac == nullptr || length == nullptr || *length < 6) {
+        return kErrorInvalidParameter;
+    }
+    if (stop.stop_requested()) {
+        return kErrorCancelled;
+    }
+    const LinkChoice choice = ChooseLink(ListLinkInterfaces(), destinationHostOrder);
+    if (choice.verdict == LinkVerdict::NotOnLink) {
+        return kErrorBadNetName;
+    }
+    const auto answer = [&](const MacAddress& found) {
+        std::copy(found.begin(), found.end(), mac);
+        *length = 6;
+        return kNoError;
+    };
+    if (choice.verdict == LinkVerdict::OwnAddress) {
+        return answer(choice.link.mac);
+    }
+    const int ifindex = choice.link.index;
+
+    const UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    const UniqueFd events = OpenNeighbourEvents();
+    NeighbourTable table;
+    const UniqueFd udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!wake.Valid() || !table.Valid() || !udp.Valid()) {
+        return kErrorGenFailure;
+    }
+    const std::stop_callback onStop(stop, [&wake] {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wake.Get(), &one, sizeof one);
+    });
+
+    // Subscribed before the first look, so no change between it and the trigger is missed.
+    const NeighbourSighting before{table.Lookup(ifindex, destinationHostOrder), Clock::now()};
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kDiscardPort);
+    to.sin_addr.s_addr = htonl(destinationHostOrder);
+    // Unprivileged binding to a device is allowed on newer kernels only; routing picks the
+    // same on-link interface anyway.
+    ::setsockopt(udp.Get(), SOL_SOCKET, SO_BINDTODEVICE, choice.link.name.c_str(),
+                 static_cast<socklen_t>(choice.link.name.size()));
+    const Clock::time_point trigger = Clock::now();
+    if (::connect(udp.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
+        ::send(udp.Get(), "", 0, 0) < 0) {
+        if (errno != EHOSTUNREACH && errno != ENETUNREACH) {
+            return kErrorGenFailure;
+        }
+    }
+    const Clock::time_point deadline =
+        trigger + (AwaitsReprobe(before.entry) ? options_.reprobeGiveUp : options_.giveUp);
+
+    bool refused = false;  // the host itself answered our datagram
+    for (;;) {
+        const NeighbourSighting now{table.Lookup(ifindex, destinationHostOrder), Clock::now()};
+        if (const auto confirmed = ConfirmedSince(before, trigger, now, kSlack)) {
+            return answer(*confirmed);
+        }
+        if (refused && Deliverable(now.entry)) {
+            return answer(*now.entry->mac);
+        }
+        if (now.at >= deadline) {
+            return kErrorBadNetName;
+        }
+        const auto wait = std::min<Clock::duration>(options_.recheck, deadline - now.at);
+        pollfd fds[3] = {{wake.Get(), POLLIN, 0}, {udp.Get(), 0, 0}, {events.Get(), POLLIN, 0}};
+        const int ready =
+            ::poll(fds, events.Valid() ? 3 : 2,
+                   static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
+        if (ready < 0 && errno != EINTR) {
+            return kErrorGenFailure;
+        }
+        if (fds[0].revents != 0 || stop.stop_requested()) {
+            return kErrorCancelled;
+        }
+        if ((fds[1].revents & POLLERR) != 0) {
+            int error = 0;
+            socklen_t size = sizeof error;
+            ::getsockopt(udp.Get(), SOL_SOCKET, SO_ERROR, &error, &size);
+            if (error == ECONNREFUSED) {
+                refused = true;
+            } else if (error == EHOSTUNREACH) {
+                return kErrorBadNetName;  // the kernel gave up resolving it
+            }
+        }
+        if (events.Valid() && fds[2].revents != 0) {
+            DrainNeighbourEvents(events.Get());
+        }
+    }
+}
+
+}  // namespace talvik

@@ -1,0 +1,186 @@
+#include "platform/NeighbourTable.h"
+
+#include <arpa/inet.h>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace talvik {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint16_t kConfirmedStates = NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE;
+
+long TicksPerSecond() {
+    const long ticks = ::sysconf(_SC_CLK_TCK);
+    return ticks > 0 ? ticks : 100;
+}
+
+}  // namespace
+
+std::optional<NeighbourEntry> ParseNeighbourMessage(std::span<const std::uint8_t> message,
+                                                    long ticksPerSecond) {
+    nlmsghdr header;
+    if (message.size() < sizeof header) {
+        return std::nullopt;
+    }
+    std::memcpy(&header, message.data(), sizeof header);
+    if (header.nlmsg_type != RTM_NEWNEIGH || header.nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg)) ||
+        header.nlmsg_len > message.size()) {
+        return std::nullopt;
+    }
+    ndmsg ndm;
+    std::memcpy(&ndm, message.data() + NLMSG_HDRLEN, sizeof ndm);
+    if (ndm.ndm_family != AF_INET) {
+        return std::nullopt;
+    }
+    NeighbourEntry entry;
+    entry.ifindex = ndm.ndm_ifindex;
+    entry.state = ndm.ndm_state;
+    bool haveAddress = false;
+    std::size_t offset = NLMSG_LENGTH(NLMSG_ALIGN(sizeof ndm));
+    while (offset + sizeof(rtattr) <= header.nlmsg_len) {
+        rtattr attribute;
+        std::memcpy(&attribute, message.data() + offset, sizeof attribute);
+        if (attribute.rta_len < sizeof attribute || offset + attribute.rta_len > header.nlmsg_len) {
+            return std::nullopt;
+        }
+        const std::uint8_t* payload = message.data() + offset + RTA_LENGTH(0);
+        const std::size_t size = attribute.rta_len - RTA_LENGTH(0);
+        if (attribute.rta_type == NDA_DST && size == 4) {
+            std::uint32_t address;
+            std::memcpy(&address, payload, 4);
+            entry.address = ntohl(address);
+            haveAddress = true;
+        } else if (attribute.rta_type == NDA_LLADDR && size == 6) {
+            MacAddress mac;
+            std::copy_n(payload, 6, mac.begin());
+            entry.mac = mac;
+        } else if (attribute.rta_type == NDA_CACHEINFO && size >= sizeof(nda_cacheinfo)) {
+            nda_cacheinfo info;
+            std::memcpy(&info, payload, sizeof info);
+            entry.confirmedAgo =
+                std::chrono::milliseconds(std::int64_t{info.ndm_confirmed} * 1000 / ticksPerSecond);
+        }
+        offset += RTA_ALIGN(attribute.rta_len);
+    }
+    if (!haveAddress) {
+        return std::nullopt;
+    }
+    return entry;
+}
+
+bool HasUsableMac(const std::optional<NeighbourEntry>& entry) {
+    return entry && (entry->state & kConfirmedStates) != 0 && entry->mac &&
+           IsUnicastMac(*entry->mac);
+}
+
+bool AwaitsReprobe(const std::optional<NeighbourEntry>& entry) {
+    return HasUsableMac(entry) && (entry->state & (NUD_STALE | NUD_DELAY | NUD_PROBE)) != 0;
+}
+
+std::optional<MacAddress> ConfirmedSince(const NeighbourSighting& before, Clock::time_point trigger,
+                                         const NeighbourSighting& now,
+                                         std::chrono::milliseconds slack) {
+    if (!HasUsableMac(now.entry) || !now.entry->confirmedAgo) {
+        return std::nullopt;
+    }
+    const Clock::time_point confirmed = now.at - *now.entry->confirmedAgo;
+    if (confirmed + slack < trigger) {
+        return std::nullopt;
+    }
+    // A confirmation close to the trigger may be the one that was already there.
+    if (HasUsableMac(before.entry) && before.entry->confirmedAgo) {
+        const Clock::time_point earlier = before.at - *before.entry->confirmedAgo;
+        if (confirmed <= earlier + slack) {
+            return std::nullopt;
+        }
+    }
+    return now.entry->mac;
+}
+
+NeighbourTable::NeighbourTable()
+    : socket_(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)),
+      ticksPerSecond_(TicksPerSecond()) {
+    if (socket_.Valid()) {
+        // A kernel that never answers must not hold a probe past its time.
+        const timeval timeout{0, 200000};
+        ::setsockopt(socket_.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+}
+
+std::optional<NeighbourEntry> NeighbourTable::Lookup(int ifindex, std::uint32_t address) {
+    if (!socket_.Valid()) {
+        return std::nullopt;
+    }
+    struct {
+        nlmsghdr header;
+        ndmsg ndm;
+        rtattr dstAttribute;
+        std::uint32_t dst;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = RTM_GETNEIGH;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.header.nlmsg_seq = ++sequence_;
+    request.ndm.ndm_family = AF_INET;
+    request.ndm.ndm_ifindex = ifindex;
+    request.dstAttribute.rta_len = RTA_LENGTH(4);
+    request.dstAttribute.rta_type = NDA_DST;
+    request.dst = htonl(address);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(socket_.Get(), &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
+                 sizeof kernel) != static_cast<ssize_t>(sizeof request)) {
+        return std::nullopt;
+    }
+    alignas(nlmsghdr) std::uint8_t buffer[8192];
+    for (;;) {
+        const ssize_t got = ::recv(socket_.Get(), buffer, sizeof buffer, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < static_cast<ssize_t>(sizeof(nlmsghdr))) {
+            return std::nullopt;
+        }
+        nlmsghdr header;
+        std::memcpy(&header, buffer, sizeof header);
+        if (header.nlmsg_seq != sequence_) {
+            continue;  // a late answer to an earlier lookup that timed out
+        }
+        if (header.nlmsg_type == NLMSG_ERROR) {
+            return std::nullopt;  // ENOENT: no entry at all
+        }
+        return ParseNeighbourMessage(std::span(buffer, static_cast<std::size_t>(got)),
+                                     ticksPerSecond_);
+    }
+}
+
+UniqueFd OpenNeighbourEvents() {
+    UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
+    if (!fd.Valid()) {
+        return fd;
+    }
+    sockaddr_nl local{};
+    local.nl_family = AF_NETLINK;
+    local.nl_groups = RTMGRP_NEIGH;
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        fd.Reset();
+    }
+    return fd;
+}
+
+void DrainNeighbourEvents(int socket) {
+    alignas(nlmsghdr) std::uint8_t buffer[16384];
+    while (::recv(socket, buffer, sizeof buffer, MSG_DONTWAIT) > 0 || errno == ENOBUFS) {
+    }
+}
+
+}  // namespace talvik

@@ -1,0 +1,202 @@
+#include "platform/PacketArpSender.h"
+
+#include <arpa/inet.h>
+#include <net/ethernet.h>
+#include <netpacket/packet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+
+#include "platform/ArpFrame.h"
+#include "platform/LinkInterfaces.h"
+
+#ifndef PACKET_IGNORE_OUTGOING
+#define PACKET_IGNORE_OUTGOING 23
+#endif
+
+namespace talvik {
+
+using Clock = std::chrono::steady_clock;
+
+struct PacketArpSender::Probe {
+    ArpQuestion question;
+    int ifindex = 0;
+    bool answered = false;
+    MacAddress mac{};
+    std::condition_variable_any wakeup;
+};
+
+UniqueFd PacketArpSender::OpenSocket() {
+    UniqueFd fd(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ARP)));
+    if (!fd.Valid()) {
+        return fd;
+    }
+    // Our own requests would only be parsed to be thrown away.
+    const int one = 1;
+    ::setsockopt(fd.Get(), SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
+    // A burst of replies from a full subnet must not overflow the default buffer.
+    const int buffer = 1 << 20;
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    return fd;
+}
+
+std::unique_ptr<PacketArpSender> PacketArpSender::Create(UniqueFd socket, Options options) {
+    if (!socket.Valid() || !options.schedule.Valid() || options.framesPerSecond <= 0) {
+        return nullptr;
+    }
+    UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake.Valid()) {
+        return nullptr;
+    }
+    std::unique_ptr<PacketArpSender> sender(
+        new PacketArpSender(std::move(socket), std::move(wake), std::move(options)));
+    try {
+        sender->receiver_ = std::jthread(
+            [raw = sender.get()](std::stop_token stop) { raw->Receive(std::move(stop)); });
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
+    return sender;
+}
+
+PacketArpSender::PacketArpSender(UniqueFd socket, UniqueFd wake, Options options)
+    : socket_(std::move(socket)),
+      wake_(std::move(wake)),
+      options_(std::move(options)),
+      pacer_(options_.framesPerSecond, options_.burst) {}
+
+PacketArpSender::~PacketArpSender() {
+    if (receiver_.joinable()) {
+        receiver_.request_stop();
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wake_.Get(), &one, sizeof one);
+        receiver_.join();
+    }
+}
+
+void PacketArpSender::Receive(std::stop_token stop) {
+    std::uint8_t frame[ETH_FRAME_LEN];
+    while (!stop.stop_requested()) {
+        pollfd fds[2] = {{socket_.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            continue;  // EINTR
+        }
+        if (fds[1].revents != 0) {
+            break;
+        }
+        if ((fds[0].revents & POLLERR) != 0) {
+            int error = 0;
+            socklen_t size = sizeof error;
+            ::getsockopt(socket_.Get(), SOL_SOCKET, SO_ERROR, &error, &size);
+        }
+        for (;;) {
+            sockaddr_ll from{};
+            socklen_t fromSize = sizeof from;
+            const ssize_t got = ::recvfrom(socket_.Get(), frame, sizeof frame, MSG_DONTWAIT,
+                                           reinterpret_cast<sockaddr*>(&from), &fromSize);
+            if (got < 0) {
+                break;
+            }
+            if (from.sll_pkttype != PACKET_OUTGOING) {
+                Dispatch(frame, static_cast<std::size_t>(got), from.sll_ifindex);
+            }
+        }
+    }
+}
+
+void PacketArpSender::Dispatch(const std::uint8_t* frame, std::size_t size, int ifindex) {
+    const auto packet = ParseArpPacket(std::span(frame, size));
+    if (!packet || packet->opcode != kArpReply) {
+        return;
+    }
+    const std::lock_guard lock(mutex_);
+    for (Probe* probe : probes_) {
+        if (probe->answered || probe->ifindex != ifindex) {
+            continue;
+        }
+        if (const auto mac = MatchArpReply(*packet, probe->question)) {
+            probe->answered = true;
+            probe->mac = *mac;
+            probe->wakeup.notify_all();
+        }
+    }
+}
+
+bool PacketArpSender::SendRequest(const Probe& probe) {
+    const ArpFrame frame =
+        BuildArpRequest(probe.question.ourMac, probe.question.ourIp, probe.question.targetIp);
+    sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_protocol = htons(ETH_P_ARP);
+    to.sll_ifindex = probe.ifindex;
+    to.sll_halen = 6;
+    std::fill_n(to.sll_addr, 6, 0xff);
+    const ssize_t sent = ::sendto(socket_.Get(), frame.data(), frame.size(), 0,
+                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return sent == static_cast<ssize_t>(frame.size());
+}
+
+std::uint32_t PacketArpSender::SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
+                                       std::uint32_t* length, std::stop_token stop) {
+    if (mac == nullptr || length == nullptr || *length < 6) {
+        return kErrorInvalidParameter;
+    }
+    if (stop.stop_requested()) {
+        return kErrorCancelled;
+    }
+    const std::vector<LinkInterface> links = ListLinkInterfaces();
+    const LinkChoice choice = ChooseLink(links, destinationHostOrder);
+    if (choice.verdict == LinkVerdict::NotOnLink) {
+        return kErrorBadNetName;
+    }
+    if (choice.verdict == LinkVerdict::OwnAddress) {
+        std::copy(choice.link.mac.begin(), choice.link.mac.end(), mac);
+        *length = 6;
+        return kNoError;
+    }
+
+    Probe probe;
+    probe.question = ArpQuestion{choice.link.mac, choice.link.address, destinationHostOrder};
+    probe.ifindex = choice.link.index;
+
+    std::unique_lock lock(mutex_);
+    probes_.push_front(&probe);
+    const auto registered = probes_.begin();
+    const auto answered = [&probe] { return probe.answered; };
+    const ArpSchedule& schedule = options_.schedule;
+    Clock::time_point first{};
+    for (std::size_t i = 0; i < schedule.sends.size() && !probe.answered; ++i) {
+        if (i > 0 && probe.wakeup.wait_until(lock, stop, first + schedule.sends[i], answered)) {
+            break;
+        }
+        if (stop.stop_requested()) {
+            break;
+        }
+        const Clock::time_point slot = pacer_.Reserve(Clock::now());
+        if (probe.wakeup.wait_until(lock, stop, slot, answered) || stop.stop_requested()) {
+            break;
+        }
+        if (i == 0) {
+            first = Clock::now();
+        }
+        lock.unlock();
+        SendRequest(probe);  // a lost frame is what the retries are for
+        lock.lock();
+    }
+    if (!probe.answered && !stop.stop_requested()) {
+        probe.wakeup.wait_until(lock, stop, first + schedule.giveUp, answered);
+    }
+    probes_.erase(registered);
+    if (probe.answered) {
+        std::copy(probe.mac.begin(), probe.mac.end(), mac);
+        *length = 6;
+        return kNoError;
+    }
+    return stop.stop_requested() ? kErrorCancelled : kErrorBadNetName;
+}
+
+}  // namespace talvik

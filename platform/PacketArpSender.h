@@ -1,0 +1,59 @@
+#pragma once
+// ARP over an AF_PACKET socket: our own requests, our own retries, replies matched by a
+// receiving thread. Needs CAP_NET_RAW only to open the socket.
+
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/ArpSchedule.h"
+#include "platform/UniqueFd.h"
+#include "scan/Ports.h"
+
+namespace talvik {
+
+class PacketArpSender final : public IArpSender {
+public:
+    struct Options {
+        ArpSchedule schedule;
+        // A hard ceiling on the frames that leave, whoever asks.
+        int framesPerSecond = 2000;
+        int burst = 64;
+    };
+
+    // The packet socket for every interface, or an invalid descriptor with errno set (EPERM
+    // without CAP_NET_RAW).
+    static UniqueFd OpenSocket();
+
+    // Takes a socket from OpenSocket, possibly opened before privileges were dropped.
+    // Nothing when the socket is invalid, the schedule is not, or no thread can be started.
+    static std::unique_ptr<PacketArpSender> Create(UniqueFd socket, Options options);
+    static std::unique_ptr<PacketArpSender> Create(UniqueFd socket) {
+        return Create(std::move(socket), Options{});
+    }
+
+    ~PacketArpSender() override;
+    PacketArpSender(const PacketArpSender&) = delete;
+    PacketArpSender& operator=(const PacketArpSender&) = delete;
+
+    std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
+                          std::uint32_t* length, std::stop_token stop) override;
+
+private:
+    struct Probe;
+    PacketArpSender(UniqueFd socket, UniqueFd wake, Options options);
+    void Receive(std::stop_token stop);
+    void Dispatch(const std::uint8_t* frame, std::size_t size, int ifindex);
+    bool SendRequest(const Probe& probe);
+
+    UniqueFd socket_;
+    UniqueFd wake_;  // eventfd that ends the receiving thread's poll
+    Options options_;
+    std::mutex mutex_;  // guards probes_, every Probe in it, and pacer_
+    std::list<Probe*> probes_;
+    SendPacer pacer_;
+    std::jthread receiver_;
+};
+
+}  // namespace talvik

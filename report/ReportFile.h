@@ -1,0 +1,46 @@
+#pragma once
+// Saving the report: replacing a file without ever leaving it half written, and the save
+// command's questions and messages once the file name is chosen.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "report/HtmlReport.h"
+#include "scan/Ports.h"
+
+namespace talvik {
+
+inline constexpr const char* kReportCaption = "Talvik";
+inline constexpr const char* kAskOverwriteText = "文件已存在，是否覆盖原文件!";
+inline constexpr const char* kCannotOverwriteText = "原文件无法被覆盖，请检查该文件是否为只读!";
+inline constexpr const char* kSaveFailedText = "保存文件失败!";
+inline constexpr const char* kDiskFullText = "在存取 %1 时磁盘已满。";
+
+// Where replacing a file stopped, and the errno it stopped with.
+struct ReplaceResult {
+    enum class Stage { Done, Create, Write, Rename };
+    Stage stage = Stage::Done;
+    int error = 0;
+    bool ok() const { return stage == Stage::Done; }
+};
+
+// Puts `bytes` at `path` through a temporary file in the same folder that is synced and then
+// renamed over it: `path` holds either what it held before or all of `bytes`, and no temporary
+// stays behind. A replaced file keeps its permissions; a new one gets the usual ones.
+ReplaceResult ReplaceFileContents(const std::string& path, std::string_view bytes);
+
+enum class SaveOutcome {
+    Saved,
+    Declined,  // the file exists and the user kept it
+    ReadOnly,  // the file exists and cannot be replaced
+    DiskFull,
+    Failed,
+};
+
+// Writes the rows as the report at `path`, asking before it replaces a file, and tells the user
+// through `messages` about every failure. There is no message on success.
+SaveOutcome SaveHtmlReport(const std::string& path, const std::vector<ReportRow>& rows,
+                           const ReportTime& time, IMessageBox& messages);
+
+}  // namespace talvik

@@ -1,0 +1,4 @@
+// Loads like the about library but lacks its entry.
+__attribute__((visibility("default"))) int zucSomethingElse(void) {
+    return 1;
+}

@@ -1,0 +1,76 @@
+#include "ui/AboutDlg.h"
+
+#include <QIcon>
+#include <QLabel>
+#include <QPushButton>
+
+#include "platform/AboutLibrary.h"
+#include "scan/CommandIds.h"
+#include "ui/DialogUnits.h"
+
+namespace talvik {
+
+namespace {
+
+QLabel* MakeText(QWidget* parent, const QString& text, const QRect& geometry, const char* name) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    // Shown exactly as written: no rich text, no mnemonics.
+    label->setTextFormat(Qt::PlainText);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setGeometry(geometry);
+    return label;
+}
+
+}  // namespace
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("Talvik"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setFont(DialogFont());
+    const DialogUnits du(font());
+    setFixedSize(du.size(219, 63));
+
+    // An icon static takes the size of its icon; without the pictures the place stays empty.
+    QIcon aboutIcon;
+    aboutIcon.addFile(QStringLiteral(":/about-32.png"), QSize(32, 32));
+    aboutIcon.addFile(QStringLiteral(":/about-16.png"), QSize(16, 16));
+    auto* icon = new QLabel(this);
+    icon->setObjectName(QStringLiteral("IDI_ABOUT"));
+    icon->setGeometry(du.x(7), du.y(7), 32, 32);
+    if (!aboutIcon.availableSizes().isEmpty()) {
+        icon->setPixmap(aboutIcon.pixmap(QSize(32, 32)));
+    }
+
+    MakeText(this, QStringLiteral("Talvik 1.0.0 版"), du.rect(40, 10, 119, 8), "IDC_VERSION_TEXT");
+    MakeText(this, QStringLiteral("版权所有 (C) 2026 Talvik"), du.rect(40, 25, 119, 8), "rights");
+    MakeText(this, QStringLiteral("维护：dev@talvik.invalid\n反馈：bugs@talvik.invalid"),
+             du.rect(40, 39, 130, 17), "maintainers");
+
+    auto* ok = new QPushButton(QStringLiteral("确定"), this);
+    ok->setObjectName(QStringLiteral("IDOK"));
+    ok->setGeometry(du.rect(162, 7, 50, 14));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &CAboutDlg::accept);
+    ok->setFocus(Qt::OtherFocusReason);
+}
+
+void ShowAboutSoftware(IAboutLibrary& library, std::uint32_t mainIcon, QWidget* owner,
+                       const DialogRunner<CAboutDlg>& run) {
+    if (library.ShowAbout(mainIcon)) {
+        return;
+    }
+    ShowBuiltInAbout(owner, run);
+}
+
+void ShowBuiltInAbout(QWidget* owner, const DialogRunner<CAboutDlg>& run) {
+    CAboutDlg dialog(owner);
+    static_cast<void>(run(dialog));
+}
+
+bool IsAboutBoxCommand(unsigned command) {
+    return (command & 0xFFF0u) == static_cast<unsigned>(IDM_ABOUTBOX);
+}
+
+}  // namespace talvik

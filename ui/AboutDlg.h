@@ -1,0 +1,31 @@
+#pragma once
+// The built-in about dialog and the two about commands of the main window.
+
+#include <QDialog>
+#include <cstdint>
+
+#include "ui/DialogRunner.h"
+
+namespace talvik {
+
+class IAboutLibrary;
+
+class CAboutDlg final : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit CAboutDlg(QWidget* parent = nullptr);
+};
+
+// The about-software command: the external library's about window when it can be loaded and
+// has its entry, the built-in dialog otherwise, without a message either way.
+void ShowAboutSoftware(IAboutLibrary& library, std::uint32_t mainIcon, QWidget* owner,
+                       const DialogRunner<CAboutDlg>& run = RunModal);
+
+// The window menu's about item; it never consults the external library.
+void ShowBuiltInAbout(QWidget* owner, const DialogRunner<CAboutDlg>& run = RunModal);
+
+// Whether a window-menu command is the about item; the low four bits are the window system's.
+bool IsAboutBoxCommand(unsigned command);
+
+}  // namespace talvik

@@ -1,0 +1,20 @@
+#include "ui/AddressRange.h"
+
+#include <cstdio>
+
+namespace talvik {
+
+std::optional<AddressRange> MakeAddressRange(const Octets& start, const Octets& end) {
+    if (start[0] != end[0] || start[1] != end[1] || start[2] != end[2] || start[3] > end[3]) {
+        return std::nullopt;
+    }
+    return AddressRange{start[0], start[1], start[2], start[3], end[3]};
+}
+
+std::string FormatAddress(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%d.%d.%d.%d", a, b, c, d);
+    return text;
+}
+
+}  // namespace talvik

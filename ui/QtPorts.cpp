@@ -1,0 +1,155 @@
+#include "ui/QtPorts.h"
+
+#include <QAction>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <algorithm>
+
+namespace talvik {
+
+namespace {
+
+constexpr int kColumns = 3;
+
+}  // namespace
+
+int QtResultList::GetItemCount() const {
+    return list_->topLevelItemCount();
+}
+
+int QtResultList::GetNextItem(int start, ItemFilter filter) const {
+    const int count = list_->topLevelItemCount();
+    for (int row = std::max(start + 1, 0); row < count; ++row) {
+        if (filter == ItemFilter::All || list_->topLevelItem(row)->isSelected()) {
+            return row;
+        }
+    }
+    return -1;
+}
+
+std::string QtResultList::GetItemText(int row, int column) const {
+    const QTreeWidgetItem* item = list_->topLevelItem(row);
+    if (item == nullptr || column < 0 || column >= kColumns) {
+        return {};
+    }
+    return item->text(column).toStdString();
+}
+
+void QtResultList::SetItemText(int row, int column, const std::string& text) {
+    QTreeWidgetItem* item = list_->topLevelItem(row);
+    if (item == nullptr || column < 0 || column >= kColumns) {
+        return;
+    }
+    item->setText(column, QString::fromStdString(text));
+}
+
+int QtResultList::InsertItem(int index, const QString& text) {
+    const int row = std::clamp(index, 0, list_->topLevelItemCount());
+    auto* item = new QTreeWidgetItem;
+    item->setText(0, text);
+    item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+    list_->insertTopLevelItem(row, item);
+    return row;
+}
+
+void QtResultList::DeleteItem(int row) {
+    delete list_->takeTopLevelItem(row);
+}
+
+void QtResultList::DeleteAllItems() {
+    list_->clear();
+}
+
+QtProgressBar::QtProgressBar(QProgressBar* bar) : bar_(bar) {
+    minimum_ = bar_->minimum();
+    maximum_ = bar_->maximum();
+    position_ = std::clamp(bar_->value(), minimum_, maximum_);
+    bar_->setValue(position_);
+}
+
+void QtProgressBar::SetRange(int minimum, int maximum) {
+    minimum_ = minimum;
+    maximum_ = std::max(minimum, maximum);
+    position_ = std::clamp(position_, minimum_, maximum_);
+    if (maximum_ == minimum_) {
+        bar_->setRange(minimum_, minimum_ + 1);
+    } else {
+        bar_->setRange(minimum_, maximum_);
+    }
+    bar_->setValue(position_);
+}
+
+void QtProgressBar::SetPos(int position) {
+    position_ = std::clamp(position, minimum_, maximum_);
+    bar_->setValue(position_);
+}
+
+int QtProgressBar::GetPos() const {
+    return position_;
+}
+
+void QtCommandStates::EnableButton(int command, bool enable) {
+    if (auto it = buttons_.find(command); it != buttons_.end()) {
+        it->second->setEnabled(enable);
+    }
+}
+
+void QtCommandStates::EnableMenuItem(int command, unsigned flags) {
+    if (auto it = menuItems_.find(command); it != menuItems_.end()) {
+        it->second->setEnabled((flags & kMfGrayed) == 0);
+    }
+}
+
+int QtMessageBox::MessageBox(const std::string& text, const std::string& caption, unsigned type) {
+    QMessageBox box(owner_);
+    box.setWindowTitle(QString::fromStdString(caption));
+    // Texts can carry names the user typed; they are shown as they are, never as markup.
+    box.setTextFormat(Qt::PlainText);
+    box.setText(QString::fromStdString(text));
+    switch (type & 0xF0u) {
+        case kMbIconStop:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case kMbIconQuestion:
+            box.setIcon(QMessageBox::Question);
+            break;
+        case kMbIconInformation:
+            box.setIcon(QMessageBox::Information);
+            break;
+        default:
+            box.setIcon(QMessageBox::NoIcon);
+            break;
+    }
+    if ((type & 0x0Fu) == kMbYesNo) {
+        QPushButton* yes = box.addButton(QStringLiteral("是(&Y)"), QMessageBox::YesRole);
+        QPushButton* no = box.addButton(QStringLiteral("否(&N)"), QMessageBox::NoRole);
+        box.setDefaultButton(yes);
+        box.setEscapeButton(no);
+        box.exec();
+        return box.clickedButton() == yes ? kIdYes : kIdNo;
+    }
+    QPushButton* ok = box.addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
+    box.setDefaultButton(ok);
+    box.setEscapeButton(ok);
+    box.exec();
+    return kIdOk;
+}
+
+void QtUiPoster::Post(std::function<void()> task) {
+    const std::lock_guard lock(mutex_);
+    if (context_ == nullptr) {
+        return;
+    }
+    QMetaObject::invokeMethod(
+        context_, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
+}
+
+void QtUiPoster::Detach() {
+    const std::lock_guard lock(mutex_);
+    context_ = nullptr;
+}
+
+}  // namespace talvik

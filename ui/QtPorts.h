@@ -1,0 +1,95 @@
+#pragma once
+// The engine's ports over Qt widgets. All of them except QtUiPoster are used on the
+// user-interface thread only.
+
+#include <QString>
+#include <map>
+#include <mutex>
+
+#include "scan/Ports.h"
+
+class QAction;
+class QObject;
+class QProgressBar;
+class QTreeWidget;
+class QWidget;
+
+namespace talvik {
+
+// The result list over a three-column tree widget without a tree.
+class QtResultList final : public IResultList {
+public:
+    explicit QtResultList(QTreeWidget* list) : list_(list) {}
+
+    int GetItemCount() const override;
+    int GetNextItem(int start, ItemFilter filter) const override;
+    std::string GetItemText(int row, int column) const override;
+    void SetItemText(int row, int column, const std::string& text) override;
+
+    // Inserts a row with `text` in column 0 and empty other columns; an index past the end
+    // appends. Gives the row's index.
+    int InsertItem(int index, const QString& text);
+    void DeleteItem(int row);
+    void DeleteAllItems();
+
+private:
+    QTreeWidget* list_;
+};
+
+// The progress bar keeps the position within its range, and shows an empty range as an empty
+// bar rather than as Qt's busy indicator.
+class QtProgressBar final : public IProgressBar {
+public:
+    explicit QtProgressBar(QProgressBar* bar);
+
+    void SetRange(int minimum, int maximum) override;
+    void SetPos(int position) override;
+    int GetPos() const override;
+
+private:
+    QProgressBar* bar_;
+    int minimum_ = 0;
+    int maximum_ = 100;
+    int position_ = 0;
+};
+
+// Toolbar buttons and menu items are separate actions, so the two can differ as they may on the
+// original platform.
+class QtCommandStates final : public ICommandStates {
+public:
+    void AddButton(int command, QAction* action) { buttons_[command] = action; }
+    void AddMenuItem(int command, QAction* action) { menuItems_[command] = action; }
+
+    void EnableButton(int command, bool enable) override;
+    void EnableMenuItem(int command, unsigned flags) override;
+
+private:
+    std::map<int, QAction*> buttons_;
+    std::map<int, QAction*> menuItems_;
+};
+
+// Modal message boxes owned by the main dialog.
+class QtMessageBox final : public IMessageBox {
+public:
+    explicit QtMessageBox(QWidget* owner) : owner_(owner) {}
+    int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
+
+private:
+    QWidget* owner_;
+};
+
+// Queues closures to the thread of a context object. Post may be called from any thread; once
+// Detach has run (the window is going away) closures are dropped, and closures still queued go
+// with the context object.
+class QtUiPoster final : public IUiPoster {
+public:
+    explicit QtUiPoster(QObject* context) : context_(context) {}
+    void Post(std::function<void()> task) override;
+    void Detach();
+
+private:
+    std::mutex mutex_;
+    QObject* context_;
+};
+
+}  // namespace talvik

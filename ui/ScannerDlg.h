@@ -1,0 +1,162 @@
+#pragma once
+// The main window: address entry, result list, progress bar, menu bar and toolbar over the scan
+// engine. Its handlers carry the names of the commands they serve.
+
+#include <QDialog>
+#include <QString>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "scan/Ports.h"
+#include "ui/AddressRange.h"
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QMenuBar;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QToolBar;
+class QTreeWidget;
+
+namespace talvik {
+
+class IpAddressEdit;
+class QtCommandStates;
+class QtMessageBox;
+class QtProgressBar;
+class QtResultList;
+class QtUiPoster;
+class ScanEngine;
+
+// What the window needs from the system; tests hand in scripted stand-ins.
+struct ScannerServices {
+    std::shared_ptr<IThreads> threads;
+    std::shared_ptr<INameResolver> resolver;
+    std::shared_ptr<IArpSender> arp;
+    // Answers every message box in place of the window's own when set. Not owned.
+    IMessageBox* messageBox = nullptr;
+};
+
+// Window-menu commands, with the values the original platform gives them.
+inline constexpr unsigned kScMinimize = 0xF020;
+inline constexpr unsigned kScClose = 0xF060;
+
+class CScannerDlg final : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit CScannerDlg(ScannerServices services, QWidget* parent = nullptr);
+    ~CScannerDlg() override;
+
+    // Scan commands of the menu bar, the toolbar and the list's pop-up.
+    void OnScanAll();
+    void OnScanSelected();
+    void OnStopScan();
+    void OnClearResults();
+
+    // Address entry.
+    void OnAddAddress();
+    void OnModeIp();
+    void OnModeUrl();
+    void OnStartAddressChanged();
+    std::optional<AddressRange> GetAddressRange() const;
+
+    // The result list's pop-up menu and its row commands.
+    void OnResultListRClick();
+    void OnDeleteAll();
+    void OnDeleteSelected();
+
+    void OnExit();
+    // Window-menu commands: minimise, close and the built-in about box.
+    void OnSysCommand(unsigned code);
+    void ShowWindowMenu(const QPoint& globalPosition);
+
+    // ---- Handlers the options, about and report layers fill in ----
+    void OnAdvanced();
+    void OnAboutSoftware();
+    void OnSaveResults();
+
+    // Runs the handler of a command identifier, as a command message would.
+    void OnCommand(int command);
+
+    // The pieces tests and the other layers reach.
+    ScanEngine& Engine() { return *engine_; }
+    IMessageBox& Messages() { return *messages_; }
+    QtResultList& ResultRows() { return *resultRows_; }
+    QTreeWidget* resultList() const { return resultList_; }
+    IpAddressEdit* startAddress() const { return startAddress_; }
+    IpAddressEdit* endAddress() const { return endAddress_; }
+    QLineEdit* urlEdit() const { return url_; }
+    QRadioButton* modeIpButton() const { return modeIp_; }
+    QRadioButton* modeUrlButton() const { return modeUrl_; }
+    QPushButton* addButton() const { return addButton_; }
+    QProgressBar* progressBar() const { return progress_; }
+    QLabel* banner() const { return banner_; }
+    QToolBar* toolBar() const { return toolBar_; }
+    QMenuBar* menuBar() const { return menuBar_; }
+    QMenu* windowMenu() const { return windowMenu_; }
+    QAction* menuAction(int command) const;
+    QAction* toolAction(int command) const;
+    // How far the bars push the template's controls down.
+    int barsHeight() const { return barsHeight_; }
+
+    // Makes the list's three columns each a third of its outer width.
+    static void SizeColumns(QTreeWidget* list);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void CreateControls();
+    void CreateMenuBar();
+    void CreateToolBar();
+    void CreateWindowMenu();
+    void PlaceControls();
+    void SetInitialState();
+    void SetRunningState(int running);
+    void CentreOnScreen();
+    std::unique_ptr<QMenu> CreateListMenu();
+    int Message(const char* text, unsigned type);
+
+    ScannerServices services_;
+
+    QMenuBar* menuBar_ = nullptr;
+    QToolBar* toolBar_ = nullptr;
+    QLabel* banner_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    QTreeWidget* resultList_ = nullptr;
+    QLineEdit* url_ = nullptr;
+    IpAddressEdit* startAddress_ = nullptr;
+    IpAddressEdit* endAddress_ = nullptr;
+    QPushButton* addButton_ = nullptr;
+    QGroupBox* entryGroup_ = nullptr;
+    QGroupBox* infoGroup_ = nullptr;
+    QRadioButton* modeIp_ = nullptr;
+    QRadioButton* modeUrl_ = nullptr;
+    QMenu* windowMenu_ = nullptr;
+    std::map<int, QAction*> menuActions_;
+    std::map<int, QAction*> toolActions_;
+    int barsHeight_ = 0;
+    bool centred_ = false;
+
+    // Values taken from the controls when the add command runs.
+    int addressMode_ = -1;
+    QString urlText_;
+
+    // The ports outlive the engine, which is destroyed first so no scan thread reaches them.
+    std::unique_ptr<QtResultList> resultRows_;
+    std::unique_ptr<QtProgressBar> progressPort_;
+    std::unique_ptr<QtCommandStates> commandStates_;
+    std::unique_ptr<QtMessageBox> messageBox_;
+    IMessageBox* messages_ = nullptr;
+    std::shared_ptr<QtUiPoster> poster_;
+    std::unique_ptr<ScanEngine> engine_;
+};
+
+}  // namespace talvik
