@@ -126,11 +126,11 @@ def field_text(field):
 
 
 def fill_field(field, address):
-    parts = [c for c in children(field) if c.getRoleName() == "text"]
-    for part, octet in zip(parts, address.split(".")):
-        click(part)
-        key("ctrl+a")
-        type_text(octet)
+    # Into the first part, over what it holds, the whole dotted address in one go.
+    first = [c for c in children(field) if c.getRoleName() == "text"][0]
+    click(first)
+    key("ctrl+a")
+    type_text(address)
     wait_for(f"the field to read {address}", lambda: field_text(field) == address, timeout=5)
 
 

@@ -140,7 +140,7 @@ fi
 
 if [ -n "$keep" ]; then
     mkdir -p "$keep"
-    cp "$session"/*.png "$session"/talvik.log "$session"/report/* "$keep/" 2>/dev/null || true
+    cp "$session"/*.png "$session"/*.log "$session"/report/* "$keep/" 2>/dev/null || true
 fi
 
 if [ "$failures" -gt 0 ]; then
