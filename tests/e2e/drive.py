@@ -219,6 +219,10 @@ def helper_children(pid):
 
 def run(args):
     want = expected_rows(args.first, args.last, args.expect)
+    # The accessibility bus and its registry first: a program that starts before they answer
+    # may never show up on them.
+    wait_for("the accessibility registry",
+             lambda: pyatspi.Registry.getDesktop(0).childCount >= 0, timeout=20)
     env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
     env.pop("QT_QPA_PLATFORM", None)
     app_log = open(os.path.join(args.work, "talvik.log"), "w")

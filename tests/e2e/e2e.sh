@@ -139,6 +139,7 @@ if [ "$status" -ne 0 ] && [ -s "$session/talvik.log" ]; then
 fi
 
 if [ -n "$keep" ]; then
+    rm -rf "$keep"
     mkdir -p "$keep"
     cp "$session"/*.png "$session"/*.log "$session"/report/* "$keep/" 2>/dev/null || true
 fi

@@ -31,9 +31,10 @@ for n in $(seq $((200 + $$ % 500)) $((260 + $$ % 500))); do
     Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -auth "$XAUTHORITY" >"$work/xvfb.log" 2>&1 &
     xvfb_pid=$!
     for _ in $(seq 100); do
-        # The server has the display once its lock names it and its socket is there.
+        # The server has the display once its lock names it and it takes a client (a socket
+        # file alone may be left over from an earlier server).
         if [ "$(tr -d ' ' <"/tmp/.X$n-lock" 2>/dev/null)" = "$xvfb_pid" ] &&
-            [ -S "/tmp/.X11-unix/X$n" ]; then
+            DISPLAY=:$n xdotool getdisplaygeometry >/dev/null 2>&1; then
             display=$n
             break 2
         fi
