@@ -54,6 +54,8 @@ struct Sample {
     long rssKb = 0;
     int threads = 0;
     int fds = 0;
+    int children = 0;  // talvik-arp, when the helper sends
+    long childRssKb = 0;
 };
 
 std::optional<std::uint32_t> ParseAddress(const char* text) {
@@ -152,10 +154,54 @@ long ResidentKb() {
     return resident * (::sysconf(_SC_PAGESIZE) / 1024);
 }
 
+// Our child processes and their resident memory; a helper that is started again for every scan,
+// or grows, shows here.
+void CountChildren(Sample& sample) {
+    const pid_t self = ::getpid();
+    DIR* dir = ::opendir("/proc");
+    if (dir == nullptr) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') {
+            continue;
+        }
+        const std::string folder = std::string("/proc/") + entry->d_name;
+        std::ifstream stat(folder + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        char state = 0;
+        long parent = 0;
+        if (std::sscanf(line.c_str() + close + 1, " %c %ld", &state, &parent) != 2 ||
+            parent != self) {
+            continue;
+        }
+        ++sample.children;
+        std::ifstream statm(folder + "/statm");
+        long pages = 0;
+        long resident = 0;
+        statm >> pages >> resident;
+        sample.childRssKb += resident * (::sysconf(_SC_PAGESIZE) / 1024);
+    }
+    ::closedir(dir);
+}
+
 Sample Take(int cycle) {
     // The directory being read holds one descriptor of its own; it is not counted.
-    return {cycle, ResidentKb(), CountEntries("/proc/self/task"),
-            CountEntries("/proc/self/fd") - 1};
+    Sample sample{cycle, ResidentKb(), CountEntries("/proc/self/task"),
+                  CountEntries("/proc/self/fd") - 1};
+    CountChildren(sample);
+    return sample;
+}
+
+void Print(const Sample& s) {
+    std::printf("cycle=%d rss_kb=%ld threads=%d fds=%d children=%d child_rss_kb=%ld\n", s.cycle,
+                s.rssKb, s.threads, s.fds, s.children, s.childRssKb);
+    std::fflush(stdout);
 }
 
 void Usage() {
@@ -242,7 +288,7 @@ int Run(const Options& options) {
         fewestThreads = std::min(fewestThreads, sample.threads);
         return sample;
     };
-    std::printf("cycle=0 rss_kb=%ld threads=%d fds=%d\n", idle.rssKb, idle.threads, idle.fds);
+    Print(idle);
 
     const auto start = Clock::now();
     for (int cycle = 1; cycle <= options.cycles && !hung && !staleBoxes; ++cycle) {
@@ -310,10 +356,7 @@ int Run(const Options& options) {
         }
         if (cycle == 1 || cycle % options.sampleEvery == 0 || cycle == options.cycles) {
             samples.push_back(settledSample(cycle));
-            const Sample& s = samples.back();
-            std::printf("cycle=%d rss_kb=%ld threads=%d fds=%d\n", s.cycle, s.rssKb, s.threads,
-                        s.fds);
-            std::fflush(stdout);
+            Print(samples.back());
         }
     }
     const double totalS = std::chrono::duration<double>(Clock::now() - start).count();
@@ -364,8 +407,11 @@ int Run(const Options& options) {
     std::printf("threads_growth=%d (%d to %d)\n", end.threads - base.threads, base.threads,
                 end.threads);
     std::printf("fds_growth=%d (%d to %d)\n", end.fds - base.fds, base.fds, end.fds);
+    std::printf("child_processes=%d to %d\n", base.children, end.children);
+    std::printf("child_rss_kb_growth=%ld\n", end.childRssKb - base.childRssKb);
     const bool ok = end.threads <= base.threads && end.fds <= base.fds &&
-                    end.rssKb - base.rssKb <= options.rssSlackKb;
+                    end.rssKb - base.rssKb <= options.rssSlackKb && end.children <= base.children &&
+                    end.childRssKb - base.childRssKb <= options.rssSlackKb;
     std::printf("verdict=%s\n", ok ? "steady" : "GROWING");
     return ok ? 0 : 1;
 }

@@ -102,14 +102,14 @@ for sender in ${senders//,/ }; do
         --last "$LAB_SUBNET.64" --cycles "$cycles" --sample-every "$sample_every" \
         --sender "$sender" | tee "$out" >&2 || status=$?
     [ "$status" = 0 ] || failures=$((failures + 1))
-    rows+=("| $sender ($(field sender "$out")) | $(field cycles_completed "$out") / $(field cycles_stopped "$out") / $(field cycles_restarted "$out") | $(field found_fewest "$out") / $(field found_most "$out") | $(field scan_ms_median "$out") / $(field scan_ms_max "$out") | $(field rss_kb_growth "$out") | $(field threads_growth "$out") | $(field fds_growth "$out") | $(field hung "$out") | $(field verdict "$out") |")
+    rows+=("| $sender ($(field sender "$out")) | $(field cycles_completed "$out") / $(field cycles_stopped "$out") / $(field cycles_restarted "$out") | $(field found_fewest "$out") / $(field found_most "$out") | $(field scan_ms_median "$out") / $(field scan_ms_max "$out") | $(field rss_kb_growth "$out") | $(field threads_growth "$out") | $(field fds_growth "$out") | $(field child_processes "$out"), $(field child_rss_kb_growth "$out") kB | $(field hung "$out") | $(field verdict "$out") |")
 done
 
 printf '\n%s rounds of 64 targets (203.0.113.1-64: 16 hosts live, 4 of them lossy, and the scanner) per sender, worker limit 50;' "$cycles"
 printf ' every third round runs to the end, the others are stopped after 0-400 ms, half of them\n'
 printf 'restarted and stopped again at once. Growth is counted from round %s to the last.\n\n' "$sample_every"
-echo "| sender | completed / stopped / restarted | found (of 17) fewest / most | scan ms median / max | RSS growth kB | threads | descriptors | hung | verdict |"
-echo "|---|---|---|---|---|---|---|---|---|"
+echo "| sender | completed / stopped / restarted | found (of 17) fewest / most | scan ms median / max | RSS growth kB | threads | descriptors | child processes, their RSS growth | hung | verdict |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
 if [ "$failures" -gt 0 ]; then
     printf '\n%s sender(s) did not hold steady\n' "$failures"
