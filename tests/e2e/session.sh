@@ -33,7 +33,7 @@ for n in $(seq $((200 + $$ % 500)) $((260 + $$ % 500))); do
     for _ in $(seq 100); do
         # The server has the display once its lock names it and it takes a client (a socket
         # file alone may be left over from an earlier server).
-        if [ "$(tr -d ' ' <"/tmp/.X$n-lock" 2>/dev/null)" = "$xvfb_pid" ] &&
+        if [ "$({ tr -d ' ' <"/tmp/.X$n-lock"; } 2>/dev/null)" = "$xvfb_pid" ] &&
             DISPLAY=:$n xdotool getdisplaygeometry >/dev/null 2>&1; then
             display=$n
             break 2
