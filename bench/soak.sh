@@ -59,7 +59,9 @@ trap 'exit 130' INT TERM
 eval "$("$lab_sh" info "$lab")"
 
 # 64 targets: 16 live (some late, some lossy, some answering twice) and the scanner itself;
-# the rest silent.
+# the rest silent. The live hosts answer stray datagrams with ICMP errors, as hosts without a
+# firewall do, so that the unprivileged sender can tell them on every round, not only once
+# their neighbour entries have aged.
 {
     printf '{"interface": "%s", "seed": 3, "hosts": [' "$LAB_SEGMENT_IF"
     sep=""
@@ -70,7 +72,7 @@ eval "$("$lab_sh" info "$lab")"
         2) extra=', "request_loss": 0.2, "reply_loss": 0.2' ;;
         3) extra=', "duplicates": 1' ;;
         esac
-        printf '%s{"ip": "%s.%s", "mac": "02:1a:%02x:00:00:%02x"%s}' \
+        printf '%s{"ip": "%s.%s", "mac": "02:1a:%02x:00:00:%02x", "icmp_unreachable": true%s}' \
             "$sep" "$LAB_SUBNET" "$octet" "$octet" "$octet" "$extra"
         sep=", "
     done
@@ -106,7 +108,7 @@ for sender in ${senders//,/ }; do
 done
 
 printf '\n%s rounds of 64 targets (203.0.113.1-64: 16 hosts live, 4 of them lossy, and the scanner) per sender, worker limit 50;' "$cycles"
-printf ' every third round runs to the end, the others are stopped after 0-400 ms, half of them\n'
+printf ' every third round runs to the end, the others are stopped after 0-250 ms, half of them\n'
 printf 'restarted and stopped again at once. Growth is counted from round %s to the last.\n\n' "$sample_every"
 echo "| sender | completed / stopped / restarted | found (of 17) fewest / most | scan ms median / max | RSS growth kB | threads | descriptors | child processes, their RSS growth | hung | verdict |"
 echo "|---|---|---|---|---|---|---|---|---|---|"
