@@ -2,6 +2,7 @@
 
 #include "platform/HelperArpSender.h"
 #include "platform/PacketArpSender.h"
+#include "platform/Platform.h"
 
 namespace talvik {
 namespace {
