@@ -2,7 +2,6 @@
 
 #include "platform/HelperArpSender.h"
 #include "platform/PacketArpSender.h"
-#include "platform/Platform.h"
 
 namespace talvik {
 namespace {

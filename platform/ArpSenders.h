@@ -1,5 +1,5 @@
 #pragma once
-// The kinds of ARP sender and what choosing one takes; MakeArpSender in Platform.h chooses.
+// The one place where the ARP sender is chosen.
 
 #include <memory>
 #include <string>
@@ -23,6 +23,10 @@ struct ArpSenderOptions {
     std::string helperPath;  // empty: beside this executable, then the installed one
     NeighbourArpSender::Options neighbour;
 };
+
+// Nothing only when a forced kind cannot be had; `chosen`, when given, says what was made.
+std::shared_ptr<IArpSender> MakeArpSender(const ArpSenderOptions& options = {},
+                                          ArpSenderKind* chosen = nullptr);
 
 // "packet", "helper", "neighbour" or "automatic", for logs of a benchmark.
 const char* ArpSenderKindName(ArpSenderKind kind);

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "platform/AboutLibrary.h"
 #include "platform/ArpSenders.h"
 #include "scan/Ports.h"
 
@@ -10,11 +11,7 @@ namespace talvik {
 
 std::shared_ptr<IThreads> MakeThreads();
 std::shared_ptr<INameResolver> MakeNameResolver();
-
-// The packet socket when this process may open one, else talvik-arp when it is found and
-// holds CAP_NET_RAW, else the kernel's neighbour table; or the kind `options` forces, which
-// gives nothing when it cannot be had. `chosen`, when given, says what was made.
-std::shared_ptr<IArpSender> MakeArpSender(const ArpSenderOptions& options = {},
-                                          ArpSenderKind* chosen = nullptr);
+// MakeArpSender (platform/ArpSenders.h) chooses the ARP sender, MakeAboutLibrary
+// (platform/AboutLibrary.h) the external about window.
 
 }  // namespace talvik
