@@ -173,12 +173,16 @@ bool LabAvailable(std::string& why) {
     return true;
 }
 
-Lab::Lab(const std::string& tag, bool gateway) {
+Lab::Lab(const std::string& tag, bool gateway, const std::vector<std::string>& names) {
     // At most 14 characters: the veth names add one more and the kernel allows 15.
     name_ = "tvk-l-" + std::to_string(getpid() % 1000000) + tag.substr(0, 2);
     std::vector<std::string> argv{TALVIK_LAB_SH, "up", name_};
     if (gateway) {
         argv.emplace_back("--gateway");
+    }
+    for (const auto& entry : names) {
+        argv.emplace_back("--name");
+        argv.push_back(entry);
     }
     up_ = RunProcess(argv).exitCode == 0;
 }

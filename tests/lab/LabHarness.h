@@ -26,7 +26,8 @@ bool LabAvailable(std::string& why);
 class Lab final {
 public:
     // `tag` keeps the labs of one test process apart; the process id keeps test runs apart.
-    Lab(const std::string& tag, bool gateway);
+    // `names` ("host=203.0.113.N") are what the scanner namespace's hosts file holds.
+    Lab(const std::string& tag, bool gateway, const std::vector<std::string>& names = {});
     ~Lab();
     Lab(const Lab&) = delete;
     Lab& operator=(const Lab&) = delete;

@@ -72,8 +72,8 @@ protected:
         }
     }
 
-    std::unique_ptr<Lab> MakeLab(bool gateway) {
-        auto lab = std::make_unique<Lab>(SenderName(GetParam()), gateway);
+    std::unique_ptr<Lab> MakeLab(bool gateway, const std::vector<std::string>& names = {}) {
+        auto lab = std::make_unique<Lab>(SenderName(GetParam()), gateway, names);
         EXPECT_TRUE(lab->Up()) << "could not build lab " << lab->Name();
         return lab;
     }
@@ -198,6 +198,36 @@ TEST_P(LabScan, RetriesOutlastModerateLoss) {
     }
     // Three exchanges per host: missing more than two of twenty is out of all proportion.
     EXPECT_GE(found, 18);
+}
+
+// Rows may hold host names: a name the lab's hosts file knows is probed at its address, a name
+// nobody knows is never probed and ends with empty cells, like a silent host.
+TEST_P(LabScan, NamesAreResolvedAtScanStart) {
+    auto lab = MakeLab(false, {"lab-host-a=" + Address(10), "lab-host-b=" + Address(11)});
+    ASSERT_TRUE(lab->Up());
+    Responder responder(*lab, "[" + HostJson(10) + "]");
+    ASSERT_TRUE(responder.Running());
+
+    const auto result =
+        RunBench(*lab, GetParam(),
+                 {"--target", "lab-host-a", "--target", "lab-host-b", "--target",
+                  "no-such-host.invalid", "--target", Address(12), "--target", "lab-host-a"});
+    const auto counts = responder.Stop();
+    ExpectCompleted(result, 5);
+    ASSERT_EQ(result.rows.size(), 4u) << result.raw;  // lab-host-a twice, one key
+    EXPECT_EQ(result.rows.at("lab-host-a").status, "running");
+    EXPECT_EQ(result.rows.at("lab-host-a").mac, MacText(10));
+    for (const char* quiet : {"lab-host-b", "no-such-host.invalid"}) {
+        EXPECT_EQ(result.rows.at(quiet).status, "") << quiet;
+        EXPECT_EQ(result.rows.at(quiet).mac, "") << quiet;
+    }
+    EXPECT_EQ(result.rows.at(Address(12)).mac, "");
+    EXPECT_EQ(result.Number("found"), 2);
+    // Only lab addresses were asked for: the unknown name sent nothing.
+    for (const auto& target : counts.requestSequence) {
+        EXPECT_TRUE(target == Address(10) || target == Address(11) || target == Address(12))
+            << target;
+    }
 }
 
 // A second scan right after the first finds the same hosts with the same MACs, although the
