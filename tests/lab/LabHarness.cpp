@@ -173,9 +173,26 @@ bool LabAvailable(std::string& why) {
     return true;
 }
 
+// A test process that was killed (a time-out) leaves its lab behind; its name holds its pid,
+// so labs of processes that no longer exist are removed before a new one is built.
+static void RemoveLabsOfDeadTests() {
+    const auto list = RunProcess({"ip", "netns", "list"});
+    const std::regex labName("^(tvk-l-([0-9]+)[a-z])[sg]\\b");
+    std::istringstream lines(list.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::smatch match;
+        if (std::regex_search(line, match, labName) && !fs::exists("/proc/" + match[2].str())) {
+            RunProcess({TALVIK_LAB_SH, "down", match[1].str()});
+        }
+    }
+}
+
 Lab::Lab(const std::string& tag, bool gateway, const std::vector<std::string>& names) {
-    // At most 14 characters: the veth names add one more and the kernel allows 15.
-    name_ = "tvk-l-" + std::to_string(getpid() % 1000000) + tag.substr(0, 2);
+    RemoveLabsOfDeadTests();
+    // At most 14 characters: the veth names add one more and the kernel allows 15; the full
+    // pid (up to 7 digits) tells whose lab it is.
+    name_ = "tvk-l-" + std::to_string(getpid()) + tag.substr(0, 1);
     std::vector<std::string> argv{TALVIK_LAB_SH, "up", name_};
     if (gateway) {
         argv.emplace_back("--gateway");
