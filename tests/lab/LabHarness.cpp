@@ -315,7 +315,9 @@ BenchResult RunBench(const Lab& lab, SenderKind kind, const std::vector<std::str
             std::istringstream fields(line.substr(4));
             std::string address, status, mac;
             fields >> address >> status >> mac;
-            result.rows[address] = {status == "-" ? "" : status, mac == "-" ? "" : mac};
+            const BenchRow row{status == "-" ? "" : status, mac == "-" ? "" : mac};
+            result.rows.emplace(address, row);
+            result.rowsInOrder.push_back(row);
         } else if (line.rfind("message ", 0) == 0) {
             result.messages.push_back(line.substr(8));
         } else if (auto eq = line.find('='); eq != std::string::npos) {

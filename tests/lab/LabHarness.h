@@ -77,7 +77,8 @@ struct BenchResult {
     int exitCode = -1;
     std::map<std::string, std::string> values;  // key=value lines
     std::vector<std::string> messages;          // "text|caption|type"
-    std::map<std::string, BenchRow> rows;       // by address
+    std::map<std::string, BenchRow> rows;       // by the row's text; the first such row
+    std::vector<BenchRow> rowsInOrder;
     std::string raw;
 
     std::string Value(const std::string& key) const;
