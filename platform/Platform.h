@@ -3,11 +3,13 @@
 
 #include <memory>
 
+#include "platform/ArpSenders.h"
 #include "scan/Ports.h"
 
 namespace talvik {
 
 std::shared_ptr<IThreads> MakeThreads();
 std::shared_ptr<INameResolver> MakeNameResolver();
+// MakeArpSender (platform/ArpSenders.h) chooses the ARP sender.
 
 }  // namespace talvik

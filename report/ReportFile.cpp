@@ -143,8 +143,11 @@ SaveOutcome SaveHtmlReport(const std::string& path, const std::vector<ReportRow>
         return SaveOutcome::Saved;
     }
     if (result.error == ENOSPC || result.error == EDQUOT) {
-        std::string text = kDiskFullText;
-        text.replace(text.find("%1"), 2, path);
+        // Built by concatenation: GCC 12 warns falsely about std::string::replace here.
+        const std::string_view format = kDiskFullText;
+        const std::size_t at = format.find("%1");
+        const std::string text =
+            std::string(format.substr(0, at)) + path + std::string(format.substr(at + 2));
         messages.MessageBox(text, kReportCaption, kMbOk | kMbIconStop);
         return SaveOutcome::DiskFull;
     }

@@ -26,13 +26,16 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
+#include <ctime>
 #include <vector>
 
+#include "report/ReportFile.h"
 #include "scan/CommandIds.h"
 #include "scan/ScanEngine.h"
 #include "ui/DialogUnits.h"
 #include "ui/IpAddressEdit.h"
 #include "ui/QtPorts.h"
+#include "ui/ReportSave.h"
 
 namespace talvik {
 
@@ -670,7 +673,19 @@ void CScannerDlg::OnAboutSoftware() {
 }
 
 void CScannerDlg::OnSaveResults() {
-    // TODO(report): write the rows as the HTML report.
+    QtSaveFileDialog toolkitDialog;
+    ISaveFileDialog& dialog =
+        services_.saveFileDialog != nullptr ? *services_.saveFileDialog : toolkitDialog;
+    const std::optional<QString> chosen = dialog.GetSaveFileName(this);
+    if (!chosen) {
+        return;
+    }
+    WriteHtmlReport(ReportPathFor(*chosen));
+}
+
+void CScannerDlg::WriteHtmlReport(const std::string& path) {
+    SaveHtmlReport(path, ReportRowsOf(*resultRows_), LocalReportTime(std::time(nullptr)),
+                   Messages());
 }
 
 }  // namespace talvik

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "scan/Ports.h"
 #include "ui/AddressRange.h"
@@ -25,6 +26,7 @@ class QTreeWidget;
 
 namespace talvik {
 
+class ISaveFileDialog;
 class IpAddressEdit;
 class QtCommandStates;
 class QtMessageBox;
@@ -40,6 +42,8 @@ struct ScannerServices {
     std::shared_ptr<IArpSender> arp;
     // Answers every message box in place of the window's own when set. Not owned.
     IMessageBox* messageBox = nullptr;
+    // Asks for the report's file name in place of the toolkit's dialog when set. Not owned.
+    ISaveFileDialog* saveFileDialog = nullptr;
 };
 
 // Window-menu commands, with the values the original platform gives them.
@@ -80,6 +84,8 @@ public:
     void OnAdvanced();
     void OnAboutSoftware();
     void OnSaveResults();
+    // Writes every row as the report at `path`, asking before it replaces a file.
+    void WriteHtmlReport(const std::string& path);
 
     // Runs the handler of a command identifier, as a command message would.
     void OnCommand(int command);

@@ -124,16 +124,5 @@ TEST(HtmlReportTest, CellTextsAreEscapedAndWrittenWhole) {
               std::string::npos);
 }
 
-TEST(HtmlReportTest, LocalTimeFieldsAreCalendarValues) {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    const ReportTime time = LocalReportTime(1796634300);  // 2026-12-07 09:05:00 UTC
-    EXPECT_EQ(time.year, 2026);
-    EXPECT_EQ(time.month, 12);
-    EXPECT_EQ(time.day, 7);
-    EXPECT_EQ(time.hour, 9);
-    EXPECT_EQ(time.minute, 5);
-}
-
 }  // namespace
 }  // namespace talvik
