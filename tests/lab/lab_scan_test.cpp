@@ -173,6 +173,27 @@ TEST_P(LabScan, StopInTheMiddleOfASlash24) {
     EXPECT_LE(written, atStop);
 }
 
+// Closing the window in the middle of a scan: the engine is gone well within one probe's wait
+// (every sender wakes its waits at once), and nothing reaches the list or a message box after.
+TEST_P(LabScan, CloseInTheMiddleOfAScan) {
+    auto lab = MakeLab(false);
+    ASSERT_TRUE(lab->Up());
+    Responder responder(*lab, "[" + HostsJson(100, 10, "\"delay_ms\": 120") + "]");
+    ASSERT_TRUE(responder.Running());
+
+    const auto result = RunBench(*lab, GetParam(),
+                                 {"--first", Address(1), "--last", Address(254), "--close-after-ms",
+                                  "300", "--settle-ms", "1500"});
+    EXPECT_EQ(result.exitCode, 0) << result.raw;
+    EXPECT_EQ(result.Value("closed"), "1");
+    EXPECT_TRUE(result.messages.empty()) << result.raw;
+    EXPECT_EQ(result.Number("writes_after_close"), 0);
+    EXPECT_LT(result.Number("progress_at_close"), 254);
+    const std::string closeMs = result.Value("close_ms");
+    ASSERT_FALSE(closeMs.empty()) << result.raw;
+    EXPECT_LT(std::stod(closeMs), 1000.0) << "closing waited for probes to run out";
+}
+
 // With a tenth of requests and of replies lost, the retries still find nearly every host, and
 // what is found carries the right MAC.
 TEST_P(LabScan, RetriesOutlastModerateLoss) {
