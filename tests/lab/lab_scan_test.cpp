@@ -94,7 +94,7 @@ protected:
 TEST_P(LabScan, FindsExactlyTheHostsThatAnswer) {
     auto lab = MakeLab(false);
     ASSERT_TRUE(lab->Up());
-    const std::string hosts = "[" + HostsJson(10, 20) + ", " + HostJson(40, "\"delay_ms\": 150") +
+    const std::string hosts = "[" + HostsJson(10, 20) + ", " + HostJson(40, "\"delay_ms\": 120") +
                               ", " + HostJson(41, "\"duplicates\": 2") + ", " +
                               HostJson(42, "\"reply_from\": \"198.51.100.42\"") + ", " +
                               HostJson(43, "\"silent\": true, \"gratuitous_every_ms\": 40") + "]";
