@@ -14,6 +14,7 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationVersion(QStringLiteral("1.0.0"));
     QApplication::setDesktopFileName(QStringLiteral("io.github.talvik.Talvik"));
     QApplication::setFont(talvik::DialogFont());
+    QApplication::setWindowIcon(talvik::CScannerDlg::MainIcon());
 
     // The window speaks Chinese whatever the desktop's language, and so do Qt's own dialogs.
     QTranslator qtTranslator;
@@ -26,6 +27,7 @@ int main(int argc, char* argv[]) {
     services.threads = talvik::MakeThreads();
     services.resolver = talvik::MakeNameResolver();
     services.arp = talvik::MakeArpSender();
+    services.aboutLibrary = talvik::MakeAboutLibrary();
 
     talvik::CScannerDlg dialog(std::move(services));
     dialog.exec();

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "platform/AboutLibrary.h"
 #include "platform/ArpSenders.h"
 #include "scan/Ports.h"
 
@@ -10,6 +11,7 @@ namespace talvik {
 
 std::shared_ptr<IThreads> MakeThreads();
 std::shared_ptr<INameResolver> MakeNameResolver();
-// MakeArpSender (platform/ArpSenders.h) chooses the ARP sender.
+// MakeArpSender (platform/ArpSenders.h) chooses the ARP sender, MakeAboutLibrary
+// (platform/AboutLibrary.h) the external about window.
 
 }  // namespace talvik

@@ -16,6 +16,7 @@
 #include <QStyle>
 #include <QStyleOptionFrame>
 #include <algorithm>
+#include <utility>
 
 namespace talvik {
 
@@ -168,6 +169,7 @@ void IpAddressEdit::onPartEdited(int index) {
         part->text().size() == 3 || (!part->text().isEmpty() && value * 10 > kMaxOctet);
     if (full && index + 1 < kParts && part->cursorPosition() == part->text().size()) {
         focusPart(index + 1, true, false);
+        advanced_ = true;
     }
 }
 
@@ -195,6 +197,7 @@ bool IpAddressEdit::eventFilter(QObject* watched, QEvent* event) {
     }
 
     auto* key = static_cast<QKeyEvent*>(event);
+    const bool advanced = std::exchange(advanced_, false);
     if (key->matches(QKeySequence::Paste)) {
         // A whole dotted address pasted anywhere fills the field; anything else goes to the part.
         const QString pasted = QGuiApplication::clipboard()->text().trimmed();
@@ -211,7 +214,7 @@ bool IpAddressEdit::eventFilter(QObject* watched, QEvent* event) {
 
     switch (key->key()) {
         case Qt::Key_Period:
-            if (index + 1 < kParts && length > 0) {
+            if (index + 1 < kParts && length > 0 && !advanced) {
                 focusPart(index + 1, true, false);
             }
             return true;  // a dot is never part of a part's text
@@ -245,6 +248,7 @@ bool IpAddressEdit::eventFilter(QObject* watched, QEvent* event) {
         focusPart(index + 1, true, false);
         QKeyEvent forwarded(key->type(), key->key(), key->modifiers(), key->text());
         QCoreApplication::sendEvent(parts_[index + 1], &forwarded);
+        advanced_ = false;
         return true;
     }
     return false;

@@ -54,6 +54,9 @@ private:
 
     std::array<QLineEdit*, kParts> parts_{};
     std::array<QLabel*, kParts - 1> dots_{};
+    // Set when a full part moved the caret on, so the "." the user types next out of habit
+    // does not skip a part.
+    bool advanced_ = false;
 };
 
 }  // namespace talvik

@@ -1,6 +1,7 @@
 #include "ui/QtPorts.h"
 
 #include <QAction>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QProgressBar>
@@ -13,6 +14,7 @@ namespace talvik {
 namespace {
 
 constexpr int kColumns = 3;
+constexpr int kMinimumBoxWidth = 220;
 
 }  // namespace
 
@@ -122,6 +124,12 @@ int QtMessageBox::MessageBox(const std::string& text, const std::string& caption
         default:
             box.setIcon(QMessageBox::NoIcon);
             break;
+    }
+    // A box as narrow as a short notice would cut off its own caption.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        grid->addItem(
+            new QSpacerItem(kMinimumBoxWidth, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+            grid->rowCount(), 0, 1, grid->columnCount());
     }
     if ((type & 0x0Fu) == kMbYesNo) {
         QPushButton* yes = box.addButton(QStringLiteral("是(&Y)"), QMessageBox::YesRole);

@@ -29,9 +29,13 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/AboutInfo.h"
+#include "platform/AboutLibrary.h"
 #include "report/ReportFile.h"
 #include "scan/CommandIds.h"
 #include "scan/ScanEngine.h"
+#include "ui/AboutDlg.h"
+#include "ui/AdvancedOptionsDlg.h"
 #include "ui/DialogUnits.h"
 #include "ui/IpAddressEdit.h"
 #include "ui/QtPorts.h"
@@ -90,44 +94,6 @@ QIcon ToolIcon(const char* path, int stripIndex) {
     }
     return QIcon(pixmap);
 }
-
-QIcon MainIcon() {
-    QIcon icon;
-    for (int size : {16, 24, 32, 48, 64, 128, 256}) {
-        const QString path = QStringLiteral(":/icons/main-%1.png").arg(size);
-        const QPixmap pixmap(path);
-        if (!pixmap.isNull()) {
-            icon.addPixmap(pixmap);
-        }
-    }
-    return icon;
-}
-
-// The template's width holds the six buttons with their texts only with tighter padding than
-// the desktop style gives tool buttons.
-class ToolBarStyle final : public QProxyStyle {
-public:
-    int pixelMetric(PixelMetric metric, const QStyleOption* option,
-                    const QWidget* widget) const override {
-        switch (metric) {
-            case PM_ToolBarItemMargin:
-                return 1;
-            case PM_ToolBarItemSpacing:
-                return 0;
-            default:
-                return QProxyStyle::pixelMetric(metric, option, widget);
-        }
-    }
-
-    QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
-                           const QWidget* widget) const override {
-        QSize result = QProxyStyle::sizeFromContents(type, option, size, widget);
-        if (type == CT_ToolButton) {
-            result.rwidth() -= 4;
-        }
-        return result;
-    }
-};
 
 // The grip at the toolbar's left end; a toolbar outside a main window draws none itself.
 class ToolBarGrip final : public QWidget {
@@ -195,6 +161,44 @@ CScannerDlg::~CScannerDlg() {
     engine_.reset();
     poster_->Detach();
 }
+
+QIcon CScannerDlg::MainIcon() {
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256}) {
+        const QString path = QStringLiteral(":/icons/main-%1.png").arg(size);
+        const QPixmap pixmap(path);
+        if (!pixmap.isNull()) {
+            icon.addPixmap(pixmap);
+        }
+    }
+    return icon;
+}
+
+// The template's width holds the six buttons with their texts only with tighter padding than
+// the desktop style gives tool buttons.
+class ToolBarStyle final : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override {
+        switch (metric) {
+            case PM_ToolBarItemMargin:
+                return 1;
+            case PM_ToolBarItemSpacing:
+                return 0;
+            default:
+                return QProxyStyle::pixelMetric(metric, option, widget);
+        }
+    }
+
+    QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
+                           const QWidget* widget) const override {
+        QSize result = QProxyStyle::sizeFromContents(type, option, size, widget);
+        if (type == CT_ToolButton) {
+            result.rwidth() -= 4;
+        }
+        return result;
+    }
+};
 
 void CScannerDlg::CreateControls() {
     // Group boxes first, so they stay beneath the controls they frame.
@@ -649,7 +653,7 @@ void CScannerDlg::ShowWindowMenu(const QPoint& globalPosition) {
 void CScannerDlg::OnSysCommand(unsigned code) {
     switch (code & 0xFFF0u) {
         case IDM_ABOUTBOX:
-            // TODO(dialogs): show the built-in CAboutDlg modally here.
+            ShowBuiltInAbout(this);
             break;
         case kScMinimize:
             showMinimized();
@@ -665,11 +669,16 @@ void CScannerDlg::OnSysCommand(unsigned code) {
 // ---- Handlers the options, about and report layers fill in ----
 
 void CScannerDlg::OnAdvanced() {
-    // TODO(dialogs): run CAdvancedOptionsDlg over engine_->Settings().
+    // Also while a scan runs: the next scan start reads the new worker limit.
+    EditAdvancedOptions(engine_->Settings(), this);
 }
 
 void CScannerDlg::OnAboutSoftware() {
-    // TODO(dialogs): the external about entry, else the built-in CAboutDlg.
+    if (services_.aboutLibrary == nullptr) {
+        ShowBuiltInAbout(this);
+        return;
+    }
+    ShowAboutSoftware(*services_.aboutLibrary, kAboutMainIcon, this);
 }
 
 void CScannerDlg::OnSaveResults() {

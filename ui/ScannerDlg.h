@@ -3,6 +3,7 @@
 // engine. Its handlers carry the names of the commands they serve.
 
 #include <QDialog>
+#include <QIcon>
 #include <QString>
 #include <map>
 #include <memory>
@@ -34,12 +35,15 @@ class QtProgressBar;
 class QtResultList;
 class QtUiPoster;
 class ScanEngine;
+class IAboutLibrary;
 
 // What the window needs from the system; tests hand in scripted stand-ins.
 struct ScannerServices {
     std::shared_ptr<IThreads> threads;
     std::shared_ptr<INameResolver> resolver;
     std::shared_ptr<IArpSender> arp;
+    // The optional external about window; without it the about command shows the built-in one.
+    std::shared_ptr<IAboutLibrary> aboutLibrary;
     // Answers every message box in place of the window's own when set. Not owned.
     IMessageBox* messageBox = nullptr;
     // Asks for the report's file name in place of the toolkit's dialog when set. Not owned.
@@ -110,6 +114,9 @@ public:
     QAction* toolAction(int command) const;
     // How far the bars push the template's controls down.
     int barsHeight() const { return barsHeight_; }
+
+    // The program's icon at every size the resources hold.
+    static QIcon MainIcon();
 
     // Makes the list's three columns each a third of its outer width.
     static void SizeColumns(QTreeWidget* list);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <future>
 #include <latch>
+#include <memory>
 #include <thread>
 
 #include "platform/PosixThreads.h"
@@ -92,39 +93,42 @@ TEST(PosixThreads, DroppingHandlesNeverEndsTheProcess) {
     PosixThreads threads;
     // Of a thread still running: it finishes on its own.
     Gated gated;
-    std::atomic<bool> finished{false};
-    threads.BeginThread([opened = gated.opened, &finished] {
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    threads.BeginThread([opened = gated.opened, finished] {
         opened.wait();
-        finished = true;
+        *finished = true;
         return 0u;
     });
     gated.gate.set_value();
-    for (int i = 0; i < 1000 && !finished; ++i) {
+    for (int i = 0; i < 1000 && !*finished; ++i) {
         std::this_thread::sleep_for(5ms);
     }
-    EXPECT_TRUE(finished);
+    EXPECT_TRUE(*finished);
 
     // Of a thread that has ended.
     ThreadHandle ended = threads.BeginThread([] { return 0u; });
     ASSERT_EQ(threads.WaitForMultipleObjects(1, &ended, true, kInfinite), kWaitObject0);
     ended.reset();
 
-    // By the thread itself, holding the last reference.
+    // By the thread itself, holding the last reference. What it shares with the test is
+    // shared, so nothing dangles while it finishes after the test has seen it done.
     auto slot = std::make_shared<ThreadHandle>();
-    std::latch stored(1);
-    std::promise<void> done;
-    auto doneFuture = done.get_future();
-    *slot = threads.BeginThread([slot, &stored, &done]() mutable {
-        stored.wait();
+    auto stored = std::make_shared<std::latch>(1);
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    *slot = threads.BeginThread([slot, stored, done]() mutable {
+        stored->wait();
         slot->reset();
         slot.reset();
-        done.set_value();
+        *done = true;
         return 0u;
     });
     ASSERT_TRUE(*slot);
     slot.reset();
-    stored.count_down();
-    EXPECT_EQ(doneFuture.wait_for(10s), std::future_status::ready);
+    stored->count_down();
+    for (int i = 0; i < 1000 && !*done; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_TRUE(*done);
 }
 
 TEST(PosixThreads, ExceptionInAProcedureStillSignals) {

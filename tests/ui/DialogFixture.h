@@ -8,6 +8,8 @@
 #include <QTreeWidget>
 #include <memory>
 
+#include "platform/Platform.h"
+#include "tests/support/ScriptedArpSender.h"
 #include "tests/ui/QtPrinting.h"
 #include "tests/ui/ScriptedMessageBox.h"
 #include "ui/QtPorts.h"
@@ -22,10 +24,19 @@ inline void TypeKeys(const QString& keys) {
     }
 }
 
+// Knows no host names, so rows that are not addresses stay unresolved.
+class NoNames final : public INameResolver {
+public:
+    std::optional<std::uint32_t> Resolve(const std::string&) override { return std::nullopt; }
+};
+
 class DialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ScannerServices services;
+        services.threads = MakeThreads();
+        services.resolver = std::make_shared<NoNames>();
+        services.arp = arp;
         services.messageBox = &messages;
         dialog = std::make_unique<CScannerDlg>(std::move(services));
         dialog->show();
@@ -50,6 +61,7 @@ protected:
     }
 
     ScriptedMessageBox messages;
+    std::shared_ptr<ScriptedArpSender> arp = std::make_shared<ScriptedArpSender>();
     std::unique_ptr<CScannerDlg> dialog;
 };
 

@@ -59,12 +59,12 @@ TEST(MessageBoxPortTest, TypeGivesIconAndButtons) {
     EXPECT_EQ(seen.buttons, QStringList{"确定"});
     EXPECT_EQ(seen.format, Qt::PlainText);
 
-    seen = {};
-    EXPECT_EQ(ShowBox(port, kMbIconInformation, "确定", seen), kIdOk);
-    EXPECT_EQ(seen.icon, QMessageBox::Information);
-    seen = {};
-    EXPECT_EQ(ShowBox(port, kMbIconStop, "确定", seen), kIdOk);
-    EXPECT_EQ(seen.icon, QMessageBox::Critical);
+    for (auto [type, icon] : {std::pair{kMbIconInformation, QMessageBox::Information},
+                              std::pair{kMbIconStop, QMessageBox::Critical}}) {
+        seen = {};
+        EXPECT_EQ(ShowBox(port, type, "确定", seen), kIdOk);
+        EXPECT_EQ(seen.icon, icon);
+    }
 
     seen = {};
     EXPECT_EQ(ShowBox(port, kMbYesNo | kMbIconQuestion, "是(&Y)", seen), kIdYes);

@@ -43,7 +43,8 @@ public:
         if (answers.empty()) {
             return std::nullopt;
         }
-        std::optional<QString> answer = answers.front();
+        std::optional<QString> answer;
+        answer.swap(answers.front());
         answers.pop_front();
         return answer;
     }
