@@ -3,7 +3,10 @@
 //
 //   talvik-bench --first A.B.C.D --last A.B.C.D [--workers N] [--sender KIND] [--rows]
 //                [--stop-after-ms N] [--settle-ms N] [--timeout-ms N]
-//                [--schedule 0,75,150/300] [--neighbour-give-up-ms N]
+//                [--schedule 0,75,150/300] [--neighbour-give-up-ms N] [--close-after-ms N]
+//
+// --close-after-ms destroys the engine in the middle of the scan, as closing the window does,
+// and reports how long that took and whether anything reached the list afterwards.
 //   talvik-bench --target ADDRESS-OR-NAME ... (instead of --first/--last)
 //
 // Output is one "key=value" line per figure; --rows adds one "row" line per target.
@@ -37,6 +40,7 @@ struct Options {
     PlatformRequest platform;
     bool rows = false;
     long stopAfterMs = -1;
+    long closeAfterMs = -1;
     long settleMs = 1500;
     long timeoutMs = 120000;
 };
@@ -119,6 +123,12 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
                 return std::nullopt;
             }
             options.workers = static_cast<int>(*n);
+        } else if (arg == "--close-after-ms") {
+            auto n = number(0, 3600000);
+            if (!n) {
+                return std::nullopt;
+            }
+            options.closeAfterMs = *n;
         } else if (arg == "--stop-after-ms" || arg == "--settle-ms" || arg == "--timeout-ms") {
             auto n = number(0, 3600000);
             if (!n) {
@@ -196,10 +206,23 @@ int Run(const Options& options) {
     ui->Run([&] { engine->OnScanAll(); });
 
     bool stopped = false;
+    bool closed = false;
+    double closeMs = 0;
     long writesAtStop = 0;
     int positionAtStop = 0;
     bool completed = false;
-    if (options.stopAfterMs >= 0) {
+    if (options.closeAfterMs >= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.closeAfterMs));
+        ui->Run([&] {
+            const auto closing = Clock::now();
+            engine.reset();
+            closeMs = std::chrono::duration<double, std::milli>(Clock::now() - closing).count();
+            writesAtStop = list.Writes();
+            positionAtStop = progress.GetPos();
+        });
+        closed = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.settleMs));
+    } else if (options.stopAfterMs >= 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(options.stopAfterMs));
         ui->Run([&] {
             engine->OnStopScan();
@@ -217,7 +240,8 @@ int Run(const Options& options) {
     // The dispatcher leaves the running state once the box is dismissed.
     const auto idleBy = Clock::now() + std::chrono::seconds(10);
     bool running = true;
-    while ((running = ui->Run([&] { return engine->IsScanRunning(); })) && Clock::now() < idleBy) {
+    while ((running = ui->Run([&] { return engine && engine->IsScanRunning(); })) &&
+           Clock::now() < idleBy) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 
@@ -259,6 +283,12 @@ int Run(const Options& options) {
     for (const auto& box : shown) {
         std::printf("message %s|%s|%u\n", box.text.c_str(), box.caption.c_str(), box.type);
     }
+    if (closed) {
+        std::printf("closed=1\n");
+        std::printf("close_ms=%.1f\n", closeMs);
+        std::printf("progress_at_close=%d\n", positionAtStop);
+        std::printf("writes_after_close=%ld\n", writesAfter - writesAtStop);
+    }
     if (stopped) {
         std::printf("stopped=1\n");
         std::printf("progress_at_stop=%d\n", positionAtStop);
@@ -268,7 +298,7 @@ int Run(const Options& options) {
     for (const auto& line : rowLines) {
         std::printf("%s\n", line.c_str());
     }
-    return completed || stopped ? 0 : 1;
+    return completed || stopped || closed ? 0 : 1;
 }
 
 }  // namespace

@@ -12,13 +12,12 @@ namespace talvik {
 
 struct ArpSchedule {
     // Offsets of each request from the first; the first is 0.
-    // A silent target costs a worker giveUp, so it is short; the second request still has
-    // time to be answered by a host that takes 150 ms.
-    std::vector<std::chrono::milliseconds> sends{std::chrono::milliseconds(0),
-                                                 std::chrono::milliseconds(40),
-                                                 std::chrono::milliseconds(100)};
+    // A silent target costs a worker giveUp, so it is short; the first two requests still
+    // have time to be answered by a host that takes 150 ms.
+    std::vector<std::chrono::milliseconds> sends{
+        std::chrono::milliseconds(0), std::chrono::milliseconds(30), std::chrono::milliseconds(90)};
     // A target that has not answered this long after the first request is silent.
-    std::chrono::milliseconds giveUp{200};
+    std::chrono::milliseconds giveUp{190};
 
     static constexpr std::size_t kMaxSends = 8;
     static constexpr std::chrono::milliseconds kMaxGiveUp{10000};

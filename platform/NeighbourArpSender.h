@@ -25,9 +25,11 @@ namespace talvik {
 class NeighbourArpSender final : public IArpSender {
 public:
     struct Options {
-        // How long a host the kernel asks at once has to answer; covers the kernel's three
-        // requests, a second apart, so a lost one or two still find the host.
-        std::chrono::milliseconds giveUp{2200};
+        // How long a host the kernel asks at once has to answer. The kernel repeats its
+        // request once a second, so this covers two of them: a lost request or reply still
+        // finds the host. Each silent target costs a worker this long, which makes a /24
+        // take about five times it with 50 workers.
+        std::chrono::milliseconds giveUp{1100};
         // How long a host with a stale entry has, to reach the kernel's own unicast request.
         std::chrono::milliseconds reprobeGiveUp{6000};
         // How often the table is read again when no change was heard of.

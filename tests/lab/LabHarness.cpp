@@ -173,12 +173,33 @@ bool LabAvailable(std::string& why) {
     return true;
 }
 
-Lab::Lab(const std::string& tag, bool gateway) {
-    // At most 14 characters: the veth names add one more and the kernel allows 15.
-    name_ = "tvk-l-" + std::to_string(getpid() % 1000000) + tag.substr(0, 2);
+// A test process that was killed (a time-out) leaves its lab behind; its name holds its pid,
+// so labs of processes that no longer exist are removed before a new one is built.
+static void RemoveLabsOfDeadTests() {
+    const auto list = RunProcess({"ip", "netns", "list"});
+    const std::regex labName("^(tvk-l-([0-9]+)[a-z])[sg]\\b");
+    std::istringstream lines(list.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::smatch match;
+        if (std::regex_search(line, match, labName) && !fs::exists("/proc/" + match[2].str())) {
+            RunProcess({TALVIK_LAB_SH, "down", match[1].str()});
+        }
+    }
+}
+
+Lab::Lab(const std::string& tag, bool gateway, const std::vector<std::string>& names) {
+    RemoveLabsOfDeadTests();
+    // At most 14 characters: the veth names add one more and the kernel allows 15; the full
+    // pid (up to 7 digits) tells whose lab it is.
+    name_ = "tvk-l-" + std::to_string(getpid()) + tag.substr(0, 1);
     std::vector<std::string> argv{TALVIK_LAB_SH, "up", name_};
     if (gateway) {
         argv.emplace_back("--gateway");
+    }
+    for (const auto& entry : names) {
+        argv.emplace_back("--name");
+        argv.push_back(entry);
     }
     up_ = RunProcess(argv).exitCode == 0;
 }
@@ -294,7 +315,9 @@ BenchResult RunBench(const Lab& lab, SenderKind kind, const std::vector<std::str
             std::istringstream fields(line.substr(4));
             std::string address, status, mac;
             fields >> address >> status >> mac;
-            result.rows[address] = {status == "-" ? "" : status, mac == "-" ? "" : mac};
+            const BenchRow row{status == "-" ? "" : status, mac == "-" ? "" : mac};
+            result.rows.emplace(address, row);
+            result.rowsInOrder.push_back(row);
         } else if (line.rfind("message ", 0) == 0) {
             result.messages.push_back(line.substr(8));
         } else if (auto eq = line.find('='); eq != std::string::npos) {

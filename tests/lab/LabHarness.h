@@ -26,7 +26,8 @@ bool LabAvailable(std::string& why);
 class Lab final {
 public:
     // `tag` keeps the labs of one test process apart; the process id keeps test runs apart.
-    Lab(const std::string& tag, bool gateway);
+    // `names` ("host=203.0.113.N") are what the scanner namespace's hosts file holds.
+    Lab(const std::string& tag, bool gateway, const std::vector<std::string>& names = {});
     ~Lab();
     Lab(const Lab&) = delete;
     Lab& operator=(const Lab&) = delete;
@@ -76,7 +77,8 @@ struct BenchResult {
     int exitCode = -1;
     std::map<std::string, std::string> values;  // key=value lines
     std::vector<std::string> messages;          // "text|caption|type"
-    std::map<std::string, BenchRow> rows;       // by address
+    std::map<std::string, BenchRow> rows;       // by the row's text; the first such row
+    std::vector<BenchRow> rowsInOrder;
     std::string raw;
 
     std::string Value(const std::string& key) const;

@@ -4,7 +4,8 @@
 # no address and the kernel there never answers ARP itself. Nothing touches the machine's own
 # namespace: both ends of the pair are created directly inside the lab namespaces.
 #
-#   lab.sh up NAME [--gateway]   create NAMEs (scanner) and NAMEg (segment), veth NAMEa/NAMEb
+#   lab.sh up NAME [--gateway] [--name HOST=ADDRESS]...
+#                                create NAMEs (scanner) and NAMEg (segment), veth NAMEa/NAMEb
 #   lab.sh down NAME             remove both namespaces (and with them the veth pair)
 #   lab.sh scan NAME CMD...      run CMD in the scanner namespace
 #   lab.sh seg NAME CMD...       run CMD in the segment namespace
@@ -13,6 +14,8 @@
 # NAME must start with tvk-l- and be at most 14 characters (interface names are at most 15).
 # The scanner has 203.0.113.1/24 and MAC 02:54:56:00:00:01 on NAMEa; --gateway adds a default
 # route through 203.0.113.254, so an off-link target would make a careless sender ARP for it.
+# Programs in the scanner namespace see a hosts file of the lab's own (localhost and each
+# --name) and a resolver on the namespace's loopback, so no name lookup ever leaves the lab.
 set -eEuo pipefail
 
 readonly LAB_SUBNET=203.0.113
@@ -54,10 +57,27 @@ lab_down() {
     local name=$1
     ip netns delete "${name}s" 2>/dev/null || true
     ip netns delete "${name}g" 2>/dev/null || true
+    rm -rf "/etc/netns/${name}s"
+}
+
+# ip netns exec puts the files of /etc/netns/NS over those of /etc.
+lab_names() {
+    local scanner=$1
+    shift
+    mkdir -p "/etc/netns/$scanner"
+    echo "nameserver 127.0.0.1" >"/etc/netns/$scanner/resolv.conf"
+    {
+        echo "127.0.0.1 localhost"
+        local entry
+        for entry in "$@"; do
+            echo "${entry#*=} ${entry%%=*}"
+        done
+    } >"/etc/netns/$scanner/hosts"
 }
 
 lab_up() {
     local name=$1 gateway=$2
+    shift 2
     local scanner=${name}s segment=${name}g
     if ip netns list | grep -qE "^(${scanner}|${segment})( |$)"; then
         die "lab $name exists already; remove it with: lab.sh down $name"
@@ -66,6 +86,7 @@ lab_up() {
     trap 'lab_down "$name"' ERR
     ip netns add "$scanner"
     ip netns add "$segment"
+    lab_names "$scanner" "$@"
     quiet_namespace "$scanner"
     quiet_namespace "$segment"
     ip link add "${name}a" netns "$scanner" address "$LAB_SCANNER_MAC" type veth \
@@ -104,8 +125,20 @@ case $command in
 up)
     [ "$(id -u)" -eq 0 ] || die "the lab needs root"
     gateway=0
-    [ "${1:-}" = --gateway ] && gateway=1
-    lab_up "$name" "$gateway"
+    names=()
+    while [ $# -gt 0 ]; do
+        case $1 in
+        --gateway) gateway=1; shift ;;
+        --name)
+            [[ ${2:-} =~ ^[A-Za-z0-9.-]+=${LAB_SUBNET//./\\.}\.[0-9]+$ ]] ||
+                die "--name takes HOST=${LAB_SUBNET}.N"
+            names+=("$2")
+            shift 2
+            ;;
+        *) die "unknown option: $1" ;;
+        esac
+    done
+    lab_up "$name" "$gateway" "${names[@]}"
     ;;
 down) lab_down "$name" ;;
 scan) exec ip netns exec "${name}s" "$@" ;;

@@ -72,8 +72,8 @@ protected:
         }
     }
 
-    std::unique_ptr<Lab> MakeLab(bool gateway) {
-        auto lab = std::make_unique<Lab>(SenderName(GetParam()), gateway);
+    std::unique_ptr<Lab> MakeLab(bool gateway, const std::vector<std::string>& names = {}) {
+        auto lab = std::make_unique<Lab>(SenderName(GetParam()), gateway, names);
         EXPECT_TRUE(lab->Up()) << "could not build lab " << lab->Name();
         return lab;
     }
@@ -94,7 +94,7 @@ protected:
 TEST_P(LabScan, FindsExactlyTheHostsThatAnswer) {
     auto lab = MakeLab(false);
     ASSERT_TRUE(lab->Up());
-    const std::string hosts = "[" + HostsJson(10, 20) + ", " + HostJson(40, "\"delay_ms\": 150") +
+    const std::string hosts = "[" + HostsJson(10, 20) + ", " + HostJson(40, "\"delay_ms\": 120") +
                               ", " + HostJson(41, "\"duplicates\": 2") + ", " +
                               HostJson(42, "\"reply_from\": \"198.51.100.42\"") + ", " +
                               HostJson(43, "\"silent\": true, \"gratuitous_every_ms\": 40") + "]";
@@ -173,6 +173,27 @@ TEST_P(LabScan, StopInTheMiddleOfASlash24) {
     EXPECT_LE(written, atStop);
 }
 
+// Closing the window in the middle of a scan: the engine is gone well within one probe's wait
+// (every sender wakes its waits at once), and nothing reaches the list or a message box after.
+TEST_P(LabScan, CloseInTheMiddleOfAScan) {
+    auto lab = MakeLab(false);
+    ASSERT_TRUE(lab->Up());
+    Responder responder(*lab, "[" + HostsJson(100, 10, "\"delay_ms\": 120") + "]");
+    ASSERT_TRUE(responder.Running());
+
+    const auto result = RunBench(*lab, GetParam(),
+                                 {"--first", Address(1), "--last", Address(254), "--close-after-ms",
+                                  "300", "--settle-ms", "1500"});
+    EXPECT_EQ(result.exitCode, 0) << result.raw;
+    EXPECT_EQ(result.Value("closed"), "1");
+    EXPECT_TRUE(result.messages.empty()) << result.raw;
+    EXPECT_EQ(result.Number("writes_after_close"), 0);
+    EXPECT_LT(result.Number("progress_at_close"), 254);
+    const std::string closeMs = result.Value("close_ms");
+    ASSERT_FALSE(closeMs.empty()) << result.raw;
+    EXPECT_LT(std::stod(closeMs), 1000.0) << "closing waited for probes to run out";
+}
+
 // With a tenth of requests and of replies lost, the retries still find nearly every host, and
 // what is found carries the right MAC.
 TEST_P(LabScan, RetriesOutlastModerateLoss) {
@@ -200,9 +221,39 @@ TEST_P(LabScan, RetriesOutlastModerateLoss) {
     EXPECT_GE(found, 18);
 }
 
+// Rows may hold host names: a name the lab's hosts file knows is probed at its address, a name
+// nobody knows is never probed and ends with empty cells, like a silent host.
+TEST_P(LabScan, NamesAreResolvedAtScanStart) {
+    auto lab = MakeLab(false, {"lab-host-a=" + Address(10), "lab-host-b=" + Address(11)});
+    ASSERT_TRUE(lab->Up());
+    Responder responder(*lab, "[" + HostJson(10) + "]");
+    ASSERT_TRUE(responder.Running());
+
+    const auto result = RunBench(*lab, GetParam(),
+                                 {"--target", "lab-host-a", "--target", "lab-host-b", "--target",
+                                  "no-such-host.invalid", "--target", Address(12)});
+    const auto counts = responder.Stop();
+    ExpectCompleted(result, 4);
+    ASSERT_EQ(result.rows.size(), 4u) << result.raw;
+    EXPECT_EQ(result.rows.at("lab-host-a").status, "running");
+    EXPECT_EQ(result.rows.at("lab-host-a").mac, MacText(10));
+    for (const char* quiet : {"lab-host-b", "no-such-host.invalid"}) {
+        EXPECT_EQ(result.rows.at(quiet).status, "") << quiet;
+        EXPECT_EQ(result.rows.at(quiet).mac, "") << quiet;
+    }
+    EXPECT_EQ(result.rows.at(Address(12)).mac, "");
+    EXPECT_EQ(result.Number("found"), 1);
+    // Only lab addresses were asked for: the unknown name sent nothing.
+    for (const auto& target : counts.requestSequence) {
+        EXPECT_TRUE(target == Address(10) || target == Address(11) || target == Address(12))
+            << target;
+    }
+}
+
 // A second scan right after the first finds the same hosts with the same MACs, although the
-// kernel now holds fresh entries for all of them. These hosts answer a stray datagram with an
-// ICMP error, as hosts without a firewall do.
+// kernel now holds fresh entries for all of them, and so does a row that repeats an address
+// within one scan. These hosts answer a stray datagram with an ICMP error, as hosts without a
+// firewall do.
 TEST_P(LabScan, RescanFindsTheSameHosts) {
     auto lab = MakeLab(false);
     ASSERT_TRUE(lab->Up());
@@ -221,6 +272,15 @@ TEST_P(LabScan, RescanFindsTheSameHosts) {
         EXPECT_EQ(second.rows.at(address).status, first.rows.at(address).status) << address;
         EXPECT_EQ(second.rows.at(address).mac, first.rows.at(address).mac) << address;
     }
+
+    const auto repeated = RunBench(
+        *lab, GetParam(),
+        {"--target", Address(3), "--target", Address(7), "--target", Address(3), "--workers", "1"});
+    ExpectCompleted(repeated, 3);
+    ASSERT_EQ(repeated.rowsInOrder.size(), 3u) << repeated.raw;
+    EXPECT_EQ(repeated.rowsInOrder[0].mac, MacText(3));
+    EXPECT_EQ(repeated.rowsInOrder[1].mac, "");
+    EXPECT_EQ(repeated.rowsInOrder[2].mac, MacText(3)) << "the repeated row lost its host";
 }
 
 // With a worker limit of 1 the targets are probed strictly one after another in table order:

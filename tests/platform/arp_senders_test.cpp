@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "NetnsPair.h"
-#include "platform/ArpSenders.h"
+#include "platform/Platform.h"
 
 namespace talvik {
 namespace {
