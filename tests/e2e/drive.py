@@ -34,6 +34,8 @@ def wait_for(what, probe, timeout=20.0, interval=0.1):
     while True:
         try:
             found = probe()
+        except Failure:
+            raise
         except Exception:  # the accessible tree changes under us while windows come and go
             found = None
         if found:
@@ -301,6 +303,9 @@ def drive(args, want, program):
                       f"\n  ({len(saved)} rows, want {len(want)})")
     if not text.startswith("<HTML>") or not text.endswith("</HTML>"):
         raise Failure("the report is not a whole HTML file")
+    for title in ("扫描结果", "主机IP", "状态", "MAC地址"):
+        if title not in text:
+            raise Failure(f"the report lacks {title!r}")
     log(f"the report {os.path.basename(report)} holds the same {len(saved)} rows")
 
     screenshot(os.path.join(args.work, "after-save.png"))
