@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <set>
 
-#include "tests/scan/FakePorts.h"
+#include "tests/support/EngineRig.h"
 
 namespace talvik::test {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/scan/FakePorts.h"
+#include "tests/support/EngineRig.h"
 
 namespace talvik::test {
 namespace {

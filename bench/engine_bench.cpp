@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "tests/scan/FakePorts.h"
+#include "tests/support/EngineRig.h"
 
 namespace talvik::test {
 namespace {

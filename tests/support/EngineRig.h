@@ -1,6 +1,6 @@
 #pragma once
-// Scripted window ports for the engine tests. They remember the user-interface thread and
-// record any call from elsewhere, since the engine must touch the window from that thread only.
+// One scan engine over scripted window ports, for the engine tests and its benchmark. The ports
+// record any call off the user-interface thread, which the engine must never make.
 
 #include <atomic>
 #include <condition_variable>
