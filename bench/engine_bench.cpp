@@ -36,7 +36,7 @@ double TimeScan(int targets, int limit, std::chrono::milliseconds delay) {
     rig.arp->SetDefault(Answers(kMac, delay));
     const auto start = Clock::now();
     rig.engine->OnScanAll();
-    if (!rig.WaitForBox() || rig.progress.pos != targets) {
+    if (!rig.WaitForBox() || rig.pos != targets) {
         return -1;
     }
     return Ms(Clock::now() - start);
@@ -107,7 +107,7 @@ void Lookups(int rounds) {
     for (int i = 0; i < std::max(1, rounds / 2); ++i) {
         EngineRig rig(64);
         for (int n = 0; n < 40; ++n) {
-            rig.list.Add("host" + std::to_string(n) + ".test");
+            rig.Add("host" + std::to_string(n) + ".test");
         }
         rig.resolver->Hold();
         const auto start = Clock::now();

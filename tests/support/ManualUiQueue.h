@@ -1,12 +1,12 @@
 #pragma once
-// A user-interface queue for tests: the test thread plays the user-interface thread and runs
-// the posted closures itself. Every wait has a time-out, so a fault fails instead of hanging.
+// The test thread plays the user-interface thread and runs the posted closures itself. Every wait
+// has a time-out, so a fault fails instead of hanging.
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 #include "scan/Ports.h"
 
@@ -14,55 +14,31 @@ namespace talvik::test {
 
 class ManualUiQueue final : public IUiPoster {
 public:
-    using Clock = std::chrono::steady_clock;
-
     void Post(std::function<void()> task) override {
-        {
-            std::lock_guard lock(mutex_);
-            if (closed_) {
-                return;
-            }
+        std::lock_guard lock(mutex_);
+        if (!closed_) {
             tasks_.push_back(std::move(task));
-            ++posted_;
         }
-        arrived_.notify_all();
     }
 
-    // Runs every closure already queued (and those they post); returns how many ran.
-    int RunPending() {
-        int ran = 0;
-        while (RunOne(std::chrono::milliseconds(0))) {
-            ++ran;
-        }
-        return ran;
-    }
-
-    // Runs the next closure, waiting up to `timeout` for one to arrive.
-    bool RunOne(std::chrono::milliseconds timeout) {
-        std::function<void()> task;
-        {
-            std::unique_lock lock(mutex_);
-            if (!arrived_.wait_for(lock, timeout, [this] { return !tasks_.empty(); })) {
-                return false;
-            }
-            task = std::move(tasks_.front());
-            tasks_.pop_front();
-        }
-        task();
-        return true;
-    }
-
-    // Serves closures until `done` holds; false when it did not within `timeout`.
+    // Serves closures until `done` holds, which may also be changed by other threads; false
+    // when it did not within `timeout`.
     bool RunUntil(const std::function<bool()>& done,
                   std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        const auto deadline = Clock::now() + timeout;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (!done()) {
-            const auto now = Clock::now();
-            if (now >= deadline) {
+            if (std::chrono::steady_clock::now() >= deadline) {
                 return false;
             }
-            RunOne(std::min(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now),
-                            std::chrono::milliseconds(20)));
+            std::function<void()> task;
+            {
+                std::lock_guard lock(mutex_);
+                if (!tasks_.empty()) {
+                    task = std::move(tasks_.front());
+                    tasks_.pop_front();
+                }
+            }
+            task ? task() : std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return true;
     }
@@ -72,19 +48,12 @@ public:
         RunUntil([] { return false; }, period);
     }
 
-    // The user-interface thread stops serving events: what is queued or arrives later is dropped.
+    // The user-interface thread stops serving events: what is queued or comes later is dropped.
     void Close() {
         std::deque<std::function<void()>> dropped;
-        {
-            std::lock_guard lock(mutex_);
-            closed_ = true;
-            dropped.swap(tasks_);
-        }
-    }
-
-    int Posted() const {
         std::lock_guard lock(mutex_);
-        return posted_;
+        closed_ = true;
+        dropped.swap(tasks_);
     }
 
     std::size_t Queued() const {
@@ -94,10 +63,8 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::condition_variable arrived_;
     std::deque<std::function<void()>> tasks_;
     bool closed_ = false;
-    int posted_ = 0;
 };
 
 }  // namespace talvik::test
