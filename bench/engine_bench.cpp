@@ -109,13 +109,13 @@ void Lookups(int rounds) {
         for (int n = 0; n < 40; ++n) {
             rig.Add("host" + std::to_string(n) + ".test");
         }
-        rig.resolver->Hold();
+        rig.resolver->held = true;
         const auto start = Clock::now();
         rig.engine->OnScanAll();
         const double returned = Ms(Clock::now() - start);
         std::thread releaser([&] {
             std::this_thread::sleep_for(50ms);
-            rig.resolver->Release();
+            rig.resolver->held = false;
         });
         rig.WaitForBox();
         done.push_back(Ms(Clock::now() - start));

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -64,44 +63,20 @@ struct ScriptedThreads final : IThreads {
     PosixThreads real;
 };
 
-// Names resolve as added; while held, every lookup blocks until released.
-class FakeResolver final : public INameResolver {
-public:
+// Names resolve as set before the scan; while held, every lookup waits.
+struct FakeResolver final : INameResolver {
     std::optional<std::uint32_t> Resolve(const std::string& name) override {
-        std::unique_lock lock(mutex_);
-        lookups_.push_back(name);
-        maxActive_ = std::max(maxActive_, ++active_);
-        released_.wait(lock, [this] { return !held_; });
-        --active_;
-        const auto found = names_.find(name);
-        return found == names_.end() ? std::nullopt : std::optional(found->second);
+        ++active;
+        while (held) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        --active;
+        const auto found = names.find(name);
+        return found == names.end() ? std::nullopt : std::optional(found->second);
     }
-    void Add(const std::string& name, std::uint32_t address) {
-        std::lock_guard lock(mutex_);
-        names_[name] = address;
-    }
-    void Hold(bool held = true) {
-        std::lock_guard lock(mutex_);
-        held_ = held;
-        released_.notify_all();
-    }
-    void Release() { Hold(false); }
-    std::vector<std::string> Lookups() const { return Read(lookups_); }
-    int Active() const { return Read(active_); }
-    int MaxActive() const { return Read(maxActive_); }
-
-private:
-    template <typename T>
-    T Read(const T& value) const {
-        std::lock_guard lock(mutex_);
-        return value;
-    }
-    mutable std::mutex mutex_;
-    std::condition_variable released_;
-    std::map<std::string, std::uint32_t> names_;
-    std::vector<std::string> lookups_;
-    int active_ = 0, maxActive_ = 0;
-    bool held_ = false;
+    std::map<std::string, std::uint32_t> names;
+    std::atomic<bool> held{false};
+    std::atomic<int> active{0};
 };
 
 struct Row {
@@ -124,8 +99,7 @@ struct EngineRig final : IResultList, IProgressBar, ICommandStates, IMessageBox 
     }
     ~EngineRig() override {
         engine.reset();
-        ui->Close();
-        resolver->Release();
+        resolver->held = false;
         arp->Release();
     }
 
@@ -142,19 +116,19 @@ struct EngineRig final : IResultList, IProgressBar, ICommandStates, IMessageBox 
         return Check(), rows.at(row).cells[column];
     }
     void SetItemText(int row, int column, const std::string& text) override {
-        Check(), rows.at(row).cells[column] = text, ++writes;
+        Check(), rows.at(row).cells[column] = text, ++changes;
     }
     void SetRange(int min, int max) override { Check(), minimum = min, maximum = max; }
-    void SetPos(int position) override { Check(), pos = position, ++moves; }
+    void SetPos(int position) override { Check(), pos = position, ++changes; }
     int GetPos() const override { return Check(), pos; }
     void EnableButton(int command, bool on) override {
-        Check(), calls.push_back({false, command, on});
+        Check(), calls.push_back({false, command, on}), ++changes;
     }
     void EnableMenuItem(int command, unsigned flags) override {
-        Check(), calls.push_back({true, command, flags});
+        Check(), calls.push_back({true, command, flags}), ++changes;
     }
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
-        Check(), shown.push_back({text, caption, type});
+        Check(), shown.push_back({text, caption, type}), ++changes;
         if (std::exchange(throwNext, false)) {
             throw std::runtime_error("message box failed");
         }
@@ -162,6 +136,11 @@ struct EngineRig final : IResultList, IProgressBar, ICommandStates, IMessageBox 
             action();  // as the modal box's own event loop would
         }
         return kIdOk;
+    }
+    void Check() const {
+        if (std::this_thread::get_id() != uiThread) {
+            offThread = true;
+        }
     }
 
     void Add(const std::string& text) { rows.push_back({{text}}); }
@@ -178,13 +157,12 @@ struct EngineRig final : IResultList, IProgressBar, ICommandStates, IMessageBox 
     bool WaitUntilIdle() {
         return ui->RunUntil([&] { return !engine->IsScanRunning(); });
     }
-    // The last state the toolbar and menu were set to.
+    // Whether the toolbar and the menu were last set to the running or the idle state.
     bool Shows(bool running) const {
         const auto state = StateCalls(running);
         return calls.size() >= 6 && std::equal(state.begin(), state.end(), calls.end() - 6);
     }
     bool Idle() const { return Shows(false); }
-    bool Running() const { return Shows(true); }
     std::vector<std::string> Boxes() const {
         std::vector<std::string> texts;
         for (const auto& box : shown) {
@@ -192,14 +170,10 @@ struct EngineRig final : IResultList, IProgressBar, ICommandStates, IMessageBox 
         }
         return texts;
     }
-    void Check() const {
-        if (std::this_thread::get_id() != uiThread) {
-            offThread = true;
-        }
-    }
 
     std::vector<Row> rows;
-    int writes = 0, minimum = -1, maximum = -1, pos = -1, moves = 0;
+    int minimum = -1, maximum = -1, pos = -1;
+    int changes = 0;  // cell writes, progress moves, state changes and boxes
     std::vector<CommandCall> calls;
     std::vector<ShownBox> shown;
     std::function<void()> whileShown;

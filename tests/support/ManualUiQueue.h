@@ -16,9 +16,7 @@ class ManualUiQueue final : public IUiPoster {
 public:
     void Post(std::function<void()> task) override {
         std::lock_guard lock(mutex_);
-        if (!closed_) {
-            tasks_.push_back(std::move(task));
-        }
+        tasks_.push_back(std::move(task));
     }
 
     // Serves closures until `done` holds, which may also be changed by other threads; false
@@ -48,14 +46,6 @@ public:
         RunUntil([] { return false; }, period);
     }
 
-    // The user-interface thread stops serving events: what is queued or comes later is dropped.
-    void Close() {
-        std::deque<std::function<void()>> dropped;
-        std::lock_guard lock(mutex_);
-        closed_ = true;
-        dropped.swap(tasks_);
-    }
-
     std::size_t Queued() const {
         std::lock_guard lock(mutex_);
         return tasks_.size();
@@ -64,7 +54,6 @@ public:
 private:
     mutable std::mutex mutex_;
     std::deque<std::function<void()>> tasks_;
-    bool closed_ = false;
 };
 
 }  // namespace talvik::test

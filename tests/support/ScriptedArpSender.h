@@ -27,9 +27,6 @@ struct ArpAnswer {
 inline ArpAnswer Answers(Mac mac, std::chrono::milliseconds delay = {}) {
     return {delay, mac};
 }
-inline ArpAnswer Silent(std::chrono::milliseconds delay = {}) {
-    return {delay, std::nullopt};
-}
 inline ArpAnswer Held(std::optional<Mac> mac = std::nullopt) {
     return {{}, mac, true};
 }
@@ -75,12 +72,12 @@ public:
         return kNoError;
     }
 
-    // Waits until at least `count` calls are in progress at once.
+    // Wait until at least `count` calls are in progress at once, or until none is.
     bool WaitForActive(int count) {
-        return WaitFor([&] { return active_ >= count; });
+        return Wait([&] { return active_ >= count; });
     }
     bool WaitForIdle() {
-        return WaitFor([&] { return active_ == 0; });
+        return Wait([&] { return active_ == 0; });
     }
 
     std::vector<std::uint32_t> Calls() const { return Read(calls_); }
@@ -90,7 +87,7 @@ public:
 
 private:
     template <typename Predicate>
-    bool WaitFor(Predicate done) {
+    bool Wait(Predicate done) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, std::chrono::seconds(10), done);
     }
@@ -103,11 +100,9 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable_any changed_;
     std::map<std::uint32_t, ArpAnswer> script_;
-    ArpAnswer default_ = Silent();
+    ArpAnswer default_;  // no answer
     std::vector<std::uint32_t> calls_;
-    int active_ = 0;
-    int maxActive_ = 0;
-    int cancelled_ = 0;
+    int active_ = 0, maxActive_ = 0, cancelled_ = 0;
     bool released_ = false;
 };
 
