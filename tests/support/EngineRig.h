@@ -1,11 +1,13 @@
 #pragma once
-// One scan engine over a scripted window, for the engine tests and its benchmark. The window
-// notes any call off the user-interface thread, which the engine must never make.
+// One scan engine over a scripted window, for the engine tests and its benchmark.
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -16,13 +18,58 @@
 #include "scan/Address.h"
 #include "scan/CommandIds.h"
 #include "scan/ScanEngine.h"
-#include "tests/support/ManualUiQueue.h"
 #include "tests/support/ScriptedArpSender.h"
 
 namespace talvik::test {
 
 inline constexpr std::uint32_t kNet203 = 0xCB007100u;  // 203.0.113.0
 inline constexpr std::uint32_t kNet198 = 0xC6336400u;  // 198.51.100.0
+
+// The test thread plays the user-interface thread and runs the posted closures itself. Every wait
+// has a time-out, so a fault fails instead of hanging.
+class ManualUiQueue final : public IUiPoster {
+public:
+    void Post(std::function<void()> task) override {
+        std::lock_guard lock(mutex_);
+        tasks_.push_back(std::move(task));
+    }
+
+    // Serves closures until `done` holds, which may also be changed by other threads; false
+    // when it did not within `timeout`.
+    bool RunUntil(const std::function<bool()>& done,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::function<void()> task;
+            {
+                std::lock_guard lock(mutex_);
+                if (!tasks_.empty()) {
+                    task = std::move(tasks_.front());
+                    tasks_.pop_front();
+                }
+            }
+            task ? task() : std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    // Serves closures for `period`, e.g. to see that nothing more happens.
+    void RunFor(std::chrono::milliseconds period) {
+        RunUntil([] { return false; }, period);
+    }
+
+    std::size_t Queued() const {
+        std::lock_guard lock(mutex_);
+        return tasks_.size();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::deque<std::function<void()>> tasks_;
+};
 
 struct CommandCall {
     bool menu;
@@ -87,10 +134,14 @@ struct Row {
 struct ShownBox {
     std::string text, caption;
     unsigned type;
+    bool operator==(const ShownBox&) const = default;
 };
+inline const ShownBox kCompleteBox = {"扫描完成!", "Talvik", 0};
+inline const ShownBox kFailedBox = {"扫描线程出错，正在退出!", "Talvik", 0x40};
 
 // The result list, progress bar, commands and message box of the main window, with the engine
-// wired to them and to scripted threads, names and ARP answers.
+// wired to them and to scripted threads, names and ARP answers. The window notes any call off
+// the user-interface thread, which the engine must never make.
 struct EngineRig final : IResultList, IProgressBar, ICommandStates, IMessageBox {
     explicit EngineRig(int workerLimit = kStartWorkerLimit)
         : engine(std::make_unique<ScanEngine>(
@@ -163,13 +214,6 @@ struct EngineRig final : IResultList, IProgressBar, ICommandStates, IMessageBox 
         return calls.size() >= 6 && std::equal(state.begin(), state.end(), calls.end() - 6);
     }
     bool Idle() const { return Shows(false); }
-    std::vector<std::string> Boxes() const {
-        std::vector<std::string> texts;
-        for (const auto& box : shown) {
-            texts.push_back(box.text);
-        }
-        return texts;
-    }
 
     std::vector<Row> rows;
     int minimum = -1, maximum = -1, pos = -1;
