@@ -86,6 +86,25 @@ TEST(Ending, DuringANameLookupAbandonsItWithoutWaiting) {
     }
 }
 
+TEST(Ending, ANewScanOverARunningOneDropsTheOldResults) {
+    EngineRig rig(8);
+    rig.AddRange(kNet203, 1, 20);
+    rig.arp->SetDefault(Held(kMac));
+    for (std::uint32_t i = 1; i <= 4; ++i) {
+        rig.arp->Script(kNet203 | i, Answers(kMac));
+    }
+    rig.engine->OnScanAll();
+    ASSERT_TRUE(rig.arp->WaitForActive(8));
+    ASSERT_GT(rig.ui->Queued(), 0u);
+    rig.arp->SetDefault(Answers(kMac));
+    rig.engine->OnScanAll();
+    ASSERT_TRUE(rig.WaitUntilIdle());
+    rig.ui->RunFor(50ms);
+    EXPECT_EQ(rig.shown, std::vector{kCompleteBox});
+    EXPECT_EQ(rig.pos, 20);
+    EXPECT_EQ(rig.arp->Cancelled(), 8);
+}
+
 TEST(Ending, StopWhileIdleOnlySetsTheIdleState) {
     EngineRig rig;
     rig.AddRange(kNet198, 1, 3);
