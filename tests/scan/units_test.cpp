@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <tuple>
 
 #include "scan/Address.h"
 #include "scan/ScanEngine.h"
@@ -30,27 +30,16 @@ TEST(DottedDecimal, ReadsAndWritesPlainDecimalOnly) {
 TEST(ArpProbe, WritesTheLowerCaseMacOnlyOnAnAnswerIntoMoreThan18Bytes) {
     ScriptedArpSender arp;
     arp.Script(0xCB007105u, Answers({0x00, 0x0C, 0x29, 0x3A, 0x4B, 0x5C}));
-    struct Case {
-        std::uint32_t address;
-        std::int32_t size;
-        std::uint32_t status;
-        const char* text;  // nothing: left untouched
-    } cases[] = {{0xCB007105u, 20, kNoError, "00-0c-29-3a-4b-5c"},
-                 {0xCB007105u, 19, kNoError, "00-0c-29-3a-4b-5c"},
-                 {0xCB007105u, 18, kNoError, nullptr},
-                 {0xCB007106u, 20, kErrorBadNetName, nullptr}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.size);
-        char text[20];
-        std::memset(text, 'x', sizeof text);
-        EXPECT_EQ(ArpProbe(arp, c.address, text, c.size, {}), c.status);
-        if (c.text) {
-            EXPECT_STREQ(text, c.text);
-        } else {
-            EXPECT_EQ(text[0], 'x');
-        }
+    for (const auto& [address, size, status, text] :
+         {std::tuple{0xCB007105u, 20, kNoError, "00-0c-29-3a-4b-5c"},
+          {0xCB007105u, 19, kNoError, "00-0c-29-3a-4b-5c"},
+          {0xCB007105u, 18, kNoError, "untouched"},  // still asked: only the text is spared
+          {0xCB007106u, 20, kErrorBadNetName, "untouched"}}) {
+        char buffer[20] = "untouched";
+        EXPECT_EQ(ArpProbe(arp, address, buffer, size, {}), status);
+        EXPECT_STREQ(buffer, text) << size;
     }
-    EXPECT_EQ(arp.Calls().size(), 4u);  // the short buffer does not spare the request
+    EXPECT_EQ(arp.Calls().size(), 4u);
 }
 
 // Records the length of each wait and answers from a script.
