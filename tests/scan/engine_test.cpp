@@ -30,7 +30,7 @@ TEST(ScanTable, TakesEveryRowInOrderCapsTheTableAndCompletesEmptyScansAtOnce) {
         rig.whileShown = [&] { runningDuringBox = rig.engine->IsScanRunning() && rig.Shows(true); };
         c.all ? rig.engine->OnScanAll() : rig.engine->OnScanSelected();
         EXPECT_EQ(rig.engine->TargetCount(), c.targets);
-        EXPECT_EQ(rig.maximum, c.targets);
+        EXPECT_EQ(rig.range, std::pair(0, c.targets));
         for (int i = 0; i < c.targets; ++i) {
             ASSERT_EQ(rig.engine->Target(i).row, i);
             ASSERT_EQ(rig.engine->Target(i).address, c.network | (1 + i % 254));
@@ -65,7 +65,7 @@ TEST(ScanTable, ScanSelectedClearsEveryRowFirstAndClearResultsKeepsTheAddresses)
     EXPECT_EQ(rig.engine->Target(0).row, 3);
     EXPECT_EQ(rig.engine->Target(1).row, 7);
     EXPECT_EQ(rig.engine->Target(1).address, kNet203 | 8u);
-    EXPECT_EQ(rig.maximum, 2);
+    EXPECT_EQ(rig.range, std::pair(0, 2));
     EXPECT_EQ(resultCells(), "");
     ASSERT_TRUE(rig.WaitUntilIdle());
     EXPECT_EQ(resultCells(), "running00-0c-29-3a-4b-5crunning00-0c-29-3a-4b-5c");

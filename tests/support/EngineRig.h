@@ -169,7 +169,7 @@ struct EngineRig final : IResultList, IProgressBar, ICommandStates, IMessageBox 
     void SetItemText(int row, int column, const std::string& text) override {
         Check(), rows.at(row).cells[column] = text, ++changes;
     }
-    void SetRange(int min, int max) override { Check(), minimum = min, maximum = max; }
+    void SetRange(int minimum, int maximum) override { Check(), range = {minimum, maximum}; }
     void SetPos(int position) override { Check(), pos = position, ++changes; }
     int GetPos() const override { return Check(), pos; }
     void EnableButton(int command, bool on) override {
@@ -216,7 +216,8 @@ struct EngineRig final : IResultList, IProgressBar, ICommandStates, IMessageBox 
     bool Idle() const { return Shows(false); }
 
     std::vector<Row> rows;
-    int minimum = -1, maximum = -1, pos = -1;
+    std::pair<int, int> range;
+    int pos = -1;
     int changes = 0;  // cell writes, progress moves, state changes and boxes
     std::vector<CommandCall> calls;
     std::vector<ShownBox> shown;
