@@ -1,259 +1,175 @@
 // The advanced options dialog, driven through its real modal loop as a user would drive it.
-#include <gtest/gtest.h>
-
-#include <QApplication>
+#include <QAction>
 #include <QCheckBox>
-#include <QGroupBox>
-#include <QLabel>
 #include <QPushButton>
 #include <QSlider>
-#include <QTest>
-#include <QTimer>
-#include <functional>
 
-#include "tests/ui/TextFits.h"
+#include "scan/CommandIds.h"
+#include "scan/ScanEngine.h"
+#include "tests/ui/DialogFixture.h"
 #include "ui/AdvancedOptionsDlg.h"
-#include "ui/DialogUnits.h"
 
-namespace talvik {
+namespace talvik::test {
 namespace {
 
-using Act = std::function<void(CAdvancedOptionsDlg&)>;
+using Dlg = CAdvancedOptionsDlg;
 
-QSlider* Speed(CAdvancedOptionsDlg& d) {
+QSlider* Speed(Dlg& d) {
     return d.findChild<QSlider*>(QStringLiteral("IDC_SPEED_SLIDER"));
 }
-QSlider* Net(CAdvancedOptionsDlg& d) {
+QSlider* Net(Dlg& d) {
     return d.findChild<QSlider*>(QStringLiteral("IDC_NET_SLIDER"));
 }
-QPushButton* Button(CAdvancedOptionsDlg& d, const char* name) {
-    return d.findChild<QPushButton*>(QString::fromLatin1(name));
+void Click(Dlg& d, const char* button) {
+    d.findChild<QPushButton*>(QString::fromLatin1(button))->click();
+}
+// Keys go to whatever has the focus, as from the keyboard.
+void Keys(Dlg& d, const std::initializer_list<Qt::Key>& keys) {
+    for (Qt::Key key : keys) {
+        QTest::keyClick(d.focusWidget() != nullptr ? d.focusWidget() : &d, key);
+    }
 }
 
-// Sends a key to whatever has the focus in the dialog, as the keyboard would.
-void Key(CAdvancedOptionsDlg& d, Qt::Key key) {
-    QWidget* target = d.focusWidget() != nullptr ? d.focusWidget() : &d;
-    QTest::keyClick(target, key);
-}
-
-// Runs the dialog modally, acting on it once its event loop runs; a dialog that the actions
-// leave open fails the test instead of hanging it.
-DialogRunner<CAdvancedOptionsDlg> Working(Act act) {
-    return [act](CAdvancedOptionsDlg& d) {
-        QTimer::singleShot(0, &d, [&d, act] { act(d); });
-        QTimer::singleShot(5000, &d, [&d] {
-            ADD_FAILURE() << "the dialog was left open";
-            d.done(-1);
-        });
-        return d.exec();
+TEST(AdvancedOptionsTest, AcceptingTakesWhatTheSlidersShowAndClearsTheFlag) {
+    using K = std::initializer_list<Qt::Key>;
+    struct Case {
+        const char* name;
+        ScanSettings start;
+        std::function<void(Dlg&)> act;
+        bool accepted;
+        std::int32_t workerLimit;
+        std::int32_t networkCondition;
+    } cases[] = {
+        {"ok",
+         {1, 2500, 12},
+         [](Dlg& d) {
+             EXPECT_FALSE(d.findChild<QCheckBox*>()->isVisible());
+             EXPECT_EQ(d.focusWidget(), Net(d));
+             Click(d, "IDC_ADV_OK");
+         },
+         true,
+         12,
+         2500},
+        {"defaults, cancel",
+         {1, 3000, 7},
+         [](Dlg& d) {
+             Click(d, "IDC_ADV_DEFAULTS");
+             EXPECT_EQ(Speed(d)->value(), 40);
+             EXPECT_EQ(Net(d)->value(), 1000);
+             Click(d, "IDC_ADV_CANCEL");
+         },
+         false,
+         7,
+         3000},
+        {"defaults, ok",
+         {0, 3000, 7},
+         [](Dlg& d) {
+             Click(d, "IDC_ADV_DEFAULTS");
+             Click(d, "IDC_ADV_OK");
+         },
+         true,
+         40,
+         1000},
+        {"escape",
+         {0, 1000, 50},
+         [](Dlg& d) {
+             Keys(d, K{Qt::Key_End, Qt::Key_Escape});
+         },
+         false,
+         50,
+         1000},
+        {"close box",
+         {0, 1000, 50},
+         [](Dlg& d) {
+             Speed(d)->setValue(3);
+             d.close();
+         },
+         false,
+         50,
+         1000},
+        {"enter on the sliders",
+         {0, 1000, 50},
+         [](Dlg& d) {
+             Keys(d, K{Qt::Key_Right, Qt::Key_Tab, Qt::Key_Left, Qt::Key_Left, Qt::Key_Return});
+         },
+         true,
+         48,
+         1001},
+        {"keypad enter",
+         {0, 1000, 50},
+         [](Dlg& d) {
+             Keys(d, K{Qt::Key_Left});
+             QTest::keyClick(d.focusWidget(), Qt::Key_Enter, Qt::KeypadModifier);
+         },
+         true,
+         50,
+         999},
+        {"enter on buttons",
+         {0, 3000, 7},
+         [](Dlg& d) {
+             d.findChild<QPushButton*>(QStringLiteral("IDC_ADV_DEFAULTS"))->setFocus();
+             Keys(d, K{Qt::Key_Return});
+             EXPECT_EQ(Speed(d)->value(), 40);
+             EXPECT_TRUE(d.isVisible());
+             d.findChild<QPushButton*>(QStringLiteral("IDC_ADV_CANCEL"))->setFocus();
+             Keys(d, K{Qt::Key_Return});
+         },
+         false,
+         7,
+         3000},
+        {"clamped", {0, 99999, -5}, [](Dlg& d) { Click(d, "IDC_ADV_OK"); }, true, 1, 5000},
+        {"extremes",
+         {0, 1000, 50},
+         [](Dlg& d) {
+             Keys(d, K{Qt::Key_Home, Qt::Key_PageDown, Qt::Key_Tab});
+             for (int i = 0; i < 20; ++i) {
+                 Keys(d, K{Qt::Key_PageUp});
+             }
+             Keys(d, K{Qt::Key_Return});
+         },
+         true,
+         64,
+         100},
     };
-}
-
-ScanSettings StartSettings() {
-    return ScanSettings{0, kStartNetworkCondition, kStartWorkerLimit};
-}
-
-TEST(AdvancedOptionsDialog, FirstShowingStartsFromTheLiveSettings) {
-    ScanSettings settings = StartSettings();
-    int shownSpeed = -1;
-    int shownNet = -1;
-    bool checkHidden = false;
-    QString focused;
-    EditAdvancedOptions(settings, nullptr, Working([&](CAdvancedOptionsDlg& d) {
-                            shownSpeed = Speed(d)->value();
-                            shownNet = Net(d)->value();
-                            checkHidden = !d.findChild<QCheckBox*>()->isVisible();
-                            focused = d.focusWidget() != nullptr ? d.focusWidget()->objectName()
-                                                                 : QString();
-                            Net(d)->setValue(4000);
-                            Key(d, Qt::Key_Escape);
-                        }));
-    EXPECT_EQ(shownSpeed, 50);
-    EXPECT_EQ(shownNet, 1000);
-    EXPECT_TRUE(checkHidden);
-    EXPECT_EQ(focused, QStringLiteral("IDC_NET_SLIDER"));
-    EXPECT_EQ(settings.networkCondition, 1000);
-}
-
-TEST(AdvancedOptionsDialog, OkKeepsWhatIsShownAndClearsTheFlag) {
-    ScanSettings settings{1, 2500, 12};
-    EXPECT_TRUE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                        Button(d, "IDC_ADV_OK")->click();
-                                    })));
-    EXPECT_EQ(settings.workerLimit, 12);
-    EXPECT_EQ(settings.networkCondition, 2500);
-    EXPECT_EQ(settings.scanUnpinged, 0);
-
-    EXPECT_TRUE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                        Speed(d)->setValue(33);
-                                        Net(d)->setValue(4200);
-                                        Button(d, "IDC_ADV_OK")->click();
-                                    })));
-    EXPECT_EQ(settings.workerLimit, 33);
-    EXPECT_EQ(settings.networkCondition, 4200);
-}
-
-TEST(AdvancedOptionsDialog, RestoreDefaultsOnlyMovesTheSliders) {
-    ScanSettings settings{0, 3000, 7};
-    int speedAfterDefaults = -1;
-    int netAfterDefaults = -1;
-    EXPECT_FALSE(EditAdvancedOptions(settings, nullptr, Working([&](CAdvancedOptionsDlg& d) {
-                                         Button(d, "IDC_ADV_DEFAULTS")->click();
-                                         speedAfterDefaults = Speed(d)->value();
-                                         netAfterDefaults = Net(d)->value();
-                                         Button(d, "IDC_ADV_CANCEL")->click();
-                                     })));
-    EXPECT_EQ(speedAfterDefaults, 40);
-    EXPECT_EQ(netAfterDefaults, 1000);
-    EXPECT_EQ(settings.workerLimit, 7);
-    EXPECT_EQ(settings.networkCondition, 3000);
-
-    EXPECT_TRUE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                        Button(d, "IDC_ADV_DEFAULTS")->click();
-                                        Button(d, "IDC_ADV_OK")->click();
-                                    })));
-    EXPECT_EQ(settings.workerLimit, 40);
-    EXPECT_EQ(settings.networkCondition, 1000);
-}
-
-TEST(AdvancedOptionsDialog, EscapeAndTheCloseBoxDiscardChanges) {
-    ScanSettings settings = StartSettings();
-    EXPECT_FALSE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                         Key(d, Qt::Key_End);
-                                         Key(d, Qt::Key_Escape);
-                                     })));
-    EXPECT_FALSE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                         Speed(d)->setValue(3);
-                                         d.close();
-                                     })));
-    EXPECT_EQ(settings.workerLimit, 50);
-    EXPECT_EQ(settings.networkCondition, 1000);
-}
-
-TEST(AdvancedOptionsDialog, EnterOnASliderAcceptsWhatTheSlidersShow) {
-    ScanSettings settings = StartSettings();
-    EXPECT_TRUE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                        Key(d, Qt::Key_Right);  // network slider has the focus
-                                        Key(d, Qt::Key_Tab);
-                                        Key(d, Qt::Key_Left);
-                                        Key(d, Qt::Key_Left);
-                                        Key(d, Qt::Key_Return);
-                                    })));
-    EXPECT_EQ(settings.networkCondition, 1001);
-    EXPECT_EQ(settings.workerLimit, 48);
-
-    EXPECT_TRUE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                        Key(d, Qt::Key_PageDown);
-                                        QTest::keyClick(d.focusWidget(), Qt::Key_Enter,
-                                                        Qt::KeypadModifier);
-                                    })));
-    EXPECT_LT(settings.networkCondition, 1001);
-    EXPECT_EQ(settings.workerLimit, 48);
-}
-
-TEST(AdvancedOptionsDialog, EnterOnAButtonPressesThatButton) {
-    ScanSettings settings{0, 3000, 7};
-    int speedAfterDefaults = -1;
-    bool openAfterDefaults = false;
-    EXPECT_FALSE(EditAdvancedOptions(settings, nullptr, Working([&](CAdvancedOptionsDlg& d) {
-                                         Button(d, "IDC_ADV_DEFAULTS")->setFocus();
-                                         Key(d, Qt::Key_Return);
-                                         speedAfterDefaults = Speed(d)->value();
-                                         openAfterDefaults = d.isVisible();
-                                         Button(d, "IDC_ADV_CANCEL")->setFocus();
-                                         Key(d, Qt::Key_Return);
-                                     })));
-    EXPECT_EQ(speedAfterDefaults, 40);
-    EXPECT_TRUE(openAfterDefaults);
-    EXPECT_EQ(settings.workerLimit, 7);
-}
-
-TEST(AdvancedOptionsDialog, SlidersClampAndStoreTheirExtremes) {
-    ScanSettings settings{0, 99999, -5};
-    int shownSpeed = 0;
-    int shownNet = 0;
-    EXPECT_TRUE(EditAdvancedOptions(settings, nullptr, Working([&](CAdvancedOptionsDlg& d) {
-                                        shownSpeed = Speed(d)->value();
-                                        shownNet = Net(d)->value();
-                                        Button(d, "IDC_ADV_OK")->click();
-                                    })));
-    EXPECT_EQ(shownSpeed, 1);
-    EXPECT_EQ(shownNet, 5000);
-    EXPECT_EQ(settings.workerLimit, 1);
-    EXPECT_EQ(settings.networkCondition, 5000);
-
-    EXPECT_TRUE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                        Key(d, Qt::Key_Home);
-                                        Key(d, Qt::Key_PageDown);
-                                        Key(d, Qt::Key_Tab);
-                                        for (int i = 0; i < 20; ++i) {
-                                            Key(d, Qt::Key_PageUp);
-                                        }
-                                        Key(d, Qt::Key_Return);
-                                    })));
-    EXPECT_EQ(settings.networkCondition, 100);
-    EXPECT_EQ(settings.workerLimit, 64);
-}
-
-TEST(AdvancedOptionsDialog, ReopeningShowsTheValuesLastAccepted) {
-    ScanSettings settings = StartSettings();
-    ASSERT_TRUE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                        Speed(d)->setValue(9);
-                                        Net(d)->setValue(250);
-                                        Button(d, "IDC_ADV_OK")->click();
-                                    })));
-    // A cancelled showing in between must not leak into the next one.
-    ASSERT_FALSE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                         Speed(d)->setValue(60);
-                                         Button(d, "IDC_ADV_CANCEL")->click();
-                                     })));
-    int shownSpeed = 0;
-    int shownNet = 0;
-    EditAdvancedOptions(settings, nullptr, Working([&](CAdvancedOptionsDlg& d) {
-                            shownSpeed = Speed(d)->value();
-                            shownNet = Net(d)->value();
-                            Key(d, Qt::Key_Escape);
-                        }));
-    EXPECT_EQ(shownSpeed, 9);
-    EXPECT_EQ(shownNet, 250);
-}
-
-TEST(AdvancedOptionsDialog, LayoutFollowsTheTemplate) {
-    CAdvancedOptionsDlg d;
-    d.settings() = StartSettings();
-    d.show();
-    const DialogUnits du(d.font());
-    EXPECT_EQ(d.windowTitle(), QStringLiteral("高级选项"));
-    EXPECT_EQ(d.size(), du.size(225, 87));
-    EXPECT_EQ(Speed(d)->geometry(), du.rect(80, 38, 120, 13));
-    EXPECT_EQ(Net(d)->geometry(), du.rect(80, 18, 120, 13));
-    EXPECT_EQ(Speed(d)->tickPosition(), QSlider::NoTicks);
-    EXPECT_EQ(Net(d)->tickPosition(), QSlider::NoTicks);
-    EXPECT_EQ(d.findChild<QGroupBox*>()->title(), QStringLiteral(" 扫描参数配置 "));
-
-    QStringList labels;
-    for (const QLabel* label : d.findChildren<QLabel*>()) {
-        labels << label->text();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScanSettings settings = c.start;
+        bool accepted = false;
+        EXPECT_TRUE(
+            WithModal<Dlg>([&] { accepted = EditAdvancedOptions(settings, nullptr); }, c.act));
+        EXPECT_EQ(accepted, c.accepted);
+        EXPECT_EQ(settings.workerLimit, c.workerLimit);
+        EXPECT_EQ(settings.networkCondition, c.networkCondition);
+        EXPECT_EQ(settings.scanUnpinged, c.accepted ? 0 : c.start.scanUnpinged);
     }
-    labels.sort();
-    QStringList expected = {QStringLiteral("扫描速度：   慢"), QStringLiteral("网络状况：   差"),
-                            QStringLiteral("好"), QStringLiteral("快")};
-    expected.sort();
-    EXPECT_EQ(labels, expected);
-    EXPECT_EQ(ClippedTexts(d).join(QStringLiteral(" | ")).toStdString(), "");
-    EXPECT_EQ(Button(d, "IDC_ADV_OK")->text(), QStringLiteral("确定"));
-    EXPECT_EQ(Button(d, "IDC_ADV_CANCEL")->text(), QStringLiteral("取消"));
-    EXPECT_EQ(Button(d, "IDC_ADV_DEFAULTS")->text(), QStringLiteral("恢复默认值"));
+}
 
-    // Tab walks the template's order and never reaches the hidden check box.
-    QStringList walk;
-    for (int i = 0; i < 6; ++i) {
-        walk << (d.focusWidget() != nullptr ? d.focusWidget()->objectName() : QString());
-        Key(d, Qt::Key_Tab);
+using AdvancedCommandTest = DialogTest;
+
+TEST_F(AdvancedCommandTest, MenuAndToolbarEditTheEnginesSettingsFromTheLastAccepted) {
+    EXPECT_EQ(WithModal<Dlg>([&] { dialog->menuAction(ID_ADVANCED)->trigger(); },
+                             [](Dlg& d) {
+                                 EXPECT_EQ(Speed(d)->value(), 50);
+                                 EXPECT_EQ(Net(d)->value(), 1000);
+                                 Speed(d)->setValue(4);
+                                 Net(d)->setValue(700);
+                                 Click(d, "IDC_ADV_OK");
+                             }),
+              dialog.get());
+    EXPECT_EQ(dialog->Engine().Settings().workerLimit, 4);
+    EXPECT_EQ(dialog->Engine().Settings().networkCondition, 700);
+
+    for (int showing = 0; showing < 2; ++showing) {  // a cancelled showing does not leak
+        EXPECT_EQ(WithModal<Dlg>([&] { dialog->toolAction(ID_ADVANCED)->trigger(); },
+                                 [](Dlg& d) {
+                                     EXPECT_EQ(Speed(d)->value(), 4);
+                                     Speed(d)->setValue(64);
+                                     Click(d, "IDC_ADV_CANCEL");
+                                 }),
+                  dialog.get());
     }
-    EXPECT_EQ(walk, QStringList({"IDC_NET_SLIDER", "IDC_SPEED_SLIDER", "IDC_ADV_OK",
-                                 "IDC_ADV_CANCEL", "IDC_ADV_DEFAULTS", "IDC_NET_SLIDER"}));
+    EXPECT_EQ(dialog->Engine().Settings().workerLimit, 4);
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::test

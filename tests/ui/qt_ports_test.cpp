@@ -1,82 +1,57 @@
-#include <gtest/gtest.h>
-
 #include <QAbstractButton>
-#include <QAction>
-#include <QApplication>
 #include <QMessageBox>
-#include <QTimer>
 #include <atomic>
+#include <numeric>
 #include <thread>
-#include <vector>
 
-#include "tests/ui/QtPrinting.h"
-#include "ui/QtPorts.h"
+#include "tests/ui/DialogFixture.h"
 
-namespace talvik {
+namespace talvik::test {
 namespace {
 
-struct SeenBox {
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QStringList buttons;
-    Qt::TextFormat format = Qt::AutoText;
-};
-
-// Shows a box through the port, records it and presses the button with `press` as its text.
-int ShowBox(QtMessageBox& port, unsigned type, const QString& press, SeenBox& seen,
-            const std::string& text = "文本") {
-    QTimer::singleShot(0, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        ASSERT_NE(box, nullptr);
-        seen.title = box->windowTitle();
-        seen.text = box->text();
-        seen.icon = box->icon();
-        seen.format = box->textFormat();
-        for (QAbstractButton* button : box->buttons()) {
-            seen.buttons << button->text();
-        }
-        for (QAbstractButton* button : box->buttons()) {
-            if (button->text() == press) {
-                button->click();
-                return;
-            }
-        }
-        box->reject();
-    });
-    return port.MessageBox(text, "Talvik", type);
-}
-
-TEST(MessageBoxPortTest, TypeGivesIconAndButtons) {
+TEST(MessageBoxPortTest, TypeGivesIconAndButtonsAndThePressedButtonComesBack) {
     QWidget owner;
     QtMessageBox port(&owner);
-    SeenBox seen;
-
-    EXPECT_EQ(ShowBox(port, kMbOk, "确定", seen), kIdOk);
-    EXPECT_EQ(seen.title, "Talvik");
-    EXPECT_EQ(seen.text, "文本");
-    EXPECT_EQ(seen.icon, QMessageBox::NoIcon);
-    EXPECT_EQ(seen.buttons, QStringList{"确定"});
-    EXPECT_EQ(seen.format, Qt::PlainText);
-
-    for (auto [type, icon] : {std::pair{kMbIconInformation, QMessageBox::Information},
-                              std::pair{kMbIconStop, QMessageBox::Critical}}) {
-        seen = {};
-        EXPECT_EQ(ShowBox(port, type, "确定", seen), kIdOk);
-        EXPECT_EQ(seen.icon, icon);
+    const QString ok = "确定", yes = "是(&Y)", no = "否(&N)";
+    struct Case {
+        unsigned type;
+        QString press;  // empty closes the box
+        int result;
+        QMessageBox::Icon icon;
+        QStringList buttons;
+    } cases[] = {
+        {kMbOk, ok, kIdOk, QMessageBox::NoIcon, {ok}},
+        {kMbIconInformation, ok, kIdOk, QMessageBox::Information, {ok}},
+        {kMbIconStop, ok, kIdOk, QMessageBox::Critical, {ok}},
+        {kMbYesNo | kMbIconQuestion, yes, kIdYes, QMessageBox::Question, {no, yes}},
+        {kMbYesNo | kMbIconQuestion, no, kIdNo, QMessageBox::Question, {no, yes}},
+        {kMbYesNo | kMbIconQuestion, "", kIdNo, QMessageBox::Question, {no, yes}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        const auto open = [&] {
+            EXPECT_EQ(port.MessageBox("<b>文本", "Talvik", c.type), c.result);
+        };
+        const auto answer = [&](QMessageBox& box) {
+            EXPECT_EQ(box.windowTitle(), "Talvik");
+            EXPECT_EQ(box.text(), "<b>文本");
+            EXPECT_EQ(box.textFormat(), Qt::PlainText);
+            EXPECT_EQ(box.icon(), c.icon);
+            QStringList buttons;
+            for (QAbstractButton* button : box.buttons()) {
+                buttons << button->text();
+                if (button->text() == c.press) {
+                    button->click();
+                }
+            }
+            buttons.sort();
+            EXPECT_EQ(buttons, c.buttons);
+            if (box.isVisible()) {
+                box.reject();
+            }
+        };
+        EXPECT_EQ(WithModal<QMessageBox>(open, answer), &owner);
     }
-
-    seen = {};
-    EXPECT_EQ(ShowBox(port, kMbYesNo | kMbIconQuestion, "是(&Y)", seen), kIdYes);
-    EXPECT_EQ(seen.icon, QMessageBox::Question);
-    EXPECT_EQ(seen.buttons.size(), 2);
-    EXPECT_TRUE(seen.buttons.contains("是(&Y)"));
-    EXPECT_TRUE(seen.buttons.contains("否(&N)"));
-    seen = {};
-    EXPECT_EQ(ShowBox(port, kMbYesNo | kMbIconQuestion, "否(&N)", seen), kIdNo);
-    // Closing a question without answering is a No.
-    seen = {};
-    EXPECT_EQ(ShowBox(port, kMbYesNo | kMbIconQuestion, "", seen), kIdNo);
 }
 
 TEST(UiPosterTest, ClosuresFromManyThreadsRunOnTheUiThreadInPostOrder) {
@@ -92,9 +67,7 @@ TEST(UiPosterTest, ClosuresFromManyThreadsRunOnTheUiThreadInPostOrder) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < kEach; ++i) {
                 poster->Post([&, t, i] {
-                    if (std::this_thread::get_id() != uiThread) {
-                        ++offThread;
-                    }
+                    offThread += std::this_thread::get_id() != uiThread;
                     seen[t].push_back(i);
                 });
             }
@@ -105,12 +78,9 @@ TEST(UiPosterTest, ClosuresFromManyThreadsRunOnTheUiThreadInPostOrder) {
     }
     QCoreApplication::processEvents();
     EXPECT_EQ(offThread.load(), 0);
-    for (int t = 0; t < kThreads; ++t) {
-        ASSERT_EQ(seen[t].size(), static_cast<size_t>(kEach));
-        for (int i = 0; i < kEach; ++i) {
-            EXPECT_EQ(seen[t][i], i);
-        }
-    }
+    std::vector<int> inOrder(kEach);
+    std::iota(inOrder.begin(), inOrder.end(), 0);
+    EXPECT_EQ(seen, std::vector<std::vector<int>>(kThreads, inOrder));
 }
 
 TEST(UiPosterTest, NothingRunsOnceTheWindowIsGone) {
@@ -121,11 +91,10 @@ TEST(UiPosterTest, NothingRunsOnceTheWindowIsGone) {
     poster->Detach();
     context.reset();
     poster->Post([&] { ++ran; });
-    std::thread late([&] { poster->Post([&] { ++ran; }); });
-    late.join();
+    std::thread([&] { poster->Post([&] { ++ran; }); }).join();
     QCoreApplication::processEvents();
     EXPECT_EQ(ran, 0);
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::test
