@@ -1,8 +1,8 @@
 // The advanced options dialog, driven through its real modal loop as a user would drive it.
 #include <QAction>
-#include <QCheckBox>
 #include <QPushButton>
 #include <QSlider>
+#include <variant>
 
 #include "scan/CommandIds.h"
 #include "scan/ScanEngine.h"
@@ -14,129 +14,71 @@ namespace {
 
 using Dlg = CAdvancedOptionsDlg;
 
-QSlider* Speed(Dlg& d) {
-    return d.findChild<QSlider*>(QStringLiteral("IDC_SPEED_SLIDER"));
-}
-QSlider* Net(Dlg& d) {
-    return d.findChild<QSlider*>(QStringLiteral("IDC_NET_SLIDER"));
-}
 void Click(Dlg& d, const char* button) {
     d.findChild<QPushButton*>(QString::fromLatin1(button))->click();
 }
-// Keys go to whatever has the focus, as from the keyboard.
-void Keys(Dlg& d, const std::initializer_list<Qt::Key>& keys) {
-    for (Qt::Key key : keys) {
-        QTest::keyClick(d.focusWidget() != nullptr ? d.focusWidget() : &d, key);
+
+// What a user does: a key to whatever has the focus, "close" for the close box, or a button's
+// name: clicked, or given the focus when it starts with '>'.
+using Step = std::variant<Qt::Key, const char*>;
+
+void Work(Dlg& d, const std::vector<Step>& steps) {
+    for (const Step& step : steps) {
+        const char* const* button = std::get_if<const char*>(&step);
+        if (button == nullptr) {
+            QTest::keyClick(d.focusWidget() != nullptr ? d.focusWidget() : &d,
+                            std::get<Qt::Key>(step));
+        } else if (**button == '>') {
+            d.findChild<QPushButton*>(QString::fromLatin1(*button + 1))->setFocus();
+        } else if (std::string_view(*button) == "close") {
+            d.close();
+        } else {
+            Click(d, *button);
+        }
     }
 }
 
 TEST(AdvancedOptionsTest, AcceptingTakesWhatTheSlidersShowAndClearsTheFlag) {
-    using K = std::initializer_list<Qt::Key>;
     struct Case {
-        const char* name;
         ScanSettings start;
-        std::function<void(Dlg&)> act;
+        std::vector<Step> steps;
         bool accepted;
         std::int32_t workerLimit;
         std::int32_t networkCondition;
     } cases[] = {
-        {"ok",
-         {1, 2500, 12},
-         [](Dlg& d) {
-             EXPECT_FALSE(d.findChild<QCheckBox*>()->isVisible());
-             EXPECT_EQ(d.focusWidget(), Net(d));
-             Click(d, "IDC_ADV_OK");
-         },
-         true,
-         12,
-         2500},
-        {"defaults, cancel",
-         {1, 3000, 7},
-         [](Dlg& d) {
-             Click(d, "IDC_ADV_DEFAULTS");
-             EXPECT_EQ(Speed(d)->value(), 40);
-             EXPECT_EQ(Net(d)->value(), 1000);
-             Click(d, "IDC_ADV_CANCEL");
-         },
+        {{1, 2500, 12}, {"IDC_ADV_OK"}, true, 12, 2500},
+        {{1, 3000, 7}, {"IDC_ADV_DEFAULTS", "IDC_ADV_CANCEL"}, false, 7, 3000},
+        {{1, 3000, 7}, {"IDC_ADV_DEFAULTS", "IDC_ADV_OK"}, true, 40, 1000},
+        {{0, 3000, 7}, {">IDC_ADV_DEFAULTS", Qt::Key_Return, "IDC_ADV_OK"}, true, 40, 1000},
+        {{0, 3000, 7},
+         {">IDC_ADV_DEFAULTS", Qt::Key_Return, ">IDC_ADV_CANCEL", Qt::Key_Return},
          false,
          7,
          3000},
-        {"defaults, ok",
-         {0, 3000, 7},
-         [](Dlg& d) {
-             Click(d, "IDC_ADV_DEFAULTS");
-             Click(d, "IDC_ADV_OK");
-         },
-         true,
-         40,
-         1000},
-        {"escape",
-         {0, 1000, 50},
-         [](Dlg& d) {
-             Keys(d, K{Qt::Key_End, Qt::Key_Escape});
-         },
-         false,
-         50,
-         1000},
-        {"close box",
-         {0, 1000, 50},
-         [](Dlg& d) {
-             Speed(d)->setValue(3);
-             d.close();
-         },
-         false,
-         50,
-         1000},
-        {"enter on the sliders",
-         {0, 1000, 50},
-         [](Dlg& d) {
-             Keys(d, K{Qt::Key_Right, Qt::Key_Tab, Qt::Key_Left, Qt::Key_Left, Qt::Key_Return});
-         },
+        {{0, 1000, 50}, {Qt::Key_End, Qt::Key_Escape}, false, 50, 1000},
+        {{0, 1000, 50}, {Qt::Key_End, "close"}, false, 50, 1000},
+        // The network slider has the focus, the hidden check box is never reached, and Enter
+        // takes the sliders as they are.
+        {{0, 1000, 50},
+         {Qt::Key_Right, Qt::Key_Tab, Qt::Key_Left, Qt::Key_Left, Qt::Key_Return},
          true,
          48,
          1001},
-        {"keypad enter",
-         {0, 1000, 50},
-         [](Dlg& d) {
-             Keys(d, K{Qt::Key_Left});
-             QTest::keyClick(d.focusWidget(), Qt::Key_Enter, Qt::KeypadModifier);
-         },
-         true,
-         50,
-         999},
-        {"enter on buttons",
-         {0, 3000, 7},
-         [](Dlg& d) {
-             d.findChild<QPushButton*>(QStringLiteral("IDC_ADV_DEFAULTS"))->setFocus();
-             Keys(d, K{Qt::Key_Return});
-             EXPECT_EQ(Speed(d)->value(), 40);
-             EXPECT_TRUE(d.isVisible());
-             d.findChild<QPushButton*>(QStringLiteral("IDC_ADV_CANCEL"))->setFocus();
-             Keys(d, K{Qt::Key_Return});
-         },
-         false,
-         7,
-         3000},
-        {"clamped", {0, 99999, -5}, [](Dlg& d) { Click(d, "IDC_ADV_OK"); }, true, 1, 5000},
-        {"extremes",
-         {0, 1000, 50},
-         [](Dlg& d) {
-             Keys(d, K{Qt::Key_Home, Qt::Key_PageDown, Qt::Key_Tab});
-             for (int i = 0; i < 20; ++i) {
-                 Keys(d, K{Qt::Key_PageUp});
-             }
-             Keys(d, K{Qt::Key_Return});
-         },
+        {{0, 1000, 50}, {Qt::Key_Left, Qt::Key_Enter}, true, 50, 999},
+        {{0, 99999, -5}, {"IDC_ADV_OK"}, true, 1, 5000},
+        {{0, 1000, 50},
+         {Qt::Key_Home, Qt::Key_PageDown, Qt::Key_Tab, Qt::Key_End, Qt::Key_PageUp, Qt::Key_Return},
          true,
          64,
          100},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(&c - cases);
         ScanSettings settings = c.start;
         bool accepted = false;
-        EXPECT_TRUE(
-            WithModal<Dlg>([&] { accepted = EditAdvancedOptions(settings, nullptr); }, c.act));
+        EXPECT_TRUE(WithModal<Dlg>([&] { accepted = EditAdvancedOptions(settings, nullptr); },
+                                   [&](Dlg& d) { Work(d, c.steps); })
+                        .has_value());
         EXPECT_EQ(accepted, c.accepted);
         EXPECT_EQ(settings.workerLimit, c.workerLimit);
         EXPECT_EQ(settings.networkCondition, c.networkCondition);
@@ -147,28 +89,17 @@ TEST(AdvancedOptionsTest, AcceptingTakesWhatTheSlidersShowAndClearsTheFlag) {
 using AdvancedCommandTest = DialogTest;
 
 TEST_F(AdvancedCommandTest, MenuAndToolbarEditTheEnginesSettingsFromTheLastAccepted) {
-    EXPECT_EQ(WithModal<Dlg>([&] { dialog->menuAction(ID_ADVANCED)->trigger(); },
-                             [](Dlg& d) {
-                                 EXPECT_EQ(Speed(d)->value(), 50);
-                                 EXPECT_EQ(Net(d)->value(), 1000);
-                                 Speed(d)->setValue(4);
-                                 Net(d)->setValue(700);
-                                 Click(d, "IDC_ADV_OK");
-                             }),
-              dialog.get());
-    EXPECT_EQ(dialog->Engine().Settings().workerLimit, 4);
-    EXPECT_EQ(dialog->Engine().Settings().networkCondition, 700);
-
-    for (int showing = 0; showing < 2; ++showing) {  // a cancelled showing does not leak
-        EXPECT_EQ(WithModal<Dlg>([&] { dialog->toolAction(ID_ADVANCED)->trigger(); },
-                                 [](Dlg& d) {
-                                     EXPECT_EQ(Speed(d)->value(), 4);
-                                     Speed(d)->setValue(64);
-                                     Click(d, "IDC_ADV_CANCEL");
-                                 }),
+    const auto show = [&](QAction* command, const std::vector<Step>& steps) {
+        EXPECT_EQ(WithModal<Dlg>([&] { command->trigger(); }, [&](Dlg& d) { Work(d, steps); }),
                   dialog.get());
-    }
-    EXPECT_EQ(dialog->Engine().Settings().workerLimit, 4);
+        return std::pair(dialog->Engine().Settings().workerLimit,
+                         dialog->Engine().Settings().networkCondition);
+    };
+    const std::vector<Step> bothLower = {Qt::Key_Left, Qt::Key_Tab, Qt::Key_Left, "IDC_ADV_OK"};
+    EXPECT_EQ(show(dialog->menuAction(ID_ADVANCED), bothLower), std::pair(49, 999));
+    EXPECT_EQ(show(dialog->toolAction(ID_ADVANCED), {Qt::Key_End, "IDC_ADV_CANCEL"}),
+              std::pair(49, 999));
+    EXPECT_EQ(show(dialog->toolAction(ID_ADVANCED), bothLower), std::pair(48, 998));
 }
 
 }  // namespace
