@@ -4,15 +4,11 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <iterator>
-#include <string>
-#include <vector>
 
 #include "report/ReportFile.h"
 
@@ -22,23 +18,19 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kAsk = "文件已存在，是否覆盖原文件!";
-const std::string kReadOnly = "原文件无法被覆盖，请检查该文件是否为只读!";
 const std::string kFailed = "保存文件失败!";
+const std::string kReadOnly = "原文件无法被覆盖，请检查该文件是否为只读!";
 const std::vector<ReportRow> kRows(2000, {"203.0.113.7", "running", "02-00-00-00-00-07"});
 constexpr ReportTime kTime{2026, 12, 7, 9, 5};
-const std::string kOld = "the report saved before";
 
-// Answers every question with `answer` and records the texts; all must have the caption and type
-// that go with them.
+// Answers every question with `answer`; each text must come with its caption and type.
 class RecordingMessageBox final : public IMessageBox {
 public:
     explicit RecordingMessageBox(int answer) : answer_(answer) {}
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
         texts.push_back(text);
-        const bool ok = caption == "Talvik" && type == (text == kAsk                  ? 0x24u
-                                                        : text.starts_with("在存取 ") ? 0x10u
-                                                                                      : 0u);
-        EXPECT_TRUE(ok) << text << " " << caption << " " << type;
+        EXPECT_EQ(caption, "Talvik");
+        EXPECT_EQ(type, text == kAsk ? 0x24u : text.starts_with("在存取 ") ? 0x10u : 0u) << text;
         return text == kAsk ? answer_ : kIdOk;
     }
     std::vector<std::string> texts;
@@ -46,11 +38,6 @@ public:
 private:
     int answer_;
 };
-
-std::string Read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 class ReportFileTest : public ::testing::Test {
 protected:
@@ -61,94 +48,94 @@ protected:
     }
     void TearDown() override { fs::remove_all(folder); }
 
-    // Saves over an old report with mode `mode`, answering `answer`; checks the outcome and the
-    // messages, and that the folder holds nothing but the target, new or old as it should.
-    void Save(fs::perms mode, int answer, SaveOutcome outcome,
+    // Saves to `name` in the folder over an old report of mode `old` (none when 0, a folder when
+    // -1). The target ends up new or untouched, with its mode kept, and no temporary stays.
+    void Save(const std::string& name, int old, int answer, SaveOutcome outcome,
               const std::vector<std::string>& texts) {
-        std::ofstream(target, std::ios::binary) << kOld;
-        fs::permissions(target, mode);
-        RecordingMessageBox messages(answer);
-        EXPECT_EQ(SaveHtmlReport(target, kRows, kTime, messages), outcome);
-        EXPECT_EQ(messages.texts, texts);
-        EXPECT_EQ(Read(target),
-                  outcome == SaveOutcome::Saved ? BuildHtmlReport(kRows, kTime) : kOld);
-        EXPECT_EQ(fs::status(target).permissions(), mode);
-        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
-    }
-
-    // Runs `body` in a child process, for limits or mounts that must not reach this one; gives
-    // the child's exit code, 77 meaning it could not set itself up.
-    static int InChild(const std::function<int()>& body) {
-        const pid_t child = fork();
-        if (child == 0) {
-            _exit(body());
+        const fs::path target = folder / name;
+        if (old > 0) {
+            std::ofstream(target) << "the report saved before";
+            fs::permissions(target, fs::perms(old));
+        } else if (old < 0) {
+            fs::create_directory(target);
         }
-        int status = 0;
-        waitpid(child, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        RecordingMessageBox messages(answer);
+        const mode_t mask = umask(027);
+        EXPECT_EQ(SaveHtmlReport(target, kRows, kTime, messages), outcome);
+        umask(mask);
+        EXPECT_EQ(messages.texts, texts);
+        if (old >= 0 && fs::exists(target)) {
+            std::ifstream in(target, std::ios::binary);
+            const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+            EXPECT_EQ(bytes, outcome == SaveOutcome::Saved ? BuildHtmlReport(kRows, kTime)
+                                                           : "the report saved before");
+            EXPECT_EQ(fs::status(target).permissions(), fs::perms(old > 0 ? old : 0640));
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}),
+                  old != 0 || fs::exists(target));
     }
 
     fs::path folder;
-    fs::path target = "";
 };
 
-TEST_F(ReportFileTest, NewFilesAreWrittenWithoutAQuestionAndTheUsualPermissions) {
-    const mode_t oldMask = umask(027);
-    RecordingMessageBox messages(kIdNo);
-    // A name as long as a folder entry can be still leaves room for a temporary beside it.
-    for (const fs::path& path : {folder / "Result.Html", folder / std::string(255, 'r')}) {
-        EXPECT_EQ(SaveHtmlReport(path, kRows, kTime, messages), SaveOutcome::Saved);
-        EXPECT_EQ(Read(path), BuildHtmlReport(kRows, kTime));
-        EXPECT_EQ(fs::status(path).permissions(), static_cast<fs::perms>(0640));
+TEST_F(ReportFileTest, ReplacesAFileOnlyOnYesAndWhenItCanAndSaysWhyNot) {
+    const struct {
+        std::string name;
+        int old;
+        int answer;
+        SaveOutcome outcome;
+        std::vector<std::string> texts;
+    } cases[] = {
+        {"Result.Html", 0, kIdNo, SaveOutcome::Saved, {}},
+        {std::string(255, 'r'), 0, kIdNo, SaveOutcome::Saved, {}},  // no room left in the name
+        {"Result.Html", 0604, kIdNo, SaveOutcome::Declined, {kAsk}},
+        {"Result.Html", 0604, kIdYes, SaveOutcome::Saved, {kAsk}},
+        {"Result.Html", 0444, kIdYes, SaveOutcome::ReadOnly, {kAsk, kReadOnly}},
+        {"missing/Result.Html", 0, kIdYes, SaveOutcome::Failed, {kFailed}},
+        {"Result.Html", -1, kIdYes, SaveOutcome::Failed, {kFailed}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        fs::remove_all(folder / "Result.Html");
+        Save(c.name, c.old, c.answer, c.outcome, c.texts);
+        fs::remove_all(folder / c.name);
     }
-    umask(oldMask);
-    EXPECT_TRUE(messages.texts.empty());
-}
-
-TEST_F(ReportFileTest, AnExistingFileIsReplacedOnlyOnYesAndWhenItCanBe) {
-    target = folder / "Result.Html";
-    Save(static_cast<fs::perms>(0604), kIdNo, SaveOutcome::Declined, {kAsk});
-    Save(static_cast<fs::perms>(0604), kIdYes, SaveOutcome::Saved, {kAsk});
-    Save(static_cast<fs::perms>(0444), kIdYes, SaveOutcome::ReadOnly, {kAsk, kReadOnly});
-}
-
-TEST_F(ReportFileTest, UnusablePathsSaySavingFailed) {
-    RecordingMessageBox messages(kIdYes);
-    fs::create_directory(folder / "Result.Html");
-    for (const fs::path& path : {folder / "missing" / "Result.Html", folder / "Result.Html"}) {
-        EXPECT_EQ(SaveHtmlReport(path, kRows, kTime, messages), SaveOutcome::Failed);
-    }
-    EXPECT_EQ(messages.texts, std::vector<std::string>(2, kFailed));
-    EXPECT_TRUE(fs::is_directory(folder / "Result.Html"));
 }
 
 TEST_F(ReportFileTest, WriteFailuresKeepTheOldReportAndOnlyAFullDiskSaysSo) {
-    target = folder / "Result.Html";
-    const int fullDisk = InChild([&] {
-        // A tiny file system of our own, seen by this process alone.
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=32k") != 0) {
-            return 77;
+    const std::string target = (folder / "Result.Html").string();
+    const struct {
+        std::function<bool()> setUp;
+        SaveOutcome outcome;
+        std::string text;
+    } cases[] = {
+        {[] {
+             return setrlimit(RLIMIT_FSIZE, std::array{rlimit{4096, 4096}}.data()) == 0;
+         },
+         SaveOutcome::Failed, kFailed},
+        // A tiny file system of our own.
+        {[&] {
+             return unshare(CLONE_NEWNS) == 0 &&
+                    mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                    mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=32k") == 0;
+         },
+         SaveOutcome::DiskFull, "在存取 " + target + " 时磁盘已满。"},
+    };
+    std::signal(SIGXFSZ, SIG_IGN);
+    for (const auto& c : cases) {
+        // In a child, so that the limit and the mount do not reach this process.
+        if (fork() == 0) {
+            _exit(!c.setUp() ? 77
+                             : (Save("Result.Html", 0644, kIdYes, c.outcome, {kAsk, c.text}),
+                                HasFailure()));
         }
-        Save(fs::perms(0644), kIdYes, SaveOutcome::DiskFull,
-             {kAsk, "在存取 " + target.string() + " 时磁盘已满。"});
-        return HasFailure() ? 1 : 0;
-    });
-    const int otherFailure = InChild([&] {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{4096, 4096};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-            return 77;
+        int status = 0;
+        wait(&status);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+            GTEST_SKIP() << "no private mount namespace here (needs root)";
         }
-        Save(fs::perms(0644), kIdYes, SaveOutcome::Failed, {kAsk, kFailed});
-        return HasFailure() ? 1 : 0;
-    });
-    EXPECT_EQ(otherFailure, 0);
-    if (fullDisk == 77) {
-        GTEST_SKIP() << "no private mount namespace here (needs root)";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.text;
     }
-    EXPECT_EQ(fullDisk, 0);
 }
 
 }  // namespace
