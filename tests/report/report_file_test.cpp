@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <csignal>
@@ -24,28 +25,20 @@ const std::vector<ReportRow> kRows(2000, {"203.0.113.7", "running", "02-00-00-00
 constexpr ReportTime kTime{2026, 12, 7, 9, 5};
 
 // Answers every question with `answer`; each text must come with its caption and type.
-class RecordingMessageBox final : public IMessageBox {
-public:
-    explicit RecordingMessageBox(int answer) : answer_(answer) {}
+struct RecordingMessageBox final : IMessageBox {
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
         texts.push_back(text);
         EXPECT_EQ(caption, "Talvik");
         EXPECT_EQ(type, text == kAsk ? 0x24u : text.starts_with("在存取 ") ? 0x10u : 0u) << text;
-        return text == kAsk ? answer_ : kIdOk;
+        return text == kAsk ? answer : kIdOk;
     }
+    int answer = kIdNo;
     std::vector<std::string> texts;
-
-private:
-    int answer_;
 };
 
 class ReportFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "talvik-report-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder = pattern;
-    }
+    void SetUp() override { ASSERT_TRUE(fs::create_directory(folder)); }
     void TearDown() override { fs::remove_all(folder); }
 
     // Saves to `name` in the folder over an old report of mode `old` (none when 0, a folder when
@@ -59,7 +52,8 @@ protected:
         } else if (old < 0) {
             fs::create_directory(target);
         }
-        RecordingMessageBox messages(answer);
+        RecordingMessageBox messages;
+        messages.answer = answer;
         const mode_t mask = umask(027);
         EXPECT_EQ(SaveHtmlReport(target, kRows, kTime, messages), outcome);
         umask(mask);
@@ -75,7 +69,8 @@ protected:
                   old != 0 || fs::exists(target));
     }
 
-    fs::path folder;
+    const fs::path folder =
+        fs::temp_directory_path() / ("talvik-report-" + std::to_string(getpid()));
 };
 
 TEST_F(ReportFileTest, ReplacesAFileOnlyOnYesAndWhenItCanAndSaysWhyNot) {
