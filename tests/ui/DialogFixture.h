@@ -10,7 +10,6 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,48 +33,39 @@ struct ShownMessage {
     std::string text;
     std::string caption;
     unsigned type = 0;
+    bool operator==(const ShownMessage&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const ShownMessage& m) {
+        return out << m.text << " | " << m.caption << " | " << m.type;
+    }
 };
 
 // Yes/no questions get the scripted answers in order, then No.
-class ScriptedMessageBox final : public IMessageBox {
-public:
+struct ScriptedMessageBox final : IMessageBox {
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
         shown.push_back({text, caption, type});
-        int answer = (type & 0x0Fu) == kMbYesNo ? kIdNo : kIdOk;
-        if (answer == kIdNo && !answers.empty()) {
-            answer = answers.front();
-            answers.pop_front();
+        if ((type & 0x0Fu) != kMbYesNo) {
+            return kIdOk;
         }
-        return answer;
+        return answers.empty() ? kIdNo : answers.takeFirst();
     }
-    std::deque<int> answers;
+    QList<int> answers;
     std::vector<ShownMessage> shown;
 };
 
 // Gives the scripted names in order; once they run out the user cancels.
-class ScriptedSaveFileDialog final : public ISaveFileDialog {
-public:
+struct ScriptedSaveFileDialog final : ISaveFileDialog {
     std::optional<QString> GetSaveFileName(QWidget* owner) override {
         owners.push_back(owner);
-        std::optional<QString> answer;
-        if (!answers.empty()) {
-            answer = answers.front();
-            answers.pop_front();
-        }
-        return answer;
+        return answers.empty() ? std::nullopt : std::optional(answers.takeFirst());
     }
-    std::deque<QString> answers;
+    QStringList answers;
     std::vector<QWidget*> owners;
 };
 
 // Types each character into whichever widget has the focus at that moment; "\b" is Backspace.
 inline void TypeKeys(const QString& keys) {
     for (const QChar c : keys) {
-        if (c == QLatin1Char('\b')) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backspace);
-        } else {
-            QTest::keyClicks(QApplication::focusWidget(), QString(c));
-        }
+        QTest::keyClicks(QApplication::focusWidget(), QString(c));
     }
 }
 

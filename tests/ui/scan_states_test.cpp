@@ -46,9 +46,7 @@ TEST_F(ScanStateTest, ToolbarMenuAndListFollowAScanToItsEnd) {
     // While the workers write into the rows, the list's commands and the add command refuse.
     EXPECT_EQ(OpenListMenu().enabled, std::vector<bool>(5, false));
     dialog->OnAddAddress();
-    ASSERT_EQ(messages.shown.size(), 1u);
-    EXPECT_EQ(messages.shown[0].text, "正在扫描，请稍后……");
-    EXPECT_EQ(messages.shown[0].type, kMbOk);
+    EXPECT_EQ(messages.shown, (std::vector<ShownMessage>{{"正在扫描，请稍后……", "Talvik", kMbOk}}));
     EXPECT_EQ(Rows().size(), 3);
 
     arp->Release();
