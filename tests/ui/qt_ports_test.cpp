@@ -1,6 +1,6 @@
 #include <QAbstractButton>
 #include <QMessageBox>
-#include <atomic>
+#include <QThread>
 #include <numeric>
 #include <thread>
 
@@ -12,62 +12,54 @@ namespace {
 TEST(MessageBoxPortTest, TypeGivesIconAndButtonsAndThePressedButtonComesBack) {
     QWidget owner;
     QtMessageBox port(&owner);
-    const QString ok = "确定", yes = "是(&Y)", no = "否(&N)";
-    struct Case {
+    const struct {
         unsigned type;
-        QString press;  // empty closes the box
+        const char* press;  // nothing closes the box
         int result;
         QMessageBox::Icon icon;
-        QStringList buttons;
     } cases[] = {
-        {kMbOk, ok, kIdOk, QMessageBox::NoIcon, {ok}},
-        {kMbIconInformation, ok, kIdOk, QMessageBox::Information, {ok}},
-        {kMbIconStop, ok, kIdOk, QMessageBox::Critical, {ok}},
-        {kMbYesNo | kMbIconQuestion, yes, kIdYes, QMessageBox::Question, {no, yes}},
-        {kMbYesNo | kMbIconQuestion, no, kIdNo, QMessageBox::Question, {no, yes}},
-        {kMbYesNo | kMbIconQuestion, "", kIdNo, QMessageBox::Question, {no, yes}},
+        {kMbOk, "确定", kIdOk, QMessageBox::NoIcon},
+        {kMbIconInformation, "确定", kIdOk, QMessageBox::Information},
+        {kMbIconStop, "确定", kIdOk, QMessageBox::Critical},
+        {kMbYesNo | kMbIconQuestion, "是(&Y)", kIdYes, QMessageBox::Question},
+        {kMbYesNo | kMbIconQuestion, "否(&N)", kIdNo, QMessageBox::Question},
+        {kMbYesNo | kMbIconQuestion, "", kIdNo, QMessageBox::Question},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.type);
-        const auto open = [&] {
-            EXPECT_EQ(port.MessageBox("<b>文本", "Talvik", c.type), c.result);
-        };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.press);
         const auto answer = [&](QMessageBox& box) {
             EXPECT_EQ(box.windowTitle(), "Talvik");
             EXPECT_EQ(box.text(), "<b>文本");
             EXPECT_EQ(box.textFormat(), Qt::PlainText);
             EXPECT_EQ(box.icon(), c.icon);
-            QStringList buttons;
+            EXPECT_EQ(box.buttons().size(), c.result == kIdOk ? 1 : 2);
             for (QAbstractButton* button : box.buttons()) {
-                buttons << button->text();
                 if (button->text() == c.press) {
                     button->click();
                 }
             }
-            buttons.sort();
-            EXPECT_EQ(buttons, c.buttons);
             if (box.isVisible()) {
                 box.reject();
             }
         };
-        EXPECT_EQ(WithModal<QMessageBox>(open, answer), &owner);
+        const auto show = [&] {
+            EXPECT_EQ(port.MessageBox("<b>文本", "Talvik", c.type), c.result);
+        };
+        EXPECT_EQ(WithModal<QMessageBox>(show, answer), &owner);
     }
 }
 
-TEST(UiPosterTest, ClosuresFromManyThreadsRunOnTheUiThreadInPostOrder) {
-    QObject context;
-    auto poster = std::make_shared<QtUiPoster>(&context);
-    constexpr int kThreads = 8;
-    constexpr int kEach = 200;
-    std::vector<std::vector<int>> seen(kThreads);
-    std::atomic<int> offThread{0};
-    const auto uiThread = std::this_thread::get_id();
+TEST(UiPosterTest, ClosuresFromManyThreadsRunOnTheUiThreadInPostOrderUntilDetached) {
+    auto context = std::make_unique<QObject>();
+    auto poster = std::make_shared<QtUiPoster>(context.get());
+    std::vector<std::vector<int>> seen(8);
+    int offThread = 0;
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (std::size_t t = 0; t < seen.size(); ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kEach; ++i) {
+            for (int i = 0; i < 200; ++i) {
                 poster->Post([&, t, i] {
-                    offThread += std::this_thread::get_id() != uiThread;
+                    offThread += QThread::currentThread() != context->thread();
                     seen[t].push_back(i);
                 });
             }
@@ -77,17 +69,14 @@ TEST(UiPosterTest, ClosuresFromManyThreadsRunOnTheUiThreadInPostOrder) {
         thread.join();
     }
     QCoreApplication::processEvents();
-    EXPECT_EQ(offThread.load(), 0);
-    std::vector<int> inOrder(kEach);
+    EXPECT_EQ(offThread, 0);
+    std::vector<int> inOrder(200);
     std::iota(inOrder.begin(), inOrder.end(), 0);
-    EXPECT_EQ(seen, std::vector<std::vector<int>>(kThreads, inOrder));
-}
+    EXPECT_EQ(seen, std::vector<std::vector<int>>(seen.size(), inOrder));
 
-TEST(UiPosterTest, NothingRunsOnceTheWindowIsGone) {
+    // Once the window is going away nothing runs, also what was still queued.
     int ran = 0;
-    auto context = std::make_unique<QObject>();
-    auto poster = std::make_shared<QtUiPoster>(context.get());
-    poster->Post([&] { ++ran; });  // still queued when its context goes
+    poster->Post([&] { ++ran; });
     poster->Detach();
     context.reset();
     poster->Post([&] { ++ran; });

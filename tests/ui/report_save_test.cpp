@@ -45,15 +45,13 @@ protected:
         return written == BuildHtmlReport(rows, before) || written == BuildHtmlReport(rows, after);
     }
 
-    QStringList Files() const { return QDir(folder.path()).entryList(QDir::Files | QDir::Hidden); }
-
     QTemporaryDir folder;
     std::vector<ReportRow> rows;
     ReportTime before;
     ReportTime after;
 };
 
-TEST_F(ReportSaveTest, WritesEveryRowToTheChosenNameWithHtmlAdded) {
+TEST_F(ReportSaveTest, WritesToTheChosenNameWithHtmlAddedAndAsksBeforeReplacing) {
     AddRow({"203.0.113.7", "running", "02-00-5e-00-00-07"});
     AddRow({"名字<b>&", "", "Unknown host"});
     Save("scan");
@@ -62,30 +60,21 @@ TEST_F(ReportSaveTest, WritesEveryRowToTheChosenNameWithHtmlAdded) {
     Save("scan.html");
     EXPECT_TRUE(HoldsReport("scan.html.Html"));
     Save(nullptr);
-    EXPECT_EQ(Files(), (QStringList{"scan.Html", "scan.html.Html"}));
     EXPECT_TRUE(messages.shown.empty());
-}
-
-TEST_F(ReportSaveTest, SavingAgainAsksNoKeepsTheFirstReportYesReplacesIt) {
-    AddRow({"203.0.113.7", "running", "02-00-5e-00-00-07"});
-    Save("Result");
-    const std::string first = Read("Result.Html");
-    ASSERT_TRUE(HoldsReport("Result.Html"));
+    const std::string first = Read("scan.Html");
 
     AddRow({"203.0.113.8", "", ""});
-    messages.answers.push_back(kIdNo);
-    Save("Result");
-    ASSERT_EQ(messages.shown.size(), 1u);
-    EXPECT_EQ(messages.shown[0].text, "文件已存在，是否覆盖原文件!");
-    EXPECT_EQ(messages.shown[0].caption, "Talvik");
-    EXPECT_EQ(messages.shown[0].type, kMbYesNo | kMbIconQuestion);
-    EXPECT_EQ(Read("Result.Html"), first);
-
-    messages.answers.push_back(kIdYes);
-    Save("Result");
-    EXPECT_EQ(messages.shown.size(), 2u);
-    EXPECT_TRUE(HoldsReport("Result.Html"));
-    EXPECT_EQ(Files(), QStringList{"Result.Html"});
+    const ShownMessage question{"文件已存在，是否覆盖原文件!", "Talvik",
+                                kMbYesNo | kMbIconQuestion};
+    messages.answers = {kIdNo, kIdYes};
+    Save("scan");
+    EXPECT_EQ(messages.shown, std::vector<ShownMessage>{question});
+    EXPECT_EQ(Read("scan.Html"), first);
+    Save("scan");
+    EXPECT_EQ(messages.shown, std::vector<ShownMessage>(2, question));
+    EXPECT_TRUE(HoldsReport("scan.Html"));
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden),
+              (QStringList{"scan.Html", "scan.html.Html"}));
 }
 
 TEST_F(ReportSaveTest, SaveDuringAScanWritesTheRowsAsTheyStand) {
