@@ -5,19 +5,18 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QMenu>
-#include <QTest>
-#include <QTimer>
-#include <QTreeWidget>
+#include <QtTest>
+#include <QtWidgets>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
 
 #include "platform/Platform.h"
+#include "scan/CommandIds.h"
+#include "scan/ScanEngine.h"
 #include "tests/support/ScriptedArpSender.h"
+#include "ui/IpAddressEdit.h"
 #include "ui/QtPorts.h"
 #include "ui/ReportSave.h"
 #include "ui/ScannerDlg.h"

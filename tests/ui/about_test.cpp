@@ -2,16 +2,11 @@
 // fall-back to the built-in dialog, and that dialog itself.
 #include <dlfcn.h>
 
-#include <QFile>
-#include <QLabel>
-#include <QMenu>
-#include <QTemporaryDir>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/AboutInfo.h"
 #include "platform/AboutLibrary.h"
-#include "scan/CommandIds.h"
 #include "tests/ui/DialogFixture.h"
 #include "ui/AboutDlg.h"
 

@@ -1,8 +1,4 @@
-#include <QLineEdit>
-#include <QRadioButton>
-
 #include "tests/ui/DialogFixture.h"
-#include "ui/IpAddressEdit.h"
 
 namespace talvik::test {
 namespace {

@@ -1,11 +1,6 @@
 // The advanced options dialog, driven through its real modal loop as a user would drive it.
-#include <QAction>
-#include <QPushButton>
-#include <QSlider>
 #include <variant>
 
-#include "scan/CommandIds.h"
-#include "scan/ScanEngine.h"
 #include "tests/ui/DialogFixture.h"
 #include "ui/AdvancedOptionsDlg.h"
 

@@ -1,10 +1,4 @@
-#include <QClipboard>
-#include <QGuiApplication>
-#include <QLineEdit>
-#include <QSignalSpy>
-
 #include "tests/ui/DialogFixture.h"
-#include "ui/IpAddressEdit.h"
 
 namespace talvik::test {
 namespace {

@@ -1,6 +1,3 @@
-#include <QProgressBar>
-
-#include "scan/CommandIds.h"
 #include "tests/ui/DialogFixture.h"
 
 namespace talvik::test {

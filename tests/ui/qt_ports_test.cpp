@@ -1,6 +1,3 @@
-#include <QAbstractButton>
-#include <QMessageBox>
-#include <QThread>
 #include <numeric>
 #include <thread>
 

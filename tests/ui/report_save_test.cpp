@@ -1,14 +1,6 @@
-#include <QAction>
-#include <QDir>
-#include <QFile>
-#include <QFileDialog>
-#include <QFileInfo>
-#include <QTemporaryDir>
 #include <ctime>
 
 #include "report/HtmlReport.h"
-#include "scan/CommandIds.h"
-#include "scan/ScanEngine.h"
 #include "tests/ui/DialogFixture.h"
 
 namespace talvik::test {

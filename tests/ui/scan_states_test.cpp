@@ -1,9 +1,3 @@
-#include <QAction>
-#include <QProgressBar>
-#include <QPushButton>
-
-#include "scan/CommandIds.h"
-#include "scan/ScanEngine.h"
 #include "tests/ui/DialogFixture.h"
 
 namespace talvik::test {

@@ -1,16 +1,4 @@
-#include <QAction>
-#include <QHeaderView>
-#include <QLineEdit>
-#include <QMenuBar>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QScreen>
-#include <QToolBar>
-
-#include "scan/CommandIds.h"
 #include "tests/ui/DialogFixture.h"
-#include "ui/IpAddressEdit.h"
 
 namespace talvik::test {
 namespace {
