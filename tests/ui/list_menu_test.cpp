@@ -46,22 +46,6 @@ TEST_F(ListMenuTest, DeleteCommandsAskNothing) {
     EXPECT_TRUE(messages.shown.empty());
 }
 
-TEST_F(ListMenuTest, ClearResultsEmptiesStatusAndMacOnly) {
-    AddRows({"10.0.0.1"});
-    dialog->ResultRows().SetItemText(0, 1, "running");
-    dialog->ResultRows().SetItemText(0, 2, "00-0c-29-3a-4b-5c");
-    ASSERT_TRUE(OpenListMenu(ID_CLEAR_RESULTS).opened);
-    EXPECT_EQ(Rows(), QStringList{"10.0.0.1"});
-    EXPECT_EQ(dialog->ResultRows().GetItemText(0, 1), "");
-    EXPECT_EQ(dialog->ResultRows().GetItemText(0, 2), "");
-
-    // Cells that do not exist are neither written nor read.
-    for (auto [row, column] : {std::pair{1, 0}, std::pair{0, 3}, std::pair{-1, 0}}) {
-        dialog->ResultRows().SetItemText(row, column, "nope");
-        EXPECT_EQ(dialog->ResultRows().GetItemText(row, column), "");
-    }
-}
-
 TEST(ProgressPortTest, KeepsThePositionInRangeAndShowsAnEmptyRangeEmpty) {
     QProgressBar bar;
     QtProgressBar progress(&bar);

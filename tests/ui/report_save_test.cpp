@@ -85,27 +85,5 @@ TEST_F(ReportSaveTest, SaveDuringAScanWritesTheRowsAsTheyStand) {
     EXPECT_TRUE(HoldsReport("Result.Html"));
 }
 
-TEST(ToolkitSaveDialogTest, OffersTheHtmlFilterAndTheNameResult) {
-    QTemporaryDir folder;
-    const QString oldCurrent = QDir::currentPath();
-    QDir::setCurrent(folder.path());
-    std::optional<QString> chosen;
-    for (bool accept : {true, false}) {
-        WithModal<QFileDialog>([&] { chosen = QtSaveFileDialog().GetSaveFileName(nullptr); },
-                               [accept](QFileDialog& d) {
-                                   EXPECT_EQ(d.acceptMode(), QFileDialog::AcceptSave);
-                                   EXPECT_FALSE(d.testOption(QFileDialog::DontConfirmOverwrite));
-                                   EXPECT_EQ(d.nameFilters(), QStringList{"Html file (*.html)"});
-                                   EXPECT_TRUE(d.defaultSuffix().isEmpty());
-                                   accept ? static_cast<QDialog&>(d).accept() : d.reject();
-                               });
-        EXPECT_EQ(chosen.has_value(), accept);
-        if (chosen) {
-            EXPECT_EQ(QFileInfo(*chosen).fileName(), "Result");
-        }
-    }
-    QDir::setCurrent(oldCurrent);
-}
-
 }  // namespace
 }  // namespace talvik::test
