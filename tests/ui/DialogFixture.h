@@ -42,10 +42,7 @@ struct ShownMessage {
 struct ScriptedMessageBox final : IMessageBox {
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
         shown.push_back({text, caption, type});
-        if ((type & 0x0Fu) != kMbYesNo) {
-            return kIdOk;
-        }
-        return answers.empty() ? kIdNo : answers.takeFirst();
+        return (type & 0x0Fu) != kMbYesNo ? kIdOk : answers.empty() ? kIdNo : answers.takeFirst();
     }
     QList<int> answers;
     std::vector<ShownMessage> shown;
@@ -93,8 +90,7 @@ std::optional<QWidget*> WithModal(const std::function<void()>& open,
 }
 
 // Knows no host names, so rows that are not addresses stay unresolved.
-class NoNames final : public INameResolver {
-public:
+struct NoNames final : INameResolver {
     std::optional<std::uint32_t> Resolve(const std::string&) override { return std::nullopt; }
 };
 

@@ -1,9 +1,6 @@
-// The about commands: the record handed to the stand-in library, the library's release, the
-// fall-back to the built-in dialog, and that dialog itself.
+// The about commands: the record handed to the stand-in library, its release, and the fall-back
+// to the built-in dialog.
 #include <dlfcn.h>
-
-#include <cstdlib>
-#include <cstring>
 
 #include "platform/AboutInfo.h"
 #include "platform/AboutLibrary.h"
@@ -22,18 +19,15 @@ bool IsLoaded(const std::string& name) {
 }
 
 // Where the stand-in library saves the record it is handed.
-class RecordFile final {
-public:
-    RecordFile() { setenv("TALVIK_ABOUT_RECORD", path_.toLocal8Bit().constData(), 1); }
-    ~RecordFile() { unsetenv("TALVIK_ABOUT_RECORD"); }
+struct RecordFile {
+    RecordFile() { qputenv("TALVIK_ABOUT_RECORD", path.toLocal8Bit()); }
+    ~RecordFile() { qunsetenv("TALVIK_ABOUT_RECORD"); }
     QByteArray bytes() const {
-        QFile file(path_);
+        QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
-
-private:
-    QTemporaryDir dir_;
-    QString path_ = dir_.filePath(QStringLiteral("record.bin"));
+    QTemporaryDir dir;
+    QString path = dir.filePath("record.bin");
 };
 
 TEST(AboutLibraryTest, HandsTheRecordToTheEntryAndReleasesTheLibrary) {
@@ -43,15 +37,11 @@ TEST(AboutLibraryTest, HandsTheRecordToTheEntryAndReleasesTheLibrary) {
         << "the stand-in library must be on LD_LIBRARY_PATH (run through ctest)";
     EXPECT_FALSE(IsLoaded(kAboutLibraryName));
 
-    QByteArray expected(1880, '\0');
-    const auto put = [&](int offset, const QByteArray& bytes) {
-        expected.replace(offset, bytes.size(), bytes);
-    };
-    put(0, QByteArray::fromHex("58070000"));  // 1880, little-endian
-    put(4, QByteArray::fromHex("3412dec0"));
-    put(76, "Talvik");
-    put(336, "Release: 1.0");
-    put(596, "\r\n");
+    // Size and icon little-endian, zeros to offset 76, then three texts each zero-padded.
+    const auto field = [](QByteArray text, int size) { return text.leftJustified(size, '\0'); };
+    const QByteArray expected = QByteArray::fromHex("580700003412dec0") + QByteArray(68, '\0') +
+                                field("Talvik", 260) + field("Release: 1.0", 260) +
+                                field("\r\n", 1284);
     EXPECT_EQ(record.bytes().toHex().toStdString(), expected.toHex().toStdString());
 }
 
