@@ -35,7 +35,7 @@ TEST_F(AddressEntryTest, RangesInsertEachAddressAtItsLastOctetUpTo255Rows) {
     const QStringList ab = {"A", "B"};
     const QStringList kept250 = Sequence("host", 0, 249);
     struct Case {
-        const char* start;  // "" blanks the field
+        const char* start;
         const char* end;
         QStringList kept;
         int answer;
@@ -46,7 +46,7 @@ TEST_F(AddressEntryTest, RangesInsertEachAddressAtItsLastOctetUpTo255Rows) {
         {"192.168.1.0", "192.168.1.255", {}, kIdNo, Sequence("192.168.1.", 0, 254), true},
         {"10.0.0.1", "10.0.0.255", {}, kIdNo, Sequence("10.0.0.", 1, 255), false},
         {"192.168.3.129", "192.168.3.129", {}, kIdNo, {"192.168.3.129"}, false},
-        {"", "", {}, kIdNo, {"0.0.0.0"}, false},
+        {"...", "...", {}, kIdNo, {"0.0.0.0"}, false},  // blank fields
         {"192.168.1.5", "192.168.2.5", {}, kIdNo, {}, false},
         {"192.168.1.9", "192.168.1.5", {}, kIdNo, {}, false},
         {"10.1.1.1", "11.1.1.1", ab, kIdYes, {}, false},  // emptied though nothing is added
@@ -58,14 +58,8 @@ TEST_F(AddressEntryTest, RangesInsertEachAddressAtItsLastOctetUpTo255Rows) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.start) + " - " + c.end);
-        for (auto [edit, text] :
-             {std::pair{dialog->startAddress(), c.start}, std::pair{dialog->endAddress(), c.end}}) {
-            if (*text == '\0') {
-                edit->clear();
-            } else {
-                ASSERT_TRUE(edit->setText(text));
-            }
-        }
+        ASSERT_TRUE(dialog->startAddress()->setText(c.start));
+        ASSERT_TRUE(dialog->endAddress()->setText(c.end));
         Add(c.kept, c.answer, c.limit);
         EXPECT_EQ(Rows(), c.expected);
     }
