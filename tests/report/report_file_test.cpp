@@ -6,15 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <iterator>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "report/ReportFile.h"
 
@@ -23,190 +18,119 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Shown {
-    std::string text;
-    std::string caption;
-    unsigned type;
-};
-
-class RecordingMessageBox final : public IMessageBox {
-public:
-    explicit RecordingMessageBox(int answer = kIdNo) : answer_(answer) {}
-    int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
-        shown.push_back({text, caption, type});
-        return (type & 0x0Fu) == kMbYesNo ? answer_ : kIdOk;
-    }
-    std::vector<Shown> shown;
-
-private:
-    int answer_;
-};
-
-const std::vector<ReportRow> kRows = {{"203.0.113.7", "running", "02-00-00-00-00-07"},
-                                      {"203.0.113.8", "", ""}};
+const std::string kAsk = "文件已存在，是否覆盖原文件!";
+const std::string kFailed = "保存文件失败!";
+const std::string kReadOnly = "原文件无法被覆盖，请检查该文件是否为只读!";
+const std::vector<ReportRow> kRows(2000, {"203.0.113.7", "running", "02-00-00-00-00-07"});
 constexpr ReportTime kTime{2026, 12, 7, 9, 5};
-const std::string kOldReport = "the report saved before";
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+// Answers every question with `answer`; each text must come with its caption and type.
+struct RecordingMessageBox final : IMessageBox {
+    int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
+        texts.push_back(text);
+        EXPECT_EQ(caption, "Talvik");
+        EXPECT_EQ(type, text == kAsk ? 0x24u : text.starts_with("在存取 ") ? 0x10u : 0u) << text;
+        return text == kAsk ? answer : kIdOk;
+    }
+    int answer = kIdNo;
+    std::vector<std::string> texts;
+};
 
 class ReportFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "talvik-report-test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder = pattern;
-        target = folder / "Result.Html";
-    }
-    void TearDown() override {
-        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
-        fs::remove_all(folder);
-    }
+    void SetUp() override { ASSERT_TRUE(fs::create_directory(folder)); }
+    void TearDown() override { fs::remove_all(folder); }
 
-    std::set<std::string> Entries() const {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            names.insert(entry.path().filename().string());
+    // Saves to `name` in the folder over an old report of mode `old` (none when 0, a folder when
+    // -1). The target ends up new or untouched, with its mode kept, and no temporary stays.
+    void Save(const std::string& name, int old, int answer, SaveOutcome outcome,
+              const std::vector<std::string>& texts) {
+        const fs::path target = folder / name;
+        if (old > 0) {
+            std::ofstream(target) << "the report saved before";
+            fs::permissions(target, fs::perms(old));
+        } else if (old < 0) {
+            fs::create_directory(target);
         }
-        return names;
-    }
-
-    // Runs `body` in a child process, for changes to limits or mounts that must not reach this
-    // one; the child's exit code is returned, 77 meaning it could not set itself up.
-    static int InChild(const std::function<int()>& body) {
-        std::fflush(nullptr);
-        const pid_t child = fork();
-        if (child == 0) {
-            _exit(body());
+        RecordingMessageBox messages;
+        messages.answer = answer;
+        const mode_t mask = umask(027);
+        EXPECT_EQ(SaveHtmlReport(target, kRows, kTime, messages), outcome);
+        umask(mask);
+        EXPECT_EQ(messages.texts, texts);
+        if (old >= 0 && fs::exists(target)) {
+            std::ifstream in(target, std::ios::binary);
+            const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+            EXPECT_EQ(bytes, outcome == SaveOutcome::Saved ? BuildHtmlReport(kRows, kTime)
+                                                           : "the report saved before");
+            EXPECT_EQ(fs::status(target).permissions(), fs::perms(old > 0 ? old : 0640));
         }
-        int status = 0;
-        waitpid(child, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}),
+                  old != 0 || fs::exists(target));
     }
 
-    fs::path folder;
-    fs::path target;
+    const fs::path folder =
+        fs::temp_directory_path() / ("talvik-report-" + std::to_string(getpid()));
 };
 
-TEST_F(ReportFileTest, NewFileIsWrittenWithoutAQuestion) {
-    const mode_t oldMask = umask(027);
-    RecordingMessageBox messages;
-    EXPECT_EQ(SaveHtmlReport(target, kRows, kTime, messages), SaveOutcome::Saved);
-    umask(oldMask);
-    EXPECT_TRUE(messages.shown.empty());
-    EXPECT_EQ(ReadFile(target), BuildHtmlReport(kRows, kTime));
-    EXPECT_EQ(fs::status(target).permissions(), static_cast<fs::perms>(0640));
-    EXPECT_EQ(Entries(), std::set<std::string>{"Result.Html"});
-
-    // A name as long as a folder entry can be still has room for the temporary beside it.
-    const fs::path longName = folder / std::string(255, 'r');
-    EXPECT_EQ(SaveHtmlReport(longName, {}, kTime, messages), SaveOutcome::Saved);
-    EXPECT_EQ(ReadFile(longName), BuildHtmlReport({}, kTime));
-}
-
-TEST_F(ReportFileTest, ExistingFileIsAskedAboutAndReplacedOnlyOnYes) {
-    WriteFile(target, kOldReport);
-    fs::permissions(target, static_cast<fs::perms>(0604));
-
-    RecordingMessageBox no(kIdNo);
-    EXPECT_EQ(SaveHtmlReport(target, kRows, kTime, no), SaveOutcome::Declined);
-    ASSERT_EQ(no.shown.size(), 1u);
-    EXPECT_EQ(no.shown[0].text, "文件已存在，是否覆盖原文件!");
-    EXPECT_EQ(no.shown[0].caption, "Talvik");
-    EXPECT_EQ(no.shown[0].type, 0x24u);
-    EXPECT_EQ(ReadFile(target), kOldReport);
-
-    RecordingMessageBox yes(kIdYes);
-    EXPECT_EQ(SaveHtmlReport(target, kRows, kTime, yes), SaveOutcome::Saved);
-    EXPECT_EQ(yes.shown.size(), 1u);
-    EXPECT_EQ(ReadFile(target), BuildHtmlReport(kRows, kTime));
-    EXPECT_EQ(fs::status(target).permissions(), static_cast<fs::perms>(0604));
-    EXPECT_EQ(Entries(), std::set<std::string>{"Result.Html"});
-}
-
-TEST_F(ReportFileTest, ReadOnlyFileAnsweredYesStaysAsItWas) {
-    WriteFile(target, kOldReport);
-    fs::permissions(target, static_cast<fs::perms>(0444));
-    RecordingMessageBox messages(kIdYes);
-    EXPECT_EQ(SaveHtmlReport(target, kRows, kTime, messages), SaveOutcome::ReadOnly);
-    ASSERT_EQ(messages.shown.size(), 2u);
-    EXPECT_EQ(messages.shown[1].text, "原文件无法被覆盖，请检查该文件是否为只读!");
-    EXPECT_EQ(messages.shown[1].caption, "Talvik");
-    EXPECT_EQ(messages.shown[1].type, 0u);
-    EXPECT_EQ(ReadFile(target), kOldReport);
-    EXPECT_EQ(Entries(), std::set<std::string>{"Result.Html"});
-}
-
-TEST_F(ReportFileTest, UnusablePathsSaySavingFailed) {
-    RecordingMessageBox messages(kIdYes);
-    EXPECT_EQ(SaveHtmlReport(folder / "missing" / "Result.Html", kRows, kTime, messages),
-              SaveOutcome::Failed);
-    fs::create_directory(target);
-    EXPECT_EQ(SaveHtmlReport(target, kRows, kTime, messages), SaveOutcome::Failed);
-    ASSERT_EQ(messages.shown.size(), 2u);
-    for (const Shown& shown : messages.shown) {
-        EXPECT_EQ(shown.text, "保存文件失败!");
-        EXPECT_EQ(shown.caption, "Talvik");
-        EXPECT_EQ(shown.type, 0u);
+TEST_F(ReportFileTest, ReplacesAFileOnlyOnYesAndWhenItCanAndSaysWhyNot) {
+    const struct {
+        std::string name;
+        int old;
+        int answer;
+        SaveOutcome outcome;
+        std::vector<std::string> texts;
+    } cases[] = {
+        {"Result.Html", 0, kIdNo, SaveOutcome::Saved, {}},
+        {std::string(255, 'r'), 0, kIdNo, SaveOutcome::Saved, {}},  // no room left in the name
+        {"Result.Html", 0604, kIdNo, SaveOutcome::Declined, {kAsk}},
+        {"Result.Html", 0604, kIdYes, SaveOutcome::Saved, {kAsk}},
+        {"Result.Html", 0444, kIdYes, SaveOutcome::ReadOnly, {kAsk, kReadOnly}},
+        {"missing/Result.Html", 0, kIdYes, SaveOutcome::Failed, {kFailed}},
+        {"Result.Html", -1, kIdYes, SaveOutcome::Failed, {kFailed}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        fs::remove_all(folder / "Result.Html");
+        Save(c.name, c.old, c.answer, c.outcome, c.texts);
+        fs::remove_all(folder / c.name);
     }
-    EXPECT_TRUE(fs::is_directory(target));
-    EXPECT_EQ(Entries(), std::set<std::string>{"Result.Html"});
 }
 
-// Many rows, so the report is larger than the small limits below.
-std::vector<ReportRow> ManyRows() {
-    return std::vector<ReportRow>(2000, kRows[0]);
-}
-
-TEST_F(ReportFileTest, FullDiskSaysSoAndKeepsTheOldReport) {
-    const int code = InChild([this] {
-        // A tiny file system of our own, seen by this process alone.
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=32k") != 0) {
-            return 77;
+TEST_F(ReportFileTest, WriteFailuresKeepTheOldReportAndOnlyAFullDiskSaysSo) {
+    const std::string target = (folder / "Result.Html").string();
+    const struct {
+        std::function<bool()> setUp;
+        SaveOutcome outcome;
+        std::string text;
+    } cases[] = {
+        {[] {
+             return setrlimit(RLIMIT_FSIZE, std::array{rlimit{4096, 4096}}.data()) == 0;
+         },
+         SaveOutcome::Failed, kFailed},
+        // A tiny file system of our own.
+        {[&] {
+             return unshare(CLONE_NEWNS) == 0 &&
+                    mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                    mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=32k") == 0;
+         },
+         SaveOutcome::DiskFull, "在存取 " + target + " 时磁盘已满。"},
+    };
+    std::signal(SIGXFSZ, SIG_IGN);
+    for (const auto& c : cases) {
+        // In a child, so that the limit and the mount do not reach this process.
+        if (fork() == 0) {
+            _exit(!c.setUp() ? 77
+                             : (Save("Result.Html", 0644, kIdYes, c.outcome, {kAsk, c.text}),
+                                HasFailure()));
         }
-        WriteFile(target, kOldReport);
-        RecordingMessageBox messages(kIdYes);
-        const SaveOutcome outcome = SaveHtmlReport(target, ManyRows(), kTime, messages);
-        const bool ok = outcome == SaveOutcome::DiskFull && messages.shown.size() == 2 &&
-                        messages.shown[1].text == "在存取 " + target.string() + " 时磁盘已满。" &&
-                        messages.shown[1].caption == "Talvik" && messages.shown[1].type == 0x10 &&
-                        ReadFile(target) == kOldReport &&
-                        Entries() == std::set<std::string>{"Result.Html"};
-        return ok ? 0 : 1;
-    });
-    if (code == 77) {
-        GTEST_SKIP() << "no private mount namespace here (needs root)";
+        int status = 0;
+        wait(&status);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+            GTEST_SKIP() << "no private mount namespace here (needs root)";
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.text;
     }
-    EXPECT_EQ(code, 0);
-}
-
-TEST_F(ReportFileTest, OtherWriteFailuresAreNotCalledAFullDisk) {
-    WriteFile(target, kOldReport);
-    const int code = InChild([this] {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{4096, 4096};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-            return 77;
-        }
-        RecordingMessageBox messages(kIdYes);
-        const SaveOutcome outcome = SaveHtmlReport(target, ManyRows(), kTime, messages);
-        return outcome == SaveOutcome::Failed && messages.shown.size() == 2 &&
-                       messages.shown[1].text == "保存文件失败!"
-                   ? 0
-                   : 1;
-    });
-    ASSERT_NE(code, 77);
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(ReadFile(target), kOldReport);
-    EXPECT_EQ(Entries(), std::set<std::string>{"Result.Html"});
 }
 
 }  // namespace

@@ -1,277 +1,190 @@
-// Stop, window close and thread-start failures: what the user sees once a scan is ended early.
+// Stop, window close and thread-start failures: what the user sees once a scan ends early.
 
 #include <gtest/gtest.h>
 
-#include "tests/scan/FakePorts.h"
+#include "tests/support/EngineRig.h"
 
 namespace talvik::test {
 namespace {
 
-constexpr std::array<std::uint8_t, 6> kMac = {0x02, 0x00, 0x5E, 0x10, 0x20, 0x30};
+using namespace std::chrono_literals;
+constexpr Mac kMac = {0x02, 0x00, 0x5E, 0x10, 0x20, 0x30};
 
-// Nothing of a stopped scan may reach the window any more.
+// Stop or close, after the options lowered the worker limit (every worker must still end).
+void End(EngineRig& rig, bool close) {
+    rig.engine->Settings().workerLimit = 1;
+    close ? rig.engine.reset() : rig.engine->OnStopScan();
+}
+
+// Nothing of an ended scan may reach the window any more.
 void ExpectNothingMoreArrives(EngineRig& rig) {
-    const int writes = rig.list.writes;
-    const int moves = rig.progress.moves;
-    const std::size_t boxes = rig.messages.shown.size();
-    const std::size_t commandCalls = rig.commands.calls.size();
-    rig.ui->RunFor(std::chrono::milliseconds(100));
-    EXPECT_EQ(rig.list.writes, writes);
-    EXPECT_EQ(rig.progress.moves, moves);
-    EXPECT_EQ(rig.messages.shown.size(), boxes);
-    EXPECT_EQ(rig.commands.calls.size(), commandCalls);
+    const int changes = rig.changes;
+    rig.ui->RunFor(100ms);
+    EXPECT_EQ(rig.changes, changes);
 }
 
-TEST(Stop, MidScanEndsEveryWorkerAndDropsResultsOnTheirWay) {
-    EngineRig rig(8);
-    rig.AddRange(kNet203, 1, 40);
-    rig.arp->SetDefault(Answers(kMac));
-    for (std::uint32_t i = 20; i <= 40; ++i) {
-        rig.arp->Script(kNet203 | i, Held(kMac));
+void ExpectEnded(EngineRig& rig, bool close) {
+    if (!close) {
+        EXPECT_FALSE(rig.engine->IsScanRunning());
+        EXPECT_TRUE(rig.Idle());
     }
-    rig.engine->OnScanAll();
-    ASSERT_TRUE(rig.arp->WaitForCalls(27));
-    ASSERT_TRUE(rig.arp->WaitForActive(8));
-    // Results of finished workers are queued but not yet served when Stop comes.
-    ASSERT_GT(rig.ui->Queued(), 0u);
-    const int pos = rig.progress.pos;
-
-    rig.engine->OnStopScan();
-    EXPECT_FALSE(rig.engine->IsScanRunning());
-    EXPECT_TRUE(rig.Idle());
-    ASSERT_TRUE(rig.arp->WaitForIdle());
-    EXPECT_EQ(rig.arp->Cancelled(), 8);
-    ExpectNothingMoreArrives(rig);
-    EXPECT_EQ(rig.progress.pos, pos);
-    EXPECT_TRUE(rig.messages.shown.empty());
-    // The dispatcher started nothing after the stop.
-    EXPECT_EQ(rig.arp->Calls().size(), 27u);
-}
-
-TEST(Stop, WhileIdleOnlySetsTheIdleState) {
-    EngineRig rig;
-    rig.AddRange(kNet198, 1, 3);
-    rig.engine->OnStopScan();
-    EXPECT_EQ(rig.commands.calls.size(), 6u);
-    EXPECT_TRUE(rig.Idle());
-    EXPECT_EQ(rig.list.writes, 0);
-    EXPECT_EQ(rig.progress.moves, 0);
-}
-
-TEST(Stop, ReachesWorkersBeyondALoweredLimit) {
-    EngineRig rig(16);
-    rig.AddRange(kNet203, 1, 50);
-    rig.arp->SetDefault(Held(kMac));
-    rig.engine->OnScanAll();
-    ASSERT_TRUE(rig.arp->WaitForActive(16));
-    rig.engine->Settings().workerLimit = 2;
-    rig.engine->OnStopScan();
-    ASSERT_TRUE(rig.arp->WaitForIdle());
-    EXPECT_EQ(rig.arp->Cancelled(), 16);
-    ExpectNothingMoreArrives(rig);
-    for (const auto& row : rig.list.rows) {
-        EXPECT_EQ(row.cells[1], "");
-    }
-}
-
-TEST(Stop, DuringTheCompletionBoxKeepsTheWindowIdle) {
-    EngineRig rig;
-    rig.AddRange(kNet203, 1, 3);
-    rig.messages.whileShown = [&] { rig.engine->OnStopScan(); };
-    rig.engine->OnScanAll();
-    ASSERT_TRUE(rig.WaitForBox());
-    EXPECT_FALSE(rig.engine->IsScanRunning());
-    EXPECT_TRUE(rig.Idle());
     ExpectNothingMoreArrives(rig);
 }
 
-TEST(Stop, DuringNameLookupAbandonsIt) {
-    EngineRig rig;
-    rig.list.Add("slow.test");
-    rig.list.Add("203.0.113.9");
-    rig.resolver->Add("slow.test", 0xCB007102u);
-    rig.resolver->Hold();
-    rig.engine->OnScanAll();
-    ASSERT_TRUE(rig.resolver->WaitForActive(1));
-    rig.engine->OnStopScan();
-    EXPECT_FALSE(rig.engine->IsScanRunning());
-    EXPECT_TRUE(rig.Idle());
-
-    rig.resolver->Release();
-    ASSERT_TRUE(rig.resolver->WaitForIdle());
-    ExpectNothingMoreArrives(rig);
-    EXPECT_TRUE(rig.arp->Calls().empty());
-    EXPECT_EQ(rig.list.Cell(0, 2), "");
-}
-
-TEST(Stop, RepeatedStartAndStopLeavesTheLastScanWhole) {
-    EngineRig rig(16);
-    rig.AddRange(kNet198, 0, 99);
-    rig.list.Add("name.test");
-    rig.resolver->Add("name.test", 0xC6336465u);
-    rig.arp->SetDefault(Answers(kMac, std::chrono::milliseconds(1)));
-    for (int round = 0; round < 60; ++round) {
+TEST(Ending, MidScanEndsEveryWorkerAndDropsResultsOnTheirWay) {
+    for (bool close : {false, true}) {
+        SCOPED_TRACE(close);
+        EngineRig rig(8);
+        rig.AddRange(kNet203, 1, 40);
+        rig.arp->SetDefault(Held(kMac));
+        for (std::uint32_t i = 1; i < 20; ++i) {
+            rig.arp->Script(kNet203 | i, Answers(kMac));
+        }
         rig.engine->OnScanAll();
-        if (round % 3 == 0) {
-            rig.ui->RunPending();
+        ASSERT_TRUE(rig.arp->WaitForActive(8));
+        ASSERT_GT(rig.ui->Queued(), 0u);  // results of finished workers, not yet served
+        End(rig, close);
+        if (close) {
+            EXPECT_EQ(rig.arp->Active(), 0);  // closing returns once the threads are gone
         }
-        rig.engine->OnStopScan();
-        ASSERT_FALSE(rig.engine->IsScanRunning());
-        if (round % 2 == 0) {
-            rig.ui->RunPending();
-        }
+        ASSERT_TRUE(rig.arp->WaitForIdle());
+        EXPECT_EQ(rig.arp->Cancelled(), 8);
+        ExpectEnded(rig, close);
+        EXPECT_EQ(rig.pos, 0);
+        EXPECT_TRUE(rig.shown.empty());
+        EXPECT_EQ(rig.arp->Calls().size(), 27u);  // nothing started after the end
     }
-    EXPECT_TRUE(rig.messages.shown.empty());
-
-    rig.engine->OnScanAll();
-    ASSERT_TRUE(rig.WaitUntilIdle());
-    EXPECT_EQ(rig.progress.pos, 101);
-    ASSERT_EQ(rig.messages.shown.size(), 1u);
-    for (const auto& row : rig.list.rows) {
-        ASSERT_EQ(row.cells[1], "running") << row.cells[0];
-    }
-    EXPECT_FALSE(rig.AnyOffThread());
 }
 
-TEST(Stop, NewScanOverARunningOneSilencesTheOld) {
+TEST(Ending, WhileTheCompletionBoxIsUp) {
+    for (bool close : {false, true}) {
+        SCOPED_TRACE(close);
+        EngineRig rig;
+        rig.AddRange(kNet203, 1, 3);
+        rig.whileShown = [&] { End(rig, close); };
+        rig.engine->OnScanAll();
+        ASSERT_TRUE(rig.WaitForBox());
+        ExpectEnded(rig, close);
+        EXPECT_EQ(rig.shown.size(), 1u);
+    }
+}
+
+TEST(Ending, DuringANameLookupAbandonsItWithoutWaiting) {
+    for (bool close : {false, true}) {
+        SCOPED_TRACE(close);
+        EngineRig rig;
+        rig.Add("slow.test");
+        rig.resolver->names["slow.test"] = kNet203 | 2u;
+        rig.resolver->held = true;
+        rig.engine->OnScanAll();
+        ASSERT_TRUE(rig.ui->RunUntil([&] { return rig.resolver->active == 1; }));
+        End(rig, close);  // would hang here if it waited for the lookup
+        rig.resolver->held = false;
+        ExpectEnded(rig, close);
+        EXPECT_TRUE(rig.arp->Calls().empty());
+        EXPECT_EQ(rig.Cell(0, 2), "");
+    }
+}
+
+TEST(Ending, ANewScanOverARunningOneDropsTheOldResults) {
     EngineRig rig(8);
     rig.AddRange(kNet203, 1, 20);
     rig.arp->SetDefault(Held(kMac));
+    for (std::uint32_t i = 1; i <= 4; ++i) {
+        rig.arp->Script(kNet203 | i, Answers(kMac));
+    }
     rig.engine->OnScanAll();
     ASSERT_TRUE(rig.arp->WaitForActive(8));
-    // The old workers are told to stop; their answers must not count for the new scan.
+    ASSERT_GT(rig.ui->Queued(), 0u);
     rig.arp->SetDefault(Answers(kMac));
     rig.engine->OnScanAll();
     ASSERT_TRUE(rig.WaitUntilIdle());
-    rig.ui->RunFor(std::chrono::milliseconds(50));
-    EXPECT_EQ(rig.messages.shown.size(), 1u);
-    EXPECT_EQ(rig.progress.pos, 20);
+    rig.ui->RunFor(50ms);
+    EXPECT_EQ(rig.shown, std::vector{kCompleteBox});
+    EXPECT_EQ(rig.pos, 20);
     EXPECT_EQ(rig.arp->Cancelled(), 8);
 }
 
-TEST(Close, DuringAScanEndsItsThreadsBeforeReturning) {
-    EngineRig rig(32);
-    rig.AddRange(kNet203, 1, 100);
-    rig.arp->SetDefault(Held(kMac));
-    rig.engine->OnScanAll();
-    ASSERT_TRUE(rig.arp->WaitForActive(32));
-
-    rig.engine.reset();
-    // The dispatcher and its workers are gone once the window is.
-    EXPECT_EQ(rig.arp->Active(), 0);
-    EXPECT_EQ(rig.arp->Cancelled(), 32);
-    EXPECT_EQ(rig.arp->Calls().size(), 32u);
-    rig.ui->RunFor(std::chrono::milliseconds(50));
-    EXPECT_EQ(rig.list.writes, 100 * 2);  // only the clearing at scan start
-}
-
-TEST(Close, WhileTheCompletionBoxIsUp) {
+TEST(Ending, StopWhileIdleOnlySetsTheIdleState) {
     EngineRig rig;
-    rig.AddRange(kNet203, 1, 2);
-    rig.messages.whileShown = [&] { rig.engine.reset(); };
-    auto* engine = rig.engine.get();
-    engine->OnScanAll();
-    ASSERT_TRUE(rig.ui->RunUntil([&] { return rig.engine == nullptr; }));
-    const std::size_t calls = rig.commands.calls.size();
-    rig.ui->RunFor(std::chrono::milliseconds(30));
-    EXPECT_EQ(rig.commands.calls.size(), calls);
+    rig.AddRange(kNet198, 1, 3);
+    rig.engine->OnStopScan();
+    EXPECT_EQ(rig.calls, StateCalls(false));
+    EXPECT_EQ(rig.changes, 6);
 }
 
-TEST(Close, DuringNameLookupDoesNotWaitForIt) {
-    EngineRig rig;
-    rig.list.Add("stuck.test");
-    rig.resolver->Hold();
-    rig.engine->OnScanAll();
-    ASSERT_TRUE(rig.resolver->WaitForActive(1));
-    rig.engine.reset();  // would hang here if it waited for the lookup
-    rig.resolver->Release();
-    ASSERT_TRUE(rig.resolver->WaitForIdle());
-    rig.ui->RunFor(std::chrono::milliseconds(30));
-    EXPECT_EQ(rig.list.Cell(0, 2), "");
-    EXPECT_TRUE(rig.arp->Calls().empty());
-}
-
-TEST(StartFailure, NoDispatcherGivesTheFailureMessageAndIdle) {
-    EngineRig rig;
-    rig.AddRange(kNet203, 1, 5);
-    rig.threads->allowStart = [](int) { return false; };
-    rig.engine->OnScanAll();
-    ASSERT_EQ(rig.messages.shown.size(), 1u);
-    EXPECT_EQ(rig.messages.shown[0].text, "扫描线程出错，正在退出!");
-    EXPECT_EQ(rig.messages.shown[0].caption, "Talvik");
-    EXPECT_EQ(rig.messages.shown[0].type, 0x40u);
-    EXPECT_FALSE(rig.engine->IsScanRunning());
-    EXPECT_TRUE(rig.Idle());
-    ExpectNothingMoreArrives(rig);
-
-    // The same when not even one lookup thread can start.
-    EngineRig names;
-    names.list.Add("host.test");
-    names.threads->allowStart = [](int) { return false; };
-    names.engine->OnScanAll();
-    ASSERT_EQ(names.messages.shown.size(), 1u);
-    EXPECT_EQ(names.messages.shown[0].type, 0x40u);
-    EXPECT_FALSE(names.engine->IsScanRunning());
-    EXPECT_TRUE(names.Idle());
-}
-
-TEST(StartFailure, WorkerIsRetriedOnceAnotherHasEnded) {
-    EngineRig rig(4);
-    rig.AddRange(kNet198, 1, 12);
-    rig.arp->SetDefault(Answers(kMac, std::chrono::milliseconds(5)));
-    // Start 0 is the dispatcher; the sixth and seventh workers fail on their first attempt.
-    rig.threads->allowStart = [](int number) { return number != 6 && number != 8; };
+TEST(Ending, RepeatedStartsAndStopsLeaveTheLastScanWhole) {
+    EngineRig rig(16);
+    rig.AddRange(kNet198, 0, 99);
+    rig.Add("name.test");
+    rig.resolver->names["name.test"] = kNet198 | 101u;
+    rig.arp->SetDefault(Answers(kMac, 1ms));
+    for (int round = 0; round < 60; ++round) {
+        rig.engine->OnScanAll();
+        rig.ui->RunFor(std::chrono::milliseconds(round % 3));
+        if (round % 2 == 0) {  // otherwise the next start replaces the running scan
+            rig.engine->OnStopScan();
+            ASSERT_FALSE(rig.engine->IsScanRunning());
+        }
+    }
+    EXPECT_TRUE(rig.shown.empty());
     rig.engine->OnScanAll();
     ASSERT_TRUE(rig.WaitUntilIdle());
-    EXPECT_EQ(rig.threads->Failed(), 2);
-    ASSERT_EQ(rig.messages.shown.size(), 1u);
-    EXPECT_EQ(rig.messages.shown[0].text, "扫描完成!");
-    EXPECT_EQ(rig.progress.pos, 12);
-    EXPECT_EQ(rig.arp->Calls().size(), 12u);
-    EXPECT_LE(rig.arp->MaxActive(), 4);
+    rig.ui->RunFor(50ms);
+    EXPECT_EQ(rig.pos, 101);
+    EXPECT_EQ(rig.shown.size(), 1u);
+    for (const auto& row : rig.rows) {
+        ASSERT_EQ(row.cells[1], "running") << row.cells[0];
+    }
+    EXPECT_FALSE(rig.offThread);
 }
 
-TEST(StartFailure, NoWorkerAtAllEndsTheScanWithTheFailureMessage) {
-    EngineRig rig(4);
-    rig.AddRange(kNet198, 1, 12);
-    rig.arp->SetDefault(Answers(kMac));
-    // The first three workers start, then threads run out for good.
-    rig.threads->allowStart = [](int number) { return number <= 3; };
-    rig.engine->OnScanAll();
-    ASSERT_TRUE(rig.WaitUntilIdle());
-    ASSERT_EQ(rig.messages.shown.size(), 1u);
-    EXPECT_EQ(rig.messages.shown[0].text, "扫描线程出错，正在退出!");
-    EXPECT_EQ(rig.messages.shown[0].type, 0x40u);
-    EXPECT_TRUE(rig.Idle());
-    EXPECT_EQ(rig.progress.pos, 3);
-    EXPECT_EQ(rig.arp->Calls().size(), 3u);
-}
-
-TEST(StartFailure, FailedWaitForAWorkerStillWaitsForTheStartedOnes) {
-    EngineRig rig(2);
-    rig.AddRange(kNet203, 1, 6);
-    rig.arp->SetDefault(Answers(kMac, std::chrono::milliseconds(20)));
-    rig.threads->failWaitForAny = true;
-    rig.engine->OnScanAll();
-    ASSERT_TRUE(rig.WaitUntilIdle());
-    ASSERT_EQ(rig.messages.shown.size(), 1u);
-    EXPECT_EQ(rig.messages.shown[0].text, "扫描线程出错，正在退出!");
-    // Both started workers were waited for, so their rows came in before the message.
-    EXPECT_EQ(rig.progress.pos, 2);
-    EXPECT_EQ(rig.arp->Active(), 0);
-}
-
-TEST(StartFailure, FailingCompletionBoxGivesTheFailureMessage) {
-    EngineRig rig;
-    rig.AddRange(kNet203, 1, 2);
-    rig.messages.throwNext = true;
-    rig.engine->OnScanAll();
-    ASSERT_TRUE(rig.WaitUntilIdle());
-    ASSERT_EQ(rig.messages.shown.size(), 2u);
-    EXPECT_EQ(rig.messages.shown[0].text, "扫描完成!");
-    EXPECT_EQ(rig.messages.shown[1].text, "扫描线程出错，正在退出!");
-    EXPECT_EQ(rig.messages.shown[1].type, 0x40u);
-    EXPECT_TRUE(rig.Idle());
+TEST(StartFailure, TellsTheUserAndEndsIdle) {
+    // By the number of the start, 0 onwards; start 0 is the dispatcher or the one lookup.
+    using Allow = bool (*)(int);
+    const Allow never = [](int) { return false; };
+    const Allow threeWorkers = [](int n) { return n <= 3; };
+    const Allow twoRefusals = [](int n) { return n != 6 && n != 8; };
+    struct Case {
+        const char* what;
+        int limit, rows;
+        bool name;
+        Allow allow;
+        bool failWait, throwBox;
+        std::vector<ShownBox> boxes;
+        int pos;
+    } cases[] = {
+        {"no dispatcher", 50, 5, false, never, false, false, {kFailedBox}, 0},
+        {"no lookup", 50, 0, true, never, false, false, {kFailedBox}, 0},
+        {"workers run out", 4, 12, false, threeWorkers, false, false, {kFailedBox}, 3},
+        {"worker retried", 4, 12, false, twoRefusals, false, false, {kCompleteBox}, 12},
+        {"wait for any fails", 2, 6, false, nullptr, true, false, {kFailedBox}, 2},
+        {"box fails", 50, 2, false, nullptr, false, true, {kCompleteBox, kFailedBox}, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EngineRig rig(c.limit);
+        rig.AddRange(kNet198, 1, c.rows);
+        if (c.name) {
+            rig.Add("host.test");
+        }
+        // Slow answers: rows the dispatcher did not wait for would come after its message.
+        rig.arp->SetDefault(Answers(kMac, 20ms));
+        if (c.allow) {
+            rig.threads->allowStart = c.allow;
+        }
+        rig.threads->failWaitForAny = c.failWait;
+        rig.throwNext = c.throwBox;
+        rig.engine->OnScanAll();
+        ASSERT_TRUE(rig.WaitUntilIdle());
+        EXPECT_EQ(rig.shown, c.boxes);
+        EXPECT_TRUE(rig.Idle());
+        EXPECT_EQ(rig.pos, c.pos);
+        EXPECT_EQ(rig.arp->Calls().size(), static_cast<std::size_t>(c.pos));
+        EXPECT_EQ(rig.threads->failed > 0, c.allow != nullptr);
+        EXPECT_LE(rig.arp->MaxActive(), c.limit);
+        ExpectNothingMoreArrives(rig);
+    }
 }
 
 }  // namespace

@@ -1,32 +1,96 @@
 #pragma once
-// A main window over scripted ports, shown and active so keys and focus behave as on a desktop.
+// Shared helpers of the window tests: scripted message boxes and save dialog, a main window over
+// scripted ports shown and active so keys and focus behave as on a desktop, and modal dialogs
+// worked from inside their own loop.
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QTest>
-#include <QTreeWidget>
+#include <QtTest>
+#include <QtWidgets>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <ostream>
 
 #include "platform/Platform.h"
+#include "scan/CommandIds.h"
+#include "scan/ScanEngine.h"
 #include "tests/support/ScriptedArpSender.h"
-#include "tests/ui/QtPrinting.h"
-#include "tests/ui/ScriptedMessageBox.h"
+#include "ui/IpAddressEdit.h"
 #include "ui/QtPorts.h"
+#include "ui/ReportSave.h"
 #include "ui/ScannerDlg.h"
+
+// Qt strings are containers, so without this failures would print them char by char.
+inline void PrintTo(const QString& text, std::ostream* stream) {
+    *stream << '"' << text.toStdString() << '"';
+}
 
 namespace talvik::test {
 
-// Types each character into whichever widget has the focus at that moment.
+struct ShownMessage {
+    std::string text;
+    std::string caption;
+    unsigned type = 0;
+    bool operator==(const ShownMessage&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const ShownMessage& m) {
+        return out << m.text << " | " << m.caption << " | " << m.type;
+    }
+};
+
+// Yes/no questions get the scripted answers in order, then No.
+struct ScriptedMessageBox final : IMessageBox {
+    int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
+        shown.push_back({text, caption, type});
+        return (type & 0x0Fu) != kMbYesNo ? kIdOk : answers.empty() ? kIdNo : answers.takeFirst();
+    }
+    QList<int> answers;
+    std::vector<ShownMessage> shown;
+};
+
+// Gives the scripted names in order; once they run out the user cancels.
+struct ScriptedSaveFileDialog final : ISaveFileDialog {
+    std::optional<QString> GetSaveFileName(QWidget* owner) override {
+        owners.push_back(owner);
+        return answers.empty() ? std::nullopt : std::optional(answers.takeFirst());
+    }
+    QStringList answers;
+    std::vector<QWidget*> owners;
+};
+
+// Types each character into whichever widget has the focus at that moment; "\b" is Backspace.
 inline void TypeKeys(const QString& keys) {
     for (const QChar c : keys) {
         QTest::keyClicks(QApplication::focusWidget(), QString(c));
     }
 }
 
+// Runs `open`, which shows a modal dialog of type D, and `act` on that dialog once its loop runs.
+// A dialog the action leaves open fails the test instead of hanging it. Gives the dialog's owner,
+// or nothing when no such dialog came up.
+template <typename D>
+std::optional<QWidget*> WithModal(const std::function<void()>& open,
+                                  const std::function<void(D&)>& act) {
+    std::optional<QWidget*> owner;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<D*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) {
+            return;
+        }
+        owner = dialog->parentWidget();
+        act(*dialog);
+        if (dialog->isVisible()) {
+            ADD_FAILURE() << "the dialog was left open";
+            static_cast<QDialog*>(dialog)->done(-1);
+        }
+    });
+    open();
+    QCoreApplication::processEvents();
+    return owner;
+}
+
 // Knows no host names, so rows that are not addresses stay unresolved.
-class NoNames final : public INameResolver {
-public:
+struct NoNames final : INameResolver {
     std::optional<std::uint32_t> Resolve(const std::string&) override { return std::nullopt; }
 };
 
@@ -37,14 +101,14 @@ protected:
         services.threads = MakeThreads();
         services.resolver = std::make_shared<NoNames>();
         services.arp = arp;
+        services.aboutLibrary = aboutLibrary;
         services.messageBox = &messages;
+        services.saveFileDialog = &files;
         dialog = std::make_unique<CScannerDlg>(std::move(services));
         dialog->show();
         dialog->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
     }
-
-    void TearDown() override { dialog.reset(); }
 
     void AddRows(const QStringList& texts) {
         for (const QString& text : texts) {
@@ -60,7 +124,49 @@ protected:
         return texts;
     }
 
+    struct ListMenu {
+        bool opened = false;
+        QPoint position;
+        QStringList texts;          // "-" for a separator
+        std::vector<bool> enabled;  // of the commands, in menu order
+    };
+
+    // Opens the list's pop-up as a right click does, records it and chooses `command`, or
+    // dismisses it when `command` is 0 or not enabled.
+    ListMenu OpenListMenu(int command = 0) {
+        ListMenu seen;
+        QTimer::singleShot(0, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (menu == nullptr) {
+                return;
+            }
+            seen.opened = true;
+            seen.position = menu->pos();
+            QAction* chosen = nullptr;
+            for (QAction* action : menu->actions()) {
+                seen.texts << (action->isSeparator() ? QStringLiteral("-") : action->text());
+                if (!action->isSeparator()) {
+                    seen.enabled.push_back(action->isEnabled());
+                    if (action->data().toInt() == command && action->isEnabled()) {
+                        chosen = action;
+                    }
+                }
+            }
+            if (chosen != nullptr) {
+                menu->setActiveAction(chosen);
+                QTest::keyClick(menu, Qt::Key_Return);
+            } else {
+                menu->close();
+            }
+        });
+        dialog->OnResultListRClick();
+        return seen;
+    }
+
+    // Set before SetUp to hand the window an about library.
+    std::shared_ptr<IAboutLibrary> aboutLibrary;
     ScriptedMessageBox messages;
+    ScriptedSaveFileDialog files;
     std::shared_ptr<ScriptedArpSender> arp = std::make_shared<ScriptedArpSender>();
     std::unique_ptr<CScannerDlg> dialog;
 };

@@ -1,187 +1,113 @@
-// The about commands: the record handed to the external library, the library's release, the
-// fall-back to the built-in dialog, and that dialog itself.
+// The about commands: the record handed to the stand-in library, its release, and the fall-back
+// to the built-in dialog.
 #include <dlfcn.h>
-#include <gtest/gtest.h>
-
-#include <QFile>
-#include <QLabel>
-#include <QPushButton>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
 
 #include "platform/AboutInfo.h"
 #include "platform/AboutLibrary.h"
-#include "tests/ui/TextFits.h"
+#include "tests/ui/DialogFixture.h"
 #include "ui/AboutDlg.h"
-#include "ui/DialogUnits.h"
 
-namespace talvik {
+namespace talvik::test {
 namespace {
 
-bool IsLoaded(const char* name) {
-    void* handle = dlopen(name, RTLD_NOW | RTLD_NOLOAD);
-    if (handle == nullptr) {
-        return false;
+bool IsLoaded(const std::string& name) {
+    void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle != nullptr) {
+        dlclose(handle);
     }
-    dlclose(handle);
-    return true;
+    return handle != nullptr;
 }
 
 // Where the stand-in library saves the record it is handed.
-class RecordFile final {
-public:
-    RecordFile() : path_(dir_.filePath(QStringLiteral("record.bin"))) {
-        setenv("TALVIK_ABOUT_RECORD", path_.toLocal8Bit().constData(), 1);
+struct RecordFile {
+    RecordFile() { qputenv("TALVIK_ABOUT_RECORD", path.toLocal8Bit()); }
+    ~RecordFile() { qunsetenv("TALVIK_ABOUT_RECORD"); }
+    QByteArray bytes() const {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
-    ~RecordFile() { unsetenv("TALVIK_ABOUT_RECORD"); }
-    bool exists() const { return QFile::exists(path_); }
-    std::vector<unsigned char> bytes() const {
-        QFile file(path_);
-        if (!file.open(QIODevice::ReadOnly)) {
-            return {};
-        }
-        const QByteArray data = file.readAll();
-        return std::vector<unsigned char>(data.begin(), data.end());
-    }
-
-private:
-    QTemporaryDir dir_;
-    QString path_;
+    QTemporaryDir dir;
+    QString path = dir.filePath("record.bin");
 };
 
-std::uint32_t ReadLe32(const std::vector<unsigned char>& bytes, std::size_t offset) {
-    return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
-           static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
-}
-
-TEST(AboutLibrary, HandsTheRecordToTheEntryAndReleasesTheLibrary) {
+TEST(AboutLibraryTest, HandsTheRecordToTheEntryAndReleasesTheLibrary) {
     RecordFile record;
     ASSERT_FALSE(IsLoaded(kAboutLibraryName));
-    DlopenAboutLibrary library;
-    ASSERT_TRUE(library.ShowAbout(0xC0DE1234u))
+    ASSERT_TRUE(DlopenAboutLibrary().ShowAbout(0xC0DE1234u))
         << "the stand-in library must be on LD_LIBRARY_PATH (run through ctest)";
     EXPECT_FALSE(IsLoaded(kAboutLibraryName));
 
-    const std::vector<unsigned char> bytes = record.bytes();
-    ASSERT_EQ(bytes.size(), 1880u);
-    EXPECT_EQ(ReadLe32(bytes, 0), 1880u);
-    EXPECT_EQ(ReadLe32(bytes, 4), 0xC0DE1234u);
-    std::vector<unsigned char> expected(1880, 0);
-    const auto put = [&](std::size_t offset, const char* text) {
-        std::memcpy(expected.data() + offset, text, std::strlen(text));
-    };
-    expected[0] = 1880 & 0xFF;
-    expected[1] = 1880 >> 8;
-    expected[4] = 0x34;
-    expected[5] = 0x12;
-    expected[6] = 0xDE;
-    expected[7] = 0xC0;
-    put(76, "Talvik");
-    put(336, "Release: 1.0");
-    put(596, "\r\n");
-    // Every other byte, the reserved ones and the tails of the texts included, is zero.
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        ASSERT_EQ(bytes[i], expected[i]) << "at offset " << i;
-    }
+    // Size and icon little-endian, zeros to offset 76, then three texts each zero-padded.
+    const auto field = [](QByteArray text, int size) { return text.leftJustified(size, '\0'); };
+    const QByteArray expected = QByteArray::fromHex("580700003412dec0") + QByteArray(68, '\0') +
+                                field("Talvik", 260) + field("Release: 1.0", 260) +
+                                field("\r\n", 1284);
+    EXPECT_EQ(record.bytes().toHex().toStdString(), expected.toHex().toStdString());
 }
 
-TEST(AboutLibrary, TheReleaseProbeSeesALibraryThatIsStillHeld) {
-    // Guards the check above: a held library must be reported as loaded.
+class AboutCommandTest : public DialogTest {
+protected:
+    void Open(const std::string& library) {
+        aboutLibrary = std::make_shared<DlopenAboutLibrary>(library);
+        DialogTest::SetUp();
+    }
+    void SetUp() override {}
+
+    // Whether `command` shows the built-in dialog, owned by the window and saying who it is.
+    bool ShowsBuiltIn(const std::function<void()>& command) {
+        const std::optional<QWidget*> owner = WithModal<CAboutDlg>(command, [](CAboutDlg& d) {
+            EXPECT_EQ(d.windowTitle(), "Talvik");
+            EXPECT_EQ(d.findChild<QLabel*>(QStringLiteral("IDC_VERSION_TEXT"))->text(),
+                      "Talvik 1.0.0 版");
+            EXPECT_FALSE(d.findChild<QLabel*>(QStringLiteral("IDI_ABOUT"))->pixmap().isNull());
+            QTest::keyClick(d.focusWidget() ? d.focusWidget() : &d, Qt::Key_Return);
+        });
+        EXPECT_TRUE(!owner || *owner == dialog.get());
+        return owner.has_value();
+    }
+
+    RecordFile record;
+};
+
+TEST_F(AboutCommandTest, AboutSoftwareUsesTheLibraryOnlyWhenItHasTheEntry) {
+    Open(kAboutLibraryName);
+    EXPECT_FALSE(ShowsBuiltIn([&] { dialog->menuAction(ID_ABOUT_SOFTWARE)->trigger(); }));
+    ASSERT_EQ(record.bytes().size(), 1880);
+    EXPECT_EQ(record.bytes().mid(4, 4), QByteArray::fromHex("80000000"));  // the main icon
+    EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(AboutCommandTest, AboutSoftwareFallsBackToTheBuiltInDialogAndReleasesTheLibrary) {
+    // The probe itself sees a library that is still held.
     void* held = dlopen(TALVIK_TEST_ABOUTLIB_WITHOUT_ENTRY, RTLD_NOW);
     ASSERT_NE(held, nullptr) << dlerror();
     EXPECT_TRUE(IsLoaded(TALVIK_TEST_ABOUTLIB_WITHOUT_ENTRY));
     dlclose(held);
-    EXPECT_FALSE(IsLoaded(TALVIK_TEST_ABOUTLIB_WITHOUT_ENTRY));
-}
-
-TEST(AboutLibrary, MissingEntryOrMissingLibraryFallsBack) {
-    RecordFile record;
-    DlopenAboutLibrary withoutEntry(TALVIK_TEST_ABOUTLIB_WITHOUT_ENTRY);
-    EXPECT_FALSE(withoutEntry.ShowAbout(kAboutMainIcon));
-    EXPECT_FALSE(IsLoaded(TALVIK_TEST_ABOUTLIB_WITHOUT_ENTRY));
 
     const QTemporaryDir empty;
-    DlopenAboutLibrary absent(empty.filePath(QString::fromLatin1(kAboutLibraryName)).toStdString());
-    EXPECT_FALSE(absent.ShowAbout(kAboutMainIcon));
-    EXPECT_FALSE(record.exists());
+    for (const std::string& path :
+         {std::string(TALVIK_TEST_ABOUTLIB_WITHOUT_ENTRY),
+          empty.filePath(QString::fromLatin1(kAboutLibraryName)).toStdString()}) {
+        Open(path);
+        EXPECT_TRUE(ShowsBuiltIn([&] { dialog->toolAction(ID_ABOUT_SOFTWARE)->trigger(); }));
+        EXPECT_FALSE(IsLoaded(path)) << path;
+    }
+    EXPECT_TRUE(record.bytes().isEmpty());  // the missing entry was never called
+    EXPECT_TRUE(messages.shown.empty());
 }
 
-// Records the built-in dialogs a command shows instead of running them.
-struct ShownDialogs {
-    int count = 0;
-    QString caption;
-    QString version;
-    DialogRunner<CAboutDlg> runner() {
-        return [this](CAboutDlg& d) {
-            ++count;
-            caption = d.windowTitle();
-            version = d.findChild<QLabel*>(QStringLiteral("IDC_VERSION_TEXT"))->text();
-            return 1;
-        };
+TEST_F(AboutCommandTest, WindowMenuAboutAlwaysShowsTheBuiltInDialog) {
+    Open(kAboutLibraryName);
+    for (unsigned command : {16u, 16u + 0x3u, 31u}) {
+        EXPECT_TRUE(ShowsBuiltIn([&] { dialog->OnSysCommand(command); })) << command;
     }
-};
-
-TEST(AboutCommands, AboutSoftwareUsesTheLibraryOnlyWhenItHasTheEntry) {
-    RecordFile record;
-    ShownDialogs shown;
-    DlopenAboutLibrary present;
-    ShowAboutSoftware(present, kAboutMainIcon, nullptr, shown.runner());
-    EXPECT_EQ(shown.count, 0);
-    ASSERT_TRUE(record.exists());
-    EXPECT_EQ(ReadLe32(record.bytes(), 4), 128u);
-
-    DlopenAboutLibrary withoutEntry(TALVIK_TEST_ABOUTLIB_WITHOUT_ENTRY);
-    ShowAboutSoftware(withoutEntry, kAboutMainIcon, nullptr, shown.runner());
-    EXPECT_EQ(shown.count, 1);
-    EXPECT_EQ(shown.caption, QStringLiteral("Talvik"));
-    EXPECT_EQ(shown.version, QStringLiteral("Talvik 1.0.0 版"));
-}
-
-TEST(AboutCommands, WindowMenuItemIsRecognisedByItsUpperBits) {
-    for (unsigned command = 16; command <= 31; ++command) {
-        EXPECT_TRUE(IsAboutBoxCommand(command)) << command;
-    }
-    for (unsigned command : {0u, 15u, 32u, 48u, 0xF060u, 0xF010u}) {
-        EXPECT_FALSE(IsAboutBoxCommand(command)) << command;
-    }
-}
-
-TEST(AboutDialog, ShowsTheProgramAndClosesOnEveryUsualKey) {
-    CAboutDlg d;
-    const DialogUnits du(d.font());
-    EXPECT_EQ(d.windowTitle(), QStringLiteral("Talvik"));
-    EXPECT_EQ(d.size(), du.size(219, 63));
-    const auto* version = d.findChild<QLabel*>(QStringLiteral("IDC_VERSION_TEXT"));
-    ASSERT_NE(version, nullptr);
-    EXPECT_EQ(version->text(), QStringLiteral("Talvik 1.0.0 版"));
-    EXPECT_EQ(version->textFormat(), Qt::PlainText);
-    const auto* ok = d.findChild<QPushButton*>(QStringLiteral("IDOK"));
-    ASSERT_NE(ok, nullptr);
-    EXPECT_EQ(ok->text(), QStringLiteral("确定"));
-    EXPECT_TRUE(ok->isDefault());
-    EXPECT_EQ(ClippedTexts(d).join(QStringLiteral(" | ")).toStdString(), "");
-    const auto* icon = d.findChild<QLabel*>(QStringLiteral("IDI_ABOUT"));
-    ASSERT_NE(icon, nullptr);
-    // The picture may not be built in yet; when it is, the dialog must show it.
-    EXPECT_EQ(!icon->pixmap().isNull(), QFile::exists(QStringLiteral(":/about-32.png")));
-
-    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape, Qt::Key_Space}) {
-        CAboutDlg dialog;
-        QTimer::singleShot(0, &dialog, [&dialog, key] {
-            QTest::keyClick(dialog.focusWidget() != nullptr ? dialog.focusWidget() : &dialog, key);
-        });
-        QTimer::singleShot(5000, &dialog, [&dialog] {
-            ADD_FAILURE() << "the about dialog was left open";
-            dialog.done(-1);
-        });
-        const int result = dialog.exec();
-        EXPECT_EQ(result, key == Qt::Key_Escape ? QDialog::Rejected : QDialog::Accepted) << key;
-    }
+    EXPECT_FALSE(ShowsBuiltIn([&] { dialog->OnSysCommand(32); }));
+    QMenu* menu = dialog->windowMenu();
+    EXPECT_TRUE(menu->actions().at(menu->actions().size() - 2)->isSeparator());
+    EXPECT_EQ(menu->actions().last()->text(), "关于 Quorvane(&A)...");
+    EXPECT_TRUE(ShowsBuiltIn([&] { menu->actions().last()->trigger(); }));
+    EXPECT_TRUE(record.bytes().isEmpty());
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::test

@@ -1,193 +1,107 @@
-#include <QLineEdit>
-#include <QRadioButton>
-
-#include "scan/WinTypes.h"
 #include "tests/ui/DialogFixture.h"
-#include "ui/IpAddressEdit.h"
 
 namespace talvik::test {
 namespace {
 
+QStringList Sequence(const QString& prefix, int first, int last) {
+    QStringList texts;
+    for (int i = first; i <= last; ++i) {
+        texts << prefix + QString::number(i);
+    }
+    return texts;
+}
+
 class AddressEntryTest : public DialogTest {
 protected:
-    void Range(const char* start, const char* end) {
-        ASSERT_TRUE(dialog->startAddress()->setText(start));
-        ASSERT_TRUE(dialog->endAddress()->setText(end));
-    }
-
-    void HostMode(const QString& text) {
-        dialog->modeUrlButton()->click();
-        dialog->urlEdit()->setText(text);
-    }
-
-    static QStringList Addresses(const char* network, int first, int last) {
-        QStringList texts;
-        for (int i = first; i <= last; ++i) {
-            texts << QStringLiteral("%1.%2").arg(network).arg(i);
+    // Adds with `kept` rows listed before; the question comes exactly when rows were kept.
+    void Add(const QStringList& kept, int answer, bool limit) {
+        dialog->OnDeleteAll();
+        AddRows(kept);
+        messages.shown.clear();
+        messages.answers = {answer};
+        dialog->OnAddAddress();
+        std::vector<ShownMessage> expected;
+        if (!kept.isEmpty()) {
+            expected.push_back({"清除上次扫描地址？", "Talvik", kMbYesNo | kMbIconQuestion});
         }
-        return texts;
-    }
-
-    int LimitMessages() const {
-        int count = 0;
-        for (const ShownMessage& message : messages.shown) {
-            if (message.text == "每次最多能扫描255台机器!") {
-                EXPECT_EQ(message.caption, "Talvik");
-                EXPECT_EQ(message.type, kMbIconInformation);
-                ++count;
-            }
+        if (limit) {
+            expected.push_back({"每次最多能扫描255台机器!", "Talvik", kMbIconInformation});
         }
-        return count;
+        EXPECT_EQ(messages.shown, expected);
     }
 };
 
-TEST_F(AddressEntryTest, RangesListInAscendingOrderUpTo255Rows) {
-    Range("192.168.1.1", "192.168.1.254");
-    dialog->OnAddAddress();
-    EXPECT_EQ(Rows(), Addresses("192.168.1", 1, 254));
-    EXPECT_TRUE(messages.shown.empty());
-
-    dialog->OnDeleteAll();
-    Range("192.168.1.0", "192.168.1.255");
-    dialog->OnAddAddress();
-    EXPECT_EQ(Rows(), Addresses("192.168.1", 0, 254));  // .255 is left over
-    EXPECT_EQ(LimitMessages(), 1);
-
-    dialog->OnDeleteAll();
-    messages.shown.clear();
-    Range("10.0.0.1", "10.0.0.255");
-    dialog->OnAddAddress();
-    EXPECT_EQ(Rows().size(), 255);
-    EXPECT_EQ(Rows().last(), "10.0.0.255");
-    EXPECT_TRUE(messages.shown.empty());  // exactly full is no overflow
-}
-
-TEST_F(AddressEntryTest, InvalidRangesAddNothingSilently) {
-    for (auto [start, end] :
-         {std::pair{"192.168.1.5", "192.168.2.5"}, std::pair{"192.168.1.9", "192.168.1.5"},
-          std::pair{"10.1.1.1", "11.1.1.1"}}) {
-        Range(start, end);
-        dialog->OnAddAddress();
-        EXPECT_TRUE(Rows().isEmpty()) << start << " " << end;
+TEST_F(AddressEntryTest, RangesInsertEachAddressAtItsLastOctetUpTo255Rows) {
+    const QStringList ab = {"A", "B"};
+    const QStringList kept250 = Sequence("host", 0, 249);
+    struct Case {
+        const char* start;
+        const char* end;
+        QStringList kept;
+        int answer;
+        QStringList expected;
+        bool limit;
+    } cases[] = {
+        {"192.168.1.1", "192.168.1.254", {}, kIdNo, Sequence("192.168.1.", 1, 254), false},
+        {"192.168.1.0", "192.168.1.255", {}, kIdNo, Sequence("192.168.1.", 0, 254), true},
+        {"10.0.0.1", "10.0.0.255", {}, kIdNo, Sequence("10.0.0.", 1, 255), false},
+        {"192.168.3.129", "192.168.3.129", {}, kIdNo, {"192.168.3.129"}, false},
+        {"...", "...", {}, kIdNo, {"0.0.0.0"}, false},  // blank fields
+        {"192.168.1.5", "192.168.2.5", {}, kIdNo, {}, false},
+        {"192.168.1.9", "192.168.1.5", {}, kIdNo, {}, false},
+        {"10.1.1.1", "11.1.1.1", ab, kIdYes, {}, false},  // emptied though nothing is added
+        {"10.0.0.1", "10.0.0.3", ab, kIdNo,
+         QStringList{"A"} + Sequence("10.0.0.", 1, 3) + QStringList{"B"}, false},
+        {"10.0.0.100", "10.0.0.102", ab, kIdNo, ab + Sequence("10.0.0.", 100, 102), false},
+        {"172.16.0.250", "172.16.0.255", kept250, kIdNo, kept250 + Sequence("172.16.0.", 250, 254),
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.start) + " - " + c.end);
+        ASSERT_TRUE(dialog->startAddress()->setText(c.start));
+        ASSERT_TRUE(dialog->endAddress()->setText(c.end));
+        Add(c.kept, c.answer, c.limit);
+        EXPECT_EQ(Rows(), c.expected);
     }
-    EXPECT_TRUE(messages.shown.empty());
-
-    // The question still comes first, so Yes empties the list even though nothing is added.
-    AddRows({"a", "b"});
-    messages.Answer(kIdYes);
-    dialog->OnAddAddress();
-    EXPECT_TRUE(Rows().isEmpty());
-    ASSERT_EQ(messages.shown.size(), 1u);
-    EXPECT_EQ(messages.shown[0].text, "清除上次扫描地址？");
-    EXPECT_EQ(messages.shown[0].caption, "Talvik");
-    EXPECT_EQ(messages.shown[0].type, kMbYesNo | kMbIconQuestion);
-}
-
-TEST_F(AddressEntryTest, StartUpAndBlankFieldsGiveOneRow) {
-    dialog->OnAddAddress();
-    EXPECT_EQ(Rows(), QStringList{"192.168.3.129"});
-
-    dialog->OnDeleteAll();
-    dialog->startAddress()->clear();
-    dialog->endAddress()->clear();
-    dialog->OnAddAddress();
-    EXPECT_EQ(Rows(), QStringList{"0.0.0.0"});
-}
-
-TEST_F(AddressEntryTest, KeptRowsTakeNewAddressesAtTheirOctetIndex) {
-    AddRows({"A", "B"});
-    messages.Answer(kIdNo);
-    Range("10.0.0.1", "10.0.0.3");
-    dialog->OnAddAddress();
-    EXPECT_EQ(Rows(), (QStringList{"A", "10.0.0.1", "10.0.0.2", "10.0.0.3", "B"}));
-
-    dialog->OnDeleteAll();
-    AddRows({"A", "B"});
-    messages.Answer(kIdNo);
-    Range("10.0.0.100", "10.0.0.102");
-    dialog->OnAddAddress();
-    EXPECT_EQ(Rows(), (QStringList{"A", "B", "10.0.0.100", "10.0.0.101", "10.0.0.102"}));
-}
-
-TEST_F(AddressEntryTest, KeptRowsCountTowardsTheLimit) {
-    QStringList kept;
-    for (int i = 0; i < 250; ++i) {
-        kept << QStringLiteral("host%1").arg(i);
-    }
-    AddRows(kept);
-    messages.Answer(kIdNo);
-    Range("172.16.0.250", "172.16.0.255");  // six addresses, room for five
-    dialog->OnAddAddress();
-    EXPECT_EQ(Rows().size(), 255);
-    EXPECT_EQ(Rows().last(), "172.16.0.254");
-    EXPECT_EQ(LimitMessages(), 1);
 }
 
 TEST_F(AddressEntryTest, HostModeAddsTheTextExactlyAtTheEnd) {
-    HostMode("  printer.lan ");
-    dialog->OnAddAddress();
-    EXPECT_EQ(Rows(), QStringList{"  printer.lan "});
+    dialog->modeUrlButton()->click();
+    EXPECT_TRUE(dialog->urlEdit()->isEnabled() && dialog->urlEdit()->hasFocus());
+    EXPECT_FALSE(dialog->startAddress()->isEnabled() || dialog->endAddress()->isEnabled());
+    dialog->urlEdit()->setText("  printer.lan ");
+    Add({"A", "B"}, kIdNo, false);
+    EXPECT_EQ(Rows(), (QStringList{"A", "B", "  printer.lan "}));
 
-    messages.Answer(kIdNo);
-    dialog->urlEdit()->setText("<b>not markup</b>");
-    dialog->OnAddAddress();
-    EXPECT_EQ(Rows(), (QStringList{"  printer.lan ", "<b>not markup</b>"}));
-
-    // An empty field adds nothing and says nothing, after the question.
-    messages.shown.clear();
-    messages.Answer(kIdNo);
     dialog->urlEdit()->clear();
-    dialog->OnAddAddress();
-    EXPECT_EQ(Rows().size(), 2);
-    EXPECT_EQ(messages.shown.size(), 1u);
-}
+    Add({"A"}, kIdNo, false);  // nothing to add, nothing said after the question
+    EXPECT_EQ(Rows(), QStringList{"A"});
 
-TEST_F(AddressEntryTest, AFullListRefusesHostsEvenWithAnEmptyField) {
-    QStringList full;
-    for (int i = 0; i < 255; ++i) {
-        full << QStringLiteral("h%1").arg(i);
-    }
-    AddRows(full);
-    HostMode("");
-    messages.Answer(kIdNo);
-    dialog->OnAddAddress();
+    Add(Sequence("h", 0, 254), kIdNo, true);  // a full list refuses even an empty field
     EXPECT_EQ(Rows().size(), 255);
-    EXPECT_EQ(LimitMessages(), 1);
+
+    dialog->urlEdit()->setText("kept");
+    dialog->modeIpButton()->click();
+    EXPECT_FALSE(dialog->urlEdit()->isEnabled());
+    EXPECT_EQ(dialog->urlEdit()->text(), "kept");
+    EXPECT_TRUE(dialog->startAddress()->isEnabled() && dialog->endAddress()->isEnabled());
 }
 
 TEST_F(AddressEntryTest, EditingTheStartFillsTheEnd) {
     ASSERT_TRUE(dialog->endAddress()->setText("1.1.1.1"));  // typed first, then overwritten
-    QLineEdit* part = dialog->startAddress()->part(0);
-    part->setFocus();
-    part->selectAll();
+    dialog->startAddress()->part(0)->setFocus();
+    dialog->startAddress()->part(0)->selectAll();
     TypeKeys("10.1.2.3");
-    EXPECT_EQ(dialog->startAddress()->text(), "10.1.2.3");
     EXPECT_EQ(dialog->endAddress()->text(), "10.1.2.254");
 
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backspace);  // blanks the last part
-    EXPECT_EQ(dialog->endAddress()->text(), "10.1.2.254");
-    // A move between parts alone also counts.
+    // Blanking the last part is an edit, and moving back between parts alone also counts.
     ASSERT_TRUE(dialog->endAddress()->setText("9.9.9.9"));
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backspace);
+    TypeKeys("\b");
+    EXPECT_EQ(dialog->endAddress()->text(), "10.1.2.254");
+    ASSERT_TRUE(dialog->endAddress()->setText("9.9.9.9"));
+    TypeKeys("\b");
     EXPECT_EQ(dialog->startAddress()->part(2), QApplication::focusWidget());
     EXPECT_EQ(dialog->endAddress()->text(), "10.1.2.254");
-}
-
-TEST_F(AddressEntryTest, ModeButtonsSwitchTheFields) {
-    dialog->modeUrlButton()->click();
-    EXPECT_TRUE(dialog->urlEdit()->isEnabled());
-    EXPECT_TRUE(dialog->urlEdit()->hasFocus());
-    EXPECT_FALSE(dialog->startAddress()->isEnabled());
-    EXPECT_FALSE(dialog->endAddress()->isEnabled());
-
-    dialog->urlEdit()->setText("kept");
-    dialog->resultList()->setFocus();
-    dialog->modeIpButton()->click();
-    EXPECT_FALSE(dialog->urlEdit()->isEnabled());
-    EXPECT_EQ(dialog->urlEdit()->text(), "kept");
-    EXPECT_TRUE(dialog->startAddress()->isEnabled());
-    EXPECT_TRUE(dialog->endAddress()->isEnabled());
-    EXPECT_EQ(dialog->startAddress()->text(), "192.168.3.129");
 }
 
 }  // namespace

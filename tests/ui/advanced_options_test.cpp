@@ -1,259 +1,101 @@
 // The advanced options dialog, driven through its real modal loop as a user would drive it.
-#include <gtest/gtest.h>
+#include <variant>
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QGroupBox>
-#include <QLabel>
-#include <QPushButton>
-#include <QSlider>
-#include <QTest>
-#include <QTimer>
-#include <functional>
-
-#include "tests/ui/TextFits.h"
+#include "tests/ui/DialogFixture.h"
 #include "ui/AdvancedOptionsDlg.h"
-#include "ui/DialogUnits.h"
 
-namespace talvik {
+namespace talvik::test {
 namespace {
 
-using Act = std::function<void(CAdvancedOptionsDlg&)>;
+using Dlg = CAdvancedOptionsDlg;
 
-QSlider* Speed(CAdvancedOptionsDlg& d) {
-    return d.findChild<QSlider*>(QStringLiteral("IDC_SPEED_SLIDER"));
-}
-QSlider* Net(CAdvancedOptionsDlg& d) {
-    return d.findChild<QSlider*>(QStringLiteral("IDC_NET_SLIDER"));
-}
-QPushButton* Button(CAdvancedOptionsDlg& d, const char* name) {
-    return d.findChild<QPushButton*>(QString::fromLatin1(name));
+void Click(Dlg& d, const char* button) {
+    d.findChild<QPushButton*>(QString::fromLatin1(button))->click();
 }
 
-// Sends a key to whatever has the focus in the dialog, as the keyboard would.
-void Key(CAdvancedOptionsDlg& d, Qt::Key key) {
-    QWidget* target = d.focusWidget() != nullptr ? d.focusWidget() : &d;
-    QTest::keyClick(target, key);
+// What a user does: a key to whatever has the focus, "close" for the close box, or a button's
+// name: clicked, or given the focus when it starts with '>'.
+using Step = std::variant<Qt::Key, const char*>;
+
+void Work(Dlg& d, const std::vector<Step>& steps) {
+    for (const Step& step : steps) {
+        const char* const* button = std::get_if<const char*>(&step);
+        if (button == nullptr) {
+            QTest::keyClick(d.focusWidget() != nullptr ? d.focusWidget() : &d,
+                            std::get<Qt::Key>(step));
+        } else if (**button == '>') {
+            d.findChild<QPushButton*>(QString::fromLatin1(*button + 1))->setFocus();
+        } else if (std::string_view(*button) == "close") {
+            d.close();
+        } else {
+            Click(d, *button);
+        }
+    }
 }
 
-// Runs the dialog modally, acting on it once its event loop runs; a dialog that the actions
-// leave open fails the test instead of hanging it.
-DialogRunner<CAdvancedOptionsDlg> Working(Act act) {
-    return [act](CAdvancedOptionsDlg& d) {
-        QTimer::singleShot(0, &d, [&d, act] { act(d); });
-        QTimer::singleShot(5000, &d, [&d] {
-            ADD_FAILURE() << "the dialog was left open";
-            d.done(-1);
-        });
-        return d.exec();
+TEST(AdvancedOptionsTest, AcceptingTakesWhatTheSlidersShowAndClearsTheFlag) {
+    struct Case {
+        ScanSettings start;
+        std::vector<Step> steps;
+        bool accepted;
+        std::int32_t workerLimit;
+        std::int32_t networkCondition;
+    } cases[] = {
+        {{1, 2500, 12}, {"IDC_ADV_OK"}, true, 12, 2500},
+        {{1, 3000, 7}, {"IDC_ADV_DEFAULTS", "IDC_ADV_CANCEL"}, false, 7, 3000},
+        {{1, 3000, 7}, {"IDC_ADV_DEFAULTS", "IDC_ADV_OK"}, true, 40, 1000},
+        {{0, 3000, 7}, {">IDC_ADV_DEFAULTS", Qt::Key_Return, "IDC_ADV_OK"}, true, 40, 1000},
+        {{0, 3000, 7},
+         {">IDC_ADV_DEFAULTS", Qt::Key_Return, ">IDC_ADV_CANCEL", Qt::Key_Return},
+         false,
+         7,
+         3000},
+        {{0, 1000, 50}, {Qt::Key_End, Qt::Key_Escape}, false, 50, 1000},
+        {{0, 1000, 50}, {Qt::Key_End, "close"}, false, 50, 1000},
+        // The network slider has the focus, the hidden check box is never reached, and Enter
+        // takes the sliders as they are.
+        {{0, 1000, 50},
+         {Qt::Key_Right, Qt::Key_Tab, Qt::Key_Left, Qt::Key_Left, Qt::Key_Return},
+         true,
+         48,
+         1001},
+        {{0, 1000, 50}, {Qt::Key_Left, Qt::Key_Enter}, true, 50, 999},
+        {{0, 99999, -5}, {"IDC_ADV_OK"}, true, 1, 5000},
+        {{0, 1000, 50},
+         {Qt::Key_Home, Qt::Key_PageDown, Qt::Key_Tab, Qt::Key_End, Qt::Key_PageUp, Qt::Key_Return},
+         true,
+         64,
+         100},
     };
-}
-
-ScanSettings StartSettings() {
-    return ScanSettings{0, kStartNetworkCondition, kStartWorkerLimit};
-}
-
-TEST(AdvancedOptionsDialog, FirstShowingStartsFromTheLiveSettings) {
-    ScanSettings settings = StartSettings();
-    int shownSpeed = -1;
-    int shownNet = -1;
-    bool checkHidden = false;
-    QString focused;
-    EditAdvancedOptions(settings, nullptr, Working([&](CAdvancedOptionsDlg& d) {
-                            shownSpeed = Speed(d)->value();
-                            shownNet = Net(d)->value();
-                            checkHidden = !d.findChild<QCheckBox*>()->isVisible();
-                            focused = d.focusWidget() != nullptr ? d.focusWidget()->objectName()
-                                                                 : QString();
-                            Net(d)->setValue(4000);
-                            Key(d, Qt::Key_Escape);
-                        }));
-    EXPECT_EQ(shownSpeed, 50);
-    EXPECT_EQ(shownNet, 1000);
-    EXPECT_TRUE(checkHidden);
-    EXPECT_EQ(focused, QStringLiteral("IDC_NET_SLIDER"));
-    EXPECT_EQ(settings.networkCondition, 1000);
-}
-
-TEST(AdvancedOptionsDialog, OkKeepsWhatIsShownAndClearsTheFlag) {
-    ScanSettings settings{1, 2500, 12};
-    EXPECT_TRUE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                        Button(d, "IDC_ADV_OK")->click();
-                                    })));
-    EXPECT_EQ(settings.workerLimit, 12);
-    EXPECT_EQ(settings.networkCondition, 2500);
-    EXPECT_EQ(settings.scanUnpinged, 0);
-
-    EXPECT_TRUE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                        Speed(d)->setValue(33);
-                                        Net(d)->setValue(4200);
-                                        Button(d, "IDC_ADV_OK")->click();
-                                    })));
-    EXPECT_EQ(settings.workerLimit, 33);
-    EXPECT_EQ(settings.networkCondition, 4200);
-}
-
-TEST(AdvancedOptionsDialog, RestoreDefaultsOnlyMovesTheSliders) {
-    ScanSettings settings{0, 3000, 7};
-    int speedAfterDefaults = -1;
-    int netAfterDefaults = -1;
-    EXPECT_FALSE(EditAdvancedOptions(settings, nullptr, Working([&](CAdvancedOptionsDlg& d) {
-                                         Button(d, "IDC_ADV_DEFAULTS")->click();
-                                         speedAfterDefaults = Speed(d)->value();
-                                         netAfterDefaults = Net(d)->value();
-                                         Button(d, "IDC_ADV_CANCEL")->click();
-                                     })));
-    EXPECT_EQ(speedAfterDefaults, 40);
-    EXPECT_EQ(netAfterDefaults, 1000);
-    EXPECT_EQ(settings.workerLimit, 7);
-    EXPECT_EQ(settings.networkCondition, 3000);
-
-    EXPECT_TRUE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                        Button(d, "IDC_ADV_DEFAULTS")->click();
-                                        Button(d, "IDC_ADV_OK")->click();
-                                    })));
-    EXPECT_EQ(settings.workerLimit, 40);
-    EXPECT_EQ(settings.networkCondition, 1000);
-}
-
-TEST(AdvancedOptionsDialog, EscapeAndTheCloseBoxDiscardChanges) {
-    ScanSettings settings = StartSettings();
-    EXPECT_FALSE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                         Key(d, Qt::Key_End);
-                                         Key(d, Qt::Key_Escape);
-                                     })));
-    EXPECT_FALSE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                         Speed(d)->setValue(3);
-                                         d.close();
-                                     })));
-    EXPECT_EQ(settings.workerLimit, 50);
-    EXPECT_EQ(settings.networkCondition, 1000);
-}
-
-TEST(AdvancedOptionsDialog, EnterOnASliderAcceptsWhatTheSlidersShow) {
-    ScanSettings settings = StartSettings();
-    EXPECT_TRUE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                        Key(d, Qt::Key_Right);  // network slider has the focus
-                                        Key(d, Qt::Key_Tab);
-                                        Key(d, Qt::Key_Left);
-                                        Key(d, Qt::Key_Left);
-                                        Key(d, Qt::Key_Return);
-                                    })));
-    EXPECT_EQ(settings.networkCondition, 1001);
-    EXPECT_EQ(settings.workerLimit, 48);
-
-    EXPECT_TRUE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                        Key(d, Qt::Key_PageDown);
-                                        QTest::keyClick(d.focusWidget(), Qt::Key_Enter,
-                                                        Qt::KeypadModifier);
-                                    })));
-    EXPECT_LT(settings.networkCondition, 1001);
-    EXPECT_EQ(settings.workerLimit, 48);
-}
-
-TEST(AdvancedOptionsDialog, EnterOnAButtonPressesThatButton) {
-    ScanSettings settings{0, 3000, 7};
-    int speedAfterDefaults = -1;
-    bool openAfterDefaults = false;
-    EXPECT_FALSE(EditAdvancedOptions(settings, nullptr, Working([&](CAdvancedOptionsDlg& d) {
-                                         Button(d, "IDC_ADV_DEFAULTS")->setFocus();
-                                         Key(d, Qt::Key_Return);
-                                         speedAfterDefaults = Speed(d)->value();
-                                         openAfterDefaults = d.isVisible();
-                                         Button(d, "IDC_ADV_CANCEL")->setFocus();
-                                         Key(d, Qt::Key_Return);
-                                     })));
-    EXPECT_EQ(speedAfterDefaults, 40);
-    EXPECT_TRUE(openAfterDefaults);
-    EXPECT_EQ(settings.workerLimit, 7);
-}
-
-TEST(AdvancedOptionsDialog, SlidersClampAndStoreTheirExtremes) {
-    ScanSettings settings{0, 99999, -5};
-    int shownSpeed = 0;
-    int shownNet = 0;
-    EXPECT_TRUE(EditAdvancedOptions(settings, nullptr, Working([&](CAdvancedOptionsDlg& d) {
-                                        shownSpeed = Speed(d)->value();
-                                        shownNet = Net(d)->value();
-                                        Button(d, "IDC_ADV_OK")->click();
-                                    })));
-    EXPECT_EQ(shownSpeed, 1);
-    EXPECT_EQ(shownNet, 5000);
-    EXPECT_EQ(settings.workerLimit, 1);
-    EXPECT_EQ(settings.networkCondition, 5000);
-
-    EXPECT_TRUE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                        Key(d, Qt::Key_Home);
-                                        Key(d, Qt::Key_PageDown);
-                                        Key(d, Qt::Key_Tab);
-                                        for (int i = 0; i < 20; ++i) {
-                                            Key(d, Qt::Key_PageUp);
-                                        }
-                                        Key(d, Qt::Key_Return);
-                                    })));
-    EXPECT_EQ(settings.networkCondition, 100);
-    EXPECT_EQ(settings.workerLimit, 64);
-}
-
-TEST(AdvancedOptionsDialog, ReopeningShowsTheValuesLastAccepted) {
-    ScanSettings settings = StartSettings();
-    ASSERT_TRUE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                        Speed(d)->setValue(9);
-                                        Net(d)->setValue(250);
-                                        Button(d, "IDC_ADV_OK")->click();
-                                    })));
-    // A cancelled showing in between must not leak into the next one.
-    ASSERT_FALSE(EditAdvancedOptions(settings, nullptr, Working([](CAdvancedOptionsDlg& d) {
-                                         Speed(d)->setValue(60);
-                                         Button(d, "IDC_ADV_CANCEL")->click();
-                                     })));
-    int shownSpeed = 0;
-    int shownNet = 0;
-    EditAdvancedOptions(settings, nullptr, Working([&](CAdvancedOptionsDlg& d) {
-                            shownSpeed = Speed(d)->value();
-                            shownNet = Net(d)->value();
-                            Key(d, Qt::Key_Escape);
-                        }));
-    EXPECT_EQ(shownSpeed, 9);
-    EXPECT_EQ(shownNet, 250);
-}
-
-TEST(AdvancedOptionsDialog, LayoutFollowsTheTemplate) {
-    CAdvancedOptionsDlg d;
-    d.settings() = StartSettings();
-    d.show();
-    const DialogUnits du(d.font());
-    EXPECT_EQ(d.windowTitle(), QStringLiteral("高级选项"));
-    EXPECT_EQ(d.size(), du.size(225, 87));
-    EXPECT_EQ(Speed(d)->geometry(), du.rect(80, 38, 120, 13));
-    EXPECT_EQ(Net(d)->geometry(), du.rect(80, 18, 120, 13));
-    EXPECT_EQ(Speed(d)->tickPosition(), QSlider::NoTicks);
-    EXPECT_EQ(Net(d)->tickPosition(), QSlider::NoTicks);
-    EXPECT_EQ(d.findChild<QGroupBox*>()->title(), QStringLiteral(" 扫描参数配置 "));
-
-    QStringList labels;
-    for (const QLabel* label : d.findChildren<QLabel*>()) {
-        labels << label->text();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        ScanSettings settings = c.start;
+        bool accepted = false;
+        EXPECT_TRUE(WithModal<Dlg>([&] { accepted = EditAdvancedOptions(settings, nullptr); },
+                                   [&](Dlg& d) { Work(d, c.steps); })
+                        .has_value());
+        EXPECT_EQ(accepted, c.accepted);
+        EXPECT_EQ(settings.workerLimit, c.workerLimit);
+        EXPECT_EQ(settings.networkCondition, c.networkCondition);
+        EXPECT_EQ(settings.scanUnpinged, c.accepted ? 0 : c.start.scanUnpinged);
     }
-    labels.sort();
-    QStringList expected = {QStringLiteral("扫描速度：   慢"), QStringLiteral("网络状况：   差"),
-                            QStringLiteral("好"), QStringLiteral("快")};
-    expected.sort();
-    EXPECT_EQ(labels, expected);
-    EXPECT_EQ(ClippedTexts(d).join(QStringLiteral(" | ")).toStdString(), "");
-    EXPECT_EQ(Button(d, "IDC_ADV_OK")->text(), QStringLiteral("确定"));
-    EXPECT_EQ(Button(d, "IDC_ADV_CANCEL")->text(), QStringLiteral("取消"));
-    EXPECT_EQ(Button(d, "IDC_ADV_DEFAULTS")->text(), QStringLiteral("恢复默认值"));
+}
 
-    // Tab walks the template's order and never reaches the hidden check box.
-    QStringList walk;
-    for (int i = 0; i < 6; ++i) {
-        walk << (d.focusWidget() != nullptr ? d.focusWidget()->objectName() : QString());
-        Key(d, Qt::Key_Tab);
-    }
-    EXPECT_EQ(walk, QStringList({"IDC_NET_SLIDER", "IDC_SPEED_SLIDER", "IDC_ADV_OK",
-                                 "IDC_ADV_CANCEL", "IDC_ADV_DEFAULTS", "IDC_NET_SLIDER"}));
+using AdvancedCommandTest = DialogTest;
+
+TEST_F(AdvancedCommandTest, MenuAndToolbarEditTheEnginesSettingsFromTheLastAccepted) {
+    const auto show = [&](QAction* command, const std::vector<Step>& steps) {
+        EXPECT_EQ(WithModal<Dlg>([&] { command->trigger(); }, [&](Dlg& d) { Work(d, steps); }),
+                  dialog.get());
+        return std::pair(dialog->Engine().Settings().workerLimit,
+                         dialog->Engine().Settings().networkCondition);
+    };
+    const std::vector<Step> bothLower = {Qt::Key_Left, Qt::Key_Tab, Qt::Key_Left, "IDC_ADV_OK"};
+    EXPECT_EQ(show(dialog->menuAction(ID_ADVANCED), bothLower), std::pair(49, 999));
+    EXPECT_EQ(show(dialog->toolAction(ID_ADVANCED), {Qt::Key_End, "IDC_ADV_CANCEL"}),
+              std::pair(49, 999));
+    EXPECT_EQ(show(dialog->toolAction(ID_ADVANCED), bothLower), std::pair(48, 998));
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::test

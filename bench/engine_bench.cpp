@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "tests/scan/FakePorts.h"
+#include "tests/support/EngineRig.h"
 
 namespace talvik::test {
 namespace {
@@ -36,7 +36,7 @@ double TimeScan(int targets, int limit, std::chrono::milliseconds delay) {
     rig.arp->SetDefault(Answers(kMac, delay));
     const auto start = Clock::now();
     rig.engine->OnScanAll();
-    if (!rig.WaitForBox() || rig.progress.pos != targets) {
+    if (!rig.WaitForBox() || rig.pos != targets) {
         return -1;
     }
     return Ms(Clock::now() - start);
@@ -107,15 +107,15 @@ void Lookups(int rounds) {
     for (int i = 0; i < std::max(1, rounds / 2); ++i) {
         EngineRig rig(64);
         for (int n = 0; n < 40; ++n) {
-            rig.list.Add("host" + std::to_string(n) + ".test");
+            rig.Add("host" + std::to_string(n) + ".test");
         }
-        rig.resolver->Hold();
+        rig.resolver->held = true;
         const auto start = Clock::now();
         rig.engine->OnScanAll();
         const double returned = Ms(Clock::now() - start);
         std::thread releaser([&] {
             std::this_thread::sleep_for(50ms);
-            rig.resolver->Release();
+            rig.resolver->held = false;
         });
         rig.WaitForBox();
         done.push_back(Ms(Clock::now() - start));
