@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -124,15 +125,7 @@ void RemoveLabsOfDeadTests() {
 }  // namespace
 
 const char* SenderName(SenderKind kind) {
-    switch (kind) {
-        case SenderKind::Packet:
-            return "packet";
-        case SenderKind::Helper:
-            return "helper";
-        case SenderKind::Neighbour:
-            return "neighbour";
-    }
-    return "?";
+    return std::array{"packet", "helper", "neighbour"}.at(static_cast<std::size_t>(kind));
 }
 
 bool LabAvailable(SenderKind kind, std::string& why) {

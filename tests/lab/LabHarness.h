@@ -26,8 +26,6 @@ public:
     // `names` ("host=203.0.113.N") are what the scanner namespace's hosts file holds.
     Lab(const std::string& tag, bool gateway, const std::vector<std::string>& names);
     ~Lab();
-    Lab(const Lab&) = delete;
-    Lab& operator=(const Lab&) = delete;
     bool Up() const { return up_; }
     const std::string& Name() const { return name_; }
 
@@ -47,8 +45,6 @@ public:
     // `hostsJson` is the JSON array of hosts.
     Responder(const Lab& lab, const std::string& hostsJson, int seed);
     ~Responder();
-    Responder(const Responder&) = delete;
-    Responder& operator=(const Responder&) = delete;
     bool Running() const { return pid_ > 0; }
     LinkCounts Stop();  // framesIn stays -1 when no counts were written
 

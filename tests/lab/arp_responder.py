@@ -68,15 +68,10 @@ class Responder:
         self.timers = []
         self.order = itertools.count()
         self.counts = {"frames_in": 0, "arp_requests": 0, "requesters": [], "request_sequence": []}
-        self.stopping = False
         self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
         # A burst of requests must not overflow the queue while replies are being sent.
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
         self.sock.bind((config["interface"], ETH_P_ALL))
-        # A signal wakes the loop at once instead of at the next timer.
-        self.wakeup, self.wakeup_writer = socket.socketpair()
-        self.wakeup_writer.setblocking(False)
-        signal.set_wakeup_fd(self.wakeup_writer.fileno(), warn_on_full_buffer=False)
 
     def schedule(self, due, frame, host=None, loss=0.0):
         # The counter keeps the heap from ever comparing frames or hosts.
@@ -110,7 +105,7 @@ class Responder:
         for host in self.hosts.values():
             if host.get("gratuitous_every_ms"):
                 self.schedule(time.monotonic(), None, host)
-        while not self.stopping and time.monotonic() < deadline:
+        while time.monotonic() < deadline:
             now = time.monotonic()
             while self.timers and self.timers[0][0] <= now:
                 _due, _, frame, host, loss = heapq.heappop(self.timers)
@@ -121,16 +116,14 @@ class Responder:
                 elif self.rng.random() >= loss:
                     self.sock.send(frame)
             wait = min(0.5, deadline - now, *(t[0] - now for t in self.timers[:1]))
-            readable, _, _ = select.select([self.sock, self.wakeup], [], [], max(0.0, wait))
+            readable, _, _ = select.select([self.sock], [], [], max(0.0, wait))
             while self.sock in readable:
                 try:
                     frame, address = self.sock.recvfrom(65535, socket.MSG_DONTWAIT)
                 except BlockingIOError:
                     break
                 except OSError:
-                    # The link went away (the lab is being removed): stop with what was counted.
-                    self.stopping = True
-                    break
+                    return  # the link went away: the lab is being removed
                 if address[2] != PACKET_OUTGOING:
                     self.on_frame(frame, time.monotonic())
 
@@ -144,16 +137,15 @@ def main():
     args = parser.parse_args()
     with open(args.config, encoding="utf-8") as f:
         responder = Responder(json.load(f))
-
-    def stop(_signum, _frame):
-        responder.stopping = True
-
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
+    # Raising ends the loop at once, wherever it waits.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     if args.ready_file:
         with open(args.ready_file, "w", encoding="utf-8") as f:
             f.write(f"{os.getpid()}\n")
-    responder.run(time.monotonic() + args.duration)
+    try:
+        responder.run(time.monotonic() + args.duration)
+    except KeyboardInterrupt:
+        pass
     if args.count_file:
         with open(args.count_file + ".tmp", "w", encoding="utf-8") as f:
             json.dump(responder.counts, f)

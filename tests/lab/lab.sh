@@ -1,15 +1,12 @@
 #!/usr/bin/env bash
-# The network lab: a scanner namespace NAMEs (NAMEa: 203.0.113.1/24, MAC 02:54:56:00:00:01) and
-# a segment namespace NAMEg joined by one veth pair. The segment end NAMEb carries no address,
-# so only the responder answers ARP there. Both ends are created inside the lab namespaces, so
-# nothing touches the machine's own.
+# The network lab: a scanner namespace NAMEs (NAMEa: 203.0.113.1/24, MAC 02:54:56:00:00:01) and a
+# segment namespace NAMEg joined by one veth pair, both ends made inside the lab's namespaces.
+# NAMEb carries no address, so only the responder answers ARP there. --gateway routes through
+# 203.0.113.254 (an off-link target would make a careless sender ARP for it); lookups in NAMEs
+# see only localhost and the --name entries, with a resolver on its own loopback.
 #
 #   lab.sh up NAME [--gateway] [--name HOST=203.0.113.N]...
 #   lab.sh down NAME | scan NAME CMD... | seg NAME CMD... | info NAME
-#
-# --gateway adds a default route through 203.0.113.254, so an off-link target would make a
-# careless sender ARP for it. Lookups in the scanner namespace see only localhost and the
-# --name entries, and a resolver on its own loopback, so none leaves the lab.
 set -eEuo pipefail
 
 die() {
@@ -75,10 +72,7 @@ shift 2
 [[ $name =~ ^tvk-l-[A-Za-z0-9-]+$ && ${#name} -le 14 ]] ||
     die "lab name must start with tvk-l- and be at most 14 characters: $name"
 case $command in
-up)
-    [ "$(id -u)" -eq 0 ] || die "the lab needs root"
-    lab_up "$@"
-    ;;
+up) [ "$(id -u)" -eq 0 ] || die "the lab needs root"; lab_up "$@" ;;
 down) lab_down ;;
 scan) exec ip netns exec "${name}s" "$@" ;;
 seg) exec ip netns exec "${name}g" "$@" ;;
