@@ -44,12 +44,7 @@ pid_t Spawn(const std::vector<std::string>& argv, int stdoutFd = -1) {
 
 int WaitExit(pid_t pid) {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // The exit code (-1 when it could not run or died of a signal) and standard output of argv.

@@ -220,7 +220,7 @@ TEST_P(LabScan, WorkerLimitOneProbesInTableOrder) {
     EXPECT_GE(std::strtod(result.Value("wall_ms").c_str(), nullptr), 700.0);
 
     std::vector<std::string> tableOrder, firsts, runs;
-    for (int octet = 2; octet <= 9; ++octet) {
+    for (int octet : Octets(2, 9)) {
         tableOrder.push_back(Address(octet));
     }
     for (const auto& target : sequence) {
