@@ -5,6 +5,7 @@
 #include <future>
 #include <latch>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include "platform/PosixThreads.h"
@@ -14,7 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A thread that ends when its gate opens.
+// A procedure that returns once its gate opens.
 struct Gated {
     std::promise<void> gate;
     std::shared_future<void> opened = gate.get_future().share();
@@ -26,17 +27,11 @@ struct Gated {
     }
 };
 
-TEST(PosixThreads, HandleIsSignalledOnceTheProcedureReturned) {
-    PosixThreads threads;
-    Gated gated;
-    ThreadHandle handle = threads.BeginThread(gated.Procedure());
-    ASSERT_TRUE(handle);
-    EXPECT_EQ(threads.WaitForMultipleObjects(1, &handle, true, 0), kWaitTimeout);
-    EXPECT_EQ(threads.WaitForMultipleObjects(1, &handle, false, 20), kWaitTimeout);
-    gated.gate.set_value();
-    EXPECT_EQ(threads.WaitForMultipleObjects(1, &handle, true, kInfinite), kWaitObject0);
-    // And stays so.
-    EXPECT_EQ(threads.WaitForMultipleObjects(1, &handle, true, 0), kWaitObject0);
+bool Eventually(const std::atomic<bool>& flag) {
+    for (int i = 0; i < 1000 && !flag; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    return flag;
 }
 
 TEST(PosixThreads, WaitForAnyNamesTheLowestEndedAndWaitAllNeedsAll) {
@@ -45,6 +40,8 @@ TEST(PosixThreads, WaitForAnyNamesTheLowestEndedAndWaitAllNeedsAll) {
     ThreadHandle handles[3] = {threads.BeginThread(first.Procedure()),
                                threads.BeginThread(second.Procedure()),
                                threads.BeginThread(third.Procedure())};
+    EXPECT_EQ(threads.WaitForMultipleObjects(3, handles, false, 0), kWaitTimeout);
+    EXPECT_EQ(threads.WaitForMultipleObjects(3, handles, false, 20), kWaitTimeout);
     third.gate.set_value();
     EXPECT_EQ(threads.WaitForMultipleObjects(3, handles, false, 5000), kWaitObject0 + 2);
     second.gate.set_value();
@@ -53,9 +50,11 @@ TEST(PosixThreads, WaitForAnyNamesTheLowestEndedAndWaitAllNeedsAll) {
     EXPECT_EQ(threads.WaitForMultipleObjects(3, handles, true, 20), kWaitTimeout);
     first.gate.set_value();
     EXPECT_EQ(threads.WaitForMultipleObjects(3, handles, true, kInfinite), kWaitObject0);
+    // And they stay signalled.
+    EXPECT_EQ(threads.WaitForMultipleObjects(3, handles, true, 0), kWaitObject0);
 }
 
-TEST(PosixThreads, ManyThreadsEndingAtOnceWakeAWaitForAll) {
+TEST(PosixThreads, SixtyFourEndingAtOnceWakeAWaitForAllAndMoreAreRefused) {
     PosixThreads threads;
     Gated gated;
     std::vector<ThreadHandle> handles;
@@ -63,30 +62,29 @@ TEST(PosixThreads, ManyThreadsEndingAtOnceWakeAWaitForAll) {
         handles.push_back(threads.BeginThread(gated.Procedure()));
         ASSERT_TRUE(handles.back());
     }
+    handles.push_back(handles.front());
+    EXPECT_EQ(threads.WaitForMultipleObjects(65, handles.data(), true, 0), kWaitFailed);
+    EXPECT_EQ(threads.GetLastError(), kErrorInvalidParameter);
     gated.gate.set_value();
     EXPECT_EQ(threads.WaitForMultipleObjects(64, handles.data(), true, 10000), kWaitObject0);
 }
 
 TEST(PosixThreads, BadWaitsFailWithInvalidParameterPerThread) {
     PosixThreads threads;
-    ThreadHandle ended = threads.BeginThread([] { return 0u; });
+    ThreadHandle ended = threads.BeginThread([]() -> unsigned { throw std::runtime_error("x"); });
     ASSERT_TRUE(ended);
-    std::vector<ThreadHandle> many(65, ended);
+    EXPECT_EQ(threads.WaitForMultipleObjects(1, &ended, true, 10000), kWaitObject0)
+        << "a procedure that threw was never signalled";
     ThreadHandle withEmpty[2] = {ended, nullptr};
-
-    EXPECT_EQ(threads.WaitForMultipleObjects(0, many.data(), true, 0), kWaitFailed);
-    EXPECT_EQ(threads.GetLastError(), kErrorInvalidParameter);
-    EXPECT_EQ(threads.WaitForMultipleObjects(65, many.data(), true, 0), kWaitFailed);
-    EXPECT_EQ(threads.WaitForMultipleObjects(2, withEmpty, false, 0), kWaitFailed);
-    EXPECT_EQ(threads.WaitForMultipleObjects(1, nullptr, false, 0), kWaitFailed);
-    EXPECT_EQ(threads.GetLastError(), kErrorInvalidParameter);
-
-    // The error belongs to the thread that failed.
+    for (const auto& [count, handles] :
+         {std::pair<std::uint32_t, const ThreadHandle*>{0, &ended}, {2, withEmpty}, {1, nullptr}}) {
+        EXPECT_EQ(threads.WaitForMultipleObjects(count, handles, false, 0), kWaitFailed) << count;
+        EXPECT_EQ(threads.GetLastError(), kErrorInvalidParameter) << count;
+    }
     std::uint32_t otherError = 1;
-    std::thread other([&] { otherError = threads.GetLastError(); });
-    other.join();
-    EXPECT_EQ(otherError, kNoError);
-    EXPECT_EQ(threads.WaitForMultipleObjects(64, many.data(), true, kInfinite), kWaitObject0);
+    std::thread([&] { otherError = threads.GetLastError(); }).join();
+    EXPECT_EQ(otherError, kNoError) << "the error belongs to the thread that failed";
+    EXPECT_FALSE(threads.BeginThread(nullptr));
 }
 
 TEST(PosixThreads, DroppingHandlesNeverEndsTheProcess) {
@@ -100,15 +98,7 @@ TEST(PosixThreads, DroppingHandlesNeverEndsTheProcess) {
         return 0u;
     });
     gated.gate.set_value();
-    for (int i = 0; i < 1000 && !*finished; ++i) {
-        std::this_thread::sleep_for(5ms);
-    }
-    EXPECT_TRUE(*finished);
-
-    // Of a thread that has ended.
-    ThreadHandle ended = threads.BeginThread([] { return 0u; });
-    ASSERT_EQ(threads.WaitForMultipleObjects(1, &ended, true, kInfinite), kWaitObject0);
-    ended.reset();
+    EXPECT_TRUE(Eventually(*finished));
 
     // By the thread itself, holding the last reference. What it shares with the test is
     // shared, so nothing dangles while it finishes after the test has seen it done.
@@ -125,18 +115,7 @@ TEST(PosixThreads, DroppingHandlesNeverEndsTheProcess) {
     ASSERT_TRUE(*slot);
     slot.reset();
     stored->count_down();
-    for (int i = 0; i < 1000 && !*done; ++i) {
-        std::this_thread::sleep_for(5ms);
-    }
-    EXPECT_TRUE(*done);
-}
-
-TEST(PosixThreads, ExceptionInAProcedureStillSignals) {
-    PosixThreads threads;
-    ThreadHandle handle = threads.BeginThread([]() -> unsigned { throw std::runtime_error("x"); });
-    ASSERT_TRUE(handle);
-    EXPECT_EQ(threads.WaitForMultipleObjects(1, &handle, true, 10000), kWaitObject0);
-    EXPECT_FALSE(threads.BeginThread(nullptr));
+    EXPECT_TRUE(Eventually(*done));
 }
 
 }  // namespace
