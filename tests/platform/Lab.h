@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -21,9 +20,10 @@
 #include "platform/ArpFrame.h"
 #include "platform/ArpSenders.h"
 #include "platform/PacketArpSender.h"
-#include "platform/UniqueFd.h"
 
 namespace talvik::testing {
+
+using namespace std::chrono_literals;
 
 inline constexpr std::uint32_t kScannerIp = 0xCB007101;  // 203.0.113.1
 inline constexpr std::uint32_t kHostIp = 0xCB00710A;     // 203.0.113.10
@@ -57,68 +57,41 @@ inline bool Enter(const std::string& name) {
     return ns.Valid() && ::setns(ns.Get(), CLONE_NEWNET) == 0;
 }
 
-class NetnsPair final {
-public:
-    NetnsPair() {
-        static std::atomic<int> counter{0};
-        const std::string tag = std::to_string(::getpid()) + std::to_string(counter++ % 10);
-        scanner_ = "tvk-a-" + tag + "s";
-        host_ = "tvk-a-" + tag + "h";
-        const std::string s = "ip -n " + scanner_, h = "ip -n " + host_;
-        ok_ =
-            Shell("ip netns add " + scanner_) && Shell("ip netns add " + host_) &&
-            Shell(s + " link add " + scanner_ + " address 02:7a:00:00:00:01 type veth peer name " +
-                  host_ + " netns " + host_ + " address 02:7a:00:00:00:0a") &&
-            Shell(s + " addr add 203.0.113.1/24 dev " + scanner_) &&
-            Shell(h + " addr add 203.0.113.10/24 dev " + host_) &&
-            Shell(s + " link set " + scanner_ + " up") && Shell(h + " link set " + host_ + " up") &&
-            Shell(s + " link set lo up");
-    }
-    ~NetnsPair() {
-        Shell("ip netns del " + scanner_ + " 2>/dev/null");
-        Shell("ip netns del " + host_ + " 2>/dev/null");
-    }
-    NetnsPair(const NetnsPair&) = delete;
-    NetnsPair& operator=(const NetnsPair&) = delete;
-
-    bool Ok() const { return ok_; }
-    const std::string& Scanner() const { return scanner_; }
-    const std::string& Host() const { return host_; }
-    // Runs `body` on a thread in the scanner's namespace; false, without running it, when the
-    // namespace cannot be entered.
-    bool InScanner(const std::function<void()>& body) const {
-        bool entered = false;
-        std::thread([&] {
-            if ((entered = Enter(scanner_))) {
-                body();
-            }
-        }).join();
-        return entered;
-    }
-
-private:
-    std::string scanner_;
-    std::string host_;
-    bool ok_ = false;
-};
-
-// Plays 203.0.113.20 from the host's namespace: drops the first `ignore` requests it sees, then
-// answers each later one after `delay`.
+// Plays 203.0.113.20 in namespace `ns`: drops the first `ignore` requests it sees, then answers
+// each later one after `delay`.
 class ScriptedHost final {
 public:
     static constexpr std::uint32_t kIp = 0xCB007114;
     static constexpr MacAddress kMac = {0x02, 0x7a, 0x00, 0x00, 0x00, 0x14};
 
-    ScriptedHost(const NetnsPair& lab, int ignore, std::chrono::milliseconds delay)
-        : ignore_(ignore), delay_(delay) {
+    ScriptedHost(const std::string& ns, int ignore, std::chrono::milliseconds delay) {
         std::atomic<bool> ready{false};
-        thread_ = std::jthread([&, this](std::stop_token stop) {
-            if (Enter(lab.Host())) {
+        thread_ = std::jthread([&, ignore, delay](std::stop_token stop) {
+            if (Enter(ns)) {
                 socket_ = PacketArpSender::OpenSocket();
             }
             ready = true;
-            if (socket_.Valid()) {
-                Serve(stop);
+            std::uint8_t frame[1514];
+            while (socket_.Valid() && !stop.stop_requested()) {
+                pollfd fd{socket_.Get(), POLLIN, 0};
+                sockaddr_ll from{};
+                socklen_t size = sizeof from;
+                const ssize_t got = ::poll(&fd, 1, 20) <= 0
+                                        ? 0
+                                        : ::recvfrom(socket_.Get(), frame, sizeof frame, 0,
+                                                     reinterpret_cast<sockaddr*>(&from), &size);
+                const auto packet = ParseArpPacket(std::span(frame, got > 0 ? got : 0));
+                if (!packet || packet->opcode != kArpRequest || packet->targetIp != kIp ||
+                    ++requests_ <= ignore) {
+                    continue;
+                }
+                std::this_thread::sleep_for(delay);
+                ArpFrame reply = BuildArpRequest(kMac, kIp, packet->senderIp);
+                std::copy_n(packet->senderMac.begin(), 6, reply.begin());
+                std::copy_n(packet->senderMac.begin(), 6, reply.begin() + 32);
+                reply[21] = kArpReply;
+                ::sendto(socket_.Get(), reply.data(), reply.size(), 0,
+                         reinterpret_cast<const sockaddr*>(&from), size);
             }
         });
         while (!ready) {
@@ -129,34 +102,6 @@ public:
     int Requests() const { return requests_; }
 
 private:
-    void Serve(std::stop_token stop) {
-        std::uint8_t frame[1514];
-        while (!stop.stop_requested()) {
-            pollfd fd{socket_.Get(), POLLIN, 0};
-            if (::poll(&fd, 1, 20) <= 0) {
-                continue;
-            }
-            sockaddr_ll from{};
-            socklen_t fromSize = sizeof from;
-            const ssize_t got = ::recvfrom(socket_.Get(), frame, sizeof frame, 0,
-                                           reinterpret_cast<sockaddr*>(&from), &fromSize);
-            const auto packet = ParseArpPacket(std::span(frame, got > 0 ? got : 0));
-            if (!packet || packet->opcode != kArpRequest || packet->targetIp != kIp ||
-                ++requests_ <= ignore_) {
-                continue;
-            }
-            std::this_thread::sleep_for(delay_);
-            ArpFrame reply = BuildArpRequest(kMac, kIp, packet->senderIp);
-            std::copy(packet->senderMac.begin(), packet->senderMac.end(), reply.begin());
-            reply[21] = kArpReply;
-            std::copy(packet->senderMac.begin(), packet->senderMac.end(), reply.begin() + 32);
-            ::sendto(socket_.Get(), reply.data(), reply.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&from), fromSize);
-        }
-    }
-
-    int ignore_;
-    std::chrono::milliseconds delay_;
     std::atomic<int> requests_{0};
     UniqueFd socket_;
     std::jthread thread_;
@@ -168,21 +113,45 @@ protected:
         if (::geteuid() != 0) {
             GTEST_SKIP() << "needs root to make network namespaces";
         }
-        lab_ = std::make_unique<NetnsPair>();
-        ASSERT_TRUE(lab_->Ok());
+        static std::atomic<int> counter{0};
+        const std::string tag =
+            "tvk-a-" + std::to_string(::getpid()) + std::to_string(counter++ % 10);
+        scanner_ = tag + "s";
+        host_ = tag + "h";
+        const std::string s = "ip -n " + scanner_, h = "ip -n " + host_;
+        ASSERT_TRUE(Shell("ip netns add " + scanner_) && Shell("ip netns add " + host_) &&
+                    Shell(s + " link add " + scanner_ +
+                          " address 02:7a:00:00:00:01 type veth peer name " + host_ + " netns " +
+                          host_ + " address 02:7a:00:00:00:0a") &&
+                    Shell(s + " addr add 203.0.113.1/24 dev " + scanner_) &&
+                    Shell(h + " addr add 203.0.113.10/24 dev " + host_) &&
+                    Shell(s + " link set " + scanner_ + " up") &&
+                    Shell(h + " link set " + host_ + " up") && Shell(s + " link set lo up"));
+    }
+    void TearDown() override {
+        Shell("ip netns del " + scanner_ + " 2>/dev/null");
+        Shell("ip netns del " + host_ + " 2>/dev/null");
+    }
+    // Runs `body` on a thread in the scanner's namespace.
+    void InScanner(const std::function<void()>& body) {
+        std::thread([&] {
+            ASSERT_TRUE(Enter(scanner_));
+            body();
+        }).join();
     }
     // Runs `body` in the scanner's namespace with a sender made there.
     void WithSender(ArpSenderOptions options, const std::function<void(IArpSender&)>& body) {
 #ifdef TALVIK_TEST_HELPER
         options.helperPath = TALVIK_TEST_HELPER;
 #endif
-        ASSERT_TRUE(lab_->InScanner([&] {
+        InScanner([&] {
             const auto sender = MakeArpSender(options);
             ASSERT_TRUE(sender) << ArpSenderKindName(options.kind);
             body(*sender);
-        }));
+        });
     }
-    std::unique_ptr<NetnsPair> lab_;
+    std::string scanner_;
+    std::string host_;
 };
 
 }  // namespace talvik::testing

@@ -1,18 +1,20 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
-#include <arpa/inet.h>
-
-#include <chrono>
-#include <thread>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "Lab.h"
+#include "platform/HelperArpSender.h"
 
 namespace talvik::testing {
 namespace {
 
-using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using ::testing::HasSubstr;
 
 class SenderTest : public LabTest, public ::testing::WithParamInterface<ArpSenderKind> {
 protected:
@@ -24,7 +26,7 @@ protected:
 };
 
 TEST_P(SenderTest, FindsHostsWithTheirOwnMacOnlyWhileTheyAreThere) {
-    ASSERT_TRUE(Shell("ip -n " + lab_->Host() + " addr add 203.0.113.11/24 dev " + lab_->Host()));
+    ASSERT_TRUE(Shell("ip -n " + host_ + " addr add 203.0.113.11/24 dev " + host_));
     WithSender(Options(), [&](IArpSender& sender) {
         // .10 and .11 answer, .12 to .17 do not; one thread a target, as a scan asks.
         std::vector<Outcome> outcomes(8);
@@ -46,8 +48,7 @@ TEST_P(SenderTest, FindsHostsWithTheirOwnMacOnlyWhileTheyAreThere) {
         std::uint32_t shortLength = 4;
         EXPECT_EQ(sender.SendARP(kHostIp, mac, &shortLength, {}), kErrorInvalidParameter);
 
-        ASSERT_TRUE(
-            Shell("ip -n " + lab_->Host() + " addr del 203.0.113.10/24 dev " + lab_->Host()));
+        ASSERT_TRUE(Shell("ip -n " + host_ + " addr del 203.0.113.10/24 dev " + host_));
         EXPECT_EQ(Ask(sender, kHostIp).status, kErrorBadNetName) << "found a host that left";
     });
 }
@@ -104,7 +105,7 @@ TEST_F(LabTest, RetriesCoverLostAndLateAnswersUntilTheGiveUpTime) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(ArpSenderKindName(kind)) + " ignoring " +
                          std::to_string(c.ignore) + ", delay " + std::to_string(c.delay.count()));
-            ScriptedHost host(*lab_, c.ignore, c.delay);
+            ScriptedHost host(host_, c.ignore, c.delay);
             ASSERT_TRUE(host.Ok());
             WithSender(options, [&](IArpSender& sender) {
                 EXPECT_EQ(Ask(sender, ScriptedHost::kIp),
@@ -122,23 +123,54 @@ TEST_F(LabTest, EntriesLeftInTheNeighbourTableNeverCount) {
     options.kind = ArpSenderKind::Neighbour;
     options.neighbour.reprobeGiveUp = 1500ms;
     for (const char* nud : {"stale", "reachable", "permanent", "noarp"}) {
-        ASSERT_TRUE(Shell("ip -n " + lab_->Scanner() + " neigh replace 203.0.113.50 lladdr " +
-                          "02:7a:00:00:00:99 nud " + nud + " dev " + lab_->Scanner()));
+        ASSERT_TRUE(Shell("ip -n " + scanner_ + " neigh replace 203.0.113.50 lladdr " +
+                          "02:7a:00:00:00:99 nud " + nud + " dev " + scanner_));
         WithSender(options, [&](IArpSender& sender) {
             EXPECT_EQ(Ask(sender, 0xCB007132).status, kErrorBadNetName) << nud;
         });
     }
 }
 
-TEST_F(LabTest, AsRootTheAutomaticChoiceIsThePacketSocket) {
-    ASSERT_TRUE(lab_->InScanner([] {
-        ArpSenderKind chosen = ArpSenderKind::Automatic;
-        const auto sender = MakeArpSender({}, &chosen);
-        ASSERT_TRUE(sender);
-        EXPECT_EQ(chosen, ArpSenderKind::Packet);
-        EXPECT_EQ(Ask(*sender, kHostIp), (Outcome{kNoError, kHostMac}));
-    }));
+#ifdef TALVIK_TEST_HELPER
+// Starts the helper as the unprivileged user nobody, with `capabilities` handed to it the way
+// a file capability would.
+std::string AsNobody(const std::string& capabilities) {
+    const std::string path = ::testing::TempDir() + "talvik-arp-as-nobody" +
+                             std::to_string(::getpid()) + (capabilities.empty() ? "" : "-raw");
+    std::ofstream(path) << "#!/bin/sh\nexec /usr/bin/setpriv --reuid=65534 --regid=65534 "
+                        << "--clear-groups " << capabilities << " " << TALVIK_TEST_HELPER
+                        << " \"$@\"\n";
+    ::chmod(path.c_str(), 0755);
+    return path;
 }
+
+TEST_F(LabTest, TheHelperServesWithNoPrivilegeLeftAndEndsWithUs) {
+    for (const std::string& path : {std::string(TALVIK_TEST_HELPER),
+                                    AsNobody("--inh-caps +net_raw --ambient-caps +net_raw")}) {
+        SCOPED_TRACE(path);
+        // Started on a thread that ends before the sender is used: the helper must not go
+        // with that thread. Its frames leave in the scanner's namespace, where it was started.
+        std::unique_ptr<HelperArpSender> sender;
+        InScanner([&] { sender = HelperArpSender::Start(path, ArpSchedule{}, 2s); });
+        ASSERT_TRUE(sender);
+        EXPECT_EQ(Ask(*sender, kHostIp), (Outcome{kNoError, kHostMac}));
+
+        const pid_t child = sender->Child();
+        std::ifstream in("/proc/" + std::to_string(child) + "/status");
+        const std::string status{std::istreambuf_iterator<char>(in), {}};
+        for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"}) {
+            EXPECT_THAT(status, HasSubstr(std::string(set) + ":\t0000000000000000\n"));
+        }
+        EXPECT_THAT(status, HasSubstr("NoNewPrivs:\t1\n"));
+        EXPECT_THAT(status, HasSubstr(path == TALVIK_TEST_HELPER ? "CapBnd:\t0000000000000000\n"
+                                                                 : "Uid:\t65534\t"));
+        sender.reset();
+        EXPECT_NE(::kill(child, 0), 0) << "the helper outlived its sender";
+    }
+    // Without the capability it refuses to serve.
+    InScanner([] { EXPECT_FALSE(HelperArpSender::Start(AsNobody(""), ArpSchedule{}, 2s)); });
+}
+#endif
 
 }  // namespace
 }  // namespace talvik::testing
