@@ -45,32 +45,24 @@ TEST(ArpFrame, OnlyTheTargetsReplyToUsGivesItsMac) {
         std::size_t size = 60;
         bool answers = false;
     };
+    // clang-format off
     const Case cases[] = {
-        {"padded", {}, 60, true},
-        {"unpadded", {}, kArpFrameSize, true},
+        {"padded", {}, 60, true}, {"unpadded", {}, kArpFrameSize, true},
         {"Ethernet broadcast", {{0, kBroadcast}}, 60, true},
-        {"empty", {}, 0},
-        {"Ethernet header only", {}, 14},
-        {"one byte short", {}, 41},
-        {"IPv4 ethertype", {{13, {0x00}}}},
-        {"hardware type 6", {{15, {0x06}}}},
-        {"protocol IPv6", {{16, {0x86}}}},
-        {"hardware length 8", {{18, {0x08}}}},
-        {"protocol length 16", {{19, {16}}}},
-        {"a request", {{21, {0x01}}}},
-        {"opcode 0", {{21, {0x00}}}},
-        {"RARP reply", {{21, {0x04}}}},
-        {"opcode high byte", {{20, {0x01}}}},
-        {"from another address", {{31, {11}}}},
-        {"to another address", {{41, {2}}}},
-        {"to another MAC", {{37, {0x31}}}},
+        {"empty", {}, 0}, {"Ethernet header only", {}, 14}, {"one byte short", {}, 41},
+        {"IPv4 ethertype", {{13, {0x00}}}}, {"hardware type 6", {{15, {0x06}}}},
+        {"protocol IPv6", {{16, {0x86}}}}, {"hardware length 8", {{18, {0x08}}}},
+        {"protocol length 16", {{19, {16}}}}, {"a request", {{21, {0x01}}}},
+        {"opcode 0", {{21, {0x00}}}}, {"RARP reply", {{21, {0x04}}}},
+        {"opcode high byte", {{20, {0x01}}}}, {"from another address", {{31, {11}}}},
+        {"to another address", {{41, {2}}}}, {"to another MAC", {{37, {0x31}}}},
         {"Ethernet frame to someone else", {{5, {0x31}}}},
         {"multicast sender MAC", {{22, {0x01}}}},
         {"zero sender MAC", {{22, std::vector<std::uint8_t>(6, 0)}}},
         {"our own frame looped back", {{6, {kOurMac.begin(), kOurMac.end()}}}},
         // The host announcing itself answers no question of ours.
-        {"gratuitous", {{0, kBroadcast}, {32, kBroadcast}, {38, {203, 0, 113, 10}}}},
-    };
+        {"gratuitous", {{0, kBroadcast}, {32, kBroadcast}, {38, {203, 0, 113, 10}}}}};
+    // clang-format on
     for (const Case& c : cases) {
         auto frame = reply;
         for (const auto& [offset, bytes] : c.edits) {
