@@ -140,13 +140,18 @@ protected:
         }).join();
     }
     // Runs `body` in the scanner's namespace with a sender made there.
-    void WithSender(ArpSenderOptions options, const std::function<void(IArpSender&)>& body) {
+    void WithSender(ArpSenderKind kind, const std::function<void(IArpSender&)>& body,
+                    ArpSchedule schedule = {}, NeighbourArpSender::Options neighbour = {}) {
+        ArpSenderOptions options;
+        options.kind = kind;
+        options.schedule = schedule;
+        options.neighbour = neighbour;
 #ifdef TALVIK_TEST_HELPER
         options.helperPath = TALVIK_TEST_HELPER;
 #endif
         InScanner([&] {
             const auto sender = MakeArpSender(options);
-            ASSERT_TRUE(sender) << ArpSenderKindName(options.kind);
+            ASSERT_TRUE(sender) << ArpSenderKindName(kind);
             body(*sender);
         });
     }
