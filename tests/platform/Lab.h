@@ -16,6 +16,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/ArpFrame.h"
 #include "platform/ArpSenders.h"
@@ -37,6 +38,11 @@ struct Outcome {
     MacAddress mac{};
     bool operator==(const Outcome&) const = default;
 };
+
+inline Outcome Answer(const MacAddress& mac) {
+    return {kNoError, mac};
+}
+inline const Outcome kNoAnswer{kErrorBadNetName};
 
 inline Outcome Ask(IArpSender& sender, std::uint32_t target, std::stop_token stop = {}) {
     Outcome outcome;
@@ -107,6 +113,21 @@ private:
     std::jthread thread_;
 };
 
+// Runs `work(i)` for i below `count`, each on a thread of its own, `meanwhile` while they run.
+template <class Result>
+std::vector<Result> OnThreads(
+    std::uint32_t count, const std::function<Result(std::uint32_t)>& work,
+    const std::function<void()>& meanwhile = [] {}) {
+    std::vector<Result> results(count);
+    std::vector<std::jthread> threads;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        threads.emplace_back([&, i] { results[i] = work(i); });
+    }
+    meanwhile();
+    threads.clear();
+    return results;
+}
+
 class LabTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -140,12 +161,11 @@ protected:
         }).join();
     }
     // Runs `body` in the scanner's namespace with a sender made there.
-    void WithSender(ArpSenderKind kind, const std::function<void(IArpSender&)>& body,
-                    ArpSchedule schedule = {}, NeighbourArpSender::Options neighbour = {}) {
+    void WithSender(ArpSenderKind kind, const std::function<void(IArpSender&)>& body) {
         ArpSenderOptions options;
         options.kind = kind;
-        options.schedule = schedule;
-        options.neighbour = neighbour;
+        options.schedule = schedule_;
+        options.neighbour = neighbour_;
 #ifdef TALVIK_TEST_HELPER
         options.helperPath = TALVIK_TEST_HELPER;
 #endif
@@ -155,6 +175,8 @@ protected:
             body(*sender);
         });
     }
+    ArpSchedule schedule_;
+    NeighbourArpSender::Options neighbour_;
     std::string scanner_;
     std::string host_;
 };

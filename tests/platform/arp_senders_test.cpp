@@ -24,21 +24,14 @@ TEST_P(SenderTest, FindsHostsWithTheirOwnMacOnlyWhileTheyAreThere) {
     ASSERT_TRUE(Shell("ip -n " + host_ + " addr add 203.0.113.11/24 dev " + host_));
     WithSender(GetParam(), [&](IArpSender& sender) {
         // .10 and .11 answer, .12 to .17 do not; one thread a target, as a scan asks.
-        std::vector<Outcome> outcomes(8);
-        {
-            std::vector<std::jthread> threads;
-            for (std::uint32_t i = 0; i < outcomes.size(); ++i) {
-                threads.emplace_back([&, i] { outcomes[i] = Ask(sender, kHostIp + i); });
-            }
-        }
+        const auto outcomes =
+            OnThreads<Outcome>(8, [&](std::uint32_t i) { return Ask(sender, kHostIp + i); });
         for (std::size_t i = 0; i < outcomes.size(); ++i) {
-            EXPECT_EQ(outcomes[i],
-                      (i < 2 ? Outcome{kNoError, kHostMac} : Outcome{kErrorBadNetName, {}}))
-                << i;
+            EXPECT_EQ(outcomes[i], i < 2 ? Answer(kHostMac) : kNoAnswer) << i;
         }
         // Asked again while the kernel holds a fresh entry and asks nobody itself.
-        EXPECT_EQ(Ask(sender, kHostIp), (Outcome{kNoError, kHostMac}));
-        EXPECT_EQ(Ask(sender, kScannerIp), (Outcome{kNoError, kScannerMac}));
+        EXPECT_EQ(Ask(sender, kHostIp), Answer(kHostMac));
+        EXPECT_EQ(Ask(sender, kScannerIp), Answer(kScannerMac));
         std::uint8_t mac[6];
         std::uint32_t shortLength = 4;
         EXPECT_EQ(sender.SendARP(kHostIp, mac, &shortLength, {}), kErrorInvalidParameter);
@@ -49,33 +42,25 @@ TEST_P(SenderTest, FindsHostsWithTheirOwnMacOnlyWhileTheyAreThere) {
 }
 
 TEST_P(SenderTest, OffLinkFailsAndStopEndsEveryWaitAtOnce) {
-    NeighbourArpSender::Options slow;
-    slow.giveUp = 9s;
-    WithSender(
-        GetParam(),
-        [](IArpSender& sender) {
-            auto before = Clock::now();
-            EXPECT_EQ(Ask(sender, kOffLinkIp).status, kErrorBadNetName);
-            EXPECT_LT(Clock::now() - before, 1s);
+    schedule_ = *ArpSchedule::FromText("0,3000/9000");
+    neighbour_.giveUp = 9s;
+    WithSender(GetParam(), [](IArpSender& sender) {
+        Clock::time_point before = Clock::now();
+        EXPECT_EQ(Ask(sender, kOffLinkIp).status, kErrorBadNetName);
+        EXPECT_LT(Clock::now() - before, 1s);
 
-            std::stop_source stop;
-            std::vector<std::uint32_t> statuses(8, ~0u);
-            {
-                std::vector<std::jthread> threads;
-                for (std::uint32_t i = 0; i < statuses.size(); ++i) {
-                    threads.emplace_back([&, i] {
-                        statuses[i] = Ask(sender, kNobodyIp + i, stop.get_token()).status;
-                    });
-                }
+        std::stop_source stop;
+        const auto statuses = OnThreads<std::uint32_t>(
+            8, [&](std::uint32_t i) { return Ask(sender, kNobodyIp + i, stop.get_token()).status; },
+            [&] {
                 std::this_thread::sleep_for(100ms);
                 before = Clock::now();
                 stop.request_stop();
-            }
-            EXPECT_LT(Clock::now() - before, 1s);
-            EXPECT_EQ(statuses, std::vector<std::uint32_t>(8, kErrorCancelled));
-            EXPECT_EQ(Ask(sender, kHostIp, stop.get_token()).status, kErrorCancelled);
-        },
-        *ArpSchedule::FromText("0,3000/9000"), slow);
+            });
+        EXPECT_LT(Clock::now() - before, 1s);
+        EXPECT_EQ(statuses, std::vector<std::uint32_t>(8, kErrorCancelled));
+        EXPECT_EQ(Ask(sender, kHostIp, stop.get_token()).status, kErrorCancelled);
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SenderTest,
@@ -96,20 +81,17 @@ TEST_F(LabTest, RetriesCoverLostAndLateAnswersUntilTheGiveUpTime) {
         {3, 0ms, false, 3},    // every request is lost, and no fourth goes out
         {2, 250ms, false, 3},  // the third request's answer would come after the give-up time
     };
+    schedule_ = *ArpSchedule::FromText("0,100,250/400");
     for (ArpSenderKind kind : {ArpSenderKind::Packet, ArpSenderKind::Helper}) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(ArpSenderKindName(kind)) + " ignoring " +
                          std::to_string(c.ignore) + ", delay " + std::to_string(c.delay.count()));
             ScriptedHost host(host_, c.ignore, c.delay);
             ASSERT_TRUE(host.Ok());
-            WithSender(
-                kind,
-                [&](IArpSender& sender) {
-                    EXPECT_EQ(Ask(sender, ScriptedHost::kIp),
-                              (c.found ? Outcome{kNoError, ScriptedHost::kMac}
-                                       : Outcome{kErrorBadNetName, {}}));
-                },
-                *ArpSchedule::FromText("0,100,250/400"));
+            WithSender(kind, [&](IArpSender& sender) {
+                EXPECT_EQ(Ask(sender, ScriptedHost::kIp),
+                          c.found ? Answer(ScriptedHost::kMac) : kNoAnswer);
+            });
             std::this_thread::sleep_for(100ms);  // lets the host see any request still on its way
             EXPECT_EQ(host.Requests(), c.requests);
         }
@@ -117,17 +99,13 @@ TEST_F(LabTest, RetriesCoverLostAndLateAnswersUntilTheGiveUpTime) {
 }
 
 TEST_F(LabTest, EntriesLeftInTheNeighbourTableNeverCount) {
-    NeighbourArpSender::Options quick;
-    quick.reprobeGiveUp = 1500ms;
+    neighbour_.reprobeGiveUp = 1500ms;
     for (const char* nud : {"stale", "reachable", "permanent", "noarp"}) {
         ASSERT_TRUE(Shell("ip -n " + scanner_ + " neigh replace 203.0.113.50 lladdr " +
                           "02:7a:00:00:00:99 nud " + nud + " dev " + scanner_));
-        WithSender(
-            ArpSenderKind::Neighbour,
-            [&](IArpSender& sender) {
-                EXPECT_EQ(Ask(sender, 0xCB007132).status, kErrorBadNetName) << nud;
-            },
-            {}, quick);
+        WithSender(ArpSenderKind::Neighbour, [&](IArpSender& sender) {
+            EXPECT_EQ(Ask(sender, 0xCB007132).status, kErrorBadNetName) << nud;
+        });
     }
 }
 
@@ -153,7 +131,7 @@ TEST_F(LabTest, TheHelperServesWithNoPrivilegeLeftAndEndsWithUs) {
         std::unique_ptr<HelperArpSender> sender;
         InScanner([&] { sender = HelperArpSender::Start(path, ArpSchedule{}, 2s); });
         ASSERT_TRUE(sender);
-        EXPECT_EQ(Ask(*sender, kHostIp), (Outcome{kNoError, kHostMac}));
+        EXPECT_EQ(Ask(*sender, kHostIp), Answer(kHostMac));
 
         const pid_t child = sender->Child();
         std::ifstream in("/proc/" + std::to_string(child) + "/status");
@@ -226,21 +204,15 @@ TEST(HelperArpSender, AnswersReachTheirOwnCallers) {
     InProcessHelper helper;
     auto sender = helper.Attach();
     ASSERT_TRUE(sender);
-    std::vector<int> wrong(64, -1);
-    {
-        std::vector<std::jthread> threads;
-        for (std::uint32_t i = 0; i < wrong.size(); ++i) {
-            threads.emplace_back([&, i] {
-                const std::uint32_t target = i % 2 ? kHostIp + i : kSilent;
-                const Outcome expected =
-                    i % 2 ? Outcome{kNoError, MacOf(target)} : Outcome{kErrorBadNetName, {}};
-                wrong[i] = 0;
-                for (int round = 0; round < 20; ++round) {
-                    wrong[i] += Ask(*sender, target) != expected;
-                }
-            });
+    const auto wrong = OnThreads<int>(64, [&](std::uint32_t i) {
+        const std::uint32_t target = i % 2 ? kHostIp + i : kSilent;
+        const Outcome expected = i % 2 ? Answer(MacOf(target)) : kNoAnswer;
+        int count = 0;
+        for (int round = 0; round < 20; ++round) {
+            count += Ask(*sender, target) != expected;
         }
-    }
+        return count;
+    });
     EXPECT_EQ(wrong, std::vector<int>(64, 0));
     sender.reset();  // closes the channel, which ends the server cleanly
     helper.server_.join();
@@ -252,16 +224,12 @@ TEST(HelperArpSender, StopOrAWedgedHelperGivesUpTheProbeAtBothEnds) {
     auto sender = helper.Attach(1s);
     ASSERT_TRUE(sender);
     std::stop_source stop;
-    std::vector<std::uint32_t> statuses(16, ~0u);
-    {
-        std::vector<std::jthread> threads;
-        for (std::size_t i = 0; i < statuses.size(); ++i) {
-            threads.emplace_back(
-                [&, i] { statuses[i] = Ask(*sender, kHangs, stop.get_token()).status; });
-        }
-        std::this_thread::sleep_for(50ms);
-        stop.request_stop();
-    }
+    const auto statuses = OnThreads<std::uint32_t>(
+        16, [&](std::uint32_t) { return Ask(*sender, kHangs, stop.get_token()).status; },
+        [&] {
+            std::this_thread::sleep_for(50ms);
+            stop.request_stop();
+        });
     EXPECT_EQ(statuses, std::vector<std::uint32_t>(16, kErrorCancelled));
     EXPECT_EQ(helper.Stopped(16), 16);
     // A helper that never answers cannot hold a probe for ever; it is told to give it up.
