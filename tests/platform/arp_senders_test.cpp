@@ -1,34 +1,283 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
-#include "NetnsPair.h"
-#include "platform/Platform.h"
+#include <fstream>
+#include <iterator>
+#include <vector>
 
-namespace talvik {
+#include "Lab.h"
+#include "platform/ArpHelperServer.h"
+#include "platform/HelperArpSender.h"
+#include "platform/HelperProtocol.h"
+
+namespace talvik::testing {
 namespace {
 
-TEST(MakeArpSender, RootGetsThePacketSocketAndAForcedKindMayBeRefused) {
-    if (testing::IsRoot()) {
-        testing::NetnsPair lab;
-        ASSERT_TRUE(lab.Ok());
-        ASSERT_TRUE(lab.InScanner([] {
-            ArpSenderKind chosen = ArpSenderKind::Automatic;
-            const auto sender = MakeArpSender({}, &chosen);
-            ASSERT_TRUE(sender);
-            EXPECT_EQ(chosen, ArpSenderKind::Packet);
-            std::uint8_t mac[6] = {};
-            std::uint32_t length = 6;
-            EXPECT_EQ(sender->SendARP(testing::kHostIp, mac, &length, {}), kNoError);
-        }));
+using Clock = std::chrono::steady_clock;
+using ::testing::HasSubstr;
+
+class SenderTest : public LabTest, public ::testing::WithParamInterface<ArpSenderKind> {};
+
+TEST_P(SenderTest, FindsHostsWithTheirOwnMacOnlyWhileTheyAreThere) {
+    ASSERT_TRUE(Shell("ip -n " + host_ + " addr add 203.0.113.11/24 dev " + host_));
+    WithSender(GetParam(), [&](IArpSender& sender) {
+        // .10 and .11 answer, .12 to .17 do not; one thread a target, as a scan asks.
+        const auto outcomes =
+            OnThreads<Outcome>(8, [&](std::uint32_t i) { return Ask(sender, kHostIp + i); });
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            EXPECT_EQ(outcomes[i], i < 2 ? Answer(kHostMac) : kNoAnswer) << i;
+        }
+        // Asked again while the kernel holds a fresh entry and asks nobody itself.
+        EXPECT_EQ(Ask(sender, kHostIp), Answer(kHostMac));
+        EXPECT_EQ(Ask(sender, kScannerIp), Answer(kScannerMac));
+        std::uint8_t mac[6];
+        std::uint32_t shortLength = 4;
+        EXPECT_EQ(sender.SendARP(kHostIp, mac, &shortLength, {}), kErrorInvalidParameter);
+
+        ASSERT_TRUE(Shell("ip -n " + host_ + " addr del 203.0.113.10/24 dev " + host_));
+        EXPECT_EQ(Ask(sender, kHostIp).status, kErrorBadNetName) << "found a host that left";
+    });
+}
+
+TEST_P(SenderTest, OffLinkFailsAndStopEndsEveryWaitAtOnce) {
+    schedule_ = *ArpSchedule::FromText("0,3000/9000");
+    neighbour_.giveUp = 9s;
+    WithSender(GetParam(), [](IArpSender& sender) {
+        Clock::time_point before = Clock::now();
+        EXPECT_EQ(Ask(sender, kOffLinkIp).status, kErrorBadNetName);
+        EXPECT_LT(Clock::now() - before, 1s);
+
+        std::stop_source stop;
+        const auto statuses = OnThreads<std::uint32_t>(
+            8, [&](std::uint32_t i) { return Ask(sender, kNobodyIp + i, stop.get_token()).status; },
+            [&] {
+                std::this_thread::sleep_for(100ms);
+                before = Clock::now();
+                stop.request_stop();
+            });
+        EXPECT_LT(Clock::now() - before, 1s);
+        EXPECT_EQ(statuses, std::vector<std::uint32_t>(8, kErrorCancelled));
+        EXPECT_EQ(Ask(sender, kHostIp, stop.get_token()).status, kErrorCancelled);
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SenderTest,
+                         ::testing::Values(ArpSenderKind::Packet, ArpSenderKind::Helper,
+                                           ArpSenderKind::Neighbour),
+                         [](const auto& info) { return ArpSenderKindName(info.param); });
+
+TEST_F(LabTest, RetriesCoverLostAndLateAnswersUntilTheGiveUpTime) {
+    struct Case {
+        int ignore;
+        std::chrono::milliseconds delay;
+        bool found;
+        int requests;
+    };
+    const Case cases[] = {
+        {0, 150ms, true, 2},   // late: the first request's answer arrives after the second went
+        {2, 0ms, true, 3},     // the first two requests are lost
+        {3, 0ms, false, 3},    // every request is lost, and no fourth goes out
+        {2, 250ms, false, 3},  // the third request's answer would come after the give-up time
+    };
+    schedule_ = *ArpSchedule::FromText("0,100,250/400");
+    for (ArpSenderKind kind : {ArpSenderKind::Packet, ArpSenderKind::Helper}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(ArpSenderKindName(kind)) + " ignoring " +
+                         std::to_string(c.ignore) + ", delay " + std::to_string(c.delay.count()));
+            ScriptedHost host(host_, c.ignore, c.delay);
+            ASSERT_TRUE(host.Ok());
+            WithSender(kind, [&](IArpSender& sender) {
+                EXPECT_EQ(Ask(sender, ScriptedHost::kIp),
+                          c.found ? Answer(ScriptedHost::kMac) : kNoAnswer);
+            });
+            std::this_thread::sleep_for(100ms);  // lets the host see any request still on its way
+            EXPECT_EQ(host.Requests(), c.requests);
+        }
     }
-    ArpSenderOptions options;
-    options.kind = ArpSenderKind::Helper;
-    options.helperPath = "/nonexistent/talvik-arp";
-    ArpSenderKind chosen = ArpSenderKind::Automatic;
-    EXPECT_FALSE(MakeArpSender(options, &chosen));
-    EXPECT_EQ(chosen, ArpSenderKind::Helper);
-    options.kind = ArpSenderKind::Neighbour;
-    EXPECT_TRUE(MakeArpSender(options, &chosen));
+}
+
+TEST_F(LabTest, EntriesLeftInTheNeighbourTableNeverCount) {
+    neighbour_.reprobeGiveUp = 1500ms;
+    for (const char* nud : {"stale", "reachable", "permanent", "noarp"}) {
+        ASSERT_TRUE(Shell("ip -n " + scanner_ + " neigh replace 203.0.113.50 lladdr " +
+                          "02:7a:00:00:00:99 nud " + nud + " dev " + scanner_));
+        WithSender(ArpSenderKind::Neighbour, [&](IArpSender& sender) {
+            EXPECT_EQ(Ask(sender, 0xCB007132).status, kErrorBadNetName) << nud;
+        });
+    }
+}
+
+#ifdef TALVIK_TEST_HELPER
+// Starts the helper as the unprivileged user nobody, with `capabilities` handed to it the way
+// a file capability would.
+std::string AsNobody(const std::string& capabilities) {
+    const std::string path = ::testing::TempDir() + "talvik-arp-as-nobody" +
+                             std::to_string(::getpid()) + (capabilities.empty() ? "" : "-raw");
+    std::ofstream(path) << "#!/bin/sh\nexec /usr/bin/setpriv --reuid=65534 --regid=65534 "
+                        << "--clear-groups " << capabilities << " " << TALVIK_TEST_HELPER
+                        << " \"$@\"\n";
+    ::chmod(path.c_str(), 0755);
+    return path;
+}
+
+TEST_F(LabTest, TheHelperServesWithNoPrivilegeLeftAndEndsWithUs) {
+    for (const std::string& path : {std::string(TALVIK_TEST_HELPER),
+                                    AsNobody("--inh-caps +net_raw --ambient-caps +net_raw")}) {
+        SCOPED_TRACE(path);
+        // Started on a thread that ends before the sender is used: the helper must not go
+        // with that thread. Its frames leave in the scanner's namespace, where it was started.
+        std::unique_ptr<HelperArpSender> sender;
+        InScanner([&] { sender = HelperArpSender::Start(path, ArpSchedule{}, 2s); });
+        ASSERT_TRUE(sender);
+        EXPECT_EQ(Ask(*sender, kHostIp), Answer(kHostMac));
+
+        const pid_t child = sender->Child();
+        std::ifstream in("/proc/" + std::to_string(child) + "/status");
+        const std::string status{std::istreambuf_iterator<char>(in), {}};
+        for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"}) {
+            EXPECT_THAT(status, HasSubstr(std::string(set) + ":\t0000000000000000\n"));
+        }
+        EXPECT_THAT(status, HasSubstr("NoNewPrivs:\t1\n"));
+        EXPECT_THAT(status, HasSubstr(path == TALVIK_TEST_HELPER ? "CapBnd:\t0000000000000000\n"
+                                                                 : "Uid:\t65534\t"));
+        sender.reset();
+        EXPECT_NE(::kill(child, 0), 0) << "the helper outlived its sender";
+    }
+    // Without the capability it refuses to serve.
+    InScanner([] { EXPECT_FALSE(HelperArpSender::Start(AsNobody(""), ArpSchedule{}, 2s)); });
+}
+#endif
+
+constexpr std::uint32_t kSilent = 0xCB0071C8;  // 203.0.113.200; up to .99 answer
+constexpr std::uint32_t kHangs = 0xCB0071FE;   // until stopped
+
+MacAddress MacOf(std::uint32_t target) {
+    return {0x00, 0x0c, 0x29, 0x3a, 0x4b, static_cast<std::uint8_t>(target)};
+}
+
+// Plays the network behind a helper that runs on a thread of this process, over a real
+// socket pair.
+class InProcessHelper final : public IArpSender {
+public:
+    explicit InProcessHelper(bool greet = true, std::uint32_t greeting = kNoError) {
+        int ends[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        engineEnd_ = UniqueFd(ends[0]);
+        helperEnd_ = UniqueFd(ends[1]);
+        const auto bytes = EncodeHelperReply(HelperReply{0, greeting, {}});
+        EXPECT_TRUE(!greet || ::send(ends[1], bytes.data(), bytes.size(), 0) == 16);
+        server_ = std::jthread([this] { clean_ = ArpHelperServer(helperEnd_.Get(), *this).Run(); });
+    }
+    std::uint32_t SendARP(std::uint32_t target, std::uint8_t* mac, std::uint32_t* length,
+                          std::stop_token stop) override {
+        if ((target & 0xff) < 100) {
+            std::ranges::copy(MacOf(target), mac);
+            *length = 6;
+            return kNoError;
+        }
+        while (target == kHangs && !stop.stop_requested()) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return target == kHangs ? (stopped_++, kErrorCancelled) : kErrorBadNetName;
+    }
+    std::unique_ptr<HelperArpSender> Attach(std::chrono::milliseconds patience = 30s) {
+        return HelperArpSender::Attach(std::move(engineEnd_), 500ms, patience);
+    }
+    // Waits a while for the helper to have stopped `count` probes.
+    int Stopped(int count) {
+        for (int i = 0; i < 200 && stopped_ < count; ++i) {
+            std::this_thread::sleep_for(5ms);
+        }
+        return stopped_;
+    }
+    // False until the server ended, then whether it ended cleanly.
+    std::atomic<bool> clean_{false};
+    std::atomic<int> stopped_{0};
+    UniqueFd engineEnd_;
+    UniqueFd helperEnd_;
+    std::jthread server_;
+};
+
+TEST(HelperArpSender, AnswersReachTheirOwnCallers) {
+    InProcessHelper helper;
+    auto sender = helper.Attach();
+    ASSERT_TRUE(sender);
+    const auto wrong = OnThreads<int>(64, [&](std::uint32_t i) {
+        const std::uint32_t target = i % 2 ? kHostIp + i : kSilent;
+        const Outcome expected = i % 2 ? Answer(MacOf(target)) : kNoAnswer;
+        int count = 0;
+        for (int round = 0; round < 20; ++round) {
+            count += Ask(*sender, target) != expected;
+        }
+        return count;
+    });
+    EXPECT_EQ(wrong, std::vector<int>(64, 0));
+    sender.reset();  // closes the channel, which ends the server cleanly
+    helper.server_.join();
+    EXPECT_TRUE(helper.clean_);
+}
+
+TEST(HelperArpSender, StopOrAWedgedHelperGivesUpTheProbeAtBothEnds) {
+    InProcessHelper helper;
+    auto sender = helper.Attach(1s);
+    ASSERT_TRUE(sender);
+    std::stop_source stop;
+    const auto statuses = OnThreads<std::uint32_t>(
+        16, [&](std::uint32_t) { return Ask(*sender, kHangs, stop.get_token()).status; },
+        [&] {
+            std::this_thread::sleep_for(50ms);
+            stop.request_stop();
+        });
+    EXPECT_EQ(statuses, std::vector<std::uint32_t>(16, kErrorCancelled));
+    EXPECT_EQ(helper.Stopped(16), 16);
+    // A helper that never answers cannot hold a probe for ever; it is told to give it up.
+    EXPECT_EQ(Ask(*sender, kHangs).status, kErrorTimeout);
+    EXPECT_EQ(helper.Stopped(17), 17);
+    EXPECT_EQ(Ask(*sender, kHostIp), (Outcome{kNoError, MacOf(kHostIp)}));
+}
+
+TEST(HelperArpSender, AHelperThatGoesAwayFailsEveryProbe) {
+    InProcessHelper helper;
+    auto sender = helper.Attach();
+    ASSERT_TRUE(sender);
+    std::uint32_t waiting = ~0u;
+    std::jthread probe([&] { waiting = Ask(*sender, kHangs).status; });
+    std::this_thread::sleep_for(50ms);
+    ::shutdown(helper.helperEnd_.Get(), SHUT_RDWR);
+    probe.join();
+    EXPECT_EQ(waiting, kErrorGenFailure);
+    EXPECT_EQ(Ask(*sender, kHostIp).status, kErrorGenFailure);
+}
+
+TEST(HelperArpSender, OnlyAReadyHelperIsUsed) {
+    EXPECT_FALSE(InProcessHelper(true, kErrorNotSupported).Attach());  // no CAP_NET_RAW
+    EXPECT_FALSE(InProcessHelper(false).Attach());                     // never greets
+    EXPECT_FALSE(HelperArpSender::Start("/nonexistent/talvik-arp", ArpSchedule{}, 500ms));
+    EXPECT_FALSE(HelperArpSender::Start("/bin/true", ArpSchedule{}, 500ms));
+}
+
+TEST(ArpHelperServer, MalformedOrDuplicateRequestsEndIt) {
+    for (const auto& records : std::vector<std::vector<HelperRequest>>{
+             {{7, 1, kHostIp}},
+             {{kHelperProbe, 0, kHostIp}},
+             {{kHelperProbe, 5, kHangs}, {kHelperProbe, 5, kHangs}}}) {
+        InProcessHelper helper(false);
+        for (const HelperRequest& record : records) {
+            const auto bytes = EncodeHelperRequest(record);
+            ASSERT_EQ(::send(helper.engineEnd_.Get(), bytes.data(), bytes.size(), 0), 12);
+        }
+        helper.server_.join();
+        EXPECT_FALSE(helper.clean_);
+    }
+    // A record cut short by the engine closing is simply the end.
+    InProcessHelper helper(false);
+    ASSERT_EQ(::send(helper.engineEnd_.Get(), "\x01\x00", 2, 0), 2);
+    helper.engineEnd_.Reset();
+    helper.server_.join();
+    EXPECT_TRUE(helper.clean_);
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::testing

@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+#include <linux/neighbour.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "platform/ArpFrame.h"
+#include "platform/ArpSchedule.h"
+#include "platform/LinkInterfaces.h"
+#include "platform/NeighbourTable.h"
+
+namespace talvik {
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+constexpr MacAddress kOurMac = {0x02, 0x00, 0x5e, 0x10, 0x20, 0x30};
+constexpr MacAddress kHostMac = {0x00, 0x0c, 0x29, 0x3a, 0x4b, 0x5c};
+constexpr std::uint32_t kOurIp = 0xCB007101;   // 203.0.113.1
+constexpr std::uint32_t kHostIp = 0xCB00710A;  // 203.0.113.10
+const std::vector<std::uint8_t> kBroadcast(6, 0xff);
+
+TEST(ArpFrame, RequestIsTheBroadcastWhoHasOnTheWire) {
+    const ArpFrame expected = {
+        0xff, 0xff, 0xff, 0xff, 0xff, 0xff,                       // broadcast
+        0x02, 0x00, 0x5e, 0x10, 0x20, 0x30,                       // our MAC
+        0x08, 0x06,                                               // ARP
+        0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01,           // Ethernet, IPv4, 6, 4, request
+        0x02, 0x00, 0x5e, 0x10, 0x20, 0x30, 203,  0,    113, 1,   // sender
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 203,  0,    113, 10,  // target, MAC unknown
+    };
+    EXPECT_EQ(BuildArpRequest(kOurMac, kOurIp, kHostIp), expected);
+}
+
+TEST(ArpFrame, OnlyTheTargetsReplyToUsGivesItsMac) {
+    // A reply from 203.0.113.10 (00:0c:29:3a:4b:5c) to 203.0.113.1 (02:00:5e:10:20:30), as the
+    // wire carries it, padded to the Ethernet minimum.
+    std::vector<std::uint8_t> reply = {
+        0x02, 0x00, 0x5e, 0x10, 0x20, 0x30,                   // to us
+        0x00, 0x0c, 0x29, 0x3a, 0x4b, 0x5c,                   // from the host
+        0x08, 0x06,                                           // ARP
+        0x00, 0x01, 0x08, 0x00, 0x06, 0x04,                   // Ethernet, IPv4, 6, 4
+        0x00, 0x02,                                           // reply
+        0x00, 0x0c, 0x29, 0x3a, 0x4b, 0x5c, 203, 0, 113, 10,  // sender
+        0x02, 0x00, 0x5e, 0x10, 0x20, 0x30, 203, 0, 113, 1,   // target
+    };
+    reply.resize(60, 0);
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> edits;
+        std::size_t size = 60;
+        bool answers = false;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"padded", {}, 60, true}, {"unpadded", {}, kArpFrameSize, true},
+        {"Ethernet broadcast", {{0, kBroadcast}}, 60, true},
+        {"empty", {}, 0}, {"Ethernet header only", {}, 14}, {"one byte short", {}, 41},
+        {"IPv4 ethertype", {{13, {0x00}}}}, {"hardware type 6", {{15, {0x06}}}},
+        {"protocol IPv6", {{16, {0x86}}}}, {"hardware length 8", {{18, {0x08}}}},
+        {"protocol length 16", {{19, {16}}}}, {"a request", {{21, {0x01}}}},
+        {"opcode 0", {{21, {0x00}}}}, {"RARP reply", {{21, {0x04}}}},
+        {"opcode high byte", {{20, {0x01}}}}, {"from another address", {{31, {11}}}},
+        {"to another address", {{41, {2}}}}, {"to another MAC", {{37, {0x31}}}},
+        {"Ethernet frame to someone else", {{5, {0x31}}}},
+        {"multicast sender MAC", {{22, {0x01}}}},
+        {"zero sender MAC", {{22, std::vector<std::uint8_t>(6, 0)}}},
+        {"our own frame looped back", {{6, {kOurMac.begin(), kOurMac.end()}}}},
+        // The host announcing itself answers no question of ours.
+        {"gratuitous", {{0, kBroadcast}, {32, kBroadcast}, {38, {203, 0, 113, 10}}}}};
+    // clang-format on
+    for (const Case& c : cases) {
+        auto frame = reply;
+        for (const auto& [offset, bytes] : c.edits) {
+            std::copy(bytes.begin(), bytes.end(), frame.begin() + offset);
+        }
+        frame.resize(c.size);
+        const auto packet = ParseArpPacket(frame);
+        EXPECT_FALSE(packet && c.size < kArpFrameSize) << c.what;
+        const auto mac =
+            packet ? MatchArpReply(*packet, ArpQuestion{kOurMac, kOurIp, kHostIp}) : std::nullopt;
+        EXPECT_EQ(mac, c.answers ? std::optional(kHostMac) : std::nullopt) << c.what;
+    }
+}
+
+constexpr std::uint32_t Ip(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
+    return (a << 24) | (b << 16) | (c << 8) | d;
+}
+
+LinkInterface Link(const char* name, std::uint8_t macTail, std::uint32_t address, int prefix) {
+    return LinkInterface{name, macTail, MacAddress{0x02, 0, 0, 0, 0, macTail}, address, prefix};
+}
+
+TEST(ChooseLink, MostSpecificConnectedSubnetOwnAddressOrNothing) {
+    std::vector<LinkInterface> links = {
+        Link("wide", 1, Ip(203, 0, 112, 1), 23),    Link("narrow", 2, Ip(203, 0, 113, 129), 26),
+        Link("same", 3, Ip(203, 0, 113, 130), 26),  Link("p2p", 4, Ip(198, 51, 100, 0), 31),
+        Link("single", 5, Ip(198, 51, 100, 9), 32), Link("half", 6, Ip(198, 51, 100, 130), 25),
+    };
+    using enum LinkVerdict;
+    struct Case {
+        std::uint32_t target;
+        LinkVerdict verdict;
+        const char* link;
+    };
+    const Case cases[] = {
+        {Ip(203, 0, 113, 10), OnLink, "wide"},      {Ip(198, 51, 100, 254), OnLink, "half"},
+        {Ip(198, 51, 100, 1), OnLink, "p2p"},       {Ip(203, 0, 112, 1), OwnAddress, "wide"},
+        {Ip(203, 0, 113, 130), OwnAddress, "same"}, {Ip(198, 51, 100, 9), OwnAddress, "single"},
+    };
+    for (int order = 0; order < 2; ++order) {
+        for (const Case& c : cases) {
+            const LinkChoice choice = ChooseLink(links, c.target);
+            EXPECT_EQ(choice.verdict, c.verdict) << std::hex << c.target;
+            EXPECT_EQ(choice.link.name, c.link) << std::hex << c.target;
+            EXPECT_EQ(choice.link.mac[5], choice.link.index) << choice.link.name;
+        }
+        // Of two equally specific subnets, the first listed wins.
+        EXPECT_EQ(ChooseLink(links, Ip(203, 0, 113, 140)).link.name, order ? "same" : "narrow");
+        // Beside a /32, outside a /25, network and broadcast addresses, elsewhere, no host's.
+        for (std::uint32_t target :
+             {Ip(198, 51, 100, 10), Ip(198, 51, 100, 127), Ip(198, 51, 100, 128),
+              Ip(198, 51, 100, 255), Ip(203, 0, 112, 0), Ip(203, 0, 113, 255), Ip(192, 0, 2, 10),
+              0u, 0xFFFFFFFFu, Ip(127, 0, 0, 1), Ip(224, 0, 0, 1), Ip(240, 0, 0, 1)}) {
+            EXPECT_EQ(ChooseLink(links, target).verdict, NotOnLink) << std::hex << target;
+        }
+        std::reverse(links.begin(), links.end());
+    }
+    EXPECT_EQ(ChooseLink({}, Ip(203, 0, 113, 10)).verdict, LinkVerdict::NotOnLink);
+}
+
+TEST(ArpSchedule, TextIsReadStrictly) {
+    const auto one = ArpSchedule::FromText("0/1000");
+    ASSERT_TRUE(one);
+    EXPECT_EQ(one->sends, std::vector<milliseconds>{milliseconds(0)});
+    EXPECT_EQ(one->giveUp, milliseconds(1000));
+    EXPECT_TRUE(ArpSchedule::FromText("0,1,2,3,4,5,6,7/250"));
+
+    for (const char* bad :
+         {"", "/", "0", "0/", "/250", "5/250", "0,0/250", "0,80,40/250", "0,250/250", "0,-5/250",
+          "0, 75/250", "0,75/250 ", "0,,75/250", "0/250/1", "0/10001", "0x10/250",
+          "0,1,2,3,4,5,6,7,8/250", "0,99999999999999999999/250"}) {
+        EXPECT_FALSE(ArpSchedule::FromText(bad)) << '"' << bad << '"';
+    }
+}
+
+TEST(SendPacer, LetsABurstGoThenSpacesFramesOut) {
+    SendPacer pacer(1000, 4);  // one frame a millisecond, four at once
+    const SendPacer::Clock::time_point t0 = SendPacer::Clock::now();
+    // An idle spell refills the burst, but never beyond it.
+    for (const auto now : {t0, t0 + milliseconds(100)}) {
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_EQ(pacer.Reserve(now), now) << i;
+        }
+        EXPECT_EQ(pacer.Reserve(now), now + milliseconds(1));
+        EXPECT_EQ(pacer.Reserve(now), now + milliseconds(2));
+    }
+}
+
+// An RTM_NEWNEIGH for 203.0.113.10 on interface 7 as the kernel lays it out (little-endian
+// host): header, ndmsg, then NDA_DST, NDA_LLADDR and NDA_CACHEINFO, confirmed 25 ticks ago.
+std::vector<std::uint8_t> KernelMessage() {
+    // clang-format off
+    std::vector<std::uint8_t> m = {
+        0, 0, 0, 0, RTM_NEWNEIGH, 0, 0, 0,  1, 0, 0, 0, 0, 0, 0, 0,  // length (below) .. port
+        AF_INET, 0, 0, 0, 7, 0, 0, 0, NUD_REACHABLE, 0, 0, 0,         // family, ifindex, state
+        8, 0, NDA_DST, 0, 203, 0, 113, 10,
+        10, 0, NDA_LLADDR, 0, 0x00, 0x0c, 0x29, 0x3a, 0x4b, 0x5c, 0, 0,
+        20, 0, NDA_CACHEINFO, 0, 25, 0, 0, 0,  0, 0, 0, 0,  0, 0, 0, 0,  1, 0, 0, 0};
+    // clang-format on
+    m[0] = static_cast<std::uint8_t>(m.size());
+    return m;
+}
+
+TEST(NeighbourTable, KernelMessagesAreReadAndBrokenOnesRefused) {
+    const auto entry = ParseNeighbourMessage(KernelMessage(), 100);
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->ifindex, 7);
+    EXPECT_EQ(entry->address, 0xCB00710Au);
+    EXPECT_EQ(entry->state, NUD_REACHABLE);
+    EXPECT_EQ(entry->mac, kHostMac);
+    EXPECT_EQ(entry->confirmedAgo, 250ms);
+
+    struct Case {
+        const char* what;
+        std::size_t offset;  // or, past the end, the size to cut it to
+        std::uint8_t value;
+    };
+    for (const Case& c : {Case{"truncated", 40, 0}, Case{"overlong", 0, 200},
+                          Case{"attribute past the end", 28, 60}, Case{"IPv6", 16, AF_INET6}}) {
+        auto message = KernelMessage();
+        if (c.value == 0) {
+            message.resize(c.offset);
+        } else {
+            message[c.offset] = c.value;
+        }
+        EXPECT_FALSE(ParseNeighbourMessage(message, 100)) << c.what;
+    }
+}
+
+TEST(NeighbourTable, OnlyAConfirmationAfterTheTriggerCounts) {
+    const Clock::time_point t = Clock::now();
+    const auto seen = [](std::uint16_t state, std::optional<std::chrono::milliseconds> ago,
+                         Clock::time_point at, MacAddress mac = kHostMac) {
+        return NeighbourSighting{NeighbourEntry{7, 0xCB00710A, state, mac, ago}, at};
+    };
+    const NeighbourSighting none{std::nullopt, t - 1ms};
+    const NeighbourSighting old = seen(NUD_REACHABLE, 10s, t - 1ms);
+    struct Case {
+        const char* what;
+        NeighbourSighting before, now;
+        bool counts;
+    };
+    const Case cases[] = {
+        {"answered after the trigger", none, seen(NUD_REACHABLE, 0ms, t + 5ms), true},
+        {"old and unchanged", old, seen(NUD_REACHABLE, 10s + 200ms, t + 200ms), false},
+        {"stale since long before", none, seen(NUD_STALE, 60s, t + 200ms), false},
+        {"confirmed again", old, seen(NUD_REACHABLE, 100ms, t + 200ms), true},
+        {"confirmed again, now stale", old, seen(NUD_STALE, 100ms, t + 200ms), true},
+        {"just before the trigger, within rounding", seen(NUD_REACHABLE, 0ms, t - 1ms),
+         seen(NUD_REACHABLE, 10ms, t + 10ms), false},
+        {"zero MAC", none, seen(NUD_REACHABLE, 0ms, t + 5ms, MacAddress{}), false},
+        {"no confirmation time", none, seen(NUD_REACHABLE, std::nullopt, t + 5ms), false},
+    };
+    for (const Case& c : cases) {
+        const auto mac = ConfirmedSince(c.before, t, c.now, 20ms);
+        EXPECT_EQ(mac, c.counts ? std::optional(kHostMac) : std::nullopt) << c.what;
+    }
+    for (std::uint16_t state : {NUD_INCOMPLETE, NUD_FAILED, NUD_PERMANENT, NUD_NOARP, NUD_NONE}) {
+        EXPECT_FALSE(ConfirmedSince(none, t, seen(state, 0ms, t + 5ms), 20ms)) << state;
+    }
+    EXPECT_TRUE(AwaitsReprobe(seen(NUD_STALE, 60s, t).entry));
+    EXPECT_FALSE(AwaitsReprobe(seen(NUD_REACHABLE, 1s, t).entry));
+    EXPECT_FALSE(AwaitsReprobe(std::nullopt));
+}
+
+}  // namespace
+}  // namespace talvik
