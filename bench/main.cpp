@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/CommandLine.h"
 #include "bench/HeadlessPorts.h"
 #include "bench/PlatformChoice.h"
 #include "scan/ScanEngine.h"
@@ -51,31 +52,6 @@ void Usage() {
                  "       [--sender %s] [--rows] [--stop-after-ms N] [--settle-ms N]\n"
                  "       [--timeout-ms N] [--schedule 0,75,150/300] [--neighbour-give-up-ms N]\n",
                  SenderKinds());
-}
-
-std::optional<std::uint32_t> ParseAddress(const char* text) {
-    in_addr address{};
-    if (inet_pton(AF_INET, text, &address) != 1) {
-        return std::nullopt;
-    }
-    return ntohl(address.s_addr);
-}
-
-std::string FormatAddress(std::uint32_t hostOrder) {
-    in_addr address{htonl(hostOrder)};
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address, text, sizeof text);
-    return text;
-}
-
-std::optional<long> ParseNumber(const char* text, long minimum, long maximum) {
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < minimum || value > maximum) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 std::optional<Options> ParseOptions(int argc, char** argv) {
