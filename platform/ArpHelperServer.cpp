@@ -16,21 +16,6 @@
 namespace talvik {
 namespace {
 
-bool ReadAll(int fd, std::uint8_t* buffer, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t got = ::read(fd, buffer + done, size - done);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 class Replies final {
 public:
     explicit Replies(int fd) : fd_(fd) {}
@@ -101,7 +86,7 @@ bool ArpHelperServer::Run() {
             workers.emplace_back(work);
         }
         std::array<std::uint8_t, kHelperRequestSize> bytes;
-        while (ReadAll(channel_, bytes.data(), bytes.size())) {
+        while (ReadFully(channel_, bytes.data(), bytes.size())) {
             const auto request = DecodeHelperRequest(bytes);
             if (!request) {
                 clean = false;

@@ -24,21 +24,6 @@
 namespace talvik {
 namespace {
 
-bool ReadReply(int fd, std::array<std::uint8_t, kHelperReplySize>& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got = ::recv(fd, bytes.data() + done, bytes.size() - done, 0);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 void Reap(pid_t child) {
     if (child <= 0) {
         return;
@@ -157,7 +142,7 @@ bool HelperArpSender::AwaitGreeting(std::chrono::milliseconds timeout) {
         return false;
     }
     std::array<std::uint8_t, kHelperReplySize> bytes;
-    if (!ReadReply(channel_.Get(), bytes)) {
+    if (!ReadFully(channel_.Get(), bytes.data(), bytes.size())) {
         return false;
     }
     const auto hello = DecodeHelperReply(bytes);
@@ -178,7 +163,7 @@ HelperArpSender::~HelperArpSender() {
 
 void HelperArpSender::Read() {
     std::array<std::uint8_t, kHelperReplySize> bytes;
-    while (ReadReply(channel_.Get(), bytes)) {
+    while (ReadFully(channel_.Get(), bytes.data(), bytes.size())) {
         const auto reply = DecodeHelperReply(bytes);
         if (!reply) {
             break;

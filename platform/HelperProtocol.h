@@ -10,6 +10,7 @@
 // a given-up one too (kErrorCancelled).
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -41,5 +42,8 @@ std::optional<HelperRequest> DecodeHelperRequest(
 std::array<std::uint8_t, kHelperReplySize> EncodeHelperReply(const HelperReply& reply);
 // Nothing when the padding is not zero.
 std::optional<HelperReply> DecodeHelperReply(std::span<const std::uint8_t, kHelperReplySize> bytes);
+
+// Reads exactly `size` bytes from the channel, through interruptions; false on end or error.
+bool ReadFully(int fd, std::uint8_t* buffer, std::size_t size);
 
 }  // namespace talvik
