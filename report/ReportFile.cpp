@@ -40,7 +40,7 @@ mode_t CurrentUmask() {
 }
 
 // The kernel's own rule for links in shared folders such as /tmp: a link there is only followed
-// when it belongs to us or to the folder's owner, so nobody can plant one aimed at our files.
+// when it belongs to us or to the folder's owner, so another user cannot aim one at our files.
 bool MayFollow(const std::string& link, const struct stat& linkStat) {
     struct stat folder {};
     if (stat(FolderOf(link).c_str(), &folder) != 0) {
@@ -54,7 +54,7 @@ bool MayFollow(const std::string& link, const struct stat& linkStat) {
 // gives that target, so the report is made where the link points. Nothing, with errno set, for
 // a loop or a link not to be followed.
 std::optional<std::string> FinalName(std::string path) {
-    for (int hops = 0; hops <= 40; ++hops) {
+    for (int hops = 0; hops <= 40; ++hops) {  // as many as the kernel follows
         struct stat st {};
         if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
             return path;
