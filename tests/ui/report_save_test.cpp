@@ -1,4 +1,4 @@
-#include <ctime>
+#include <QDateTime>
 
 #include "report/HtmlReport.h"
 #include "tests/ui/DialogFixture.h"
@@ -21,9 +21,16 @@ protected:
         if (name != nullptr) {
             files.answers.push_back(folder.filePath(QString::fromUtf8(name)));
         }
-        before = LocalReportTime(std::time(nullptr));
+        before = Now();
         dialog->menuAction(ID_SAVE_RESULTS)->trigger();
-        after = LocalReportTime(std::time(nullptr));
+        after = Now();
+    }
+
+    // The local time as the toolkit reckons it, apart from the conversion under test.
+    static ReportTime Now() {
+        const QDateTime now = QDateTime::currentDateTime();
+        return {now.date().year(), now.date().month(), now.date().day(), now.time().hour(),
+                now.time().minute()};
     }
 
     std::string Read(const QString& name) const {
