@@ -1,13 +1,10 @@
-// The multicast name through the real D-Bus client, against a stand-in daemon of the test's own
-// on a private bus.
+// The real D-Bus client against a stand-in daemon of the test's own on a private bus.
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QObject>
 #include <QProcess>
 #include <QTest>
-#include <chrono>
 #include <future>
 
 #include "ui/AvahiNames.h"
@@ -15,10 +12,7 @@
 namespace talvik {
 namespace {
 
-using namespace std::chrono_literals;
-
-// Answers ResolveAddress as the daemon does, from a table; an address not in it gets the
-// daemon's error.
+// Answers as the daemon does: the name from its table, or the daemon's error.
 class FakeAvahiServer final : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Avahi.Server")
@@ -38,11 +32,10 @@ public slots:
         message.setDelayedReply(true);
         const QString name = names.value(address);
         QDBusConnection(QStringLiteral("fake-avahi"))
-            .send(
-                name.isEmpty()
-                    ? message.createErrorReply(QStringLiteral("org.freedesktop.Avahi.TimeoutError"),
-                                               QStringLiteral("Timeout reached"))
-                    : message.createReply({interface, protocol, aprotocol, address, name, 0u}));
+            .send(name.isEmpty()
+                      ? message.createErrorReply(
+                            QStringLiteral("org.freedesktop.Avahi.TimeoutError"), {})
+                      : message.createReply({interface, protocol, aprotocol, address, name, 0u}));
     }
 };
 
@@ -54,7 +47,7 @@ protected:
                     QStringLiteral("--print-address")});
         ASSERT_TRUE(bus_.waitForReadyRead(10000)) << "dbus-daemon did not start";
         address_ = QString::fromUtf8(bus_.readLine()).trimmed();
-        ASSERT_FALSE(address_.isEmpty());
+        server_.names[QStringLiteral("203.0.113.7")] = QStringLiteral("printer.local");
     }
     void TearDown() override {
         QDBusConnection::disconnectFromBus(QStringLiteral("fake-avahi"));
@@ -67,12 +60,13 @@ protected:
             bus.registerObject(QStringLiteral("/"), &server_, QDBusConnection::ExportAllSlots));
         ASSERT_TRUE(bus.registerService(QStringLiteral("org.freedesktop.Avahi")));
     }
-    // Looks up on another thread, as the window's lookups do, while this one serves the fake.
-    std::optional<std::string> Ask(AvahiNames& names, std::uint32_t address) {
-        auto result = std::async(std::launch::async, [&] { return names.NameOf(address, {}); });
+    // On another thread, as the window's lookups run, while this one serves the stand-in.
+    static std::optional<std::string> Ask(AvahiNames& names, std::uint32_t address) {
+        auto name = std::async(std::launch::async, [&] { return names.NameOf(address, {}); });
         EXPECT_TRUE(QTest::qWaitFor(
-            [&] { return result.wait_for(0s) == std::future_status::ready; }, 5000));
-        return result.get();
+            [&] { return name.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+            5000));
+        return name.get();
     }
 
     QProcess bus_;
@@ -81,7 +75,6 @@ protected:
 };
 
 TEST_F(AvahiNamesTest, NamesAHostTheDaemonKnows) {
-    server_.names[QStringLiteral("203.0.113.7")] = QStringLiteral("printer.local");
     Serve();
     AvahiNames names(address_);
     EXPECT_EQ(Ask(names, 0xCB007107), "printer.local");
@@ -90,16 +83,14 @@ TEST_F(AvahiNamesTest, NamesAHostTheDaemonKnows) {
                                           QStringLiteral("-1 0 203.0.113.8 -1 0")}));
 }
 
-// The long timeout shows that an absent daemon or bus is noticed at once, not waited for.
+// The long timeouts show that a missing daemon or bus is noticed at once, not waited for.
 TEST_F(AvahiNamesTest, NothingAtOnceWithoutTheDaemonOrTheBus) {
-    AvahiNames noDaemon(address_, 60000);
+    AvahiNames noDaemonYet(address_, 60000);
     AvahiNames noBus(QStringLiteral("unix:path=/nonexistent/talvik-test-bus"), 60000);
-    EXPECT_EQ(Ask(noDaemon, 0xCB007107), std::nullopt);
+    EXPECT_EQ(Ask(noDaemonYet, 0xCB007107), std::nullopt);
     EXPECT_EQ(Ask(noBus, 0xCB007107), std::nullopt);
-    // The daemon starting later is found.
-    server_.names[QStringLiteral("203.0.113.7")] = QStringLiteral("printer.local");
     Serve();
-    EXPECT_EQ(Ask(noDaemon, 0xCB007107), "printer.local");
+    EXPECT_EQ(Ask(noDaemonYet, 0xCB007107), "printer.local");
 }
 
 }  // namespace
