@@ -14,6 +14,11 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 echo "== format check"
 ./scripts/check-format.sh
+# Off until every source carries its licence line; TALVIK_CHECK_SPDX=1 turns it on.
+if [ "${TALVIK_CHECK_SPDX:-}" = 1 ]; then
+    echo "== licence lines"
+    ./scripts/check-spdx.sh
+fi
 
 echo "== resources"
 ./scripts/check-res.sh
