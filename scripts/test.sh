@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: format check, plain build (with the network lab and the
 # end-to-end first scan through the installed window), AddressSanitizer and
-# UndefinedBehaviorSanitizer build, the scan engine under ThreadSanitizer, and the fuzzer.
+# UndefinedBehaviorSanitizer build, the scan engine under ThreadSanitizer, the fuzzer, and the
+# Debian package checked by lintian.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -44,3 +45,8 @@ if [ -x scripts/fuzz.sh ]; then
     echo "== fuzzing"
     ./scripts/fuzz.sh
 fi
+
+echo "== Debian package"
+./scripts/package.sh build/package
+# Errors fail the run; warnings are shown.
+lintian --allow-root --fail-on error build/package/talvik_*.deb
