@@ -26,6 +26,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
+#include <QWindow>
 #include <ctime>
 #include <vector>
 
@@ -37,9 +38,11 @@
 #include "ui/AboutDlg.h"
 #include "ui/AdvancedOptionsDlg.h"
 #include "ui/DialogUnits.h"
+#include "ui/HostEntry.h"
 #include "ui/IpAddressEdit.h"
 #include "ui/QtPorts.h"
 #include "ui/ReportSave.h"
+#include "ui/WindowPlacement.h"
 
 namespace talvik {
 
@@ -468,7 +471,7 @@ void CScannerDlg::CentreOnScreen() {
         return;
     }
     const QRect available = target->availableGeometry();
-    move(pos() + (available.center() - frameGeometry().center()));
+    move(FrameTopLeft(size(), windowHandle()->frameMargins(), available));
 }
 
 void CScannerDlg::OnCommand(int command) {
@@ -540,7 +543,7 @@ void CScannerDlg::OnAddAddress() {
         return;
     }
     addressMode_ = modeIp_->isChecked() ? 0 : (modeUrl_->isChecked() ? 1 : -1);
-    urlText_ = url_->text();
+    urlText_ = HostRowText(url_->text());
 
     int rows = resultRows_->GetItemCount();
     // Asked before anything else, so the list may be emptied even when nothing is added.
