@@ -13,6 +13,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPalette>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 #include <QStringList>
@@ -57,6 +58,10 @@ IpAddressEdit::IpAddressEdit(QWidget* parent) : QFrame(parent) {
         part->setAttribute(Qt::WA_MacShowFocusRect, false);
         part->setTextMargins(0, 0, 0, 0);
         part->setAttribute(Qt::WA_InputMethodEnabled, false);
+        // The frame paints the one background, so its inner top shadow runs unbroken.
+        QPalette transparent = part->palette();
+        transparent.setColor(QPalette::Base, Qt::transparent);
+        part->setPalette(transparent);
         part->installEventFilter(this);
         // Tab leaves the field as a whole; the parts are reached by click, "." and the arrows.
         part->setFocusPolicy(i == 0 ? Qt::StrongFocus : Qt::ClickFocus);

@@ -38,6 +38,7 @@
 #include "ui/AboutDlg.h"
 #include "ui/AdvancedOptionsDlg.h"
 #include "ui/DialogUnits.h"
+#include "ui/GroupFrame.h"
 #include "ui/HostEntry.h"
 #include "ui/IpAddressEdit.h"
 #include "ui/QtPorts.h"
@@ -237,6 +238,8 @@ void CScannerDlg::CreateControls() {
     resultList_->setSortingEnabled(false);
     resultList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     resultList_->setTextElideMode(Qt::ElideRight);
+    // The thirds of the outer width overrun the viewport by the frame; the cells elide instead.
+    resultList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     resultList_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(resultList_, &QTreeWidget::customContextMenuRequested, this,
             &CScannerDlg::OnResultListRClick);
@@ -395,6 +398,8 @@ void CScannerDlg::PlaceControls() {
     place(addButton_, 310, 21, 68, 15);
     place(entryGroup_, 95, 3, 307, 64);
     place(infoGroup_, 95, 70, 307, 206);
+    PutTitleOnFrameLine(entryGroup_, units.x(5));
+    PutTitleOnFrameLine(infoGroup_, units.x(5));
     place(modeIp_, 106, 14, 48, 13);
     place(modeUrl_, 106, 48, 43, 13);
 

@@ -16,6 +16,7 @@ TEST_F(MainWindowTest, OpensIdleInRangeModeWithEmptyList) {
     EXPECT_TRUE(dialog->startAddress()->isEnabled());
     EXPECT_TRUE(dialog->endAddress()->isEnabled());
     EXPECT_EQ(dialog->resultList()->topLevelItemCount(), 0);
+    EXPECT_FALSE(dialog->resultList()->horizontalScrollBar()->isVisible());
     EXPECT_EQ(dialog->progressBar()->value(), 0);
     EXPECT_TRUE(dialog->resultList()->hasFocus());
     EXPECT_FALSE(dialog->menuAction(ID_ABOUT_DESCRIPTION)->isEnabled());
