@@ -32,7 +32,8 @@ bool Deliverable(const std::optional<NeighbourEntry>& entry) {
 }  // namespace
 
 std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
-                                          std::uint32_t* length, std::stop_token stop) {
+                                          std::uint32_t* length, std::stop_token stop,
+                                          const LateTag& late) {
     if (mac == nullptr || length == nullptr || *length < 6) {
         return kErrorInvalidParameter;
     }
@@ -95,6 +96,15 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
             return answer(*now.entry->mac);
         }
         if (now.at >= deadline) {
+            if (late.listener && late.listener->Listening()) {
+                const std::lock_guard lock(mutex_);
+                std::erase_if(lingering_,
+                              [](const Lingering& old) { return !old.late.listener->Listening(); });
+                if (lingering_.size() < kMaxLingering) {
+                    lingering_.push_back(
+                        Lingering{ifindex, destinationHostOrder, before, trigger, late});
+                }
+            }
             return kErrorBadNetName;
         }
         const auto wait = std::min<Clock::duration>(options_.recheck, deadline - now.at);
@@ -120,6 +130,30 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
         }
         if (events.Valid() && fds[2].revents != 0) {
             DrainNeighbourEvents(events.Get());
+        }
+    }
+}
+
+void NeighbourArpSender::Sweep(const std::shared_ptr<LateListener>& listener) {
+    std::vector<Lingering> mine;
+    {
+        const std::lock_guard lock(mutex_);
+        std::erase_if(lingering_, [&](Lingering& probe) {
+            if (probe.late.listener == listener) {
+                mine.push_back(std::move(probe));
+                return true;
+            }
+            return !probe.late.listener->Listening();
+        });
+    }
+    NeighbourTable table;
+    if (!table.Valid()) {
+        return;
+    }
+    for (const Lingering& probe : mine) {
+        const NeighbourSighting now{table.Lookup(probe.ifindex, probe.address), Clock::now()};
+        if (const auto confirmed = ConfirmedSince(probe.before, probe.trigger, now, kSlack)) {
+            listener->Deliver(probe.late.tag, confirmed->data());
         }
     }
 }

@@ -171,7 +171,7 @@ public:
         server_ = std::jthread([this] { clean_ = ArpHelperServer(helperEnd_.Get(), *this).Run(); });
     }
     std::uint32_t SendARP(std::uint32_t target, std::uint8_t* mac, std::uint32_t* length,
-                          std::stop_token stop) override {
+                          std::stop_token stop, const LateTag& = {}) override {
         if ((target & 0xff) < 100) {
             std::ranges::copy(MacOf(target), mac);
             *length = 6;
