@@ -268,9 +268,10 @@ std::uint32_t HelperArpSender::SendARP(std::uint32_t destinationHostOrder, std::
     lock.lock();
     bool overdue = false;
     if (written) {
-        overdue = !pending.wakeup.wait_until(lock, stop, std::chrono::steady_clock::now() + patience_,
-                                          [&] { return pending.done || gone_; }) &&
-               !stop.stop_requested();
+        overdue =
+            !pending.wakeup.wait_until(lock, stop, std::chrono::steady_clock::now() + patience_,
+                                       [&] { return pending.done || gone_; }) &&
+            !stop.stop_requested();
     }
     pending_.erase(entry);
     if (pending.done) {

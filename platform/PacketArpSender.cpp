@@ -219,8 +219,7 @@ std::uint32_t PacketArpSender::SendARP(std::uint32_t destinationHostOrder, std::
     if (stop.stop_requested()) {
         return kErrorCancelled;
     }
-    std::erase_if(lingering_,
-                  [](const Lingering& old) { return !old.late.listener->Listening(); });
+    std::erase_if(lingering_, [](const Lingering& old) { return !old.late.listener->Listening(); });
     if (late.listener && late.listener->Listening()) {
         // No more frames go out for it: the worker limit bounds the targets being asked.
         if (lingering_.size() >= kMaxLingering) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -52,7 +53,7 @@ public:
                           std::stop_token stop, const LateTag& late = {}) override {
         std::unique_lock lock(mutex_);
         if (late.listener) {
-            lateTags_[destination] = late;
+            lateTags_[destination].push_back(late);
         }
         const auto found = script_.find(destination);
         const ArpAnswer answer = found != script_.end() ? found->second : default_;
@@ -75,17 +76,18 @@ public:
         return kNoError;
     }
 
-    // Answers `destination` late through the listener its latest call was given; false when
-    // no call had one.
-    bool AnswerLate(std::uint32_t destination, const Mac& mac) {
+    // Answers `destination` late through the listener its call number `call` (by default
+    // the latest) was given; false when there was no such call.
+    bool AnswerLate(std::uint32_t destination, const Mac& mac, std::size_t call = SIZE_MAX) {
         LateTag late;
         {
             std::lock_guard lock(mutex_);
             const auto found = lateTags_.find(destination);
-            if (found == lateTags_.end()) {
+            if (found == lateTags_.end() || found->second.empty()) {
                 return false;
             }
-            late = found->second;
+            const auto& tags = found->second;
+            late = tags[std::min(call, tags.size() - 1)];
         }
         late.listener->Deliver(late.tag, mac.data());
         return true;
@@ -128,7 +130,7 @@ private:
     std::map<std::uint32_t, ArpAnswer> script_;
     ArpAnswer default_;  // no answer
     std::vector<std::uint32_t> calls_;
-    std::map<std::uint32_t, LateTag> lateTags_;
+    std::map<std::uint32_t, std::vector<LateTag>> lateTags_;
     int active_ = 0, maxActive_ = 0, cancelled_ = 0, sweptWhileListening_ = 0;
     bool released_ = false;
 };
