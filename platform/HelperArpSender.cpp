@@ -263,7 +263,10 @@ std::uint32_t HelperArpSender::SendARP(std::uint32_t destinationHostOrder, std::
     if (!inserted) {
         return kErrorGenFailure;  // four billion probes still waiting: cannot happen
     }
+    // Given-up probes of scans that no longer listen are let go of at the helper too.
+    const std::vector<std::uint32_t> stale = TakeForgotten();
     lock.unlock();
+    Forget(stale);
     bool written = Write(kHelperProbe, id, destinationHostOrder);
     lock.lock();
     bool overdue = false;
@@ -276,7 +279,7 @@ std::uint32_t HelperArpSender::SendARP(std::uint32_t destinationHostOrder, std::
     pending_.erase(entry);
     if (pending.done) {
         if (pending.reply.status != kNoError) {
-            std::vector<std::uint32_t> forgotten = TakeForgotten();
+            std::vector<std::uint32_t> forgotten;
             if (pending.reply.status == kErrorBadNetName && late.listener &&
                 late.listener->Listening()) {
                 lingering_.emplace(id, late);  // the helper goes on listening for it
