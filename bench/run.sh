@@ -229,8 +229,8 @@ tp_rss= tn_rss= as_time=0
 live20=()
 for i in $(seq 0 19); do live20+=("$((5 + i * 12)):0"); done
 write_config "$work/live20.json" 0 1 "${live20[@]}"
-# The same with hosts that answer late, in the first and the last rows too.
-late=("${live20[@]}" 1:300 50:300 100:300 150:300 251:300 2:450 70:450 130:450 190:450 254:450)
+# The same with hosts that answer late, in the first rows (.1 is the scanner) and the last.
+late=("${live20[@]}" 3:300 50:300 100:300 150:300 251:300 2:450 70:450 130:450 190:450 254:450)
 
 if want live; then
 echo "== 20 live hosts answering at once" >&2
