@@ -182,7 +182,8 @@ TEST(LateAnswers, FillTheirRowWhileTheWindowIsOpenAndOutlastTheEmptyResult) {
     rig.arp->Script(kNet203 | 2u, Held());
     const auto start = std::chrono::steady_clock::now();
     rig.engine->OnScanAll();
-    ASSERT_TRUE(rig.ui->RunUntil([&] { return rig.pos == 2; }));  // rows 1 and 3, empty
+    // Rows 1 and 3 written empty, row 2's worker still asking.
+    ASSERT_TRUE(rig.ui->RunUntil([&] { return rig.pos == 2 && rig.arp->Active() == 1; }));
     ASSERT_TRUE(rig.arp->AnswerLate(kNet203 | 1u, kLateMac));
     ASSERT_TRUE(rig.arp->AnswerLate(kNet203 | 2u, kLateMac));  // its worker still asks
     rig.arp->Release();
