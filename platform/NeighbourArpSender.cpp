@@ -31,6 +31,66 @@ bool Deliverable(const std::optional<NeighbourEntry>& entry) {
 
 }  // namespace
 
+NeighbourArpSender::NeighbourArpSender(Options options)
+    : options_(options), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+NeighbourArpSender::~NeighbourArpSender() {
+    if (watcher_.joinable()) {
+        watcher_.request_stop();
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wake_.Get(), &one, sizeof one);
+        watcher_.join();
+    }
+}
+
+void NeighbourArpSender::Watch(std::stop_token stop) {
+    const UniqueFd events = OpenNeighbourEvents();
+    NeighbourTable table;
+    while (!stop.stop_requested() && table.Valid()) {
+        pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {events.Get(), POLLIN, 0}};
+        const int ready =
+            ::poll(fds, events.Valid() ? 2 : 1, static_cast<int>(options_.recheck.count()));
+        if (ready < 0 && errno != EINTR) {
+            return;
+        }
+        if (fds[0].revents != 0 || stop.stop_requested()) {
+            return;
+        }
+        if (events.Valid()) {
+            if (fds[1].revents == 0) {
+                continue;  // nothing changed
+            }
+            DrainNeighbourEvents(events.Get());
+        }
+        std::vector<Lingering> waiting;
+        {
+            const std::lock_guard lock(mutex_);
+            std::erase_if(lingering_,
+                          [](const Lingering& old) { return !old.late.listener->Listening(); });
+            waiting = lingering_;
+        }
+        std::vector<const LateListener*> heardBy;
+        std::vector<std::uint32_t> heard;
+        for (const Lingering& probe : waiting) {
+            const NeighbourSighting now{table.Lookup(probe.ifindex, probe.address), Clock::now()};
+            if (const auto confirmed = ConfirmedSince(probe.before, probe.trigger, now, kSlack)) {
+                probe.late.listener->Deliver(probe.late.tag, confirmed->data());
+                heardBy.push_back(probe.late.listener.get());
+                heard.push_back(probe.address);
+            }
+        }
+        const std::lock_guard lock(mutex_);
+        std::erase_if(lingering_, [&](const Lingering& probe) {
+            for (std::size_t i = 0; i < heard.size(); ++i) {
+                if (heardBy[i] == probe.late.listener.get() && heard[i] == probe.address) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+}
+
 std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
                                           std::uint32_t* length, std::stop_token stop,
                                           const LateTag& late) {
@@ -103,6 +163,13 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
                 if (lingering_.size() < kMaxLingering) {
                     lingering_.push_back(
                         Lingering{ifindex, destinationHostOrder, before, trigger, late});
+                }
+                if (!watcher_.joinable() && wake_.Valid()) {
+                    try {
+                        watcher_ = std::jthread([this](std::stop_token s) { Watch(std::move(s)); });
+                    } catch (const std::system_error&) {
+                        // The sweep at the end of the window still reads the table.
+                    }
                 }
             }
             return kErrorBadNetName;

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/NeighbourTable.h"
@@ -42,7 +43,10 @@ public:
     };
 
     NeighbourArpSender() : NeighbourArpSender(Options{}) {}
-    explicit NeighbourArpSender(Options options) : options_(options) {}
+    explicit NeighbourArpSender(Options options);
+    ~NeighbourArpSender() override;
+    NeighbourArpSender(const NeighbourArpSender&) = delete;
+    NeighbourArpSender& operator=(const NeighbourArpSender&) = delete;
 
     std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
                           std::uint32_t* length, std::stop_token stop,
@@ -61,9 +65,14 @@ private:
         std::chrono::steady_clock::time_point trigger;
         LateTag late;
     };
+    // Hears of table changes while targets linger and delivers their answers as they come.
+    void Watch(std::stop_token stop);
+
     Options options_;
-    std::mutex mutex_;
+    UniqueFd wake_;     // eventfd that ends the watcher's poll
+    std::mutex mutex_;  // guards lingering_ and the start of watcher_
     std::vector<Lingering> lingering_;
+    std::jthread watcher_;
 };
 
 }  // namespace talvik

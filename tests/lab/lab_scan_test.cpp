@@ -263,12 +263,16 @@ TEST_P(LabScan, LateHostsAreFoundWithinTheLateWindow) {
     EXPECT_GE(std::strtod(slow.Value("wall_ms").c_str(), nullptr), 5000.0);
 }
 
-// A late answer that comes after Stop never shows.
+// Stop in the late window, with the bar already full, ends the scan at once: no completion
+// notice, and the answer that comes afterwards never shows.
 TEST_P(LabScan, LateAnswerAfterStopNeverShows) {
     ASSERT_NO_FATAL_FAILURE(Start(Hosts({5}, "\"delay_ms\": 500")));
     const auto result = Scan(Range(1, 10, {"--stop-after-ms", "300", "--settle-ms", "3000"}));
     EXPECT_EQ(result.Value("stopped"), "1") << result.raw;
     EXPECT_EQ(result.Number("writes_after_stop"), 0);
+    EXPECT_EQ(result.Value("progress_at_stop"), "10");  // stopped inside the late window
+    EXPECT_TRUE(result.messages.empty()) << result.raw;
+    EXPECT_EQ(result.Value("running_after"), "0");
     ExpectRow(result, Address(5), "");
 }
 

@@ -63,6 +63,36 @@ TEST_P(SenderTest, OffLinkFailsAndStopEndsEveryWaitAtOnce) {
     });
 }
 
+// A host that answers after the probe gave up reaches the probe's listener as its answer
+// comes, not only when a sweep looks, and with the host's own MAC.
+TEST_P(SenderTest, AnAnswerAfterTheGiveUpReachesTheListener) {
+    ScriptedHost host(host_, 0, 350ms);
+    ASSERT_TRUE(host.Ok());
+    WithSender(GetParam(), [&](IArpSender& sender) {
+        std::mutex mutex;
+        std::vector<std::pair<std::int32_t, MacAddress>> heard;
+        const auto listener =
+            std::make_shared<LateListener>([&](std::int32_t tag, const std::uint8_t* mac) {
+                const std::lock_guard lock(mutex);
+                heard.emplace_back(tag, MacAddress{mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]});
+            });
+        std::uint8_t mac[6];
+        std::uint32_t length = 6;
+        EXPECT_EQ(sender.SendARP(ScriptedHost::kIp, mac, &length, {}, LateTag{listener, 3}),
+                  kErrorBadNetName);
+        const auto heardSoFar = [&] {
+            const std::lock_guard lock(mutex);
+            return heard;
+        };
+        for (int i = 0; i < 300 && heardSoFar().empty(); ++i) {
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_EQ(heardSoFar(),
+                  (std::vector<std::pair<std::int32_t, MacAddress>>{{3, ScriptedHost::kMac}}));
+        listener->Close();
+    });
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, SenderTest,
                          ::testing::Values(ArpSenderKind::Packet, ArpSenderKind::Helper,
                                            ArpSenderKind::Neighbour),
