@@ -42,7 +42,7 @@ public:
                           std::uint32_t* length, std::stop_token stop,
                           const LateTag& late = {}) override;
 
-    // Probes still listened for after their worker gave up, across every scan; for tests.
+    // Given-up probes still listened for, across every scan.
     std::size_t LingeringCount();
 
     // At most this many given-up probes are listened for; the oldest goes first.

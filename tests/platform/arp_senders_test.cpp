@@ -89,7 +89,16 @@ TEST_P(SenderTest, AnAnswerAfterTheGiveUpReachesTheListener) {
         }
         EXPECT_EQ(heardSoFar(),
                   (std::vector<std::pair<std::int32_t, MacAddress>>{{3, ScriptedHost::kMac}}));
+        // A silent target of a scan that stopped listening is forgotten by the next probe.
+        EXPECT_EQ(sender.SendARP(kNobodyIp, mac, &length, {}, LateTag{listener, 4}),
+                  kErrorBadNetName);
         listener->Close();
+        EXPECT_EQ(Ask(sender, kNobodyIp), kNoAnswer);
+        if (GetParam() == ArpSenderKind::Packet) {
+            auto* packet = dynamic_cast<PacketArpSender*>(&sender);
+            ASSERT_NE(packet, nullptr);
+            EXPECT_EQ(packet->LingeringCount(), 0u);
+        }
     });
 }
 
