@@ -224,10 +224,14 @@ void ScanEngine::StartDispatcher() {
         char text[20] = {};
         std::snprintf(text, sizeof text, kMacFormat, mac[0], mac[1], mac[2], mac[3], mac[4],
                       mac[5]);
-        ui->Post([guard, generation, index, row = (*rows)[static_cast<std::size_t>(index)],
-                  mac = std::string(text)] {
-            EngineGuard::ApplyLate(guard, generation, index, row, mac);
-        });
+        try {
+            ui->Post([guard, generation, index, row = (*rows)[static_cast<std::size_t>(index)],
+                      mac = std::string(text)] {
+                EngineGuard::ApplyLate(guard, generation, index, row, mac);
+            });
+        } catch (...) {
+            // Called on a sender's own thread: nowhere to report it; the row stays empty.
+        }
     });
     for (int i = 0; i < targetCount; ++i) {
         targets[static_cast<std::size_t>(i)].owner = this;
