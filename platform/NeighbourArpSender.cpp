@@ -21,6 +21,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kSlack{20};
 constexpr std::uint16_t kDiscardPort = 9;
+constexpr std::chrono::milliseconds kCoalesce{20};
 
 // An entry whose MAC a datagram can reach; static entries included, since the host answering
 // our datagram proves that MAC is in use.
@@ -60,6 +61,15 @@ void NeighbourArpSender::Watch(std::stop_token stop) {
             if (fds[1].revents == 0) {
                 continue;  // nothing changed
             }
+            DrainNeighbourEvents(events.Get());
+        }
+        // A scan changes many entries at once: the changes of a short while are looked at
+        // together.
+        pollfd wake{wake_.Get(), POLLIN, 0};
+        if (::poll(&wake, 1, static_cast<int>(kCoalesce.count())) > 0 || stop.stop_requested()) {
+            return;
+        }
+        if (events.Valid()) {
             DrainNeighbourEvents(events.Get());
         }
         std::vector<Lingering> waiting;
