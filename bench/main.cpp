@@ -4,6 +4,7 @@
 //   talvik-bench --first A.B.C.D --last A.B.C.D [--workers N] [--sender KIND] [--rows]
 //                [--stop-after-ms N] [--settle-ms N] [--timeout-ms N]
 //                [--schedule 0,75,150/300] [--neighbour-give-up-ms N] [--close-after-ms N]
+//                [--network-condition 100..5000]
 //
 // --close-after-ms destroys the engine in the middle of the scan, as closing the window does,
 // and reports how long that took and whether anything reached the list afterwards.
@@ -38,6 +39,7 @@ using Clock = std::chrono::steady_clock;
 struct Options {
     std::vector<std::string> targets;
     int workers = kStartWorkerLimit;
+    int networkCondition = kStartNetworkCondition;
     PlatformRequest platform;
     bool rows = false;
     long stopAfterMs = -1;
@@ -50,7 +52,8 @@ void Usage() {
     std::fprintf(stderr,
                  "usage: talvik-bench (--first A --last B | --target T ...) [--workers 1..64]\n"
                  "       [--sender %s] [--rows] [--stop-after-ms N] [--settle-ms N]\n"
-                 "       [--timeout-ms N] [--schedule 0,75,150/300] [--neighbour-give-up-ms N]\n",
+                 "       [--timeout-ms N] [--schedule 0,75,150/300] [--neighbour-give-up-ms N]\n"
+                 "       [--network-condition 100..5000]\n",
                  SenderKinds());
 }
 
@@ -99,6 +102,12 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
                 return std::nullopt;
             }
             options.workers = static_cast<int>(*n);
+        } else if (arg == "--network-condition") {
+            auto n = number(kMinNetworkCondition, kMaxNetworkCondition);
+            if (!n) {
+                return std::nullopt;
+            }
+            options.networkCondition = static_cast<int>(*n);
         } else if (arg == "--close-after-ms") {
             auto n = number(0, 3600000);
             if (!n) {
@@ -174,7 +183,7 @@ int Run(const Options& options) {
         auto made = std::make_unique<ScanEngine>(ports);
         made->ResetScanState();
         made->Settings().workerLimit = options.workers;
-        made->Settings().networkCondition = kStartNetworkCondition;
+        made->Settings().networkCondition = options.networkCondition;
         return made;
     });
 

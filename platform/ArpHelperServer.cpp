@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -53,6 +54,8 @@ bool ArpHelperServer::Run() {
     std::condition_variable ready;
     std::deque<Job> queue;
     std::map<std::uint32_t, std::stop_source> outstanding;
+    // Probes that ended silent and are still listened for, until the engine gives them up.
+    std::map<std::uint32_t, std::shared_ptr<LateListener>> lingering;
     bool closing = false;
 
     const auto work = [&] {
@@ -69,13 +72,29 @@ bool ArpHelperServer::Run() {
             HelperReply reply;
             reply.id = job.id;
             std::uint32_t length = 6;
-            reply.status = sender_.SendARP(job.target, reply.mac.data(), &length, stop);
+            const auto listener = std::make_shared<LateListener>(
+                [&replies, id = job.id](std::int32_t, const std::uint8_t* mac) {
+                    HelperReply late{id, kHelperLateAnswer, {}};
+                    std::copy_n(mac, late.mac.size(), late.mac.begin());
+                    replies.Write(late);
+                });
+            reply.status =
+                sender_.SendARP(job.target, reply.mac.data(), &length, stop, LateTag{listener, 0});
             if (reply.status != kNoError) {
                 reply.mac = {};
             }
             replies.Write(reply);
             lock.lock();
             outstanding.erase(job.id);
+            if (reply.status == kErrorBadNetName && !closing) {
+                if (lingering.size() >= kMaxOutstanding) {
+                    lingering.begin()->second->Close();
+                    lingering.erase(lingering.begin());
+                }
+                lingering[job.id] = listener;
+            } else {
+                listener->Close();
+            }
         }
     };
 
@@ -97,6 +116,10 @@ bool ArpHelperServer::Run() {
             if (request->op == kHelperCancel) {
                 if (known != outstanding.end()) {
                     known->second.request_stop();
+                }
+                if (const auto late = lingering.find(request->id); late != lingering.end()) {
+                    late->second->Close();
+                    lingering.erase(late);
                 }
                 continue;
             }
@@ -125,6 +148,10 @@ bool ArpHelperServer::Run() {
     }
     ready.notify_all();
     workers.clear();
+    // Nothing may write to the channel once this returns.
+    for (auto& [id, listener] : lingering) {
+        listener->Close();
+    }
     return clean;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The serving side of talvik-arp: reads probe and cancel records from the engine, runs the
-// probes on a bounded pool of threads and writes one answer per probe.
+// probes on a bounded pool of threads and writes one answer per probe, and a late answer for a
+// probe that ended silent until the engine cancels it (at most kMaxOutstanding of them).
 
 #include "scan/Ports.h"
 

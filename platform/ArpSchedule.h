@@ -12,12 +12,12 @@ namespace talvik {
 
 struct ArpSchedule {
     // Offsets of each request from the first; the first is 0.
-    // A silent target costs a worker giveUp, so it is short; the first two requests still
-    // have time to be answered by a host that takes 150 ms.
+    // A silent target holds a worker until giveUp, so it is short; answers that come later
+    // still count for as long as the scan listens, which is what the retries are then for.
     std::vector<std::chrono::milliseconds> sends{
         std::chrono::milliseconds(0), std::chrono::milliseconds(30), std::chrono::milliseconds(90)};
-    // A target that has not answered this long after the first request is silent.
-    std::chrono::milliseconds giveUp{190};
+    // A target that has not answered this long after the first request frees its worker.
+    std::chrono::milliseconds giveUp{100};
 
     static constexpr std::size_t kMaxSends = 8;
     static constexpr std::chrono::milliseconds kMaxGiveUp{10000};

@@ -164,17 +164,32 @@ HelperArpSender::~HelperArpSender() {
 void HelperArpSender::Read() {
     std::array<std::uint8_t, kHelperReplySize> bytes;
     while (ReadFully(channel_.Get(), bytes.data(), bytes.size())) {
-        const auto reply = DecodeHelperReply(bytes);
+        auto reply = DecodeHelperReply(bytes);
         if (!reply) {
             break;
         }
-        const std::lock_guard lock(mutex_);
-        const auto found = pending_.find(reply->id);
-        if (found != pending_.end()) {
-            found->second->reply = *reply;
-            found->second->done = true;
-            found->second->wakeup.notify_all();
+        std::vector<std::uint32_t> forgotten;
+        {
+            const std::lock_guard lock(mutex_);
+            const bool lateAnswer = reply->status == kHelperLateAnswer;
+            const auto found = pending_.find(reply->id);
+            if (found != pending_.end()) {
+                // A late answer that overtook the probe's own is its answer.
+                if (lateAnswer) {
+                    reply->status = kNoError;
+                }
+                found->second->reply = *reply;
+                found->second->done = true;
+                found->second->wakeup.notify_all();
+            } else if (const auto late = lingering_.find(reply->id);
+                       lateAnswer && late != lingering_.end()) {
+                late->second.listener->Deliver(late->second.tag, reply->mac.data());
+                lingering_.erase(late);
+                forgotten.push_back(reply->id);
+            }
         }
+        // The helper reads requests whatever it is writing, so this cannot wedge the two.
+        Forget(forgotten);
     }
     MarkGone();
 }
@@ -206,8 +221,31 @@ bool HelperArpSender::Write(std::uint32_t op, std::uint32_t id, std::uint32_t ta
     return true;
 }
 
+std::vector<std::uint32_t> HelperArpSender::TakeForgotten() {
+    std::vector<std::uint32_t> ids;
+    std::erase_if(lingering_, [&](const auto& entry) {
+        const bool forget = !entry.second.listener->Listening();
+        if (forget) {
+            ids.push_back(entry.first);
+        }
+        return forget;
+    });
+    while (lingering_.size() >= kMaxLingering) {
+        ids.push_back(lingering_.begin()->first);
+        lingering_.erase(lingering_.begin());
+    }
+    return ids;
+}
+
+void HelperArpSender::Forget(const std::vector<std::uint32_t>& ids) {
+    for (const std::uint32_t id : ids) {
+        Write(kHelperCancel, id, 0);
+    }
+}
+
 std::uint32_t HelperArpSender::SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
-                                       std::uint32_t* length, std::stop_token stop) {
+                                       std::uint32_t* length, std::stop_token stop,
+                                       const LateTag& late) {
     if (mac == nullptr || length == nullptr || *length < 6) {
         return kErrorInvalidParameter;
     }
@@ -225,18 +263,31 @@ std::uint32_t HelperArpSender::SendARP(std::uint32_t destinationHostOrder, std::
     if (!inserted) {
         return kErrorGenFailure;  // four billion probes still waiting: cannot happen
     }
+    // Given-up probes of scans that no longer listen are let go of at the helper too.
+    const std::vector<std::uint32_t> stale = TakeForgotten();
     lock.unlock();
+    Forget(stale);
     bool written = Write(kHelperProbe, id, destinationHostOrder);
     lock.lock();
-    bool late = false;
+    bool overdue = false;
     if (written) {
-        late = !pending.wakeup.wait_until(lock, stop, std::chrono::steady_clock::now() + patience_,
-                                          [&] { return pending.done || gone_; }) &&
-               !stop.stop_requested();
+        overdue =
+            !pending.wakeup.wait_until(lock, stop, std::chrono::steady_clock::now() + patience_,
+                                       [&] { return pending.done || gone_; }) &&
+            !stop.stop_requested();
     }
     pending_.erase(entry);
     if (pending.done) {
         if (pending.reply.status != kNoError) {
+            std::vector<std::uint32_t> forgotten;
+            if (pending.reply.status == kErrorBadNetName && late.listener &&
+                late.listener->Listening()) {
+                lingering_.emplace(id, late);  // the helper goes on listening for it
+            } else {
+                forgotten.push_back(id);
+            }
+            lock.unlock();
+            Forget(forgotten);
             return pending.reply.status;
         }
         std::copy(pending.reply.mac.begin(), pending.reply.mac.end(), mac);
@@ -250,7 +301,7 @@ std::uint32_t HelperArpSender::SendARP(std::uint32_t destinationHostOrder, std::
     }
     // The helper still answers this id; the answer finds nobody waiting and is dropped.
     Write(kHelperCancel, id, 0);
-    return late ? kErrorTimeout : kErrorCancelled;
+    return overdue ? kErrorTimeout : kErrorCancelled;
 }
 
 }  // namespace talvik

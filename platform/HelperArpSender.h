@@ -49,7 +49,11 @@ public:
 
     // As IArpSender; kErrorGenFailure once the helper has gone away.
     std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
-                          std::uint32_t* length, std::stop_token stop) override;
+                          std::uint32_t* length, std::stop_token stop,
+                          const LateTag& late = {}) override;
+
+    // At most this many given-up probes are listened for; the oldest is given up first.
+    static constexpr std::size_t kMaxLingering = 1024;
 
 private:
     struct Pending;
@@ -61,13 +65,18 @@ private:
     void Read();
     void MarkGone();
     bool Write(std::uint32_t op, std::uint32_t id, std::uint32_t target);
+    // Takes out the lingering ids whose scan no longer listens (and the oldest beyond the
+    // bound), for the caller to cancel once the lock is let go.
+    std::vector<std::uint32_t> TakeForgotten();
+    void Forget(const std::vector<std::uint32_t>& ids);
 
     UniqueFd channel_;
     pid_t child_ = -1;  // set by the reader before the greeting is known
     std::chrono::milliseconds patience_;
     std::mutex writeMutex_;
-    std::mutex mutex_;  // guards pending_, every Pending in it, nextId_ and gone_
+    std::mutex mutex_;  // guards pending_, every Pending in it, lingering_, nextId_ and gone_
     std::map<std::uint32_t, Pending*> pending_;
+    std::map<std::uint32_t, LateTag> lingering_;  // ids the helper still listens for
     std::uint32_t nextId_ = 1;
     bool gone_ = false;
     std::jthread reader_;

@@ -55,6 +55,9 @@ std::optional<HelperReply> DecodeHelperReply(
     reply.id = Get(bytes.data());
     reply.status = Get(bytes.data() + 4);
     std::copy_n(bytes.begin() + 8, 6, reply.mac.begin());
+    if (reply.status == kHelperLateAnswer && reply.id == 0) {
+        return std::nullopt;
+    }
     return reply;
 }
 

@@ -7,7 +7,9 @@
 // Helper to engine, 16 bytes: id, status, six MAC bytes, two zero bytes. The first record the
 // helper writes has id 0: status kNoError once it holds its socket and has dropped every
 // privilege, otherwise why it cannot serve (it then exits). Every probe gets exactly one answer,
-// a given-up one too (kErrorCancelled).
+// a given-up one too (kErrorCancelled). A probe that ended silent is still listened for until
+// op 2 names it: a reply from its target then comes as one more record with status
+// kHelperLateAnswer and the MAC; it may overtake the probe's own answer.
 
 #include <array>
 #include <cstddef>
@@ -19,6 +21,7 @@ namespace talvik {
 
 inline constexpr std::uint32_t kHelperProbe = 1;
 inline constexpr std::uint32_t kHelperCancel = 2;
+inline constexpr std::uint32_t kHelperLateAnswer = 0x4C415445u;  // no error code of the system
 inline constexpr std::size_t kHelperRequestSize = 12;
 inline constexpr std::size_t kHelperReplySize = 16;
 
@@ -40,7 +43,7 @@ std::optional<HelperRequest> DecodeHelperRequest(
     std::span<const std::uint8_t, kHelperRequestSize> bytes);
 
 std::array<std::uint8_t, kHelperReplySize> EncodeHelperReply(const HelperReply& reply);
-// Nothing when the padding is not zero.
+// Nothing when the padding is not zero, or a late answer has the id 0.
 std::optional<HelperReply> DecodeHelperReply(std::span<const std::uint8_t, kHelperReplySize> bytes);
 
 // Reads exactly `size` bytes from the channel, through interruptions; false on end or error.

@@ -21,6 +21,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kSlack{20};
 constexpr std::uint16_t kDiscardPort = 9;
+constexpr std::chrono::milliseconds kCoalesce{20};
 
 // An entry whose MAC a datagram can reach; static entries included, since the host answering
 // our datagram proves that MAC is in use.
@@ -31,8 +32,78 @@ bool Deliverable(const std::optional<NeighbourEntry>& entry) {
 
 }  // namespace
 
+NeighbourArpSender::NeighbourArpSender(Options options)
+    : options_(options), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+NeighbourArpSender::~NeighbourArpSender() {
+    if (watcher_.joinable()) {
+        watcher_.request_stop();
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wake_.Get(), &one, sizeof one);
+        watcher_.join();
+    }
+}
+
+void NeighbourArpSender::Watch(std::stop_token stop) {
+    const UniqueFd events = OpenNeighbourEvents();
+    NeighbourTable table;
+    while (!stop.stop_requested() && table.Valid()) {
+        pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {events.Get(), POLLIN, 0}};
+        const int ready =
+            ::poll(fds, events.Valid() ? 2 : 1, static_cast<int>(options_.recheck.count()));
+        if (ready < 0 && errno != EINTR) {
+            return;
+        }
+        if (fds[0].revents != 0 || stop.stop_requested()) {
+            return;
+        }
+        if (events.Valid()) {
+            if (fds[1].revents == 0) {
+                continue;  // nothing changed
+            }
+            DrainNeighbourEvents(events.Get());
+        }
+        // A scan changes many entries at once: the changes of a short while are looked at
+        // together.
+        pollfd wake{wake_.Get(), POLLIN, 0};
+        if (::poll(&wake, 1, static_cast<int>(kCoalesce.count())) > 0 || stop.stop_requested()) {
+            return;
+        }
+        if (events.Valid()) {
+            DrainNeighbourEvents(events.Get());
+        }
+        std::vector<Lingering> waiting;
+        {
+            const std::lock_guard lock(mutex_);
+            std::erase_if(lingering_,
+                          [](const Lingering& old) { return !old.late.listener->Listening(); });
+            waiting = lingering_;
+        }
+        std::vector<const LateListener*> heardBy;
+        std::vector<std::uint32_t> heard;
+        for (const Lingering& probe : waiting) {
+            const NeighbourSighting now{table.Lookup(probe.ifindex, probe.address), Clock::now()};
+            if (const auto confirmed = ConfirmedSince(probe.before, probe.trigger, now, kSlack)) {
+                probe.late.listener->Deliver(probe.late.tag, confirmed->data());
+                heardBy.push_back(probe.late.listener.get());
+                heard.push_back(probe.address);
+            }
+        }
+        const std::lock_guard lock(mutex_);
+        std::erase_if(lingering_, [&](const Lingering& probe) {
+            for (std::size_t i = 0; i < heard.size(); ++i) {
+                if (heardBy[i] == probe.late.listener.get() && heard[i] == probe.address) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+}
+
 std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
-                                          std::uint32_t* length, std::stop_token stop) {
+                                          std::uint32_t* length, std::stop_token stop,
+                                          const LateTag& late) {
     if (mac == nullptr || length == nullptr || *length < 6) {
         return kErrorInvalidParameter;
     }
@@ -95,6 +166,22 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
             return answer(*now.entry->mac);
         }
         if (now.at >= deadline) {
+            if (late.listener && late.listener->Listening()) {
+                const std::lock_guard lock(mutex_);
+                std::erase_if(lingering_,
+                              [](const Lingering& old) { return !old.late.listener->Listening(); });
+                if (lingering_.size() < kMaxLingering) {
+                    lingering_.push_back(
+                        Lingering{ifindex, destinationHostOrder, before, trigger, late});
+                }
+                if (!watcher_.joinable() && wake_.Valid()) {
+                    try {
+                        watcher_ = std::jthread([this](std::stop_token s) { Watch(std::move(s)); });
+                    } catch (const std::system_error&) {
+                        // The sweep at the end of the window still reads the table.
+                    }
+                }
+            }
             return kErrorBadNetName;
         }
         const auto wait = std::min<Clock::duration>(options_.recheck, deadline - now.at);
@@ -120,6 +207,30 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
         }
         if (events.Valid() && fds[2].revents != 0) {
             DrainNeighbourEvents(events.Get());
+        }
+    }
+}
+
+void NeighbourArpSender::Sweep(const std::shared_ptr<LateListener>& listener) {
+    std::vector<Lingering> mine;
+    {
+        const std::lock_guard lock(mutex_);
+        std::erase_if(lingering_, [&](Lingering& probe) {
+            if (probe.late.listener == listener) {
+                mine.push_back(std::move(probe));
+                return true;
+            }
+            return !probe.late.listener->Listening();
+        });
+    }
+    NeighbourTable table;
+    if (!table.Valid()) {
+        return;
+    }
+    for (const Lingering& probe : mine) {
+        const NeighbourSighting now{table.Lookup(probe.ifindex, probe.address), Clock::now()};
+        if (const auto confirmed = ConfirmedSince(probe.before, probe.trigger, now, kSlack)) {
+            listener->Deliver(probe.late.tag, confirmed->data());
         }
     }
 }

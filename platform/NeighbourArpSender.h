@@ -17,6 +17,11 @@
 // Nothing is sent for a target on no connected subnet.
 
 #include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/NeighbourTable.h"
 
 #include "scan/Ports.h"
 
@@ -25,11 +30,12 @@ namespace talvik {
 class NeighbourArpSender final : public IArpSender {
 public:
     struct Options {
-        // How long a host the kernel asks at once has to answer. The kernel repeats its
-        // request once a second, so this covers two of them: a lost request or reply still
-        // finds the host. Each silent target costs a worker this long, which makes a /24
-        // take about five times it with 50 workers.
-        std::chrono::milliseconds giveUp{1100};
+        // How long a worker waits for a host the kernel asks at once. The kernel goes on
+        // asking after that (again about 1 s and 2 s after its first request); what it hears
+        // is read from the table at the end of the late window.
+        std::chrono::milliseconds giveUp{100};
+        // The least late window: the kernel's two repeats, with time for their answers.
+        std::chrono::milliseconds lateFloor{2100};
         // How long a host with a stale entry has, to reach the kernel's own unicast request.
         std::chrono::milliseconds reprobeGiveUp{6000};
         // How often the table is read again when no change was heard of.
@@ -37,13 +43,36 @@ public:
     };
 
     NeighbourArpSender() : NeighbourArpSender(Options{}) {}
-    explicit NeighbourArpSender(Options options) : options_(options) {}
+    explicit NeighbourArpSender(Options options);
+    ~NeighbourArpSender() override;
+    NeighbourArpSender(const NeighbourArpSender&) = delete;
+    NeighbourArpSender& operator=(const NeighbourArpSender&) = delete;
 
     std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
-                          std::uint32_t* length, std::stop_token stop) override;
+                          std::uint32_t* length, std::stop_token stop,
+                          const LateTag& late = {}) override;
+    std::chrono::milliseconds LateFloor() const override { return options_.lateFloor; }
+    // Reads the table once more for the listener's given-up targets, by the same rule.
+    void Sweep(const std::shared_ptr<LateListener>& listener) override;
+
+    static constexpr std::size_t kMaxLingering = 1024;
 
 private:
+    struct Lingering {
+        int ifindex = 0;
+        std::uint32_t address = 0;
+        NeighbourSighting before;
+        std::chrono::steady_clock::time_point trigger;
+        LateTag late;
+    };
+    // Hears of table changes while targets linger and delivers their answers as they come.
+    void Watch(std::stop_token stop);
+
     Options options_;
+    UniqueFd wake_;     // eventfd that ends the watcher's poll
+    std::mutex mutex_;  // guards lingering_ and the start of watcher_
+    std::vector<Lingering> lingering_;
+    std::jthread watcher_;
 };
 
 }  // namespace talvik

@@ -124,6 +124,25 @@ void PacketArpSender::Dispatch(const std::uint8_t* frame, std::size_t size, int 
             probe->wakeup.notify_all();
         }
     }
+    // Given-up probes by the same rules; one whose scan stopped listening is forgotten here.
+    std::erase_if(lingering_, [&](const Lingering& probe) {
+        if (!probe.late.listener->Listening()) {
+            return true;
+        }
+        if (probe.ifindex != ifindex) {
+            return false;
+        }
+        const auto mac = MatchArpReply(*packet, probe.question);
+        if (mac) {
+            probe.late.listener->Deliver(probe.late.tag, mac->data());
+        }
+        return mac.has_value();
+    });
+}
+
+std::size_t PacketArpSender::LingeringCount() {
+    const std::lock_guard lock(mutex_);
+    return lingering_.size();
 }
 
 bool PacketArpSender::SendRequest(const Probe& probe) {
@@ -141,7 +160,8 @@ bool PacketArpSender::SendRequest(const Probe& probe) {
 }
 
 std::uint32_t PacketArpSender::SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
-                                       std::uint32_t* length, std::stop_token stop) {
+                                       std::uint32_t* length, std::stop_token stop,
+                                       const LateTag& late) {
     if (mac == nullptr || length == nullptr || *length < 6) {
         return kErrorInvalidParameter;
     }
@@ -196,7 +216,18 @@ std::uint32_t PacketArpSender::SendARP(std::uint32_t destinationHostOrder, std::
         *length = 6;
         return kNoError;
     }
-    return stop.stop_requested() ? kErrorCancelled : kErrorBadNetName;
+    if (stop.stop_requested()) {
+        return kErrorCancelled;
+    }
+    std::erase_if(lingering_, [](const Lingering& old) { return !old.late.listener->Listening(); });
+    if (late.listener && late.listener->Listening()) {
+        // No more frames go out for it: the worker limit bounds the targets being asked.
+        if (lingering_.size() >= kMaxLingering) {
+            lingering_.pop_back();
+        }
+        lingering_.push_front(Lingering{probe.question, probe.ifindex, late});
+    }
+    return kErrorBadNetName;
 }
 
 }  // namespace talvik

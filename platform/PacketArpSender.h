@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/ArpFrame.h"
 #include "platform/ArpSchedule.h"
 #include "platform/UniqueFd.h"
 #include "scan/Ports.h"
@@ -38,10 +39,22 @@ public:
     PacketArpSender& operator=(const PacketArpSender&) = delete;
 
     std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
-                          std::uint32_t* length, std::stop_token stop) override;
+                          std::uint32_t* length, std::stop_token stop,
+                          const LateTag& late = {}) override;
+
+    // Given-up probes still listened for, across every scan.
+    std::size_t LingeringCount();
+
+    // At most this many given-up probes are listened for; the oldest goes first.
+    static constexpr std::size_t kMaxLingering = 1024;
 
 private:
     struct Probe;
+    struct Lingering {
+        ArpQuestion question;
+        int ifindex = 0;
+        LateTag late;
+    };
     PacketArpSender(UniqueFd socket, UniqueFd wake, Options options);
     void Receive(std::stop_token stop);
     void Dispatch(const std::uint8_t* frame, std::size_t size, int ifindex);
@@ -50,8 +63,9 @@ private:
     UniqueFd socket_;
     UniqueFd wake_;  // eventfd that ends the receiving thread's poll
     Options options_;
-    std::mutex mutex_;  // guards probes_, every Probe in it, and pacer_
+    std::mutex mutex_;  // guards probes_, every Probe in it, lingering_ and pacer_
     std::list<Probe*> probes_;
+    std::list<Lingering> lingering_;  // newest first
     SendPacer pacer_;
     std::jthread receiver_;
 };

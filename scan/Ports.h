@@ -3,9 +3,12 @@
 // and the network. The window layer and the platform layer implement them; tests script them.
 // Text is UTF-8 throughout.
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -89,15 +92,54 @@ public:
     virtual std::uint32_t GetLastError() = 0;
 };
 
+// Hears of answers that arrive after a probe gave up, for as long as its scan listens. Deliver
+// is safe from any thread; once Close has returned, nothing more is delivered.
+class LateListener final {
+public:
+    using Sink = std::function<void(std::int32_t tag, const std::uint8_t* mac)>;
+    explicit LateListener(Sink sink) : sink_(std::move(sink)) {}
+
+    bool Listening() const { return listening_.load(std::memory_order_acquire); }
+    void Deliver(std::int32_t tag, const std::uint8_t* mac) {
+        const std::lock_guard lock(mutex_);
+        if (Listening() && sink_) {
+            sink_(tag, mac);
+        }
+    }
+    void Close() {
+        const std::lock_guard lock(mutex_);
+        listening_.store(false, std::memory_order_release);
+        sink_ = nullptr;  // lets go of whatever the sink holds
+    }
+
+private:
+    std::mutex mutex_;
+    std::atomic<bool> listening_{true};
+    Sink sink_;
+};
+
+// Where a late answer to one probe goes: `tag` names the probe to the listener.
+struct LateTag {
+    std::shared_ptr<LateListener> listener;
+    std::int32_t tag = 0;
+};
+
 // One ARP request on the local segment. Safe to call from up to 64 threads at once. Returns
 // kNoError and fills the six bytes of `mac` when the host answered, otherwise an error code
 // (kErrorBadNetName for no answer, kErrorCancelled once `stop` is requested). A stop request
-// wakes the call at once.
+// wakes the call at once. With a listener in `late`, a sender that gave up keeps watching for
+// the target's answer and delivers it there while the listener listens.
 class IArpSender {
 public:
     virtual ~IArpSender() = default;
     virtual std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
-                                  std::uint32_t* length, std::stop_token stop) = 0;
+                                  std::uint32_t* length, std::stop_token stop,
+                                  const LateTag& late = {}) = 0;
+    // The least time after a target's first request during which its answer may still come.
+    virtual std::chrono::milliseconds LateFloor() const { return std::chrono::milliseconds(0); }
+    // Called once the listener's late window has passed, before it stops listening: a sender
+    // that learns of answers only by looking delivers them here.
+    virtual void Sweep(const std::shared_ptr<LateListener>& /*listener*/) {}
 };
 
 }  // namespace talvik

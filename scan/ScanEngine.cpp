@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 #include "scan/Address.h"
 #include "scan/CommandIds.h"
@@ -47,6 +48,7 @@ ScanEngine::~ScanEngine() {
 void ScanEngine::AbandonScan() {
     if (run_) {
         run_->stop.request_stop();
+        run_->late->Close();
     }
     if (lookup_) {
         lookup_->stop.request_stop();
@@ -68,6 +70,7 @@ void ScanEngine::ResetScanState() {
         return ports_.threads->WaitForMultipleObjects(1, &handle, true, 0) == kWaitObject0;
     });
     targets.fill(ScanTarget{});
+    lateAnswered_.fill(false);
     run_.reset();
     ports_.progress->SetPos(0);
 }
@@ -106,6 +109,11 @@ void ScanEngine::StartScan(ItemFilter filter) {
     OnClearResults();
     ResetScanState();
     SetRunningState(1);
+    // Taken now, before any name is looked up: the options dialog may change the settings
+    // while the scan runs, and that is meant for the next one.
+    scanWorkerLimit_ = std::clamp(settings.workerLimit, kMinWorkerLimit, kMaxWorkerLimit);
+    scanLateWindow_ = std::max(LateWindow(settings.networkCondition),
+                               ports_.arp ? ports_.arp->LateFloor() : std::chrono::milliseconds(0));
 
     IResultList& list = *ports_.list;
     const int rows = list.GetItemCount();
@@ -200,6 +208,31 @@ void ScanEngine::StartDispatcher() {
     run->ui = ports_.ui;
     run->threads = ports_.threads;
     run->arp = ports_.arp;
+    run->lateWindow = scanLateWindow_;
+    auto rows = std::make_shared<std::vector<std::int32_t>>();
+    for (int i = 0; i < targetCount; ++i) {
+        rows->push_back(targets[static_cast<std::size_t>(i)].row);
+    }
+    // The listener goes with the scan's threads and the senders; it reaches the window only
+    // through the queue, where the generation check drops what a stopped scan still says.
+    run->late = std::make_shared<LateListener>([guard = std::weak_ptr<EngineGuard>(guard_),
+                                                ui = ports_.ui, generation = generation_,
+                                                rows](std::int32_t index, const std::uint8_t* mac) {
+        if (index < 0 || static_cast<std::size_t>(index) >= rows->size()) {
+            return;
+        }
+        char text[20] = {};
+        std::snprintf(text, sizeof text, kMacFormat, mac[0], mac[1], mac[2], mac[3], mac[4],
+                      mac[5]);
+        try {
+            ui->Post([guard, generation, index, row = (*rows)[static_cast<std::size_t>(index)],
+                      mac = std::string(text)] {
+                EngineGuard::ApplyLate(guard, generation, index, row, mac);
+            });
+        } catch (...) {
+            // Called on a sender's own thread: nowhere to report it; the row stays empty.
+        }
+    });
     for (int i = 0; i < targetCount; ++i) {
         targets[static_cast<std::size_t>(i)].owner = this;
     }
@@ -208,9 +241,7 @@ void ScanEngine::StartDispatcher() {
         run->targets[static_cast<std::size_t>(i)].owner = nullptr;
     }
     run->targetCount = targetCount;
-    // Read here, on this thread: the options dialog may change the setting during the scan.
-    const int limit = std::clamp(settings.workerLimit, kMinWorkerLimit, kMaxWorkerLimit);
-    run->poolSize = std::min(limit, targetCount);
+    run->poolSize = std::min(scanWorkerLimit_, targetCount);
     run_ = run;
 
     ThreadHandle dispatcher;
@@ -277,7 +308,8 @@ const ScanTarget& ScanEngine::Target(int index) const {
 }
 
 void EngineGuard::ApplyResult(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
-                              std::int32_t row, const std::string& status, const std::string& mac) {
+                              int index, std::int32_t row, const std::string& status,
+                              const std::string& mac) {
     const auto alive = guard.lock();
     if (!alive || alive->engine == nullptr) {
         return;
@@ -286,9 +318,29 @@ void EngineGuard::ApplyResult(const std::weak_ptr<EngineGuard>& guard, std::uint
     if (!engine.IsCurrent(generation) || engine.scanRunning != 1) {
         return;
     }
-    engine.ports_.list->SetItemText(row, 1, status);
-    engine.ports_.list->SetItemText(row, 2, mac);
+    // A late answer may overtake its worker's own empty result on the way here.
+    const bool keep = status.empty() && index >= 0 && index < MAX_TARGETS &&
+                      engine.lateAnswered_[static_cast<std::size_t>(index)];
+    if (!keep) {
+        engine.ports_.list->SetItemText(row, 1, status);
+        engine.ports_.list->SetItemText(row, 2, mac);
+    }
     engine.ports_.progress->SetPos(engine.ports_.progress->GetPos() + 1);
+}
+
+void EngineGuard::ApplyLate(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
+                            int index, std::int32_t row, const std::string& mac) {
+    const auto alive = guard.lock();
+    if (!alive || alive->engine == nullptr || index < 0 || index >= MAX_TARGETS) {
+        return;
+    }
+    ScanEngine& engine = *alive->engine;
+    if (!engine.IsCurrent(generation) || engine.scanRunning != 1) {
+        return;
+    }
+    engine.lateAnswered_[static_cast<std::size_t>(index)] = true;
+    engine.ports_.list->SetItemText(row, 1, kRunning);
+    engine.ports_.list->SetItemText(row, 2, mac);
 }
 
 void EngineGuard::Complete(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -78,6 +79,12 @@ private:
     std::array<ScanTarget, MAX_TARGETS> targets{};
     std::int32_t targetCount = 0;
     ScanSettings settings{};
+    // What the latest scan start read from the settings; later changes reach the next scan.
+    std::int32_t scanWorkerLimit_ = kStartWorkerLimit;
+    std::chrono::milliseconds scanLateWindow_{0};
+    // Targets of the latest scan whose late answer has been written: their worker's own empty
+    // result may arrive after it and must not wipe it out.
+    std::array<bool, MAX_TARGETS> lateAnswered_{};
     // The latest scan's run state; its threads hold their own reference, the worker slots among it.
     std::shared_ptr<ScanRun> run_;
     ThreadHandle dispatcherThread;
@@ -96,6 +103,6 @@ std::uint32_t WaitInChunks(IThreads& threads, std::uint32_t count, const ThreadH
 
 // Sends one ARP request and, on an answer, writes the MAC text into `text` when `size` > 18.
 std::uint32_t ArpProbe(IArpSender& sender, std::uint32_t address, char* text, std::int32_t size,
-                       std::stop_token stop);
+                       std::stop_token stop, const LateTag& late = {});
 
 }  // namespace talvik

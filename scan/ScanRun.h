@@ -5,8 +5,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -25,7 +27,11 @@ struct EngineGuard {
     // Each runs on the user-interface thread and does nothing unless the engine is alive and
     // `generation` is still its current, unstopped scan.
     static void ApplyResult(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
-                            std::int32_t row, const std::string& status, const std::string& mac);
+                            int index, std::int32_t row, const std::string& status,
+                            const std::string& mac);
+    // An answer that came after its worker gave up: status and MAC only, no progress step.
+    static void ApplyLate(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
+                          int index, std::int32_t row, const std::string& mac);
     static void Complete(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
                          bool failed);
     static void LookupDone(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
@@ -47,6 +53,13 @@ struct ScanRun {
     std::shared_ptr<IUiPoster> ui;
     std::shared_ptr<IThreads> threads;
     std::shared_ptr<IArpSender> arp;
+    // Late answers of this scan; closed when the scan ends, stops or its window closes.
+    std::shared_ptr<LateListener> late;
+    // How long after a silent target's first request the scan still listens for it.
+    std::chrono::milliseconds lateWindow{0};
+    // The moment the last silent target's window closes; raised by each silent worker.
+    std::mutex lateMutex;
+    std::chrono::steady_clock::time_point lateUntil{};
 };
 
 // Host-name lookups of one scan start, made off the user-interface thread.

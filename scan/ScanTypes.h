@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 
 namespace talvik {
@@ -29,6 +31,14 @@ inline constexpr std::int32_t kStartWorkerLimit = 50;
 inline constexpr std::int32_t kMinNetworkCondition = 100;
 inline constexpr std::int32_t kMaxNetworkCondition = 5000;
 inline constexpr std::int32_t kStartNetworkCondition = 1000;
+
+// How long after a silent target's first request its answer still counts: 500 ms at the start
+// value, inversely proportional to the network condition (5 s at 100, 100 ms at 5000).
+inline constexpr std::chrono::milliseconds LateWindow(std::int32_t networkCondition) {
+    return std::chrono::milliseconds(
+        500 * kStartNetworkCondition /
+        std::clamp(networkCondition, kMinNetworkCondition, kMaxNetworkCondition));
+}
 
 // Texts the engine shows or writes, exactly as users see them.
 inline constexpr const char* kCaption = "Talvik";

@@ -2,6 +2,8 @@
 // lookups. None of it touches the engine; results travel as closures through the queue.
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 
@@ -30,10 +32,10 @@ std::uint32_t WaitInChunks(IThreads& threads, std::uint32_t count, const ThreadH
 }
 
 std::uint32_t ArpProbe(IArpSender& sender, std::uint32_t address, char* text, std::int32_t size,
-                       std::stop_token stop) {
+                       std::stop_token stop, const LateTag& late) {
     std::uint8_t mac[8] = {};
     std::uint32_t length = 6;
-    const std::uint32_t result = sender.SendARP(address, mac, &length, std::move(stop));
+    const std::uint32_t result = sender.SendARP(address, mac, &length, std::move(stop), late);
     // The length handed back is not consulted: bytes the sender did not fill stay zero.
     if (result == kNoError && size > 18 && text != nullptr) {
         std::snprintf(text, static_cast<std::size_t>(size), kMacFormat, mac[0], mac[1], mac[2],
@@ -48,8 +50,10 @@ unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index) {
     std::string status;
     char macText[20] = {};
     if (target.address != kUnresolvedAddress) {
+        const auto asked = std::chrono::steady_clock::now();
         try {
-            if (ArpProbe(*run->arp, target.address, macText, sizeof macText, stop) == kNoError) {
+            if (ArpProbe(*run->arp, target.address, macText, sizeof macText, stop,
+                         LateTag{run->late, index}) == kNoError) {
                 status = kRunning;
             }
         } catch (...) {
@@ -57,15 +61,20 @@ unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index) {
             status.clear();
             macText[0] = '\0';
         }
+        if (status.empty()) {
+            // Its answer still counts until the window from its first request has passed.
+            const std::lock_guard lock(run->lateMutex);
+            run->lateUntil = std::max(run->lateUntil, asked + run->lateWindow);
+        }
     }
     if (stop.stop_requested()) {
         return 0;  // it would be dropped on arrival anyway
     }
     try {
         std::lock_guard lock(g_resultLock);
-        run->ui->Post([guard = run->guard, generation = run->generation, row = target.row,
+        run->ui->Post([guard = run->guard, generation = run->generation, index, row = target.row,
                        status = std::move(status), mac = std::string(macText)] {
-            EngineGuard::ApplyResult(guard, generation, row, status, mac);
+            EngineGuard::ApplyResult(guard, generation, index, row, status, mac);
         });
     } catch (...) {
         // Nowhere to report it; the row keeps its empty cells.
@@ -172,6 +181,21 @@ unsigned DispatchScan(const std::shared_ptr<ScanRun>& run) {
     } catch (...) {
         failed = true;
     }
+    if (!failed && !stop.stop_requested()) {
+        // The scan is complete only once every silent target's late window has passed; Stop
+        // cuts the wait short.
+        std::unique_lock lock(run->lateMutex);
+        std::condition_variable_any never;
+        never.wait_until(lock, stop, run->lateUntil, [] { return false; });
+        lock.unlock();
+        if (!stop.stop_requested()) {
+            try {
+                run->arp->Sweep(run->late);
+            } catch (...) {
+            }
+        }
+    }
+    run->late->Close();
     if (stop.stop_requested()) {
         return 0;
     }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -236,6 +237,78 @@ TEST_P(LabScan, WorkerLimitOneProbesInTableOrder) {
     // wait, so only our own retries are held to ending with their probe.
     if (GetParam() != SenderKind::Neighbour) {
         EXPECT_EQ(runs, tableOrder) << "requests of different targets interleaved";
+    }
+}
+
+// Hosts that answer long after their worker gave up are found, as long as the late window
+// (set by the network condition) lasts; the scan completes only once it has passed.
+TEST_P(LabScan, LateHostsAreFoundWithinTheLateWindow) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts({10}) + ", " + Hosts({2, 59}, "\"delay_ms\": 300") + ", " +
+                                  Hosts({3, 60}, "\"delay_ms\": 450") + ", " +
+                                  Hosts({70}, "\"delay_ms\": 800")));
+    const auto result = Scan(Range(1, 60));
+    ExpectCompleted(result, 60);
+    for (int octet = 1; octet <= 60; ++octet) {
+        const bool live = octet == 10 || octet == 2 || octet == 59 || octet == 3 || octet == 60;
+        ExpectRow(result, Address(octet),
+                  octet == 1 ? "02-54-56-00-00-01"
+                  : live     ? Mac(octet)
+                             : "");
+    }
+    EXPECT_GE(std::strtod(result.Value("wall_ms").c_str(), nullptr), 500.0);
+    // 800 ms is beyond the start value's window, not beyond the poorest network's.
+    const auto slow = Scan(Range(68, 72, {"--network-condition", "100"}));
+    ExpectCompleted(slow, 5);
+    ExpectRow(slow, Address(70), Mac(70));
+    EXPECT_GE(std::strtod(slow.Value("wall_ms").c_str(), nullptr), 5000.0);
+}
+
+// Stop in the late window, with the bar already full, ends the scan at once: no completion
+// notice, and the answer that comes afterwards never shows.
+TEST_P(LabScan, LateAnswerAfterStopNeverShows) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts({5}, "\"delay_ms\": 500")));
+    const auto result = Scan(Range(1, 10, {"--stop-after-ms", "300", "--settle-ms", "3000"}));
+    EXPECT_EQ(result.Value("stopped"), "1") << result.raw;
+    EXPECT_EQ(result.Number("writes_after_stop"), 0);
+    EXPECT_EQ(result.Value("progress_at_stop"), "10");  // stopped inside the late window
+    EXPECT_TRUE(result.messages.empty()) << result.raw;
+    EXPECT_EQ(result.Value("running_after"), "0");
+    ExpectRow(result, Address(5), "");
+}
+
+// While late answers are awaited no more targets are asked than the worker limit allows: in
+// the requests the hosts saw, no more targets are between their first and last request at once.
+TEST_P(LabScan, TargetsAskedAtOnceStayWithinTheWorkerLimit) {
+    if (GetParam() == SenderKind::Neighbour) {
+        GTEST_SKIP() << "the kernel repeats its own requests for given-up targets";
+    }
+    const std::string hosts = Hosts({2, 40}, "\"delay_ms\": 300") + ", " +
+                              Hosts({3, 80}, "\"delay_ms\": 450") + ", " + Hosts(Octets(20, 29));
+    ASSERT_NO_FATAL_FAILURE(Start(hosts));
+    for (const int limit : {1, 50}) {
+        SCOPED_TRACE(limit);
+        const int last = limit == 1 ? 30 : 120;
+        const auto result = Scan(Range(2, last, {"--workers", std::to_string(limit)}));
+        const auto sequence = responder_->Stop().requestSequence;
+        ExpectCompleted(result, last - 1);
+        responder_ = std::make_unique<Responder>(*lab_, "[" + hosts + "]", 1);
+        for (int octet : {2, 3, 20, 29}) {
+            ExpectRow(result, Address(octet), Mac(octet));
+        }
+        std::map<std::string, std::pair<std::size_t, std::size_t>> spans;
+        for (std::size_t i = 0; i < sequence.size(); ++i) {
+            auto [span, fresh] = spans.try_emplace(sequence[i], i, i);
+            span->second.second = i;
+        }
+        int most = 0;
+        for (std::size_t i = 0; i < sequence.size(); ++i) {
+            const auto open = std::count_if(spans.begin(), spans.end(), [i](const auto& span) {
+                return span.second.first <= i && i <= span.second.second;
+            });
+            most = std::max(most, static_cast<int>(open));
+        }
+        EXPECT_GT(most, 0);
+        EXPECT_LE(most, limit);
     }
 }
 

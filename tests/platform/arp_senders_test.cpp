@@ -63,6 +63,45 @@ TEST_P(SenderTest, OffLinkFailsAndStopEndsEveryWaitAtOnce) {
     });
 }
 
+// A host that answers after the probe gave up reaches the probe's listener as its answer
+// comes, not only when a sweep looks, and with the host's own MAC.
+TEST_P(SenderTest, AnAnswerAfterTheGiveUpReachesTheListener) {
+    ScriptedHost host(host_, 0, 350ms);
+    ASSERT_TRUE(host.Ok());
+    WithSender(GetParam(), [&](IArpSender& sender) {
+        std::mutex mutex;
+        std::vector<std::pair<std::int32_t, MacAddress>> heard;
+        const auto listener =
+            std::make_shared<LateListener>([&](std::int32_t tag, const std::uint8_t* mac) {
+                const std::lock_guard lock(mutex);
+                heard.emplace_back(tag, MacAddress{mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]});
+            });
+        std::uint8_t mac[6];
+        std::uint32_t length = 6;
+        EXPECT_EQ(sender.SendARP(ScriptedHost::kIp, mac, &length, {}, LateTag{listener, 3}),
+                  kErrorBadNetName);
+        const auto heardSoFar = [&] {
+            const std::lock_guard lock(mutex);
+            return heard;
+        };
+        for (int i = 0; i < 300 && heardSoFar().empty(); ++i) {
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_EQ(heardSoFar(),
+                  (std::vector<std::pair<std::int32_t, MacAddress>>{{3, ScriptedHost::kMac}}));
+        // A silent target of a scan that stopped listening is forgotten by the next probe.
+        EXPECT_EQ(sender.SendARP(kNobodyIp, mac, &length, {}, LateTag{listener, 4}),
+                  kErrorBadNetName);
+        listener->Close();
+        EXPECT_EQ(Ask(sender, kNobodyIp), kNoAnswer);
+        if (GetParam() == ArpSenderKind::Packet) {
+            auto* packet = dynamic_cast<PacketArpSender*>(&sender);
+            ASSERT_NE(packet, nullptr);
+            EXPECT_EQ(packet->LingeringCount(), 0u);
+        }
+    });
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, SenderTest,
                          ::testing::Values(ArpSenderKind::Packet, ArpSenderKind::Helper,
                                            ArpSenderKind::Neighbour),
@@ -171,7 +210,12 @@ public:
         server_ = std::jthread([this] { clean_ = ArpHelperServer(helperEnd_.Get(), *this).Run(); });
     }
     std::uint32_t SendARP(std::uint32_t target, std::uint8_t* mac, std::uint32_t* length,
-                          std::stop_token stop) override {
+                          std::stop_token stop, const LateTag& late = {}) override {
+        if ((target & 0xff) >= kLateFirst && (target & 0xff) < kLateFirst + 10) {
+            const std::lock_guard lock(lateMutex_);
+            lates_[target] = late;
+            return kErrorBadNetName;
+        }
         if ((target & 0xff) < 100) {
             std::ranges::copy(MacOf(target), mac);
             *length = 6;
@@ -192,6 +236,27 @@ public:
         }
         return stopped_;
     }
+    // The target answers now, long after its probe gave up.
+    void AnswerLate(std::uint32_t target) {
+        const std::lock_guard lock(lateMutex_);
+        lates_[target].listener->Deliver(lates_[target].tag, MacOf(target).data());
+    }
+    // Whether the helper still listens for the target's given-up probe.
+    bool Lingers(std::uint32_t target) {
+        for (int i = 0; i < 200; ++i) {
+            {
+                const std::lock_guard lock(lateMutex_);
+                if (!lates_[target].listener->Listening()) {
+                    return false;
+                }
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+    static constexpr std::uint32_t kLateFirst = 150;
+    std::mutex lateMutex_;
+    std::map<std::uint32_t, LateTag> lates_;
     // False until the server ended, then whether it ended cleanly.
     std::atomic<bool> clean_{false};
     std::atomic<int> stopped_{0};
@@ -236,6 +301,43 @@ TEST(HelperArpSender, StopOrAWedgedHelperGivesUpTheProbeAtBothEnds) {
     EXPECT_EQ(Ask(*sender, kHangs).status, kErrorTimeout);
     EXPECT_EQ(helper.Stopped(17), 17);
     EXPECT_EQ(Ask(*sender, kHostIp), (Outcome{kNoError, MacOf(kHostIp)}));
+}
+
+// A reply the helper hears after it gave up a probe reaches the scan's listener under the
+// probe's tag; once heard, or once the scan stops listening, the helper forgets the probe.
+TEST(HelperArpSender, LateAnswersReachTheScanWhileItListens) {
+    InProcessHelper helper;
+    auto sender = helper.Attach();
+    ASSERT_TRUE(sender);
+    std::mutex mutex;
+    std::vector<std::pair<std::int32_t, MacAddress>> heard;
+    const auto listener =
+        std::make_shared<LateListener>([&](std::int32_t tag, const std::uint8_t* mac) {
+            const std::lock_guard lock(mutex);
+            heard.emplace_back(tag, MacAddress{mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]});
+        });
+    const std::uint32_t late = kHostIp - 10 + InProcessHelper::kLateFirst;
+    std::uint8_t mac[6];
+    std::uint32_t length = 6;
+    EXPECT_EQ(sender->SendARP(late, mac, &length, {}, LateTag{listener, 7}), kErrorBadNetName);
+    EXPECT_EQ(sender->SendARP(late + 1, mac, &length, {}, LateTag{listener, 8}), kErrorBadNetName);
+    helper.AnswerLate(late);
+    const auto nothingHeard = [&] {
+        const std::lock_guard lock(mutex);
+        return heard.empty();
+    };
+    for (int i = 0; i < 200 && nothingHeard(); ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    {
+        const std::lock_guard lock(mutex);
+        EXPECT_EQ(heard, (std::vector<std::pair<std::int32_t, MacAddress>>{{7, MacOf(late)}}));
+    }
+    EXPECT_FALSE(helper.Lingers(late));
+    EXPECT_TRUE(helper.Lingers(late + 1));
+    listener->Close();
+    EXPECT_EQ(Ask(*sender, kHostIp), (Outcome{kNoError, MacOf(kHostIp)}));
+    EXPECT_FALSE(helper.Lingers(late + 1));
 }
 
 TEST(HelperArpSender, AHelperThatGoesAwayFailsEveryProbe) {

@@ -160,3 +160,140 @@ TEST(Names, SlowLookupsLeaveTheWindowResponsive) {
 
 }  // namespace
 }  // namespace talvik::test
+
+namespace talvik::test {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr Mac kLateMac = {0x02, 0x1a, 0x00, 0x00, 0x00, 0x07};
+constexpr const char* kLateText = "02-1a-00-00-00-07";
+
+double MsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// A late answer fills its row after the worker's empty result, or before it when it overtakes
+// it, without another progress step; the scan stays running, with Stop enabled, until the late
+// window has passed, then the sender sweeps once and the box comes.
+TEST(LateAnswers, FillTheirRowWhileTheWindowIsOpenAndOutlastTheEmptyResult) {
+    EngineRig rig(2);
+    rig.engine->Settings().networkCondition = kStartNetworkCondition;  // 500 ms
+    rig.AddRange(kNet203, 1, 3);
+    rig.arp->Script(kNet203 | 2u, Held());
+    const auto start = std::chrono::steady_clock::now();
+    rig.engine->OnScanAll();
+    // Rows 1 and 3 written empty, row 2's worker still asking.
+    ASSERT_TRUE(rig.ui->RunUntil([&] { return rig.pos == 2 && rig.arp->Active() == 1; }));
+    ASSERT_TRUE(rig.arp->AnswerLate(kNet203 | 1u, kLateMac));
+    ASSERT_TRUE(rig.arp->AnswerLate(kNet203 | 2u, kLateMac));  // its worker still asks
+    rig.arp->Release();
+    ASSERT_TRUE(rig.ui->RunUntil([&] { return rig.pos == 3; }));
+    rig.ui->RunFor(20ms);
+    EXPECT_EQ(rig.Cell(0, 1) + rig.Cell(0, 2), std::string("running") + kLateText);
+    EXPECT_EQ(rig.Cell(1, 1) + rig.Cell(1, 2), std::string("running") + kLateText);
+    EXPECT_EQ(rig.Cell(2, 1) + rig.Cell(2, 2), "");
+    EXPECT_EQ(rig.pos, 3);
+    EXPECT_TRUE(rig.shown.empty());
+    EXPECT_TRUE(rig.engine->IsScanRunning() && rig.Shows(true));
+    ASSERT_TRUE(rig.WaitForBox());
+    EXPECT_GE(MsSince(start), 500.0);
+    EXPECT_EQ(rig.arp->Sweeps(), 1);
+    EXPECT_EQ(rig.shown, std::vector{kCompleteBox});
+    EXPECT_EQ(rig.pos, 3);
+    EXPECT_FALSE(rig.offThread);
+}
+
+// The window follows the network condition, never falls below the sender's floor, and a
+// target that answered in time or was never asked keeps nobody waiting.
+TEST(LateAnswers, TheWindowComesFromTheSliderAndTheSendersFloor) {
+    struct Case {
+        int condition;
+        std::chrono::milliseconds floor;
+        bool silent;
+        double least, most;
+    } cases[] = {{1000, 0ms, true, 500, 1400}, {5000, 0ms, true, 100, 900},
+                 {2500, 0ms, true, 200, 1000}, {5000, 400ms, true, 400, 1200},
+                 {100, 0ms, false, 0, 600},    {0, 0ms, false, 0, 600}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.condition);
+        EngineRig rig;
+        rig.engine->Settings().networkCondition = c.condition;
+        rig.arp->floor = c.floor;
+        rig.AddRange(kNet203, 1, 4);
+        if (!c.silent) {
+            rig.arp->SetDefault(Answers(kLateMac));
+        }
+        const auto start = std::chrono::steady_clock::now();
+        rig.engine->OnScanAll();
+        ASSERT_TRUE(rig.WaitForBox());
+        const double took = MsSince(start);
+        EXPECT_GE(took, c.least);
+        EXPECT_LT(took, c.most);
+    }
+    EXPECT_EQ(LateWindow(100), 5000ms);
+    EXPECT_EQ(LateWindow(1000), 500ms);
+    EXPECT_EQ(LateWindow(5000), 100ms);
+    EXPECT_EQ(LateWindow(99999), 100ms);
+}
+
+// Both settings are read when the scan starts: a change made while names are still being
+// looked up reaches the next scan only.
+TEST(LateAnswers, SettingsChangedDuringLookupsWaitForTheNextScan) {
+    EngineRig rig(8);
+    rig.Add("slow.test");
+    rig.AddRange(kNet203, 1, 16);
+    rig.resolver->names["slow.test"] = kNet203 | 99u;
+    rig.resolver->held = true;
+    rig.arp->SetDefault(Held());
+    const auto start = std::chrono::steady_clock::now();
+    rig.engine->OnScanAll();
+    rig.engine->Settings().networkCondition = kMinNetworkCondition;  // 5 s
+    rig.engine->Settings().workerLimit = 1;
+    rig.resolver->held = false;
+    ASSERT_TRUE(rig.ui->RunUntil([&] { return rig.arp->Active() == 8; }));
+    rig.arp->Release();
+    ASSERT_TRUE(rig.WaitForBox());
+    EXPECT_LT(MsSince(start), 2500.0);  // the 100 ms window, not 5 s
+    EXPECT_EQ(rig.arp->MaxActive(), 8);
+}
+
+// Stop or close while the window is open ends the scan at once; nothing late from it, nor
+// from an earlier scan, reaches the window afterwards or in the next scan.
+TEST(LateAnswers, NothingLateArrivesAfterStopCloseOrInTheNextScan) {
+    for (bool close : {false, true}) {
+        SCOPED_TRACE(close);
+        EngineRig rig;
+        rig.engine->Settings().networkCondition = kMinNetworkCondition;  // 5 s
+        rig.AddRange(kNet203, 1, 3);
+        rig.engine->OnScanAll();
+        ASSERT_TRUE(rig.ui->RunUntil([&] { return rig.pos == 3; }));
+        EXPECT_TRUE(rig.engine->IsScanRunning() && rig.Shows(true));
+        const auto stopping = std::chrono::steady_clock::now();
+        close ? rig.engine.reset() : rig.engine->OnStopScan();
+        EXPECT_LT(MsSince(stopping), 1000.0);
+        const int changes = rig.changes;
+        EXPECT_TRUE(rig.arp->AnswerLate(kNet203 | 2u, kLateMac));
+        rig.ui->RunFor(50ms);
+        EXPECT_EQ(rig.changes, changes);
+        EXPECT_EQ(rig.arp->Sweeps(), 0);
+        EXPECT_TRUE(rig.shown.empty());
+        if (close) {
+            continue;
+        }
+        EXPECT_TRUE(rig.Idle());
+        rig.arp->Script(kNet203 | 1u, Held());  // keeps the next scan running
+        rig.engine->Settings().networkCondition = kMaxNetworkCondition;
+        rig.engine->OnScanAll();
+        ASSERT_TRUE(rig.arp->WaitForActive(1));
+        ASSERT_TRUE(rig.arp->AnswerLate(kNet203 | 2u, kLateMac, 0));  // the first scan's call
+        rig.ui->RunFor(50ms);
+        EXPECT_EQ(rig.Cell(1, 1), "");
+        rig.arp->Release();
+        ASSERT_TRUE(rig.WaitForBox());
+        EXPECT_EQ(rig.Cell(1, 1), "");
+    }
+}
+
+}  // namespace
+}  // namespace talvik::test

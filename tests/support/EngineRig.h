@@ -147,6 +147,8 @@ struct EngineRig final : IResultList, IProgressBar, ICommandStates, IMessageBox 
         : engine(std::make_unique<ScanEngine>(
               EnginePorts{this, this, this, this, ui, resolver, threads, arp})) {
         engine->Settings().workerLimit = workerLimit;
+        // The shortest late window keeps scans of silent targets quick.
+        engine->Settings().networkCondition = kMaxNetworkCondition;
     }
     ~EngineRig() override {
         engine.reset();

@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -49,8 +50,11 @@ public:
     }
 
     std::uint32_t SendARP(std::uint32_t destination, std::uint8_t* mac, std::uint32_t* length,
-                          std::stop_token stop) override {
+                          std::stop_token stop, const LateTag& late = {}) override {
         std::unique_lock lock(mutex_);
+        if (late.listener) {
+            lateTags_[destination].push_back(late);
+        }
         const auto found = script_.find(destination);
         const ArpAnswer answer = found != script_.end() ? found->second : default_;
         calls_.push_back(destination);
@@ -71,6 +75,30 @@ public:
         *length = 6;
         return kNoError;
     }
+
+    // Answers `destination` late through the listener its call number `call` (by default
+    // the latest) was given; false when there was no such call.
+    bool AnswerLate(std::uint32_t destination, const Mac& mac, std::size_t call = SIZE_MAX) {
+        LateTag late;
+        {
+            std::lock_guard lock(mutex_);
+            const auto found = lateTags_.find(destination);
+            if (found == lateTags_.end() || found->second.empty()) {
+                return false;
+            }
+            const auto& tags = found->second;
+            late = tags[std::min(call, tags.size() - 1)];
+        }
+        late.listener->Deliver(late.tag, mac.data());
+        return true;
+    }
+    std::chrono::milliseconds LateFloor() const override { return floor; }
+    void Sweep(const std::shared_ptr<LateListener>& listener) override {
+        std::lock_guard lock(mutex_);
+        sweptWhileListening_ += listener->Listening() ? 1 : 0;
+    }
+    int Sweeps() const { return Read(sweptWhileListening_); }
+    std::chrono::milliseconds floor{0};
 
     // Wait until at least `count` calls are in progress at once, or until none is.
     bool WaitForActive(int count) {
@@ -102,7 +130,8 @@ private:
     std::map<std::uint32_t, ArpAnswer> script_;
     ArpAnswer default_;  // no answer
     std::vector<std::uint32_t> calls_;
-    int active_ = 0, maxActive_ = 0, cancelled_ = 0;
+    std::map<std::uint32_t, std::vector<LateTag>> lateTags_;
+    int active_ = 0, maxActive_ = 0, cancelled_ = 0, sweptWhileListening_ = 0;
     bool released_ = false;
 };
 
