@@ -49,7 +49,10 @@ int main(int argc, char* argv[]) {
     talvik::ScannerServices services;
     services.threads = talvik::MakeThreads();
     services.resolver = talvik::MakeNameResolver();
-    services.arp = talvik::MakeArpSender();
+    talvik::ArpSenderKind chosen = talvik::ArpSenderKind::Automatic;
+    std::uint32_t helperWhy = talvik::kNoError;
+    services.arp = talvik::MakeArpSender({}, &chosen, &helperWhy);
+    services.senderNotice = talvik::FallbackNotice(chosen, helperWhy);
     services.aboutLibrary = talvik::MakeAboutLibrary();
 
     talvik::CScannerDlg dialog(std::move(services));

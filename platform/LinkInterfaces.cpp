@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <map>
 #include <memory>
 
@@ -117,6 +118,20 @@ std::vector<LinkInterface> ListLinkInterfaces() {
         result.begin(), result.end(),
         [](const LinkInterface& a, const LinkInterface& b) { return a.index < b.index; });
     return result;
+}
+
+std::uint32_t SendFailure(int error) {
+    switch (error) {
+        case ENETDOWN:
+        case ENXIO:
+        case ENODEV:
+            return kErrorNetworkUnreachable;
+        case EPERM:
+        case EACCES:
+            return kErrorAccessDenied;
+        default:
+            return kErrorGenFailure;
+    }
 }
 
 }  // namespace talvik

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/ArpFrame.h"
+#include "scan/Ports.h"
 
 namespace talvik {
 
@@ -36,5 +37,10 @@ LinkChoice ChooseLink(std::span<const LinkInterface> interfaces, std::uint32_t t
 
 // The IPv4 addresses of every interface that is up and does ARP on Ethernet, from the kernel.
 std::vector<LinkInterface> ListLinkInterfaces();
+
+// What a send that failed with `error` (an errno) means for its probe: its link is down or
+// gone (kErrorNetworkUnreachable), the system refused it (kErrorAccessDenied), or anything
+// else (kErrorGenFailure).
+std::uint32_t SendFailure(int error);
 
 }  // namespace talvik

@@ -61,6 +61,7 @@ private:
     struct Lingering {
         int ifindex = 0;
         std::uint32_t address = 0;
+        MacAddress ourMac{};
         NeighbourSighting before;
         std::chrono::steady_clock::time_point trigger;
         LateTag late;

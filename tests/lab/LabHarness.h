@@ -64,6 +64,7 @@ struct BenchResult {
     std::vector<std::string> messages;          // "text|caption|type"
     std::vector<BenchRow> rows;
     std::string raw;
+    std::vector<BenchResult> earlier;  // with --scans: the scans before this, the last one
 
     std::string Value(const std::string& key) const;
     long Number(const std::string& key) const;  // -1 when absent
@@ -72,6 +73,8 @@ struct BenchResult {
 
 // The packet sender runs as root, the helper and the kernel-neighbour sender as nobody (a copy
 // of the helper holds cap_net_raw, as an installed one would).
-BenchResult RunBench(const Lab& lab, SenderKind kind, const std::vector<std::string>& args);
+// `wrapper` runs before the bench, as its user (e.g. prlimit with its options).
+BenchResult RunBench(const Lab& lab, SenderKind kind, const std::vector<std::string>& args,
+                     const std::vector<std::string>& wrapper = {});
 
 }  // namespace talvik::lab

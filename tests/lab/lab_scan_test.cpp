@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "scan/Ports.h"
+#include "scan/ScanTypes.h"
 #include "tests/lab/LabHarness.h"
 
 namespace talvik::lab {
@@ -72,8 +74,20 @@ protected:
         ASSERT_TRUE(responder_->Running());
     }
 
-    BenchResult Scan(const std::vector<std::string>& args) const {
-        return RunBench(*lab_, GetParam(), args);
+    BenchResult Scan(const std::vector<std::string>& args,
+                     const std::vector<std::string>& wrapper = {}) const {
+        return RunBench(*lab_, GetParam(), args, wrapper);
+    }
+
+    // The scan ended with the one box `text` in place of the completion notice.
+    static void ExpectEndedWith(const BenchResult& result, const std::string& text,
+                                unsigned type = kMbIconStop) {
+        EXPECT_EQ(result.exitCode, 0) << result.raw;
+        EXPECT_EQ(result.Value("completed"), "1") << result.raw;
+        EXPECT_EQ(result.messages,
+                  std::vector<std::string>{text + "|Talvik|" + std::to_string(type)})
+            << result.raw;
+        EXPECT_EQ(result.Value("running_after"), "0");
     }
 
     static void ExpectCompleted(const BenchResult& result, int targets) {
@@ -311,6 +325,62 @@ TEST_P(LabScan, TargetsAskedAtOnceStayWithinTheWorkerLimit) {
         EXPECT_LE(most, limit);
     }
 }
+
+// What only the helper can meet: it dies, stalls or cannot start its threads.
+class LabHelperFaults : public LabScan {};
+
+// Killed or stopped in the middle of a /24 with 40 live hosts: the helper is started again,
+// what it had in flight is asked again, so every host is found; the scan says what happened
+// instead of "扫描完成!" and ends within its time; the dead helper is reaped at once; the next
+// scan is an ordinary one.
+TEST_P(LabHelperFaults, KilledOrStoppedHelperIsReplacedAndTheScanSaysSo) {
+    std::vector<int> live;
+    for (int octet = 5; octet < 245; octet += 6) {
+        live.push_back(octet);
+    }
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts(live, "\"delay_ms\": 40")));
+    for (const std::string signal : {"kill", "stop"}) {
+        SCOPED_TRACE(signal);
+        const auto result =
+            Scan(Range(1, 254,
+                       {"--scans", "2", "--helper-signal", signal, "--helper-signal-after-ms",
+                        signal == "kill" ? "350" : "100"}));
+        ASSERT_EQ(result.earlier.size(), 1U) << result.raw;
+        const BenchResult& hit = result.earlier[0];
+        ExpectEndedWith(hit, kHelperRestarted);
+        EXPECT_LT(std::strtod(hit.Value("wall_ms").c_str(), nullptr), 8000.0);
+        for (const int octet : live) {
+            ExpectRow(hit, Address(octet), Mac(octet));
+        }
+        EXPECT_EQ(hit.Number("found"), static_cast<long>(live.size()) + 1);  // and our own
+        ExpectCompleted(result, 254);
+        EXPECT_EQ(result.Number("found"), static_cast<long>(live.size()) + 1);
+        EXPECT_EQ(result.Number("zombies"), 0) << result.raw;
+        EXPECT_EQ(result.Number("children"), 1) << "one helper, the restarted one";
+    }
+}
+
+// A helper that cannot start its threads (a low process limit) does not greet as ready: the
+// fallback asks instead, finds the hosts, and the user hears once why it is slow.
+TEST_P(LabHelperFaults, HelperUnderALowProcessLimitGivesWayToTheFallback) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts(Octets(10, 19))));
+    // Room for the bench's own threads, not for the helper's.
+    const auto result = Scan(Range(1, 30, {"--sender", "auto", "--scans", "2", "--workers", "8"}),
+                             {"prlimit", "--nproc=40"});
+    ASSERT_EQ(result.earlier.size(), 1U) << result.raw;
+    const BenchResult& first = result.earlier[0];
+    EXPECT_EQ(first.Value("sender"), "neighbour") << result.raw;
+    ASSERT_EQ(first.messages.size(), 2U) << result.raw;
+    EXPECT_EQ(first.messages[0], std::string(kScanComplete) + "|Talvik|0");
+    EXPECT_NE(first.messages[1].find("setcap"), std::string::npos) << first.messages[1];
+    for (int octet = 10; octet <= 19; ++octet) {
+        ExpectRow(first, Address(octet), Mac(octet));
+    }
+    ExpectCompleted(result, 30);  // told once per run
+}
+
+INSTANTIATE_TEST_SUITE_P(Helper, LabHelperFaults, ::testing::Values(SenderKind::Helper),
+                         [](const auto& info) { return std::string(SenderName(info.param)); });
 
 INSTANTIATE_TEST_SUITE_P(Senders, LabScan,
                          ::testing::Values(SenderKind::Packet, SenderKind::Helper,

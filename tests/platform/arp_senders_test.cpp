@@ -46,7 +46,7 @@ TEST_P(SenderTest, OffLinkFailsAndStopEndsEveryWaitAtOnce) {
     neighbour_.giveUp = 9s;
     WithSender(GetParam(), [](IArpSender& sender) {
         Clock::time_point before = Clock::now();
-        EXPECT_EQ(Ask(sender, kOffLinkIp).status, kErrorBadNetName);
+        EXPECT_EQ(Ask(sender, kOffLinkIp).status, kErrorHostUnreachable);
         EXPECT_LT(Clock::now() - before, 1s);
 
         std::stop_source stop;
@@ -297,10 +297,15 @@ TEST(HelperArpSender, StopOrAWedgedHelperGivesUpTheProbeAtBothEnds) {
         });
     EXPECT_EQ(statuses, std::vector<std::uint32_t>(16, kErrorCancelled));
     EXPECT_EQ(helper.Stopped(16), 16);
-    // A helper that never answers cannot hold a probe for ever; it is told to give it up.
+    EXPECT_FALSE(sender->Broken());
+    EXPECT_EQ(Ask(*sender, kHostIp), (Outcome{kNoError, MacOf(kHostIp)}));
+    // A helper that does not answer within a probe's time has stalled: it is given up (its
+    // channel closed, which ends the probe at its end too) and every later probe fails at once
+    // for the caller to mend, never counting as a silent host.
     EXPECT_EQ(Ask(*sender, kHangs).status, kErrorTimeout);
     EXPECT_EQ(helper.Stopped(17), 17);
-    EXPECT_EQ(Ask(*sender, kHostIp), (Outcome{kNoError, MacOf(kHostIp)}));
+    EXPECT_TRUE(sender->Broken());
+    EXPECT_EQ(Ask(*sender, kHostIp).status, kErrorGenFailure);
 }
 
 // A reply the helper hears after it gave up a probe reaches the scan's listener under the
