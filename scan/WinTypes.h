@@ -30,7 +30,6 @@ inline constexpr unsigned kMbIconQuestion = 0x20;
 inline constexpr unsigned kMbIconInformation = 0x40;
 
 inline constexpr int kIdOk = 1;
-inline constexpr int kIdCancel = 2;
 inline constexpr int kIdYes = 6;
 inline constexpr int kIdNo = 7;
 

@@ -122,15 +122,6 @@ void IpAddressEdit::clear() {
     }
 }
 
-bool IpAddressEdit::isBlank() const {
-    for (const QLineEdit* part : parts_) {
-        if (!part->text().isEmpty()) {
-            return false;
-        }
-    }
-    return true;
-}
-
 int IpAddressEdit::partValue(int index) const {
     const QString& text = parts_[index]->text();
     return text.isEmpty() ? 0 : std::min(text.toInt(), kMaxOctet);
