@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "talvik/Version.h"
+
 namespace talvik {
 
 class ScanEngine;
@@ -31,7 +33,7 @@ inline constexpr std::int32_t kMaxNetworkCondition = 5000;
 inline constexpr std::int32_t kStartNetworkCondition = 1000;
 
 // Texts the engine shows or writes, exactly as users see them.
-inline constexpr const char* kCaption = "Talvik";
+inline constexpr const char* kCaption = kProductName;
 inline constexpr const char* kUnknownHost = "Unknown host";
 inline constexpr const char* kRunning = "running";
 inline constexpr const char* kScanComplete = "扫描完成!";
