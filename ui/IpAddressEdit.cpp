@@ -143,7 +143,7 @@ void IpAddressEdit::focusPart(int index, bool selectAll, bool caretAtEnd) {
         part->selectAll();
     } else {
         part->deselect();
-        part->setCursorPosition(caretAtEnd ? part->text().size() : 0);
+        part->setCursorPosition(caretAtEnd ? static_cast<int>(part->text().size()) : 0);
     }
 }
 
@@ -201,7 +201,7 @@ bool IpAddressEdit::eventFilter(QObject* watched, QEvent* event) {
     }
     const bool noSelection = !part->hasSelectedText();
     const int caret = part->cursorPosition();
-    const int length = part->text().size();
+    const int length = static_cast<int>(part->text().size());
 
     switch (key->key()) {
         case Qt::Key_Period:
