@@ -152,7 +152,7 @@ void CScannerDlg::CreateControls() {
     auto* modes = new QButtonGroup(this);
     modes->addButton(modeIp_, 0);
     modes->addButton(modeUrl_, 1);
-    // Tab reaches the group at its checked button, as on the original platform.
+    // Tab reaches the group at its checked button only; the arrow keys move within it.
     connect(modes, &QButtonGroup::buttonToggled, this, [](QAbstractButton* button, bool checked) {
         button->setFocusPolicy(checked ? Qt::StrongFocus : Qt::ClickFocus);
     });

@@ -51,7 +51,7 @@ struct ScannerServices {
     ISaveFileDialog* saveFileDialog = nullptr;
 };
 
-// Window-menu commands, with the values the original platform gives them.
+// Window-menu commands beside the about item; like it, they leave the low four bits free.
 inline constexpr unsigned kScMinimize = 0xF020;
 inline constexpr unsigned kScClose = 0xF060;
 
