@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QLibraryInfo>
+#include <QLocale>
 #include <QTranslator>
 
 #include "platform/Platform.h"
@@ -9,8 +10,30 @@
 #include "ui/DialogUnits.h"
 #include "ui/ScannerDlg.h"
 
+namespace {
+
+// Qt's own dialogs (the save dialog's dates and sizes) format with the system locale, which Qt
+// reads from the environment once; LC_ALL would override the categories set here, so its value
+// is kept for the character set only.
+void SpeakChineseInQtsDialogs() {
+    const QByteArray all = qgetenv("LC_ALL");
+    if (!all.isEmpty()) {
+        if (qEnvironmentVariableIsEmpty("LC_CTYPE")) {
+            qputenv("LC_CTYPE", all);
+        }
+        qunsetenv("LC_ALL");
+    }
+    for (const char* category : {"LC_NUMERIC", "LC_TIME", "LC_MONETARY", "LC_MEASUREMENT"}) {
+        qputenv(category, "zh_CN.UTF-8");
+    }
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+    SpeakChineseInQtsDialogs();
     QApplication app(argc, argv);
+    QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
     QApplication::setApplicationName(QString::fromLatin1(talvik::kProductName));
     QApplication::setApplicationVersion(QString::fromLatin1(talvik::kVersion));
     QApplication::setDesktopFileName(QStringLiteral("io.github.talvik.Talvik"));

@@ -17,9 +17,9 @@ constexpr std::string_view kHead =
 // The same titles the result list's columns carry.
 constexpr std::array<std::string_view, 3> kColumnTitles = {"主机IP", "状态", "MAC地址"};
 
+// Names the program, its version and its licence; no contact address until there is a public home.
 constexpr std::string_view kCreditNotice =
-    "版权所有 &copy; 2026 Talvik &nbsp;<a "
-    "href=\"mailto:dev@talvik.invalid\">dev@talvik.invalid</a>";
+    "由 Talvik 1.0.0 生成 &nbsp;版权所有 &copy; 2026 Talvik &nbsp;许可证：GPL-3.0-or-later";
 
 void AppendDataCell(std::string& text, std::string_view cell) {
     text += "<td width=33%height=16>";

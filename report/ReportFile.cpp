@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,13 +10,20 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 namespace talvik {
 
 namespace {
 
+namespace fs = std::filesystem;
+
+constexpr const char* kAccessAcl = "system.posix_acl_access";
+// The old report is held in memory while it is written over; no report comes near this.
+constexpr off_t kLargestInPlace = off_t{256} << 20;
+
 std::string FolderOf(const std::string& path) {
-    const std::string folder = std::filesystem::path(path).parent_path().string();
+    const std::string folder = fs::path(path).parent_path().string();
     return folder.empty() ? std::string(".") : folder;
 }
 
@@ -31,9 +39,42 @@ mode_t CurrentUmask() {
     return 022;
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
+// The kernel's own rule for links in shared folders such as /tmp: a link there is only followed
+// when it belongs to us or to the folder's owner, so another user cannot aim one at our files.
+bool MayFollow(const std::string& link, const struct stat& linkStat) {
+    struct stat folder {};
+    if (stat(FolderOf(link).c_str(), &folder) != 0) {
+        return false;
+    }
+    const bool shared = (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+    return !shared || linkStat.st_uid == geteuid() || linkStat.st_uid == folder.st_uid;
+}
+
+// The name `path` finally stands for, symbolic links followed; a link whose target is missing
+// gives that target, so the report is made where the link points. Nothing, with errno set, for
+// a loop or a link not to be followed.
+std::optional<std::string> FinalName(std::string path) {
+    for (int hops = 0; hops <= 40; ++hops) {  // as many as the kernel follows
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            return path;
+        }
+        std::error_code error;
+        const fs::path target = fs::read_symlink(path, error);
+        if (error || !MayFollow(path, st)) {
+            errno = error ? error.value() : EACCES;
+            return std::nullopt;
+        }
+        path =
+            target.is_absolute() ? target.string() : (fs::path(FolderOf(path)) / target).string();
+    }
+    errno = ELOOP;
+    return std::nullopt;
+}
+
+bool WriteAll(int fd, std::string_view bytes, off_t at) {
     while (!bytes.empty()) {
-        const ssize_t written = write(fd, bytes.data(), bytes.size());
+        const ssize_t written = pwrite(fd, bytes.data(), bytes.size(), at);
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
@@ -41,21 +82,82 @@ bool WriteAll(int fd, std::string_view bytes) {
             return false;
         }
         bytes.remove_prefix(static_cast<std::size_t>(written));
+        at += written;
     }
     return true;
+}
+
+bool ReadAll(int fd, std::string& bytes) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got == 0;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+// Makes the new file the old one's in owner, group, mode and access list; false where we may
+// not, and the file must then be written in place.
+bool TakeOver(int fd, const std::string& path, const struct stat& old) {
+    if (fchown(fd, old.st_uid, old.st_gid) != 0 || fchmod(fd, old.st_mode & 0777) != 0) {
+        return false;
+    }
+    const ssize_t size = getxattr(path.c_str(), kAccessAcl, nullptr, 0);
+    if (size < 0) {
+        // A list the folder hands to new files must not stay on one the old file lacked.
+        return (errno == ENODATA || errno == ENOTSUP) &&
+               (fremovexattr(fd, kAccessAcl) == 0 || errno == ENODATA || errno == ENOTSUP);
+    }
+    std::string acl(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = getxattr(path.c_str(), kAccessAcl, acl.data(), acl.size());
+    return got >= 0 && fsetxattr(fd, kAccessAcl, acl.data(), static_cast<std::size_t>(got), 0) == 0;
+}
+
+// Writes over the file itself, so that it stays whose it is and every hard link sees the new
+// report. The old contents wait in memory and go back if the write fails; they are put back
+// over the blocks they came from, which needs no room a full disk would refuse.
+ReplaceResult WriteInPlace(const std::string& path, std::string_view bytes) {
+    using Stage = ReplaceResult::Stage;
+    const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return {Stage::Replace, errno};
+    }
+    struct stat st {};
+    std::string old;
+    if (fstat(fd, &st) != 0 || st.st_size > kLargestInPlace || !ReadAll(fd, old)) {
+        const int error = st.st_size > kLargestInPlace ? EFBIG : errno;
+        close(fd);
+        return {Stage::Create, error};
+    }
+    if (!WriteAll(fd, bytes, 0) || ftruncate(fd, static_cast<off_t>(bytes.size())) != 0 ||
+        fsync(fd) != 0) {
+        const int error = errno;
+        WriteAll(fd, old, 0);
+        (void)!ftruncate(fd, static_cast<off_t>(old.size()));
+        fsync(fd);
+        close(fd);
+        return {Stage::Write, error};
+    }
+    if (close(fd) != 0) {
+        return {Stage::Write, errno};
+    }
+    return {};
 }
 
 // Rename replaces even a read-only file on Linux, so what would stop a delete of it elsewhere is
 // checked here: no write permission bit at all (which binds root too), no write access, or a
 // folder that does not let us replace its entries.
 bool CanReplace(const std::string& path, const struct stat& file) {
-    if (!S_ISLNK(file.st_mode)) {
-        if ((file.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
-            return false;
-        }
-        if (access(path.c_str(), W_OK) != 0 && errno != ENOENT) {
-            return false;
-        }
+    if ((file.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+        return false;
+    }
+    if (access(path.c_str(), W_OK) != 0 && errno != ENOENT) {
+        return false;
     }
     const std::string folder = FolderOf(path);
     if (access(folder.c_str(), W_OK | X_OK) != 0) {
@@ -73,12 +175,18 @@ bool CanReplace(const std::string& path, const struct stat& file) {
 
 }  // namespace
 
-ReplaceResult ReplaceFileContents(const std::string& path, std::string_view bytes) {
+ReplaceResult ReplaceFileContents(const std::string& name, std::string_view bytes) {
     using Stage = ReplaceResult::Stage;
+    const std::optional<std::string> final = FinalName(name);
+    if (!final) {
+        return {Stage::Create, errno};
+    }
+    const std::string& path = *final;
     struct stat old {};
-    const mode_t mode = lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)
-                            ? (old.st_mode & 0777)
-                            : (0666 & ~CurrentUmask());
+    const bool replacing = lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    if (replacing && old.st_nlink > 1) {
+        return WriteInPlace(path, bytes);
+    }
     const std::string folder = FolderOf(path);
     // A fixed short name, so that a target name near the length limit still leaves room.
     std::string temporary = folder + "/.talvik-report-XXXXXX";
@@ -94,17 +202,22 @@ ReplaceResult ReplaceFileContents(const std::string& path, std::string_view byte
         return ReplaceResult{stage, error};
     };
 
-    if (fchmod(fd, mode) != 0) {
+    if (replacing) {
+        if (!TakeOver(fd, path, old)) {
+            fail(Stage::Create, 0, true);
+            return WriteInPlace(path, bytes);
+        }
+    } else if (fchmod(fd, 0666 & ~CurrentUmask()) != 0) {
         return fail(Stage::Create, errno, true);
     }
-    if (!WriteAll(fd, bytes) || fsync(fd) != 0) {
+    if (!WriteAll(fd, bytes, 0) || fsync(fd) != 0) {
         return fail(Stage::Write, errno, true);
     }
     if (close(fd) != 0) {
         return fail(Stage::Write, errno, false);
     }
     if (rename(temporary.c_str(), path.c_str()) != 0) {
-        return fail(Stage::Rename, errno, false);
+        return fail(Stage::Replace, errno, false);
     }
     // The new name is only lasting once the folder is on disk too; the report is complete
     // either way, so a failure here is not one of the save.
@@ -118,8 +231,8 @@ ReplaceResult ReplaceFileContents(const std::string& path, std::string_view byte
 
 SaveOutcome SaveHtmlReport(const std::string& path, const std::vector<ReportRow>& rows,
                            const ReportTime& time, IMessageBox& messages) {
-    // Anything at the name but a folder counts as an existing file, also one we cannot read:
-    // replacing it unasked would lose it.
+    // Anything at the name but a folder counts as an existing file, also one we cannot read or a
+    // link to nothing: replacing it unasked would lose it.
     struct stat existing {};
     const bool exists = lstat(path.c_str(), &existing) == 0 && !S_ISDIR(existing.st_mode);
     if (exists) {
@@ -127,7 +240,10 @@ SaveOutcome SaveHtmlReport(const std::string& path, const std::vector<ReportRow>
             kIdYes) {
             return SaveOutcome::Declined;
         }
-        if (!CanReplace(path, existing)) {
+        // The file a link leads to is the one replaced, so it is the one that must allow it.
+        const std::optional<std::string> final = FinalName(path);
+        struct stat target {};
+        if (final && lstat(final->c_str(), &target) == 0 && !CanReplace(*final, target)) {
             messages.MessageBox(kCannotOverwriteText, kReportCaption, kMbOk);
             return SaveOutcome::ReadOnly;
         }
@@ -151,7 +267,7 @@ SaveOutcome SaveHtmlReport(const std::string& path, const std::vector<ReportRow>
         messages.MessageBox(text, kReportCaption, kMbOk | kMbIconStop);
         return SaveOutcome::DiskFull;
     }
-    if (exists && result.stage == ReplaceResult::Stage::Rename &&
+    if (exists && result.stage == ReplaceResult::Stage::Replace &&
         (result.error == EPERM || result.error == EACCES)) {
         messages.MessageBox(kCannotOverwriteText, kReportCaption, kMbOk);
         return SaveOutcome::ReadOnly;

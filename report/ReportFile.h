@@ -19,15 +19,18 @@ inline constexpr const char* kDiskFullText = "在存取 %1 时磁盘已满。";
 
 // Where replacing a file stopped, and the errno it stopped with.
 struct ReplaceResult {
-    enum class Stage { Done, Create, Write, Rename };
+    enum class Stage { Done, Create, Write, Replace };
     Stage stage = Stage::Done;
     int error = 0;
     bool ok() const { return stage == Stage::Done; }
 };
 
-// Puts `bytes` at `path` through a temporary file in the same folder that is synced and then
-// renamed over it: `path` holds either what it held before or all of `bytes`, and no temporary
-// stays behind. A replaced file keeps its permissions; a new one gets the usual ones.
+// Puts `bytes` in the file `path` finally names (symbolic links are followed and stay links):
+// `path` holds either what it held before or all of `bytes`, and no temporary stays behind. A
+// new file gets the usual permissions. A replaced file keeps its owner, group, mode and access
+// list: a temporary beside it is given them, synced and renamed over it; where that cannot be
+// (the file is another user's, or has more hard links), the file is written over in place and
+// its old contents are put back if that fails.
 ReplaceResult ReplaceFileContents(const std::string& path, std::string_view bytes);
 
 enum class SaveOutcome {

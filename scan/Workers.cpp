@@ -192,7 +192,12 @@ unsigned LookupNames(const std::shared_ptr<NameLookup>& lookup) {
             break;
         }
         try {
-            lookup->results[index] = lookup->resolver->Resolve(lookup->names[index]);
+            // The row keeps its blanks as typed; the name itself is what gets looked up.
+            const std::string& name = lookup->names[index];
+            const std::size_t first = name.find_first_not_of(" \t");
+            const std::size_t last = name.find_last_not_of(" \t");
+            lookup->results[index] = lookup->resolver->Resolve(
+                first == std::string::npos ? std::string() : name.substr(first, last - first + 1));
         } catch (...) {
             lookup->results[index].reset();
         }

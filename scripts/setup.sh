@@ -12,6 +12,7 @@ packages=(
     xvfb xauth x11-apps imagemagick librsvg2-bin desktop-file-utils appstream
     iproute2 iputils-arping arp-scan nmap tcpdump python3
     xdotool python3-pyatspi at-spi2-core dbus
+    ieee-data scdoc lintian
 )
 
 if [ "$(id -u)" -ne 0 ]; then

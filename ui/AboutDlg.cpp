@@ -44,8 +44,9 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
 
     MakeText(this, QStringLiteral("Talvik 1.0.0 版"), du.rect(40, 10, 119, 8), "IDC_VERSION_TEXT");
     MakeText(this, QStringLiteral("版权所有 (C) 2026 Talvik"), du.rect(40, 25, 119, 8), "rights");
-    MakeText(this, QStringLiteral("维护：dev@talvik.invalid\n反馈：bugs@talvik.invalid"),
-             du.rect(40, 39, 130, 17), "maintainers");
+    // No contact address until the project has a public home: the licence instead.
+    MakeText(this, QStringLiteral("许可证：GPL-3.0-or-later\n自由软件，不提供任何担保"),
+             du.rect(40, 39, 130, 17), "licence");
 
     auto* ok = new QPushButton(QStringLiteral("确定"), this);
     ok->setObjectName(QStringLiteral("IDOK"));

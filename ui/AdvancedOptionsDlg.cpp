@@ -1,7 +1,6 @@
 #include "ui/AdvancedOptionsDlg.h"
 
 #include <QCheckBox>
-#include <QFontMetrics>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -11,6 +10,7 @@
 #include <algorithm>
 
 #include "ui/DialogUnits.h"
+#include "ui/GroupFrame.h"
 
 namespace talvik {
 
@@ -62,15 +62,7 @@ CAdvancedOptionsDlg::CAdvancedOptionsDlg(QWidget* parent) : QDialog(parent) {
     // Frame and labels first, so they stay below the sliders and never take their clicks.
     auto* group = new QGroupBox(QStringLiteral(" 扫描参数配置 "), this);
     group->setGeometry(du.rect(7, 8, 211, 51));
-    // The title sits on the frame's top line, as the template's coordinates expect; the
-    // default look puts it above the frame and the frame through the first row of labels.
-    group->setStyleSheet(
-        QStringLiteral(
-            "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: %1px; }"
-            "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
-            " left: %2px; padding: 0px; }")
-            .arg(QFontMetrics(font()).height() / 2)
-            .arg(du.x(5)));
+    PutTitleOnFrameLine(group, du.x(5));
     MakeLabel(this, QStringLiteral("扫描速度：   慢"), du.rect(17, 35, 61, 16),
               Qt::AlignLeft | Qt::AlignVCenter);
     MakeLabel(this, QStringLiteral("网络状况：   差"), du.rect(17, 18, 65, 11),

@@ -6,10 +6,14 @@
 #include <QFocusEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QMouseEvent>
 #include <QPainter>
+#include <QPalette>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 #include <QStringList>
@@ -25,6 +29,12 @@ namespace {
 constexpr int kMaxOctet = 255;
 
 }  // namespace
+
+QString AddressInputText(const QString& text) {
+    // Compatibility decomposition maps the full-width forms (and the half-width ideographic full
+    // stop to the ideographic one); the ideographic full stop has no ASCII decomposition.
+    return text.normalized(QString::NormalizationForm_KC).replace(QChar(0x3002), QLatin1Char('.'));
+}
 
 IpAddressEdit::IpAddressEdit(QWidget* parent) : QFrame(parent) {
     // The first part is the field's tab stop; the frame only passes the focus on.
@@ -47,6 +57,11 @@ IpAddressEdit::IpAddressEdit(QWidget* parent) : QFrame(parent) {
         part->setContextMenuPolicy(Qt::NoContextMenu);
         part->setAttribute(Qt::WA_MacShowFocusRect, false);
         part->setTextMargins(0, 0, 0, 0);
+        part->setAttribute(Qt::WA_InputMethodEnabled, false);
+        // The frame paints the one background, so its inner top shadow runs unbroken.
+        QPalette transparent = part->palette();
+        transparent.setColor(QPalette::Base, Qt::transparent);
+        part->setPalette(transparent);
         part->installEventFilter(this);
         // Tab leaves the field as a whole; the parts are reached by click, "." and the arrows.
         part->setFocusPolicy(i == 0 ? Qt::StrongFocus : Qt::ClickFocus);
@@ -147,6 +162,32 @@ void IpAddressEdit::focusPart(int index, bool selectAll, bool caretAtEnd) {
     }
 }
 
+void IpAddressEdit::typeText(int index, const QString& text) {
+    for (const QChar c : AddressInputText(text)) {
+        if (c != QLatin1Char('.') && (c < QLatin1Char('0') || c > QLatin1Char('9'))) {
+            continue;
+        }
+        for (int i = 0; i < kParts; ++i) {
+            if (parts_[i]->hasFocus()) {
+                index = i;
+            }
+        }
+        const int key = c == QLatin1Char('.') ? Qt::Key_Period : Qt::Key_0 + (c.unicode() - '0');
+        QKeyEvent typed(QEvent::KeyPress, key, Qt::NoModifier, QString(c));
+        QCoreApplication::sendEvent(parts_[index], &typed);
+    }
+}
+
+void IpAddressEdit::pasteText(int index, const QString& text) {
+    const QString pasted = AddressInputText(text).trimmed();
+    if (pasted.count(QLatin1Char('.')) == kParts - 1 && setText(pasted)) {
+        focusPart(kParts - 1, false, true);
+        emit fieldChanged(0, partValue(0));
+        return;
+    }
+    typeText(index, pasted);
+}
+
 void IpAddressEdit::onPartEdited(int index) {
     QLineEdit* part = parts_[index];
     if (!part->text().isEmpty() && part->text().toInt() > kMaxOctet) {
@@ -183,21 +224,55 @@ bool IpAddressEdit::eventFilter(QObject* watched, QEvent* event) {
         }
         return false;
     }
-    if (event->type() != QEvent::KeyPress) {
-        return false;
+    switch (event->type()) {
+        case QEvent::InputMethod:
+            // Only a commit counts; a composition in progress is not shown in a part.
+            typeText(index, static_cast<QInputMethodEvent*>(event)->commitString());
+            return true;
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick: {
+            if (static_cast<QMouseEvent*>(event)->button() != Qt::MiddleButton) {
+                return false;
+            }
+            const QClipboard* clipboard = QGuiApplication::clipboard();
+            if (event->type() == QEvent::MouseButtonRelease && clipboard->supportsSelection()) {
+                focusPart(index, true, false);  // a part is too short to insert into
+                pasteText(index, clipboard->text(QClipboard::Selection));
+            }
+            return true;
+        }
+        case QEvent::Drop: {
+            auto* drop = static_cast<QDropEvent*>(event);
+            if (drop->mimeData()->hasText()) {
+                focusPart(index, true, false);  // a part is too short to insert into
+                pasteText(index, drop->mimeData()->text());
+                drop->acceptProposedAction();
+            }
+            return true;
+        }
+        case QEvent::KeyPress:
+            break;
+        default:
+            return false;
     }
 
     auto* key = static_cast<QKeyEvent*>(event);
     const bool advanced = std::exchange(advanced_, false);
     if (key->matches(QKeySequence::Paste)) {
-        // A whole dotted address pasted anywhere fills the field; anything else goes to the part.
-        const QString pasted = QGuiApplication::clipboard()->text().trimmed();
-        if (pasted.count(QLatin1Char('.')) == kParts - 1 && setText(pasted)) {
-            focusPart(kParts - 1, false, true);
-            emit fieldChanged(0, partValue(0));
-            return true;
-        }
-        return false;
+        pasteText(index, QGuiApplication::clipboard()->text());
+        return true;
+    }
+    if (key->key() == Qt::Key_Backtab && index > 0) {
+        // The later parts are no tab stops: leave backwards from the first part, as the field.
+        parts_[0]->setFocus(Qt::BacktabFocusReason);
+        QKeyEvent backtab(QEvent::KeyPress, Qt::Key_Backtab, key->modifiers());
+        QCoreApplication::sendEvent(parts_[0], &backtab);
+        return true;
+    }
+    if (!key->text().isEmpty() && AddressInputText(key->text()) != key->text()) {
+        typeText(index, key->text());
+        return true;
     }
     const bool noSelection = !part->hasSelectedText();
     const int caret = part->cursorPosition();

@@ -14,6 +14,10 @@ class QLabel;
 
 namespace talvik {
 
+// Text as an input method in Chinese punctuation mode gives it: full-width digits and the
+// ideographic and full-width full stops become ASCII digits and ".".
+QString AddressInputText(const QString& text);
+
 class IpAddressEdit final : public QFrame {
     Q_OBJECT
 
@@ -50,6 +54,11 @@ private:
     void onPartEdited(int index);
     void focusPart(int index, bool selectAll, bool caretAtEnd);
     int partValue(int index) const;
+    // Feeds digits and dots to the parts as keys typed from part `index` on; anything else is
+    // dropped.
+    void typeText(int index, const QString& text);
+    // A whole dotted address fills the field; anything else is typed into the part.
+    void pasteText(int index, const QString& text);
 
     std::array<QLineEdit*, kParts> parts_{};
     std::array<QLabel*, kParts - 1> dots_{};

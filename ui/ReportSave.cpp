@@ -1,16 +1,34 @@
 #include "ui/ReportSave.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 
 namespace talvik {
 
+QString& QtSaveFileDialog::LastFolder() {
+    static QString folder;
+    return folder;
+}
+
+std::unique_ptr<QFileDialog> QtSaveFileDialog::Make(QWidget* owner) {
+    const QString folder = LastFolder().isEmpty() ? QDir::homePath() : LastFolder();
+    auto dialog = std::make_unique<QFileDialog>(owner, QString(), folder,
+                                                QStringLiteral("Html file (*.html)"));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setOption(QFileDialog::DontConfirmOverwrite);
+    dialog->selectFile(QStringLiteral("Result"));
+    return dialog;
+}
+
 std::optional<QString> QtSaveFileDialog::GetSaveFileName(QWidget* owner) {
-    const QString chosen = QFileDialog::getSaveFileName(owner, QString(), QStringLiteral("Result"),
-                                                        QStringLiteral("Html file (*.html)"));
-    if (chosen.isEmpty()) {
+    const std::unique_ptr<QFileDialog> dialog = Make(owner);
+    if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) {
         return std::nullopt;
     }
+    const QString chosen = dialog->selectedFiles().constFirst();
+    LastFolder() = QFileInfo(chosen).absolutePath();
     return chosen;
 }
 
@@ -24,7 +42,9 @@ std::vector<ReportRow> ReportRowsOf(const IResultList& list) {
 }
 
 std::string ReportPathFor(const QString& chosen) {
-    return QFile::encodeName(chosen + QStringLiteral(".Html")).toStdString();
+    const bool hasExtension = chosen.endsWith(QStringLiteral(".html"), Qt::CaseInsensitive);
+    return QFile::encodeName(hasExtension ? chosen : chosen + QStringLiteral(".Html"))
+        .toStdString();
 }
 
 }  // namespace talvik

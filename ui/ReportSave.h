@@ -3,6 +3,7 @@
 // stand when the command runs.
 
 #include <QString>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "report/HtmlReport.h"
 #include "scan/Ports.h"
 
+class QFileDialog;
 class QWidget;
 
 namespace talvik {
@@ -21,18 +23,25 @@ public:
     virtual std::optional<QString> GetSaveFileName(QWidget* owner) = 0;
 };
 
-// The toolkit's save dialog with the "Html file" filter, the initial name "Result" and the
-// toolkit's own question before an existing name is chosen.
+// The toolkit's save dialog with the "Html file" filter and the initial name "Result". It asks
+// nothing about an existing file: the window asks about the file it really writes.
 class QtSaveFileDialog final : public ISaveFileDialog {
 public:
     std::optional<QString> GetSaveFileName(QWidget* owner) override;
+    // The dialog as shown: in the folder last saved to during this run, at first the home folder
+    // (the working folder is often one the user cannot write).
+    static std::unique_ptr<QFileDialog> Make(QWidget* owner);
+
+private:
+    static QString& LastFolder();
 };
 
 // Every row of the list, read in one go so that results arriving during a scan cannot change the
 // report half way.
 std::vector<ReportRow> ReportRowsOf(const IResultList& list);
 
-// The file the report is written to: the chosen name with ".Html" added, whatever it ends in.
+// The file the report is written to: the chosen name with ".Html" added, unless it already ends
+// in ".html" in any case (the user chose that very file).
 std::string ReportPathFor(const QString& chosen);
 
 }  // namespace talvik

@@ -14,6 +14,7 @@
 #include "scan/ScanEngine.h"
 #include "ui/AboutDlg.h"
 #include "ui/AdvancedOptionsDlg.h"
+#include "ui/HostEntry.h"
 #include "ui/IpAddressEdit.h"
 #include "ui/QtPorts.h"
 #include "ui/ReportSave.h"
@@ -143,7 +144,7 @@ void CScannerDlg::OnAddAddress() {
         return;
     }
     addressMode_ = modeIp_->isChecked() ? 0 : (modeUrl_->isChecked() ? 1 : -1);
-    urlText_ = url_->text();
+    urlText_ = HostRowText(url_->text());
 
     int rows = resultRows_->GetItemCount();
     // Asked before anything else, so the list may be emptied even when nothing is added.

@@ -16,11 +16,15 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
+#include <QWindow>
 
 #include "scan/ScanEngine.h"
 #include "ui/DialogUnits.h"
+#include "ui/GroupFrame.h"
+#include "ui/HostEntry.h"
 #include "ui/IpAddressEdit.h"
 #include "ui/QtPorts.h"
+#include "ui/WindowPlacement.h"
 
 namespace talvik {
 
@@ -129,6 +133,8 @@ void CScannerDlg::CreateControls() {
     resultList_->setSortingEnabled(false);
     resultList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     resultList_->setTextElideMode(Qt::ElideRight);
+    // The thirds of the outer width overrun the viewport by the frame; the cells elide instead.
+    resultList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     resultList_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(resultList_, &QTreeWidget::customContextMenuRequested, this,
             &CScannerDlg::OnResultListRClick);
@@ -199,6 +205,8 @@ void CScannerDlg::PlaceControls() {
     place(addButton_, 310, 21, 68, 15);
     place(entryGroup_, 95, 3, 307, 64);
     place(infoGroup_, 95, 70, 307, 206);
+    PutTitleOnFrameLine(entryGroup_, units.x(5));
+    PutTitleOnFrameLine(infoGroup_, units.x(5));
     place(modeIp_, 106, 14, 48, 13);
     place(modeUrl_, 106, 48, 43, 13);
 
@@ -265,7 +273,7 @@ void CScannerDlg::CentreOnScreen() {
         return;
     }
     const QRect available = target->availableGeometry();
-    move(pos() + (available.center() - frameGeometry().center()));
+    move(FrameTopLeft(size(), windowHandle()->frameMargins(), available));
 }
 
 }  // namespace talvik

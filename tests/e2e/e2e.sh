@@ -82,9 +82,20 @@ fi
 app_id=io.github.talvik.Talvik
 for file in bin/talvik libexec/talvik/talvik-arp share/applications/$app_id.desktop \
     share/metainfo/$app_id.metainfo.xml share/icons/hicolor/scalable/apps/$app_id.svg \
-    share/icons/hicolor/48x48/apps/$app_id.png; do
+    share/icons/hicolor/48x48/apps/$app_id.png share/doc/talvik/copyright; do
     check "installed $file" test -s "$prefix/$file"
 done
+# The package also carries what is built from the sources at package time.
+if [ -z "$build" ]; then
+    for file in share/doc/talvik/changelog.gz share/man/man1/talvik.1.gz \
+        share/man/zh_CN/man1/talvik.1.gz; do
+        check "installed $file" test -s "$prefix/$file"
+    done
+    if command -v lexgrog >/dev/null; then
+        check "the manual page names the program" \
+            sh -c "lexgrog '$prefix/share/man/man1/talvik.1.gz' | grep -q 'talvik - '"
+    fi
+fi
 check "the helper holds cap_net_raw" \
     test "$(getcap "$prefix/libexec/talvik/talvik-arp")" = \
     "$prefix/libexec/talvik/talvik-arp cap_net_raw=ep"

@@ -1,3 +1,4 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -10,6 +11,8 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <set>
 
 #include "report/ReportFile.h"
 
@@ -23,6 +26,7 @@ const std::string kFailed = "保存文件失败!";
 const std::string kReadOnly = "原文件无法被覆盖，请检查该文件是否为只读!";
 const std::vector<ReportRow> kRows(2000, {"203.0.113.7", "running", "02-00-00-00-00-07"});
 constexpr ReportTime kTime{2026, 12, 7, 9, 5};
+constexpr uid_t kNobody = 65534;  // also the id of its group, nogroup
 
 // Answers every question with `answer`; each text must come with its caption and type.
 struct RecordingMessageBox final : IMessageBox {
@@ -36,51 +40,130 @@ struct RecordingMessageBox final : IMessageBox {
     std::vector<std::string> texts;
 };
 
+// Runs `body` in a child after `setUp` there, so that neither reaches this process: the exit
+// code is 77 when `setUp` failed, else whether `body` failed.
+int InChild(const std::function<bool()>& setUp, const std::function<void()>& body) {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(!setUp() ? 77 : (body(), ::testing::Test::HasFailure()));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+struct Case {
+    std::string name;  // saved to, in the folder
+    int old;           // mode of the report there before: none when 0, a folder when -1
+    int answer;
+    SaveOutcome outcome;
+    std::vector<std::string> texts;
+    std::string link = "";  // `name` is a symbolic link to this, or with `hard` a second name
+    bool hard = false;
+    uid_t owner = 0;        // of the old report and the link, with the group nogroup
+    uid_t user = 0;         // who saves: nobody has no groups but nogroup
+    int folderMode = 0775;  // the folder's group is nogroup
+};
+
 class ReportFileTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(fs::create_directory(folder)); }
     void TearDown() override { fs::remove_all(folder); }
 
-    // Saves to `name` in the folder over an old report of mode `old` (none when 0, a folder when
-    // -1). The target ends up new or untouched, with its mode kept, and no temporary stays.
-    void Save(const std::string& name, int old, int answer, SaveOutcome outcome,
-              const std::vector<std::string>& texts) {
-        const fs::path target = folder / name;
-        if (old > 0) {
-            std::ofstream(target) << "the report saved before";
-            fs::permissions(target, fs::perms(old));
-        } else if (old < 0) {
-            fs::create_directory(target);
+    // Every name under `under`, links not followed.
+    std::set<std::string> Entries(const fs::path& under = {}) const {
+        std::set<std::string> entries;
+        for (const auto& entry : fs::directory_iterator(folder / under)) {
+            const fs::path name = under / entry.path().filename();
+            entries.insert(name.string());
+            if (fs::is_directory(entry.symlink_status())) {
+                entries.merge(Entries(name));
+            }
         }
-        RecordingMessageBox messages;
-        messages.answer = answer;
-        const mode_t mask = umask(027);
-        EXPECT_EQ(SaveHtmlReport(target, kRows, kTime, messages), outcome);
-        umask(mask);
-        EXPECT_EQ(messages.texts, texts);
-        if (old >= 0 && fs::exists(target)) {
-            std::ifstream in(target, std::ios::binary);
+        return entries;
+    }
+
+    // Saves over what the case lays out. The report ends up new or untouched, whose it was and
+    // with its mode, links stay what they were, and nothing else appears in the folder.
+    void Save(const Case& c) {
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            fs::remove_all(entry.path());
+        }
+        chown(folder.c_str(), 0, kNobody);
+        fs::permissions(folder, fs::perms(c.folderMode));
+        const fs::path target = folder / c.name;
+        const fs::path file = folder / (c.link.empty() ? c.name : c.link);
+        if (!c.link.empty()) {
+            fs::create_directories(file.parent_path());
+        }
+        if (c.old > 0) {
+            std::ofstream(file) << "the report saved before";
+            fs::permissions(file, fs::perms(c.old));
+            chown(file.c_str(), c.owner, kNobody);
+        } else if (c.old < 0) {
+            fs::create_directory(file);
+        }
+        if (c.hard) {
+            fs::create_hard_link(file, target);
+        } else if (!c.link.empty()) {
+            fs::create_symlink(c.link, target);
+            lchown(target.c_str(), c.owner, kNobody);
+        }
+        std::set<std::string> entries = Entries();
+
+        const auto save = [&] {
+            RecordingMessageBox messages;
+            messages.answer = c.answer;
+            const mode_t mask = umask(027);
+            EXPECT_EQ(SaveHtmlReport(target, kRows, kTime, messages), c.outcome);
+            umask(mask);
+            EXPECT_EQ(messages.texts, c.texts);
+        };
+        if (c.user == 0) {
+            save();
+        } else {
+            EXPECT_EQ(InChild(
+                          [&] {
+                              return setgroups(0, nullptr) == 0 &&
+                                     setresgid(c.user, c.user, c.user) == 0 &&
+                                     setresuid(c.user, c.user, c.user) == 0;
+                          },
+                          save),
+                      0);
+        }
+
+        std::error_code error;
+        const bool there = fs::exists(file, error);
+        if (c.old >= 0 && there) {
+            std::ifstream in(file, std::ios::binary);
             const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-            EXPECT_EQ(bytes, outcome == SaveOutcome::Saved ? BuildHtmlReport(kRows, kTime)
-                                                           : "the report saved before");
-            EXPECT_EQ(fs::status(target).permissions(), fs::perms(old > 0 ? old : 0640));
+            EXPECT_TRUE(bytes == (c.outcome == SaveOutcome::Saved ? BuildHtmlReport(kRows, kTime)
+                                                                  : "the report saved before"))
+                << bytes.substr(0, 80);
+            EXPECT_EQ(fs::status(file).permissions(), fs::perms(c.old > 0 ? c.old : 0640));
+            struct stat st {};
+            stat(file.c_str(), &st);
+            if (c.old > 0) {
+                EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(c.owner, kNobody));
+            } else {
+                entries.insert(fs::relative(file, folder).string());
+            }
         }
-        EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}),
-                  old != 0 || fs::exists(target));
+        if (c.hard) {
+            EXPECT_TRUE(fs::equivalent(target, file));
+        } else if (!c.link.empty()) {
+            EXPECT_TRUE(fs::is_symlink(target));
+        }
+        EXPECT_EQ(Entries(), entries);
     }
 
     const fs::path folder =
         fs::temp_directory_path() / ("talvik-report-" + std::to_string(getpid()));
 };
 
-TEST_F(ReportFileTest, ReplacesAFileOnlyOnYesAndWhenItCanAndSaysWhyNot) {
-    const struct {
-        std::string name;
-        int old;
-        int answer;
-        SaveOutcome outcome;
-        std::vector<std::string> texts;
-    } cases[] = {
+TEST_F(ReportFileTest, ReplacesOnlyOnYesAndWhenItMayKeepingOwnersAndLinks) {
+    const std::string real = "real/Result.Html";
+    const Case cases[] = {
         {"Result.Html", 0, kIdNo, SaveOutcome::Saved, {}},
         {std::string(255, 'r'), 0, kIdNo, SaveOutcome::Saved, {}},  // no room left in the name
         {"Result.Html", 0604, kIdNo, SaveOutcome::Declined, {kAsk}},
@@ -88,48 +171,94 @@ TEST_F(ReportFileTest, ReplacesAFileOnlyOnYesAndWhenItCanAndSaysWhyNot) {
         {"Result.Html", 0444, kIdYes, SaveOutcome::ReadOnly, {kAsk, kReadOnly}},
         {"missing/Result.Html", 0, kIdYes, SaveOutcome::Failed, {kFailed}},
         {"Result.Html", -1, kIdYes, SaveOutcome::Failed, {kFailed}},
+        // Someone else's report, saved over by root, and by a member of its group.
+        {"Result.Html", 0664, kIdYes, SaveOutcome::Saved, {kAsk}, "", false, kNobody},
+        {"Result.Html", 0664, kIdYes, SaveOutcome::Saved, {kAsk}, "", false, 0, kNobody},
+        {"Result.Html",
+         0666,
+         kIdYes,
+         SaveOutcome::ReadOnly,
+         {kAsk, kReadOnly},
+         "",
+         false,
+         0,
+         kNobody,
+         01777},
+        {"Result.Html",
+         0600,
+         kIdYes,
+         SaveOutcome::ReadOnly,
+         {kAsk, kReadOnly},
+         "",
+         false,
+         0,
+         kNobody},  // cannot even be read, but is there
+        // Links: the file they lead to is the one checked and replaced.
+        {"Result.Html", 0444, kIdYes, SaveOutcome::ReadOnly, {kAsk, kReadOnly}, real},
+        {"Result.Html", 0644, kIdYes, SaveOutcome::Saved, {kAsk}, real},
+        {"Result.Html", 0, kIdYes, SaveOutcome::Saved, {kAsk}, real},
+        {"Result.Html", 0, kIdYes, SaveOutcome::Failed, {kAsk, kFailed}, "Result.Html"},
+        {"Result.Html",
+         0644,
+         kIdYes,
+         SaveOutcome::Failed,
+         {kAsk, kFailed},
+         real,
+         false,
+         kNobody,
+         0,
+         01777},  // another user's link in a shared folder is not followed
+        {"Result.Html", 0644, kIdYes, SaveOutcome::Saved, {kAsk}, "copy.Html", true},
     };
-    for (const auto& c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(&c - cases);
-        fs::remove_all(folder / "Result.Html");
-        Save(c.name, c.old, c.answer, c.outcome, c.texts);
-        fs::remove_all(folder / c.name);
+        if (geteuid() != 0 && (c.owner != 0 || c.user != 0)) {
+            continue;  // other users' files need root
+        }
+        Save(c);
     }
 }
 
 TEST_F(ReportFileTest, WriteFailuresKeepTheOldReportAndOnlyAFullDiskSaysSo) {
     const std::string target = (folder / "Result.Html").string();
+    const std::function<bool()> fileSizeLimit = [] {
+        return setrlimit(RLIMIT_FSIZE, std::array{rlimit{4096, 4096}}.data()) == 0;
+    };
+    // A tiny file system of our own.
+    const std::function<bool()> smallDisk = [&] {
+        return unshare(CLONE_NEWNS) == 0 &&
+               mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=32k") == 0;
+    };
+    const std::string diskFull = "在存取 " + target + " 时磁盘已满。";
     const struct {
         std::function<bool()> setUp;
         SaveOutcome outcome;
         std::string text;
+        std::string secondName = "";  // written in place, through its hard link
     } cases[] = {
-        {[] {
-             return setrlimit(RLIMIT_FSIZE, std::array{rlimit{4096, 4096}}.data()) == 0;
-         },
-         SaveOutcome::Failed, kFailed},
-        // A tiny file system of our own.
-        {[&] {
-             return unshare(CLONE_NEWNS) == 0 &&
-                    mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                    mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=32k") == 0;
-         },
-         SaveOutcome::DiskFull, "在存取 " + target + " 时磁盘已满。"},
+        {fileSizeLimit, SaveOutcome::Failed, kFailed},
+        {smallDisk, SaveOutcome::DiskFull, diskFull},
+        {fileSizeLimit, SaveOutcome::Failed, kFailed, "copy.Html"},
+        {smallDisk, SaveOutcome::DiskFull, diskFull, "copy.Html"},
     };
     std::signal(SIGXFSZ, SIG_IGN);
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.text + c.secondName);
         // In a child, so that the limit and the mount do not reach this process.
-        if (fork() == 0) {
-            _exit(!c.setUp() ? 77
-                             : (Save("Result.Html", 0644, kIdYes, c.outcome, {kAsk, c.text}),
-                                HasFailure()));
-        }
-        int status = 0;
-        wait(&status);
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+        const int status = InChild(c.setUp, [&] {
+            Save({"Result.Html",
+                  0644,
+                  kIdYes,
+                  c.outcome,
+                  {kAsk, c.text},
+                  c.secondName,
+                  !c.secondName.empty()});
+        });
+        if (status == 77) {
             GTEST_SKIP() << "no private mount namespace here (needs root)";
         }
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.text;
+        EXPECT_EQ(status, 0);
     }
 }
 

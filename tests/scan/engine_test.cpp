@@ -116,7 +116,8 @@ TEST(WorkerPool, RunsAtMostThePoolSizeTakenAtScanStart) {
 
 TEST(Names, ShowTheLookupUntilTheirWorkersWriteAnsweringSilentOrUnresolved) {
     EngineRig rig(1);  // one worker at a time: the held first row keeps the others waiting
-    for (const char* text : {"203.0.113.1", "gateway.test", "missing.test", "255.255.255.255"}) {
+    // Blanks around a name are not part of it.
+    for (const char* text : {"203.0.113.1", " gateway.test\t", "missing.test", "255.255.255.255"}) {
         rig.Add(text);
     }
     rig.resolver->names = {{"gateway.test", kNet203 | 7u}, {"255.255.255.255", kUnresolvedAddress}};

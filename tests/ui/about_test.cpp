@@ -60,6 +60,12 @@ protected:
             EXPECT_EQ(d.findChild<QLabel*>(QStringLiteral("IDC_VERSION_TEXT"))->text(),
                       "Talvik 1.0.0 版");
             EXPECT_FALSE(d.findChild<QLabel*>(QStringLiteral("IDI_ABOUT"))->pixmap().isNull());
+            EXPECT_TRUE(d.findChild<QLabel*>(QStringLiteral("licence"))
+                            ->text()
+                            .contains(QStringLiteral("GPL-3.0-or-later")));
+            for (const QLabel* label : d.findChildren<QLabel*>()) {
+                EXPECT_FALSE(label->text().contains(u'@')) << "no contact address";
+            }
             QTest::keyClick(d.focusWidget() ? d.focusWidget() : &d, Qt::Key_Return);
         });
         EXPECT_TRUE(!owner || *owner == dialog.get());

@@ -77,6 +77,17 @@ TEST_F(AddressEntryTest, HostModeAddsTheTextExactlyAtTheEnd) {
     Add({"A"}, kIdNo, false);  // nothing to add, nothing said after the question
     EXPECT_EQ(Rows(), QStringList{"A"});
 
+    // Line breaks pasted with a name never reach a row; one between two names becomes a blank.
+    for (auto [pasted, row] :
+         {std::pair{"beta.lab\n", "beta.lab"}, std::pair{"\r\n beta.lab \r\n", " beta.lab "},
+          std::pair{"a\nb", "a b"}, std::pair{"\n", ""}}) {
+        QGuiApplication::clipboard()->setText(pasted);
+        dialog->urlEdit()->clear();
+        QTest::keySequence(dialog->urlEdit(), QKeySequence::Paste);
+        Add({}, kIdNo, false);
+        EXPECT_EQ(Rows(), *row ? QStringList{row} : QStringList{}) << pasted;
+    }
+
     Add(Sequence("h", 0, 254), kIdNo, true);  // a full list refuses even an empty field
     EXPECT_EQ(Rows().size(), 255);
 

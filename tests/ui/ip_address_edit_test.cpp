@@ -63,7 +63,8 @@ TEST_F(IpAddressEditTest, PastingADottedAddressFillsTheWholeFieldAndAnythingElse
     QSignalSpy spy(&edit, &IpAddressEdit::fieldChanged);
     for (auto [part, pasted, after] :
          {std::tuple{0, " 198.51.100.7 ", "198.51.100.7"}, std::tuple{1, "not an address", "..."},
-          std::tuple{1, "42", ".42.."}}) {
+          std::tuple{1, "42", ".42.."}, std::tuple{2, "１９８。５１．１００．７\n", "198.51.100.7"},
+          std::tuple{1, "２。5", ".2.5."}}) {
         edit.clear();
         edit.part(part)->setFocus();
         QGuiApplication::clipboard()->setText(pasted);
@@ -71,6 +72,42 @@ TEST_F(IpAddressEditTest, PastingADottedAddressFillsTheWholeFieldAndAnythingElse
         EXPECT_EQ(edit.text(), after) << pasted;
     }
     EXPECT_GE(spy.count(), 2);
+}
+
+TEST_F(IpAddressEditTest, InputMethodCommitsAndDropsAndMiddleClicksGoInAsTypedOrPasted) {
+    const auto commit = [&](const QString& text) {
+        QInputMethodEvent event;
+        event.setCommitString(text);
+        QCoreApplication::sendEvent(QApplication::focusWidget(), &event);
+    };
+    const auto drop = [&](int part, const QString& text) {
+        QMimeData data;
+        data.setText(text);
+        QDragEnterEvent enter(QPoint(2, 2), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(edit.part(part), &enter);
+        QDropEvent dropped(QPointF(2, 2), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(edit.part(part), &dropped);
+    };
+    edit.clear();
+    edit.part(0)->setFocus();
+    for (const char* typed : {"１０", "。", "1", "．", "２５５３"}) {
+        commit(QString::fromUtf8(typed));  // a pinyin input method in Chinese punctuation mode
+    }
+    EXPECT_EQ(edit.text(), "10.1.255.3");
+    EXPECT_FALSE(edit.part(1)->testAttribute(Qt::WA_InputMethodEnabled));
+
+    edit.clear();
+    drop(2, "203.0.113.9");
+    EXPECT_EQ(edit.text(), "203.0.113.9");
+    drop(1, "7");
+    EXPECT_EQ(edit.text(), "203.7.113.9");
+
+    if (QGuiApplication::clipboard()->supportsSelection()) {
+        edit.clear();
+        QGuiApplication::clipboard()->setText("198.51.100.20", QClipboard::Selection);
+        QTest::mouseClick(edit.part(1), Qt::MiddleButton);
+        EXPECT_EQ(edit.text(), "198.51.100.20");
+    }
 }
 
 }  // namespace

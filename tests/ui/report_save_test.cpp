@@ -1,4 +1,5 @@
-#include <ctime>
+#include <QDateTime>
+#include <QFileDialog>
 
 #include "report/HtmlReport.h"
 #include "tests/ui/DialogFixture.h"
@@ -21,9 +22,16 @@ protected:
         if (name != nullptr) {
             files.answers.push_back(folder.filePath(QString::fromUtf8(name)));
         }
-        before = LocalReportTime(std::time(nullptr));
+        before = Now();
         dialog->menuAction(ID_SAVE_RESULTS)->trigger();
-        after = LocalReportTime(std::time(nullptr));
+        after = Now();
+    }
+
+    // The local time as the toolkit reckons it, apart from the conversion under test.
+    static ReportTime Now() {
+        const QDateTime now = QDateTime::currentDateTime();
+        return {now.date().year(), now.date().month(), now.date().day(), now.time().hour(),
+                now.time().minute()};
     }
 
     std::string Read(const QString& name) const {
@@ -43,14 +51,16 @@ protected:
     ReportTime after;
 };
 
-TEST_F(ReportSaveTest, WritesToTheChosenNameWithHtmlAddedAndAsksBeforeReplacing) {
+TEST_F(ReportSaveTest, WritesToTheChosenNameWithHtmlAddedUnlessItHasItAndAsksBeforeReplacing) {
     AddRow({"203.0.113.7", "running", "02-00-5e-00-00-07"});
     AddRow({"名字<b>&", "", "Unknown host"});
     Save("scan");
     EXPECT_EQ(files.owners, std::vector<QWidget*>{dialog.get()});
     EXPECT_TRUE(HoldsReport("scan.Html"));
-    Save("scan.html");
-    EXPECT_TRUE(HoldsReport("scan.html.Html"));
+    for (const char* name : {"scan.html", "Result.HTML", "x.html.Html"}) {
+        Save(name);
+        EXPECT_TRUE(HoldsReport(name)) << name;
+    }
     Save(nullptr);
     EXPECT_TRUE(messages.shown.empty());
     const std::string first = Read("scan.Html");
@@ -65,8 +75,29 @@ TEST_F(ReportSaveTest, WritesToTheChosenNameWithHtmlAddedAndAsksBeforeReplacing)
     Save("scan");
     EXPECT_EQ(messages.shown, std::vector<ShownMessage>(2, question));
     EXPECT_TRUE(HoldsReport("scan.Html"));
-    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden),
-              (QStringList{"scan.Html", "scan.html.Html"}));
+    messages.answers = {kIdYes};
+    Save("Result.HTML");  // the existing report chosen in the dialog: one question, replaced
+    EXPECT_EQ(messages.shown, std::vector<ShownMessage>(3, question));
+    EXPECT_TRUE(HoldsReport("Result.HTML"));
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+              (QStringList{"Result.HTML", "scan.Html", "scan.html", "x.html.Html"}));
+}
+
+TEST(SaveDialog, AsksNothingItselfAndOpensAtHomeThenWhereTheLastReportWent) {
+    const std::unique_ptr<QFileDialog> first = QtSaveFileDialog::Make(nullptr);
+    EXPECT_TRUE(first->testOption(QFileDialog::DontConfirmOverwrite));
+    EXPECT_EQ(first->acceptMode(), QFileDialog::AcceptSave);
+    EXPECT_EQ(first->directory(), QDir::home());
+
+    QTemporaryDir folder;
+    std::optional<QString> chosen;
+    WithModal<QFileDialog>([&] { chosen = QtSaveFileDialog().GetSaveFileName(nullptr); },
+                           [&](QFileDialog& shown) {
+                               shown.selectFile(folder.filePath("week"));
+                               static_cast<QDialog&>(shown).accept();
+                           });
+    EXPECT_EQ(chosen, folder.filePath("week"));
+    EXPECT_EQ(QtSaveFileDialog::Make(nullptr)->directory(), QDir(folder.path()));
 }
 
 TEST_F(ReportSaveTest, SaveDuringAScanWritesTheRowsAsTheyStand) {

@@ -1,4 +1,5 @@
 #include "tests/ui/DialogFixture.h"
+#include "ui/WindowPlacement.h"
 
 namespace talvik::test {
 namespace {
@@ -15,6 +16,7 @@ TEST_F(MainWindowTest, OpensIdleInRangeModeWithEmptyList) {
     EXPECT_TRUE(dialog->startAddress()->isEnabled());
     EXPECT_TRUE(dialog->endAddress()->isEnabled());
     EXPECT_EQ(dialog->resultList()->topLevelItemCount(), 0);
+    EXPECT_FALSE(dialog->resultList()->horizontalScrollBar()->isVisible());
     EXPECT_EQ(dialog->progressBar()->value(), 0);
     EXPECT_TRUE(dialog->resultList()->hasFocus());
     EXPECT_FALSE(dialog->menuAction(ID_ABOUT_DESCRIPTION)->isEnabled());
@@ -26,9 +28,43 @@ TEST_F(MainWindowTest, OpensIdleInRangeModeWithEmptyList) {
     EXPECT_GE(dialog->startAddress()->y(), dialog->toolBar()->geometry().bottom());
     EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize());
 
+    // Run also on small screens and at scale 2: centred along each axis where the frame fits,
+    // else from the screen's near edge, so the title bar and the menus are on the screen.
     const QRect screen = dialog->screen()->availableGeometry();
-    EXPECT_TRUE(
-        QTest::qWaitFor([&] { return dialog->frameGeometry().center() == screen.center(); }, 1000));
+    const auto placed = [&](int length, int start, int room, int at) {
+        return length <= room ? std::abs(2 * (at - start) - (room - length)) <= 1 : at == start;
+    };
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            const QRect frame = dialog->frameGeometry();
+            return placed(frame.width(), screen.left(), screen.width(), frame.left()) &&
+                   placed(frame.height(), screen.top(), screen.height(), frame.top());
+        },
+        1000))
+        << dialog->frameGeometry().x() << "," << dialog->frameGeometry().y() << " "
+        << dialog->frameGeometry().width() << "x" << dialog->frameGeometry().height() << " on "
+        << screen.width() << "x" << screen.height();
+}
+
+TEST(WindowPlacement, CentresTheFrameWhereItFitsAndElseKeepsItsTopLeftOnTheScreen) {
+    const QMargins frame(4, 30, 4, 4);
+    struct Case {
+        QSize size;
+        QRect available;
+        QPoint topLeft;
+    } cases[] = {
+        {{592, 466}, {0, 0, 1280, 900}, {340, 200}},
+        {{592, 466}, {0, 27, 1280, 873}, {340, 213}},   // a panel along the top
+        {{592, 466}, {1280, 0, 800, 600}, {1380, 50}},  // a second screen to the right
+        {{592, 466}, {0, 0, 800, 480}, {100, 0}},       // too tall: the title bar stays
+        {{1184, 932}, {0, 0, 640, 450}, {0, 0}},        // scale 2 on 1280x900
+        {{600, 500}, {-800, -100, 600, 500}, {-800, -100}},
+        {{592, 450}, {0, 0, 600, 484}, {0, 0}},  // fits exactly
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FrameTopLeft(c.size, frame, c.available), c.topLeft)
+            << c.available.width() << "x" << c.available.height();
+    }
 }
 
 TEST_F(MainWindowTest, ColumnsAreThirdsOfTheListsOuterWidth) {
@@ -59,6 +95,20 @@ TEST_F(MainWindowTest, EnterAndEscapeNeverCloseTheWindowNorPressAButton) {
         }
     }
     EXPECT_EQ(Rows(), QStringList{"192.168.3.129"});  // Enter pressed no button either
+}
+
+TEST_F(MainWindowTest, ShiftTabLeavesAnAddressFieldBackwardsFromAnyPart) {
+    for (IpAddressEdit* field : {dialog->startAddress(), dialog->endAddress()}) {
+        field->part(0)->setFocus();
+        QTest::keyClick(field->part(0), Qt::Key_Backtab, Qt::ShiftModifier);
+        QWidget* previous = QApplication::focusWidget();
+        ASSERT_FALSE(field->isAncestorOf(previous));
+        for (int part = 1; part < IpAddressEdit::kParts; ++part) {
+            field->part(part)->setFocus();
+            QTest::keyClick(field->part(part), Qt::Key_Backtab, Qt::ShiftModifier);
+            EXPECT_EQ(QApplication::focusWidget(), previous) << part;
+        }
+    }
 }
 
 TEST_F(MainWindowTest, ExitAndTheCloseBoxEndTheWindow) {

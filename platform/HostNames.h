@@ -1,0 +1,77 @@
+#pragma once
+// What a host on the segment is called, found without delaying anything else.
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace talvik {
+
+// One way to name an IPv4 host. Safe from several threads at once; may block for seconds, and
+// should give up early once `stop` is requested.
+class IHostNames {
+public:
+    virtual ~IHostNames() = default;
+    // The name of the host at `address` (host byte order), or nothing.
+    virtual std::optional<std::string> NameOf(std::uint32_t address, std::stop_token stop) = 0;
+};
+
+// The system resolver's reverse lookup (hosts file, DNS), only where a name is on record.
+class ReverseLookupNames final : public IHostNames {
+public:
+    std::optional<std::string> NameOf(std::uint32_t address, std::stop_token stop) override;
+};
+
+// Asks each source in turn and gives the first name found.
+class FirstHostName final : public IHostNames {
+public:
+    explicit FirstHostName(std::vector<std::shared_ptr<IHostNames>> sources)
+        : sources_(std::move(sources)) {}
+    std::optional<std::string> NameOf(std::uint32_t address, std::stop_token stop) override;
+
+private:
+    std::vector<std::shared_ptr<IHostNames>> sources_;
+};
+
+// Runs lookups a few at a time on threads of its own, started as work arrives. `done` runs on
+// one of those threads, once for each address asked, also when no name was found; it must not
+// destroy this object.
+class HostNameLookups final {
+public:
+    using Done = std::function<void(std::uint32_t address, std::optional<std::string> name)>;
+
+    HostNameLookups(std::shared_ptr<IHostNames> names, int threads, Done done);
+    // Drops the lookups not yet started and waits for the running ones, each bounded by its
+    // source's own timeout.
+    ~HostNameLookups();
+    HostNameLookups(const HostNameLookups&) = delete;
+    HostNameLookups& operator=(const HostNameLookups&) = delete;
+
+    // Queues a lookup; an address already waiting is not queued twice.
+    void Ask(std::uint32_t address);
+    // Drops the lookups not yet started, as when the user clears the results; their `done`
+    // never runs.
+    void Cancel();
+
+private:
+    void Serve(std::stop_token stop);
+
+    std::shared_ptr<IHostNames> names_;
+    const std::size_t limit_;
+    Done done_;
+    std::mutex mutex_;
+    std::condition_variable_any wake_;
+    std::deque<std::uint32_t> queue_;
+    std::size_t idle_ = 0;
+    std::vector<std::jthread> threads_;  // last: they stop and join before the rest goes
+};
+
+}  // namespace talvik

@@ -1,0 +1,39 @@
+#pragma once
+// The name a host announces on the segment by multicast DNS, asked from the desktop's Avahi
+// daemon over D-Bus. Lives beside the window because Qt's D-Bus client carries the talk.
+
+#include <QDBusConnection>
+#include <QString>
+#include <mutex>
+
+#include "platform/HostNames.h"
+
+namespace talvik {
+
+class AvahiNames final : public IHostNames {
+public:
+    // An empty bus address means the system bus. Needs the application object to exist.
+    explicit AvahiNames(QString busAddress = {}, int timeoutMs = 2000);
+    ~AvahiNames() override;
+    AvahiNames(const AvahiNames&) = delete;
+    AvahiNames& operator=(const AvahiNames&) = delete;
+
+    // Nothing, quickly, when the bus or the daemon is not there; the daemon is never started
+    // for us.
+    std::optional<std::string> NameOf(std::uint32_t address, std::stop_token stop) override;
+
+private:
+    bool Connect();
+
+    const QString busAddress_;
+    const QString connectionName_;
+    const int timeoutMs_;
+    std::mutex mutex_;
+    bool connected_ = false;
+};
+
+// The one place that picks how the window names hosts: the system resolver first, then the
+// multicast name.
+std::shared_ptr<IHostNames> MakeHostNames();
+
+}  // namespace talvik

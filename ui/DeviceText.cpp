@@ -1,0 +1,51 @@
+#include "ui/DeviceText.h"
+
+namespace talvik {
+
+namespace {
+
+// Names come from the network and the registry; a tab or line break in one would split the
+// copied table or the tooltip.
+std::string OneLine(std::string_view text) {
+    std::string line(text);
+    for (char& c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            c = ' ';
+        }
+    }
+    return line;
+}
+
+}  // namespace
+
+std::string MakerOf(std::string_view macText, const MacRegistry* registry) {
+    const auto mac = ParseMacText(macText);
+    if (registry == nullptr || !mac) {
+        return {};
+    }
+    return OneLine(registry->Maker(*mac));
+}
+
+std::string MakerText(std::string_view macText, const MacRegistry* registry) {
+    const auto mac = ParseMacText(macText);
+    if (registry == nullptr || registry->empty() || !mac) {
+        return {};
+    }
+    if (IsLocallyAdministered(*mac)) {
+        return "厂商：无（本地管理的地址）";
+    }
+    const std::string maker = OneLine(registry->Maker(*mac));
+    return "厂商：" + (maker.empty() ? std::string("未知") : maker);
+}
+
+std::string HostNameText(std::string_view name) {
+    return name.empty() ? std::string() : "主机名：" + OneLine(name);
+}
+
+std::string CopyLine(std::string_view address, std::string_view status, std::string_view mac,
+                     std::string_view maker) {
+    return OneLine(address) + '\t' + OneLine(status) + '\t' + OneLine(mac) + '\t' + OneLine(maker);
+}
+
+}  // namespace talvik
