@@ -5,7 +5,6 @@
 #include <QPushButton>
 
 #include "platform/AboutLibrary.h"
-#include "scan/CommandIds.h"
 #include "ui/DialogUnits.h"
 
 namespace talvik {
@@ -68,10 +67,6 @@ void ShowAboutSoftware(IAboutLibrary& library, std::uint32_t mainIcon, QWidget* 
 void ShowBuiltInAbout(QWidget* owner, const DialogRunner<CAboutDlg>& run) {
     CAboutDlg dialog(owner);
     static_cast<void>(run(dialog));
-}
-
-bool IsAboutBoxCommand(unsigned command) {
-    return (command & 0xFFF0u) == static_cast<unsigned>(IDM_ABOUTBOX);
 }
 
 }  // namespace talvik

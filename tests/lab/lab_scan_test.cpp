@@ -315,7 +315,7 @@ TEST_P(LabScan, TargetsAskedAtOnceStayWithinTheWorkerLimit) {
 INSTANTIATE_TEST_SUITE_P(Senders, LabScan,
                          ::testing::Values(SenderKind::Packet, SenderKind::Helper,
                                            SenderKind::Neighbour),
-                         [](const auto& info) { return std::string(SenderName(info.param)); });
+                         [](const auto& kind) { return std::string(SenderName(kind.param)); });
 
 }  // namespace
 }  // namespace talvik::lab
