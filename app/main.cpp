@@ -6,6 +6,7 @@
 #include <QTranslator>
 
 #include "platform/Platform.h"
+#include "talvik/Version.h"
 #include "ui/DialogUnits.h"
 #include "ui/ScannerDlg.h"
 
@@ -33,8 +34,8 @@ int main(int argc, char* argv[]) {
     SpeakChineseInQtsDialogs();
     QApplication app(argc, argv);
     QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
-    QApplication::setApplicationName(QStringLiteral("Talvik"));
-    QApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    QApplication::setApplicationName(QString::fromLatin1(talvik::kProductName));
+    QApplication::setApplicationVersion(QString::fromLatin1(talvik::kVersion));
     QApplication::setDesktopFileName(QStringLiteral("io.github.talvik.Talvik"));
     QApplication::setFont(talvik::DialogFont());
     QApplication::setWindowIcon(talvik::CScannerDlg::MainIcon());

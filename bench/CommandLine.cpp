@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "scan/Address.h"
+
 namespace talvik::bench {
 
 std::optional<std::uint32_t> ParseAddress(const char* text) {
@@ -16,10 +18,7 @@ std::optional<std::uint32_t> ParseAddress(const char* text) {
 }
 
 std::string FormatAddress(std::uint32_t hostOrder) {
-    in_addr address{htonl(hostOrder)};
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address, text, sizeof text);
-    return text;
+    return FormatDottedDecimal(hostOrder);
 }
 
 std::optional<long> ParseNumber(const char* text, long minimum, long maximum) {

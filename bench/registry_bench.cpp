@@ -36,10 +36,11 @@ int main(int argc, char** argv) {
     std::printf("registry %s: %zu blocks\n", directory.c_str(), entries);
     std::printf("load: fastest %.1f ms, mean %.1f ms over %d rounds\n", fastest, total / rounds,
                 rounds);
-    std::printf("memory: table %.2f MiB, heap kept after load %.2f MiB\n", table / 1048576.0,
-                heap / 1048576.0);
+    std::printf("memory: table %.2f MiB, heap kept after load %.2f MiB\n",
+                static_cast<double>(table) / 1048576.0, static_cast<double>(heap) / 1048576.0);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::printf("process peak resident size: %.1f MiB\n", usage.ru_maxrss / 1024.0);
+    std::printf("process peak resident size: %.1f MiB\n",
+                static_cast<double>(usage.ru_maxrss) / 1024.0);
     return entries == 0 ? 1 : 0;
 }

@@ -90,7 +90,7 @@ if(TARGET talvik)
 endif()
 
 set(CPACK_PACKAGE_NAME talvik)
-set(CPACK_PACKAGE_VENDOR "Talvik")
+set(CPACK_PACKAGE_VENDOR "${PROJECT_NAME}")
 set(CPACK_PACKAGE_CONTACT "Talvik maintainers <maintainers@talvik.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Finds the live hosts of the local network segment by ARP")
 set(CPACK_PACKAGE_DESCRIPTION_FILE ${_packaging}/description)

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/AboutInfo.h"
+#include "talvik/Version.h"
 
 namespace talvik {
 
@@ -40,7 +41,7 @@ AboutInfo MakeAboutInfo(std::uint32_t mainIcon) {
     info.size = LittleEndian(sizeof(AboutInfo));
     info.icon = LittleEndian(mainIcon);
     info.reserved0 = 0;
-    CopyText(info.programName, "Talvik");
+    CopyText(info.programName, kProductName);
     CopyText(info.releaseText, "Release: 1.0");
     CopyText(info.noteText, "\r\n");
     return info;

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "scan/WinTypes.h"
+#include "scan/PortCodes.h"
 
 namespace talvik {
 

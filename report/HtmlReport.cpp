@@ -3,6 +3,7 @@
 #include <array>
 
 #include "report/GbkText.h"
+#include "talvik/Version.h"
 
 namespace talvik {
 
@@ -18,8 +19,16 @@ constexpr std::string_view kHead =
 constexpr std::array<std::string_view, 3> kColumnTitles = {"主机IP", "状态", "MAC地址"};
 
 // Names the program, its version and its licence; no contact address until there is a public home.
-constexpr std::string_view kCreditNotice =
-    "由 Talvik 1.0.0 生成 &nbsp;版权所有 &copy; 2026 Talvik &nbsp;许可证：GPL-3.0-or-later";
+std::string CreditNotice() {
+    std::string text = "由 ";
+    text += kProductName;
+    text += ' ';
+    text += kVersion;
+    text += " 生成 &nbsp;版权所有 &copy; 2026 ";
+    text += kProductName;
+    text += " &nbsp;许可证：GPL-3.0-or-later";
+    return text;
+}
 
 void AppendDataCell(std::string& text, std::string_view cell) {
     text += "<td width=33%height=16>";
@@ -93,7 +102,7 @@ std::string BuildHtmlReport(const std::vector<ReportRow>& rows, const ReportTime
             '-' + std::to_string(time.day) + "     " + std::to_string(time.hour) + ':' +
             std::to_string(time.minute) + "<br><br>";
     text += "<p align=center>\n<font size=2>";
-    text += kCreditNotice;
+    text += CreditNotice();
     text += "</font></p>\n</BODY>\n</HTML>";
     return Utf8ToGbk(WithTextModeLineEnds(text), Unencodable::HtmlReference);
 }

@@ -8,10 +8,11 @@
 
 #include "report/HtmlReport.h"
 #include "scan/Ports.h"
+#include "talvik/Version.h"
 
 namespace talvik {
 
-inline constexpr const char* kReportCaption = "Talvik";
+inline constexpr const char* kReportCaption = kProductName;
 inline constexpr const char* kAskOverwriteText = "文件已存在，是否覆盖原文件!";
 inline constexpr const char* kCannotOverwriteText = "原文件无法被覆盖，请检查该文件是否为只读!";
 inline constexpr const char* kSaveFailedText = "保存文件失败!";

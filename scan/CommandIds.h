@@ -1,36 +1,11 @@
 #pragma once
-// Command, control and resource identifiers of the main window and its menus.
+// Command identifiers of the main window and its menus, the window-menu about item, and the
+// main icon's resource number that the external about entry is handed.
 
 namespace talvik {
 
 inline constexpr int IDM_ABOUTBOX = 16;
-inline constexpr int IDS_ABOUTBOX = 101;
-inline constexpr int IDD_ABOUTBOX = 100;
-inline constexpr int IDD_MAIN = 102;
 inline constexpr int IDI_MAIN = 128;
-inline constexpr int IDR_MAINMENU = 129;
-inline constexpr int IDR_TOOLBAR = 132;
-inline constexpr int IDD_ADVANCED = 132;
-inline constexpr int IDI_ABOUT = 143;
-inline constexpr int IDR_LISTMENU = 145;
-inline constexpr int IDB_BANNER = 152;
-inline constexpr int IDB_TOOLBAR_IMAGES = 157;
-
-inline constexpr int IDC_PROGRESS = 1000;
-inline constexpr int IDC_RESULT_LIST = 1005;
-inline constexpr int IDC_URL = 1006;
-inline constexpr int IDC_IP_START = 1007;
-inline constexpr int IDC_IP_END = 1008;
-inline constexpr int IDC_ADD_ADDRESS = 1009;
-inline constexpr int IDC_MODE_IP = 1011;
-inline constexpr int IDC_MODE_URL = 1012;
-inline constexpr int IDC_ADV_OK = 1014;
-inline constexpr int IDC_ADV_CANCEL = 1015;
-inline constexpr int IDC_ADV_DEFAULTS = 1016;
-inline constexpr int IDC_VERSION_TEXT = 1018;
-inline constexpr int IDC_SPEED_SLIDER = 1020;
-inline constexpr int IDC_SCAN_UNPINGED = 1021;
-inline constexpr int IDC_NET_SLIDER = 1022;
 
 inline constexpr int ID_SCAN_SELECTED = 32772;
 inline constexpr int ID_STOP_SCAN = 32773;

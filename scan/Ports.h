@@ -14,7 +14,7 @@
 #include <stop_token>
 #include <string>
 
-#include "scan/WinTypes.h"
+#include "scan/PortCodes.h"
 
 namespace talvik {
 
@@ -78,7 +78,7 @@ public:
 };
 using ThreadHandle = std::shared_ptr<IThread>;
 
-// Thread start and waits, with the semantics of the original platform: one wait takes at most
+// Thread start and waits for any one or all of several threads; one wait takes at most
 // kMaximumWaitObjects handles.
 class IThreads {
 public:

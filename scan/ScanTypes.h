@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "talvik/Version.h"
+
 namespace talvik {
 
 class ScanEngine;
@@ -41,7 +43,7 @@ inline constexpr std::chrono::milliseconds LateWindow(std::int32_t networkCondit
 }
 
 // Texts the engine shows or writes, exactly as users see them.
-inline constexpr const char* kCaption = "Talvik";
+inline constexpr const char* kCaption = kProductName;
 inline constexpr const char* kUnknownHost = "Unknown host";
 inline constexpr const char* kRunning = "running";
 inline constexpr const char* kScanComplete = "扫描完成!";

@@ -5,17 +5,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 out=build/fuzz
-mkdir -p "$out/corpus"
 seconds=${FUZZ_SECONDS:-60}
 
-clang++ -std=c++20 -O1 -g -I. -Wall -Wextra -Werror \
-    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    tests/fuzz/arp_parse_fuzzer.cpp platform/ArpFrame.cpp platform/HelperProtocol.cpp \
-    platform/NeighbourTable.cpp -o "$out/arp_parse_fuzzer"
+cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTALVIK_BUILD_GUI=OFF \
+    -DTALVIK_BUILD_TESTS=OFF -DTALVIK_BUILD_FUZZER=ON -DTALVIK_SANITIZE='address;undefined' \
+    > /dev/null
+cmake --build "$out" -j2 --target arp_parse_fuzzer
 
 # Seeds: a reply to us, so the search starts inside the interesting part.
+mkdir -p "$out/corpus"
 printf '\x02\x7a\x00\x00\x00\x01\x00\x0c\x29\x3a\x4b\x5c\x08\x06\x00\x01\x08\x00\x06\x04\x00\x02\x00\x0c\x29\x3a\x4b\x5c\xcb\x00\x71\x0a\x02\x7a\x00\x00\x00\x01\xcb\x00\x71\x01' \
     > "$out/corpus/reply"
 
-"$out/arp_parse_fuzzer" -max_total_time="$seconds" -max_len=2048 -print_final_stats=1 \
+"$out/bin/arp_parse_fuzzer" -max_total_time="$seconds" -max_len=2048 -print_final_stats=1 \
     "$out/corpus" 2>&1 | tail -n 20

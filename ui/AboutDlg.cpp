@@ -5,7 +5,7 @@
 #include <QPushButton>
 
 #include "platform/AboutLibrary.h"
-#include "scan/CommandIds.h"
+#include "talvik/Version.h"
 #include "ui/DialogUnits.h"
 
 namespace talvik {
@@ -25,7 +25,7 @@ QLabel* MakeText(QWidget* parent, const QString& text, const QRect& geometry, co
 }  // namespace
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QStringLiteral("Talvik"));
+    setWindowTitle(QString::fromUtf8(kProductName));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFont(DialogFont());
@@ -43,8 +43,12 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
         icon->setPixmap(aboutIcon.pixmap(QSize(32, 32)));
     }
 
-    MakeText(this, QStringLiteral("Talvik 1.0.0 版"), du.rect(40, 10, 119, 8), "IDC_VERSION_TEXT");
-    MakeText(this, QStringLiteral("版权所有 (C) 2026 Talvik"), du.rect(40, 25, 119, 8), "rights");
+    MakeText(this,
+             QStringLiteral("%1 %2 版")
+                 .arg(QString::fromUtf8(kProductName), QString::fromUtf8(kVersion)),
+             du.rect(40, 10, 119, 8), "IDC_VERSION_TEXT");
+    MakeText(this, QStringLiteral("版权所有 (C) 2026 %1").arg(QString::fromUtf8(kProductName)),
+             du.rect(40, 25, 119, 8), "rights");
     // No contact address until the project has a public home: the licence instead.
     MakeText(this, QStringLiteral("许可证：GPL-3.0-or-later\n自由软件，不提供任何担保"),
              du.rect(40, 39, 130, 17), "licence");
@@ -68,10 +72,6 @@ void ShowAboutSoftware(IAboutLibrary& library, std::uint32_t mainIcon, QWidget* 
 void ShowBuiltInAbout(QWidget* owner, const DialogRunner<CAboutDlg>& run) {
     CAboutDlg dialog(owner);
     static_cast<void>(run(dialog));
-}
-
-bool IsAboutBoxCommand(unsigned command) {
-    return (command & 0xFFF0u) == static_cast<unsigned>(IDM_ABOUTBOX);
 }
 
 }  // namespace talvik

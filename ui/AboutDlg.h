@@ -25,7 +25,4 @@ void ShowAboutSoftware(IAboutLibrary& library, std::uint32_t mainIcon, QWidget* 
 // The window menu's about item; it never consults the external library.
 void ShowBuiltInAbout(QWidget* owner, const DialogRunner<CAboutDlg>& run = RunModal);
 
-// Whether a window-menu command is the about item; the low four bits are the window system's.
-bool IsAboutBoxCommand(unsigned command);
-
 }  // namespace talvik

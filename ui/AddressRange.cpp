@@ -1,6 +1,6 @@
 #include "ui/AddressRange.h"
 
-#include <cstdio>
+#include "scan/Address.h"
 
 namespace talvik {
 
@@ -12,9 +12,9 @@ std::optional<AddressRange> MakeAddressRange(const Octets& start, const Octets& 
 }
 
 std::string FormatAddress(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%d.%d.%d.%d", a, b, c, d);
-    return text;
+    return FormatDottedDecimal(static_cast<std::uint32_t>(a) << 24 |
+                               static_cast<std::uint32_t>(b) << 16 |
+                               static_cast<std::uint32_t>(c) << 8 | d);
 }
 
 }  // namespace talvik

@@ -2,20 +2,14 @@
 
 #include <QDBusMessage>
 
+#include "scan/Address.h"
+
 namespace talvik {
 
 namespace {
 
 constexpr int kUnspecified = -1;  // any interface, any address family
 constexpr int kIpv4 = 0;
-
-QString DottedAddress(std::uint32_t address) {
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(address >> 24)
-        .arg(address >> 16 & 0xff)
-        .arg(address >> 8 & 0xff)
-        .arg(address & 0xff);
-}
 
 }  // namespace
 
@@ -51,7 +45,8 @@ std::optional<std::string> AvahiNames::NameOf(std::uint32_t address, std::stop_t
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Avahi"), QStringLiteral("/"),
         QStringLiteral("org.freedesktop.Avahi.Server"), QStringLiteral("ResolveAddress"));
-    call << kUnspecified << kIpv4 << DottedAddress(address) << kUnspecified << 0u;
+    call << kUnspecified << kIpv4 << QString::fromStdString(FormatDottedDecimal(address))
+         << kUnspecified << 0u;
     // A daemon that is not running stays so: the user did not ask for it.
     call.setAutoStartService(false);
     const QDBusMessage reply =

@@ -36,7 +36,7 @@ QFont DialogFont() {
 
 DialogUnits::DialogUnits(const QFont& font) {
     const QFontMetrics metrics(font);
-    // Average width of the Latin letters, rounded, as the original platform measures it.
+    // The base width is the average width of the 52 Latin letters, rounded half up.
     const int extent = metrics.horizontalAdvance(
         QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     baseWidth_ = (extent / 26 + 1) / 2;

@@ -14,15 +14,11 @@ QFont DialogFont();
 class DialogUnits final {
 public:
     explicit DialogUnits(const QFont& font);
-    DialogUnits(int baseWidth, int baseHeight) : baseWidth_(baseWidth), baseHeight_(baseHeight) {}
 
     int x(int units) const;
     int y(int units) const;
     QRect rect(int x, int y, int width, int height) const;
     QSize size(int width, int height) const;
-
-    int baseWidth() const { return baseWidth_; }
-    int baseHeight() const { return baseHeight_; }
 
 private:
     int baseWidth_;

@@ -137,15 +137,6 @@ void IpAddressEdit::clear() {
     }
 }
 
-bool IpAddressEdit::isBlank() const {
-    for (const QLineEdit* part : parts_) {
-        if (!part->text().isEmpty()) {
-            return false;
-        }
-    }
-    return true;
-}
-
 int IpAddressEdit::partValue(int index) const {
     const QString& text = parts_[index]->text();
     return text.isEmpty() ? 0 : std::min(text.toInt(), kMaxOctet);
@@ -167,7 +158,7 @@ void IpAddressEdit::focusPart(int index, bool selectAll, bool caretAtEnd) {
         part->selectAll();
     } else {
         part->deselect();
-        part->setCursorPosition(caretAtEnd ? part->text().size() : 0);
+        part->setCursorPosition(caretAtEnd ? static_cast<int>(part->text().size()) : 0);
     }
 }
 
@@ -285,7 +276,7 @@ bool IpAddressEdit::eventFilter(QObject* watched, QEvent* event) {
     }
     const bool noSelection = !part->hasSelectedText();
     const int caret = part->cursorPosition();
-    const int length = part->text().size();
+    const int length = static_cast<int>(part->text().size());
 
     switch (key->key()) {
         case Qt::Key_Period:

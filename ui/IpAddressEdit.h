@@ -34,7 +34,6 @@ public:
     // The parts as shown, blank ones left empty ("10..2.3").
     QString text() const;
     void clear();
-    bool isBlank() const;
 
     QLineEdit* part(int index) const { return parts_[index]; }
 

@@ -53,8 +53,7 @@ private:
     int position_ = 0;
 };
 
-// Toolbar buttons and menu items are separate actions, so the two can differ as they may on the
-// original platform.
+// Toolbar buttons and menu items are separate actions, so each keeps its own enabled state.
 class QtCommandStates final : public ICommandStates {
 public:
     void AddButton(int command, QAction* action) { buttons_[command] = action; }

@@ -27,6 +27,7 @@ class QTreeWidget;
 
 namespace talvik {
 
+struct Command;
 class ISaveFileDialog;
 class IpAddressEdit;
 class QtCommandStates;
@@ -52,7 +53,7 @@ struct ScannerServices {
     ISaveFileDialog* saveFileDialog = nullptr;
 };
 
-// Window-menu commands, with the values the original platform gives them.
+// Window-menu commands beside the about item; like it, they leave the low four bits free.
 inline constexpr unsigned kScMinimize = 0xF020;
 inline constexpr unsigned kScClose = 0xF060;
 
@@ -86,14 +87,14 @@ public:
     void OnSysCommand(unsigned code);
     void ShowWindowMenu(const QPoint& globalPosition);
 
-    // ---- Handlers the options, about and report layers fill in ----
     void OnAdvanced();
     void OnAboutSoftware();
     void OnSaveResults();
     // Writes every row as the report at `path`, asking before it replaces a file.
     void WriteHtmlReport(const std::string& path);
 
-    // Runs the handler of a command identifier, as a command message would.
+    // Runs the handler of a command identifier, as a command message would; refused where the
+    // command table says it may not run now.
     void OnCommand(int command);
 
     // The pieces tests and the other layers reach.
@@ -132,11 +133,13 @@ private:
     void CreateMenuBar();
     void CreateToolBar();
     void CreateWindowMenu();
+    void CreateKeys();
+    QAction* AddCommand(QWidget* owner, const Command& command, const QIcon& icon,
+                        const char* text);
     void PlaceControls();
     void SetInitialState();
     void SetRunningState(int running);
     void CentreOnScreen();
-    std::unique_ptr<QMenu> CreateListMenu();
     int Message(const char* text, unsigned type);
 
     ScannerServices services_;

@@ -391,7 +391,7 @@ INSTANTIATE_TEST_SUITE_P(Helper, LabHelperFaults, ::testing::Values(SenderKind::
 INSTANTIATE_TEST_SUITE_P(Senders, LabScan,
                          ::testing::Values(SenderKind::Packet, SenderKind::Helper,
                                            SenderKind::Neighbour),
-                         [](const auto& info) { return std::string(SenderName(info.param)); });
+                         [](const auto& kind) { return std::string(SenderName(kind.param)); });
 
 }  // namespace
 }  // namespace talvik::lab

@@ -105,7 +105,7 @@ TEST_P(SenderTest, AnAnswerAfterTheGiveUpReachesTheListener) {
 INSTANTIATE_TEST_SUITE_P(Kinds, SenderTest,
                          ::testing::Values(ArpSenderKind::Packet, ArpSenderKind::Helper,
                                            ArpSenderKind::Neighbour),
-                         [](const auto& info) { return ArpSenderKindName(info.param); });
+                         [](const auto& kind) { return ArpSenderKindName(kind.param); });
 
 TEST_F(LabTest, RetriesCoverLostAndLateAnswersUntilTheGiveUpTime) {
     struct Case {

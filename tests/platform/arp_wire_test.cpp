@@ -230,7 +230,8 @@ TEST(NeighbourTable, OnlyAConfirmationAfterTheTriggerCounts) {
         const auto mac = ConfirmedSince(c.before, t, c.now, 20ms);
         EXPECT_EQ(mac, c.counts ? std::optional(kHostMac) : std::nullopt) << c.what;
     }
-    for (std::uint16_t state : {NUD_INCOMPLETE, NUD_FAILED, NUD_PERMANENT, NUD_NOARP, NUD_NONE}) {
+    for (const std::uint16_t state : std::initializer_list<std::uint16_t>{
+             NUD_INCOMPLETE, NUD_FAILED, NUD_PERMANENT, NUD_NOARP, NUD_NONE}) {
         EXPECT_FALSE(ConfirmedSince(none, t, seen(state, 0ms, t + 5ms), 20ms)) << state;
     }
     EXPECT_TRUE(AwaitsReprobe(seen(NUD_STALE, 60s, t).entry));

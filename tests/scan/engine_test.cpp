@@ -76,6 +76,11 @@ TEST(ScanTable, ScanSelectedClearsEveryRowFirstAndClearResultsKeepsTheAddresses)
     EXPECT_EQ(rig.Cell(7, 0), "203.0.113.8");
     EXPECT_EQ(rig.pos, 0);
     EXPECT_EQ(rig.engine->TargetCount(), 0);
+    // The reset zeroes every record, not only the count, so no stale row or address survives.
+    for (int i = 0; i < MAX_TARGETS; ++i) {
+        const ScanTarget& target = rig.engine->Target(i);
+        ASSERT_TRUE(target.owner == nullptr && target.address == 0 && target.row == 0) << i;
+    }
     EXPECT_TRUE(rig.Idle());
 }
 

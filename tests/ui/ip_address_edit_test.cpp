@@ -85,8 +85,8 @@ TEST_F(IpAddressEditTest, InputMethodCommitsAndDropsAndMiddleClicksGoInAsTypedOr
         data.setText(text);
         QDragEnterEvent enter(QPoint(2, 2), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(edit.part(part), &enter);
-        QDropEvent drop(QPointF(2, 2), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(edit.part(part), &drop);
+        QDropEvent dropped(QPointF(2, 2), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(edit.part(part), &dropped);
     };
     edit.clear();
     edit.part(0)->setFocus();

@@ -1,7 +1,7 @@
 #pragma once
-// Result codes and message-box values the engine shares with the window layer. They keep the
-// numeric values users of the original platform know, so a message-box type or a wait result
-// means the same on both sides of a port.
+// The values that cross the engine's ports: probe and wait results, message-box types and
+// answers, menu-item states and the result-list filter. Their numbers are fixed, so a message-box
+// type or a wait result means the same on both sides of a port.
 
 #include <cstdint>
 
@@ -30,7 +30,6 @@ inline constexpr unsigned kMbIconQuestion = 0x20;
 inline constexpr unsigned kMbIconInformation = 0x40;
 
 inline constexpr int kIdOk = 1;
-inline constexpr int kIdCancel = 2;
 inline constexpr int kIdYes = 6;
 inline constexpr int kIdNo = 7;
 

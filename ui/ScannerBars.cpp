@@ -1,0 +1,218 @@
+// The main window's menu bar, toolbar, window menu, list pop-up and keys, all made from the one
+// command table.
+
+#include <QAction>
+#include <QCursor>
+#include <QFile>
+#include <QKeySequence>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPixmap>
+#include <QProxyStyle>
+#include <QShortcut>
+#include <QStyleOption>
+#include <QToolBar>
+
+#include "scan/CommandIds.h"
+#include "scan/ScanEngine.h"
+#include "ui/DialogUnits.h"
+#include "ui/QtPorts.h"
+#include "ui/ScannerCommands.h"
+#include "ui/ScannerDlg.h"
+
+namespace talvik {
+
+namespace {
+
+constexpr const char* kAboutBoxItem = "关于 Quorvane(&A)...";
+constexpr int kToolIconSize = 32;
+
+// The toolbar's image for one slot: its own picture, else its cut of the strip, else a clear
+// square so the buttons keep their size.
+QIcon ToolIcon(const char* path, int stripIndex) {
+    const QString file = QString::fromLatin1(path);
+    if (QFile::exists(file)) {
+        return QIcon(file);  // picks up the double-size picture beside it on dense screens
+    }
+    QPixmap pixmap;
+    const QPixmap strip(QStringLiteral(":/toolbar.png"));
+    if (!strip.isNull()) {
+        pixmap = strip.copy(stripIndex * kToolIconSize, 0, kToolIconSize, kToolIconSize);
+    }
+    if (pixmap.isNull()) {
+        pixmap = QPixmap(kToolIconSize, kToolIconSize);
+        pixmap.fill(Qt::transparent);
+    }
+    return QIcon(pixmap);
+}
+
+// The grip at the toolbar's left end; a toolbar outside a main window draws none itself.
+class ToolBarGrip final : public QWidget {
+public:
+    explicit ToolBarGrip(QWidget* parent) : QWidget(parent) {
+        setFixedWidth(style()->pixelMetric(QStyle::PM_ToolBarHandleExtent, nullptr, this));
+    }
+
+protected:
+    void paintEvent(QPaintEvent* /*event*/) override {
+        QPainter painter(this);
+        QStyleOption option;
+        option.initFrom(this);
+        option.state |= QStyle::State_Horizontal;
+        style()->drawPrimitive(QStyle::PE_IndicatorToolBarHandle, &option, &painter, this);
+    }
+};
+
+// The template's width holds the six buttons with their texts only with tighter padding than
+// the desktop style gives tool buttons.
+class ToolBarStyle final : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override {
+        switch (metric) {
+            case PM_ToolBarItemMargin:
+                return 1;
+            case PM_ToolBarItemSpacing:
+                return 0;
+            default:
+                return QProxyStyle::pixelMetric(metric, option, widget);
+        }
+    }
+
+    QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
+                           const QWidget* widget) const override {
+        QSize result = QProxyStyle::sizeFromContents(type, option, size, widget);
+        if (type == CT_ToolButton) {
+            result.rwidth() -= 4;
+        }
+        return result;
+    }
+};
+
+}  // namespace
+
+QAction* CScannerDlg::AddCommand(QWidget* owner, const Command& command, const QIcon& icon,
+                                 const char* text) {
+    QAction* action = new QAction(icon, QString::fromUtf8(text), owner);
+    owner->addAction(action);
+    action->setData(command.id);
+    action->setEnabled(command.when != CommandWhen::Never);
+    if (command.handler != nullptr) {
+        connect(action, &QAction::triggered, this, command.handler);
+    }
+    return action;
+}
+
+void CScannerDlg::CreateMenuBar() {
+    menuBar_ = new QMenuBar(this);
+    menuBar_->setNativeMenuBar(false);
+    for (const MenuLayout& layout : MenuBarLayout()) {
+        QMenu* menu = menuBar_->addMenu(QString::fromUtf8(layout.title));
+        menu->setFont(DialogFont());
+        for (const int id : layout.items) {
+            if (id == 0) {
+                menu->addSeparator();
+                continue;
+            }
+            const Command& command = *FindCommand(id);
+            menuActions_[id] = AddCommand(menu, command, QIcon(), command.text);
+        }
+    }
+}
+
+void CScannerDlg::CreateToolBar() {
+    toolBar_ = new QToolBar(this);
+    auto* style = new ToolBarStyle;
+    style->setParent(toolBar_);
+    toolBar_->setStyle(style);
+    toolBar_->setMovable(false);
+    toolBar_->setFloatable(false);
+    toolBar_->setIconSize(QSize(kToolIconSize, kToolIconSize));
+    toolBar_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    toolBar_->addWidget(new ToolBarGrip(toolBar_));
+
+    int image = 0;
+    for (const int id : ToolBarLayout()) {
+        if (id == 0) {
+            toolBar_->addSeparator();
+            continue;
+        }
+        const Command& command = *FindCommand(id);
+        QAction* action =
+            AddCommand(toolBar_, command, ToolIcon(command.icon, image++), command.toolText);
+        action->setToolTip(QString::fromUtf8(command.toolText).trimmed());
+        toolActions_[id] = action;
+        toolBar_->widgetForAction(action)->setStyle(style);
+    }
+}
+
+void CScannerDlg::CreateKeys() {
+    // One window-wide action per key, so a key also reaches commands that only the pop-up shows,
+    // and is refused where the command may not run.
+    for (const Command& command : Commands()) {
+        if (command.keys == nullptr) {
+            continue;
+        }
+        auto* action = new QAction(this);
+        action->setShortcut(QKeySequence(QString::fromLatin1(command.keys)));
+        action->setShortcutContext(Qt::WindowShortcut);
+        addAction(action);
+        connect(action, &QAction::triggered, this, [this, id = command.id] { OnCommand(id); });
+    }
+}
+
+void CScannerDlg::CreateWindowMenu() {
+    windowMenu_ = new QMenu(this);
+    windowMenu_->setFont(DialogFont());
+    QAction* minimise = windowMenu_->addAction(QStringLiteral("最小化(&N)"));
+    connect(minimise, &QAction::triggered, this, [this] { OnSysCommand(kScMinimize); });
+    QAction* close = windowMenu_->addAction(QStringLiteral("关闭(&C)\tAlt+F4"));
+    connect(close, &QAction::triggered, this, [this] { OnSysCommand(kScClose); });
+    windowMenu_->addSeparator();
+    QAction* about = windowMenu_->addAction(QString::fromUtf8(kAboutBoxItem));
+    connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+
+    // The window manager keeps its own window menu to itself; this one stands in for it.
+    auto* shortcut = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
+    connect(shortcut, &QShortcut::activated, this,
+            [this] { ShowWindowMenu(mapToGlobal(QPoint(0, 0))); });
+}
+
+void CScannerDlg::ShowWindowMenu(const QPoint& globalPosition) {
+    windowMenu_->popup(globalPosition);
+}
+
+void CScannerDlg::OnResultListRClick() {
+    const QPoint position = QCursor::pos();
+    QMenu menu(QStringLiteral("pop"), this);
+    menu.setFont(DialogFont());
+    const bool scanning = engine_->IsScanRunning();
+    const bool hasRows = resultRows_->GetItemCount() > 0;
+    for (const int id : ListMenuLayout()) {
+        if (id == 0) {
+            menu.addSeparator();
+            continue;
+        }
+        const Command& command = *FindCommand(id);
+        QAction* action = menu.addAction(QString::fromUtf8(command.text));
+        action->setData(id);
+        action->setEnabled(hasRows && MayRun(command, scanning));
+    }
+    const QAction* chosen = menu.exec(position);
+    if (chosen != nullptr) {
+        OnCommand(chosen->data().toInt());
+    }
+}
+
+QAction* CScannerDlg::menuAction(int command) const {
+    const auto it = menuActions_.find(command);
+    return it == menuActions_.end() ? nullptr : it->second;
+}
+
+QAction* CScannerDlg::toolAction(int command) const {
+    const auto it = toolActions_.find(command);
+    return it == toolActions_.end() ? nullptr : it->second;
+}
+
+}  // namespace talvik

@@ -1,0 +1,42 @@
+#pragma once
+// The main window's one command table: the menu bar, the toolbar, the list's pop-up, the keys
+// and the scan-state switching all read it, so a command is described in one line.
+
+#include <span>
+
+namespace talvik {
+
+class CScannerDlg;
+
+// When a command may act; anything else leaves it grayed and refuses it.
+enum class CommandWhen {
+    Always,
+    Idle,      // refused while a scan runs
+    Scanning,  // only while a scan runs
+    Never,     // shown grayed, with nothing behind it
+};
+
+struct Command {
+    int id;
+    const char* text;      // its menu-bar or pop-up item
+    const char* toolText;  // its toolbar button, leading blank included; nullptr when none
+    const char* icon;      // the toolbar button's picture
+    void (CScannerDlg::*handler)();
+    CommandWhen when;
+    const char* keys;  // a QKeySequence in portable text, e.g. "F5"; nullptr when none
+};
+
+std::span<const Command> Commands();
+const Command* FindCommand(int id);
+bool MayRun(const Command& command, bool scanning);
+
+// Where the commands sit; 0 is a separator.
+struct MenuLayout {
+    const char* title;
+    std::span<const int> items;
+};
+std::span<const MenuLayout> MenuBarLayout();
+std::span<const int> ToolBarLayout();
+std::span<const int> ListMenuLayout();
+
+}  // namespace talvik
