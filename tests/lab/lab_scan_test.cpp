@@ -386,7 +386,7 @@ TEST_P(LabHelperFaults, HelperUnderALowProcessLimitGivesWayToTheFallback) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Helper, LabHelperFaults, ::testing::Values(SenderKind::Helper),
-                         [](const auto& info) { return std::string(SenderName(info.param)); });
+                         [](const auto& kind) { return std::string(SenderName(kind.param)); });
 
 INSTANTIATE_TEST_SUITE_P(Senders, LabScan,
                          ::testing::Values(SenderKind::Packet, SenderKind::Helper,
