@@ -203,6 +203,12 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
             return failure;
         }
     }
+    // A neighbour the kernel confirmed recently is not asked again: the kernel's word is the
+    // answer (our datagram has set it to check the neighbour once more anyway).
+    if (RecentlyConfirmed(before.entry, ReachableTime(choice.link.name)) &&
+        *before.entry->mac != choice.link.mac) {
+        return answer(*before.entry->mac);
+    }
     const Clock::time_point deadline =
         trigger + (AwaitsReprobe(before.entry) ? options_.reprobeGiveUp : options_.giveUp);
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 namespace talvik {
 namespace {
@@ -80,6 +81,27 @@ std::optional<NeighbourEntry> ParseNeighbourMessage(std::span<const std::uint8_t
 bool HasUsableMac(const std::optional<NeighbourEntry>& entry) {
     return entry && (entry->state & kConfirmedStates) != 0 && entry->mac &&
            IsUnicastMac(*entry->mac);
+}
+
+bool RecentlyConfirmed(const std::optional<NeighbourEntry>& entry,
+                       std::chrono::milliseconds within) {
+    if (!HasUsableMac(entry)) {
+        return false;
+    }
+    if ((entry->state & NUD_REACHABLE) != 0) {
+        return true;
+    }
+    return (entry->state & (NUD_STALE | NUD_DELAY | NUD_PROBE)) != 0 && entry->confirmedAgo &&
+           *entry->confirmedAgo <= within;
+}
+
+std::chrono::milliseconds ReachableTime(const std::string& interfaceName) {
+    std::ifstream file("/proc/sys/net/ipv4/neigh/" + interfaceName + "/base_reachable_time_ms");
+    long long milliseconds = 0;
+    if (interfaceName.find('/') == std::string::npos && file >> milliseconds && milliseconds > 0) {
+        return std::chrono::milliseconds(milliseconds);
+    }
+    return std::chrono::seconds(30);
 }
 
 bool AwaitsReprobe(const std::optional<NeighbourEntry>& entry) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/ArpFrame.h"
@@ -42,6 +43,16 @@ std::optional<MacAddress> ConfirmedSince(const NeighbourSighting& before,
                                          std::chrono::steady_clock::time_point trigger,
                                          const NeighbourSighting& now,
                                          std::chrono::milliseconds slack);
+
+// True when the kernel holds a MAC for the neighbour that it confirmed recently: reachable, or
+// stale, delay or probe with the last confirmation no longer ago than `within` (the
+// interface's reachable time). The kernel does not ask again for such a neighbour, so its
+// entry is the answer.
+bool RecentlyConfirmed(const std::optional<NeighbourEntry>& entry,
+                       std::chrono::milliseconds within);
+
+// The kernel's base reachable time on the interface, 30 s when it cannot be read.
+std::chrono::milliseconds ReachableTime(const std::string& interfaceName);
 
 // True for the states in which the kernel will ask the neighbour again by itself, later:
 // it holds a MAC but no fresh confirmation.

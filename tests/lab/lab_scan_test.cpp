@@ -332,6 +332,35 @@ TEST_P(LabScan, TargetsAskedAtOnceStayWithinTheWorkerLimit) {
     }
 }
 
+// Hosts that drop stray datagrams are found again by a scan right after the first, and an
+// address listed twice is found in both rows, one probe after the other or at once; a reply
+// that carries the scanner's own MAC in another address's name is never an answer.
+TEST_P(LabScan, RescansAndRepeatedAddressesFindTheHostsAgain) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts(Octets(10, 19)) + ", {\"ip\": \"" + Address(50) +
+                                  "\", \"mac\": \"02-54-56-00-00-01\"}"));
+    std::vector<std::string> targets;
+    for (const int octet : {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 10, 50}) {
+        targets.insert(targets.end(), {"--target", Address(octet)});
+    }
+    for (const std::string limit : {"1", "50"}) {
+        SCOPED_TRACE(limit);
+        std::vector<std::string> args = targets;
+        args.insert(args.end(), {"--workers", limit, "--scans", "2"});
+        const auto result = Scan(args);
+        ASSERT_EQ(result.earlier.size(), 1U) << result.raw;
+        for (const BenchResult* scan : {&result.earlier[0], &result}) {
+            ExpectCompleted(*scan, 12);
+            EXPECT_EQ(scan->Number("found"), 11) << scan->raw;
+            ExpectRow(*scan, Address(50), "");
+            EXPECT_EQ(std::count_if(scan->rows.begin(), scan->rows.end(),
+                                    [&](const BenchRow& row) {
+                                        return row.text == Address(10) && row.mac == Mac(10);
+                                    }),
+                      2);
+        }
+    }
+}
+
 // What only the helper can meet: it dies, stalls or cannot start its threads.
 class LabHelperFaults : public LabScan {};
 
@@ -381,6 +410,7 @@ TEST_P(LabHelperFaults, HelperUnderALowProcessLimitGivesWayToTheFallback) {
     EXPECT_NE(first.messages[1].find("setcap"), std::string::npos) << first.messages[1];
     for (int octet = 10; octet <= 19; ++octet) {
         ExpectRow(first, Address(octet), Mac(octet));
+        ExpectRow(result, Address(octet), Mac(octet));
     }
     ExpectCompleted(result, 30);  // told once per run
 }

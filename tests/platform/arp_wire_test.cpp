@@ -237,6 +237,19 @@ TEST(NeighbourTable, OnlyAConfirmationAfterTheTriggerCounts) {
     EXPECT_TRUE(AwaitsReprobe(seen(NUD_STALE, 60s, t).entry));
     EXPECT_FALSE(AwaitsReprobe(seen(NUD_REACHABLE, 1s, t).entry));
     EXPECT_FALSE(AwaitsReprobe(std::nullopt));
+    // What the kernel confirmed within its reachable time is an answer without asking again;
+    // only failed, incomplete or long-stale entries are not.
+    const std::pair<NeighbourSighting, bool> recent[] = {
+        {seen(NUD_REACHABLE, 20s, t), true},  {seen(NUD_STALE, 29s, t), true},
+        {seen(NUD_DELAY, 5s, t), true},       {seen(NUD_PROBE, 1s, t), true},
+        {seen(NUD_STALE, 31s, t), false},     {seen(NUD_STALE, std::nullopt, t), false},
+        {seen(NUD_FAILED, 0ms, t), false},    {seen(NUD_INCOMPLETE, 0ms, t), false},
+        {seen(NUD_PERMANENT, 0ms, t), false}, {seen(NUD_REACHABLE, 0ms, t, {}), false},
+    };
+    for (const auto& [sighting, counts] : recent) {
+        EXPECT_EQ(RecentlyConfirmed(sighting.entry, 30s), counts) << sighting.entry->state;
+    }
+    EXPECT_FALSE(RecentlyConfirmed(std::nullopt, 30s));
 }
 
 }  // namespace
