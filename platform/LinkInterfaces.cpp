@@ -69,10 +69,14 @@ LinkChoice ChooseLink(std::span<const LinkInterface> interfaces, std::uint32_t t
 }
 
 std::vector<LinkInterface> ListLinkInterfaces() {
+    return ReadLinkInterfaces().value_or(std::vector<LinkInterface>{});
+}
+
+std::optional<std::vector<LinkInterface>> ReadLinkInterfaces() {
     std::vector<LinkInterface> result;
     ifaddrs* raw = nullptr;
     if (getifaddrs(&raw) != 0) {
-        return result;
+        return std::nullopt;
     }
     const std::unique_ptr<ifaddrs, decltype(&freeifaddrs)> list(raw, &freeifaddrs);
 

@@ -2,6 +2,7 @@
 // Which interface, source address and MAC an ARP request for a target goes out from.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -35,7 +36,10 @@ struct LinkChoice {
 // the first in the list wins. Network and broadcast addresses of a subnet are nobody's.
 LinkChoice ChooseLink(std::span<const LinkInterface> interfaces, std::uint32_t target);
 
-// The IPv4 addresses of every interface that is up and does ARP on Ethernet, from the kernel.
+// The IPv4 addresses of every interface that is up and does ARP on Ethernet, from the kernel;
+// nothing, with errno set, when the kernel could not be asked (e.g. no descriptor free).
+std::optional<std::vector<LinkInterface>> ReadLinkInterfaces();
+// As ReadLinkInterfaces, with none when the kernel could not be asked.
 std::vector<LinkInterface> ListLinkInterfaces();
 
 // What a send that failed with `error` (an errno) means for its probe: its link is down or

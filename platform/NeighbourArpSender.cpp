@@ -123,29 +123,20 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
     if (stop.stop_requested()) {
         return kErrorCancelled;
     }
-    const LinkChoice choice = ChooseLink(ListLinkInterfaces(), destinationHostOrder);
-    if (choice.verdict == LinkVerdict::NotOnLink) {
-        return kErrorHostUnreachable;
-    }
-    const auto answer = [&](const MacAddress& found) {
-        std::copy(found.begin(), found.end(), mac);
-        *length = 6;
-        return kNoError;
-    };
-    if (choice.verdict == LinkVerdict::OwnAddress) {
-        return answer(choice.link.mac);
-    }
-    const int ifindex = choice.link.index;
-
+    std::optional<std::vector<LinkInterface>> links;
     UniqueFd wake;
     UniqueFd events;
     std::optional<NeighbourTable> table;
     UniqueFd udp;
     // Descriptors may be short for a moment (other workers hold theirs): a probe waits for
-    // one rather than failing, for as long as a scan could wait for anything.
+    // them rather than failing, for as long as a scan could wait for anything.
     for (const Clock::time_point patience = Clock::now() + kDescriptorPatience;;) {
-        wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        links = ReadLinkInterfaces();
         int error = errno;
+        if (links) {
+            wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+            error = errno;
+        }
         if (wake.Valid()) {
             table.emplace();
             error = errno;
@@ -173,6 +164,20 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
             return kErrorCancelled;
         }
     }
+    const LinkChoice choice = ChooseLink(*links, destinationHostOrder);
+    if (choice.verdict == LinkVerdict::NotOnLink) {
+        return kErrorHostUnreachable;
+    }
+    const auto answer = [&](const MacAddress& found) {
+        std::copy(found.begin(), found.end(), mac);
+        *length = 6;
+        return kNoError;
+    };
+    if (choice.verdict == LinkVerdict::OwnAddress) {
+        return answer(choice.link.mac);
+    }
+    const int ifindex = choice.link.index;
+
     // Without change events the table is read every recheck instead.
     events = OpenNeighbourEvents();
     const std::stop_callback onStop(stop, [&wake] {

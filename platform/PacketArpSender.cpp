@@ -171,8 +171,12 @@ std::uint32_t PacketArpSender::SendARP(std::uint32_t destinationHostOrder, std::
     if (stop.stop_requested()) {
         return kErrorCancelled;
     }
-    const std::vector<LinkInterface> links = ListLinkInterfaces();
-    const LinkChoice choice = ChooseLink(links, destinationHostOrder);
+    const auto links = ReadLinkInterfaces();
+    if (!links) {
+        // Not knowing the interfaces is no reason to call the target off-link.
+        return errno == EMFILE || errno == ENFILE ? kErrorTooManyOpenFiles : kErrorGenFailure;
+    }
+    const LinkChoice choice = ChooseLink(*links, destinationHostOrder);
     if (choice.verdict == LinkVerdict::NotOnLink) {
         return kErrorHostUnreachable;
     }

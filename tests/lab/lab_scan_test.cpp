@@ -361,6 +361,28 @@ TEST_P(LabScan, RescansAndRepeatedAddressesFindTheHostsAgain) {
     }
 }
 
+// What only the fallback can meet, since it opens sockets for every probe.
+class LabFallbackFaults : public LabScan {};
+
+// A local firewall that refuses the fallback's datagrams is reported, the rows stay empty and
+// no "扫描完成!" is shown; descriptors too few for every worker at once are waited for, and
+// every host is found.
+TEST_P(LabFallbackFaults, RefusedSendsAreReportedAndShortDescriptorsWaitedFor) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts(Octets(10, 13))));
+    const auto refused = Scan(Range(2, 20), {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                             "trace=connect", "-e", "inject=connect:error=EPERM"});
+    ExpectEndedWith(refused, std::string(kNotAskedRefused) + "19\\n" + kNotAskedTail);
+    EXPECT_EQ(refused.Number("found"), 0) << refused.raw;
+    EXPECT_EQ(refused.Value("progress"), "19/19");
+
+    const auto shortOfDescriptors =
+        Scan(Range(2, 40, {"--workers", "50"}), {"prlimit", "--nofile=40"});
+    ExpectCompleted(shortOfDescriptors, 39);
+    for (int octet = 10; octet <= 13; ++octet) {
+        ExpectRow(shortOfDescriptors, Address(octet), Mac(octet));
+    }
+}
+
 // What only the helper can meet: it dies, stalls or cannot start its threads.
 class LabHelperFaults : public LabScan {};
 
@@ -414,6 +436,9 @@ TEST_P(LabHelperFaults, HelperUnderALowProcessLimitGivesWayToTheFallback) {
     }
     ExpectCompleted(result, 30);  // told once per run
 }
+
+INSTANTIATE_TEST_SUITE_P(Fallback, LabFallbackFaults, ::testing::Values(SenderKind::Neighbour),
+                         [](const auto& kind) { return std::string(SenderName(kind.param)); });
 
 INSTANTIATE_TEST_SUITE_P(Helper, LabHelperFaults, ::testing::Values(SenderKind::Helper),
                          [](const auto& kind) { return std::string(SenderName(kind.param)); });
