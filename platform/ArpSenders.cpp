@@ -1,12 +1,18 @@
 #include "platform/ArpSenders.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
 #include <cstdio>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "platform/HelperArpSender.h"
+#include "platform/LinkInterfaces.h"
 #include "platform/PacketArpSender.h"
 #include "scan/ScanTypes.h"
 
@@ -125,6 +131,115 @@ private:
     std::weak_ptr<LateListener> restartedFor_;  // the scan that had its restart
 };
 
+// Watches the interfaces a scan asks on, by their state as the kernel reports it: a target
+// asked while its interface is down, gone or without carrier, or one that stayed silent while
+// its interface went so, was not really asked. Hosts found stay found; a link that comes back
+// is asked on again.
+class LinkWatchingSender final : public IArpSender {
+public:
+    explicit LinkWatchingSender(std::shared_ptr<IArpSender> inner)
+        : inner_(std::move(inner)), events_(OpenLinkEvents()) {}
+
+    std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
+                          std::uint32_t* length, std::stop_token stop,
+                          const LateTag& late) override {
+        std::optional<LinkInterface> link;
+        std::uint64_t lossesBefore = 0;
+        {
+            const std::lock_guard lock(mutex_);
+            Drain();
+            if (late.listener && scan_.lock() != late.listener) {
+                scan_ = late.listener;
+                asked_.clear();
+            }
+            const auto links = ReadLinkInterfaces();
+            const LinkChoice choice =
+                links ? ChooseLink(*links, destinationHostOrder) : LinkChoice{};
+            if (choice.verdict == LinkVerdict::OnLink) {
+                asked_[choice.link.index] = choice.link;
+                link = choice.link;
+            } else if (links && choice.verdict == LinkVerdict::NotOnLink) {
+                // Off-link now, but on an interface this scan asked on that is down or gone.
+                const std::vector<LinkInterface> known = KnownLinks();
+                const LinkChoice before = ChooseLink(known, destinationHostOrder);
+                if (before.verdict == LinkVerdict::OnLink) {
+                    return LinkLost(before.link, late);
+                }
+            }
+            if (link) {
+                lossesBefore = losses_[link->index];
+            }
+        }
+        if (link && !LinkUsable(link->name)) {
+            return LinkLost(*link, late);
+        }
+        const std::uint32_t result = inner_->SendARP(destinationHostOrder, mac, length, stop, late);
+        if (!link || result == kNoError || result == kErrorCancelled) {
+            return result;
+        }
+        bool lost = !LinkUsable(link->name);
+        {
+            const std::lock_guard lock(mutex_);
+            Drain();
+            lost = lost || losses_[link->index] != lossesBefore;
+        }
+        return lost ? LinkLost(*link, late) : result;
+    }
+
+    std::chrono::milliseconds LateFloor() const override { return inner_->LateFloor(); }
+    void Sweep(const std::shared_ptr<LateListener>& listener) override { inner_->Sweep(listener); }
+
+private:
+    static std::uint32_t LinkLost(const LinkInterface& link, const LateTag& late) {
+        if (late.listener) {
+            late.listener->Notes().LinkLost(link.name);
+        }
+        return kErrorNetworkUnreachable;
+    }
+
+    std::vector<LinkInterface> KnownLinks() const {
+        std::vector<LinkInterface> known;
+        for (const auto& [index, link] : asked_) {
+            known.push_back(link);
+        }
+        return known;
+    }
+
+    // Counts every time an interface went down, lost carrier or went away since the last look.
+    void Drain() {
+        if (!events_.Valid()) {
+            return;
+        }
+        std::array<std::uint8_t, 8192> buffer;
+        for (;;) {
+            const ssize_t got = ::recv(events_.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (got < 0 && errno == ENOBUFS) {
+                // Events were lost: every interface may have changed.
+                for (auto& [index, count] : losses_) {
+                    ++count;
+                }
+                continue;
+            }
+            if (got <= 0) {
+                return;
+            }
+            for (const LinkEvent& event :
+                 ParseLinkEvents(std::span(buffer.data(), static_cast<std::size_t>(got)))) {
+                if (!event.Usable()) {
+                    ++losses_[event.index];
+                }
+            }
+        }
+    }
+
+    const std::shared_ptr<IArpSender> inner_;
+    std::mutex mutex_;  // guards everything below
+    UniqueFd events_;
+    std::map<int, std::uint64_t> losses_;
+    std::weak_ptr<LateListener> scan_;
+    std::map<int, LinkInterface> asked_;  // the interfaces this scan asked on
+};
+
 std::shared_ptr<IArpSender> MakeHelper(const ArpSenderOptions& options, std::uint32_t& why) {
     std::string path = options.helperPath;
     auto helper = StartHelper(options, path, why);
@@ -165,6 +280,9 @@ std::shared_ptr<IArpSender> MakeArpSender(const ArpSenderOptions& options, ArpSe
                 kind = ArpSenderKind::Neighbour;
             }
             break;
+    }
+    if (sender) {
+        sender = std::make_shared<LinkWatchingSender>(std::move(sender));
     }
     if (chosen) {
         *chosen = kind;

@@ -4,11 +4,18 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <net/if_arp.h>
+#include <linux/ethtool.h>
+#include <linux/netlink.h>
+#include <linux/sockios.h>
+#include <linux/rtnetlink.h>
 #include <netpacket/packet.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -122,6 +129,69 @@ std::optional<std::vector<LinkInterface>> ReadLinkInterfaces() {
         result.begin(), result.end(),
         [](const LinkInterface& a, const LinkInterface& b) { return a.index < b.index; });
     return result;
+}
+
+// IFF_LOWER_UP, the carrier, which <net/if.h> does not name. IFF_RUNNING would do too, but
+// the kernel sets it only a while after the carrier comes.
+constexpr unsigned kLowerUp = 0x10000;
+
+bool LinkEvent::Usable() const {
+    return !removed && (flags & IFF_UP) != 0 && (flags & kLowerUp) != 0;
+}
+
+std::vector<LinkEvent> ParseLinkEvents(std::span<const std::uint8_t> buffer) {
+    std::vector<LinkEvent> events;
+    std::size_t offset = 0;
+    while (buffer.size() - offset >= sizeof(nlmsghdr)) {
+        nlmsghdr header;
+        std::memcpy(&header, buffer.data() + offset, sizeof header);
+        if (header.nlmsg_len < sizeof header || header.nlmsg_len > buffer.size() - offset) {
+            break;
+        }
+        if ((header.nlmsg_type == RTM_NEWLINK || header.nlmsg_type == RTM_DELLINK) &&
+            header.nlmsg_len >= NLMSG_LENGTH(sizeof(ifinfomsg))) {
+            ifinfomsg info;
+            std::memcpy(&info, buffer.data() + offset + NLMSG_HDRLEN, sizeof info);
+            events.push_back(LinkEvent{info.ifi_index, info.ifi_flags,
+                                       header.nlmsg_type == RTM_DELLINK});
+        }
+        offset += NLMSG_ALIGN(header.nlmsg_len);
+    }
+    return events;
+}
+
+UniqueFd OpenLinkEvents() {
+    UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
+    if (!fd.Valid()) {
+        return fd;
+    }
+    sockaddr_nl local{};
+    local.nl_family = AF_NETLINK;
+    local.nl_groups = RTMGRP_LINK;
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        fd.Reset();
+    }
+    return fd;
+}
+
+bool LinkUsable(const std::string& name) {
+    const UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq request{};
+    if (!fd.Valid() || name.size() >= sizeof request.ifr_name) {
+        return true;  // cannot tell: the probe itself will say
+    }
+    std::memcpy(request.ifr_name, name.c_str(), name.size());
+    if (::ioctl(fd.Get(), SIOCGIFFLAGS, &request) != 0) {
+        return errno != ENODEV;
+    }
+    if ((request.ifr_flags & IFF_UP) == 0) {
+        return false;
+    }
+    // The flags asked this way stop short of the carrier; the driver tells it.
+    ethtool_value link{};
+    link.cmd = ETHTOOL_GLINK;
+    request.ifr_data = reinterpret_cast<char*>(&link);
+    return ::ioctl(fd.Get(), SIOCETHTOOL, &request) != 0 || link.data != 0;
 }
 
 std::uint32_t SendFailure(int error) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/ArpFrame.h"
+#include "platform/UniqueFd.h"
 #include "scan/Ports.h"
 
 namespace talvik {
@@ -41,6 +42,25 @@ LinkChoice ChooseLink(std::span<const LinkInterface> interfaces, std::uint32_t t
 std::optional<std::vector<LinkInterface>> ReadLinkInterfaces();
 // As ReadLinkInterfaces, with none when the kernel could not be asked.
 std::vector<LinkInterface> ListLinkInterfaces();
+
+// One change of an interface, from an rtnetlink link message.
+struct LinkEvent {
+    int index = 0;
+    unsigned flags = 0;    // IFF_* bits
+    bool removed = false;  // RTM_DELLINK
+    // Whether a target can be asked on it: up, and with carrier.
+    bool Usable() const;
+};
+
+// The events in a buffer read from a link event socket (RTM_NEWLINK and RTM_DELLINK messages;
+// anything else, or anything cut short, is passed over).
+std::vector<LinkEvent> ParseLinkEvents(std::span<const std::uint8_t> buffer);
+
+// A non-blocking netlink socket that hears of every change to an interface.
+UniqueFd OpenLinkEvents();
+
+// Whether the interface named `name` is there, up and with carrier, asked now.
+bool LinkUsable(const std::string& name);
 
 // What a send that failed with `error` (an errno) means for its probe: its link is down or
 // gone (kErrorNetworkUnreachable), the system refused it (kErrorAccessDenied), or anything

@@ -160,6 +160,15 @@ Lab::~Lab() {
     RunProcess({TALVIK_LAB_SH, "down", name_});
 }
 
+Later::Later(int afterMs, const std::string& command)
+    : pid_(Spawn({"sh", "-c", "sleep " + std::to_string(afterMs / 1000.0) + "; " + command})) {}
+
+Later::~Later() {
+    if (pid_ > 0) {
+        WaitExit(pid_);
+    }
+}
+
 Responder::Responder(const Lab& lab, const std::string& hostsJson, int seed) {
     dir_ = MakeTempDir("tvk-l-resp.").string();
     std::ofstream(dir_ + "/config.json")

@@ -34,6 +34,17 @@ private:
     bool up_ = false;
 };
 
+// Runs a shell command (as root, in the machine's namespace: `ip -n` reaches the lab's) after
+// `afterMs`, alongside whatever the test does meanwhile; the destructor waits for it.
+class Later final {
+public:
+    Later(int afterMs, const std::string& command);
+    ~Later();
+
+private:
+    pid_t pid_ = -1;
+};
+
 // What the responder saw on the link while it ran.
 struct LinkCounts {
     long framesIn = -1;

@@ -361,6 +361,56 @@ TEST_P(LabScan, RescansAndRepeatedAddressesFindTheHostsAgain) {
     }
 }
 
+// The scanning interface set down, deleted, or losing carrier 0.3 s into a /24 with 40 live
+// hosts: no "扫描完成!", one box that names the interface and how many targets were not asked,
+// and the hosts found before keep their rows.
+TEST_P(LabScan, LinkLostMidScanIsReportedAndEarlierFindsStay) {
+    std::vector<int> live;
+    for (int octet = 5; octet < 245; octet += 6) {
+        live.push_back(octet);
+    }
+    const std::string cases[] = {"ip -n {s} link set {a} down", "ip -n {s} link del {a}",
+                                 "ip -n {g} link set {b} down"};
+    for (std::string command : cases) {
+        SCOPED_TRACE(command);
+        responder_.reset();
+        lab_.reset();
+        ASSERT_NO_FATAL_FAILURE(Start(Hosts(live, "\"delay_ms\": 40")));
+        const std::string name = lab_->Name();
+        for (const auto& [key, value] : std::map<std::string, std::string>{{"{s}", name + "s"},
+                                                                           {"{g}", name + "g"},
+                                                                           {"{a}", name + "a"},
+                                                                           {"{b}", name + "b"}}) {
+            if (const auto at = command.find(key); at != std::string::npos) {
+                command.replace(at, key.size(), value);
+            }
+        }
+        BenchResult result;
+        {
+            const Later event(300, command);
+            result = Scan(Range(1, 254));
+        }
+        ASSERT_EQ(result.messages.size(), 1U) << result.raw;
+        const std::string& box = result.messages[0];
+        const std::string named = kLinkLostBefore + name + "a" + kLinkLostAfter;
+        EXPECT_EQ(box.rfind(named, 0), 0U) << box;
+        EXPECT_NE(box.find(kNotAskedTail), std::string::npos) << box;
+        const long notAsked = std::strtol(box.c_str() + named.size(), nullptr, 10);
+        EXPECT_GT(notAsked, 0) << box;
+        EXPECT_EQ(result.Value("progress"), "254/254");
+        int found = 0;
+        for (const BenchRow& row : result.rows) {
+            if (!row.status.empty()) {
+                ++found;
+                const int octet = std::atoi(row.text.c_str() + Address(0).size() - 1);
+                EXPECT_EQ(row.mac, octet == 1 ? "02-54-56-00-00-01" : Mac(octet)) << row.text;
+            }
+        }
+        EXPECT_GT(found, 1) << "the hosts found before the loss are gone\n" << result.raw;
+        EXPECT_LE(found + notAsked, 254L);
+    }
+}
+
 // What only the fallback can meet, since it opens sockets for every probe.
 class LabFallbackFaults : public LabScan {};
 

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -174,6 +175,41 @@ std::vector<std::uint8_t> KernelMessage() {
     // clang-format on
     m[0] = static_cast<std::uint8_t>(m.size());
     return m;
+}
+
+// Link changes from the kernel, as they come over the event socket: several messages in one
+// read, other message types passed over, a message cut short ends the read.
+TEST(LinkEvents, ChangesAreReadFromKernelMessages) {
+    const auto message = [](std::uint16_t type, int index, unsigned flags) {
+        std::vector<std::uint8_t> bytes(NLMSG_SPACE(sizeof(ifinfomsg)));
+        nlmsghdr header{};
+        header.nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
+        header.nlmsg_type = type;
+        ifinfomsg info{};
+        info.ifi_index = index;
+        info.ifi_flags = flags;
+        std::memcpy(bytes.data(), &header, sizeof header);
+        std::memcpy(bytes.data() + NLMSG_HDRLEN, &info, sizeof info);
+        return bytes;
+    };
+    constexpr unsigned kUp = 0x1, kLowerUp = 0x10000;
+    std::vector<std::uint8_t> buffer;
+    for (const auto& part : {message(RTM_NEWLINK, 3, kUp | kLowerUp), message(RTM_NEWADDR, 3, 0),
+                             message(RTM_NEWLINK, 3, kUp), message(RTM_DELLINK, 4, kUp | kLowerUp),
+                             message(RTM_NEWLINK, 5, kLowerUp)}) {
+        buffer.insert(buffer.end(), part.begin(), part.end());
+    }
+    const auto events = ParseLinkEvents(buffer);
+    ASSERT_EQ(events.size(), 4U);
+    const std::pair<int, bool> expected[] = {{3, true}, {3, false}, {4, false}, {5, false}};
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        EXPECT_EQ(events[i].index, expected[i].first) << i;
+        EXPECT_EQ(events[i].Usable(), expected[i].second) << i;
+    }
+    EXPECT_TRUE(events[2].removed);
+    buffer.resize(buffer.size() - 4);
+    EXPECT_EQ(ParseLinkEvents(buffer).size(), 3U);
+    EXPECT_TRUE(ParseLinkEvents({}).empty());
 }
 
 TEST(NeighbourTable, KernelMessagesAreReadAndBrokenOnesRefused) {
