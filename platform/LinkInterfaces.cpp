@@ -2,12 +2,12 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
-#include <net/if.h>
-#include <net/if_arp.h>
 #include <linux/ethtool.h>
 #include <linux/netlink.h>
-#include <linux/sockios.h>
 #include <linux/rtnetlink.h>
+#include <linux/sockios.h>
+#include <net/if.h>
+#include <net/if_arp.h>
 #include <netpacket/packet.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -152,8 +152,8 @@ std::vector<LinkEvent> ParseLinkEvents(std::span<const std::uint8_t> buffer) {
             header.nlmsg_len >= NLMSG_LENGTH(sizeof(ifinfomsg))) {
             ifinfomsg info;
             std::memcpy(&info, buffer.data() + offset + NLMSG_HDRLEN, sizeof info);
-            events.push_back(LinkEvent{info.ifi_index, info.ifi_flags,
-                                       header.nlmsg_type == RTM_DELLINK});
+            events.push_back(
+                LinkEvent{info.ifi_index, info.ifi_flags, header.nlmsg_type == RTM_DELLINK});
         }
         offset += NLMSG_ALIGN(header.nlmsg_len);
     }
