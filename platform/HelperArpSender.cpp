@@ -266,11 +266,23 @@ bool HelperArpSender::Write(std::uint32_t op, std::uint32_t id, std::uint32_t ta
     // A helper that stopped reading fills the channel: no writer waits on it, or on another
     // writer, longer than a probe would.
     const auto deadline = std::chrono::steady_clock::now() + patience_;
-    const std::unique_lock lock(writeMutex_, deadline);
-    if (!lock.owns_lock()) {
-        GiveUp();
-        return false;
+    {
+        std::unique_lock lock(writeMutex_);
+        if (!writeFree_.wait_until(lock, deadline, [this] { return !writing_; })) {
+            lock.unlock();
+            GiveUp();
+            return false;
+        }
+        writing_ = true;
     }
+    const auto release = [this](bool written) {
+        {
+            const std::lock_guard lock(writeMutex_);
+            writing_ = false;
+        }
+        writeFree_.notify_one();
+        return written;
+    };
     std::size_t done = 0;
     while (done < bytes.size()) {
         // MSG_NOSIGNAL: a helper that died must not take the program down with SIGPIPE.
@@ -287,15 +299,16 @@ bool HelperArpSender::Write(std::uint32_t op, std::uint32_t id, std::uint32_t ta
                 (::poll(&fd, 1, static_cast<int>(left.count())) == 1 || errno == EINTR)) {
                 continue;
             }
+            release(false);
             GiveUp();
             return false;
         }
         if (sent <= 0) {
-            return false;
+            return release(false);
         }
         done += static_cast<std::size_t>(sent);
     }
-    return true;
+    return release(true);
 }
 
 std::vector<std::uint32_t> HelperArpSender::TakeForgotten() {

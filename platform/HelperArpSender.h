@@ -84,7 +84,11 @@ private:
     UniqueFd channel_;
     std::atomic<pid_t> child_{-1};  // set by the reader; -1 again once it has reaped the helper
     std::chrono::milliseconds patience_;
-    std::timed_mutex writeMutex_;
+    // One writer at a time, and none waits for another past its time (a timed mutex would do,
+    // but the thread sanitizer cannot follow one).
+    std::mutex writeMutex_;
+    std::condition_variable writeFree_;
+    bool writing_ = false;
     // Guards pending_, every Pending in it, lingering_, nextId_, gone_, and the helper process
     // against a kill once it is reaped.
     std::mutex mutex_;
