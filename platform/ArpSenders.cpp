@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -154,7 +155,7 @@ public:
             }
             const auto links = ReadLinkInterfaces();
             const LinkChoice choice =
-                links ? ChooseLink(*links, destinationHostOrder) : LinkChoice{};
+                links ? ChooseRoute(*links, destinationHostOrder) : LinkChoice{};
             if (choice.verdict == LinkVerdict::OnLink) {
                 asked_[choice.link.index] = choice.link;
                 link = choice.link;
@@ -162,7 +163,11 @@ public:
                 // Off-link now, but on an interface this scan asked on that is down or gone.
                 const std::vector<LinkInterface> known = KnownLinks();
                 const LinkChoice before = ChooseLink(known, destinationHostOrder);
-                if (before.verdict == LinkVerdict::OnLink) {
+                const bool stillThere = std::any_of(
+                    links->begin(), links->end(),
+                    [&](const LinkInterface& now) { return now.index == before.link.index; });
+                if (before.verdict == LinkVerdict::OnLink &&
+                    (!stillThere || !LinkUsable(before.link.name))) {
                     return LinkLost(before.link, late);
                 }
             }

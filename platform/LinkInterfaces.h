@@ -20,6 +20,9 @@ struct LinkInterface {
     MacAddress mac{};
     std::uint32_t address = 0;  // host byte order
     int prefixLength = 0;
+    // False for an interface that carries no ARP (NOARP, point-to-point, loopback, not
+    // Ethernet): its addresses are ours, but nothing is ever asked on it.
+    bool canArp = true;
 };
 
 enum class LinkVerdict {
@@ -37,7 +40,32 @@ struct LinkChoice {
 // the first in the list wins. Network and broadcast addresses of a subnet are nobody's.
 LinkChoice ChooseLink(std::span<const LinkInterface> interfaces, std::uint32_t target);
 
-// The IPv4 addresses of every interface that is up and does ARP on Ethernet, from the kernel;
+// Where the kernel sends to a target, from its route lookup.
+struct Route {
+    int outputIndex = 0;
+    bool viaGateway = false;
+    std::uint8_t type = 0;                // RTN_*: unicast, local, broadcast, unreachable...
+    std::optional<std::uint32_t> source;  // host byte order
+};
+
+// The rtnetlink request that asks the kernel's route to `target` (host byte order), as
+// `ip route get` does.
+std::vector<std::uint8_t> BuildRouteRequest(std::uint32_t target, std::uint32_t sequence);
+// The route in the kernel's answer; nothing for an error (no route) or a broken message.
+std::optional<Route> ParseRouteReply(std::span<const std::uint8_t> message);
+// Asks the kernel; nothing when it has no route or could not be asked.
+std::optional<Route> LookUpRoute(std::uint32_t target);
+
+// The kernel's way to `target`: our own address on any interface; on-link only where the
+// kernel sends to it directly (no gateway) on an interface that can carry ARP, from the
+// route's source address; otherwise not on-link.
+LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t target);
+// The same, from the route the kernel gave (nothing: it has none).
+LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t target,
+                       const std::optional<Route>& route);
+
+// The IPv4 addresses of every interface that is up, from the kernel (those that cannot carry
+// ARP marked so);
 // nothing, with errno set, when the kernel could not be asked (e.g. no descriptor free).
 std::optional<std::vector<LinkInterface>> ReadLinkInterfaces();
 // As ReadLinkInterfaces, with none when the kernel could not be asked.

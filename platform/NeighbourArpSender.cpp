@@ -164,7 +164,7 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
             return kErrorCancelled;
         }
     }
-    const LinkChoice choice = ChooseLink(*links, destinationHostOrder);
+    const LinkChoice choice = ChooseRoute(*links, destinationHostOrder);
     if (choice.verdict == LinkVerdict::NotOnLink) {
         return kErrorHostUnreachable;
     }

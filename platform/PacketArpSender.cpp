@@ -176,7 +176,7 @@ std::uint32_t PacketArpSender::SendARP(std::uint32_t destinationHostOrder, std::
         // Not knowing the interfaces is no reason to call the target off-link.
         return errno == EMFILE || errno == ENFILE ? kErrorTooManyOpenFiles : kErrorGenFailure;
     }
-    const LinkChoice choice = ChooseLink(*links, destinationHostOrder);
+    const LinkChoice choice = ChooseRoute(*links, destinationHostOrder);
     if (choice.verdict == LinkVerdict::NotOnLink) {
         return kErrorHostUnreachable;
     }

@@ -361,6 +361,36 @@ TEST_P(LabScan, RescansAndRepeatedAddressesFindTheHostsAgain) {
     }
 }
 
+// A /25 on a NOARP interface inside the lab's /24: the kernel sends to its targets there, so
+// they are not asked at all (not on the Ethernet link either), and the scanner's own address
+// on it answers with that interface's MAC.
+TEST_P(LabScan, TargetsTheKernelRoutesOverNoArpAreNotAsked) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts(Octets(120, 140))));
+    const std::string ns = lab_->Name() + "s";
+    std::string command =
+        "ip -n {} link add tvknoarp address 02:54:56:00:00:99 type veth peer name tvknoarpp && "
+        "ip -n {} link set tvknoarpp up && ip -n {} link set tvknoarp arp off up && "
+        "ip -n {} addr add 203.0.113.129/25 dev tvknoarp";
+    for (auto at = command.find("{}"); at != std::string::npos; at = command.find("{}")) {
+        command.replace(at, 2, ns);
+    }
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    auto result = Scan(Range(120, 140));
+    const auto sequence = responder_->Stop().requestSequence;
+    for (const auto& target : sequence) {
+        EXPECT_LT(std::atoi(target.c_str() + Address(0).size() - 1), 128) << target;
+    }
+    for (int octet = 120; octet <= 140; ++octet) {
+        ExpectRow(result, Address(octet),
+                  octet < 128    ? Mac(octet)
+                  : octet == 129 ? "02-54-56-00-00-99"
+                                 : "");
+    }
+    ASSERT_EQ(result.messages.size(), 2U) << result.raw;
+    EXPECT_EQ(result.messages[1],
+              std::string(kOffLinkBefore) + "12" + kOffLinkAfter + "|Talvik|64");
+}
+
 // The scanning interface set down, deleted, or losing carrier 0.3 s into a /24 with 40 live
 // hosts: no "扫描完成!", one box that names the interface and how many targets were not asked,
 // and the hosts found before keep their rows.
