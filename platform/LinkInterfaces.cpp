@@ -197,7 +197,7 @@ std::optional<Route> ParseRouteReply(std::span<const std::uint8_t> message) {
     return route;
 }
 
-std::optional<Route> LookUpRoute(std::uint32_t target) {
+std::optional<std::optional<Route>> AskRoute(std::uint32_t target) {
     const UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
     if (!fd.Valid()) {
         return std::nullopt;
@@ -222,9 +222,18 @@ std::optional<Route> LookUpRoute(std::uint32_t target) {
     return ParseRouteReply(std::span(buffer, static_cast<std::size_t>(got)));
 }
 
+std::optional<Route> LookUpRoute(std::uint32_t target) {
+    return AskRoute(target).value_or(std::nullopt);
+}
+
 LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t target) {
-    return ChooseRoute(interfaces, target,
-                       IsNeverOnLink(target) ? std::nullopt : LookUpRoute(target));
+    if (IsNeverOnLink(target)) {
+        return ChooseRoute(interfaces, target, std::nullopt);
+    }
+    const auto route = AskRoute(target);
+    // A kernel that could not be asked (no descriptor free) is no reason to call the target
+    // off-link: the subnets of the interfaces that carry ARP say it then.
+    return route ? ChooseRoute(interfaces, target, *route) : ChooseLink(interfaces, target);
 }
 
 LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t target,

@@ -53,7 +53,9 @@ struct Route {
 std::vector<std::uint8_t> BuildRouteRequest(std::uint32_t target, std::uint32_t sequence);
 // The route in the kernel's answer; nothing for an error (no route) or a broken message.
 std::optional<Route> ParseRouteReply(std::span<const std::uint8_t> message);
-// Asks the kernel; nothing when it has no route or could not be asked.
+// Asks the kernel: nothing when it could not be asked, else its route or none.
+std::optional<std::optional<Route>> AskRoute(std::uint32_t target);
+// As AskRoute, with none when it could not be asked.
 std::optional<Route> LookUpRoute(std::uint32_t target);
 
 // The kernel's way to `target`: our own address on any interface; on-link only where the
