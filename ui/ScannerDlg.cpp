@@ -192,6 +192,7 @@ void CScannerDlg::CreateControls() {
         button->setFocusPolicy(checked ? Qt::StrongFocus : Qt::ClickFocus);
     });
     modeIp_->installEventFilter(this);
+    resultList_->installEventFilter(this);
     modeUrl_->installEventFilter(this);
     connect(modeIp_, &QRadioButton::clicked, this, &CScannerDlg::OnModeIp);
     connect(modeUrl_, &QRadioButton::clicked, this, &CScannerDlg::OnModeUrl);
@@ -220,6 +221,12 @@ void CScannerDlg::NameControls() {
 }
 
 bool CScannerDlg::eventFilter(QObject* watched, QEvent* event) {
+    // The list shows where the keyboard is by its current row; give it one, selecting nothing.
+    if (watched == resultList_ && event->type() == QEvent::FocusIn &&
+        resultList_->currentItem() == nullptr && resultList_->topLevelItemCount() > 0) {
+        resultList_->selectionModel()->setCurrentIndex(resultList_->model()->index(0, 0),
+                                                       QItemSelectionModel::NoUpdate);
+    }
     // An arrow key in the radio group chooses the other mode as a click on it would, focus
     // included, rather than only moving the check.
     if ((watched == modeIp_ || watched == modeUrl_) && event->type() == QEvent::KeyPress) {

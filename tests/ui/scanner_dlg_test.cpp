@@ -129,9 +129,13 @@ TEST_F(MainWindowTest, KeysAndScreenReadersReachEveryControl) {
     QTest::keyClick(dialog->modeUrlButton(), Qt::Key_Up);
     EXPECT_TRUE(dialog->modeIpButton()->isChecked());
     EXPECT_FALSE(dialog->urlEdit()->isEnabled());
-    // The focused control draws its ring, also after the focus was set by a click.
+    // The focused control draws its ring, also after the focus was set by a click; the list
+    // draws it on a current row, which selects nothing.
+    AddRows({"r0", "r1"});
     dialog->resultList()->setFocus(Qt::MouseFocusReason);
     EXPECT_TRUE(dialog->testAttribute(Qt::WA_KeyboardFocusChange));
+    EXPECT_EQ(dialog->resultList()->currentItem(), dialog->resultList()->topLevelItem(0));
+    EXPECT_TRUE(dialog->resultList()->selectedItems().isEmpty());
 }
 
 TEST_F(MainWindowTest, ShiftTabLeavesAnAddressFieldBackwardsFromAnyPart) {
