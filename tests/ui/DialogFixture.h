@@ -130,6 +130,7 @@ protected:
     struct ListMenu {
         bool opened = false;
         QPoint position;
+        QString name;               // as a screen reader gets it
         QStringList texts;          // "-" for a separator
         std::vector<bool> enabled;  // of the commands, in menu order
     };
@@ -145,6 +146,7 @@ protected:
             }
             seen.opened = true;
             seen.position = menu->pos();
+            seen.name = QAccessible::queryAccessibleInterface(menu)->text(QAccessible::Name);
             QAction* chosen = nullptr;
             for (QAction* action : menu->actions()) {
                 seen.texts << (action->isSeparator() ? QStringLiteral("-") : action->text());

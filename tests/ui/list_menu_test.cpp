@@ -100,6 +100,7 @@ TEST_F(ListMenuTest, KeysOpenThePopupAtTheCurrentRowAndDeleteTheSelection) {
         const ListMenu none = OpenListMenu(0, [&] { QTest::keySequence(list, keys); });
         ASSERT_TRUE(none.opened) << keys.toString().toStdString();
         EXPECT_EQ(none.position, list->mapToGlobal(QPoint(0, 0)));
+        EXPECT_EQ(none.name, "结果列表菜单");
     }
 
     AddRows({"r0", "r1", "r2", "r3"});

@@ -161,8 +161,12 @@ TEST_F(ScanStateTest, ASecondMacForOneAddressIsListedAndMarked) {
     EXPECT_EQ(dialog->ResultRows().GetItemText(1, 2), "02-00-5e-10-00-02");
     EXPECT_EQ(ToolTip(1), "在线\n有2个MAC地址应答此地址：\n02-00-5e-10-00-02\n02-00-5e-10-00-09");
     EXPECT_FALSE(dialog->resultList()->topLevelItem(1)->icon(0).isNull());
+    // A late answer counts as found, whatever its worker reports after it.
+    ASSERT_TRUE(arp->AnswerLate(0xCB007101, {2, 0, 0x5e, 0x10, 0, 1}));
     arp->Release();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Completed(); }, 10000));
+    EXPECT_EQ(ProgressText(), "3/3 · 2 在线");
+    EXPECT_EQ(ToolTip(0), "在线");
     // A new scan starts from one answer again.
     dialog->OnClearResults();
     EXPECT_TRUE(dialog->resultList()->topLevelItem(1)->icon(0).isNull());
