@@ -52,6 +52,7 @@ CScannerDlg::CScannerDlg(ScannerServices services, QWidget* parent)
     CreateToolBar();
     CreateWindowMenu();
     CreateKeys();
+    NameControls();
     PlaceControls();
 
     describeRow_ = std::make_shared<RowDescriber>(
@@ -198,8 +199,6 @@ void CScannerDlg::CreateControls() {
     connect(modeUrl_, &QRadioButton::clicked, this, &CScannerDlg::OnModeUrl);
 
     // The template's order.
-    NameControls();
-
     setTabOrder(resultList_, url_);
     setTabOrder(url_, startAddress_);
     setTabOrder(startAddress_, endAddress_);
@@ -218,6 +217,8 @@ void CScannerDlg::NameControls() {
     endAddress_->setFieldName(QStringLiteral("结束IP地址"));
     progress_->setAccessibleName(QStringLiteral("扫描进度"));
     banner_->setAccessibleName(QStringLiteral("Talvik"));
+    entryGroup_->setAccessibleName(QStringLiteral("扫描地址"));
+    toolBar_->setAccessibleName(QStringLiteral("工具栏"));
 }
 
 bool CScannerDlg::eventFilter(QObject* watched, QEvent* event) {
