@@ -7,6 +7,7 @@
 
 #include "platform/Platform.h"
 #include "talvik/Version.h"
+#include "ui/AvahiNames.h"
 #include "ui/DialogUnits.h"
 #include "ui/ScannerDlg.h"
 
@@ -52,6 +53,7 @@ int main(int argc, char* argv[]) {
     services.resolver = talvik::MakeNameResolver();
     services.arp = talvik::MakeArpSender();
     services.aboutLibrary = talvik::MakeAboutLibrary();
+    services.hostNames = talvik::MakeHostNames();
 
     talvik::CScannerDlg dialog(std::move(services));
     dialog.exec();
