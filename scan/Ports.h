@@ -18,6 +18,15 @@
 
 namespace talvik {
 
+// What became of a row in the latest scan.
+enum class RowOutcome {
+    NotScanned,  // not (yet) asked
+    Waiting,     // in the running scan, not asked yet or not answered yet
+    Silent,      // asked, no answer
+    Unresolved,  // a name that did not resolve: never asked
+    Answered,
+};
+
 // The result list. Called on the user-interface thread only.
 class IResultList {
 public:
@@ -27,6 +36,9 @@ public:
     virtual int GetNextItem(int start, ItemFilter filter) const = 0;
     virtual std::string GetItemText(int row, int column) const = 0;
     virtual void SetItemText(int row, int column, const std::string& text) = 0;
+    // Tells the list what became of a row, beside its cells; `address` is the one asked (host
+    // byte order), 0 when not known. A list that shows only the cells ignores it.
+    virtual void SetRowOutcome(int /*row*/, RowOutcome /*outcome*/, std::uint32_t /*address*/) {}
 };
 
 // The progress bar. Called on the user-interface thread only.

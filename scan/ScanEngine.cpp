@@ -82,6 +82,7 @@ void ScanEngine::OnClearResults() {
          row = ports_.list->GetNextItem(row, ItemFilter::All), ++visited) {
         ports_.list->SetItemText(row, 1, "");
         ports_.list->SetItemText(row, 2, "");
+        ports_.list->SetRowOutcome(row, RowOutcome::NotScanned, 0);
     }
     ResetScanState();
     SetRunningState(0);
@@ -141,7 +142,9 @@ void ScanEngine::StartScan(ItemFilter filter) {
         const std::string text = list.GetItemText(row, 0);
         if (const auto address = ParseDottedDecimal(text)) {
             target.address = *address;
+            list.SetRowOutcome(row, RowOutcome::Waiting, *address);
         } else {
+            list.SetRowOutcome(row, RowOutcome::Waiting, 0);
             target.address = kUnresolvedAddress;
             lookup->names.push_back(text);
             lookup->records.push_back(filled);
@@ -197,6 +200,8 @@ void ScanEngine::FinishTable(const NameLookup& lookup) {
         target.address = found.value_or(kUnresolvedAddress);
         ports_.list->SetItemText(target.row, 2,
                                  found ? FormatDottedDecimal(*found) : std::string(kUnknownHost));
+        ports_.list->SetRowOutcome(target.row, found ? RowOutcome::Waiting : RowOutcome::Unresolved,
+                                   found.value_or(0));
     }
 }
 
@@ -324,6 +329,15 @@ void EngineGuard::ApplyResult(const std::weak_ptr<EngineGuard>& guard, std::uint
     if (!keep) {
         engine.ports_.list->SetItemText(row, 1, status);
         engine.ports_.list->SetItemText(row, 2, mac);
+        if (index >= 0 && index < MAX_TARGETS) {
+            const std::uint32_t address = engine.targets[static_cast<std::size_t>(index)].address;
+            const bool unresolved = address == kUnresolvedAddress;
+            engine.ports_.list->SetRowOutcome(
+                row,
+                !status.empty() ? RowOutcome::Answered
+                                : (unresolved ? RowOutcome::Unresolved : RowOutcome::Silent),
+                unresolved ? 0 : address);
+        }
     }
     engine.ports_.progress->SetPos(engine.ports_.progress->GetPos() + 1);
 }
@@ -341,6 +355,8 @@ void EngineGuard::ApplyLate(const std::weak_ptr<EngineGuard>& guard, std::uint64
     engine.lateAnswered_[static_cast<std::size_t>(index)] = true;
     engine.ports_.list->SetItemText(row, 1, kRunning);
     engine.ports_.list->SetItemText(row, 2, mac);
+    engine.ports_.list->SetRowOutcome(row, RowOutcome::Answered,
+                                      engine.targets[static_cast<std::size_t>(index)].address);
 }
 
 std::optional<std::string> ScanFailureText(const ScanOutcome& outcome) {

@@ -84,6 +84,18 @@ CAdvancedOptionsDlg::CAdvancedOptionsDlg(QWidget* parent) : QDialog(parent) {
     auto* defaults =
         MakeButton(this, QStringLiteral("恢复默认值"), "IDC_ADV_DEFAULTS", du.rect(7, 67, 50, 13));
 
+    netSlider_->setAccessibleName(QStringLiteral("网络状况"));
+    speedSlider_->setAccessibleName(QStringLiteral("扫描速度"));
+    // Each slider tells its value and what it means, as the value changes.
+    connect(netSlider_, &QSlider::valueChanged, this, [this](int value) {
+        netSlider_->setToolTip(QStringLiteral("网络状况：%1\n未应答的主机再等 %2 毫秒")
+                                   .arg(value)
+                                   .arg(LateWindow(value).count()));
+    });
+    connect(speedSlider_, &QSlider::valueChanged, this, [this](int value) {
+        speedSlider_->setToolTip(QStringLiteral("扫描速度：%1\n同时探测 %1 台主机").arg(value));
+    });
+
     setTabOrder(unpingedBox_, netSlider_);
     setTabOrder(netSlider_, speedSlider_);
     setTabOrder(speedSlider_, ok);

@@ -320,6 +320,13 @@ bool IpAddressEdit::eventFilter(QObject* watched, QEvent* event) {
     return false;
 }
 
+void IpAddressEdit::setFieldName(const QString& name) {
+    setAccessibleName(name);
+    for (int i = 0; i < kParts; ++i) {
+        parts_[i]->setAccessibleName(QStringLiteral("%1 第%2段").arg(name).arg(i + 1));
+    }
+}
+
 void IpAddressEdit::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
     QStyleOptionFrame option;

@@ -36,6 +36,8 @@ public:
     void clear();
 
     QLineEdit* part(int index) const { return parts_[index]; }
+    // Names the field and each of its parts for screen readers.
+    void setFieldName(const QString& name);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;

@@ -6,15 +6,44 @@
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
 #include <QTreeWidget>
 #include <algorithm>
+
+#include "platform/MacVendors.h"
 
 namespace talvik {
 
 namespace {
 
 constexpr int kColumns = 3;
+constexpr int kMacColumn = 2;
 constexpr int kMinimumBoxWidth = 220;
+
+// A row that knows its facts and words its own tooltip when asked, so the tooltip always
+// tells what is known now (a maker or name found later, the scan's end).
+class ResultItem final : public QTreeWidgetItem {
+public:
+    explicit ResultItem(std::shared_ptr<const RowDescriber> describe)
+        : describe_(std::move(describe)) {}
+
+    QVariant data(int column, int role) const override {
+        if ((role == Qt::ToolTipRole || role == Qt::AccessibleDescriptionRole) && describe_ &&
+            *describe_) {
+            return (*describe_)(text(0), facts);
+        }
+        return QTreeWidgetItem::data(column, role);
+    }
+
+    RowFacts facts;
+
+private:
+    std::shared_ptr<const RowDescriber> describe_;
+};
+
+ResultItem* ItemAt(QTreeWidget* list, int row) {
+    return dynamic_cast<ResultItem*>(list->topLevelItem(row));
+}
 
 }  // namespace
 
@@ -45,12 +74,59 @@ void QtResultList::SetItemText(int row, int column, const std::string& text) {
     if (item == nullptr || column < 0 || column >= kColumns) {
         return;
     }
-    item->setText(column, QString::fromStdString(text));
+    const QString value = QString::fromStdString(text);
+    if (column == kMacColumn) {
+        if (ResultItem* result = ItemAt(list_, row)) {
+            QStringList& macs = result->facts.macs;
+            if (!ParseMacText(text)) {
+                macs.clear();
+                result->setIcon(0, QIcon());
+            } else if (macs.isEmpty()) {
+                macs << value;
+            } else {
+                // A second host claims the address; the first answer stays in the cell.
+                if (!macs.contains(value, Qt::CaseInsensitive)) {
+                    macs << value;
+                    result->setIcon(0, list_->style()->standardIcon(QStyle::SP_MessageBoxWarning));
+                }
+                return;
+            }
+        }
+    }
+    item->setText(column, value);
+}
+
+void QtResultList::SetRowOutcome(int row, RowOutcome outcome, std::uint32_t address) {
+    ResultItem* item = ItemAt(list_, row);
+    if (item == nullptr) {
+        return;
+    }
+    item->facts.outcome = outcome;
+    if (address != 0 || outcome == RowOutcome::NotScanned) {
+        item->facts.address = address;
+    }
+    if (outcomeChanged) {
+        outcomeChanged(row, item->facts);
+    }
+}
+
+const RowFacts* QtResultList::Facts(int row) const {
+    const ResultItem* item = ItemAt(list_, row);
+    return item == nullptr ? nullptr : &item->facts;
+}
+
+int QtResultList::CountAnswered() const {
+    int count = 0;
+    for (int row = 0; row < list_->topLevelItemCount(); ++row) {
+        const RowFacts* facts = Facts(row);
+        count += facts != nullptr && facts->outcome == RowOutcome::Answered ? 1 : 0;
+    }
+    return count;
 }
 
 int QtResultList::InsertItem(int index, const QString& text) {
     const int row = std::clamp(index, 0, list_->topLevelItemCount());
-    auto* item = new QTreeWidgetItem;
+    auto* item = new ResultItem(describe_);
     item->setText(0, text);
     item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
     list_->insertTopLevelItem(row, item);
@@ -82,11 +158,17 @@ void QtProgressBar::SetRange(int minimum, int maximum) {
         bar_->setRange(minimum_, maximum_);
     }
     bar_->setValue(position_);
+    if (changed) {
+        changed();
+    }
 }
 
 void QtProgressBar::SetPos(int position) {
     position_ = std::clamp(position, minimum_, maximum_);
     bar_->setValue(position_);
+    if (changed) {
+        changed();
+    }
 }
 
 int QtProgressBar::GetPos() const {

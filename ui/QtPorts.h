@@ -3,7 +3,10 @@
 // user-interface thread only.
 
 #include <QString>
+#include <QStringList>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "scan/Ports.h"
@@ -16,15 +19,36 @@ class QWidget;
 
 namespace talvik {
 
+// What the window knows of one row beyond its cells.
+struct RowFacts {
+    RowOutcome outcome = RowOutcome::NotScanned;
+    std::uint32_t address = 0;  // the one asked, host byte order; 0 when not known
+    QStringList macs;           // each MAC that answered in this scan, the cell's first
+};
+
+// Words a row's tooltip from its address text and facts. Rows hold it shared, so it may outlive
+// the list.
+using RowDescriber = std::function<QString(const QString& text, const RowFacts& facts)>;
+
 // The result list over a three-column tree widget without a tree.
 class QtResultList final : public IResultList {
 public:
-    explicit QtResultList(QTreeWidget* list) : list_(list) {}
+    explicit QtResultList(QTreeWidget* list, std::shared_ptr<const RowDescriber> describe = nullptr)
+        : list_(list), describe_(std::move(describe)) {}
 
     int GetItemCount() const override;
     int GetNextItem(int start, ItemFilter filter) const override;
     std::string GetItemText(int row, int column) const override;
+    // A second, different MAC for a row that answered keeps the first in the cell and joins
+    // the row's list of MACs, marking the row with a warning.
     void SetItemText(int row, int column, const std::string& text) override;
+    void SetRowOutcome(int row, RowOutcome outcome, std::uint32_t address) override;
+
+    // The row's facts; nullptr for no such row.
+    const RowFacts* Facts(int row) const;
+    int CountAnswered() const;
+    // Called after each change of a row's outcome.
+    std::function<void(int row, const RowFacts& facts)> outcomeChanged;
 
     // Inserts a row with `text` in column 0 and empty other columns; an index past the end
     // appends. Gives the row's index.
@@ -34,6 +58,7 @@ public:
 
 private:
     QTreeWidget* list_;
+    std::shared_ptr<const RowDescriber> describe_;
 };
 
 // The progress bar keeps the position within its range, and shows an empty range as an empty
@@ -45,6 +70,9 @@ public:
     void SetRange(int minimum, int maximum) override;
     void SetPos(int position) override;
     int GetPos() const override;
+    int Maximum() const { return maximum_; }
+    // Called after each change of range or position.
+    std::function<void()> changed;
 
 private:
     QProgressBar* bar_;

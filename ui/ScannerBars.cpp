@@ -13,6 +13,7 @@
 #include <QShortcut>
 #include <QStyleOption>
 #include <QToolBar>
+#include <QTreeWidget>
 
 #include "scan/CommandIds.h"
 #include "scan/ScanEngine.h"
@@ -143,22 +144,35 @@ void CScannerDlg::CreateToolBar() {
             AddCommand(toolBar_, command, ToolIcon(command.icon, image++), command.toolText);
         action->setToolTip(QString::fromUtf8(command.toolText).trimmed());
         toolActions_[id] = action;
-        toolBar_->widgetForAction(action)->setStyle(style);
+        QWidget* button = toolBar_->widgetForAction(action);
+        button->setStyle(style);
+        // Read out as shown, leading blank included.
+        button->setAccessibleName(QString::fromUtf8(command.toolText));
     }
 }
 
 void CScannerDlg::CreateKeys() {
-    // One window-wide action per key, so a key also reaches commands that only the pop-up shows,
-    // and is refused where the command may not run.
+    // One action per key, so a key also reaches commands that only the pop-up shows, and is
+    // refused where the command may not run.
     for (const Command& command : Commands()) {
         if (command.keys == nullptr) {
             continue;
         }
-        auto* action = new QAction(this);
+        const bool onList = IsListKey(command.id);
+        QWidget* owner = onList ? static_cast<QWidget*>(resultList_) : this;
+        auto* action = new QAction(owner);
         action->setShortcut(QKeySequence(QString::fromLatin1(command.keys)));
-        action->setShortcutContext(Qt::WindowShortcut);
-        addAction(action);
+        action->setShortcutContext(onList ? Qt::WidgetWithChildrenShortcut : Qt::WindowShortcut);
+        owner->addAction(action);
         connect(action, &QAction::triggered, this, [this, id = command.id] { OnCommand(id); });
+    }
+    // The list's pop-up from the keyboard opens at the current row, not at the pointer.
+    for (const QKeySequence& keys :
+         {QKeySequence(Qt::SHIFT | Qt::Key_F10), QKeySequence(Qt::Key_Menu)}) {
+        auto* listMenu = new QShortcut(keys, resultList_);
+        listMenu->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(listMenu, &QShortcut::activated, this,
+                [this] { OpenListMenu(ListMenuKeyPosition()); });
     }
 }
 
@@ -184,8 +198,23 @@ void CScannerDlg::ShowWindowMenu(const QPoint& globalPosition) {
 }
 
 void CScannerDlg::OnResultListRClick() {
-    const QPoint position = QCursor::pos();
+    OpenListMenu(QCursor::pos());
+}
+
+QPoint CScannerDlg::ListMenuKeyPosition() const {
+    QTreeWidgetItem* current = resultList_->currentItem();
+    if (current == nullptr) {
+        return resultList_->mapToGlobal(QPoint(0, 0));
+    }
+    resultList_->scrollToItem(current);
+    const QRect row = resultList_->visualItemRect(current);
+    // Below the row, so the menu leaves it in sight.
+    return resultList_->viewport()->mapToGlobal(row.bottomLeft());
+}
+
+void CScannerDlg::OpenListMenu(const QPoint& position) {
     QMenu menu(QStringLiteral("pop"), this);
+    menu.setAccessibleName(QStringLiteral("结果列表菜单"));
     menu.setFont(DialogFont());
     const bool scanning = engine_->IsScanRunning();
     const bool hasRows = resultRows_->GetItemCount() > 0;

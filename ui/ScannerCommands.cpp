@@ -4,6 +4,7 @@
 
 #include <QLineEdit>
 #include <QRadioButton>
+#include <algorithm>
 #include <ctime>
 #include <vector>
 
@@ -30,20 +31,22 @@ using D = CScannerDlg;
 // clang-format off
 constexpr Command kCommands[] = {
     // id                   text                  toolbar      picture                        handler              when         keys
-    {ID_SCAN_ALL,            "扫描全部(&A)",       " 扫描全部", ":/toolbar/scan-all.png",      &D::OnScanAll,        W::Idle,     nullptr},
+    {ID_SCAN_ALL,            "扫描全部(&A)",       " 扫描全部", ":/toolbar/scan-all.png",      &D::OnScanAll,        W::Idle,     "F5"},
     {ID_SCAN_SELECTED,       "扫描选中主机(&S)",   " 扫描选中", ":/toolbar/scan-selected.png", &D::OnScanSelected,   W::Idle,     nullptr},
     {ID_STOP_SCAN,           "停止扫描(&T)",       " 停止扫描", ":/toolbar/stop.png",          &D::OnStopScan,       W::Scanning, nullptr},
-    {ID_SAVE_RESULTS,        "保存扫描结果",       nullptr,     nullptr,                       &D::OnSaveResults,    W::Always,   nullptr},
+    {ID_SAVE_RESULTS,        "保存扫描结果",       nullptr,     nullptr,                       &D::OnSaveResults,    W::Always,   "Ctrl+S"},
     {ID_EXIT,                "退出(&X)",           " 退出",     ":/toolbar/exit.png",          &D::OnExit,           W::Always,   nullptr},
     {ID_ADVANCED,            "高级选项(&P)",       " 高级",     ":/toolbar/advanced.png",      &D::OnAdvanced,       W::Always,   nullptr},
     {ID_ABOUT_DESCRIPTION,   "关于漏洞(&H)",       nullptr,     nullptr,                       nullptr,              W::Never,    nullptr},
     {ID_ABOUT_SOFTWARE,      "关于软件",           " 关于软件", ":/toolbar/about.png",         &D::OnAboutSoftware,  W::Always,   nullptr},
     // The list's pop-up: the workers write into the rows while a scan runs.
     {ID_DELETE_ALL,          "删除所有IP地址",     nullptr,     nullptr,                       &D::OnDeleteAll,      W::Idle,     nullptr},
-    {ID_DELETE_SELECTED,     "删除选中的IP地址",   nullptr,     nullptr,                       &D::OnDeleteSelected, W::Idle,     nullptr},
+    {ID_DELETE_SELECTED,     "删除选中的IP地址",   nullptr,     nullptr,                       &D::OnDeleteSelected, W::Idle,     "Del"},
     {ID_SCAN_SELECTED_POPUP, "扫描选中的IP地址",   nullptr,     nullptr,                       &D::OnScanSelected,   W::Idle,     nullptr},
     {ID_SCAN_ALL_POPUP,      "扫描所有IP地址",     nullptr,     nullptr,                       &D::OnScanAll,        W::Idle,     nullptr},
     {ID_CLEAR_RESULTS,       "清空扫描结果",       nullptr,     nullptr,                       &D::OnClearResults,   W::Idle,     nullptr},
+    // Keys of the list alone, in no menu.
+    {ID_COPY_ROWS,           "复制",               nullptr,     nullptr,                       &D::OnCopyRows,       W::Always,   "Ctrl+C"},
 };
 
 constexpr int kSep = 0;
@@ -105,6 +108,11 @@ std::span<const int> ListMenuLayout() {
     return kListMenu;
 }
 
+bool IsListKey(int id) {
+    // Delete and copy mean text where a field has the focus, and rows only on the list.
+    return id == ID_COPY_ROWS || std::ranges::find(kListMenu, id) != std::end(kListMenu);
+}
+
 void CScannerDlg::OnCommand(int command) {
     const Command* entry = FindCommand(command);
     if (entry == nullptr || entry->handler == nullptr ||
@@ -115,10 +123,12 @@ void CScannerDlg::OnCommand(int command) {
 }
 
 void CScannerDlg::OnScanAll() {
+    progressShown_ = true;
     engine_->OnScanAll();
 }
 
 void CScannerDlg::OnScanSelected() {
+    progressShown_ = true;
     engine_->OnScanSelected();
 }
 
@@ -128,6 +138,7 @@ void CScannerDlg::OnStopScan() {
 
 void CScannerDlg::OnClearResults() {
     engine_->OnClearResults();
+    ResetProgress();
 }
 
 void CScannerDlg::OnExit() {
@@ -150,6 +161,7 @@ void CScannerDlg::OnAddAddress() {
     // Asked before anything else, so the list may be emptied even when nothing is added.
     if (rows > 0 && Message(kClearQuestion, kMbYesNo | kMbIconQuestion) == kIdYes) {
         resultRows_->DeleteAllItems();
+        ResetProgress();
         rows = 0;
     }
 
@@ -201,6 +213,7 @@ void CScannerDlg::OnStartAddressChanged() {
 
 void CScannerDlg::OnDeleteAll() {
     resultRows_->DeleteAllItems();
+    ResetProgress();
 }
 
 void CScannerDlg::OnDeleteSelected() {

@@ -8,6 +8,9 @@ namespace talvik {
 
 class CScannerDlg;
 
+// Copies the selected rows as text; reached by its key on the list only.
+inline constexpr int ID_COPY_ROWS = 32798;
+
 // When a command may act; anything else leaves it grayed and refuses it.
 enum class CommandWhen {
     Always,
@@ -38,5 +41,7 @@ struct MenuLayout {
 std::span<const MenuLayout> MenuBarLayout();
 std::span<const int> ToolBarLayout();
 std::span<const int> ListMenuLayout();
+// Commands whose keys act only while the result list has the focus.
+bool IsListKey(int id);
 
 }  // namespace talvik

@@ -1,5 +1,6 @@
 #include "ui/ScannerDlg.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QFrame>
 #include <QGroupBox>
@@ -18,6 +19,7 @@
 #include <QTreeWidget>
 #include <QWindow>
 
+#include "platform/HostNames.h"
 #include "scan/ScanEngine.h"
 #include "ui/DialogUnits.h"
 #include "ui/GroupFrame.h"
@@ -50,10 +52,17 @@ CScannerDlg::CScannerDlg(ScannerServices services, QWidget* parent)
     CreateToolBar();
     CreateWindowMenu();
     CreateKeys();
+    NameControls();
     PlaceControls();
 
-    resultRows_ = std::make_unique<QtResultList>(resultList_);
+    describeRow_ = std::make_shared<RowDescriber>(
+        [this](const QString& text, const RowFacts& facts) { return DescribeRow(text, facts); });
+    resultRows_ = std::make_unique<QtResultList>(resultList_, describeRow_);
+    resultRows_->outcomeChanged = [this](int /*row*/, const RowFacts& facts) {
+        OnRowOutcome(facts);
+    };
     progressPort_ = std::make_unique<QtProgressBar>(progress_);
+    progressPort_->changed = [this] { UpdateProgressText(); };
     commandStates_ = std::make_unique<QtCommandStates>();
     for (const auto& [command, action] : toolActions_) {
         commandStates_->AddButton(command, action);
@@ -64,6 +73,7 @@ CScannerDlg::CScannerDlg(ScannerServices services, QWidget* parent)
     messageBox_ = std::make_unique<QtMessageBox>(this);
     messages_ = services_.messageBox != nullptr ? services_.messageBox : messageBox_.get();
     poster_ = std::make_shared<QtUiPoster>(this);
+    CreateRowDetails();
 
     EnginePorts ports;
     ports.list = resultRows_.get();
@@ -79,6 +89,15 @@ CScannerDlg::CScannerDlg(ScannerServices services, QWidget* parent)
 
     SetInitialState();
     resultList_->setFocus(Qt::OtherFocusReason);
+
+    // The focused control always draws its focus ring, also after a click moved the focus there.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* /*old*/, QWidget* now) {
+        if (now != nullptr && now->window() == this) {
+            setAttribute(Qt::WA_KeyboardFocusChange, true);
+            now->update();
+        }
+    });
+    setAttribute(Qt::WA_KeyboardFocusChange, true);
 }
 
 CScannerDlg::~CScannerDlg() {
@@ -86,6 +105,8 @@ CScannerDlg::~CScannerDlg() {
     // are dropped with this object.
     engine_.reset();
     poster_->Detach();
+    // The rows go with the widgets, after this object's members.
+    *describeRow_ = nullptr;
 }
 
 QIcon CScannerDlg::MainIcon() {
@@ -146,6 +167,15 @@ void CScannerDlg::CreateControls() {
     endAddress_ = new IpAddressEdit(this);
     connect(startAddress_, &IpAddressEdit::fieldChanged, this, &CScannerDlg::OnStartAddressChanged);
 
+    // Enter in a field of the entry presses the add button, as the user means by it.
+    connect(url_, &QLineEdit::returnPressed, this, [this] { addButton_->click(); });
+    for (IpAddressEdit* field : {startAddress_, endAddress_}) {
+        for (int index = 0; index < IpAddressEdit::kParts; ++index) {
+            connect(field->part(index), &QLineEdit::returnPressed, this,
+                    [this] { addButton_->click(); });
+        }
+    }
+
     addButton_ = new QPushButton(QStringLiteral("添加扫描地址 >>"), this);
     // Enter must never press it; Space does.
     addButton_->setAutoDefault(false);
@@ -163,6 +193,9 @@ void CScannerDlg::CreateControls() {
     connect(modes, &QButtonGroup::buttonToggled, this, [](QAbstractButton* button, bool checked) {
         button->setFocusPolicy(checked ? Qt::StrongFocus : Qt::ClickFocus);
     });
+    modeIp_->installEventFilter(this);
+    resultList_->installEventFilter(this);
+    modeUrl_->installEventFilter(this);
     connect(modeIp_, &QRadioButton::clicked, this, &CScannerDlg::OnModeIp);
     connect(modeUrl_, &QRadioButton::clicked, this, &CScannerDlg::OnModeUrl);
 
@@ -175,6 +208,45 @@ void CScannerDlg::CreateControls() {
     setTabOrder(modeIp_, modeUrl_);
     progress_->setFocusPolicy(Qt::NoFocus);
     banner_->setFocusPolicy(Qt::NoFocus);
+}
+
+void CScannerDlg::NameControls() {
+    // What a screen reader says for controls whose label is not their own text.
+    resultList_->setAccessibleName(QStringLiteral("扫描结果"));
+    url_->setAccessibleName(QStringLiteral("URL"));
+    startAddress_->setFieldName(QStringLiteral("起始IP地址"));
+    endAddress_->setFieldName(QStringLiteral("结束IP地址"));
+    progress_->setAccessibleName(QStringLiteral("扫描进度"));
+    banner_->setAccessibleName(QStringLiteral("Talvik"));
+    entryGroup_->setAccessibleName(QStringLiteral("扫描地址"));
+    toolBar_->setAccessibleName(QStringLiteral("工具栏"));
+}
+
+bool CScannerDlg::eventFilter(QObject* watched, QEvent* event) {
+    // The list shows where the keyboard is by its current row; give it one, selecting nothing.
+    if (watched == resultList_ && event->type() == QEvent::FocusIn &&
+        resultList_->currentItem() == nullptr && resultList_->topLevelItemCount() > 0) {
+        resultList_->selectionModel()->setCurrentIndex(resultList_->model()->index(0, 0),
+                                                       QItemSelectionModel::NoUpdate);
+    }
+    // An arrow key in the radio group chooses the other mode as a click on it would, focus
+    // included, rather than only moving the check.
+    if ((watched == modeIp_ || watched == modeUrl_) && event->type() == QEvent::KeyPress) {
+        switch (static_cast<QKeyEvent*>(event)->key()) {
+            case Qt::Key_Up:
+            case Qt::Key_Down:
+            case Qt::Key_Left:
+            case Qt::Key_Right: {
+                QRadioButton* other = watched == modeIp_ ? modeUrl_ : modeIp_;
+                other->setFocus(Qt::TabFocusReason);
+                other->click();
+                return true;
+            }
+            default:
+                break;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void CScannerDlg::PlaceControls() {

@@ -8,10 +8,13 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
+#include "platform/MacVendors.h"
 #include "scan/Ports.h"
 #include "ui/AddressRange.h"
+#include "ui/QtPorts.h"
 
 class QAction;
 class QGroupBox;
@@ -30,11 +33,9 @@ namespace talvik {
 struct Command;
 class ISaveFileDialog;
 class IpAddressEdit;
-class QtCommandStates;
-class QtMessageBox;
-class QtProgressBar;
-class QtResultList;
-class QtUiPoster;
+class HostNameLookups;
+class IHostNames;
+class MacVendors;
 class ScanEngine;
 class IAboutLibrary;
 
@@ -51,6 +52,10 @@ struct ScannerServices {
     IMessageBox* messageBox = nullptr;
     // Asks for the report's file name in place of the toolkit's dialog when set. Not owned.
     ISaveFileDialog* saveFileDialog = nullptr;
+    // Names the hosts that answered; none asks no names.
+    std::shared_ptr<IHostNames> hostNames;
+    // Where the registry of MAC makers lies; a missing one names no makers.
+    std::string macRegistryDirectory = kIeeeDataDirectory;
 };
 
 // Window-menu commands beside the about item; like it, they leave the low four bits free.
@@ -79,6 +84,12 @@ public:
 
     // The result list's pop-up menu and its row commands.
     void OnResultListRClick();
+    // Opens the pop-up with its top-left corner at `position` (global).
+    void OpenListMenu(const QPoint& position);
+    // Where the keyboard opens the pop-up: below the current row, else the list's top-left.
+    QPoint ListMenuKeyPosition() const;
+    // Puts the selected rows on the clipboard, one tab-separated line each.
+    void OnCopyRows();
     void OnDeleteAll();
     void OnDeleteSelected();
 
@@ -126,10 +137,12 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
     void CreateControls();
+    void NameControls();
     void CreateMenuBar();
     void CreateToolBar();
     void CreateWindowMenu();
@@ -140,6 +153,13 @@ private:
     void SetInitialState();
     void SetRunningState(int running);
     void CentreOnScreen();
+    // The rows' tooltips, the progress text, makers, names and copy.
+    void CreateRowDetails();
+    QString DescribeRow(const QString& text, const RowFacts& facts) const;
+    void OnRowOutcome(const RowFacts& facts);
+    void UpdateProgressText();
+    // Empties the bar and its text, once the rows it counted are gone.
+    void ResetProgress();
     int Message(const char* text, unsigned type);
 
     ScannerServices services_;
@@ -175,6 +195,17 @@ private:
     IMessageBox* messages_ = nullptr;
     std::shared_ptr<QtUiPoster> poster_;
     std::unique_ptr<ScanEngine> engine_;
+
+    // Whether the bar counts a scan's targets: from a scan start until its rows are gone.
+    bool progressShown_ = false;
+    std::shared_ptr<RowDescriber> describeRow_;
+    std::shared_ptr<MacVendors> vendors_;
+    bool vendorsLoading_ = false;
+    // Names found for answering hosts ("" when none), and the addresses asked so far.
+    std::map<std::uint32_t, std::string> hostNames_;
+    std::set<std::uint32_t> namesAsked_;
+    // Last: its threads end before the rest goes.
+    std::unique_ptr<HostNameLookups> nameLookups_;
 };
 
 }  // namespace talvik

@@ -4,6 +4,7 @@ completion box, save the report through the save dialog, quit. Mouse and keyboar
 xdotool as a person's would; what is on screen is read back through the accessibility bus.
 
   drive.py --app BIN --work DIR --expect FILE --first A.B.C.D --last A.B.C.D
+           [--maker A.B.C.D=MAKER]...
 
 FILE holds one "address mac" line per host that must show "running"; every other row of the
 range must stay empty. Exits non-zero with the reason on the first thing that does not hold.
@@ -260,21 +261,30 @@ def drive(args, want, program):
         raise Failure(f"rows added: {[r[0] for r in rows]}")
     log(f"{len(rows)} rows added")
 
-    scan_all = toolbar_button(window, "扫描全部")
+    scan_all = toolbar_button(window, " 扫描全部")
     began = time.monotonic()
     click(scan_all)
     box = wait_for("the completion box", lambda: completion_box(app), timeout=60)
     log(f"scan complete after {time.monotonic() - began:.1f} s")
     screenshot(os.path.join(args.work, "scan-complete.png"))
     click(find(box, "push button"))
-    wait_for("the idle state", lambda: enabled(toolbar_button(window, "扫描全部")) and
-             not enabled(toolbar_button(window, "停止扫描")), timeout=10)
+    wait_for("the idle state", lambda: enabled(toolbar_button(window, " 扫描全部")) and
+             not enabled(toolbar_button(window, " 停止扫描")), timeout=10)
 
     shown = rows_on_screen(window)
     if shown != want:
         raise Failure("rows on screen differ:\n" +
                       "\n".join(f"  {s} (want {w})" for s, w in zip(shown, want) if s != w))
     log(f"rows on screen match: {sum(1 for r in shown if r[1] == RUNNING)} running")
+
+    # The MAC cell's description (its tooltip) names the maker from the installed registry.
+    table = find(window, "tree").queryTable()
+    for address, maker in (m.split("=", 1) for m in args.maker):
+        row = [r[0] for r in shown].index(address)
+        cell = table.getAccessibleAt(row, 2)
+        wait_for(f"the maker of {address}", lambda: f"厂商：{maker}" in cell.description,
+                 timeout=10)
+        log(f"{address} is made by {maker}")
 
     # The privileged part lives in its own process; an installed tree must find it.
     helpers = helper_children(program.pid)
@@ -309,7 +319,7 @@ def drive(args, want, program):
     log(f"the report {os.path.basename(report)} holds the same {len(saved)} rows")
 
     screenshot(os.path.join(args.work, "after-save.png"))
-    click(toolbar_button(window, "退出"))
+    click(toolbar_button(window, " 退出"))
     try:
         status = program.wait(timeout=10)
     except subprocess.TimeoutExpired:
@@ -328,6 +338,7 @@ def main():
     parser.add_argument("--first", required=True)
     parser.add_argument("--last", required=True)
     parser.add_argument("--expect-helper", action="store_true")
+    parser.add_argument("--maker", action="append", default=[], metavar="ADDRESS=MAKER")
     args = parser.parse_args()
     try:
         return run(args)

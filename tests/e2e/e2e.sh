@@ -109,9 +109,10 @@ fi
 
 "$lab_dir/lab.sh" up "$lab"
 eval "$("$lab_dir/lab.sh" info "$lab")"
+# 203.0.113.10 carries a block of a real maker, so the window names it from the registry.
 cat >"$work/hosts.json" <<EOF
 {"interface": "$LAB_SEGMENT_IF", "seed": 7, "hosts": [
-  {"ip": "203.0.113.10", "mac": "02:1a:00:00:00:0a"},
+  {"ip": "203.0.113.10", "mac": "b8:27:eb:00:00:0a"},
   {"ip": "203.0.113.12", "mac": "02:1a:00:00:00:0c", "delay_ms": 150},
   {"ip": "203.0.113.15", "mac": "02:1a:00:00:00:0f", "silent": true},
   {"ip": "203.0.113.17", "mac": "02:1a:00:00:00:11", "duplicates": 2}
@@ -120,7 +121,7 @@ EOF
 # The scanner's own address answers with its own interface's MAC.
 cat >"$work/expect" <<EOF
 $LAB_SCANNER_IP ${LAB_SCANNER_MAC//:/-}
-203.0.113.10 02-1a-00-00-00-0a
+203.0.113.10 b8-27-eb-00-00-0a
 203.0.113.12 02-1a-00-00-00-0c
 203.0.113.17 02-1a-00-00-00-11
 EOF
@@ -142,7 +143,8 @@ chown -R nobody:nogroup "$session"
 status=0
 "$lab_dir/lab.sh" scan "$lab" setpriv --reuid=nobody --regid=nogroup --clear-groups \
     "$work/session.sh" "$session" --app "$prefix/bin/talvik" --expect "$work/expect" \
-    --first 203.0.113.1 --last 203.0.113.20 --expect-helper || status=$?
+    --first 203.0.113.1 --last 203.0.113.20 --expect-helper \
+    --maker "203.0.113.10=Raspberry Pi Foundation" || status=$?
 check "the newcomer's first scan" test "$status" -eq 0
 if [ "$status" -ne 0 ] && [ -s "$session/talvik.log" ]; then
     echo "--- talvik's output" >&2

@@ -74,7 +74,9 @@ shift 2
 case $command in
 up) [ "$(id -u)" -eq 0 ] || die "the lab needs root"; lab_up "$@" ;;
 down) lab_down ;;
-scan) exec ip netns exec "${name}s" "$@" ;;
+# The system bus is not the namespace's: a desktop's name daemon behind it would ask the real
+# network about lab addresses, so a program in the lab never reaches it.
+scan) exec env DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/talvik-lab ip netns exec "${name}s" "$@" ;;
 seg) exec ip netns exec "${name}g" "$@" ;;
 info)
     printf '%s\n' "LAB_SCANNER_NS=${name}s" "LAB_SCANNER_IF=${name}a" "LAB_SEGMENT_IF=${name}b" \

@@ -12,6 +12,7 @@
 #include <optional>
 #include <ostream>
 
+#include "platform/HostNames.h"
 #include "platform/Platform.h"
 #include "scan/CommandIds.h"
 #include "scan/ScanEngine.h"
@@ -99,11 +100,13 @@ protected:
     void SetUp() override {
         ScannerServices services;
         services.threads = MakeThreads();
-        services.resolver = std::make_shared<NoNames>();
+        services.resolver = resolver;
         services.arp = arp;
         services.aboutLibrary = aboutLibrary;
         services.messageBox = &messages;
         services.saveFileDialog = &files;
+        services.hostNames = hostNames;
+        services.macRegistryDirectory = registryDirectory;
         dialog = std::make_unique<CScannerDlg>(std::move(services));
         dialog->show();
         dialog->activateWindow();
@@ -127,13 +130,14 @@ protected:
     struct ListMenu {
         bool opened = false;
         QPoint position;
+        QString name;               // as a screen reader gets it
         QStringList texts;          // "-" for a separator
         std::vector<bool> enabled;  // of the commands, in menu order
     };
 
     // Opens the list's pop-up as a right click does, records it and chooses `command`, or
-    // dismisses it when `command` is 0 or not enabled.
-    ListMenu OpenListMenu(int command = 0) {
+    // dismisses it when `command` is 0 or not enabled; `open` opens it another way.
+    ListMenu OpenListMenu(int command = 0, const std::function<void()>& open = {}) {
         ListMenu seen;
         QTimer::singleShot(0, [&] {
             auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
@@ -142,6 +146,7 @@ protected:
             }
             seen.opened = true;
             seen.position = menu->pos();
+            seen.name = QAccessible::queryAccessibleInterface(menu)->text(QAccessible::Name);
             QAction* chosen = nullptr;
             for (QAction* action : menu->actions()) {
                 seen.texts << (action->isSeparator() ? QStringLiteral("-") : action->text());
@@ -159,12 +164,27 @@ protected:
                 menu->close();
             }
         });
-        dialog->OnResultListRClick();
+        if (open) {
+            open();
+        } else {
+            dialog->OnResultListRClick();
+        }
+        // The offscreen platform leaves no window active once a pop-up has closed.
+        dialog->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
         return seen;
     }
 
-    // Set before SetUp to hand the window an about library.
+    // The row's tooltip, as a screen reader and the pointer get it.
+    QString ToolTip(int row) const {
+        return dialog->resultList()->topLevelItem(row)->data(2, Qt::ToolTipRole).toString();
+    }
+
+    // Set before SetUp to hand the window an about library, host names, a MAC registry.
     std::shared_ptr<IAboutLibrary> aboutLibrary;
+    std::shared_ptr<IHostNames> hostNames;
+    std::shared_ptr<INameResolver> resolver = std::make_shared<NoNames>();
+    std::string registryDirectory = "/nonexistent";
     ScriptedMessageBox messages;
     ScriptedSaveFileDialog files;
     std::shared_ptr<ScriptedArpSender> arp = std::make_shared<ScriptedArpSender>();

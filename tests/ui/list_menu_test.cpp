@@ -13,6 +13,50 @@ protected:
     }
 };
 
+// A registry of the test's own: one block of a maker that is no real one.
+class CopyTest : public ListMenuTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(folder.isValid());
+        QFile oui(folder.filePath("oui.csv"));
+        ASSERT_TRUE(oui.open(QIODevice::WriteOnly));
+        oui.write(
+            "Registry,Assignment,Organization Name,Organization Address\n"
+            "MA-L,00AA01,\"Talvik Test Devices, Inc.\",Nowhere\n");
+        oui.close();
+        registryDirectory = folder.path().toStdString();
+        ListMenuTest::SetUp();
+    }
+    QTemporaryDir folder;
+};
+
+TEST_F(CopyTest, CtrlCCopiesTheSelectedRowsWithTheirMakers) {
+    arp->Script(0xCB007101, Answers({0x00, 0xaa, 0x01, 1, 2, 3}));
+    arp->Script(0xCB007103, Answers({0x00, 0xbb, 0x02, 1, 2, 3}));
+    AddRows({"203.0.113.1", "203.0.113.2", "203.0.113.3"});
+    dialog->OnCommand(ID_SCAN_ALL);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->Engine().IsScanRunning(); }, 10000));
+    // The registry is read off this thread once a host answered; the tooltip names it then.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ToolTip(0).contains("Talvik Test Devices"); }, 5000));
+    EXPECT_EQ(ToolTip(0), "在线\n厂商：Talvik Test Devices, Inc.");
+    EXPECT_EQ(ToolTip(2), "在线\n厂商：未知");
+    Select({0, 2});
+    dialog->resultList()->setFocus();
+    QTest::keyClick(dialog->resultList(), Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(),
+              "203.0.113.1\trunning\t00-aa-01-01-02-03\tTalvik Test Devices, Inc.\n"
+              "203.0.113.3\trunning\t00-bb-02-01-02-03\t\n");
+}
+
+TEST_F(ListMenuTest, WithoutARegistryTheTooltipNamesNoMaker) {
+    arp->Script(0xCB007101, Answers({0x00, 0xaa, 0x01, 1, 2, 3}));
+    AddRows({"203.0.113.1"});
+    dialog->OnCommand(ID_SCAN_ALL);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->Engine().IsScanRunning(); }, 10000));
+    QTest::qWait(100);
+    EXPECT_EQ(ToolTip(0), "在线");
+}
+
 TEST_F(ListMenuTest, OpensAtThePointerEnabledExactlyWhenTheIdleListHasRows) {
     const QPoint pointer = dialog->resultList()->mapToGlobal(QPoint(40, 60));
     QCursor::setPos(pointer);
@@ -44,6 +88,41 @@ TEST_F(ListMenuTest, DeleteCommandsAskNothing) {
     ASSERT_TRUE(OpenListMenu(ID_DELETE_ALL).opened);
     EXPECT_TRUE(Rows().isEmpty());
     EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(ListMenuTest, KeysOpenThePopupAtTheCurrentRowAndDeleteTheSelection) {
+    QTreeWidget* list = dialog->resultList();
+    list->setFocus();
+    QCursor::setPos(list->mapToGlobal(QPoint(200, 150)));  // the pointer plays no part
+    for (const QKeySequence& keys :
+         {QKeySequence(Qt::SHIFT | Qt::Key_F10), QKeySequence(Qt::Key_Menu)}) {
+        list->setFocus();
+        const ListMenu none = OpenListMenu(0, [&] { QTest::keySequence(list, keys); });
+        ASSERT_TRUE(none.opened) << keys.toString().toStdString();
+        EXPECT_EQ(none.position, list->mapToGlobal(QPoint(0, 0)));
+        EXPECT_EQ(none.name, "结果列表菜单");
+    }
+
+    AddRows({"r0", "r1", "r2", "r3"});
+    list->setCurrentItem(list->topLevelItem(2));
+    const QRect row = list->visualItemRect(list->topLevelItem(2));
+    const ListMenu atRow =
+        OpenListMenu(0, [&] { QTest::keyClick(list, Qt::Key_F10, Qt::ShiftModifier); });
+    ASSERT_TRUE(atRow.opened);
+    EXPECT_EQ(atRow.position, list->viewport()->mapToGlobal(row.bottomLeft()));
+    EXPECT_EQ(atRow.enabled, std::vector<bool>(5, true));
+
+    Select({1, 2});
+    QTest::keyClick(list, Qt::Key_Delete);
+    EXPECT_EQ(Rows(), (QStringList{"r0", "r3"}));
+    // In a field, Delete edits its text and leaves the rows alone.
+    Select({0});
+    dialog->modeUrlButton()->click();
+    dialog->urlEdit()->setText("ab");
+    dialog->urlEdit()->setCursorPosition(0);
+    QTest::keyClick(dialog->urlEdit(), Qt::Key_Delete);
+    EXPECT_EQ(dialog->urlEdit()->text(), "b");
+    EXPECT_EQ(Rows(), (QStringList{"r0", "r3"}));
 }
 
 TEST(ProgressPortTest, KeepsThePositionInRangeAndShowsAnEmptyRangeEmpty) {

@@ -25,6 +25,10 @@ protected:
         }
     }
 
+    QString ProgressText() const {
+        return dialog->progressBar()->isTextVisible() ? dialog->progressBar()->text() : QString();
+    }
+
     bool Completed() const {
         return std::any_of(messages.shown.begin(), messages.shown.end(),
                            [](const ShownMessage& m) { return m.text == kScanComplete; });
@@ -43,10 +47,26 @@ TEST_F(ScanStateTest, ToolbarMenuAndListFollowAScanToItsEnd) {
     EXPECT_EQ(messages.shown, (std::vector<ShownMessage>{{"正在扫描，请稍后……", "Talvik", kMbOk}}));
     EXPECT_EQ(Rows().size(), 3);
 
+    // So do their keys; saving stays available.
+    EXPECT_EQ(ProgressText(), "0/3 · 0 在线");
+    EXPECT_EQ(ToolTip(0), "正在扫描");
+    dialog->resultList()->setFocus();
+    dialog->resultList()->topLevelItem(0)->setSelected(true);
+    QTest::keyClick(dialog->resultList(), Qt::Key_Delete);
+    QTest::keyClick(dialog->resultList(), Qt::Key_F5);
+    QTest::keyClick(dialog->resultList(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_EQ(Rows().size(), 3);
+    EXPECT_EQ(arp->Calls().size(), 3u);
+    EXPECT_EQ(files.owners.size(), 1u);
+    dialog->resultList()->clearSelection();
+
     arp->Release();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Completed(); }, 10000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->Engine().IsScanRunning(); }, 10000));
     ExpectRunning(false);
+    EXPECT_EQ(ProgressText(), "3/3 · 1 在线");
+    EXPECT_EQ(ToolTip(0), "无响应");
+    EXPECT_EQ(ToolTip(1), "在线");
     EXPECT_EQ(dialog->ResultRows().GetItemText(1, 1), kRunning);
     EXPECT_EQ(dialog->ResultRows().GetItemText(1, 2), "02-00-5e-10-00-02");
     EXPECT_EQ(dialog->ResultRows().GetItemText(0, 1), "");
@@ -69,6 +89,87 @@ TEST_F(ScanStateTest, StopReturnsToIdleWithoutCompletion) {
     QTest::qWait(50);
     EXPECT_FALSE(Completed());
     EXPECT_EQ(dialog->ResultRows().GetItemText(1, 1), "");
+    // What was asked and found stays on the bar; a row never answered was not scanned.
+    EXPECT_EQ(ProgressText(), "0/3 · 0 在线");
+    EXPECT_EQ(ToolTip(1), "未扫描");
+
+    // F5 scans all again once the scan is over.
+    QTest::keyClick(dialog->resultList(), Qt::Key_F5);
+    ExpectRunning(true);
+    ASSERT_TRUE(arp->WaitForActive(3));
+    dialog->OnStopScan();
+    // Delete all and Yes to the clear question leave the bar empty.
+    dialog->OnDeleteAll();
+    EXPECT_EQ(dialog->progressBar()->value(), 0);
+    EXPECT_FALSE(dialog->progressBar()->isTextVisible());
+    AddRows({"203.0.113.1"});
+    dialog->OnScanAll();
+    dialog->OnStopScan();
+    messages.answers = {kIdYes};
+    dialog->OnAddAddress();
+    EXPECT_EQ(dialog->progressBar()->value(), 0);
+    EXPECT_FALSE(dialog->progressBar()->isTextVisible());
+}
+
+// Names resolve by the scripted resolver; each answering host is named by the scripted source.
+struct KnowsBeta final : INameResolver {
+    std::optional<std::uint32_t> Resolve(const std::string& name) override {
+        return name == "beta.lab" ? std::optional(0xCB007102u) : std::nullopt;
+    }
+};
+struct ScriptedHostNames final : IHostNames {
+    std::optional<std::string> NameOf(std::uint32_t address, std::stop_token) override {
+        if (address == 0xCB007102) {
+            return "beta-host.lab";
+        }
+        return std::nullopt;
+    }
+};
+
+class RowTextTest : public ScanStateTest {
+protected:
+    void SetUp() override {
+        resolver = std::make_shared<KnowsBeta>();
+        hostNames = std::make_shared<ScriptedHostNames>();
+        DialogTest::SetUp();
+        arp->Script(0xCB007102, Answers({2, 0, 0x5e, 0x10, 0, 2}));
+        arp->Script(0xCB007103, Answers({2, 0, 0x5e, 0x10, 0, 3}));
+        AddRows({"203.0.113.1", "beta.lab", "nowhere.lab", "203.0.113.3"});
+    }
+};
+
+TEST_F(RowTextTest, EachRowTellsWhatBecameOfItAndWhoAnswered) {
+    dialog->OnScanAll();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Completed(); }, 10000));
+    EXPECT_EQ(ProgressText(), "4/4 · 2 在线");
+    EXPECT_EQ(ToolTip(0), "无响应");
+    EXPECT_EQ(ToolTip(2), "无法解析");
+    // The name comes later, off this thread; a host without one is named by nothing.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ToolTip(1).contains("主机名"); }, 5000));
+    EXPECT_EQ(ToolTip(1), "在线\n地址：203.0.113.2\n主机名：beta-host.lab");
+    QTest::qWait(50);
+    EXPECT_EQ(ToolTip(3), "在线");
+}
+
+TEST_F(ScanStateTest, ASecondMacForOneAddressIsListedAndMarked) {
+    arp->Script(0xCB007102, Answers({2, 0, 0x5e, 0x10, 0, 2}));
+    dialog->OnScanAll();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return dialog->ResultRows().GetItemText(1, 1) == kRunning; }, 10000));
+    ASSERT_TRUE(arp->AnswerLate(0xCB007102, {2, 0, 0x5e, 0x10, 0, 9}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ToolTip(1).contains("00-09"); }, 5000));
+    EXPECT_EQ(dialog->ResultRows().GetItemText(1, 2), "02-00-5e-10-00-02");
+    EXPECT_EQ(ToolTip(1), "在线\n有2个MAC地址应答此地址：\n02-00-5e-10-00-02\n02-00-5e-10-00-09");
+    EXPECT_FALSE(dialog->resultList()->topLevelItem(1)->icon(0).isNull());
+    // A late answer counts as found, whatever its worker reports after it.
+    ASSERT_TRUE(arp->AnswerLate(0xCB007101, {2, 0, 0x5e, 0x10, 0, 1}));
+    arp->Release();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Completed(); }, 10000));
+    EXPECT_EQ(ProgressText(), "3/3 · 2 在线");
+    EXPECT_EQ(ToolTip(0), "在线");
+    // A new scan starts from one answer again.
+    dialog->OnClearResults();
+    EXPECT_TRUE(dialog->resultList()->topLevelItem(1)->icon(0).isNull());
 }
 
 TEST_F(ScanStateTest, PopupScanSelectedProbesOnlyTheSelection) {

@@ -77,24 +77,65 @@ TEST_F(MainWindowTest, ColumnsAreThirdsOfTheListsOuterWidth) {
     }
 }
 
-TEST_F(MainWindowTest, EnterAndEscapeNeverCloseTheWindowNorPressAButton) {
+TEST_F(MainWindowTest, EnterPressesAddOnlyFromTheEntryFieldsAndNeverClosesTheWindow) {
     dialog->addButton()->setFocus();
     QTest::keyClick(dialog->addButton(), Qt::Key_Space);
     ASSERT_EQ(Rows(), QStringList{"192.168.3.129"});
-    QWidget* targets[] = {dialog->resultList(),          dialog->startAddress()->part(0),
-                          dialog->endAddress()->part(2), dialog->addButton(),
-                          dialog->modeIpButton(),        dialog->urlEdit()};
-    for (QWidget* target : targets) {
-        if (target == dialog->urlEdit()) {
+    struct Case {
+        QWidget* target;
+        bool adds;
+    } cases[] = {{dialog->resultList(), false},         {dialog->startAddress()->part(0), true},
+                 {dialog->endAddress()->part(2), true}, {dialog->addButton(), false},
+                 {dialog->modeIpButton(), false},       {dialog->urlEdit(), true}};
+    for (const Case& c : cases) {
+        if (c.target == dialog->urlEdit()) {
             dialog->modeUrlButton()->click();
+            dialog->urlEdit()->setText("beta.lab");
         }
-        target->setFocus();
+        c.target->setFocus();
         for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+            messages.shown.clear();
+            messages.answers = {kIdYes};
             QTest::keyClick(QApplication::focusWidget(), key);
-            EXPECT_TRUE(dialog->isVisible()) << target->metaObject()->className() << key;
+            EXPECT_TRUE(dialog->isVisible()) << c.target->metaObject()->className() << key;
+            // The add command asks first whether to clear the rows.
+            EXPECT_EQ(messages.shown.size(), c.adds && key != Qt::Key_Escape ? 1u : 0u)
+                << c.target->metaObject()->className() << key;
         }
     }
-    EXPECT_EQ(Rows(), QStringList{"192.168.3.129"});  // Enter pressed no button either
+    EXPECT_EQ(Rows(), QStringList{"beta.lab"});
+}
+
+TEST_F(MainWindowTest, KeysAndScreenReadersReachEveryControl) {
+    // Every control that has no label of its own is named, the toolbar as it reads.
+    for (QWidget* control : std::initializer_list<QWidget*>{
+             dialog->urlEdit(), dialog->startAddress(), dialog->endAddress(),
+             dialog->startAddress()->part(3), dialog->progressBar(), dialog->resultList()}) {
+        EXPECT_FALSE(
+            QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name).isEmpty())
+            << control->metaObject()->className();
+    }
+    EXPECT_EQ(dialog->startAddress()->part(3)->accessibleName(), "起始IP地址 第4段");
+    QWidget* scanAll = dialog->toolBar()->widgetForAction(dialog->toolAction(ID_SCAN_ALL));
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(scanAll)->text(QAccessible::Name), " 扫描全部");
+
+    // An arrow key in the radio group acts as a click: the URL field takes the focus.
+    dialog->modeIpButton()->setFocus();
+    QTest::keyClick(dialog->modeIpButton(), Qt::Key_Down);
+    EXPECT_TRUE(dialog->modeUrlButton()->isChecked());
+    EXPECT_TRUE(dialog->urlEdit()->isEnabled());
+    EXPECT_EQ(QApplication::focusWidget(), dialog->urlEdit());
+    dialog->modeUrlButton()->setFocus();
+    QTest::keyClick(dialog->modeUrlButton(), Qt::Key_Up);
+    EXPECT_TRUE(dialog->modeIpButton()->isChecked());
+    EXPECT_FALSE(dialog->urlEdit()->isEnabled());
+    // The focused control draws its ring, also after the focus was set by a click; the list
+    // draws it on a current row, which selects nothing.
+    AddRows({"r0", "r1"});
+    dialog->resultList()->setFocus(Qt::MouseFocusReason);
+    EXPECT_TRUE(dialog->testAttribute(Qt::WA_KeyboardFocusChange));
+    EXPECT_EQ(dialog->resultList()->currentItem(), dialog->resultList()->topLevelItem(0));
+    EXPECT_TRUE(dialog->resultList()->selectedItems().isEmpty());
 }
 
 TEST_F(MainWindowTest, ShiftTabLeavesAnAddressFieldBackwardsFromAnyPart) {

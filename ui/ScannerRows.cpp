@@ -1,0 +1,142 @@
+// What the window tells about its rows beyond their cells: each row's tooltip, the progress
+// text, the makers and names of the hosts that answered, and the rows as copied text.
+
+#include <QApplication>
+#include <QClipboard>
+#include <QProgressBar>
+#include <QThreadPool>
+#include <QTreeWidget>
+
+#include "platform/HostNames.h"
+#include "platform/MacVendors.h"
+#include "scan/Address.h"
+#include "scan/ScanEngine.h"
+#include "ui/DeviceText.h"
+#include "ui/QtPorts.h"
+#include "ui/ScannerDlg.h"
+
+namespace talvik {
+
+namespace {
+
+// Host names asked at once; each may wait seconds for a silent resolver.
+constexpr int kNameLookupThreads = 3;
+
+QString Utf8(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+}  // namespace
+
+void CScannerDlg::CreateRowDetails() {
+    vendors_ = std::make_shared<MacVendors>(services_.macRegistryDirectory);
+    if (services_.hostNames) {
+        // The answer comes on a lookup thread and reaches the rows through the window's queue,
+        // which drops it once the window is going away.
+        nameLookups_ = std::make_unique<HostNameLookups>(
+            services_.hostNames, kNameLookupThreads,
+            [this, poster = poster_](std::uint32_t address, std::optional<std::string> name) {
+                poster->Post([this, address, name = std::move(name)] {
+                    hostNames_[address] = name.value_or(std::string());
+                });
+            });
+    }
+}
+
+// The first line is always one of ours and never markup, so the toolkit shows every line as
+// plain text, whatever a name from the network holds.
+QString CScannerDlg::DescribeRow(const QString& text, const RowFacts& facts) const {
+    QStringList lines;
+    const bool isName = !ParseDottedDecimal(text.toStdString()).has_value();
+    switch (facts.outcome) {
+        case RowOutcome::Answered:
+            lines << QStringLiteral("在线");
+            break;
+        case RowOutcome::Silent:
+            lines << QStringLiteral("无响应");
+            break;
+        case RowOutcome::Unresolved:
+            lines << QStringLiteral("无法解析");
+            break;
+        case RowOutcome::Waiting:
+            lines << (engine_ != nullptr && engine_->IsScanRunning() ? QStringLiteral("正在扫描")
+                                                                     : QStringLiteral("未扫描"));
+            break;
+        case RowOutcome::NotScanned:
+            lines << QStringLiteral("未扫描");
+            break;
+    }
+    if (isName && facts.address != 0) {
+        lines << QStringLiteral("地址：") + Utf8(FormatDottedDecimal(facts.address));
+    }
+    if (facts.outcome == RowOutcome::Answered) {
+        const MacRegistry* registry = vendors_ ? vendors_->Loaded() : nullptr;
+        if (facts.macs.size() > 1) {
+            lines << QStringLiteral("有%1个MAC地址应答此地址：").arg(facts.macs.size());
+            for (const QString& mac : facts.macs) {
+                const std::string maker = MakerText(mac.toStdString(), registry);
+                lines << (maker.empty() ? mac : mac + QStringLiteral("  ") + Utf8(maker));
+            }
+        } else if (!facts.macs.isEmpty()) {
+            if (const std::string maker = MakerText(facts.macs.front().toStdString(), registry);
+                !maker.empty()) {
+                lines << Utf8(maker);
+            }
+        }
+        if (const auto name = hostNames_.find(facts.address); name != hostNames_.end()) {
+            if (const std::string line = HostNameText(name->second); !line.empty()) {
+                lines << Utf8(line);
+            }
+        }
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+void CScannerDlg::OnRowOutcome(const RowFacts& facts) {
+    if (facts.outcome == RowOutcome::Answered) {
+        if (!vendorsLoading_) {
+            // Read once, off this thread; the tooltips name makers once it is there.
+            vendorsLoading_ = true;
+            QThreadPool::globalInstance()->start([vendors = vendors_] { vendors->Load(); });
+        }
+        if (nameLookups_ && facts.address != 0 && !hostNames_.contains(facts.address) &&
+            namesAsked_.insert(facts.address).second) {
+            nameLookups_->Ask(facts.address);
+        }
+    }
+    UpdateProgressText();
+}
+
+void CScannerDlg::UpdateProgressText() {
+    const int total = progressPort_->Maximum();
+    const bool shown = progressShown_ && total > 0;
+    progress_->setTextVisible(shown);
+    const QString text = shown ? QStringLiteral("%1/%2 · %3 在线")
+                                     .arg(progressPort_->GetPos())
+                                     .arg(total)
+                                     .arg(resultRows_->CountAnswered())
+                               : QString();
+    progress_->setFormat(text);
+    progress_->setAccessibleDescription(text);
+}
+
+void CScannerDlg::ResetProgress() {
+    progressShown_ = false;
+    progressPort_->SetPos(0);
+}
+
+void CScannerDlg::OnCopyRows() {
+    const MacRegistry* registry = vendors_->Loaded();
+    QStringList lines;
+    for (int row = resultRows_->GetNextItem(-1, ItemFilter::Selected); row != -1;
+         row = resultRows_->GetNextItem(row, ItemFilter::Selected)) {
+        const std::string mac = resultRows_->GetItemText(row, 2);
+        lines << Utf8(CopyLine(resultRows_->GetItemText(row, 0), resultRows_->GetItemText(row, 1),
+                               mac, MakerOf(mac, registry)));
+    }
+    if (!lines.isEmpty()) {
+        QApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    }
+}
+
+}  // namespace talvik
