@@ -19,6 +19,8 @@
 #include <map>
 #include <memory>
 
+#include "platform/NeighbourTable.h"
+
 namespace talvik {
 namespace {
 
@@ -307,17 +309,7 @@ std::vector<LinkEvent> ParseLinkEvents(std::span<const std::uint8_t> buffer) {
 }
 
 UniqueFd OpenLinkEvents() {
-    UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
-    if (!fd.Valid()) {
-        return fd;
-    }
-    sockaddr_nl local{};
-    local.nl_family = AF_NETLINK;
-    local.nl_groups = RTMGRP_LINK;
-    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        fd.Reset();
-    }
-    return fd;
+    return OpenRouteEvents(RTMGRP_LINK);
 }
 
 bool LinkUsable(const std::string& name) {

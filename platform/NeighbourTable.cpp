@@ -185,18 +185,22 @@ std::optional<NeighbourEntry> NeighbourTable::Lookup(int ifindex, std::uint32_t 
     }
 }
 
-UniqueFd OpenNeighbourEvents() {
+UniqueFd OpenRouteEvents(std::uint32_t groups) {
     UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
     if (!fd.Valid()) {
         return fd;
     }
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
-    local.nl_groups = RTMGRP_NEIGH;
+    local.nl_groups = groups;
     if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         fd.Reset();
     }
     return fd;
+}
+
+UniqueFd OpenNeighbourEvents() {
+    return OpenRouteEvents(RTMGRP_NEIGH);
 }
 
 void DrainNeighbourEvents(int socket) {

@@ -75,6 +75,8 @@ private:
     long ticksPerSecond_;
 };
 
+// Non-blocking rtnetlink socket that hears of the changes of `groups` (RTMGRP_*).
+UniqueFd OpenRouteEvents(std::uint32_t groups);
 // Netlink socket that hears of every change to the neighbour table.
 UniqueFd OpenNeighbourEvents();
 // Reads away what is waiting on an event socket; the table itself is then looked at again.
