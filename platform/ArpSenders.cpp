@@ -309,6 +309,20 @@ std::string FallbackNotice(ArpSenderKind chosen, std::uint32_t helperWhy) {
     return std::string(reason) + kFallbackNotice;
 }
 
+std::string ArpWayText(ArpSenderKind chosen) {
+    switch (chosen) {
+        case ArpSenderKind::Packet:
+            return kArpWayPacket;
+        case ArpSenderKind::Helper:
+            return kArpWayHelper;
+        case ArpSenderKind::Neighbour:
+            return kArpWayNeighbour;
+        case ArpSenderKind::Automatic:
+            break;
+    }
+    return {};
+}
+
 const char* HelperReasonName(std::uint32_t why) {
     switch (why) {
         case kNoError:

@@ -40,6 +40,9 @@ std::shared_ptr<IArpSender> MakeArpSender(const ArpSenderOptions& options = {},
 // (`helperWhy` as MakeArpSender gives it); empty when it is not the fallback.
 std::string FallbackNotice(ArpSenderKind chosen, std::uint32_t helperWhy);
 
+// The way `chosen` asks, in the words of the about box.
+std::string ArpWayText(ArpSenderKind chosen);
+
 // A few words for logs on why the helper could not serve.
 const char* HelperReasonName(std::uint32_t why);
 

@@ -69,5 +69,9 @@ inline constexpr const char* kFallbackNotice =
 inline constexpr const char* kFallbackNoCapability = "ARP 助手没有 cap_net_raw 权限。";
 inline constexpr const char* kFallbackRefused = "系统拒绝 ARP 助手打开套接字。";
 inline constexpr const char* kFallbackMissing = "找不到 ARP 助手。";
+// The way the network is asked, as the about box names it.
+inline constexpr const char* kArpWayPacket = "ARP 方式: 数据包套接字";
+inline constexpr const char* kArpWayHelper = "ARP 方式: ARP 助手 (talvik-arp)";
+inline constexpr const char* kArpWayNeighbour = "ARP 方式: 内核邻居表 (无特权，较慢)";
 
 }  // namespace talvik
