@@ -7,6 +7,7 @@
 
 #include "platform/Platform.h"
 #include "talvik/Version.h"
+#include "ui/AboutDlg.h"
 #include "ui/AvahiNames.h"
 #include "ui/DialogUnits.h"
 #include "ui/ScannerDlg.h"
@@ -51,7 +52,11 @@ int main(int argc, char* argv[]) {
     talvik::ScannerServices services;
     services.threads = talvik::MakeThreads();
     services.resolver = talvik::MakeNameResolver();
-    services.arp = talvik::MakeArpSender();
+    talvik::ArpSenderKind chosen = talvik::ArpSenderKind::Automatic;
+    std::uint32_t helperWhy = talvik::kNoError;
+    services.arp = talvik::MakeArpSender({}, &chosen, &helperWhy);
+    services.senderNotice = talvik::FallbackNotice(chosen, helperWhy);
+    talvik::SetAboutArpWay(talvik::ArpWayText(chosen));
     services.aboutLibrary = talvik::MakeAboutLibrary();
     services.hostNames = talvik::MakeHostNames();
 

@@ -42,7 +42,12 @@ std::optional<PlatformParts> MakePlatform(const PlatformRequest& request, std::s
     parts.threads = MakeThreads();
     parts.resolver = MakeNameResolver();
     ArpSenderKind chosen = options.kind;
-    parts.arp = MakeArpSender(options, &chosen);
+    std::uint32_t helperWhy = kNoError;
+    parts.arp = MakeArpSender(options, &chosen, &helperWhy);
+    // Only a choice the program made itself is explained, as the window does.
+    if (options.kind == ArpSenderKind::Automatic) {
+        parts.notice = FallbackNotice(chosen, helperWhy);
+    }
     if (!parts.arp) {
         error = std::string("the ") + ArpSenderKindName(options.kind) +
                 " sender cannot be had here (no CAP_NET_RAW, or no talvik-arp beside the bench)";

@@ -20,6 +20,7 @@ struct PlatformParts {
     std::shared_ptr<INameResolver> resolver;
     std::shared_ptr<IArpSender> arp;
     std::string chosen;  // the sender kind that was made
+    std::string notice;  // what the user is told once about the sender, or nothing
 };
 
 // The names --sender accepts, for the usage text.

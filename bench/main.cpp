@@ -11,14 +11,22 @@
 //   talvik-bench --target ADDRESS-OR-NAME ... (instead of --first/--last)
 //
 // Output is one "key=value" line per figure; --rows adds one "row" line per target.
+//
+// For the failure cases of the lab: --scans N runs N scans one after another (--scan-gap-ms
+// apart), each block after the first opened by a "scan K" line; --helper-signal-after-ms N
+// sends --helper-signal (kill or stop) to the ARP helper N ms into the first scan; the last
+// lines tell how many children of the bench are left and how many of them are zombies.
 
 #include <arpa/inet.h>
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -46,6 +54,10 @@ struct Options {
     long closeAfterMs = -1;
     long settleMs = 1500;
     long timeoutMs = 120000;
+    int scans = 1;
+    long scanGapMs = 0;
+    long helperSignalAfterMs = -1;
+    int helperSignal = SIGKILL;
 };
 
 void Usage() {
@@ -114,6 +126,24 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
                 return std::nullopt;
             }
             options.closeAfterMs = *n;
+        } else if (arg == "--scans" || arg == "--scan-gap-ms" ||
+                   arg == "--helper-signal-after-ms") {
+            auto n = number(arg == "--scans" ? 1 : 0, arg == "--scans" ? 10 : 3600000);
+            if (!n) {
+                return std::nullopt;
+            }
+            if (arg == "--scans") {
+                options.scans = static_cast<int>(*n);
+            } else {
+                (arg == "--scan-gap-ms" ? options.scanGapMs : options.helperSignalAfterMs) = *n;
+            }
+        } else if (arg == "--helper-signal" && value != nullptr) {
+            const std::string name = value;
+            if (name != "kill" && name != "stop") {
+                return std::nullopt;
+            }
+            options.helperSignal = name == "kill" ? SIGKILL : SIGSTOP;
+            ++i;
         } else if (arg == "--stop-after-ms" || arg == "--settle-ms" || arg == "--timeout-ms") {
             auto n = number(0, 3600000);
             if (!n) {
@@ -155,38 +185,52 @@ long PeakRssKb() {
     return usage.ru_maxrss;
 }
 
-int Run(const Options& options) {
-    std::string error;
-    auto platform = MakePlatform(options.platform, error);
-    if (!platform) {
-        std::fprintf(stderr, "talvik-bench: %s\n", error.c_str());
-        return 2;
+// The children of this process (the ARP helper), and how many of them are zombies.
+std::pair<int, int> Children() {
+    int children = 0;
+    int zombies = 0;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+        std::ifstream list(task.path() / "children");
+        for (int pid = 0; list >> pid;) {
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            const auto close = line.rfind(')');
+            ++children;
+            zombies +=
+                close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+        }
     }
+    return {children, zombies};
+}
 
-    auto ui = std::make_shared<HeadlessUiThread>();
-    HeadlessList list(options.targets);
-    HeadlessProgress progress;
-    HeadlessCommands commands;
-    HeadlessMessages messages;
-
-    EnginePorts ports;
-    ports.list = &list;
-    ports.progress = &progress;
-    ports.commands = &commands;
-    ports.messages = &messages;
-    ports.ui = ui;
-    ports.resolver = platform->resolver;
-    ports.threads = platform->threads;
-    ports.arp = platform->arp;
-
-    auto engine = ui->Run([&] {
-        auto made = std::make_unique<ScanEngine>(ports);
-        made->ResetScanState();
-        made->Settings().workerLimit = options.workers;
-        made->Settings().networkCondition = options.networkCondition;
-        return made;
+// Signals every child of this process after `afterMs`, from a thread of its own.
+std::jthread SignalChildrenLater(long afterMs, int signal) {
+    if (afterMs < 0) {
+        return {};
+    }
+    return std::jthread([afterMs, signal] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+            std::ifstream list(task.path() / "children");
+            for (int pid = 0; list >> pid;) {
+                ::kill(pid, signal);
+                std::fprintf(stderr, "talvik-bench: signal %d to %d\n", signal, pid);
+            }
+        }
     });
+}
 
+// One scan; prints its figures. False when it neither completed nor was stopped or closed.
+bool RunOneScan(const Options& options, HeadlessUiThread& uiThread,
+                std::unique_ptr<ScanEngine>& engine, HeadlessList& list, HeadlessProgress& progress,
+                HeadlessMessages& messages, const PlatformParts& parts, long signalAfterMs) {
+    HeadlessUiThread* const ui = &uiThread;
+    const PlatformParts* const platform = &parts;
+    const std::size_t shownBefore = messages.All().size();
+    const std::jthread signaller = SignalChildrenLater(signalAfterMs, options.helperSignal);
     const auto start = Clock::now();
     ui->Run([&] { engine->OnScanAll(); });
 
@@ -218,10 +262,9 @@ int Run(const Options& options) {
         // Anything the stopped scan still delivers would arrive within this time.
         std::this_thread::sleep_for(std::chrono::milliseconds(options.settleMs));
     } else {
-        completed = messages.WaitFor(1, std::chrono::milliseconds(options.timeoutMs));
+        completed = messages.WaitFor(shownBefore + 1, std::chrono::milliseconds(options.timeoutMs));
     }
-    const auto shown = messages.All();
-    const auto end = completed ? shown.front().when : Clock::now();
+    const auto end = completed ? messages.All()[shownBefore].when : Clock::now();
     // The dispatcher leaves the running state once the box is dismissed.
     const auto idleBy = Clock::now() + std::chrono::seconds(10);
     bool running = true;
@@ -229,6 +272,9 @@ int Run(const Options& options) {
            Clock::now() < idleBy) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    // Every box of the scan, the notices after its first too, is up once it is idle again.
+    auto shown = messages.All();
+    shown.erase(shown.begin(), shown.begin() + static_cast<std::ptrdiff_t>(shownBefore));
 
     int found = 0;
     std::vector<std::string> rowLines;
@@ -250,10 +296,6 @@ int Run(const Options& options) {
         writesAfter = list.Writes();
         position = progress.GetPos();
     });
-    // The engine goes on the user-interface thread, where it was made and where its destructor
-    // may wait for the last scan threads.
-    ui->Run([&] { engine.reset(); });
-    ui->Shutdown();
 
     const double wallMs = std::chrono::duration<double, std::milli>(end - start).count();
     std::printf("sender=%s\n", platform->chosen.c_str());
@@ -266,7 +308,11 @@ int Run(const Options& options) {
     std::printf("running_after=%d\n", running ? 1 : 0);
     std::printf("messages=%zu\n", shown.size());
     for (const auto& box : shown) {
-        std::printf("message %s|%s|%u\n", box.text.c_str(), box.caption.c_str(), box.type);
+        std::string text = box.text;  // one line per box
+        for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at)) {
+            text.replace(at, 1, "\\n");
+        }
+        std::printf("message %s|%s|%u\n", text.c_str(), box.caption.c_str(), box.type);
     }
     if (closed) {
         std::printf("closed=1\n");
@@ -283,7 +329,63 @@ int Run(const Options& options) {
     for (const auto& line : rowLines) {
         std::printf("%s\n", line.c_str());
     }
-    return completed || stopped || closed ? 0 : 1;
+    return completed || stopped || closed;
+}
+
+int Run(const Options& options) {
+    std::string error;
+    auto platform = MakePlatform(options.platform, error);
+    if (!platform) {
+        std::fprintf(stderr, "talvik-bench: %s\n", error.c_str());
+        return 2;
+    }
+
+    auto ui = std::make_shared<HeadlessUiThread>();
+    HeadlessList list(options.targets);
+    HeadlessProgress progress;
+    HeadlessCommands commands;
+    HeadlessMessages messages;
+
+    EnginePorts ports;
+    ports.list = &list;
+    ports.progress = &progress;
+    ports.commands = &commands;
+    ports.messages = &messages;
+    ports.ui = ui;
+    ports.resolver = platform->resolver;
+    ports.threads = platform->threads;
+    ports.arp = platform->arp;
+    ports.senderNotice = platform->notice;
+
+    auto engine = ui->Run([&] {
+        auto made = std::make_unique<ScanEngine>(ports);
+        made->ResetScanState();
+        made->Settings().workerLimit = options.workers;
+        made->Settings().networkCondition = options.networkCondition;
+        return made;
+    });
+
+    bool allEnded = true;
+    for (int scan = 1; scan <= options.scans; ++scan) {
+        if (scan > 1) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(options.scanGapMs));
+            std::printf("scan %d\n", scan);
+        }
+        allEnded = RunOneScan(options, *ui, engine, list, progress, messages, *platform,
+                              scan == 1 ? options.helperSignalAfterMs : -1) &&
+                   allEnded;
+        if (!engine) {
+            break;  // closed
+        }
+    }
+    // The engine goes on the user-interface thread, where it was made and where its destructor
+    // may wait for the last scan threads.
+    ui->Run([&] { engine.reset(); });
+    ui->Shutdown();
+    const auto [children, zombies] = Children();
+    std::printf("children=%d\n", children);
+    std::printf("zombies=%d\n", zombies);
+    return allEnded ? 0 : 1;
 }
 
 }  // namespace

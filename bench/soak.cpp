@@ -221,6 +221,8 @@ int Run(const Options& options) {
         auto made = std::make_unique<ScanEngine>(ports);
         made->ResetScanState();
         made->Settings().workerLimit = options.workers;
+        // The window's start value, as a user meets it; unset it would be the poorest network.
+        made->Settings().networkCondition = kStartNetworkCondition;
         return made;
     });
 

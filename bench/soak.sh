@@ -36,7 +36,7 @@ done
 if [ "$build" = 1 ]; then
     cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DTALVIK_BUILD_GUI=OFF -DTALVIK_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$build_dir" -j2 --target talvik-soak talvik-arp >/dev/null
+    cmake --build "$build_dir" -j2 --target talvik-soak talvik-bench talvik-arp >/dev/null
 fi
 [ -x "$build_dir/bin/talvik-soak" ] || { echo "bench/soak.sh: talvik-soak was not built" >&2; exit 1; }
 
@@ -88,6 +88,7 @@ done
 [ -s "$work/ready" ] || { echo "bench/soak.sh: the responder did not start" >&2; exit 1; }
 
 install -m 755 "$build_dir/bin/talvik-soak" "$work/talvik-soak"
+install -m 755 "$build_dir/bin/talvik-bench" "$work/talvik-bench"
 install -m 755 "$build_dir/bin/talvik-arp" "$work/talvik-arp"
 setcap cap_net_raw+ep "$work/talvik-arp"
 
@@ -107,12 +108,32 @@ for sender in ${senders//,/ }; do
     rows+=("| $sender ($(field sender "$out")) | $(field cycles_completed "$out") / $(field cycles_stopped "$out") / $(field cycles_restarted "$out") | $(field found_fewest "$out") / $(field found_most "$out") | $(field scan_ms_median "$out") / $(field scan_ms_max "$out") | $(field rss_kb_growth "$out") | $(field threads_growth "$out") | $(field fds_growth "$out") | $(field child_processes "$out"), $(field child_rss_kb_growth "$out") kB | $(field hung "$out") | $(field verdict "$out") |")
 done
 
+# The helper killed 150 ms into the first of ten scans in a row: it is started again, the scan
+# says so instead of completing plainly, every later scan completes, and no zombie is left.
+kill_rounds=10
+echo "== helper killed mid-scan: $kill_rounds scans" >&2
+out=$work/helper-kill.out
+"$lab_sh" scan "$lab" setpriv --reuid=nobody --regid=nogroup --clear-groups "$work/talvik-bench" \
+    --sender helper --first "$LAB_SUBNET.1" --last "$LAB_SUBNET.64" --scans "$kill_rounds" \
+    --helper-signal kill --helper-signal-after-ms 150 >"$out" || true
+notices=$(grep -c '^message ARP 助手意外退出' "$out" || true)
+plain=$(grep -c '^message 扫描完成!|' "$out" || true)
+found=$(field found "$out" | sort -n | uniq | tr '\n' ' ')
+kill_verdict=steady
+if [ "$notices" != 1 ] || [ "$plain" != $((kill_rounds - 1)) ] ||
+    [ "$(field zombies "$out")" != 0 ] || [ "$(field children "$out")" != 1 ]; then
+    kill_verdict=FAILED
+    failures=$((failures + 1))
+fi
+
 printf '\n%s rounds of 64 targets (203.0.113.1-64: 16 hosts live, 4 of them lossy, and the scanner) per sender, worker limit 50;' "$cycles"
 printf ' every third round runs to the end, the others are stopped after 0-250 ms, half of them\n'
 printf 'restarted and stopped again at once. Growth is counted from round %s to the last.\n\n' "$sample_every"
 echo "| sender | completed / stopped / restarted | found (of 17) fewest / most | scan ms median / max | RSS growth kB | threads | descriptors | child processes, their RSS growth | hung | verdict |"
 echo "|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
+printf '\nHelper killed 150 ms into the first of %s scans: %s restart notice(s), %s plain completions, found per scan %s, %s zombie(s), %s helper(s) left: %s\n' \
+    "$kill_rounds" "$notices" "$plain" "$found" "$(field zombies "$out")" "$(field children "$out")" "$kill_verdict"
 if [ "$failures" -gt 0 ]; then
     printf '\n%s sender(s) did not hold steady\n' "$failures"
     exit 1

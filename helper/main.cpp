@@ -75,16 +75,29 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!socket.Valid()) {
-        Greet(openError == EPERM || openError == EACCES ? talvik::kErrorNotSupported
-                                                        : talvik::kErrorGenFailure);
+        // Without the capability the kernel says EPERM; a security module that refuses the
+        // socket says EACCES.
+        Greet(openError == EPERM    ? talvik::kErrorNotSupported
+              : openError == EACCES ? talvik::kErrorAccessDenied
+                                    : talvik::kErrorGenFailure);
+        std::fprintf(stderr, "talvik-arp: cannot open the packet socket: %s\n",
+                     std::strerror(openError));
         return 1;
     }
     auto sender = talvik::PacketArpSender::Create(std::move(socket), options);
     if (!sender) {
         Greet(talvik::kErrorGenFailure);
+        std::fputs("talvik-arp: cannot start its receiving thread\n", stderr);
         return 1;
     }
-    Greet(talvik::kNoError);
     talvik::ArpHelperServer server(STDIN_FILENO, *sender);
-    return server.Run() ? 0 : 3;
+    // It greets only once it can take up as many probes at once as the engine sends.
+    return server.Run([](bool serving) {
+        Greet(serving ? talvik::kNoError : talvik::kErrorGenFailure);
+        if (!serving) {
+            std::fputs("talvik-arp: cannot start its threads\n", stderr);
+        }
+    })
+               ? 0
+               : 3;
 }

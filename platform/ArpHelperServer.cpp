@@ -44,7 +44,7 @@ private:
 
 }  // namespace
 
-bool ArpHelperServer::Run() {
+bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
     struct Job {
         std::uint32_t id;
         std::uint32_t target;
@@ -100,12 +100,22 @@ bool ArpHelperServer::Run() {
 
     std::vector<std::jthread> workers;
     bool clean = true;
+    bool serving = true;
     try {
         for (int i = 0; i < kWorkers; ++i) {
             workers.emplace_back(work);
         }
+    } catch (const std::system_error&) {
+        // Fewer threads than the engine's workers would leave probes queued past their time.
+        serving = false;
+        clean = false;
+    }
+    if (started) {
+        started(serving);
+    }
+    try {
         std::array<std::uint8_t, kHelperRequestSize> bytes;
-        while (ReadFully(channel_, bytes.data(), bytes.size())) {
+        while (serving && ReadFully(channel_, bytes.data(), bytes.size())) {
             const auto request = DecodeHelperRequest(bytes);
             if (!request) {
                 clean = false;

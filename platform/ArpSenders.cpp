@@ -1,7 +1,21 @@
 #include "platform/ArpSenders.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <utility>
+
 #include "platform/HelperArpSender.h"
+#include "platform/LinkInterfaces.h"
 #include "platform/PacketArpSender.h"
+#include "scan/ScanTypes.h"
 
 namespace talvik {
 namespace {
@@ -17,29 +31,242 @@ std::shared_ptr<IArpSender> MakePacket(const ArpSenderOptions& options) {
     return PacketArpSender::Create(PacketArpSender::OpenSocket(), packet);
 }
 
-std::shared_ptr<IArpSender> MakeHelper(const ArpSenderOptions& options) {
-    if (!options.helperPath.empty()) {
-        return HelperArpSender::Start(options.helperPath, options.schedule, kHelperGreeting);
-    }
-    for (const std::string& path : HelperArpSender::HelperCandidates()) {
-        if (auto sender = HelperArpSender::Start(path, options.schedule, kHelperGreeting)) {
+// The helper at `path` (empty: the first candidate that serves). `why` keeps the most telling
+// reason one could not serve: a helper that is there but refused beats one that is missing.
+std::shared_ptr<HelperArpSender> StartHelper(const ArpSenderOptions& options, std::string& path,
+                                             std::uint32_t& why) {
+    const std::vector<std::string> candidates =
+        path.empty() ? HelperArpSender::HelperCandidates() : std::vector<std::string>{path};
+    why = kErrorFileNotFound;
+    for (const std::string& candidate : candidates) {
+        if (::access(candidate.c_str(), X_OK) != 0) {
+            continue;
+        }
+        std::uint32_t status = kErrorGenFailure;
+        if (auto sender =
+                HelperArpSender::Start(candidate, options.schedule, kHelperGreeting, &status)) {
+            path = candidate;
             return sender;
+        }
+        if (why == kErrorFileNotFound || status != kErrorGenFailure) {
+            why = status;
         }
     }
     return nullptr;
 }
 
+// Asks through the helper and mends it when it dies or stalls: what was in flight is asked
+// again, the helper is started again once per scan, and when that fails the fallback carries on.
+class MendingHelperSender final : public IArpSender {
+public:
+    MendingHelperSender(std::shared_ptr<HelperArpSender> helper, ArpSenderOptions options,
+                        std::string path)
+        : options_(std::move(options)),
+          path_(std::move(path)),
+          helper_(helper),
+          current_(std::move(helper)) {}
+
+    std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
+                          std::uint32_t* length, std::stop_token stop,
+                          const LateTag& late) override {
+        std::uint32_t result = kErrorGenFailure;
+        // Twice mended at most: the restarted helper, then the fallback.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const auto [sender, helper] = Current();
+            result = sender->SendARP(destinationHostOrder, mac, length, stop, late);
+            if (!helper || result == kNoError || stop.stop_requested() || !helper->Broken()) {
+                return result;
+            }
+            Mend(helper, late.listener);
+        }
+        return result;
+    }
+
+    std::chrono::milliseconds LateFloor() const override { return Current().first->LateFloor(); }
+    void Sweep(const std::shared_ptr<LateListener>& listener) override {
+        Current().first->Sweep(listener);
+    }
+
+private:
+    std::pair<std::shared_ptr<IArpSender>, std::shared_ptr<HelperArpSender>> Current() const {
+        const std::lock_guard lock(mutex_);
+        return {current_, helper_};
+    }
+
+    void Mend(const std::shared_ptr<HelperArpSender>& broken,
+              const std::shared_ptr<LateListener>& scan) {
+        const std::lock_guard lock(mutex_);
+        if (helper_ != broken) {
+            return;  // another worker mended it already
+        }
+        // Its last holder reaps it; the workers still in it come back here.
+        helper_.reset();
+        if (!scan || restartedFor_.lock() != scan) {
+            restartedFor_ = scan;
+            std::uint32_t why = kErrorGenFailure;
+            if (auto fresh = StartHelper(options_, path_, why)) {
+                std::fputs("talvik: the ARP helper ended; started it again\n", stderr);
+                helper_ = fresh;
+                current_ = std::move(fresh);
+                if (scan) {
+                    scan->Notes().HelperRestarted();
+                }
+                return;
+            }
+        }
+        std::fputs(
+            "talvik: the ARP helper ended and could not be started again; "
+            "asking through the kernel's neighbour table\n",
+            stderr);
+        current_ = std::make_shared<NeighbourArpSender>(options_.neighbour);
+        if (scan) {
+            scan->Notes().HelperReplaced();
+        }
+    }
+
+    const ArpSenderOptions options_;
+    mutable std::mutex mutex_;  // guards everything below
+    std::string path_;
+    std::shared_ptr<HelperArpSender> helper_;  // nothing once the fallback took over
+    std::shared_ptr<IArpSender> current_;
+    std::weak_ptr<LateListener> restartedFor_;  // the scan that had its restart
+};
+
+// Watches the interfaces a scan asks on, by their state as the kernel reports it: a target
+// asked while its interface is down, gone or without carrier, or one that stayed silent while
+// its interface went so, was not really asked. Hosts found stay found; a link that comes back
+// is asked on again.
+class LinkWatchingSender final : public IArpSender {
+public:
+    explicit LinkWatchingSender(std::shared_ptr<IArpSender> inner)
+        : inner_(std::move(inner)), events_(OpenLinkEvents()) {}
+
+    std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
+                          std::uint32_t* length, std::stop_token stop,
+                          const LateTag& late) override {
+        std::optional<LinkInterface> link;
+        std::uint64_t lossesBefore = 0;
+        {
+            const std::lock_guard lock(mutex_);
+            Drain();
+            if (late.listener && scan_.lock() != late.listener) {
+                scan_ = late.listener;
+                asked_.clear();
+            }
+            const auto links = ReadLinkInterfaces();
+            const LinkChoice choice =
+                links ? ChooseRoute(*links, destinationHostOrder) : LinkChoice{};
+            if (choice.verdict == LinkVerdict::OnLink) {
+                asked_[choice.link.index] = choice.link;
+                link = choice.link;
+            } else if (links && choice.verdict == LinkVerdict::NotOnLink) {
+                // Off-link now, but on an interface this scan asked on that is down or gone.
+                const std::vector<LinkInterface> known = KnownLinks();
+                const LinkChoice before = ChooseLink(known, destinationHostOrder);
+                const bool stillThere = std::any_of(
+                    links->begin(), links->end(),
+                    [&](const LinkInterface& now) { return now.index == before.link.index; });
+                if (before.verdict == LinkVerdict::OnLink &&
+                    (!stillThere || !LinkUsable(before.link.name))) {
+                    return LinkLost(before.link, late);
+                }
+            }
+            if (link) {
+                lossesBefore = losses_[link->index];
+            }
+        }
+        if (link && !LinkUsable(link->name)) {
+            return LinkLost(*link, late);
+        }
+        const std::uint32_t result = inner_->SendARP(destinationHostOrder, mac, length, stop, late);
+        if (!link || result == kNoError || result == kErrorCancelled) {
+            return result;
+        }
+        bool lost = !LinkUsable(link->name);
+        {
+            const std::lock_guard lock(mutex_);
+            Drain();
+            lost = lost || losses_[link->index] != lossesBefore;
+        }
+        return lost ? LinkLost(*link, late) : result;
+    }
+
+    std::chrono::milliseconds LateFloor() const override { return inner_->LateFloor(); }
+    void Sweep(const std::shared_ptr<LateListener>& listener) override { inner_->Sweep(listener); }
+
+private:
+    static std::uint32_t LinkLost(const LinkInterface& link, const LateTag& late) {
+        if (late.listener) {
+            late.listener->Notes().LinkLost(link.name);
+        }
+        return kErrorNetworkUnreachable;
+    }
+
+    std::vector<LinkInterface> KnownLinks() const {
+        std::vector<LinkInterface> known;
+        for (const auto& [index, link] : asked_) {
+            known.push_back(link);
+        }
+        return known;
+    }
+
+    // Counts every time an interface went down, lost carrier or went away since the last look.
+    void Drain() {
+        if (!events_.Valid()) {
+            return;
+        }
+        std::array<std::uint8_t, 8192> buffer;
+        for (;;) {
+            const ssize_t got = ::recv(events_.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (got < 0 && errno == ENOBUFS) {
+                // Events were lost: every interface may have changed.
+                for (auto& [index, count] : losses_) {
+                    ++count;
+                }
+                continue;
+            }
+            if (got <= 0) {
+                return;
+            }
+            for (const LinkEvent& event :
+                 ParseLinkEvents(std::span(buffer.data(), static_cast<std::size_t>(got)))) {
+                if (!event.Usable()) {
+                    ++losses_[event.index];
+                }
+            }
+        }
+    }
+
+    const std::shared_ptr<IArpSender> inner_;
+    std::mutex mutex_;  // guards everything below
+    UniqueFd events_;
+    std::map<int, std::uint64_t> losses_;
+    std::weak_ptr<LateListener> scan_;
+    std::map<int, LinkInterface> asked_;  // the interfaces this scan asked on
+};
+
+std::shared_ptr<IArpSender> MakeHelper(const ArpSenderOptions& options, std::uint32_t& why) {
+    std::string path = options.helperPath;
+    auto helper = StartHelper(options, path, why);
+    if (!helper) {
+        return nullptr;
+    }
+    return std::make_shared<MendingHelperSender>(std::move(helper), options, std::move(path));
+}
+
 }  // namespace
 
-std::shared_ptr<IArpSender> MakeArpSender(const ArpSenderOptions& options, ArpSenderKind* chosen) {
+std::shared_ptr<IArpSender> MakeArpSender(const ArpSenderOptions& options, ArpSenderKind* chosen,
+                                          std::uint32_t* helperWhy) {
     std::shared_ptr<IArpSender> sender;
     ArpSenderKind kind = options.kind;
+    std::uint32_t why = kNoError;
     switch (options.kind) {
         case ArpSenderKind::Packet:
             sender = MakePacket(options);
             break;
         case ArpSenderKind::Helper:
-            sender = MakeHelper(options);
+            sender = MakeHelper(options, why);
             break;
         case ArpSenderKind::Neighbour:
             sender = std::make_shared<NeighbourArpSender>(options.neighbour);
@@ -47,18 +274,68 @@ std::shared_ptr<IArpSender> MakeArpSender(const ArpSenderOptions& options, ArpSe
         case ArpSenderKind::Automatic:
             if ((sender = MakePacket(options))) {
                 kind = ArpSenderKind::Packet;
-            } else if ((sender = MakeHelper(options))) {
+            } else if ((sender = MakeHelper(options, why))) {
                 kind = ArpSenderKind::Helper;
             } else {
+                std::fprintf(stderr,
+                             "talvik: the ARP helper cannot serve (%s); asking through the "
+                             "kernel's neighbour table\n",
+                             HelperReasonName(why));
                 sender = std::make_shared<NeighbourArpSender>(options.neighbour);
                 kind = ArpSenderKind::Neighbour;
             }
             break;
     }
+    if (sender) {
+        sender = std::make_shared<LinkWatchingSender>(std::move(sender));
+    }
     if (chosen) {
         *chosen = kind;
     }
+    if (helperWhy) {
+        *helperWhy = kind == ArpSenderKind::Neighbour ? why : kNoError;
+    }
     return sender;
+}
+
+std::string FallbackNotice(ArpSenderKind chosen, std::uint32_t helperWhy) {
+    if (chosen != ArpSenderKind::Neighbour) {
+        return {};
+    }
+    const char* reason = helperWhy == kErrorFileNotFound   ? kFallbackMissing
+                         : helperWhy == kErrorNotSupported ? kFallbackNoCapability
+                         : helperWhy == kErrorAccessDenied ? kFallbackRefused
+                                                           : "";
+    return std::string(reason) + kFallbackNotice;
+}
+
+std::string ArpWayText(ArpSenderKind chosen) {
+    switch (chosen) {
+        case ArpSenderKind::Packet:
+            return kArpWayPacket;
+        case ArpSenderKind::Helper:
+            return kArpWayHelper;
+        case ArpSenderKind::Neighbour:
+            return kArpWayNeighbour;
+        case ArpSenderKind::Automatic:
+            break;
+    }
+    return {};
+}
+
+const char* HelperReasonName(std::uint32_t why) {
+    switch (why) {
+        case kNoError:
+            return "none";
+        case kErrorFileNotFound:
+            return "not installed";
+        case kErrorNotSupported:
+            return "no CAP_NET_RAW";
+        case kErrorAccessDenied:
+            return "packet socket refused";
+        default:
+            return "did not start";
+    }
 }
 
 const char* ArpSenderKindName(ArpSenderKind kind) {

@@ -24,6 +24,9 @@
 namespace talvik {
 namespace {
 
+// What the helper may take beyond a probe's own wait before it counts as stalled.
+constexpr std::chrono::milliseconds kStallGrace{500};
+
 void Reap(pid_t child) {
     if (child <= 0) {
         return;
@@ -68,7 +71,11 @@ std::vector<std::string> HelperArpSender::HelperCandidates() {
 
 std::unique_ptr<HelperArpSender> HelperArpSender::Start(const std::string& path,
                                                         const ArpSchedule& schedule,
-                                                        std::chrono::milliseconds timeout) {
+                                                        std::chrono::milliseconds timeout,
+                                                        std::uint32_t* why) {
+    if (why) {
+        *why = kErrorGenFailure;
+    }
     if (!schedule.Valid() || ::access(path.c_str(), X_OK) != 0) {
         return nullptr;
     }
@@ -95,33 +102,36 @@ std::unique_ptr<HelperArpSender> HelperArpSender::Start(const std::string& path,
         theirs->Reset();
         return spawned == 0 ? child : -1;
     };
-    // However busy, the helper answers each probe within its give-up time once a worker
-    // takes it up; the rest is room for a queue of them.
-    return Begin(UniqueFd(ends[0]), spawn, timeout, schedule.giveUp + std::chrono::seconds(10));
+    // The helper takes up every probe at once (it has a thread for each worker the engine can
+    // have) and answers it within its give-up time; a helper later than that by more than a
+    // moment of scheduling has stalled, and no worker waits on it longer.
+    return Begin(UniqueFd(ends[0]), spawn, timeout, schedule.giveUp + kStallGrace, why);
 }
 
 std::unique_ptr<HelperArpSender> HelperArpSender::Attach(UniqueFd channel,
                                                          std::chrono::milliseconds timeout,
                                                          std::chrono::milliseconds patience) {
-    return Begin(std::move(channel), nullptr, timeout, patience);
+    return Begin(std::move(channel), nullptr, timeout, patience, nullptr);
 }
 
 std::unique_ptr<HelperArpSender> HelperArpSender::Begin(UniqueFd channel,
                                                         std::function<pid_t()> spawn,
                                                         std::chrono::milliseconds timeout,
-                                                        std::chrono::milliseconds patience) {
+                                                        std::chrono::milliseconds patience,
+                                                        std::uint32_t* why) {
     std::unique_ptr<HelperArpSender> sender(new HelperArpSender(std::move(channel), patience));
-    std::promise<bool> greeted;
-    std::future<bool> greeting = greeted.get_future();
+    std::promise<std::uint32_t> greeted;
+    std::future<std::uint32_t> greeting = greeted.get_future();
     try {
         // The helper dies with the thread that started it (PR_SET_PDEATHSIG follows threads),
         // so the reader, which lives exactly as long as this sender, is the one to start it.
         sender->reader_ =
             std::jthread([raw = sender.get(), spawn = std::move(spawn), timeout, &greeted] {
                 raw->child_ = spawn ? spawn() : -1;
-                const bool ready = (!spawn || raw->child_ > 0) && raw->AwaitGreeting(timeout);
-                greeted.set_value(ready);
-                if (ready) {
+                const std::uint32_t status =
+                    !spawn || raw->child_ > 0 ? raw->AwaitGreeting(timeout) : kErrorGenFailure;
+                greeted.set_value(status);
+                if (status == kNoError) {
                     raw->Read();
                 } else {
                     raw->MarkGone();
@@ -130,23 +140,64 @@ std::unique_ptr<HelperArpSender> HelperArpSender::Begin(UniqueFd channel,
     } catch (const std::system_error&) {
         return nullptr;
     }
-    if (!greeting.get()) {
+    const std::uint32_t status = greeting.get();
+    if (why) {
+        *why = status;
+    }
+    if (status != kNoError) {
         return nullptr;  // the destructor closes the channel and reaps the helper
     }
     return sender;
 }
 
-bool HelperArpSender::AwaitGreeting(std::chrono::milliseconds timeout) {
-    pollfd fd{channel_.Get(), POLLIN, 0};
-    if (::poll(&fd, 1, static_cast<int>(timeout.count())) != 1) {
-        return false;
-    }
+std::uint32_t HelperArpSender::AwaitGreeting(std::chrono::milliseconds timeout) {
+    // Byte by byte against one deadline: a helper that stalls halfway through its greeting
+    // must not hold start-up.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::array<std::uint8_t, kHelperReplySize> bytes;
-    if (!ReadFully(channel_.Get(), bytes.data(), bytes.size())) {
-        return false;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd fd{channel_.Get(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) != 1) {
+            if (errno == EINTR && left.count() > 0) {
+                continue;
+            }
+            return kErrorGenFailure;
+        }
+        const ssize_t got =
+            ::recv(channel_.Get(), bytes.data() + done, bytes.size() - done, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (got <= 0) {
+            return kErrorGenFailure;
+        }
+        done += static_cast<std::size_t>(got);
     }
     const auto hello = DecodeHelperReply(bytes);
-    return hello && hello->id == 0 && hello->status == kNoError;
+    if (!hello || hello->id != 0) {
+        return kErrorGenFailure;
+    }
+    return hello->status;
+}
+
+bool HelperArpSender::Broken() {
+    const std::lock_guard lock(mutex_);
+    return gone_;
+}
+
+void HelperArpSender::GiveUp() {
+    MarkGone();
+    {
+        // Ending it closes its end of the channel, which ends the reader, which reaps it.
+        const std::lock_guard lock(mutex_);
+        if (const pid_t child = child_.load(); child > 0) {
+            ::kill(child, SIGKILL);
+        }
+    }
+    ::shutdown(channel_.Get(), SHUT_RDWR);
 }
 
 HelperArpSender::HelperArpSender(UniqueFd channel, std::chrono::milliseconds patience)
@@ -158,7 +209,7 @@ HelperArpSender::~HelperArpSender() {
     if (reader_.joinable()) {
         reader_.join();
     }
-    Reap(child_);
+    Reap(child_.exchange(-1));
 }
 
 void HelperArpSender::Read() {
@@ -192,6 +243,14 @@ void HelperArpSender::Read() {
         Forget(forgotten);
     }
     MarkGone();
+    // A helper that closed its end has ended or is ending: reaped now, not left a zombie
+    // until this sender goes.
+    const std::lock_guard lock(mutex_);  // no kill from GiveUp may reach a reaped process id
+    if (const pid_t child = child_.exchange(-1); child > 0) {
+        ::kill(child, SIGKILL);
+        while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
 }
 
 void HelperArpSender::MarkGone() {
@@ -204,21 +263,52 @@ void HelperArpSender::MarkGone() {
 
 bool HelperArpSender::Write(std::uint32_t op, std::uint32_t id, std::uint32_t target) {
     const auto bytes = EncodeHelperRequest(HelperRequest{op, id, target});
-    const std::lock_guard lock(writeMutex_);
+    // A helper that stopped reading fills the channel: no writer waits on it, or on another
+    // writer, longer than a probe would.
+    const auto deadline = std::chrono::steady_clock::now() + patience_;
+    {
+        std::unique_lock lock(writeMutex_);
+        if (!writeFree_.wait_until(lock, deadline, [this] { return !writing_; })) {
+            lock.unlock();
+            GiveUp();
+            return false;
+        }
+        writing_ = true;
+    }
+    const auto release = [this](bool written) {
+        {
+            const std::lock_guard lock(writeMutex_);
+            writing_ = false;
+        }
+        writeFree_.notify_one();
+        return written;
+    };
     std::size_t done = 0;
     while (done < bytes.size()) {
         // MSG_NOSIGNAL: a helper that died must not take the program down with SIGPIPE.
-        const ssize_t sent =
-            ::send(channel_.Get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        const ssize_t sent = ::send(channel_.Get(), bytes.data() + done, bytes.size() - done,
+                                    MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0 && errno == EINTR) {
             continue;
         }
-        if (sent <= 0) {
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd fd{channel_.Get(), POLLOUT, 0};
+            if (left.count() > 0 &&
+                (::poll(&fd, 1, static_cast<int>(left.count())) == 1 || errno == EINTR)) {
+                continue;
+            }
+            release(false);
+            GiveUp();
             return false;
+        }
+        if (sent <= 0) {
+            return release(false);
         }
         done += static_cast<std::size_t>(sent);
     }
-    return true;
+    return release(true);
 }
 
 std::vector<std::uint32_t> HelperArpSender::TakeForgotten() {
@@ -299,9 +389,13 @@ std::uint32_t HelperArpSender::SendARP(std::uint32_t destinationHostOrder, std::
     if (gone) {
         return kErrorGenFailure;
     }
+    if (overdue) {
+        GiveUp();  // it neither answered nor failed in time: it has stalled
+        return kErrorTimeout;
+    }
     // The helper still answers this id; the answer finds nobody waiting and is dropped.
     Write(kHelperCancel, id, 0);
-    return overdue ? kErrorTimeout : kErrorCancelled;
+    return kErrorCancelled;
 }
 
 }  // namespace talvik

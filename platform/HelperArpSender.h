@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -29,9 +30,12 @@ public:
 
     // Starts the helper at `path` with `schedule`. Nothing when it cannot be started, does
     // not greet within `timeout`, or cannot open its packet socket (it has no CAP_NET_RAW).
+    // `why`, when given, says why it cannot serve: its greeting's status (kErrorNotSupported
+    // without CAP_NET_RAW), or kErrorGenFailure when it could not be started or never greeted.
     static std::unique_ptr<HelperArpSender> Start(const std::string& path,
                                                   const ArpSchedule& schedule,
-                                                  std::chrono::milliseconds timeout);
+                                                  std::chrono::milliseconds timeout,
+                                                  std::uint32_t* why = nullptr);
 
     // Talks over `channel` to a helper that is already running and none of ours to reap.
     // A probe the helper has not answered after `patience` fails with kErrorTimeout, so a
@@ -47,6 +51,10 @@ public:
     // The helper's process, or -1.
     pid_t Child() const { return child_; }
 
+    // True once the helper has ended, broken the channel, or let a probe or a write wait past
+    // its time; it is then ended and reaped, and every probe fails at once.
+    bool Broken();
+
     // As IArpSender; kErrorGenFailure once the helper has gone away.
     std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
                           std::uint32_t* length, std::stop_token stop,
@@ -60,10 +68,13 @@ private:
     HelperArpSender(UniqueFd channel, std::chrono::milliseconds patience);
     static std::unique_ptr<HelperArpSender> Begin(UniqueFd channel, std::function<pid_t()> spawn,
                                                   std::chrono::milliseconds timeout,
-                                                  std::chrono::milliseconds patience);
-    bool AwaitGreeting(std::chrono::milliseconds timeout);
+                                                  std::chrono::milliseconds patience,
+                                                  std::uint32_t* why);
+    std::uint32_t AwaitGreeting(std::chrono::milliseconds timeout);
     void Read();
     void MarkGone();
+    // A helper that stopped answering or reading is given up: ended, so the reader reaps it.
+    void GiveUp();
     bool Write(std::uint32_t op, std::uint32_t id, std::uint32_t target);
     // Takes out the lingering ids whose scan no longer listens (and the oldest beyond the
     // bound), for the caller to cancel once the lock is let go.
@@ -71,10 +82,16 @@ private:
     void Forget(const std::vector<std::uint32_t>& ids);
 
     UniqueFd channel_;
-    pid_t child_ = -1;  // set by the reader before the greeting is known
+    std::atomic<pid_t> child_{-1};  // set by the reader; -1 again once it has reaped the helper
     std::chrono::milliseconds patience_;
+    // One writer at a time, and none waits for another past its time (a timed mutex would do,
+    // but the thread sanitizer cannot follow one).
     std::mutex writeMutex_;
-    std::mutex mutex_;  // guards pending_, every Pending in it, lingering_, nextId_ and gone_
+    std::condition_variable writeFree_;
+    bool writing_ = false;
+    // Guards pending_, every Pending in it, lingering_, nextId_, gone_, and the helper process
+    // against a kill once it is reaped.
+    std::mutex mutex_;
     std::map<std::uint32_t, Pending*> pending_;
     std::map<std::uint32_t, LateTag> lingering_;  // ids the helper still listens for
     std::uint32_t nextId_ = 1;

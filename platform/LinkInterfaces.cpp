@@ -2,14 +2,24 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <linux/ethtool.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sockios.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <netpacket/packet.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
+
+#include "platform/NeighbourTable.h"
 
 namespace talvik {
 namespace {
@@ -26,6 +36,7 @@ bool IsNeverOnLink(std::uint32_t target) {
 struct LinkLayer {
     int index = 0;
     MacAddress mac{};
+    bool canArp = false;
 };
 
 // Address labels ("eth0:1") name their interface before the colon.
@@ -49,7 +60,8 @@ LinkChoice ChooseLink(std::span<const LinkInterface> interfaces, std::uint32_t t
     }
     int best = -1;
     for (const LinkInterface& link : interfaces) {
-        if (link.prefixLength < 1 || link.prefixLength > 31 || link.prefixLength <= best) {
+        if (!link.canArp || link.prefixLength < 1 || link.prefixLength > 31 ||
+            link.prefixLength <= best) {
             continue;
         }
         const std::uint32_t mask = Mask(link.prefixLength);
@@ -68,10 +80,14 @@ LinkChoice ChooseLink(std::span<const LinkInterface> interfaces, std::uint32_t t
 }
 
 std::vector<LinkInterface> ListLinkInterfaces() {
+    return ReadLinkInterfaces().value_or(std::vector<LinkInterface>{});
+}
+
+std::optional<std::vector<LinkInterface>> ReadLinkInterfaces() {
     std::vector<LinkInterface> result;
     ifaddrs* raw = nullptr;
     if (getifaddrs(&raw) != 0) {
-        return result;
+        return std::nullopt;
     }
     const std::unique_ptr<ifaddrs, decltype(&freeifaddrs)> list(raw, &freeifaddrs);
 
@@ -81,19 +97,18 @@ std::vector<LinkInterface> ListLinkInterfaces() {
         if (!it->ifa_addr || it->ifa_addr->sa_family != AF_PACKET) {
             continue;
         }
-        if ((it->ifa_flags & IFF_UP) == 0 || (it->ifa_flags & kUnusable) != 0) {
+        if ((it->ifa_flags & IFF_UP) == 0) {
             continue;
         }
         const auto* ll = reinterpret_cast<const sockaddr_ll*>(it->ifa_addr);
-        if (ll->sll_hatype != ARPHRD_ETHER || ll->sll_halen != 6) {
-            continue;
-        }
         LinkLayer layer;
         layer.index = ll->sll_ifindex;
-        std::copy_n(ll->sll_addr, 6, layer.mac.begin());
-        if (IsUnicastMac(layer.mac)) {
-            links[it->ifa_name] = layer;
+        if (ll->sll_halen == 6) {
+            std::copy_n(ll->sll_addr, 6, layer.mac.begin());
         }
+        layer.canArp = (it->ifa_flags & kUnusable) == 0 && ll->sll_hatype == ARPHRD_ETHER &&
+                       ll->sll_halen == 6 && IsUnicastMac(layer.mac);
+        links[it->ifa_name] = layer;
     }
     for (const ifaddrs* it = raw; it; it = it->ifa_next) {
         if (!it->ifa_addr || it->ifa_addr->sa_family != AF_INET || !it->ifa_netmask) {
@@ -111,12 +126,224 @@ std::vector<LinkInterface> ListLinkInterfaces() {
         link.mac = found->second.mac;
         link.address = ntohl(address->sin_addr.s_addr);
         link.prefixLength = std::popcount(ntohl(netmask->sin_addr.s_addr));
+        link.canArp = found->second.canArp;
         result.push_back(link);
     }
     std::stable_sort(
         result.begin(), result.end(),
         [](const LinkInterface& a, const LinkInterface& b) { return a.index < b.index; });
     return result;
+}
+
+std::vector<std::uint8_t> BuildRouteRequest(std::uint32_t target, std::uint32_t sequence) {
+    std::vector<std::uint8_t> bytes(NLMSG_SPACE(sizeof(rtmsg)) + RTA_SPACE(4));
+    nlmsghdr header{};
+    header.nlmsg_len = static_cast<std::uint32_t>(bytes.size());
+    header.nlmsg_type = RTM_GETROUTE;
+    header.nlmsg_flags = NLM_F_REQUEST;
+    header.nlmsg_seq = sequence;
+    rtmsg route{};
+    route.rtm_family = AF_INET;
+    route.rtm_dst_len = 32;
+    rtattr destination{};
+    destination.rta_len = RTA_LENGTH(4);
+    destination.rta_type = RTA_DST;
+    const std::uint32_t address = htonl(target);
+    std::memcpy(bytes.data(), &header, sizeof header);
+    std::memcpy(bytes.data() + NLMSG_HDRLEN, &route, sizeof route);
+    std::uint8_t* attribute = bytes.data() + NLMSG_SPACE(sizeof(rtmsg));
+    std::memcpy(attribute, &destination, sizeof destination);
+    std::memcpy(attribute + RTA_LENGTH(0), &address, sizeof address);
+    return bytes;
+}
+
+std::optional<Route> ParseRouteReply(std::span<const std::uint8_t> message) {
+    nlmsghdr header;
+    if (message.size() < sizeof header) {
+        return std::nullopt;
+    }
+    std::memcpy(&header, message.data(), sizeof header);
+    if (header.nlmsg_type != RTM_NEWROUTE || header.nlmsg_len > message.size() ||
+        header.nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg))) {
+        return std::nullopt;
+    }
+    rtmsg info;
+    std::memcpy(&info, message.data() + NLMSG_HDRLEN, sizeof info);
+    if (info.rtm_family != AF_INET) {
+        return std::nullopt;
+    }
+    Route route;
+    route.type = info.rtm_type;
+    std::size_t offset = NLMSG_SPACE(sizeof(rtmsg));
+    while (offset + sizeof(rtattr) <= header.nlmsg_len) {
+        rtattr attribute;
+        std::memcpy(&attribute, message.data() + offset, sizeof attribute);
+        if (attribute.rta_len < sizeof attribute || offset + attribute.rta_len > header.nlmsg_len) {
+            return std::nullopt;
+        }
+        const std::uint8_t* payload = message.data() + offset + RTA_LENGTH(0);
+        const std::size_t size = attribute.rta_len - RTA_LENGTH(0);
+        std::uint32_t value = 0;
+        if (size == 4) {
+            std::memcpy(&value, payload, 4);
+        }
+        if (attribute.rta_type == RTA_OIF && size == 4) {
+            route.outputIndex = static_cast<int>(value);
+        } else if (attribute.rta_type == RTA_GATEWAY) {
+            route.viaGateway = true;
+        } else if (attribute.rta_type == RTA_PREFSRC && size == 4) {
+            route.source = ntohl(value);
+        }
+        offset += RTA_ALIGN(attribute.rta_len);
+    }
+    return route;
+}
+
+std::optional<std::optional<Route>> AskRoute(std::uint32_t target) {
+    const UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!fd.Valid()) {
+        return std::nullopt;
+    }
+    // A kernel that never answers must not hold a probe past its time.
+    const timeval timeout{0, 200000};
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const auto request = BuildRouteRequest(target, 1);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(fd.Get(), request.data(), request.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0) {
+        return std::nullopt;
+    }
+    alignas(nlmsghdr) std::uint8_t buffer[4096];
+    ssize_t got = -1;
+    while ((got = ::recv(fd.Get(), buffer, sizeof buffer, 0)) < 0 && errno == EINTR) {
+    }
+    if (got <= 0) {
+        return std::nullopt;
+    }
+    return ParseRouteReply(std::span(buffer, static_cast<std::size_t>(got)));
+}
+
+std::optional<Route> LookUpRoute(std::uint32_t target) {
+    return AskRoute(target).value_or(std::nullopt);
+}
+
+LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t target) {
+    if (IsNeverOnLink(target)) {
+        return ChooseRoute(interfaces, target, std::nullopt);
+    }
+    const auto route = AskRoute(target);
+    // A kernel that could not be asked (no descriptor free) is no reason to call the target
+    // off-link: the subnets of the interfaces that carry ARP say it then.
+    return route ? ChooseRoute(interfaces, target, *route) : ChooseLink(interfaces, target);
+}
+
+LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t target,
+                       const std::optional<Route>& route) {
+    for (const LinkInterface& link : interfaces) {
+        if (link.address == target) {
+            return LinkChoice{LinkVerdict::OwnAddress, link};
+        }
+    }
+    if (IsNeverOnLink(target) || !route || route->type != RTN_UNICAST || route->viaGateway) {
+        return LinkChoice{};
+    }
+    // The route's source address on its interface; else an address of the interface whose
+    // subnet holds the target; else its first.
+    const auto holds = [target](const LinkInterface& link) {
+        const std::uint32_t mask = Mask(link.prefixLength);
+        return link.prefixLength > 0 && (target & mask) == (link.address & mask);
+    };
+    const LinkInterface* chosen = nullptr;
+    for (const LinkInterface& link : interfaces) {
+        if (link.index != route->outputIndex || !link.canArp) {
+            continue;
+        }
+        if (route->source == link.address) {
+            chosen = &link;
+            break;
+        }
+        if (!chosen || (holds(link) && !holds(*chosen))) {
+            chosen = &link;
+        }
+    }
+    if (!chosen) {
+        return LinkChoice{};
+    }
+    // The network and broadcast addresses of its subnet are nobody's (a /31 has neither).
+    const std::uint32_t mask = Mask(chosen->prefixLength);
+    const std::uint32_t host = target & ~mask;
+    if (holds(*chosen) && chosen->prefixLength < 31 && (host == 0 || host == ~mask)) {
+        return LinkChoice{};
+    }
+    return LinkChoice{LinkVerdict::OnLink, *chosen};
+}
+
+// IFF_LOWER_UP, the carrier, which <net/if.h> does not name. IFF_RUNNING would do too, but
+// the kernel sets it only a while after the carrier comes.
+constexpr unsigned kLowerUp = 0x10000;
+
+bool LinkEvent::Usable() const {
+    return !removed && (flags & IFF_UP) != 0 && (flags & kLowerUp) != 0;
+}
+
+std::vector<LinkEvent> ParseLinkEvents(std::span<const std::uint8_t> buffer) {
+    std::vector<LinkEvent> events;
+    std::size_t offset = 0;
+    while (buffer.size() - offset >= sizeof(nlmsghdr)) {
+        nlmsghdr header;
+        std::memcpy(&header, buffer.data() + offset, sizeof header);
+        if (header.nlmsg_len < sizeof header || header.nlmsg_len > buffer.size() - offset) {
+            break;
+        }
+        if ((header.nlmsg_type == RTM_NEWLINK || header.nlmsg_type == RTM_DELLINK) &&
+            header.nlmsg_len >= NLMSG_LENGTH(sizeof(ifinfomsg))) {
+            ifinfomsg info;
+            std::memcpy(&info, buffer.data() + offset + NLMSG_HDRLEN, sizeof info);
+            events.push_back(
+                LinkEvent{info.ifi_index, info.ifi_flags, header.nlmsg_type == RTM_DELLINK});
+        }
+        offset += NLMSG_ALIGN(header.nlmsg_len);
+    }
+    return events;
+}
+
+UniqueFd OpenLinkEvents() {
+    return OpenRouteEvents(RTMGRP_LINK);
+}
+
+bool LinkUsable(const std::string& name) {
+    const UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq request{};
+    if (!fd.Valid() || name.size() >= sizeof request.ifr_name) {
+        return true;  // cannot tell: the probe itself will say
+    }
+    std::memcpy(request.ifr_name, name.c_str(), name.size());
+    if (::ioctl(fd.Get(), SIOCGIFFLAGS, &request) != 0) {
+        return errno != ENODEV;
+    }
+    if ((request.ifr_flags & IFF_UP) == 0) {
+        return false;
+    }
+    // The flags asked this way stop short of the carrier; the driver tells it.
+    ethtool_value link{};
+    link.cmd = ETHTOOL_GLINK;
+    request.ifr_data = reinterpret_cast<char*>(&link);
+    return ::ioctl(fd.Get(), SIOCETHTOOL, &request) != 0 || link.data != 0;
+}
+
+std::uint32_t SendFailure(int error) {
+    switch (error) {
+        case ENETDOWN:
+        case ENXIO:
+        case ENODEV:
+            return kErrorNetworkUnreachable;
+        case EPERM:
+        case EACCES:
+            return kErrorAccessDenied;
+        default:
+            return kErrorGenFailure;
+    }
 }
 
 }  // namespace talvik

@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <optional>
 
 #include "platform/LinkInterfaces.h"
 #include "platform/NeighbourTable.h"
@@ -22,6 +24,16 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kSlack{20};
 constexpr std::uint16_t kDiscardPort = 9;
 constexpr std::chrono::milliseconds kCoalesce{20};
+constexpr std::chrono::milliseconds kDescriptorPatience{10000};
+constexpr std::chrono::milliseconds kDescriptorRetry{10};
+
+// A reply that names our own MAC for another address is forged or looped back: never an answer.
+std::optional<MacAddress> NotOurs(std::optional<MacAddress> mac, const MacAddress& ours) {
+    if (mac && *mac == ours) {
+        return std::nullopt;
+    }
+    return mac;
+}
 
 // An entry whose MAC a datagram can reach; static entries included, since the host answering
 // our datagram proves that MAC is in use.
@@ -83,7 +95,8 @@ void NeighbourArpSender::Watch(std::stop_token stop) {
         std::vector<std::uint32_t> heard;
         for (const Lingering& probe : waiting) {
             const NeighbourSighting now{table.Lookup(probe.ifindex, probe.address), Clock::now()};
-            if (const auto confirmed = ConfirmedSince(probe.before, probe.trigger, now, kSlack)) {
+            if (const auto confirmed = NotOurs(
+                    ConfirmedSince(probe.before, probe.trigger, now, kSlack), probe.ourMac)) {
                 probe.late.listener->Deliver(probe.late.tag, confirmed->data());
                 heardBy.push_back(probe.late.listener.get());
                 heard.push_back(probe.address);
@@ -110,9 +123,50 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
     if (stop.stop_requested()) {
         return kErrorCancelled;
     }
-    const LinkChoice choice = ChooseLink(ListLinkInterfaces(), destinationHostOrder);
+    std::optional<std::vector<LinkInterface>> links;
+    UniqueFd wake;
+    UniqueFd events;
+    std::optional<NeighbourTable> table;
+    UniqueFd udp;
+    // Descriptors may be short for a moment (other workers hold theirs): a probe waits for
+    // them rather than failing, for as long as a scan could wait for anything.
+    for (const Clock::time_point patience = Clock::now() + kDescriptorPatience;;) {
+        links = ReadLinkInterfaces();
+        int error = errno;
+        if (links) {
+            wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+            error = errno;
+        }
+        if (wake.Valid()) {
+            table.emplace();
+            error = errno;
+            if (table->Valid()) {
+                udp = UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+                error = errno;
+            }
+        }
+        if (udp.Valid()) {
+            break;
+        }
+        wake.Reset();
+        table.reset();
+        if (error != EMFILE && error != ENFILE) {
+            return kErrorGenFailure;
+        }
+        if (Clock::now() >= patience) {
+            return kErrorTooManyOpenFiles;
+        }
+        std::condition_variable_any pause;
+        std::mutex mutex;
+        std::unique_lock lock(mutex);
+        if (pause.wait_for(lock, stop, kDescriptorRetry, [] { return false; }),
+            stop.stop_requested()) {
+            return kErrorCancelled;
+        }
+    }
+    const LinkChoice choice = ChooseRoute(*links, destinationHostOrder);
     if (choice.verdict == LinkVerdict::NotOnLink) {
-        return kErrorBadNetName;
+        return kErrorHostUnreachable;
     }
     const auto answer = [&](const MacAddress& found) {
         std::copy(found.begin(), found.end(), mac);
@@ -124,20 +178,15 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
     }
     const int ifindex = choice.link.index;
 
-    const UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    const UniqueFd events = OpenNeighbourEvents();
-    NeighbourTable table;
-    const UniqueFd udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!wake.Valid() || !table.Valid() || !udp.Valid()) {
-        return kErrorGenFailure;
-    }
+    // Without change events the table is read every recheck instead.
+    events = OpenNeighbourEvents();
     const std::stop_callback onStop(stop, [&wake] {
         const std::uint64_t one = 1;
         [[maybe_unused]] const auto written = ::write(wake.Get(), &one, sizeof one);
     });
 
     // Subscribed before the first look, so no change between it and the trigger is missed.
-    const NeighbourSighting before{table.Lookup(ifindex, destinationHostOrder), Clock::now()};
+    const NeighbourSighting before{table->Lookup(ifindex, destinationHostOrder), Clock::now()};
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(kDiscardPort);
@@ -149,20 +198,33 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
     const Clock::time_point trigger = Clock::now();
     if (::connect(udp.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
         ::send(udp.Get(), "", 0, 0) < 0) {
+        // The kernel refusing to resolve a failed neighbour again is silence; a firewall or a
+        // link that is down means the target was not asked.
         if (errno != EHOSTUNREACH && errno != ENETUNREACH) {
-            return kErrorGenFailure;
+            const std::uint32_t failure = SendFailure(errno);
+            if (failure == kErrorNetworkUnreachable && late.listener) {
+                late.listener->Notes().LinkLost(choice.link.name);
+            }
+            return failure;
         }
+    }
+    // A neighbour the kernel confirmed recently is not asked again: the kernel's word is the
+    // answer (our datagram has set it to check the neighbour once more anyway).
+    if (RecentlyConfirmed(before.entry, ReachableTime(choice.link.name)) &&
+        *before.entry->mac != choice.link.mac) {
+        return answer(*before.entry->mac);
     }
     const Clock::time_point deadline =
         trigger + (AwaitsReprobe(before.entry) ? options_.reprobeGiveUp : options_.giveUp);
 
     bool refused = false;  // the host itself answered our datagram
     for (;;) {
-        const NeighbourSighting now{table.Lookup(ifindex, destinationHostOrder), Clock::now()};
-        if (const auto confirmed = ConfirmedSince(before, trigger, now, kSlack)) {
+        const NeighbourSighting now{table->Lookup(ifindex, destinationHostOrder), Clock::now()};
+        if (const auto confirmed =
+                NotOurs(ConfirmedSince(before, trigger, now, kSlack), choice.link.mac)) {
             return answer(*confirmed);
         }
-        if (refused && Deliverable(now.entry)) {
+        if (refused && Deliverable(now.entry) && *now.entry->mac != choice.link.mac) {
             return answer(*now.entry->mac);
         }
         if (now.at >= deadline) {
@@ -171,8 +233,8 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
                 std::erase_if(lingering_,
                               [](const Lingering& old) { return !old.late.listener->Listening(); });
                 if (lingering_.size() < kMaxLingering) {
-                    lingering_.push_back(
-                        Lingering{ifindex, destinationHostOrder, before, trigger, late});
+                    lingering_.push_back(Lingering{ifindex, destinationHostOrder, choice.link.mac,
+                                                   before, trigger, late});
                 }
                 if (!watcher_.joinable() && wake_.Valid()) {
                     try {
@@ -229,7 +291,8 @@ void NeighbourArpSender::Sweep(const std::shared_ptr<LateListener>& listener) {
     }
     for (const Lingering& probe : mine) {
         const NeighbourSighting now{table.Lookup(probe.ifindex, probe.address), Clock::now()};
-        if (const auto confirmed = ConfirmedSince(probe.before, probe.trigger, now, kSlack)) {
+        if (const auto confirmed =
+                NotOurs(ConfirmedSince(probe.before, probe.trigger, now, kSlack), probe.ourMac)) {
             listener->Deliver(probe.late.tag, confirmed->data());
         }
     }

@@ -6,13 +6,13 @@
 // - A host with no entry, or a failed or incomplete one, is asked by the kernel at once (a
 //   broadcast request, repeated each second); its answer shows as a confirmation after our
 //   datagram and counts.
-// - A host whose entry is stale is asked by the kernel only after its delay (5 s by
-//   default), with a unicast request; that answer counts if it comes within reprobeGiveUp.
-// - A host whose entry is still reachable is not asked again at all. It counts only when it
-//   answers our datagram itself: a closed port's ICMP error proves it is there at the MAC
-//   the entry holds. A host that drops such datagrams reads as silent until its entry ages.
-// - An entry that was already there, static or noarp entries, and a MAC that was confirmed
-//   before our datagram never count: a host that left does not come back from the table.
+// - A host the kernel confirmed recently (reachable, or stale, delay or probe within the
+//   interface's reachable time) is not asked again by the kernel: its entry is the answer.
+//   So a host that left less than that time ago still reads as there.
+// - A host whose entry is stale since longer is asked by the kernel only after its delay (5 s
+//   by default), with a unicast request; that answer counts if it comes within reprobeGiveUp.
+// - Static or noarp entries, and our own MAC in any entry, never count.
+// - A reply from another host in the target's name looks the same as the target's own.
 // - The kernel's times come in 10 ms units, so two confirmations closer than that are one.
 // Nothing is sent for a target on no connected subnet.
 
@@ -61,6 +61,7 @@ private:
     struct Lingering {
         int ifindex = 0;
         std::uint32_t address = 0;
+        MacAddress ourMac{};
         NeighbourSighting before;
         std::chrono::steady_clock::time_point trigger;
         LateTag late;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 namespace talvik {
 namespace {
@@ -80,6 +81,27 @@ std::optional<NeighbourEntry> ParseNeighbourMessage(std::span<const std::uint8_t
 bool HasUsableMac(const std::optional<NeighbourEntry>& entry) {
     return entry && (entry->state & kConfirmedStates) != 0 && entry->mac &&
            IsUnicastMac(*entry->mac);
+}
+
+bool RecentlyConfirmed(const std::optional<NeighbourEntry>& entry,
+                       std::chrono::milliseconds within) {
+    if (!HasUsableMac(entry)) {
+        return false;
+    }
+    if ((entry->state & NUD_REACHABLE) != 0) {
+        return true;
+    }
+    return (entry->state & (NUD_STALE | NUD_DELAY | NUD_PROBE)) != 0 && entry->confirmedAgo &&
+           *entry->confirmedAgo <= within;
+}
+
+std::chrono::milliseconds ReachableTime(const std::string& interfaceName) {
+    std::ifstream file("/proc/sys/net/ipv4/neigh/" + interfaceName + "/base_reachable_time_ms");
+    long long milliseconds = 0;
+    if (interfaceName.find('/') == std::string::npos && file >> milliseconds && milliseconds > 0) {
+        return std::chrono::milliseconds(milliseconds);
+    }
+    return std::chrono::seconds(30);
 }
 
 bool AwaitsReprobe(const std::optional<NeighbourEntry>& entry) {
@@ -163,18 +185,22 @@ std::optional<NeighbourEntry> NeighbourTable::Lookup(int ifindex, std::uint32_t 
     }
 }
 
-UniqueFd OpenNeighbourEvents() {
+UniqueFd OpenRouteEvents(std::uint32_t groups) {
     UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
     if (!fd.Valid()) {
         return fd;
     }
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
-    local.nl_groups = RTMGRP_NEIGH;
+    local.nl_groups = groups;
     if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         fd.Reset();
     }
     return fd;
+}
+
+UniqueFd OpenNeighbourEvents() {
+    return OpenRouteEvents(RTMGRP_NEIGH);
 }
 
 void DrainNeighbourEvents(int socket) {

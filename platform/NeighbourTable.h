@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/ArpFrame.h"
@@ -43,6 +44,16 @@ std::optional<MacAddress> ConfirmedSince(const NeighbourSighting& before,
                                          const NeighbourSighting& now,
                                          std::chrono::milliseconds slack);
 
+// True when the kernel holds a MAC for the neighbour that it confirmed recently: reachable, or
+// stale, delay or probe with the last confirmation no longer ago than `within` (the
+// interface's reachable time). The kernel does not ask again for such a neighbour, so its
+// entry is the answer.
+bool RecentlyConfirmed(const std::optional<NeighbourEntry>& entry,
+                       std::chrono::milliseconds within);
+
+// The kernel's base reachable time on the interface, 30 s when it cannot be read.
+std::chrono::milliseconds ReachableTime(const std::string& interfaceName);
+
 // True for the states in which the kernel will ask the neighbour again by itself, later:
 // it holds a MAC but no fresh confirmation.
 bool AwaitsReprobe(const std::optional<NeighbourEntry>& entry);
@@ -64,6 +75,8 @@ private:
     long ticksPerSecond_;
 };
 
+// Non-blocking rtnetlink socket that hears of the changes of `groups` (RTMGRP_*).
+UniqueFd OpenRouteEvents(std::uint32_t groups);
 // Netlink socket that hears of every change to the neighbour table.
 UniqueFd OpenNeighbourEvents();
 // Reads away what is waiting on an event socket; the table itself is then looked at again.

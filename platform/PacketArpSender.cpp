@@ -145,7 +145,7 @@ std::size_t PacketArpSender::LingeringCount() {
     return lingering_.size();
 }
 
-bool PacketArpSender::SendRequest(const Probe& probe) {
+int PacketArpSender::SendRequest(const Probe& probe) {
     const ArpFrame frame =
         BuildArpRequest(probe.question.ourMac, probe.question.ourIp, probe.question.targetIp);
     sockaddr_ll to{};
@@ -156,7 +156,10 @@ bool PacketArpSender::SendRequest(const Probe& probe) {
     std::fill_n(to.sll_addr, 6, 0xff);
     const ssize_t sent = ::sendto(socket_.Get(), frame.data(), frame.size(), 0,
                                   reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    return sent == static_cast<ssize_t>(frame.size());
+    if (sent == static_cast<ssize_t>(frame.size())) {
+        return 0;
+    }
+    return sent < 0 ? errno : EMSGSIZE;
 }
 
 std::uint32_t PacketArpSender::SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
@@ -168,10 +171,14 @@ std::uint32_t PacketArpSender::SendARP(std::uint32_t destinationHostOrder, std::
     if (stop.stop_requested()) {
         return kErrorCancelled;
     }
-    const std::vector<LinkInterface> links = ListLinkInterfaces();
-    const LinkChoice choice = ChooseLink(links, destinationHostOrder);
+    const auto links = ReadLinkInterfaces();
+    if (!links) {
+        // Not knowing the interfaces is no reason to call the target off-link.
+        return errno == EMFILE || errno == ENFILE ? kErrorTooManyOpenFiles : kErrorGenFailure;
+    }
+    const LinkChoice choice = ChooseRoute(*links, destinationHostOrder);
     if (choice.verdict == LinkVerdict::NotOnLink) {
-        return kErrorBadNetName;
+        return kErrorHostUnreachable;
     }
     if (choice.verdict == LinkVerdict::OwnAddress) {
         std::copy(choice.link.mac.begin(), choice.link.mac.end(), mac);
@@ -189,6 +196,7 @@ std::uint32_t PacketArpSender::SendARP(std::uint32_t destinationHostOrder, std::
     const auto answered = [&probe] { return probe.answered; };
     const ArpSchedule& schedule = options_.schedule;
     Clock::time_point first{};
+    int sendError = 0;
     for (std::size_t i = 0; i < schedule.sends.size() && !probe.answered; ++i) {
         if (i > 0 && probe.wakeup.wait_until(lock, stop, first + schedule.sends[i], answered)) {
             break;
@@ -204,13 +212,27 @@ std::uint32_t PacketArpSender::SendARP(std::uint32_t destinationHostOrder, std::
             first = Clock::now();
         }
         lock.unlock();
-        SendRequest(probe);  // a lost frame is what the retries are for
+        // A lost frame is what the retries are for; a frame the system would not send at all
+        // means the target was not really asked.
+        const int error = SendRequest(probe);
         lock.lock();
+        if (error != 0 && error != ENOBUFS && error != EAGAIN) {
+            sendError = error;
+            break;
+        }
     }
-    if (!probe.answered && !stop.stop_requested()) {
+    if (!probe.answered && !stop.stop_requested() && sendError == 0) {
         probe.wakeup.wait_until(lock, stop, first + schedule.giveUp, answered);
     }
     probes_.erase(registered);
+    if (!probe.answered && sendError != 0) {
+        lock.unlock();
+        const std::uint32_t failure = SendFailure(sendError);
+        if (failure == kErrorNetworkUnreachable && late.listener) {
+            late.listener->Notes().LinkLost(choice.link.name);
+        }
+        return failure;
+    }
     if (probe.answered) {
         std::copy(probe.mac.begin(), probe.mac.end(), mac);
         *length = 6;

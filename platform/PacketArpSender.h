@@ -58,7 +58,8 @@ private:
     PacketArpSender(UniqueFd socket, UniqueFd wake, Options options);
     void Receive(std::stop_token stop);
     void Dispatch(const std::uint8_t* frame, std::size_t size, int ifindex);
-    bool SendRequest(const Probe& probe);
+    // 0, or the errno of a frame that did not leave.
+    int SendRequest(const Probe& probe);
 
     UniqueFd socket_;
     UniqueFd wake_;  // eventfd that ends the receiving thread's poll

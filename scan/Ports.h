@@ -3,6 +3,7 @@
 // and the network. The window layer and the platform layer implement them; tests script them.
 // Text is UTF-8 throughout.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -104,10 +105,50 @@ public:
     virtual std::uint32_t GetLastError() = 0;
 };
 
+// Results of an ARP request beyond an answer, silence and a stop: the target was not asked.
+// Only silence says anything about the host; every other code is counted and reported.
+inline constexpr std::uint32_t kErrorAccessDenied = 5;           // the system refused the send
+inline constexpr std::uint32_t kErrorTooManyOpenFiles = 4;       // descriptors stayed short
+inline constexpr std::uint32_t kErrorNetworkUnreachable = 1231;  // its link down, gone, no carrier
+inline constexpr std::uint32_t kErrorHostUnreachable = 1232;     // no direct way to it: not asked
+
+// What a scan's user must hear of beyond its rows, left by the senders. Safe from any thread.
+class ScanNotes final {
+public:
+    enum class Helper { Fine, Restarted, Replaced };
+    struct Snapshot {
+        Helper helper = Helper::Fine;
+        std::string lostLink;  // the interface that went down during the scan, if any
+    };
+    void HelperRestarted() { Raise(Helper::Restarted); }
+    void HelperReplaced() { Raise(Helper::Replaced); }
+    void LinkLost(const std::string& name) {
+        const std::lock_guard lock(mutex_);
+        if (notes_.lostLink.empty()) {
+            notes_.lostLink = name;
+        }
+    }
+    Snapshot Take() const {
+        const std::lock_guard lock(mutex_);
+        return notes_;
+    }
+
+private:
+    void Raise(Helper helper) {
+        const std::lock_guard lock(mutex_);
+        notes_.helper = std::max(notes_.helper, helper);
+    }
+    mutable std::mutex mutex_;
+    Snapshot notes_;
+};
+
 // Hears of answers that arrive after a probe gave up, for as long as its scan listens. Deliver
-// is safe from any thread; once Close has returned, nothing more is delivered.
+// is safe from any thread; once Close has returned, nothing more is delivered. It stands for
+// its scan: senders also leave their notes on it, and may tell one scan from another by it.
 class LateListener final {
 public:
+    ScanNotes& Notes() { return notes_; }
+
     using Sink = std::function<void(std::int32_t tag, const std::uint8_t* mac)>;
     explicit LateListener(Sink sink) : sink_(std::move(sink)) {}
 
@@ -128,6 +169,7 @@ private:
     std::mutex mutex_;
     std::atomic<bool> listening_{true};
     Sink sink_;
+    ScanNotes notes_;
 };
 
 // Where a late answer to one probe goes: `tag` names the probe to the listener.
@@ -138,7 +180,8 @@ struct LateTag {
 
 // One ARP request on the local segment. Safe to call from up to 64 threads at once. Returns
 // kNoError and fills the six bytes of `mac` when the host answered, otherwise an error code
-// (kErrorBadNetName for no answer, kErrorCancelled once `stop` is requested). A stop request
+// (kErrorBadNetName for no answer, kErrorCancelled once `stop` is requested, one of the codes
+// above or any other when the request could not really be made). A stop request
 // wakes the call at once. With a listener in `late`, a sender that gave up keeps watching for
 // the target's answer and delivers it there while the listener listens.
 class IArpSender {

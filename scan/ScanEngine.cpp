@@ -359,18 +359,73 @@ void EngineGuard::ApplyLate(const std::weak_ptr<EngineGuard>& guard, std::uint64
                                       engine.targets[static_cast<std::size_t>(index)].address);
 }
 
+std::optional<std::string> ScanFailureText(const ScanOutcome& outcome) {
+    std::vector<std::string> lines;
+    if (outcome.notes.helper == ScanNotes::Helper::Restarted) {
+        lines.emplace_back(kHelperRestarted);
+    } else if (outcome.notes.helper == ScanNotes::Helper::Replaced) {
+        lines.emplace_back(kHelperReplaced);
+    }
+    if (outcome.linkDown > 0) {
+        lines.push_back(outcome.notes.lostLink.empty()
+                            ? kNotAskedLinkDown + std::to_string(outcome.linkDown)
+                            : kLinkLostBefore + outcome.notes.lostLink + kLinkLostAfter +
+                                  std::to_string(outcome.linkDown));
+    }
+    const std::pair<int, const char*> others[] = {{outcome.refused, kNotAskedRefused},
+                                                  {outcome.descriptors, kNotAskedDescriptors},
+                                                  {outcome.failed, kNotAskedFailed}};
+    for (const auto& [count, text] : others) {
+        if (count > 0) {
+            lines.push_back(text + std::to_string(count));
+        }
+    }
+    if (lines.empty()) {
+        return std::nullopt;
+    }
+    if (outcome.NotAsked() > 0) {
+        lines.emplace_back(kNotAskedTail);
+    }
+    std::string text;
+    for (const std::string& line : lines) {
+        text += (text.empty() ? "" : "\n") + line;
+    }
+    return text;
+}
+
+std::optional<std::string> OffLinkText(const ScanOutcome& outcome) {
+    if (outcome.offLink <= 0) {
+        return std::nullopt;
+    }
+    return kOffLinkBefore + std::to_string(outcome.offLink) + kOffLinkAfter;
+}
+
 void EngineGuard::Complete(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
-                           bool failed) {
+                           bool failed, const ScanOutcome& outcome) {
     const auto alive = guard.lock();
     if (!alive || alive->engine == nullptr || !alive->engine->IsCurrent(generation)) {
         return;
     }
     IMessageBox& messages = *alive->engine->ports_.messages;
+    // The box is modal: the window may have closed, or the user stopped, while it was up.
+    const auto gone = [&] {
+        return alive->engine == nullptr || !alive->engine->IsCurrent(generation);
+    };
     try {
         if (failed) {
             messages.MessageBox(kScanThreadFailed, kCaption, kMbIconInformation);
+        } else if (const auto trouble = ScanFailureText(outcome)) {
+            messages.MessageBox(*trouble, kCaption, kMbIconStop);
         } else {
             messages.MessageBox(kScanComplete, kCaption, kMbOk);
+        }
+        if (const auto offLink = OffLinkText(outcome); offLink && !failed && !gone()) {
+            messages.MessageBox(*offLink, kCaption, kMbIconInformation);
+        }
+        ScanEngine* const engine = alive->engine;
+        if (!gone() && !engine->senderNoticeShown_ && !engine->ports_.senderNotice.empty()) {
+            engine->senderNoticeShown_ = true;
+            messages.MessageBox(engine->ports_.senderNotice, kCaption, kMbIconInformation);
         }
     } catch (...) {
         try {
@@ -378,8 +433,7 @@ void EngineGuard::Complete(const std::weak_ptr<EngineGuard>& guard, std::uint64_
         } catch (...) {
         }
     }
-    // The box is modal: the window may have closed, or the user stopped, while it was up.
-    if (alive->engine == nullptr || !alive->engine->IsCurrent(generation)) {
+    if (gone()) {
         return;
     }
     alive->engine->scanRunning = 0;

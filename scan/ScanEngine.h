@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -34,6 +35,8 @@ struct EnginePorts {
     std::shared_ptr<INameResolver> resolver;
     std::shared_ptr<IThreads> threads;
     std::shared_ptr<IArpSender> arp;
+    // Shown once, after the first scan that ends, when the sender is not the fast one.
+    std::string senderNotice;
 };
 
 class ScanEngine final {
@@ -94,7 +97,27 @@ private:
     std::shared_ptr<NameLookup> lookup_;
     std::uint64_t generation_ = 0;
     std::shared_ptr<EngineGuard> guard_;
+    bool senderNoticeShown_ = false;
 };
+
+// What became of the probes of one scan that could not really be made, and what the senders
+// noted; counted by the workers, read once they have all ended.
+struct ScanOutcome {
+    int linkDown = 0;     // its interface down, gone or without carrier
+    int refused = 0;      // the system refused the send
+    int descriptors = 0;  // no descriptor to be had for it
+    int failed = 0;       // any other failure of the sender
+    int offLink = 0;      // no direct way to it: nothing was sent
+    ScanNotes::Snapshot notes;
+
+    int NotAsked() const { return linkDown + refused + descriptors + failed; }
+};
+
+// The text of the box that ends a scan in place of the completion notice, or nothing when
+// every probe was really made and no sender had to be replaced.
+std::optional<std::string> ScanFailureText(const ScanOutcome& outcome);
+// The notice after the end of a scan about targets that no ARP can reach, or nothing.
+std::optional<std::string> OffLinkText(const ScanOutcome& outcome);
 
 // Waits on `count` handles in slices of at most kMaximumWaitObjects. kNoError when the waits
 // ended normally, kErrorTimeout when one timed out, otherwise the error of the failed wait.

@@ -33,7 +33,7 @@ struct EngineGuard {
     static void ApplyLate(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
                           int index, std::int32_t row, const std::string& mac);
     static void Complete(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
-                         bool failed);
+                         bool failed, const ScanOutcome& outcome);
     static void LookupDone(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
                            const std::shared_ptr<NameLookup>& lookup);
 };
@@ -60,6 +60,12 @@ struct ScanRun {
     // The moment the last silent target's window closes; raised by each silent worker.
     std::mutex lateMutex;
     std::chrono::steady_clock::time_point lateUntil{};
+    // Probes that could not really be made, by why; see ScanOutcome.
+    std::atomic<int> linkDown{0};
+    std::atomic<int> refused{0};
+    std::atomic<int> descriptors{0};
+    std::atomic<int> failed{0};
+    std::atomic<int> offLink{0};
 };
 
 // Host-name lookups of one scan start, made off the user-interface thread.

@@ -51,17 +51,39 @@ unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index) {
     char macText[20] = {};
     if (target.address != kUnresolvedAddress) {
         const auto asked = std::chrono::steady_clock::now();
+        std::uint32_t result = kErrorGenFailure;
         try {
-            if (ArpProbe(*run->arp, target.address, macText, sizeof macText, stop,
-                         LateTag{run->late, index}) == kNoError) {
-                status = kRunning;
-            }
+            result = ArpProbe(*run->arp, target.address, macText, sizeof macText, stop,
+                              LateTag{run->late, index});
         } catch (...) {
-            // A failed probe is a host that did not answer.
-            status.clear();
             macText[0] = '\0';
         }
-        if (status.empty()) {
+        // Only a target that was asked and did not answer is a silent host; whatever kept a
+        // probe from being made is counted, so the scan cannot end as if all went well.
+        switch (result) {
+            case kNoError:
+                status = kRunning;
+                break;
+            case kErrorBadNetName:
+            case kErrorCancelled:
+                break;
+            case kErrorHostUnreachable:
+                ++run->offLink;
+                break;
+            case kErrorNetworkUnreachable:
+                ++run->linkDown;
+                break;
+            case kErrorAccessDenied:
+                ++run->refused;
+                break;
+            case kErrorTooManyOpenFiles:
+                ++run->descriptors;
+                break;
+            default:
+                ++run->failed;
+                break;
+        }
+        if (result == kErrorBadNetName) {
             // Its answer still counts until the window from its first request has passed.
             const std::lock_guard lock(run->lateMutex);
             run->lateUntil = std::max(run->lateUntil, asked + run->lateWindow);
@@ -199,9 +221,16 @@ unsigned DispatchScan(const std::shared_ptr<ScanRun>& run) {
     if (stop.stop_requested()) {
         return 0;
     }
+    ScanOutcome outcome;
+    outcome.linkDown = run->linkDown.load();
+    outcome.refused = run->refused.load();
+    outcome.descriptors = run->descriptors.load();
+    outcome.failed = run->failed.load();
+    outcome.offLink = run->offLink.load();
+    outcome.notes = run->late->Notes().Take();
     try {
-        run->ui->Post([guard = run->guard, generation = run->generation, failed] {
-            EngineGuard::Complete(guard, generation, failed);
+        run->ui->Post([guard = run->guard, generation = run->generation, failed, outcome] {
+            EngineGuard::Complete(guard, generation, failed, outcome);
         });
     } catch (...) {
     }

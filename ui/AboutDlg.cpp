@@ -24,13 +24,26 @@ QLabel* MakeText(QWidget* parent, const QString& text, const QRect& geometry, co
 
 }  // namespace
 
+namespace {
+
+std::string& ArpWay() {
+    static std::string way;
+    return way;
+}
+
+}  // namespace
+
+void SetAboutArpWay(const std::string& way) {
+    ArpWay() = way;
+}
+
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QString::fromUtf8(kProductName));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFont(DialogFont());
     const DialogUnits du(font());
-    setFixedSize(du.size(219, 63));
+    setFixedSize(du.size(219, ArpWay().empty() ? 63 : 72));
 
     // An icon static takes the size of its icon; without the pictures the place stays empty.
     QIcon aboutIcon;
@@ -52,6 +65,9 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     // No contact address until the project has a public home: the licence instead.
     MakeText(this, QStringLiteral("许可证：GPL-3.0-or-later\n自由软件，不提供任何担保"),
              du.rect(40, 39, 130, 17), "licence");
+    if (!ArpWay().empty()) {
+        MakeText(this, QString::fromUtf8(ArpWay()), du.rect(40, 58, 172, 8), "arpWay");
+    }
 
     auto* ok = new QPushButton(QStringLiteral("确定"), this);
     ok->setObjectName(QStringLiteral("IDOK"));

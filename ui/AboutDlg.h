@@ -3,6 +3,7 @@
 
 #include <QDialog>
 #include <cstdint>
+#include <string>
 
 #include "ui/DialogRunner.h"
 
@@ -16,6 +17,9 @@ class CAboutDlg final : public QDialog {
 public:
     explicit CAboutDlg(QWidget* parent = nullptr);
 };
+
+// The way the program asks the network, named in the built-in dialog; set once at start.
+void SetAboutArpWay(const std::string& way);
 
 // The about-software command: the external library's about window when it can be loaded and
 // has its entry, the built-in dialog otherwise, without a message either way.

@@ -84,6 +84,7 @@ CScannerDlg::CScannerDlg(ScannerServices services, QWidget* parent)
     ports.resolver = services_.resolver;
     ports.threads = services_.threads;
     ports.arp = services_.arp;
+    ports.senderNotice = services_.senderNotice;
     engine_ = std::make_unique<ScanEngine>(std::move(ports));
 
     SetInitialState();

@@ -44,6 +44,8 @@ struct ScannerServices {
     std::shared_ptr<IThreads> threads;
     std::shared_ptr<INameResolver> resolver;
     std::shared_ptr<IArpSender> arp;
+    // Told once, after the first scan, when the ARP sender is the slow fallback.
+    std::string senderNotice;
     // The optional external about window; without it the about command shows the built-in one.
     std::shared_ptr<IAboutLibrary> aboutLibrary;
     // Answers every message box in place of the window's own when set. Not owned.

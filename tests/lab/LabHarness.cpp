@@ -160,6 +160,15 @@ Lab::~Lab() {
     RunProcess({TALVIK_LAB_SH, "down", name_});
 }
 
+Later::Later(int afterMs, const std::string& command)
+    : pid_(Spawn({"sh", "-c", "sleep " + std::to_string(afterMs / 1000.0) + "; " + command})) {}
+
+Later::~Later() {
+    if (pid_ > 0) {
+        WaitExit(pid_);
+    }
+}
+
 Responder::Responder(const Lab& lab, const std::string& hostsJson, int seed) {
     dir_ = MakeTempDir("tvk-l-resp.").string();
     std::ofstream(dir_ + "/config.json")
@@ -198,12 +207,17 @@ LinkCounts Responder::Stop() {
     if (std::regex_search(json, match, std::regex("\"frames_in\": (\\d+)"))) {
         counts.framesIn = std::stol(match[1]);
     }
-    if (std::regex_search(json, match, std::regex("\"request_sequence\": \\[([^\\]]*)\\]"))) {
-        const std::string items = match[1];
-        const std::regex item("\"([0-9.]+)\"");
-        for (auto it = std::sregex_iterator(items.begin(), items.end(), item);
-             it != std::sregex_iterator(); ++it) {
-            counts.requestSequence.push_back((*it)[1]);
+    // Read by hand: a regular expression over thousands of requests overflows the stack.
+    const std::string key = "\"request_sequence\": [";
+    if (const auto open = json.find(key); open != std::string::npos) {
+        const auto close = json.find(']', open);
+        std::istringstream items(json.substr(open + key.size(), close - open - key.size()));
+        for (std::string item; std::getline(items, item, ',');) {
+            const auto first = item.find('"');
+            const auto last = item.rfind('"');
+            if (first != std::string::npos && last > first) {
+                counts.requestSequence.push_back(item.substr(first + 1, last - first - 1));
+            }
         }
     }
     return counts;
@@ -230,12 +244,14 @@ const BenchRow* BenchResult::Row(const std::string& text) const {
     return nullptr;
 }
 
-BenchResult RunBench(const Lab& lab, SenderKind kind, const std::vector<std::string>& args) {
+BenchResult RunBench(const Lab& lab, SenderKind kind, const std::vector<std::string>& args,
+                     const std::vector<std::string>& wrapper) {
     std::vector<std::string> argv{TALVIK_LAB_SH, "scan", lab.Name()};
     if (kind != SenderKind::Packet) {
         argv.insert(argv.end(), {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                                  "--inh-caps=-all"});
     }
+    argv.insert(argv.end(), wrapper.begin(), wrapper.end());
     argv.insert(argv.end(),
                 {(Copies().dir / "talvik-bench").string(), "--sender", SenderName(kind), "--rows"});
     argv.insert(argv.end(), args.begin(), args.end());
@@ -245,7 +261,15 @@ BenchResult RunBench(const Lab& lab, SenderKind kind, const std::vector<std::str
     std::istringstream lines(result.raw);
     std::string line;
     while (std::getline(lines, line)) {
-        if (line.rfind("row ", 0) == 0) {
+        if (line.rfind("scan ", 0) == 0) {
+            BenchResult before = std::move(result);
+            result = BenchResult{};
+            result.exitCode = before.exitCode;
+            result.raw = before.raw;
+            result.earlier = std::move(before.earlier);
+            before.earlier.clear();
+            result.earlier.push_back(std::move(before));
+        } else if (line.rfind("row ", 0) == 0) {
             std::istringstream fields(line.substr(4));
             BenchRow row;
             fields >> row.text >> row.status >> row.mac;

@@ -34,6 +34,17 @@ private:
     bool up_ = false;
 };
 
+// Runs a shell command (as root, in the machine's namespace: `ip -n` reaches the lab's) after
+// `afterMs`, alongside whatever the test does meanwhile; the destructor waits for it.
+class Later final {
+public:
+    Later(int afterMs, const std::string& command);
+    ~Later();
+
+private:
+    pid_t pid_ = -1;
+};
+
 // What the responder saw on the link while it ran.
 struct LinkCounts {
     long framesIn = -1;
@@ -64,6 +75,7 @@ struct BenchResult {
     std::vector<std::string> messages;          // "text|caption|type"
     std::vector<BenchRow> rows;
     std::string raw;
+    std::vector<BenchResult> earlier;  // with --scans: the scans before this, the last one
 
     std::string Value(const std::string& key) const;
     long Number(const std::string& key) const;  // -1 when absent
@@ -72,6 +84,8 @@ struct BenchResult {
 
 // The packet sender runs as root, the helper and the kernel-neighbour sender as nobody (a copy
 // of the helper holds cap_net_raw, as an installed one would).
-BenchResult RunBench(const Lab& lab, SenderKind kind, const std::vector<std::string>& args);
+// `wrapper` runs before the bench, as its user (e.g. prlimit with its options).
+BenchResult RunBench(const Lab& lab, SenderKind kind, const std::vector<std::string>& args,
+                     const std::vector<std::string>& wrapper = {});
 
 }  // namespace talvik::lab

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "scan/Ports.h"
+#include "scan/ScanTypes.h"
 #include "tests/lab/LabHarness.h"
 
 namespace talvik::lab {
@@ -72,8 +74,20 @@ protected:
         ASSERT_TRUE(responder_->Running());
     }
 
-    BenchResult Scan(const std::vector<std::string>& args) const {
-        return RunBench(*lab_, GetParam(), args);
+    BenchResult Scan(const std::vector<std::string>& args,
+                     const std::vector<std::string>& wrapper = {}) const {
+        return RunBench(*lab_, GetParam(), args, wrapper);
+    }
+
+    // The scan ended with the one box `text` in place of the completion notice.
+    static void ExpectEndedWith(const BenchResult& result, const std::string& text,
+                                unsigned type = kMbIconStop) {
+        EXPECT_EQ(result.exitCode, 0) << result.raw;
+        EXPECT_EQ(result.Value("completed"), "1") << result.raw;
+        EXPECT_EQ(result.messages,
+                  std::vector<std::string>{text + "|Talvik|" + std::to_string(type)})
+            << result.raw;
+        EXPECT_EQ(result.Value("running_after"), "0");
     }
 
     static void ExpectCompleted(const BenchResult& result, int targets) {
@@ -126,11 +140,17 @@ TEST_P(LabScan, FindsExactlyTheHostsThatAnswer) {
 }
 
 // A target off the lab's subnet is never probed: not one frame reaches the link, even with a
-// default route through a gateway that answers.
+// default route through a gateway that answers. The rows stay empty, and after the completion
+// one notice says how many targets could not be asked and why (every other case here shows
+// that it is absent when all were asked).
 TEST_P(LabScan, OffLinkTargetsSendNothing) {
     ASSERT_NO_FATAL_FAILURE(Start(Hosts({254}), true));
-    const auto result = Scan({"--first", "198.51.100.1", "--last", "198.51.100.12"});
+    auto result = Scan({"--first", "198.51.100.1", "--last", "198.51.100.12"});
     EXPECT_EQ(responder_->Stop().framesIn, 0) << "frames reached the lab link";
+    ASSERT_EQ(result.messages.size(), 2U) << result.raw;
+    EXPECT_EQ(result.messages[1],
+              std::string(kOffLinkBefore) + "12" + kOffLinkAfter + "|Talvik|64");
+    result.messages.pop_back();
     ExpectCompleted(result, 12);
     for (const auto& row : result.rows) {
         ExpectRow(result, row.text, "");
@@ -311,6 +331,197 @@ TEST_P(LabScan, TargetsAskedAtOnceStayWithinTheWorkerLimit) {
         EXPECT_LE(most, limit);
     }
 }
+
+// Hosts that drop stray datagrams are found again by a scan right after the first, and an
+// address listed twice is found in both rows, one probe after the other or at once; a reply
+// that carries the scanner's own MAC in another address's name is never an answer.
+TEST_P(LabScan, RescansAndRepeatedAddressesFindTheHostsAgain) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts(Octets(10, 19)) + ", {\"ip\": \"" + Address(50) +
+                                  "\", \"mac\": \"02-54-56-00-00-01\"}"));
+    std::vector<std::string> targets;
+    for (const int octet : {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 10, 50}) {
+        targets.insert(targets.end(), {"--target", Address(octet)});
+    }
+    for (const std::string limit : {"1", "50"}) {
+        SCOPED_TRACE(limit);
+        std::vector<std::string> args = targets;
+        args.insert(args.end(), {"--workers", limit, "--scans", "2"});
+        const auto result = Scan(args);
+        ASSERT_EQ(result.earlier.size(), 1U) << result.raw;
+        for (const BenchResult* scan : {&result.earlier[0], &result}) {
+            ExpectCompleted(*scan, 12);
+            EXPECT_EQ(scan->Number("found"), 11) << scan->raw;
+            ExpectRow(*scan, Address(50), "");
+            EXPECT_EQ(std::count_if(scan->rows.begin(), scan->rows.end(),
+                                    [&](const BenchRow& row) {
+                                        return row.text == Address(10) && row.mac == Mac(10);
+                                    }),
+                      2);
+        }
+    }
+}
+
+// A /25 on a NOARP interface inside the lab's /24: the kernel sends to its targets there, so
+// they are not asked at all (not on the Ethernet link either), and the scanner's own address
+// on it answers with that interface's MAC.
+TEST_P(LabScan, TargetsTheKernelRoutesOverNoArpAreNotAsked) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts(Octets(120, 140))));
+    const std::string ns = lab_->Name() + "s";
+    std::string command =
+        "ip -n {} link add tvknoarp address 02:54:56:00:00:99 type veth peer name tvknoarpp && "
+        "ip -n {} link set tvknoarpp up && ip -n {} link set tvknoarp arp off up && "
+        "ip -n {} addr add 203.0.113.129/25 dev tvknoarp";
+    for (auto at = command.find("{}"); at != std::string::npos; at = command.find("{}")) {
+        command.replace(at, 2, ns);
+    }
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    auto result = Scan(Range(120, 140));
+    const auto sequence = responder_->Stop().requestSequence;
+    for (const auto& target : sequence) {
+        EXPECT_LT(std::atoi(target.c_str() + Address(0).size() - 1), 128) << target;
+    }
+    for (int octet = 120; octet <= 140; ++octet) {
+        ExpectRow(result, Address(octet),
+                  octet < 128    ? Mac(octet)
+                  : octet == 129 ? "02-54-56-00-00-99"
+                                 : "");
+    }
+    ASSERT_EQ(result.messages.size(), 2U) << result.raw;
+    EXPECT_EQ(result.messages[1],
+              std::string(kOffLinkBefore) + "12" + kOffLinkAfter + "|Talvik|64");
+}
+
+// The scanning interface set down, deleted, or losing carrier 0.3 s into a /24 with 40 live
+// hosts: no "扫描完成!", one box that names the interface and how many targets were not asked,
+// and the hosts found before keep their rows.
+TEST_P(LabScan, LinkLostMidScanIsReportedAndEarlierFindsStay) {
+    std::vector<int> live;
+    for (int octet = 5; octet < 245; octet += 6) {
+        live.push_back(octet);
+    }
+    const std::string cases[] = {"ip -n {s} link set {a} down", "ip -n {s} link del {a}",
+                                 "ip -n {g} link set {b} down"};
+    for (std::string command : cases) {
+        SCOPED_TRACE(command);
+        responder_.reset();
+        lab_.reset();
+        ASSERT_NO_FATAL_FAILURE(Start(Hosts(live, "\"delay_ms\": 40")));
+        const std::string name = lab_->Name();
+        for (const auto& [key, value] : std::map<std::string, std::string>{{"{s}", name + "s"},
+                                                                           {"{g}", name + "g"},
+                                                                           {"{a}", name + "a"},
+                                                                           {"{b}", name + "b"}}) {
+            if (const auto at = command.find(key); at != std::string::npos) {
+                command.replace(at, key.size(), value);
+            }
+        }
+        BenchResult result;
+        {
+            const Later event(300, command);
+            result = Scan(Range(1, 254));
+        }
+        ASSERT_EQ(result.messages.size(), 1U) << result.raw;
+        const std::string& box = result.messages[0];
+        const std::string named = kLinkLostBefore + name + "a" + kLinkLostAfter;
+        EXPECT_EQ(box.rfind(named, 0), 0U) << box;
+        EXPECT_NE(box.find(kNotAskedTail), std::string::npos) << box;
+        const long notAsked = std::strtol(box.c_str() + named.size(), nullptr, 10);
+        EXPECT_GT(notAsked, 0) << box;
+        EXPECT_EQ(result.Value("progress"), "254/254");
+        int found = 0;
+        for (const BenchRow& row : result.rows) {
+            if (!row.status.empty()) {
+                ++found;
+                const int octet = std::atoi(row.text.c_str() + Address(0).size() - 1);
+                EXPECT_EQ(row.mac, octet == 1 ? "02-54-56-00-00-01" : Mac(octet)) << row.text;
+            }
+        }
+        EXPECT_GT(found, 1) << "the hosts found before the loss are gone\n" << result.raw;
+        EXPECT_LE(found + notAsked, 254L);
+    }
+}
+
+// What only the fallback can meet, since it opens sockets for every probe.
+class LabFallbackFaults : public LabScan {};
+
+// A local firewall that refuses the fallback's datagrams is reported, the rows stay empty and
+// no "扫描完成!" is shown; descriptors too few for every worker at once are waited for, and
+// every host is found.
+TEST_P(LabFallbackFaults, RefusedSendsAreReportedAndShortDescriptorsWaitedFor) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts(Octets(10, 13))));
+    const auto refused = Scan(Range(2, 20), {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                             "trace=connect", "-e", "inject=connect:error=EPERM"});
+    ExpectEndedWith(refused, std::string(kNotAskedRefused) + "19\\n" + kNotAskedTail);
+    EXPECT_EQ(refused.Number("found"), 0) << refused.raw;
+    EXPECT_EQ(refused.Value("progress"), "19/19");
+
+    const auto shortOfDescriptors =
+        Scan(Range(2, 40, {"--workers", "50"}), {"prlimit", "--nofile=40"});
+    ExpectCompleted(shortOfDescriptors, 39);
+    for (int octet = 10; octet <= 13; ++octet) {
+        ExpectRow(shortOfDescriptors, Address(octet), Mac(octet));
+    }
+}
+
+// What only the helper can meet: it dies, stalls or cannot start its threads.
+class LabHelperFaults : public LabScan {};
+
+// Killed or stopped in the middle of a /24 with 40 live hosts: the helper is started again,
+// what it had in flight is asked again, so every host is found; the scan says what happened
+// instead of "扫描完成!" and ends within its time; the dead helper is reaped at once; the next
+// scan is an ordinary one.
+TEST_P(LabHelperFaults, KilledOrStoppedHelperIsReplacedAndTheScanSaysSo) {
+    std::vector<int> live;
+    for (int octet = 5; octet < 245; octet += 6) {
+        live.push_back(octet);
+    }
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts(live, "\"delay_ms\": 40")));
+    for (const std::string signal : {"kill", "stop"}) {
+        SCOPED_TRACE(signal);
+        const auto result =
+            Scan(Range(1, 254,
+                       {"--scans", "2", "--helper-signal", signal, "--helper-signal-after-ms",
+                        signal == "kill" ? "350" : "100"}));
+        ASSERT_EQ(result.earlier.size(), 1U) << result.raw;
+        const BenchResult& hit = result.earlier[0];
+        ExpectEndedWith(hit, kHelperRestarted);
+        EXPECT_LT(std::strtod(hit.Value("wall_ms").c_str(), nullptr), 8000.0);
+        for (const int octet : live) {
+            ExpectRow(hit, Address(octet), Mac(octet));
+        }
+        EXPECT_EQ(hit.Number("found"), static_cast<long>(live.size()) + 1);  // and our own
+        ExpectCompleted(result, 254);
+        EXPECT_EQ(result.Number("found"), static_cast<long>(live.size()) + 1);
+        EXPECT_EQ(result.Number("zombies"), 0) << result.raw;
+        EXPECT_EQ(result.Number("children"), 1) << "one helper, the restarted one";
+    }
+}
+
+// A helper that cannot start its threads (a low process limit) does not greet as ready: the
+// fallback asks instead, finds the hosts, and the user hears once why it is slow.
+TEST_P(LabHelperFaults, HelperUnderALowProcessLimitGivesWayToTheFallback) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts(Octets(10, 19))));
+    // Room for the bench's own threads, not for the helper's.
+    const auto result = Scan(Range(1, 30, {"--sender", "auto", "--scans", "2", "--workers", "8"}),
+                             {"prlimit", "--nproc=40"});
+    ASSERT_EQ(result.earlier.size(), 1U) << result.raw;
+    const BenchResult& first = result.earlier[0];
+    EXPECT_EQ(first.Value("sender"), "neighbour") << result.raw;
+    ASSERT_EQ(first.messages.size(), 2U) << result.raw;
+    EXPECT_EQ(first.messages[0], std::string(kScanComplete) + "|Talvik|0");
+    EXPECT_NE(first.messages[1].find("setcap"), std::string::npos) << first.messages[1];
+    for (int octet = 10; octet <= 19; ++octet) {
+        ExpectRow(first, Address(octet), Mac(octet));
+        ExpectRow(result, Address(octet), Mac(octet));
+    }
+    ExpectCompleted(result, 30);  // told once per run
+}
+
+INSTANTIATE_TEST_SUITE_P(Fallback, LabFallbackFaults, ::testing::Values(SenderKind::Neighbour),
+                         [](const auto& kind) { return std::string(SenderName(kind.param)); });
+
+INSTANTIATE_TEST_SUITE_P(Helper, LabHelperFaults, ::testing::Values(SenderKind::Helper),
+                         [](const auto& kind) { return std::string(SenderName(kind.param)); });
 
 INSTANTIATE_TEST_SUITE_P(Senders, LabScan,
                          ::testing::Values(SenderKind::Packet, SenderKind::Helper,

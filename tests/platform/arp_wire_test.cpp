@@ -1,9 +1,11 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <linux/neighbour.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -176,6 +178,105 @@ std::vector<std::uint8_t> KernelMessage() {
     return m;
 }
 
+// The route request is what `ip route get` sends; the kernel's answer names the way; a target
+// is asked only where the kernel sends to it directly on an interface that carries ARP.
+TEST(ChooseRoute, TheKernelsWayDecidesWhereATargetIsAsked) {
+    const std::vector<std::uint8_t> request = BuildRouteRequest(Ip(203, 0, 113, 7), 9);
+    const std::vector<std::uint8_t> expected = {
+        36, 0,  0, 0, 26,  0, 1,   0, 9, 0, 0, 0, 0, 0, 0, 0,  // length, RTM_GETROUTE, request, seq
+        2,  32, 0, 0, 0,   0, 0,   0, 0, 0, 0, 0,              // AF_INET, a /32, the rest zero
+        8,  0,  1, 0, 203, 0, 113, 7};                         // RTA_DST 203.0.113.7
+    EXPECT_EQ(request, expected);
+
+    const auto reply = [](std::uint8_t type, int oif, bool gateway, std::uint32_t source) {
+        std::vector<std::uint8_t> bytes(NLMSG_SPACE(sizeof(rtmsg)));
+        const auto add = [&](std::uint16_t kind, std::uint32_t value) {
+            const rtattr attribute{static_cast<unsigned short>(RTA_LENGTH(4)), kind};
+            const auto at = bytes.size();
+            bytes.resize(at + RTA_SPACE(4));
+            std::memcpy(bytes.data() + at, &attribute, sizeof attribute);
+            std::memcpy(bytes.data() + at + RTA_LENGTH(0), &value, 4);
+        };
+        add(RTA_OIF, static_cast<std::uint32_t>(oif));
+        add(RTA_PREFSRC, htonl(source));
+        if (gateway) {
+            add(RTA_GATEWAY, htonl(Ip(203, 0, 113, 254)));
+        }
+        nlmsghdr header{};
+        header.nlmsg_len = static_cast<std::uint32_t>(bytes.size());
+        header.nlmsg_type = RTM_NEWROUTE;
+        rtmsg info{};
+        info.rtm_family = AF_INET;
+        info.rtm_type = type;
+        std::memcpy(bytes.data(), &header, sizeof header);
+        std::memcpy(bytes.data() + NLMSG_HDRLEN, &info, sizeof info);
+        return ParseRouteReply(bytes);
+    };
+    const auto direct = reply(RTN_UNICAST, 2, false, Ip(203, 0, 113, 1));
+    ASSERT_TRUE(direct);
+    EXPECT_EQ(direct->outputIndex, 2);
+    EXPECT_EQ(direct->source, Ip(203, 0, 113, 1));
+    EXPECT_FALSE(direct->viaGateway);
+    EXPECT_TRUE(reply(RTN_UNICAST, 2, true, Ip(203, 0, 113, 1))->viaGateway);
+    EXPECT_FALSE(ParseRouteReply(std::vector<std::uint8_t>(10)));
+
+    // An Ethernet /24 beside a NOARP /25 inside it, as the kernel routes them.
+    std::vector<LinkInterface> links = {Link("eth", 2, Ip(198, 51, 100, 1), 24),
+                                        Link("noarp", 3, Ip(198, 51, 100, 129), 25)};
+    links[1].canArp = false;
+    using enum LinkVerdict;
+    const auto viaNoArp = reply(RTN_UNICAST, 3, false, Ip(198, 51, 100, 129));
+    const auto viaEth = reply(RTN_UNICAST, 2, false, Ip(198, 51, 100, 1));
+    EXPECT_EQ(ChooseRoute(links, Ip(198, 51, 100, 7), viaEth).verdict, OnLink);
+    EXPECT_EQ(ChooseRoute(links, Ip(198, 51, 100, 200), viaNoArp).verdict, NotOnLink);
+    EXPECT_EQ(ChooseRoute(links, Ip(198, 51, 100, 129), std::nullopt).link.name, "noarp");
+    EXPECT_EQ(ChooseRoute(links, Ip(198, 51, 100, 129), std::nullopt).verdict, OwnAddress);
+    EXPECT_EQ(
+        ChooseRoute(links, Ip(198, 51, 100, 7), reply(RTN_UNICAST, 2, true, Ip(198, 51, 100, 1)))
+            .verdict,
+        NotOnLink);
+    EXPECT_EQ(ChooseRoute(links, Ip(198, 51, 100, 255),
+                          reply(RTN_BROADCAST, 2, false, Ip(198, 51, 100, 1)))
+                  .verdict,
+              NotOnLink);
+    EXPECT_EQ(ChooseRoute(links, Ip(10, 0, 0, 1), std::nullopt).verdict, NotOnLink);
+}
+
+// Link changes from the kernel, as they come over the event socket: several messages in one
+// read, other message types passed over, a message cut short ends the read.
+TEST(LinkEvents, ChangesAreReadFromKernelMessages) {
+    const auto message = [](std::uint16_t type, int index, unsigned flags) {
+        std::vector<std::uint8_t> bytes(NLMSG_SPACE(sizeof(ifinfomsg)));
+        nlmsghdr header{};
+        header.nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
+        header.nlmsg_type = type;
+        ifinfomsg info{};
+        info.ifi_index = index;
+        info.ifi_flags = flags;
+        std::memcpy(bytes.data(), &header, sizeof header);
+        std::memcpy(bytes.data() + NLMSG_HDRLEN, &info, sizeof info);
+        return bytes;
+    };
+    constexpr unsigned kUp = 0x1, kLowerUp = 0x10000;
+    std::vector<std::uint8_t> buffer;
+    for (const auto& part : {message(RTM_NEWLINK, 3, kUp | kLowerUp), message(RTM_NEWADDR, 3, 0),
+                             message(RTM_NEWLINK, 3, kUp), message(RTM_DELLINK, 4, kUp | kLowerUp),
+                             message(RTM_NEWLINK, 5, kLowerUp)}) {
+        buffer.insert(buffer.end(), part.begin(), part.end());
+    }
+    const auto events = ParseLinkEvents(buffer);
+    ASSERT_EQ(events.size(), 4U);
+    const std::pair<int, bool> expected[] = {{3, true}, {3, false}, {4, false}, {5, false}};
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        EXPECT_EQ(events[i].index, expected[i].first) << i;
+        EXPECT_EQ(events[i].Usable(), expected[i].second) << i;
+    }
+    EXPECT_TRUE(events[2].removed);
+    buffer.resize(buffer.size() - 4);
+    EXPECT_EQ(ParseLinkEvents(buffer).size(), 3U);
+    EXPECT_TRUE(ParseLinkEvents({}).empty());
+}
+
 TEST(NeighbourTable, KernelMessagesAreReadAndBrokenOnesRefused) {
     const auto entry = ParseNeighbourMessage(KernelMessage(), 100);
     ASSERT_TRUE(entry);
@@ -237,6 +338,19 @@ TEST(NeighbourTable, OnlyAConfirmationAfterTheTriggerCounts) {
     EXPECT_TRUE(AwaitsReprobe(seen(NUD_STALE, 60s, t).entry));
     EXPECT_FALSE(AwaitsReprobe(seen(NUD_REACHABLE, 1s, t).entry));
     EXPECT_FALSE(AwaitsReprobe(std::nullopt));
+    // What the kernel confirmed within its reachable time is an answer without asking again;
+    // only failed, incomplete or long-stale entries are not.
+    const std::pair<NeighbourSighting, bool> recent[] = {
+        {seen(NUD_REACHABLE, 20s, t), true},  {seen(NUD_STALE, 29s, t), true},
+        {seen(NUD_DELAY, 5s, t), true},       {seen(NUD_PROBE, 1s, t), true},
+        {seen(NUD_STALE, 31s, t), false},     {seen(NUD_STALE, std::nullopt, t), false},
+        {seen(NUD_FAILED, 0ms, t), false},    {seen(NUD_INCOMPLETE, 0ms, t), false},
+        {seen(NUD_PERMANENT, 0ms, t), false}, {seen(NUD_REACHABLE, 0ms, t, {}), false},
+    };
+    for (const auto& [sighting, counts] : recent) {
+        EXPECT_EQ(RecentlyConfirmed(sighting.entry, 30s), counts) << sighting.entry->state;
+    }
+    EXPECT_FALSE(RecentlyConfirmed(std::nullopt, 30s));
 }
 
 }  // namespace

@@ -181,6 +181,72 @@ double MsSince(std::chrono::steady_clock::time_point start) {
 // A late answer fills its row after the worker's empty result, or before it when it overtakes
 // it, without another progress step; the scan stays running, with Stop enabled, until the late
 // window has passed, then the sender sweeps once and the box comes.
+// Only a target that was asked and stayed silent is silence: whatever kept a probe from being
+// made ends the scan with one box that counts it by why, in place of the completion notice, and
+// targets no ARP can reach get one notice after it. The fallback is explained after the first
+// scan only. Rows of hosts that answered stay.
+TEST(Outcomes, FailedProbesAreReportedOffLinkTargetsNoticedAndTheSenderExplainedOnce) {
+    const ShownBox offLink{"有 2 个目标不在本地网段(需经网关或无路由)，ARP 无法到达，未发送请求。",
+                           "Talvik", kMbIconInformation};
+    struct Case {
+        std::vector<std::uint32_t> failures;  // for targets .2, .3, ...
+        std::vector<ShownBox> shown;
+    } cases[] = {
+        {{}, {kCompleteBox}},
+        {{kErrorHostUnreachable, kErrorHostUnreachable}, {kCompleteBox, offLink}},
+        {{kErrorNetworkUnreachable, kErrorNetworkUnreachable, kErrorAccessDenied},
+         {{"网卡 eth9 已断开，以下目标未能探测: 2\n发送被系统拒绝(如防火墙)的目标: 1\n"
+           "这些行为空，不表示主机不在线。",
+           "Talvik", kMbIconStop}}},
+        {{kErrorTooManyOpenFiles, kErrorGenFailure, kErrorTimeout, kErrorHostUnreachable,
+          kErrorHostUnreachable},
+         {{"系统资源不足未能探测的目标: 1\n发送出错未能探测的目标: 2\n"
+           "这些行为空，不表示主机不在线。",
+           "Talvik", kMbIconStop},
+          offLink}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failures.size());
+        EngineRig rig;
+        rig.AddRange(kNet203, 1, 8);
+        rig.arp->Script(kNet203 | 1u, Answers(kMac));
+        for (std::size_t i = 0; i < c.failures.size(); ++i) {
+            rig.arp->Fail(kNet203 | static_cast<std::uint32_t>(2 + i), c.failures[i]);
+        }
+        rig.engine->OnScanAll();
+        ASSERT_TRUE(rig.WaitUntilIdle());
+        EXPECT_EQ(rig.shown, c.shown);
+        EXPECT_EQ(rig.Cell(0, 1), "running");
+        EXPECT_EQ(rig.pos, 8);
+        EXPECT_TRUE(rig.Idle());
+    }
+
+    EngineRig rig;
+    rig.AddRange(kNet203, 1, 2);
+    rig.engine.reset();  // the notice is the window's, given at its start
+    EnginePorts ports{.list = &rig,
+                      .progress = &rig,
+                      .commands = &rig,
+                      .messages = &rig,
+                      .ui = rig.ui,
+                      .resolver = rig.resolver,
+                      .threads = rig.threads,
+                      .arp = rig.arp,
+                      .senderNotice = "slow"};
+    rig.engine = std::make_unique<ScanEngine>(ports);
+    rig.engine->Settings().networkCondition = kMaxNetworkCondition;
+    for (int scan = 0; scan < 2; ++scan) {
+        rig.shown.clear();
+        rig.engine->OnScanAll();
+        ASSERT_TRUE(rig.WaitUntilIdle());
+        std::vector<ShownBox> expected{kCompleteBox};
+        if (scan == 0) {
+            expected.push_back({"slow", "Talvik", kMbIconInformation});
+        }
+        EXPECT_EQ(rig.shown, expected);
+    }
+}
+
 TEST(LateAnswers, FillTheirRowWhileTheWindowIsOpenAndOutlastTheEmptyResult) {
     EngineRig rig(2);
     rig.engine->Settings().networkCondition = kStartNetworkCondition;  // 500 ms

@@ -42,6 +42,12 @@ public:
         std::lock_guard lock(mutex_);
         default_ = answer;
     }
+    // The address cannot be asked: its calls end at once with `code`; a lost link is noted
+    // on the scan as `eth9`.
+    void Fail(std::uint32_t address, std::uint32_t code) {
+        std::lock_guard lock(mutex_);
+        failures_[address] = code;
+    }
     // Lets every held call, and those to come, go on to its answer.
     void Release() {
         std::lock_guard lock(mutex_);
@@ -54,6 +60,12 @@ public:
         std::unique_lock lock(mutex_);
         if (late.listener) {
             lateTags_[destination].push_back(late);
+        }
+        if (const auto failure = failures_.find(destination); failure != failures_.end()) {
+            if (failure->second == kErrorNetworkUnreachable && late.listener) {
+                late.listener->Notes().LinkLost("eth9");
+            }
+            return failure->second;
         }
         const auto found = script_.find(destination);
         const ArpAnswer answer = found != script_.end() ? found->second : default_;
@@ -128,6 +140,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable_any changed_;
     std::map<std::uint32_t, ArpAnswer> script_;
+    std::map<std::uint32_t, std::uint32_t> failures_;
     ArpAnswer default_;  // no answer
     std::vector<std::uint32_t> calls_;
     std::map<std::uint32_t, std::vector<LateTag>> lateTags_;
