@@ -126,8 +126,9 @@ void PacketArpSender::Dispatch(const std::uint8_t* frame, std::size_t size, int 
             }
         }
     }
-    // Given-up probes by the same rules; one whose scan stopped listening is forgotten here.
-    std::erase_if(lingering_, [&](const Lingering& probe) {
+    // Lingering probes by the same rules: a given-up one takes its first answer, an answered one
+    // gathers other hosts. One whose scan stopped listening is forgotten here.
+    std::erase_if(lingering_, [&](Lingering& probe) {
         if (!probe.late.listener->Listening()) {
             return true;
         }
