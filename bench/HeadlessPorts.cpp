@@ -1,6 +1,9 @@
 #include "bench/HeadlessPorts.h"
 
+#include <algorithm>
 #include <utility>
+
+#include "platform/MacVendors.h"
 
 namespace talvik::bench {
 
@@ -86,7 +89,18 @@ void HeadlessList::SetItemText(int row, int column, const std::string& text) {
     if (row < 0 || row >= GetItemCount() || column < 0 || column > 2) {
         return;
     }
-    rows_[row].cells[column] = text;
+    Row& cells = rows_[row];
+    if (column == 2 && ParseMacText(text) && ParseMacText(cells.cells[2])) {
+        if (text != cells.cells[2] &&
+            std::find(cells.others.begin(), cells.others.end(), text) == cells.others.end()) {
+            cells.others.push_back(text);
+        }
+        return;
+    }
+    if (column == 2) {
+        cells.others.clear();
+    }
+    cells.cells[column] = text;
 }
 
 void HeadlessList::Select(int row) {

@@ -60,12 +60,15 @@ public:
     void SetItemText(int row, int column, const std::string& text) override;
 
     void Select(int row);
+    // Other MACs that answered for the row after the one its cell keeps, as in the window.
+    const std::vector<std::string>& OtherMacs(int row) const { return rows_.at(row).others; }
     // Number of SetItemText calls so far; tells whether anything was written after a moment.
     long Writes() const;
 
 private:
     struct Row {
         std::string cells[3];
+        std::vector<std::string> others;
         bool selected = false;
     };
     std::vector<Row> rows_;

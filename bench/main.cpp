@@ -10,7 +10,8 @@
 // and reports how long that took and whether anything reached the list afterwards.
 //   talvik-bench --target ADDRESS-OR-NAME ... (instead of --first/--last)
 //
-// Output is one "key=value" line per figure; --rows adds one "row" line per target.
+// Output is one "key=value" line per figure; --rows adds one "row" line per target
+// (address, status, MAC, then any other MACs that answered for it).
 //
 // For the failure cases of the lab: --scans N runs N scans one after another (--scan-gap-ms
 // apart), each block after the first opened by a "scan K" line; --helper-signal-after-ms N
@@ -288,9 +289,13 @@ bool RunOneScan(const Options& options, HeadlessUiThread& uiThread,
                 ++found;
             }
             if (options.rows) {
-                rowLines.push_back("row " + list.GetItemText(row, 0) + " " +
+                std::string line = "row " + list.GetItemText(row, 0) + " " +
                                    (status.empty() ? "-" : status) + " " +
-                                   (mac.empty() ? "-" : mac));
+                                   (mac.empty() ? "-" : mac);
+                for (const auto& other : list.OtherMacs(row)) {
+                    line += " " + other;
+                }
+                rowLines.push_back(line);
             }
         }
         writesAfter = list.Writes();

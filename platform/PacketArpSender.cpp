@@ -26,7 +26,7 @@ struct PacketArpSender::Probe {
     ArpQuestion question;
     int ifindex = 0;
     bool answered = false;
-    MacAddress mac{};
+    std::vector<MacAddress> macs;  // the first answer, then other hosts answering for it
     std::condition_variable_any wakeup;
 };
 
@@ -115,17 +115,20 @@ void PacketArpSender::Dispatch(const std::uint8_t* frame, std::size_t size, int 
     }
     const std::lock_guard lock(mutex_);
     for (Probe* probe : probes_) {
-        if (probe->answered || probe->ifindex != ifindex) {
+        if (probe->ifindex != ifindex) {
             continue;
         }
         if (const auto mac = MatchArpReply(*packet, probe->question)) {
-            probe->answered = true;
-            probe->mac = *mac;
-            probe->wakeup.notify_all();
+            AddAnswer(probe->macs, *mac);
+            if (!probe->answered) {
+                probe->answered = true;
+                probe->wakeup.notify_all();
+            }
         }
     }
-    // Given-up probes by the same rules; one whose scan stopped listening is forgotten here.
-    std::erase_if(lingering_, [&](const Lingering& probe) {
+    // Lingering probes by the same rules: a given-up one takes its first answer, an answered one
+    // gathers other hosts. One whose scan stopped listening is forgotten here.
+    std::erase_if(lingering_, [&](Lingering& probe) {
         if (!probe.late.listener->Listening()) {
             return true;
         }
@@ -133,10 +136,34 @@ void PacketArpSender::Dispatch(const std::uint8_t* frame, std::size_t size, int 
             return false;
         }
         const auto mac = MatchArpReply(*packet, probe.question);
-        if (mac) {
-            probe.late.listener->Deliver(probe.late.tag, mac->data());
+        if (!mac) {
+            return false;
         }
-        return mac.has_value();
+        if (!probe.macs.empty()) {
+            AddAnswer(probe.macs, *mac);
+            return false;
+        }
+        probe.late.listener->Deliver(probe.late.tag, mac->data());
+        return true;
+    });
+}
+
+void PacketArpSender::AddAnswer(std::vector<MacAddress>& macs, const MacAddress& mac) {
+    if (macs.size() < kMaxAnswers && std::find(macs.begin(), macs.end(), mac) == macs.end()) {
+        macs.push_back(mac);
+    }
+}
+
+void PacketArpSender::Sweep(const std::shared_ptr<LateListener>& listener) {
+    const std::lock_guard lock(mutex_);
+    std::erase_if(lingering_, [&](const Lingering& probe) {
+        if (probe.late.listener != listener || probe.macs.empty()) {
+            return false;
+        }
+        for (std::size_t i = 1; i < probe.macs.size(); ++i) {
+            listener->Deliver(probe.late.tag, probe.macs[i].data());
+        }
+        return true;
     });
 }
 
@@ -233,21 +260,27 @@ std::uint32_t PacketArpSender::SendARP(std::uint32_t destinationHostOrder, std::
         }
         return failure;
     }
-    if (probe.answered) {
-        std::copy(probe.mac.begin(), probe.mac.end(), mac);
-        *length = 6;
-        return kNoError;
-    }
-    if (stop.stop_requested()) {
+    if (!probe.answered && stop.stop_requested()) {
         return kErrorCancelled;
     }
     std::erase_if(lingering_, [](const Lingering& old) { return !old.late.listener->Listening(); });
     if (late.listener && late.listener->Listening()) {
-        // No more frames go out for it: the worker limit bounds the targets being asked.
+        // No more frames go out for it: the worker limit bounds the targets being asked. An
+        // answered one is still listened to for other hosts answering in its name.
         if (lingering_.size() >= kMaxLingering) {
-            lingering_.pop_back();
+            // An answered target's other hosts matter less than a silent target's answer.
+            const auto oldestAnswered =
+                std::find_if(lingering_.rbegin(), lingering_.rend(),
+                             [](const Lingering& old) { return !old.macs.empty(); });
+            lingering_.erase(oldestAnswered != lingering_.rend() ? std::prev(oldestAnswered.base())
+                                                                 : std::prev(lingering_.end()));
         }
-        lingering_.push_front(Lingering{probe.question, probe.ifindex, late});
+        lingering_.push_front(Lingering{probe.question, probe.ifindex, late, probe.macs});
+    }
+    if (probe.answered) {
+        std::copy(probe.macs.front().begin(), probe.macs.front().end(), mac);
+        *length = 6;
+        return kNoError;
     }
     return kErrorBadNetName;
 }

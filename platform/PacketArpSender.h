@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/ArpFrame.h"
 #include "platform/ArpSchedule.h"
@@ -41,12 +42,18 @@ public:
     std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
                           std::uint32_t* length, std::stop_token stop,
                           const LateTag& late = {}) override;
+    // Hands on the other hosts that answered for an answered target (an address conflict, proxy
+    // ARP), only now, so that none reaches the scan before the target's own answer.
+    void Sweep(const std::shared_ptr<LateListener>& listener) override;
 
-    // Given-up probes still listened for, across every scan.
+    // Given-up and answered probes still listened for, across every scan.
     std::size_t LingeringCount();
 
-    // At most this many given-up probes are listened for; the oldest goes first.
+    // At most this many probes are listened for; the oldest answered one goes first, else the
+    // oldest.
     static constexpr std::size_t kMaxLingering = 1024;
+    // The distinct hosts heard for one answered target, its first answer included.
+    static constexpr std::size_t kMaxAnswers = 4;
 
 private:
     struct Probe;
@@ -54,7 +61,11 @@ private:
         ArpQuestion question;
         int ifindex = 0;
         LateTag late;
+        // Empty for a given-up probe; for an answered one every distinct host heard, first
+        // answer first.
+        std::vector<MacAddress> macs;
     };
+    static void AddAnswer(std::vector<MacAddress>& macs, const MacAddress& mac);
     PacketArpSender(UniqueFd socket, UniqueFd wake, Options options);
     void Receive(std::stop_token stop);
     void Dispatch(const std::uint8_t* frame, std::size_t size, int ifindex);

@@ -276,6 +276,9 @@ BenchResult RunBench(const Lab& lab, SenderKind kind, const std::vector<std::str
             for (auto* cell : {&row.status, &row.mac}) {
                 *cell = *cell == "-" ? "" : *cell;
             }
+            for (std::string other; fields >> other;) {
+                row.otherMacs.push_back(other);
+            }
             result.rows.push_back(row);
         } else if (line.rfind("message ", 0) == 0) {
             result.messages.push_back(line.substr(8));

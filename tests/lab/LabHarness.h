@@ -67,6 +67,7 @@ private:
 // One line "row TEXT STATUS MAC" of talvik-bench, with "-" read back as empty.
 struct BenchRow {
     std::string text, status, mac;
+    std::vector<std::string> otherMacs;  // other hosts that answered for it, after `mac`
 };
 
 struct BenchResult {

@@ -139,6 +139,25 @@ TEST_P(LabScan, FindsExactlyTheHostsThatAnswer) {
     }
 }
 
+// Two hosts answer for one address (the second in its name, when its own address is asked):
+// the row keeps the first MAC, and the packet socket passes the other one on. The kernel's
+// table keeps one MAC per address and ignores a differing reply this soon; the helper does not
+// pass one on yet.
+TEST_P(LabScan, SecondHostAnsweringForAnAddressIsHeard) {
+    ASSERT_NO_FATAL_FAILURE(
+        Start(Hosts({50}, "\"duplicates\": 1") + ", " +
+              Hosts({51}, "\"reply_from\": \"" + Address(50) + "\", \"delay_ms\": 50")));
+    const auto result = Scan(Range(49, 52));
+    ExpectCompleted(result, 4);
+    ExpectRow(result, Address(50), Mac(50));
+    ExpectRow(result, Address(51), "");
+    const BenchRow* row = result.Row(Address(50));
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->otherMacs, GetParam() == SenderKind::Packet ? std::vector<std::string>{Mac(51)}
+                                                               : std::vector<std::string>{})
+        << result.raw;
+}
+
 // A target off the lab's subnet is never probed: not one frame reaches the link, even with a
 // default route through a gateway that answers. The rows stay empty, and after the completion
 // one notice says how many targets could not be asked and why (every other case here shows
