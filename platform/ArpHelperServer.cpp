@@ -23,18 +23,8 @@ public:
     void Write(const HelperReply& reply) {
         const auto bytes = EncodeHelperReply(reply);
         const std::lock_guard lock(mutex_);
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t sent =
-                ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (sent < 0 && errno == EINTR) {
-                continue;
-            }
-            if (sent <= 0) {
-                return;  // the engine is gone; its end closing ends the server too
-            }
-            done += static_cast<std::size_t>(sent);
-        }
+        // A failed write means the engine is gone; its end closing ends the server too.
+        WriteFully(fd_, bytes.data(), bytes.size());
     }
 
 private:

@@ -14,13 +14,6 @@
 
 #include "platform/HelperProtocol.h"
 
-#ifndef TALVIK_HELPER_INSTALL_PATH
-#define TALVIK_HELPER_INSTALL_PATH "/usr/libexec/talvik/talvik-arp"
-#endif
-#ifndef TALVIK_HELPER_FROM_BINDIR
-#define TALVIK_HELPER_FROM_BINDIR "../libexec/talvik/talvik-arp"
-#endif
-
 namespace talvik {
 namespace {
 

@@ -1,9 +1,6 @@
 #include "platform/HelperProtocol.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace talvik {
@@ -59,21 +56,6 @@ std::optional<HelperReply> DecodeHelperReply(
         return std::nullopt;
     }
     return reply;
-}
-
-bool ReadFully(int fd, std::uint8_t* buffer, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t got = ::read(fd, buffer + done, size - done);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
 }
 
 }  // namespace talvik

@@ -17,6 +17,8 @@
 #include <optional>
 #include <span>
 
+#include "scan/FullIo.h"
+
 namespace talvik {
 
 inline constexpr std::uint32_t kHelperProbe = 1;
@@ -45,8 +47,5 @@ std::optional<HelperRequest> DecodeHelperRequest(
 std::array<std::uint8_t, kHelperReplySize> EncodeHelperReply(const HelperReply& reply);
 // Nothing when the padding is not zero, or a late answer has the id 0.
 std::optional<HelperReply> DecodeHelperReply(std::span<const std::uint8_t, kHelperReplySize> bytes);
-
-// Reads exactly `size` bytes from the channel, through interruptions; false on end or error.
-bool ReadFully(int fd, std::uint8_t* buffer, std::size_t size);
 
 }  // namespace talvik

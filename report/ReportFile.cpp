@@ -12,6 +12,8 @@
 #include <fstream>
 #include <optional>
 
+#include "scan/FullIo.h"
+
 namespace talvik {
 
 namespace {
@@ -72,21 +74,6 @@ std::optional<std::string> FinalName(std::string path) {
     return std::nullopt;
 }
 
-bool WriteAll(int fd, std::string_view bytes, off_t at) {
-    while (!bytes.empty()) {
-        const ssize_t written = pwrite(fd, bytes.data(), bytes.size(), at);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-        at += written;
-    }
-    return true;
-}
-
 bool ReadAll(int fd, std::string& bytes) {
     char buffer[65536];
     for (;;) {
@@ -134,10 +121,10 @@ ReplaceResult WriteInPlace(const std::string& path, std::string_view bytes) {
         close(fd);
         return {Stage::Create, error};
     }
-    if (!WriteAll(fd, bytes, 0) || ftruncate(fd, static_cast<off_t>(bytes.size())) != 0 ||
-        fsync(fd) != 0) {
+    if (!WriteFully(fd, bytes.data(), bytes.size(), 0) ||
+        ftruncate(fd, static_cast<off_t>(bytes.size())) != 0 || fsync(fd) != 0) {
         const int error = errno;
-        WriteAll(fd, old, 0);
+        WriteFully(fd, old.data(), old.size(), 0);
         (void)!ftruncate(fd, static_cast<off_t>(old.size()));
         fsync(fd);
         close(fd);
@@ -210,7 +197,7 @@ ReplaceResult ReplaceFileContents(const std::string& name, std::string_view byte
     } else if (fchmod(fd, 0666 & ~CurrentUmask()) != 0) {
         return fail(Stage::Create, errno, true);
     }
-    if (!WriteAll(fd, bytes, 0) || fsync(fd) != 0) {
+    if (!WriteFully(fd, bytes.data(), bytes.size(), 0) || fsync(fd) != 0) {
         return fail(Stage::Write, errno, true);
     }
     if (close(fd) != 0) {

@@ -14,13 +14,10 @@
 #include <vector>
 
 #include "scan/Ports.h"
+#include "scan/ScanOutcome.h"
 #include "scan/ScanTypes.h"
 
 namespace talvik {
-
-// Held by a worker while it hands its result to the user-interface thread, so that results reach
-// the window in the order the workers took it.
-extern std::mutex g_resultLock;
 
 struct ScanRun;
 struct NameLookup;
@@ -100,32 +97,10 @@ private:
     bool senderNoticeShown_ = false;
 };
 
-// What became of the probes of one scan that could not really be made, and what the senders
-// noted; counted by the workers, read once they have all ended.
-struct ScanOutcome {
-    int linkDown = 0;     // its interface down, gone or without carrier
-    int refused = 0;      // the system refused the send
-    int descriptors = 0;  // no descriptor to be had for it
-    int failed = 0;       // any other failure of the sender
-    int offLink = 0;      // no direct way to it: nothing was sent
-    ScanNotes::Snapshot notes;
-
-    int NotAsked() const { return linkDown + refused + descriptors + failed; }
-};
-
 // The text of the box that ends a scan in place of the completion notice, or nothing when
 // every probe was really made and no sender had to be replaced.
 std::optional<std::string> ScanFailureText(const ScanOutcome& outcome);
 // The notice after the end of a scan about targets that no ARP can reach, or nothing.
 std::optional<std::string> OffLinkText(const ScanOutcome& outcome);
-
-// Waits on `count` handles in slices of at most kMaximumWaitObjects. kNoError when the waits
-// ended normally, kErrorTimeout when one timed out, otherwise the error of the failed wait.
-std::uint32_t WaitInChunks(IThreads& threads, std::uint32_t count, const ThreadHandle* handles,
-                           bool waitAll, std::uint32_t timeoutMs);
-
-// Sends one ARP request and, on an answer, writes the MAC text into `text` when `size` > 18.
-std::uint32_t ArpProbe(IArpSender& sender, std::uint32_t address, char* text, std::int32_t size,
-                       std::stop_token stop, const LateTag& late = {});
 
 }  // namespace talvik

@@ -15,10 +15,17 @@
 #include <vector>
 
 #include "scan/Ports.h"
-#include "scan/ScanEngine.h"
+#include "scan/ScanOutcome.h"
 #include "scan/ScanTypes.h"
 
 namespace talvik {
+
+class ScanEngine;
+struct NameLookup;
+
+// Held by a worker while it hands its result to the user-interface thread, so that results reach
+// the window in the order the workers took it.
+extern std::mutex g_resultLock;
 
 // The engine as closures on the user-interface thread find it: nullptr once it is gone.
 struct EngineGuard {
@@ -91,5 +98,14 @@ unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index);
 unsigned LookupNames(const std::shared_ptr<NameLookup>& lookup);
 // Drops one hold on the lookup; the last one out reports the results.
 void LeaveLookup(const std::shared_ptr<NameLookup>& lookup);
+
+// Waits on `count` handles in slices of at most kMaximumWaitObjects. kNoError when the waits
+// ended normally, kErrorTimeout when one timed out, otherwise the error of the failed wait.
+std::uint32_t WaitInChunks(IThreads& threads, std::uint32_t count, const ThreadHandle* handles,
+                           bool waitAll, std::uint32_t timeoutMs);
+
+// Sends one ARP request and, on an answer, writes the MAC text into `text` when `size` > 18.
+std::uint32_t ArpProbe(IArpSender& sender, std::uint32_t address, char* text, std::int32_t size,
+                       std::stop_token stop, const LateTag& late = {});
 
 }  // namespace talvik

@@ -7,7 +7,7 @@
 #include "report/GbkText.h"
 #include "report/HtmlReport.h"
 
-namespace talvik {
+namespace talvik::test {
 namespace {
 
 // GBK bytes of 扫描结果 and of 扫描结果创建于：.
@@ -111,4 +111,4 @@ TEST(GbkTextTest, CharactersOutsideGbkKeepTheirGb18030CodeAndBadUtf8BecomesQuest
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::test

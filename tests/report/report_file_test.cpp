@@ -16,7 +16,7 @@
 
 #include "report/ReportFile.h"
 
-namespace talvik {
+namespace talvik::test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -263,4 +263,4 @@ TEST_F(ReportFileTest, WriteFailuresKeepTheOldReportAndOnlyAFullDiskSaysSo) {
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::test

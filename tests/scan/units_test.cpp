@@ -6,6 +6,7 @@
 
 #include "scan/Address.h"
 #include "scan/ScanEngine.h"
+#include "scan/ScanRun.h"
 #include "tests/support/ScriptedArpSender.h"
 
 namespace talvik::test {

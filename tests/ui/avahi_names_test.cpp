@@ -9,7 +9,7 @@
 
 #include "ui/AvahiNames.h"
 
-namespace talvik {
+namespace talvik::test {
 namespace {
 
 // Answers as the daemon does: the name from its table, or the daemon's error.
@@ -94,6 +94,6 @@ TEST_F(AvahiNamesTest, NothingAtOnceWithoutTheDaemonOrTheBus) {
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::test
 
 #include "avahi_names_test.moc"

@@ -2,7 +2,7 @@
 
 #include "ui/DeviceText.h"
 
-namespace talvik {
+namespace talvik::test {
 namespace {
 
 TEST(DeviceText, TooltipLinesAndCopyLine) {
@@ -34,4 +34,4 @@ TEST(DeviceText, TooltipLinesAndCopyLine) {
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::test
