@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Talvik: finds the live hosts of the local network segment by ARP.
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The engine's window-side ports without a window: a result list and progress bar in memory, a
 // message box that records what it was asked and answers OK, and a user-interface thread of

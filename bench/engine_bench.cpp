@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Figures for the engine alone, over scripted ports: what the dispatcher, the workers and the
 // write-back cost, how close the pool comes to its ideal, and how fast Stop and close end a
 // scan. Run: scan_bench [rounds]

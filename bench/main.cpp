@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // talvik-bench: runs the real scan engine (dispatcher, workers, ARP sender) without a window over
 // a range of addresses and prints how long the scan took, what it found and the peak memory.
 //

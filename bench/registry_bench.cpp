@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Figures for reading the installed MAC maker registry: time, entries and memory. Run by hand:
 // registry_bench [directory] [rounds]
 #include <malloc.h>

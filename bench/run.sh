@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds talvik-bench and measures it beside arp-scan and nmap (-sn -PR) in the network lab,
 # scenario by scenario, and prints one table with ratios from the same run. Run as root; every
 # frame stays inside the lab's namespaces.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // talvik-soak: one engine, as one window would hold it, through many scans in a row: scans that
 // complete, scans stopped part way, and scans restarted the moment they were stopped. Between
 // rounds it waits for the engine to go idle (a round that does not is a hang) and samples the

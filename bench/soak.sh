@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Soaks the real engine in the network lab: talvik-soak holds one engine through many scans in
 # a row (to the end, stopped part way, stopped and restarted at once) with each ARP sender, and
 # prints its memory, threads and descriptors as it goes, then one table. Run as root; every

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Where an installed Talvik lives, and the Debian package built from it.
 include(GNUInstallDirs)
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // talvik-arp: sends ARP requests for the Talvik program that started it and reports the
 // answers. It opens one packet socket while it may, drops every privilege, and then serves
 // the protocol of platform/HelperProtocol.h on its standard input and output until the

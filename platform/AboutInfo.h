@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The record handed to the optional about library's entry. Its layout is a contract with a
 // separately built library, so every offset is pinned down here.

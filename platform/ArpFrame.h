@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Ethernet frames carrying ARP for IPv4, built and checked without touching the network.
 // Addresses are in host byte order; frames are in wire order.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The serving side of talvik-arp: reads probe and cancel records from the engine, runs the
 // probes on a bounded pool of threads and writes one answer per probe, and a late answer for a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // When the requests for one target go out, when it counts as silent, and how fast frames may
 // leave at all.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // ARP through talvik-arp, the small program that alone holds CAP_NET_RAW. Probes go to it
 // over a socket pair; one thread here reads its answers and wakes the probe they belong to.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The records the engine and talvik-arp exchange over their socket pair. Both ends run on the
 // same machine from the same build, so fields are in native byte order.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Which interface, source address and MAC an ARP request for a target goes out from.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Who made a network card: the IEEE registry of MAC address blocks as Debian installs it.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // ARP without privileges: a datagram to the target makes the kernel resolve it, and the
 // kernel's neighbour table tells whether, and with which MAC, the host answered.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The kernel's IPv4 neighbour table, read over rtnetlink without privileges, and the rule by
 // which an entry proves that a host answered after we asked.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // ARP over an AF_PACKET socket: our own requests, our own retries, replies matched by a
 // receiving thread. Needs CAP_NET_RAW only to open the socket.

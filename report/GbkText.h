@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // UTF-8 text as the bytes a GBK (code page 936) reader expects.
 

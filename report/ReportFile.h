@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Saving the report: replacing a file without ever leaving it half written, and the save
 // command's questions and messages once the file name is chosen.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Regenerates every PNG under res/ from its SVG source. Needs rsvg-convert (librsvg2-bin) and
 # ImageMagick. With --check, renders into a scratch folder and fails if a committed PNG differs
 # from its source (beyond anti-aliasing noise), so a stale picture cannot slip in.

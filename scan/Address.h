@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Dotted-decimal IPv4 text, the only form of address a row holds without a name lookup.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Command identifiers of the main window and its menus, the window-menu about item, and the
 // main icon's resource number that the external about entry is handed.

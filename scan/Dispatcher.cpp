@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The dispatcher: starts a worker per target within the pool's size, off the user-interface
 // thread, and waits for them.
 

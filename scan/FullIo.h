@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Whole-buffer reads and writes on a descriptor. Header-only so that the platform layer and the
 // report, which links nothing of the platform, share one loop.

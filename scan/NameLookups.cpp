@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Host-name lookups of a scan start, off the user-interface thread; the last thread out
 // posts the results.
 

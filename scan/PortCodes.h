@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The values that cross the engine's ports: probe and wait results, message-box types and
 // answers, menu-item states and the result-list filter. Their numbers are fixed, so a message-box

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The small interfaces through which the scan engine reaches the window, the operating system
 // and the network. The window layer and the platform layer implement them; tests script them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The scan engine: the target table, scan start, dispatcher, probe workers and write-back.
 // Every public member function runs on the user-interface thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // State that a scan's threads share with the engine. Scan threads hold these objects by
 // shared_ptr and never reach the engine itself: what they have to say to the window goes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The probe workers: one target each, off the user-interface thread. None of it touches the
 // engine; results travel as closures through the queue.
 

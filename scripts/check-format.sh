@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fails when a C++ source of ours is not formatted as .clang-format says.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fails when a picture under res/ is stale against its SVG, when the resource file names a file
 # that is not there, or when the desktop entry or the AppStream metadata does not validate.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the ARP parser fuzzer with clang's libFuzzer and runs it for a bounded time; fails on
 # any crash, sanitizer report or broken invariant. FUZZ_SECONDS overrides the time.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package: a release build with Debian's hardening flags installed under /usr,
 # with its manual pages, changelog and copyright, stripped and packed by CPack. The package gives
 # talvik-arp cap_net_raw in its post-install step.

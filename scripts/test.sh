@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sets up, builds and runs every test: format check, plain build (with the network lab and the
 # end-to-end first scan through the installed window), AddressSanitizer and
 # UndefinedBehaviorSanitizer build, the scan engine under ThreadSanitizer, the fuzzer, and the
@@ -15,11 +16,9 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 echo "== format check"
 ./scripts/check-format.sh
-# Off until every source carries its licence line; TALVIK_CHECK_SPDX=1 turns it on.
-if [ "${TALVIK_CHECK_SPDX:-}" = 1 ]; then
-    echo "== licence lines"
-    ./scripts/check-spdx.sh
-fi
+
+echo "== licence lines"
+./scripts/check-spdx.sh
 
 echo "== resources"
 ./scripts/check-res.sh

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The address arithmetic of the address entry, kept free of widgets so it is tested on its own.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The name a host announces on the segment by multicast DNS, asked from the desktop's Avahi
 // daemon over D-Bus. Lives beside the window because Qt's D-Bus client carries the talk.

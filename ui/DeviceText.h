@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The texts a result row gives beyond its cells: the tooltip's lines and the copied line. Plain
 // UTF-8 text; the window shows it as plain text, never as markup.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Dialog templates give positions in dialog units: a quarter of the dialog font's average
 // character width across and an eighth of its character height down.

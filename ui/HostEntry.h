@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The text of a host-name row, kept free of widgets so it is tested on its own.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // An IPv4 address field: four parts of 0..255 with fixed dots between them. Typing "." or
 // filling a part moves on to the next part, Backspace at the start of a part moves back, and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The engine's ports over Qt widgets. All of them except QtUiPoster are used on the
 // user-interface thread only.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The window's side of saving the scan report: the save-file question and the rows as they
 // stand when the command runs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window's menu bar, toolbar, window menu, list pop-up and keys, all made from the one
 // command table.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command table and the handlers it names.
 
 #include "ui/ScannerCommands.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The main window's one command table: the menu bar, the toolbar, the list's pop-up, the keys
 // and the scan-state switching all read it, so a command is described in one line.

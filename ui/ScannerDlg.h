@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The main window: address entry, result list, progress bar, menu bar and toolbar over the scan
 // engine. Its handlers carry the names of the commands they serve.

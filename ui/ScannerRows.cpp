@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the window tells about its rows beyond their cells: each row's tooltip, the progress
 // text, the makers and names of the hosts that answered, and the rows as copied text.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Where a fixed-size window opens, kept free of widgets so it is tested on its own.
 

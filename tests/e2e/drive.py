@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Plays a newcomer's first scan in the real window: type a range, add it, scan all, dismiss the
 completion box, save the report through the save dialog, quit. Mouse and keyboard go through
 xdotool as a person's would; what is on screen is read back through the accessibility bus.

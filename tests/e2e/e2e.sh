@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # A newcomer's first scan, end to end: install the build into a staging prefix, check what the
 # install put where (only the helper holds cap_net_raw), then, inside a network lab, start the
 # installed program as an unprivileged user under its own X server and let drive.py use the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # A desktop session of its own for the end-to-end run: an X server on a free display,
 # a session bus with the accessibility bus behind it, then the driver. Runs inside the lab's
 # scanner namespace as the unprivileged user that plays the newcomer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary bytes to everything that reads what others send us: received frames, the
 // neighbour table's messages, and the helper's records.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Runs scans in a network lab of the test's own: builds the namespaces, plays the hosts with the
 // ARP responder, runs talvik-bench in the scanner namespace (as root or as nobody) and reads

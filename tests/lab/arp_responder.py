@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Plays the hosts of one Ethernet segment by answering ARP requests on a raw packet socket.
 
 --config names a JSON file {"interface": IF, "seed": N, "hosts": [HOST...]}; a HOST has "ip" and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Checks the lab itself with arping and arp-scan, so that a fault of the lab or of the responder
 # is never taken for a fault of the scanner. Exit 77 (skipped) when not root, unless CI=true.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The network lab: a scanner namespace NAMEs (NAMEa: 203.0.113.1/24, MAC 02:54:56:00:00:01) and a
 # segment namespace NAMEg joined by one veth pair, both ends made inside the lab's namespaces.
 # NAMEb carries no address, so only the responder answers ARP there. --gateway routes through

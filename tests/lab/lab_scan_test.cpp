@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Scans through the real senders in a network lab: the packet socket as root, the privileged
 // helper and the kernel-neighbour fallback as nobody. Without root the cases skip, unless
 // CI=true, where they fail.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Two network namespaces of our own joined by a veth pair: the scanner at 203.0.113.1/24 and
 // a host whose kernel answers ARP at 203.0.113.10/24. Needs root; nothing touches the

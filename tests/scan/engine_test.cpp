@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The target table, the running state, the write-back of results, the worker pool and names.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stop, window close and thread-start failures: what the user sees once a scan ends early.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Dotted-decimal text, the ARP probe's MAC text and the sliced waits.
 
 #include <gtest/gtest.h>

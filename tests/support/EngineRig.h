@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // One scan engine over a scripted window, for the engine tests and its benchmark.
 

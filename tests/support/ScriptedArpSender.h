@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // An ARP stand-in for tests: each address answers with a MAC or stays silent, after a delay or
 // once released, as scripted. Every wait honours the stop request at once, like the real one.

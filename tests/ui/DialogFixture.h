@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Shared helpers of the window tests: scripted message boxes and save dialog, a main window over
 // scripted ports shown and active so keys and focus behave as on a desktop, and modal dialogs

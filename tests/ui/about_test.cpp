@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The about commands: the record handed to the stand-in library, its release, and the fall-back
 // to the built-in dialog.
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The advanced options dialog, driven through its real modal loop as a user would drive it.
 #include <variant>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real D-Bus client against a stand-in daemon of the test's own on a private bus.
 #include <gtest/gtest.h>
 

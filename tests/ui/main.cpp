@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window tests share one application object, as the program does; they are headless unless a
 // platform is asked for, also when test discovery runs them to list the cases.
 #include <gtest/gtest.h>

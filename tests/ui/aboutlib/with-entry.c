@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Saves the record it is handed to the file named by TALVIK_ABOUT_RECORD.
 #include <stdio.h>
 #include <stdlib.h>
