@@ -47,7 +47,7 @@ done
 
 if [ "$build" = 1 ]; then
     cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DTALVIK_BUILD_GUI=OFF -DTALVIK_BUILD_TESTS=OFF >/dev/null
+        -DTALVIK_BUILD_GUI=OFF -DTALVIK_BUILD_TESTS=OFF -DTALVIK_BUILD_BENCH=ON >/dev/null
     cmake --build "$build_dir" -j2 --target talvik-bench talvik-arp >/dev/null
 fi
 bench=$build_dir/bin/talvik-bench

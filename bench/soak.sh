@@ -36,7 +36,7 @@ done
 
 if [ "$build" = 1 ]; then
     cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DTALVIK_BUILD_GUI=OFF -DTALVIK_BUILD_TESTS=OFF >/dev/null
+        -DTALVIK_BUILD_GUI=OFF -DTALVIK_BUILD_TESTS=OFF -DTALVIK_BUILD_BENCH=ON >/dev/null
     cmake --build "$build_dir" -j2 --target talvik-soak talvik-bench talvik-arp >/dev/null
 fi
 [ -x "$build_dir/bin/talvik-soak" ] || { echo "bench/soak.sh: talvik-soak was not built" >&2; exit 1; }
