@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "platform/NeighbourTable.h"
+#include "platform/NetlinkMessage.h"
 
 namespace talvik {
 namespace {
@@ -159,43 +160,29 @@ std::vector<std::uint8_t> BuildRouteRequest(std::uint32_t target, std::uint32_t 
 }
 
 std::optional<Route> ParseRouteReply(std::span<const std::uint8_t> message) {
-    nlmsghdr header;
-    if (message.size() < sizeof header) {
-        return std::nullopt;
-    }
-    std::memcpy(&header, message.data(), sizeof header);
-    if (header.nlmsg_type != RTM_NEWROUTE || header.nlmsg_len > message.size() ||
-        header.nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg))) {
-        return std::nullopt;
-    }
-    rtmsg info;
-    std::memcpy(&info, message.data() + NLMSG_HDRLEN, sizeof info);
-    if (info.rtm_family != AF_INET) {
+    std::size_t length = 0;
+    const auto info = NetlinkBody<rtmsg>(message, RTM_NEWROUTE, length);
+    if (!info || info->rtm_family != AF_INET) {
         return std::nullopt;
     }
     Route route;
-    route.type = info.rtm_type;
-    std::size_t offset = NLMSG_SPACE(sizeof(rtmsg));
-    while (offset + sizeof(rtattr) <= header.nlmsg_len) {
-        rtattr attribute;
-        std::memcpy(&attribute, message.data() + offset, sizeof attribute);
-        if (attribute.rta_len < sizeof attribute || offset + attribute.rta_len > header.nlmsg_len) {
-            return std::nullopt;
-        }
-        const std::uint8_t* payload = message.data() + offset + RTA_LENGTH(0);
-        const std::size_t size = attribute.rta_len - RTA_LENGTH(0);
-        std::uint32_t value = 0;
-        if (size == 4) {
-            std::memcpy(&value, payload, 4);
-        }
-        if (attribute.rta_type == RTA_OIF && size == 4) {
-            route.outputIndex = static_cast<int>(value);
-        } else if (attribute.rta_type == RTA_GATEWAY) {
-            route.viaGateway = true;
-        } else if (attribute.rta_type == RTA_PREFSRC && size == 4) {
-            route.source = ntohl(value);
-        }
-        offset += RTA_ALIGN(attribute.rta_len);
+    route.type = info->rtm_type;
+    const bool whole = ForEachAttribute<rtmsg>(
+        message, length, [&route](unsigned short type, std::span<const std::uint8_t> payload) {
+            std::uint32_t value = 0;
+            if (payload.size() == 4) {
+                std::memcpy(&value, payload.data(), 4);
+            }
+            if (type == RTA_OIF && payload.size() == 4) {
+                route.outputIndex = static_cast<int>(value);
+            } else if (type == RTA_GATEWAY) {
+                route.viaGateway = true;
+            } else if (type == RTA_PREFSRC && payload.size() == 4) {
+                route.source = ntohl(value);
+            }
+        });
+    if (!whole) {
+        return std::nullopt;
     }
     return route;
 }

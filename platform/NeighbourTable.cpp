@@ -13,6 +13,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/NetlinkMessage.h"
+
 namespace talvik {
 namespace {
 
@@ -29,51 +31,34 @@ long TicksPerSecond() {
 
 std::optional<NeighbourEntry> ParseNeighbourMessage(std::span<const std::uint8_t> message,
                                                     long ticksPerSecond) {
-    nlmsghdr header;
-    if (message.size() < sizeof header) {
-        return std::nullopt;
-    }
-    std::memcpy(&header, message.data(), sizeof header);
-    if (header.nlmsg_type != RTM_NEWNEIGH || header.nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg)) ||
-        header.nlmsg_len > message.size()) {
-        return std::nullopt;
-    }
-    ndmsg ndm;
-    std::memcpy(&ndm, message.data() + NLMSG_HDRLEN, sizeof ndm);
-    if (ndm.ndm_family != AF_INET) {
+    std::size_t length = 0;
+    const auto ndm = NetlinkBody<ndmsg>(message, RTM_NEWNEIGH, length);
+    if (!ndm || ndm->ndm_family != AF_INET) {
         return std::nullopt;
     }
     NeighbourEntry entry;
-    entry.ifindex = ndm.ndm_ifindex;
-    entry.state = ndm.ndm_state;
+    entry.ifindex = ndm->ndm_ifindex;
+    entry.state = ndm->ndm_state;
     bool haveAddress = false;
-    std::size_t offset = NLMSG_LENGTH(NLMSG_ALIGN(sizeof ndm));
-    while (offset + sizeof(rtattr) <= header.nlmsg_len) {
-        rtattr attribute;
-        std::memcpy(&attribute, message.data() + offset, sizeof attribute);
-        if (attribute.rta_len < sizeof attribute || offset + attribute.rta_len > header.nlmsg_len) {
-            return std::nullopt;
-        }
-        const std::uint8_t* payload = message.data() + offset + RTA_LENGTH(0);
-        const std::size_t size = attribute.rta_len - RTA_LENGTH(0);
-        if (attribute.rta_type == NDA_DST && size == 4) {
-            std::uint32_t address;
-            std::memcpy(&address, payload, 4);
-            entry.address = ntohl(address);
-            haveAddress = true;
-        } else if (attribute.rta_type == NDA_LLADDR && size == 6) {
-            MacAddress mac;
-            std::copy_n(payload, 6, mac.begin());
-            entry.mac = mac;
-        } else if (attribute.rta_type == NDA_CACHEINFO && size >= sizeof(nda_cacheinfo)) {
-            nda_cacheinfo info;
-            std::memcpy(&info, payload, sizeof info);
-            entry.confirmedAgo =
-                std::chrono::milliseconds(std::int64_t{info.ndm_confirmed} * 1000 / ticksPerSecond);
-        }
-        offset += RTA_ALIGN(attribute.rta_len);
-    }
-    if (!haveAddress) {
+    const bool whole = ForEachAttribute<ndmsg>(
+        message, length, [&](unsigned short type, std::span<const std::uint8_t> payload) {
+            if (type == NDA_DST && payload.size() == 4) {
+                std::uint32_t address;
+                std::memcpy(&address, payload.data(), 4);
+                entry.address = ntohl(address);
+                haveAddress = true;
+            } else if (type == NDA_LLADDR && payload.size() == 6) {
+                MacAddress mac;
+                std::copy_n(payload.data(), 6, mac.begin());
+                entry.mac = mac;
+            } else if (type == NDA_CACHEINFO && payload.size() >= sizeof(nda_cacheinfo)) {
+                nda_cacheinfo info;
+                std::memcpy(&info, payload.data(), sizeof info);
+                entry.confirmedAgo = std::chrono::milliseconds(std::int64_t{info.ndm_confirmed} *
+                                                               1000 / ticksPerSecond);
+            }
+        });
+    if (!whole || !haveAddress) {
         return std::nullopt;
     }
     return entry;
