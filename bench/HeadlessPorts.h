@@ -117,4 +117,14 @@ private:
     std::vector<Shown> boxes_;
 };
 
+// The window's side of the engine's ports, with nothing on screen.
+struct HeadlessWindow {
+    explicit HeadlessWindow(std::vector<std::string> rows) : list(std::move(rows)) {}
+    std::shared_ptr<HeadlessUiThread> ui = std::make_shared<HeadlessUiThread>();
+    HeadlessList list;
+    HeadlessProgress progress;
+    HeadlessCommands commands;
+    HeadlessMessages messages;
+};
+
 }  // namespace talvik::bench

@@ -58,4 +58,17 @@ std::optional<PlatformParts> MakePlatform(const PlatformRequest& request, std::s
     return parts;
 }
 
+EnginePorts PortsFor(HeadlessWindow& window, const PlatformParts& platform) {
+    EnginePorts ports;
+    ports.list = &window.list;
+    ports.progress = &window.progress;
+    ports.commands = &window.commands;
+    ports.messages = &window.messages;
+    ports.ui = window.ui;
+    ports.resolver = platform.resolver;
+    ports.threads = platform.threads;
+    ports.arp = platform.arp;
+    return ports;
+}
+
 }  // namespace talvik::bench

@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 
+#include "bench/HeadlessPorts.h"
 #include "scan/Ports.h"
+#include "scan/ScanEngine.h"
 
 namespace talvik::bench {
 
@@ -29,5 +31,8 @@ const char* SenderKinds();
 
 // The threads, resolver and ARP sender asked for, or nothing with `error` telling why.
 std::optional<PlatformParts> MakePlatform(const PlatformRequest& request, std::string& error);
+
+// The engine's ports: the headless window's and the platform's, without the sender notice.
+EnginePorts PortsFor(HeadlessWindow& window, const PlatformParts& platform);
 
 }  // namespace talvik::bench

@@ -346,21 +346,9 @@ int Run(const Options& options) {
         return 2;
     }
 
-    auto ui = std::make_shared<HeadlessUiThread>();
-    HeadlessList list(options.targets);
-    HeadlessProgress progress;
-    HeadlessCommands commands;
-    HeadlessMessages messages;
-
-    EnginePorts ports;
-    ports.list = &list;
-    ports.progress = &progress;
-    ports.commands = &commands;
-    ports.messages = &messages;
-    ports.ui = ui;
-    ports.resolver = platform->resolver;
-    ports.threads = platform->threads;
-    ports.arp = platform->arp;
+    HeadlessWindow window(options.targets);
+    auto& [ui, list, progress, commands, messages] = window;
+    EnginePorts ports = PortsFor(window, *platform);
     ports.senderNotice = platform->notice;
 
     auto engine = ui->Run([&] {

@@ -203,20 +203,9 @@ int Run(const Options& options) {
         }
     }
 
-    auto ui = std::make_shared<HeadlessUiThread>();
-    HeadlessList list(targets);
-    HeadlessProgress progress;
-    HeadlessCommands commands;
-    HeadlessMessages messages;
-    EnginePorts ports;
-    ports.list = &list;
-    ports.progress = &progress;
-    ports.commands = &commands;
-    ports.messages = &messages;
-    ports.ui = ui;
-    ports.resolver = platform->resolver;
-    ports.threads = platform->threads;
-    ports.arp = platform->arp;
+    HeadlessWindow window(targets);
+    auto& [ui, list, progress, commands, messages] = window;
+    const EnginePorts ports = PortsFor(window, *platform);
 
     auto engine = ui->Run([&] {
         auto made = std::make_unique<ScanEngine>(ports);
