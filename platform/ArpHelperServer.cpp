@@ -39,16 +39,26 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
     struct Job {
         std::uint32_t id;
         std::uint32_t target;
+        bool sweep = false;
+        std::shared_ptr<LateListener> listener;  // the probe swept, when it was still listened for
     };
     Replies replies(channel_);
     std::mutex mutex;
     std::condition_variable ready;
     std::deque<Job> queue;
     std::map<std::uint32_t, std::stop_source> outstanding;
-    // Probes that ended silent and are still listened for, until the engine gives them up.
+    // Probes still listened for until the engine gives them up or sweeps them: a silent one for
+    // its target's answer, an answered one for other hosts answering in its name.
     std::map<std::uint32_t, std::shared_ptr<LateListener>> lingering;
     bool closing = false;
 
+    const auto sweep = [&](const Job& job) {
+        if (job.listener) {
+            sender_.Sweep(job.listener);
+            job.listener->Close();
+        }
+        replies.Write(HelperReply{job.id, kHelperSwept, {}});
+    };
     const auto work = [&] {
         std::unique_lock lock(mutex);
         for (;;) {
@@ -58,6 +68,12 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
             }
             const Job job = queue.front();
             queue.pop_front();
+            if (job.sweep) {
+                lock.unlock();
+                sweep(job);
+                lock.lock();
+                continue;
+            }
             const std::stop_token stop = outstanding[job.id].get_token();
             lock.unlock();
             HelperReply reply;
@@ -74,10 +90,11 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
             if (reply.status != kNoError) {
                 reply.mac = {};
             }
-            replies.Write(reply);
             lock.lock();
             outstanding.erase(job.id);
-            if (reply.status == kErrorBadNetName && !closing) {
+            // Listed before the answer goes out, so that the engine's give-up or sweep, which
+            // can only follow the answer, finds it.
+            if ((reply.status == kErrorBadNetName || reply.status == kNoError) && !closing) {
                 if (lingering.size() >= kMaxOutstanding) {
                     lingering.begin()->second->Close();
                     lingering.erase(lingering.begin());
@@ -86,6 +103,9 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
             } else {
                 listener->Close();
             }
+            lock.unlock();
+            replies.Write(reply);
+            lock.lock();
         }
     };
 
@@ -114,6 +134,17 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
             }
             const std::lock_guard lock(mutex);
             const auto known = outstanding.find(request->id);
+            if (request->op == kHelperSweep) {
+                // On a worker: the records it writes must not keep this loop from reading.
+                Job job{request->id, 0, true, nullptr};
+                if (const auto late = lingering.find(request->id); late != lingering.end()) {
+                    job.listener = late->second;
+                    lingering.erase(late);
+                }
+                queue.push_back(std::move(job));
+                ready.notify_one();
+                continue;
+            }
             if (request->op == kHelperCancel) {
                 if (known != outstanding.end()) {
                     known->second.request_stop();
@@ -133,7 +164,7 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
                 continue;
             }
             outstanding.emplace(request->id, std::stop_source());
-            queue.push_back(Job{request->id, request->target});
+            queue.push_back(Job{request->id, request->target, false, nullptr});
             ready.notify_one();
         }
     } catch (const std::system_error&) {

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// The serving side of talvik-arp: reads probe and cancel records from the engine, runs the
-// probes on a bounded pool of threads and writes one answer per probe, and a late answer for a
-// probe that ended silent until the engine cancels it (at most kMaxOutstanding of them).
+// The serving side of talvik-arp: reads probe, cancel and sweep records from the engine, runs
+// the probes on a bounded pool of threads and writes one answer per probe. Until the engine
+// cancels or sweeps a probe (at most kMaxOutstanding of them), a silent one gets a late answer
+// and an answered one gathers other hosts answering in its name for the sweep.
 
 #include <functional>
 

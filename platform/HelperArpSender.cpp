@@ -218,6 +218,7 @@ void HelperArpSender::Read() {
             const std::lock_guard lock(mutex_);
             const bool lateAnswer = reply->status == kHelperLateAnswer;
             const auto found = pending_.find(reply->id);
+            const auto late = lingering_.find(reply->id);
             if (found != pending_.end()) {
                 // A late answer that overtook the probe's own is its answer.
                 if (lateAnswer) {
@@ -226,11 +227,15 @@ void HelperArpSender::Read() {
                 found->second->reply = *reply;
                 found->second->done = true;
                 found->second->wakeup.notify_all();
-            } else if (const auto late = lingering_.find(reply->id);
-                       lateAnswer && late != lingering_.end()) {
-                late->second.listener->Deliver(late->second.tag, reply->mac.data());
+            } else if (late != lingering_.end() && reply->status == kHelperSwept) {
                 lingering_.erase(late);
-                forgotten.push_back(reply->id);
+                swept_.notify_all();
+            } else if (late != lingering_.end() && lateAnswer) {
+                late->second.late.listener->Deliver(late->second.late.tag, reply->mac.data());
+                if (!late->second.answered) {
+                    lingering_.erase(late);
+                    forgotten.push_back(reply->id);
+                }
             }
         }
         // The helper reads requests whatever it is writing, so this cannot wedge the two.
@@ -253,6 +258,7 @@ void HelperArpSender::MarkGone() {
     for (auto& [id, pending] : pending_) {
         pending->wakeup.notify_all();
     }
+    swept_.notify_all();
 }
 
 bool HelperArpSender::Write(std::uint32_t op, std::uint32_t id, std::uint32_t target) {
@@ -308,7 +314,7 @@ bool HelperArpSender::Write(std::uint32_t op, std::uint32_t id, std::uint32_t ta
 std::vector<std::uint32_t> HelperArpSender::TakeForgotten() {
     std::vector<std::uint32_t> ids;
     std::erase_if(lingering_, [&](const auto& entry) {
-        const bool forget = !entry.second.listener->Listening();
+        const bool forget = !entry.second.late.listener->Listening();
         if (forget) {
             ids.push_back(entry.first);
         }
@@ -362,21 +368,23 @@ std::uint32_t HelperArpSender::SendARP(std::uint32_t destinationHostOrder, std::
     }
     pending_.erase(entry);
     if (pending.done) {
-        if (pending.reply.status != kNoError) {
-            std::vector<std::uint32_t> forgotten;
-            if (pending.reply.status == kErrorBadNetName && late.listener &&
-                late.listener->Listening()) {
-                lingering_.emplace(id, late);  // the helper goes on listening for it
-            } else {
-                forgotten.push_back(id);
-            }
-            lock.unlock();
-            Forget(forgotten);
-            return pending.reply.status;
+        const std::uint32_t status = pending.reply.status;
+        // The helper goes on listening for a silent target's answer, and for other hosts
+        // answering in an answered target's name, while the scan listens.
+        const bool linger = (status == kErrorBadNetName || status == kNoError) && late.listener &&
+                            late.listener->Listening();
+        if (linger) {
+            lingering_.emplace(id, Lingering{late, status == kNoError});
         }
-        std::copy(pending.reply.mac.begin(), pending.reply.mac.end(), mac);
-        *length = 6;
-        return kNoError;
+        lock.unlock();
+        if (!linger) {
+            Forget({id});
+        }
+        if (status == kNoError) {
+            std::copy(pending.reply.mac.begin(), pending.reply.mac.end(), mac);
+            *length = 6;
+        }
+        return status;
     }
     const bool gone = gone_ || !written;
     lock.unlock();
@@ -390,6 +398,32 @@ std::uint32_t HelperArpSender::SendARP(std::uint32_t destinationHostOrder, std::
     // The helper still answers this id; the answer finds nobody waiting and is dropped.
     Write(kHelperCancel, id, 0);
     return kErrorCancelled;
+}
+
+void HelperArpSender::Sweep(const std::shared_ptr<LateListener>& listener) {
+    std::vector<std::uint32_t> ids;
+    {
+        const std::lock_guard lock(mutex_);
+        for (const auto& [id, probe] : lingering_) {
+            if (probe.answered && probe.late.listener == listener) {
+                ids.push_back(id);
+            }
+        }
+    }
+    const auto deadline = std::chrono::steady_clock::now() + patience_;
+    for (const std::uint32_t id : ids) {
+        if (!Write(kHelperSweep, id, 0)) {
+            break;
+        }
+    }
+    std::unique_lock lock(mutex_);
+    const auto pendingSweep = [&] {
+        return std::ranges::any_of(ids, [&](std::uint32_t id) { return lingering_.contains(id); });
+    };
+    swept_.wait_until(lock, deadline, [&] { return gone_ || !pendingSweep(); });
+    for (const std::uint32_t id : ids) {
+        lingering_.erase(id);
+    }
 }
 
 }  // namespace talvik

@@ -60,12 +60,19 @@ public:
     std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
                           std::uint32_t* length, std::stop_token stop,
                           const LateTag& late = {}) override;
+    // Asks the helper for the other hosts heard for the listener's answered probes and waits,
+    // as long as for one probe at most, until it has said that all of them are delivered.
+    void Sweep(const std::shared_ptr<LateListener>& listener) override;
 
-    // At most this many given-up probes are listened for; the oldest is given up first.
+    // At most this many probes are listened for; the oldest is given up first.
     static constexpr std::size_t kMaxLingering = 1024;
 
 private:
     struct Pending;
+    struct Lingering {
+        LateTag late;
+        bool answered = false;  // listened for other hosts answering in its name, until swept
+    };
     HelperArpSender(UniqueFd channel, std::chrono::milliseconds patience);
     static std::unique_ptr<HelperArpSender> Begin(UniqueFd channel, std::function<pid_t()> spawn,
                                                   std::chrono::milliseconds timeout,
@@ -94,7 +101,8 @@ private:
     // against a kill once it is reaped.
     std::mutex mutex_;
     std::map<std::uint32_t, Pending*> pending_;
-    std::map<std::uint32_t, LateTag> lingering_;  // ids the helper still listens for
+    std::map<std::uint32_t, Lingering> lingering_;  // ids the helper still listens for
+    std::condition_variable swept_;                 // an id left lingering_
     std::uint32_t nextId_ = 1;
     bool gone_ = false;
     std::jthread reader_;

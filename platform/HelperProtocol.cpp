@@ -30,7 +30,7 @@ std::array<std::uint8_t, kHelperRequestSize> EncodeHelperRequest(const HelperReq
 std::optional<HelperRequest> DecodeHelperRequest(
     std::span<const std::uint8_t, kHelperRequestSize> bytes) {
     HelperRequest request{Get(bytes.data()), Get(bytes.data() + 4), Get(bytes.data() + 8)};
-    if ((request.op != kHelperProbe && request.op != kHelperCancel) || request.id == 0) {
+    if (request.op < kHelperProbe || request.op > kHelperSweep || request.id == 0) {
         return std::nullopt;
     }
     return request;
@@ -53,7 +53,7 @@ std::optional<HelperReply> DecodeHelperReply(
     reply.id = Get(bytes.data());
     reply.status = Get(bytes.data() + 4);
     std::copy_n(bytes.begin() + 8, 6, reply.mac.begin());
-    if (reply.status == kHelperLateAnswer && reply.id == 0) {
+    if ((reply.status == kHelperLateAnswer || reply.status == kHelperSwept) && reply.id == 0) {
         return std::nullopt;
     }
     return reply;

@@ -4,13 +4,16 @@
 // same machine from the same build, so fields are in native byte order.
 //
 // Engine to helper, 12 bytes: op, id, target (IPv4, host order). op 1 asks for target under a
-// fresh id; op 2 gives up the probe with that id.
+// fresh id; op 2 gives up the probe with that id; op 3 asks for the other hosts heard for the
+// answered probe with that id, then gives it up.
 // Helper to engine, 16 bytes: id, status, six MAC bytes, two zero bytes. The first record the
 // helper writes has id 0: status kNoError once it holds its socket and has dropped every
 // privilege, otherwise why it cannot serve (it then exits). Every probe gets exactly one answer,
 // a given-up one too (kErrorCancelled). A probe that ended silent is still listened for until
 // op 2 names it: a reply from its target then comes as one more record with status
-// kHelperLateAnswer and the MAC; it may overtake the probe's own answer.
+// kHelperLateAnswer and the MAC; it may overtake the probe's own answer. An answered probe is
+// listened for too, for other hosts answering in its target's name: op 3 brings one late record
+// for each, then one with status kHelperSwept, after which nothing more comes for that id.
 
 #include <array>
 #include <cstddef>
@@ -24,7 +27,10 @@ namespace talvik {
 
 inline constexpr std::uint32_t kHelperProbe = 1;
 inline constexpr std::uint32_t kHelperCancel = 2;
-inline constexpr std::uint32_t kHelperLateAnswer = 0x4C415445u;  // no error code of the system
+inline constexpr std::uint32_t kHelperSweep = 3;
+// No error codes of the system.
+inline constexpr std::uint32_t kHelperLateAnswer = 0x4C415445u;
+inline constexpr std::uint32_t kHelperSwept = 0x53574550u;
 inline constexpr std::size_t kHelperRequestSize = 12;
 inline constexpr std::size_t kHelperReplySize = 16;
 
@@ -46,7 +52,7 @@ std::optional<HelperRequest> DecodeHelperRequest(
     std::span<const std::uint8_t, kHelperRequestSize> bytes);
 
 std::array<std::uint8_t, kHelperReplySize> EncodeHelperReply(const HelperReply& reply);
-// Nothing when the padding is not zero, or a late answer has the id 0.
+// Nothing when the padding is not zero, or a late answer or the end of a sweep has the id 0.
 std::optional<HelperReply> DecodeHelperReply(std::span<const std::uint8_t, kHelperReplySize> bytes);
 
 }  // namespace talvik

@@ -141,9 +141,8 @@ TEST_P(LabScan, FindsExactlyTheHostsThatAnswer) {
 }
 
 // Two hosts answer for one address (the second in its name, when its own address is asked):
-// the row keeps the first MAC, and the packet socket passes the other one on. The kernel's
-// table keeps one MAC per address and ignores a differing reply this soon; the helper does not
-// pass one on yet.
+// the row keeps the first MAC, and the packet socket and the helper pass the other one on. The
+// kernel's table keeps one MAC per address and ignores a differing reply this soon.
 TEST_P(LabScan, SecondHostAnsweringForAnAddressIsHeard) {
     ASSERT_NO_FATAL_FAILURE(
         Start(Hosts({50}, "\"duplicates\": 1") + ", " +
@@ -154,8 +153,9 @@ TEST_P(LabScan, SecondHostAnsweringForAnAddressIsHeard) {
     ExpectRow(result, Address(51), "");
     const BenchRow* row = result.Row(Address(50));
     ASSERT_NE(row, nullptr);
-    EXPECT_EQ(row->otherMacs, GetParam() == SenderKind::Packet ? std::vector<std::string>{Mac(51)}
-                                                               : std::vector<std::string>{})
+    EXPECT_EQ(row->otherMacs, GetParam() == SenderKind::Neighbour
+                                  ? std::vector<std::string>{}
+                                  : std::vector<std::string>{Mac(51)})
         << result.raw;
 }
 

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -212,6 +213,9 @@ constexpr std::uint32_t kHangs = 0xCB0071FE;   // until stopped
 MacAddress MacOf(std::uint32_t target) {
     return {0x00, 0x0c, 0x29, 0x3a, 0x4b, static_cast<std::uint8_t>(target)};
 }
+MacAddress OtherMacOf(std::uint32_t target) {
+    return {0x02, 0x0c, 0x29, 0x3a, 0x4b, static_cast<std::uint8_t>(target)};
+}
 
 // Plays the network behind a helper that runs on a thread of this process, over a real
 // socket pair.
@@ -228,10 +232,17 @@ public:
     }
     std::uint32_t SendARP(std::uint32_t target, std::uint8_t* mac, std::uint32_t* length,
                           std::stop_token stop, const LateTag& late = {}) override {
-        if ((target & 0xff) >= kLateFirst && (target & 0xff) < kLateFirst + 10) {
+        const std::uint32_t host = target & 0xff;
+        if ((host >= kLateFirst && host < kLateFirst + 10) ||
+            (host >= kConflictFirst && host < kConflictFirst + 10)) {
             const std::lock_guard lock(lateMutex_);
             lates_[target] = late;
-            return kErrorBadNetName;
+            if (host < kConflictFirst) {
+                return kErrorBadNetName;
+            }
+            std::ranges::copy(MacOf(target), mac);
+            *length = 6;
+            return kNoError;
         }
         if ((target & 0xff) < 100) {
             std::ranges::copy(MacOf(target), mac);
@@ -242,6 +253,15 @@ public:
             std::this_thread::sleep_for(1ms);
         }
         return target == kHangs ? (stopped_++, kErrorCancelled) : kErrorBadNetName;
+    }
+    // A second host has answered for every conflict target asked in the listener's scan.
+    void Sweep(const std::shared_ptr<LateListener>& listener) override {
+        const std::lock_guard lock(lateMutex_);
+        for (const auto& [target, late] : lates_) {
+            if (late.listener == listener && (target & 0xff) >= kConflictFirst) {
+                late.listener->Deliver(late.tag, OtherMacOf(target).data());
+            }
+        }
     }
     std::unique_ptr<HelperArpSender> Attach(std::chrono::milliseconds patience = 30s) {
         return HelperArpSender::Attach(std::move(engineEnd_), 500ms, patience);
@@ -272,6 +292,7 @@ public:
         return true;
     }
     static constexpr std::uint32_t kLateFirst = 150;
+    static constexpr std::uint32_t kConflictFirst = 160;
     std::mutex lateMutex_;
     std::map<std::uint32_t, LateTag> lates_;
     // False until the server ended, then whether it ended cleanly.
@@ -326,8 +347,9 @@ TEST(HelperArpSender, StopOrAWedgedHelperGivesUpTheProbeAtBothEnds) {
 }
 
 // A reply the helper hears after it gave up a probe reaches the scan's listener under the
-// probe's tag; once heard, or once the scan stops listening, the helper forgets the probe.
-TEST(HelperArpSender, LateAnswersReachTheScanWhileItListens) {
+// probe's tag; once heard, or once the scan stops listening, the helper forgets the probe. Other
+// hosts answering for an answered target arrive only with the sweep, all before it returns.
+TEST(HelperArpSender, LateAnswersAndOtherHostsReachTheScanWhileItListens) {
     InProcessHelper helper;
     auto sender = helper.Attach();
     ASSERT_TRUE(sender);
@@ -338,24 +360,36 @@ TEST(HelperArpSender, LateAnswersReachTheScanWhileItListens) {
             const std::lock_guard lock(mutex);
             heard.emplace_back(tag, MacAddress{mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]});
         });
+    const auto heardNow = [&] {
+        const std::lock_guard lock(mutex);
+        return heard;
+    };
     const std::uint32_t late = kHostIp - 10 + InProcessHelper::kLateFirst;
+    const std::uint32_t conflict = kHostIp - 10 + InProcessHelper::kConflictFirst;
     std::uint8_t mac[6];
     std::uint32_t length = 6;
     EXPECT_EQ(sender->SendARP(late, mac, &length, {}, LateTag{listener, 7}), kErrorBadNetName);
     EXPECT_EQ(sender->SendARP(late + 1, mac, &length, {}, LateTag{listener, 8}), kErrorBadNetName);
+    for (std::int32_t tag : {9, 10}) {
+        EXPECT_EQ(sender->SendARP(conflict + static_cast<std::uint32_t>(tag - 9), mac, &length, {},
+                                  LateTag{listener, tag}),
+                  kNoError);
+    }
     helper.AnswerLate(late);
-    const auto nothingHeard = [&] {
-        const std::lock_guard lock(mutex);
-        return heard.empty();
-    };
-    for (int i = 0; i < 200 && nothingHeard(); ++i) {
+    for (int i = 0; i < 200 && heardNow().empty(); ++i) {
         std::this_thread::sleep_for(5ms);
     }
-    {
-        const std::lock_guard lock(mutex);
-        EXPECT_EQ(heard, (std::vector<std::pair<std::int32_t, MacAddress>>{{7, MacOf(late)}}));
-    }
+    EXPECT_EQ(heardNow(), (std::vector<std::pair<std::int32_t, MacAddress>>{{7, MacOf(late)}}));
     EXPECT_FALSE(helper.Lingers(late));
+    EXPECT_TRUE(helper.Lingers(late + 1));
+    EXPECT_TRUE(helper.Lingers(conflict));
+    sender->Sweep(listener);
+    auto all = heardNow();
+    std::ranges::sort(all);
+    EXPECT_EQ(all,
+              (std::vector<std::pair<std::int32_t, MacAddress>>{
+                  {7, MacOf(late)}, {9, OtherMacOf(conflict)}, {10, OtherMacOf(conflict + 1)}}));
+    EXPECT_FALSE(helper.Lingers(conflict));
     EXPECT_TRUE(helper.Lingers(late + 1));
     listener->Close();
     EXPECT_EQ(Ask(*sender, kHostIp), (Outcome{kNoError, MacOf(kHostIp)}));
