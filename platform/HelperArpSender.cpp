@@ -333,15 +333,8 @@ void HelperArpSender::Forget(const std::vector<std::uint32_t>& ids) {
     }
 }
 
-std::uint32_t HelperArpSender::SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
-                                       std::uint32_t* length, std::stop_token stop,
-                                       const LateTag& late) {
-    if (mac == nullptr || length == nullptr || *length < 6) {
-        return kErrorInvalidParameter;
-    }
-    if (stop.stop_requested()) {
-        return kErrorCancelled;
-    }
+std::uint32_t HelperArpSender::Probe(std::uint32_t destinationHostOrder, MacAddress& answer,
+                                     std::stop_token stop, const LateTag& late) {
     Pending pending;
     std::unique_lock lock(mutex_);
     if (gone_) {
@@ -380,10 +373,7 @@ std::uint32_t HelperArpSender::SendARP(std::uint32_t destinationHostOrder, std::
         if (!linger) {
             Forget({id});
         }
-        if (status == kNoError) {
-            std::copy(pending.reply.mac.begin(), pending.reply.mac.end(), mac);
-            *length = 6;
-        }
+        answer = pending.reply.mac;
         return status;
     }
     const bool gone = gone_ || !written;

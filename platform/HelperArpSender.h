@@ -17,12 +17,12 @@
 #include <vector>
 
 #include "platform/ArpSchedule.h"
+#include "platform/ProbingArpSender.h"
 #include "platform/UniqueFd.h"
-#include "scan/Ports.h"
 
 namespace talvik {
 
-class HelperArpSender final : public IArpSender {
+class HelperArpSender final : public ProbingArpSender {
 public:
     // Where talvik-arp is looked for, in order: beside the running executable (the build
     // tree), where an installed tree keeps it relative to the executable, then the configured
@@ -56,10 +56,6 @@ public:
     // its time; it is then ended and reaped, and every probe fails at once.
     bool Broken();
 
-    // As IArpSender; kErrorGenFailure once the helper has gone away.
-    std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
-                          std::uint32_t* length, std::stop_token stop,
-                          const LateTag& late = {}) override;
     // Asks the helper for the other hosts heard for the listener's answered probes and waits,
     // as long as for one probe at most, until it has said that all of them are delivered.
     void Sweep(const std::shared_ptr<LateListener>& listener) override;
@@ -74,6 +70,9 @@ private:
         bool answered = false;  // listened for other hosts answering in its name, until swept
     };
     HelperArpSender(UniqueFd channel, std::chrono::milliseconds patience);
+    // kErrorGenFailure once the helper has gone away.
+    std::uint32_t Probe(std::uint32_t destinationHostOrder, MacAddress& answer,
+                        std::stop_token stop, const LateTag& late) override;
     static std::unique_ptr<HelperArpSender> Begin(UniqueFd channel, std::function<pid_t()> spawn,
                                                   std::chrono::milliseconds timeout,
                                                   std::chrono::milliseconds patience,

@@ -5,7 +5,6 @@
 #include <linux/neighbour.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,16 +44,10 @@ bool Deliverable(const std::optional<NeighbourEntry>& entry) {
 
 }  // namespace
 
-NeighbourArpSender::NeighbourArpSender(Options options)
-    : options_(options), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+NeighbourArpSender::NeighbourArpSender(Options options) : options_(options) {}
 
 NeighbourArpSender::~NeighbourArpSender() {
-    if (watcher_.joinable()) {
-        watcher_.request_stop();
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(wake_.Get(), &one, sizeof one);
-        watcher_.join();
-    }
+    wake_.StopAndJoin(watcher_);
 }
 
 void NeighbourArpSender::Watch(std::stop_token stop) {
@@ -115,17 +108,10 @@ void NeighbourArpSender::Watch(std::stop_token stop) {
     }
 }
 
-std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
-                                          std::uint32_t* length, std::stop_token stop,
-                                          const LateTag& late) {
-    if (mac == nullptr || length == nullptr || *length < 6) {
-        return kErrorInvalidParameter;
-    }
-    if (stop.stop_requested()) {
-        return kErrorCancelled;
-    }
+std::uint32_t NeighbourArpSender::Probe(std::uint32_t destinationHostOrder, MacAddress& answer,
+                                        std::stop_token stop, const LateTag& late) {
     std::optional<std::vector<LinkInterface>> links;
-    UniqueFd wake;
+    std::optional<WakeEvent> wake;
     UniqueFd events;
     std::optional<NeighbourTable> table;
     UniqueFd udp;
@@ -135,10 +121,10 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
         links = ReadLinkInterfaces();
         int error = errno;
         if (links) {
-            wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+            wake.emplace();
             error = errno;
         }
-        if (wake.Valid()) {
+        if (wake && wake->Valid()) {
             table.emplace();
             error = errno;
             if (table->Valid()) {
@@ -149,7 +135,7 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
         if (udp.Valid()) {
             break;
         }
-        wake.Reset();
+        wake.reset();
         table.reset();
         if (error != EMFILE && error != ENFILE) {
             return kErrorGenFailure;
@@ -169,22 +155,18 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
     if (choice.verdict == LinkVerdict::NotOnLink) {
         return kErrorHostUnreachable;
     }
-    const auto answer = [&](const MacAddress& found) {
-        std::copy(found.begin(), found.end(), mac);
-        *length = 6;
+    const auto heard = [&](const MacAddress& mac) {
+        answer = mac;
         return kNoError;
     };
     if (choice.verdict == LinkVerdict::OwnAddress) {
-        return answer(choice.link.mac);
+        return heard(choice.link.mac);
     }
     const int ifindex = choice.link.index;
 
     // Without change events the table is read every recheck instead.
     events = OpenNeighbourEvents();
-    const std::stop_callback onStop(stop, [&wake] {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(wake.Get(), &one, sizeof one);
-    });
+    const std::stop_callback onStop(stop, [&wake] { wake->Signal(); });
 
     // Subscribed before the first look, so no change between it and the trigger is missed.
     const NeighbourSighting before{table->Lookup(ifindex, destinationHostOrder), Clock::now()};
@@ -213,7 +195,7 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
     // answer (our datagram has set it to check the neighbour once more anyway).
     if (RecentlyConfirmed(before.entry, ReachableTime(choice.link.name)) &&
         *before.entry->mac != choice.link.mac) {
-        return answer(*before.entry->mac);
+        return heard(*before.entry->mac);
     }
     const Clock::time_point deadline =
         trigger + (AwaitsReprobe(before.entry) ? options_.reprobeGiveUp : options_.giveUp);
@@ -223,10 +205,10 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
         const NeighbourSighting now{table->Lookup(ifindex, destinationHostOrder), Clock::now()};
         if (const auto confirmed =
                 NotOurs(ConfirmedSince(before, trigger, now, kSlack), choice.link.mac)) {
-            return answer(*confirmed);
+            return heard(*confirmed);
         }
         if (refused && Deliverable(now.entry) && *now.entry->mac != choice.link.mac) {
-            return answer(*now.entry->mac);
+            return heard(*now.entry->mac);
         }
         if (now.at >= deadline) {
             if (late.listener && late.listener->Listening()) {
@@ -248,7 +230,7 @@ std::uint32_t NeighbourArpSender::SendARP(std::uint32_t destinationHostOrder, st
             return kErrorBadNetName;
         }
         const auto wait = std::min<Clock::duration>(options_.recheck, deadline - now.at);
-        pollfd fds[3] = {{wake.Get(), POLLIN, 0}, {udp.Get(), 0, 0}, {events.Get(), POLLIN, 0}};
+        pollfd fds[3] = {{wake->Get(), POLLIN, 0}, {udp.Get(), 0, 0}, {events.Get(), POLLIN, 0}};
         const int ready =
             ::poll(fds, events.Valid() ? 3 : 2,
                    static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));

@@ -24,11 +24,12 @@
 
 #include "platform/NeighbourTable.h"
 
-#include "scan/Ports.h"
+#include "platform/ProbingArpSender.h"
+#include "platform/WakeEvent.h"
 
 namespace talvik {
 
-class NeighbourArpSender final : public IArpSender {
+class NeighbourArpSender final : public ProbingArpSender {
 public:
     struct Options {
         // How long a worker waits for a host the kernel asks at once. The kernel goes on
@@ -49,9 +50,6 @@ public:
     NeighbourArpSender(const NeighbourArpSender&) = delete;
     NeighbourArpSender& operator=(const NeighbourArpSender&) = delete;
 
-    std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
-                          std::uint32_t* length, std::stop_token stop,
-                          const LateTag& late = {}) override;
     std::chrono::milliseconds LateFloor() const override { return options_.lateFloor; }
     // Reads the table once more for the listener's given-up targets, by the same rule.
     void Sweep(const std::shared_ptr<LateListener>& listener) override;
@@ -67,11 +65,13 @@ private:
         std::chrono::steady_clock::time_point trigger;
         LateTag late;
     };
+    std::uint32_t Probe(std::uint32_t destinationHostOrder, MacAddress& answer,
+                        std::stop_token stop, const LateTag& late) override;
     // Hears of table changes while targets linger and delivers their answers as they come.
     void Watch(std::stop_token stop);
 
     Options options_;
-    UniqueFd wake_;     // eventfd that ends the watcher's poll
+    WakeEvent wake_;    // ends the watcher's poll
     std::mutex mutex_;  // guards lingering_ and the start of watcher_
     std::vector<Lingering> lingering_;
     std::jthread watcher_;

@@ -5,7 +5,6 @@
 #include <net/ethernet.h>
 #include <netpacket/packet.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -23,7 +22,7 @@ namespace talvik {
 
 using Clock = std::chrono::steady_clock;
 
-struct PacketArpSender::Probe {
+struct PacketArpSender::Asking {
     ArpQuestion question;
     int ifindex = 0;
     bool answered = false;
@@ -49,12 +48,11 @@ std::unique_ptr<PacketArpSender> PacketArpSender::Create(UniqueFd socket, Option
     if (!socket.Valid() || !options.schedule.Valid() || options.framesPerSecond <= 0) {
         return nullptr;
     }
-    UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake.Valid()) {
+    std::unique_ptr<PacketArpSender> sender(
+        new PacketArpSender(std::move(socket), std::move(options)));
+    if (!sender->wake_.Valid()) {
         return nullptr;
     }
-    std::unique_ptr<PacketArpSender> sender(
-        new PacketArpSender(std::move(socket), std::move(wake), std::move(options)));
     try {
         sender->receiver_ = std::jthread(
             [raw = sender.get()](std::stop_token stop) { raw->Receive(std::move(stop)); });
@@ -64,19 +62,13 @@ std::unique_ptr<PacketArpSender> PacketArpSender::Create(UniqueFd socket, Option
     return sender;
 }
 
-PacketArpSender::PacketArpSender(UniqueFd socket, UniqueFd wake, Options options)
+PacketArpSender::PacketArpSender(UniqueFd socket, Options options)
     : socket_(std::move(socket)),
-      wake_(std::move(wake)),
       options_(std::move(options)),
       pacer_(options_.framesPerSecond, options_.burst) {}
 
 PacketArpSender::~PacketArpSender() {
-    if (receiver_.joinable()) {
-        receiver_.request_stop();
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(wake_.Get(), &one, sizeof one);
-        receiver_.join();
-    }
+    wake_.StopAndJoin(receiver_);
 }
 
 void PacketArpSender::Receive(std::stop_token stop) {
@@ -115,7 +107,7 @@ void PacketArpSender::Dispatch(const std::uint8_t* frame, std::size_t size, int 
         return;
     }
     const std::lock_guard lock(mutex_);
-    for (Probe* probe : probes_) {
+    for (Asking* probe : probes_) {
         if (probe->ifindex != ifindex) {
             continue;
         }
@@ -173,7 +165,7 @@ std::size_t PacketArpSender::LingeringCount() {
     return lingering_.size();
 }
 
-int PacketArpSender::SendRequest(const Probe& probe) {
+int PacketArpSender::SendRequest(const Asking& probe) {
     const ArpFrame frame =
         BuildArpRequest(probe.question.ourMac, probe.question.ourIp, probe.question.targetIp);
     sockaddr_ll to{};
@@ -190,15 +182,8 @@ int PacketArpSender::SendRequest(const Probe& probe) {
     return sent < 0 ? errno : EMSGSIZE;
 }
 
-std::uint32_t PacketArpSender::SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
-                                       std::uint32_t* length, std::stop_token stop,
-                                       const LateTag& late) {
-    if (mac == nullptr || length == nullptr || *length < 6) {
-        return kErrorInvalidParameter;
-    }
-    if (stop.stop_requested()) {
-        return kErrorCancelled;
-    }
+std::uint32_t PacketArpSender::Probe(std::uint32_t destinationHostOrder, MacAddress& answer,
+                                     std::stop_token stop, const LateTag& late) {
     const auto links = ReadLinkInterfaces();
     if (!links) {
         // Not knowing the interfaces is no reason to call the target off-link.
@@ -209,12 +194,11 @@ std::uint32_t PacketArpSender::SendARP(std::uint32_t destinationHostOrder, std::
         return kErrorHostUnreachable;
     }
     if (choice.verdict == LinkVerdict::OwnAddress) {
-        std::copy(choice.link.mac.begin(), choice.link.mac.end(), mac);
-        *length = 6;
+        answer = choice.link.mac;
         return kNoError;
     }
 
-    Probe probe;
+    Asking probe;
     probe.question = ArpQuestion{choice.link.mac, choice.link.address, destinationHostOrder};
     probe.ifindex = choice.link.index;
 
@@ -279,8 +263,7 @@ std::uint32_t PacketArpSender::SendARP(std::uint32_t destinationHostOrder, std::
         lingering_.push_front(Lingering{probe.question, probe.ifindex, late, probe.macs});
     }
     if (probe.answered) {
-        std::copy(probe.macs.front().begin(), probe.macs.front().end(), mac);
-        *length = 6;
+        answer = probe.macs.front();
         return kNoError;
     }
     return kErrorBadNetName;

@@ -11,12 +11,13 @@
 
 #include "platform/ArpFrame.h"
 #include "platform/ArpSchedule.h"
+#include "platform/ProbingArpSender.h"
 #include "platform/UniqueFd.h"
-#include "scan/Ports.h"
+#include "platform/WakeEvent.h"
 
 namespace talvik {
 
-class PacketArpSender final : public IArpSender {
+class PacketArpSender final : public ProbingArpSender {
 public:
     struct Options {
         ArpSchedule schedule;
@@ -40,9 +41,6 @@ public:
     PacketArpSender(const PacketArpSender&) = delete;
     PacketArpSender& operator=(const PacketArpSender&) = delete;
 
-    std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
-                          std::uint32_t* length, std::stop_token stop,
-                          const LateTag& late = {}) override;
     // Hands on the other hosts that answered for an answered target (an address conflict, proxy
     // ARP), only now, so that none reaches the scan before the target's own answer.
     void Sweep(const std::shared_ptr<LateListener>& listener) override;
@@ -57,7 +55,7 @@ public:
     static constexpr std::size_t kMaxAnswers = 4;
 
 private:
-    struct Probe;
+    struct Asking;
     struct Lingering {
         ArpQuestion question;
         int ifindex = 0;
@@ -67,17 +65,19 @@ private:
         std::vector<MacAddress> macs;
     };
     static void AddAnswer(std::vector<MacAddress>& macs, const MacAddress& mac);
-    PacketArpSender(UniqueFd socket, UniqueFd wake, Options options);
+    PacketArpSender(UniqueFd socket, Options options);
+    std::uint32_t Probe(std::uint32_t destinationHostOrder, MacAddress& answer,
+                        std::stop_token stop, const LateTag& late) override;
     void Receive(std::stop_token stop);
     void Dispatch(const std::uint8_t* frame, std::size_t size, int ifindex);
     // 0, or the errno of a frame that did not leave.
-    int SendRequest(const Probe& probe);
+    int SendRequest(const Asking& probe);
 
     UniqueFd socket_;
-    UniqueFd wake_;  // eventfd that ends the receiving thread's poll
+    WakeEvent wake_;  // ends the receiving thread's poll
     Options options_;
-    std::mutex mutex_;  // guards probes_, every Probe in it, lingering_ and pacer_
-    std::list<Probe*> probes_;
+    std::mutex mutex_;  // guards probes_, every Asking in it, lingering_ and pacer_
+    std::list<Asking*> probes_;
     std::list<Lingering> lingering_;  // newest first
     SendPacer pacer_;
     std::jthread receiver_;
