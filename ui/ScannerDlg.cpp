@@ -218,7 +218,7 @@ void CScannerDlg::NameControls() {
     startAddress_->setFieldName(QStringLiteral("起始IP地址"));
     endAddress_->setFieldName(QStringLiteral("结束IP地址"));
     progress_->setAccessibleName(QStringLiteral("扫描进度"));
-    banner_->setAccessibleName(QStringLiteral("Talvik"));
+    banner_->setAccessibleName(QString::fromUtf8(kCaption));
     entryGroup_->setAccessibleName(QStringLiteral("扫描地址"));
     toolBar_->setAccessibleName(QStringLiteral("工具栏"));
 }
