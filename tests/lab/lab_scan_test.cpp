@@ -15,7 +15,7 @@
 
 #include "scan/Ports.h"
 #include "scan/ScanTypes.h"
-#include "tests/lab/LabHarness.h"
+#include "tests/support/LabHarness.h"
 
 namespace talvik::lab {
 namespace {

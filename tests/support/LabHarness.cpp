@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "tests/lab/LabHarness.h"
+#include "tests/support/LabHarness.h"
 
 #include <fcntl.h>
 #include <signal.h>
