@@ -17,7 +17,7 @@
 #include "scan/ScanTypes.h"
 #include "tests/support/LabHarness.h"
 
-namespace talvik::lab {
+namespace talvik::test {
 namespace {
 
 std::string Address(int octet) {
@@ -549,4 +549,4 @@ INSTANTIATE_TEST_SUITE_P(Senders, LabScan,
                          [](const auto& kind) { return std::string(SenderName(kind.param)); });
 
 }  // namespace
-}  // namespace talvik::lab
+}  // namespace talvik::test

@@ -23,7 +23,7 @@
 #include "platform/ArpSenders.h"
 #include "platform/PacketArpSender.h"
 
-namespace talvik::testing {
+namespace talvik::test {
 
 using namespace std::chrono_literals;
 
@@ -182,4 +182,4 @@ protected:
     std::string host_;
 };
 
-}  // namespace talvik::testing
+}  // namespace talvik::test

@@ -13,7 +13,7 @@
 #include "platform/HelperArpSender.h"
 #include "platform/HelperProtocol.h"
 
-namespace talvik::testing {
+namespace talvik::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -404,4 +404,4 @@ TEST(ArpHelperServer, MalformedOrDuplicateRequestsEndIt) {
 }
 
 }  // namespace
-}  // namespace talvik::testing
+}  // namespace talvik::test

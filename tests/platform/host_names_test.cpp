@@ -8,7 +8,7 @@
 
 #include "platform/HostNames.h"
 
-namespace talvik {
+namespace talvik::test {
 namespace {
 
 // Names from a table; while shut, every lookup waits to be opened (or stopped).
@@ -106,4 +106,4 @@ TEST(HostNames, CancelAndDestructionDropWaitingLookups) {
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::test

@@ -9,7 +9,7 @@
 
 #include "platform/MacVendors.h"
 
-namespace talvik {
+namespace talvik::test {
 namespace {
 
 std::string MakerOf(const MacRegistry& registry, const char* mac) {
@@ -87,4 +87,4 @@ TEST(MacVendors, InstalledFilesAreReadOnceForAllThreadsAndMayBeMissing) {
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::test

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace talvik::lab {
+namespace talvik::test {
 
 enum class SenderKind { Packet, Helper, Neighbour };
 const char* SenderName(SenderKind kind);
@@ -90,4 +90,4 @@ struct BenchResult {
 BenchResult RunBench(const Lab& lab, SenderKind kind, const std::vector<std::string>& args,
                      const std::vector<std::string>& wrapper = {});
 
-}  // namespace talvik::lab
+}  // namespace talvik::test
