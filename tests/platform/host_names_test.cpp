@@ -32,6 +32,10 @@ public:
         shut_ = false;
         changed.notify_all();
     }
+    void WaitUntilBusy(int count) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return busy == count; });
+    }
 
     std::mutex mutex;
     std::condition_variable_any changed;
@@ -74,10 +78,7 @@ TEST(HostNames, LookupsRunAFewAtATimeAndReportEachAddressOnce) {
     for (const std::uint32_t address : {1, 2, 3, 3, 4, 5, 5}) {
         lookups.Ask(address);
     }
-    {
-        std::unique_lock lock(names->mutex);
-        names->changed.wait(lock, [&] { return names->busy == 2; });
-    }
+    names->WaitUntilBusy(2);
     names->Open();
     std::unique_lock lock(reports.mutex);
     reports.changed.wait(lock, [&] { return got.size() == 5; });
@@ -93,10 +94,7 @@ TEST(HostNames, CancelAndDestructionDropWaitingLookups) {
     {
         HostNameLookups lookups(names, 1, [&](auto, auto) { ++reported; });
         lookups.Ask(1);
-        {
-            std::unique_lock lock(names->mutex);
-            names->changed.wait(lock, [&] { return names->busy == 1; });
-        }
+        names->WaitUntilBusy(1);
         lookups.Ask(2);
         lookups.Cancel();
         lookups.Ask(3);
