@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
             std::chrono::steady_clock::now() - start;
         fastest = std::min(fastest, took.count());
         total += took.count();
-        entries = registry.size();
+        entries = registry.Size();
         table = registry.MemoryBytes();
         heap = mallinfo2().uordblks - before;
     }

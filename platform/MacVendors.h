@@ -47,8 +47,8 @@ public:
 
     // The holder of the narrowest block that contains `mac`, or empty when none does.
     std::string_view Maker(const MacBytes& mac) const;
-    std::size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
+    std::size_t Size() const { return entries_.size(); }
+    bool Empty() const { return entries_.empty(); }
     // Bytes held by the table, for measurements.
     std::size_t MemoryBytes() const;
 

@@ -243,7 +243,7 @@ SaveOutcome SaveHtmlReport(const std::string& path, const std::vector<ReportRow>
     } catch (const std::exception&) {
         result = {ReplaceResult::Stage::Create, ENOMEM};
     }
-    if (result.ok()) {
+    if (result.Ok()) {
         return SaveOutcome::Saved;
     }
     if (result.error == ENOSPC || result.error == EDQUOT) {

@@ -24,7 +24,7 @@ struct ReplaceResult {
     enum class Stage { Done, Create, Write, Replace };
     Stage stage = Stage::Done;
     int error = 0;
-    bool ok() const { return stage == Stage::Done; }
+    bool Ok() const { return stage == Stage::Done; }
 };
 
 // Puts `bytes` in the file `path` finally names (symbolic links are followed and stay links):

@@ -29,13 +29,13 @@ ScanEngine::ScanEngine(EnginePorts ports)
 
 ScanEngine::~ScanEngine() {
     AbandonScan();
-    scanRunning = 0;
+    scanRunning_ = 0;
     guard_->engine = nullptr;
     guard_.reset();
     // Lookups are not waited for: they may sit in a resolver for long, and own what they touch.
     std::vector<ThreadHandle> dispatchers = std::move(oldDispatchers_);
-    if (dispatcherThread) {
-        dispatchers.push_back(std::move(dispatcherThread));
+    if (dispatcherThread_) {
+        dispatchers.push_back(std::move(dispatcherThread_));
     }
     if (!dispatchers.empty() && ports_.threads) {
         try {
@@ -61,16 +61,16 @@ void ScanEngine::AbandonScan() {
 void ScanEngine::ResetScanState() {
     // The tables describe the latest scan only; whatever ran before has no say any more.
     AbandonScan();
-    targetCount = 0;
-    scanRunning = 0;
-    if (dispatcherThread) {
-        oldDispatchers_.push_back(std::move(dispatcherThread));
+    targetCount_ = 0;
+    scanRunning_ = 0;
+    if (dispatcherThread_) {
+        oldDispatchers_.push_back(std::move(dispatcherThread_));
     }
-    dispatcherThread.reset();
+    dispatcherThread_.reset();
     std::erase_if(oldDispatchers_, [this](const ThreadHandle& handle) {
         return ports_.threads->WaitForMultipleObjects(1, &handle, true, 0) == kWaitObject0;
     });
-    targets.fill(ScanTarget{});
+    targets_.fill(ScanTarget{});
     lateAnswered_.fill(false);
     run_.reset();
     ports_.progress->SetPos(0);
@@ -113,8 +113,8 @@ void ScanEngine::StartScan(ItemFilter filter) {
     SetRunningState(1);
     // Taken now, before any name is looked up: the options dialog may change the settings
     // while the scan runs, and that is meant for the next one.
-    scanWorkerLimit_ = std::clamp(settings.workerLimit, kMinWorkerLimit, kMaxWorkerLimit);
-    scanLateWindow_ = std::max(LateWindow(settings.networkCondition),
+    scanWorkerLimit_ = std::clamp(settings_.workerLimit, kMinWorkerLimit, kMaxWorkerLimit);
+    scanLateWindow_ = std::max(LateWindow(settings_.networkCondition),
                                ports_.arp ? ports_.arp->LateFloor() : std::chrono::milliseconds(0));
 
     IResultList& list = *ports_.list;
@@ -138,7 +138,7 @@ void ScanEngine::StartScan(ItemFilter filter) {
     int filled = 0;
     for (int row = list.GetNextItem(-1, filter); row != -1 && filled < count;
          row = list.GetNextItem(row, filter)) {
-        ScanTarget& target = targets[static_cast<std::size_t>(filled)];
+        ScanTarget& target = targets_[static_cast<std::size_t>(filled)];
         target.row = row;
         const std::string text = list.GetItemText(row, 0);
         if (const auto address = ParseDottedDecimal(text)) {
@@ -152,7 +152,7 @@ void ScanEngine::StartScan(ItemFilter filter) {
         }
         ++filled;
     }
-    targetCount = filled;
+    targetCount_ = filled;
     if (filled != count) {
         ports_.progress->SetRange(0, filled);
     }
@@ -172,7 +172,7 @@ void ScanEngine::StartScan(ItemFilter filter) {
     // Our own hold keeps the last lookup from reporting before every thread is started.
     lookup->holders = static_cast<int>(wanted) + 1;
     lookup_ = lookup;
-    scanRunning = 1;
+    scanRunning_ = 1;
     std::size_t started = 0;
     for (std::size_t i = 0; i < wanted; ++i) {
         ThreadHandle handle;
@@ -196,7 +196,7 @@ void ScanEngine::StartScan(ItemFilter filter) {
 
 void ScanEngine::FinishTable(const NameLookup& lookup) {
     for (std::size_t i = 0; i < lookup.records.size(); ++i) {
-        ScanTarget& target = targets[static_cast<std::size_t>(lookup.records[i])];
+        ScanTarget& target = targets_[static_cast<std::size_t>(lookup.records[i])];
         const std::optional<std::uint32_t>& found = lookup.results[i];
         target.address = found.value_or(kUnresolvedAddress);
         ports_.list->SetItemText(target.row, 2,
@@ -216,8 +216,8 @@ void ScanEngine::StartDispatcher() {
     run->arp = ports_.arp;
     run->lateWindow = scanLateWindow_;
     auto rows = std::make_shared<std::vector<std::int32_t>>();
-    for (int i = 0; i < targetCount; ++i) {
-        rows->push_back(targets[static_cast<std::size_t>(i)].row);
+    for (int i = 0; i < targetCount_; ++i) {
+        rows->push_back(targets_[static_cast<std::size_t>(i)].row);
     }
     // The listener goes with the scan's threads and the senders; it reaches the window only
     // through the queue, where the generation check drops what a stopped scan still says.
@@ -239,15 +239,15 @@ void ScanEngine::StartDispatcher() {
             // Called on a sender's own thread: nowhere to report it; the row stays empty.
         }
     });
-    for (int i = 0; i < targetCount; ++i) {
-        targets[static_cast<std::size_t>(i)].owner = this;
+    for (int i = 0; i < targetCount_; ++i) {
+        targets_[static_cast<std::size_t>(i)].owner = this;
     }
-    run->targets = targets;
-    for (int i = 0; i < targetCount; ++i) {
+    run->targets = targets_;
+    for (int i = 0; i < targetCount_; ++i) {
         run->targets[static_cast<std::size_t>(i)].owner = nullptr;
     }
-    run->targetCount = targetCount;
-    run->poolSize = std::min(scanWorkerLimit_, targetCount);
+    run->targetCount = targetCount_;
+    run->poolSize = std::min(scanWorkerLimit_, targetCount_);
     run_ = run;
 
     ThreadHandle dispatcher;
@@ -259,13 +259,13 @@ void ScanEngine::StartDispatcher() {
         EndScanWithFailure();
         return;
     }
-    dispatcherThread = std::move(dispatcher);
-    scanRunning = 1;
+    dispatcherThread_ = std::move(dispatcher);
+    scanRunning_ = 1;
 }
 
 void ScanEngine::EndScanWithFailure() {
     AbandonScan();
-    scanRunning = 1;  // the box is modal: the scan shows as running until it is dismissed
+    scanRunning_ = 1;  // the box is modal: the scan shows as running until it is dismissed
     const std::uint64_t generation = generation_;
     const std::shared_ptr<EngineGuard> guard = guard_;
     try {
@@ -275,34 +275,34 @@ void ScanEngine::EndScanWithFailure() {
     if (guard->engine == nullptr || !IsCurrent(generation)) {
         return;  // closed or stopped while the box was up
     }
-    scanRunning = 0;
+    scanRunning_ = 0;
     SetRunningState(0);
 }
 
 void ScanEngine::OnStopScan() {
-    if (scanRunning == 1) {
+    if (scanRunning_ == 1) {
         // Cooperative: every ARP wait of the scan wakes at once, the dispatcher starts nothing
         // more, and results still on their way are dropped when they arrive.
         AbandonScan();
-        scanRunning = 0;
+        scanRunning_ = 0;
     }
     SetRunningState(0);
 }
 
 bool ScanEngine::IsScanRunning() const {
-    return scanRunning == 1;
+    return scanRunning_ == 1;
 }
 
 ScanSettings& ScanEngine::Settings() {
-    return settings;
+    return settings_;
 }
 
 const ScanSettings& ScanEngine::Settings() const {
-    return settings;
+    return settings_;
 }
 
 int ScanEngine::TargetCount() const {
-    return targetCount;
+    return targetCount_;
 }
 
 const ScanTarget& ScanEngine::Target(int index) const {
@@ -310,7 +310,7 @@ const ScanTarget& ScanEngine::Target(int index) const {
     if (index < 0 || index >= MAX_TARGETS) {
         return none;
     }
-    return targets[static_cast<std::size_t>(index)];
+    return targets_[static_cast<std::size_t>(index)];
 }
 
 void EngineGuard::ApplyResult(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
@@ -321,7 +321,7 @@ void EngineGuard::ApplyResult(const std::weak_ptr<EngineGuard>& guard, std::uint
         return;
     }
     ScanEngine& engine = *alive->engine;
-    if (!engine.IsCurrent(generation) || engine.scanRunning != 1) {
+    if (!engine.IsCurrent(generation) || engine.scanRunning_ != 1) {
         return;
     }
     // A late answer may overtake its worker's own empty result on the way here.
@@ -331,7 +331,7 @@ void EngineGuard::ApplyResult(const std::weak_ptr<EngineGuard>& guard, std::uint
         engine.ports_.list->SetItemText(row, 1, status);
         engine.ports_.list->SetItemText(row, 2, mac);
         if (index >= 0 && index < MAX_TARGETS) {
-            const std::uint32_t address = engine.targets[static_cast<std::size_t>(index)].address;
+            const std::uint32_t address = engine.targets_[static_cast<std::size_t>(index)].address;
             const bool unresolved = address == kUnresolvedAddress;
             engine.ports_.list->SetRowOutcome(
                 row,
@@ -350,14 +350,14 @@ void EngineGuard::ApplyLate(const std::weak_ptr<EngineGuard>& guard, std::uint64
         return;
     }
     ScanEngine& engine = *alive->engine;
-    if (!engine.IsCurrent(generation) || engine.scanRunning != 1) {
+    if (!engine.IsCurrent(generation) || engine.scanRunning_ != 1) {
         return;
     }
     engine.lateAnswered_[static_cast<std::size_t>(index)] = true;
     engine.ports_.list->SetItemText(row, 1, kRunning);
     engine.ports_.list->SetItemText(row, 2, mac);
     engine.ports_.list->SetRowOutcome(row, RowOutcome::Answered,
-                                      engine.targets[static_cast<std::size_t>(index)].address);
+                                      engine.targets_[static_cast<std::size_t>(index)].address);
 }
 
 std::optional<std::string> ScanFailureText(const ScanOutcome& outcome) {
@@ -437,7 +437,7 @@ void EngineGuard::Complete(const std::weak_ptr<EngineGuard>& guard, std::uint64_
     if (gone()) {
         return;
     }
-    alive->engine->scanRunning = 0;
+    alive->engine->scanRunning_ = 0;
     alive->engine->SetRunningState(0);
 }
 

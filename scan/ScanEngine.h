@@ -76,10 +76,10 @@ private:
     bool IsCurrent(std::uint64_t generation) const { return generation == generation_; }
 
     EnginePorts ports_;
-    std::atomic<std::int32_t> scanRunning{0};
-    std::array<ScanTarget, MAX_TARGETS> targets{};
-    std::int32_t targetCount = 0;
-    ScanSettings settings{};
+    std::atomic<std::int32_t> scanRunning_{0};
+    std::array<ScanTarget, MAX_TARGETS> targets_{};
+    std::int32_t targetCount_ = 0;
+    ScanSettings settings_{};
     // What the latest scan start read from the settings; later changes reach the next scan.
     std::int32_t scanWorkerLimit_ = kStartWorkerLimit;
     std::chrono::milliseconds scanLateWindow_{0};
@@ -88,7 +88,7 @@ private:
     std::array<bool, MAX_TARGETS> lateAnswered_{};
     // The latest scan's run state; its threads hold their own reference, the worker slots among it.
     std::shared_ptr<ScanRun> run_;
-    ThreadHandle dispatcherThread;
+    ThreadHandle dispatcherThread_;
     // Dispatchers of earlier scans that may still be winding down; the destructor waits for them.
     std::vector<ThreadHandle> oldDispatchers_;
     // Rows whose names are being looked up for the latest scan start, with their text positions.

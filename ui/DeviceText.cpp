@@ -30,7 +30,7 @@ std::string MakerOf(std::string_view macText, const MacRegistry* registry) {
 
 std::string MakerText(std::string_view macText, const MacRegistry* registry) {
     const auto mac = ParseMacText(macText);
-    if (registry == nullptr || registry->empty() || !mac) {
+    if (registry == nullptr || registry->Empty() || !mac) {
         return {};
     }
     if (IsLocallyAdministered(*mac)) {

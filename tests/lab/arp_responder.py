@@ -3,10 +3,11 @@
 """Plays the hosts of one Ethernet segment by answering ARP requests on a raw packet socket.
 
 --config names a JSON file {"interface": IF, "seed": N, "hosts": [HOST...]}; a HOST has "ip" and
-"mac" and may have "delay_ms", "request_loss", "reply_loss" (seeded), "duplicates" (extra
-replies), "reply_from" (answers in that address's name), "silent", "gratuitous_every_ms" and
-"icmp_unreachable" (answers a UDP datagram with a port-unreachable error). On SIGTERM or after
---duration seconds the counts of what the link carried go to --count-file.
+"mac" and may have "delay_ms", "request_loss", "reply_loss" (seeded), "ignore_first" (leaves the
+first N requests for it unanswered), "duplicates" (extra replies), "reply_from" (answers in that
+address's name), "silent", "gratuitous_every_ms" and "icmp_unreachable" (answers a UDP datagram
+with a port-unreachable error). On SIGTERM or after --duration seconds the counts of what the
+link carried go to --count-file.
 """
 
 import argparse
@@ -95,7 +96,12 @@ class Responder:
         if requester not in self.counts["requesters"]:
             self.counts["requesters"].append(requester)
         host = self.hosts.get(tpa)
-        if host is None or host.get("silent") or self.rng.random() < host.get("request_loss", 0):
+        if host is None or host.get("silent"):
+            return
+        host["asked"] = host.get("asked", 0) + 1
+        if host["asked"] <= host.get("ignore_first", 0):
+            return
+        if self.rng.random() < host.get("request_loss", 0):
             return
         reply = arp_frame(sha, host["mac"], 2, host["mac"], host["reply_ip"], sha, spa)
         due = now + host.get("delay_ms", 0) / 1000.0

@@ -15,9 +15,9 @@
 
 #include "scan/Ports.h"
 #include "scan/ScanTypes.h"
-#include "tests/lab/LabHarness.h"
+#include "tests/support/LabHarness.h"
 
-namespace talvik::lab {
+namespace talvik::test {
 namespace {
 
 std::string Address(int octet) {
@@ -48,6 +48,17 @@ std::vector<int> Octets(int first, int last) {
     return octets;
 }
 
+// The 40 live hosts of a busy /24, every sixth address from .5.
+std::vector<int> Spread() {
+    std::vector<int> octets;
+    for (int octet = 5; octet < 245; octet += 6) {
+        octets.push_back(octet);
+    }
+    return octets;
+}
+
+const std::string kOwnMac = "02-54-56-00-00-01";  // the scanner's, lab.sh gives it
+
 std::vector<std::string> Range(int first, int last, std::vector<std::string> more = {}) {
     more.insert(more.begin(), {"--first", Address(first), "--last", Address(last)});
     return more;
@@ -66,13 +77,30 @@ protected:
         }
     }
 
-    // Builds the lab and starts the responder with `hosts` (comma-separated JSON objects).
+    // Builds a fresh lab and starts the responder with `hosts` (comma-separated JSON objects).
     void Start(const std::string& hosts, bool gateway = false,
                const std::vector<std::string>& names = {}, int seed = 1) {
+        responder_.reset();
+        lab_.reset();  // the new one takes its name
         lab_ = std::make_unique<Lab>(SenderName(GetParam()), gateway, names);
         ASSERT_TRUE(lab_->Up()) << "could not build lab " << lab_->Name();
-        responder_ = std::make_unique<Responder>(*lab_, "[" + hosts + "]", seed);
+        hosts_ = hosts;
+        ASSERT_NO_FATAL_FAILURE(Replay(seed));
+    }
+    // The same hosts again, their counts from zero.
+    void Replay(int seed = 1) {
+        responder_ = std::make_unique<Responder>(*lab_, "[" + hosts_ + "]", seed);
         ASSERT_TRUE(responder_->Running());
+    }
+    // `command` with {s} {g} {a} {b} for the lab's namespaces and its link's two ends.
+    std::string InLab(std::string command) const {
+        for (const char* part : {"s", "g", "a", "b"}) {
+            const std::string key = std::string("{") + part + "}";
+            for (auto at = command.find(key); at != std::string::npos; at = command.find(key)) {
+                command.replace(at, key.size(), lab_->Name() + part);
+            }
+        }
+        return command;
     }
 
     BenchResult Scan(const std::vector<std::string>& args,
@@ -109,8 +137,18 @@ protected:
         EXPECT_EQ(row->mac, mac) << text;
     }
 
+    // Rows .1 (our own) to .last, found exactly where `live` says.
+    static void ExpectRows(const BenchResult& result, int last,
+                           const std::function<bool(int)>& live) {
+        for (int octet = 1; octet <= last; ++octet) {
+            ExpectRow(result, Address(octet),
+                      octet == 1 ? kOwnMac : (live(octet) ? Mac(octet) : ""));
+        }
+    }
+
     std::unique_ptr<Lab> lab_;
     std::unique_ptr<Responder> responder_;
+    std::string hosts_;
 };
 
 // Live hosts come back with their own MACs, our own address with the interface's, and nothing
@@ -129,13 +167,9 @@ TEST_P(LabScan, FindsExactlyTheHostsThatAnswer) {
         SCOPED_TRACE("scan " + std::to_string(round));
         const auto result = Scan(Range(1, 60));
         ExpectCompleted(result, 60);
-        for (int octet = 1; octet <= 60; ++octet) {
-            const bool live = (octet >= 10 && octet < 30) || octet == 40 || octet == 41;
-            ExpectRow(result, Address(octet),
-                      octet == 1 ? "02-54-56-00-00-01"
-                      : live     ? Mac(octet)
-                                 : "");
-        }
+        ExpectRows(result, 60, [](int octet) {
+            return (octet >= 10 && octet < 30) || octet == 40 || octet == 41;
+        });
         EXPECT_EQ(result.Number("found"), 23);
     }
 }
@@ -288,13 +322,9 @@ TEST_P(LabScan, LateHostsAreFoundWithinTheLateWindow) {
                                   Hosts({70}, "\"delay_ms\": 800")));
     const auto result = Scan(Range(1, 60));
     ExpectCompleted(result, 60);
-    for (int octet = 1; octet <= 60; ++octet) {
-        const bool live = octet == 10 || octet == 2 || octet == 59 || octet == 3 || octet == 60;
-        ExpectRow(result, Address(octet),
-                  octet == 1 ? "02-54-56-00-00-01"
-                  : live     ? Mac(octet)
-                             : "");
-    }
+    ExpectRows(result, 60, [](int octet) {
+        return octet == 10 || octet == 2 || octet == 59 || octet == 3 || octet == 60;
+    });
     EXPECT_GE(std::strtod(result.Value("wall_ms").c_str(), nullptr), 500.0);
     // 800 ms is beyond the start value's window, not beyond the poorest network's.
     const auto slow = Scan(Range(68, 72, {"--network-condition", "100"}));
@@ -322,16 +352,16 @@ TEST_P(LabScan, TargetsAskedAtOnceStayWithinTheWorkerLimit) {
     if (GetParam() == SenderKind::Neighbour) {
         GTEST_SKIP() << "the kernel repeats its own requests for given-up targets";
     }
-    const std::string hosts = Hosts({2, 40}, "\"delay_ms\": 300") + ", " +
-                              Hosts({3, 80}, "\"delay_ms\": 450") + ", " + Hosts(Octets(20, 29));
-    ASSERT_NO_FATAL_FAILURE(Start(hosts));
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts({2, 40}, "\"delay_ms\": 300") + ", " +
+                                  Hosts({3, 80}, "\"delay_ms\": 450") + ", " +
+                                  Hosts(Octets(20, 29))));
     for (const int limit : {1, 50}) {
         SCOPED_TRACE(limit);
         const int last = limit == 1 ? 30 : 120;
         const auto result = Scan(Range(2, last, {"--workers", std::to_string(limit)}));
         const auto sequence = responder_->Stop().requestSequence;
         ExpectCompleted(result, last - 1);
-        responder_ = std::make_unique<Responder>(*lab_, "[" + hosts + "]", 1);
+        ASSERT_NO_FATAL_FAILURE(Replay());
         for (int octet : {2, 3, 20, 29}) {
             ExpectRow(result, Address(octet), Mac(octet));
         }
@@ -357,7 +387,7 @@ TEST_P(LabScan, TargetsAskedAtOnceStayWithinTheWorkerLimit) {
 // that carries the scanner's own MAC in another address's name is never an answer.
 TEST_P(LabScan, RescansAndRepeatedAddressesFindTheHostsAgain) {
     ASSERT_NO_FATAL_FAILURE(Start(Hosts(Octets(10, 19)) + ", {\"ip\": \"" + Address(50) +
-                                  "\", \"mac\": \"02-54-56-00-00-01\"}"));
+                                  "\", \"mac\": \"" + kOwnMac + "\"}"));
     std::vector<std::string> targets;
     for (const int octet : {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 10, 50}) {
         targets.insert(targets.end(), {"--target", Address(octet)});
@@ -386,15 +416,13 @@ TEST_P(LabScan, RescansAndRepeatedAddressesFindTheHostsAgain) {
 // on it answers with that interface's MAC.
 TEST_P(LabScan, TargetsTheKernelRoutesOverNoArpAreNotAsked) {
     ASSERT_NO_FATAL_FAILURE(Start(Hosts(Octets(120, 140))));
-    const std::string ns = lab_->Name() + "s";
-    std::string command =
-        "ip -n {} link add tvknoarp address 02:54:56:00:00:99 type veth peer name tvknoarpp && "
-        "ip -n {} link set tvknoarpp up && ip -n {} link set tvknoarp arp off up && "
-        "ip -n {} addr add 203.0.113.129/25 dev tvknoarp";
-    for (auto at = command.find("{}"); at != std::string::npos; at = command.find("{}")) {
-        command.replace(at, 2, ns);
-    }
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_EQ(std::system(
+                  InLab("ip -n {s} link add tvknoarp address 02:54:56:00:00:99 type veth peer name "
+                        "tvknoarpp && ip -n {s} link set tvknoarpp up && "
+                        "ip -n {s} link set tvknoarp arp off up && "
+                        "ip -n {s} addr add 203.0.113.129/25 dev tvknoarp")
+                      .c_str()),
+              0);
     auto result = Scan(Range(120, 140));
     const auto sequence = responder_->Stop().requestSequence;
     for (const auto& target : sequence) {
@@ -415,29 +443,14 @@ TEST_P(LabScan, TargetsTheKernelRoutesOverNoArpAreNotAsked) {
 // hosts: no "扫描完成!", one box that names the interface and how many targets were not asked,
 // and the hosts found before keep their rows.
 TEST_P(LabScan, LinkLostMidScanIsReportedAndEarlierFindsStay) {
-    std::vector<int> live;
-    for (int octet = 5; octet < 245; octet += 6) {
-        live.push_back(octet);
-    }
-    const std::string cases[] = {"ip -n {s} link set {a} down", "ip -n {s} link del {a}",
-                                 "ip -n {g} link set {b} down"};
-    for (std::string command : cases) {
+    for (const char* command :
+         {"ip -n {s} link set {a} down", "ip -n {s} link del {a}", "ip -n {g} link set {b} down"}) {
         SCOPED_TRACE(command);
-        responder_.reset();
-        lab_.reset();
-        ASSERT_NO_FATAL_FAILURE(Start(Hosts(live, "\"delay_ms\": 40")));
+        ASSERT_NO_FATAL_FAILURE(Start(Hosts(Spread(), "\"delay_ms\": 40")));
         const std::string name = lab_->Name();
-        for (const auto& [key, value] : std::map<std::string, std::string>{{"{s}", name + "s"},
-                                                                           {"{g}", name + "g"},
-                                                                           {"{a}", name + "a"},
-                                                                           {"{b}", name + "b"}}) {
-            if (const auto at = command.find(key); at != std::string::npos) {
-                command.replace(at, key.size(), value);
-            }
-        }
         BenchResult result;
         {
-            const Later event(300, command);
+            const Later event(300, InLab(command));
             result = Scan(Range(1, 254));
         }
         ASSERT_EQ(result.messages.size(), 1U) << result.raw;
@@ -453,7 +466,7 @@ TEST_P(LabScan, LinkLostMidScanIsReportedAndEarlierFindsStay) {
             if (!row.status.empty()) {
                 ++found;
                 const int octet = std::atoi(row.text.c_str() + Address(0).size() - 1);
-                EXPECT_EQ(row.mac, octet == 1 ? "02-54-56-00-00-01" : Mac(octet)) << row.text;
+                EXPECT_EQ(row.mac, octet == 1 ? kOwnMac : Mac(octet)) << row.text;
             }
         }
         EXPECT_GT(found, 1) << "the hosts found before the loss are gone\n" << result.raw;
@@ -491,10 +504,7 @@ class LabHelperFaults : public LabScan {};
 // instead of "扫描完成!" and ends within its time; the dead helper is reaped at once; the next
 // scan is an ordinary one.
 TEST_P(LabHelperFaults, KilledOrStoppedHelperIsReplacedAndTheScanSaysSo) {
-    std::vector<int> live;
-    for (int octet = 5; octet < 245; octet += 6) {
-        live.push_back(octet);
-    }
+    const std::vector<int> live = Spread();
     ASSERT_NO_FATAL_FAILURE(Start(Hosts(live, "\"delay_ms\": 40")));
     for (const std::string signal : {"kill", "stop"}) {
         SCOPED_TRACE(signal);
@@ -537,16 +547,14 @@ TEST_P(LabHelperFaults, HelperUnderALowProcessLimitGivesWayToTheFallback) {
     ExpectCompleted(result, 30);  // told once per run
 }
 
+const auto kKindName = [](const auto& kind) { return std::string(SenderName(kind.param)); };
 INSTANTIATE_TEST_SUITE_P(Fallback, LabFallbackFaults, ::testing::Values(SenderKind::Neighbour),
-                         [](const auto& kind) { return std::string(SenderName(kind.param)); });
-
-INSTANTIATE_TEST_SUITE_P(Helper, LabHelperFaults, ::testing::Values(SenderKind::Helper),
-                         [](const auto& kind) { return std::string(SenderName(kind.param)); });
-
+                         kKindName);
+INSTANTIATE_TEST_SUITE_P(Helper, LabHelperFaults, ::testing::Values(SenderKind::Helper), kKindName);
 INSTANTIATE_TEST_SUITE_P(Senders, LabScan,
                          ::testing::Values(SenderKind::Packet, SenderKind::Helper,
                                            SenderKind::Neighbour),
-                         [](const auto& kind) { return std::string(SenderName(kind.param)); });
+                         kKindName);
 
 }  // namespace
-}  // namespace talvik::lab
+}  // namespace talvik::test

@@ -1,20 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// Two network namespaces of our own joined by a veth pair: the scanner at 203.0.113.1/24 and
-// a host whose kernel answers ARP at 203.0.113.10/24. Needs root; nothing touches the
+// The platform tests' network lab: the scanner namespace of lab.sh at 203.0.113.1/24 and, on its
+// segment, the responder playing 203.0.113.10 and .11. Needs root; nothing touches the
 // machine's own namespace.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netpacket/packet.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,17 +23,31 @@
 #include "platform/ArpFrame.h"
 #include "platform/ArpSenders.h"
 #include "platform/PacketArpSender.h"
+#include "tests/support/LabHarness.h"
 
-namespace talvik::testing {
+namespace talvik::test {
 
 using namespace std::chrono_literals;
 
 inline constexpr std::uint32_t kScannerIp = 0xCB007101;  // 203.0.113.1
-inline constexpr std::uint32_t kHostIp = 0xCB00710A;     // 203.0.113.10
+inline constexpr std::uint32_t kHostIp = 0xCB00710A;     // 203.0.113.10, and .11 beside it
 inline constexpr std::uint32_t kNobodyIp = 0xCB007163;   // 203.0.113.99
 inline constexpr std::uint32_t kOffLinkIp = 0xC6336405;  // 198.51.100.5
-inline constexpr MacAddress kScannerMac = {0x02, 0x7a, 0x00, 0x00, 0x00, 0x01};
-inline constexpr MacAddress kHostMac = {0x02, 0x7a, 0x00, 0x00, 0x00, 0x0a};
+inline constexpr MacAddress kScannerMac = {0x02, 0x54, 0x56, 0x00, 0x00, 0x01};
+
+// Each host the responder plays has a MAC of its own, ending in its address's last byte.
+constexpr MacAddress HostMac(std::uint32_t ip) {
+    return {0x02, 0x7a, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(ip)};
+}
+inline constexpr MacAddress kHostMac = HostMac(kHostIp);
+
+// The responder's entry for the lab host `ip`, with `extra` JSON members.
+inline std::string HostJson(std::uint32_t ip, const std::string& extra = "") {
+    char text[96];
+    std::snprintf(text, sizeof text, R"({"ip": "203.0.113.%u", "mac": "02:7a:00:00:00:%02x"%s)",
+                  ip & 0xffu, ip & 0xffu, extra.empty() ? "" : ", ");
+    return text + extra + "}";
+}
 
 struct Outcome {
     std::uint32_t status = ~0u;
@@ -64,54 +79,29 @@ inline bool Enter(const std::string& name) {
     return ns.Valid() && ::setns(ns.Get(), CLONE_NEWNET) == 0;
 }
 
-// Plays 203.0.113.20 in namespace `ns`: drops the first `ignore` requests it sees, then answers
-// each later one after `delay`.
+// Plays 203.0.113.20 beside the fixture's hosts: leaves the first `ignore` requests unanswered,
+// then answers each later one after `delay`.
 class ScriptedHost final {
 public:
     static constexpr std::uint32_t kIp = 0xCB007114;
-    static constexpr MacAddress kMac = {0x02, 0x7a, 0x00, 0x00, 0x00, 0x14};
+    static constexpr MacAddress kMac = HostMac(kIp);
 
-    ScriptedHost(const std::string& ns, int ignore, std::chrono::milliseconds delay) {
-        std::atomic<bool> ready{false};
-        thread_ = std::jthread([&, ignore, delay](std::stop_token stop) {
-            if (Enter(ns)) {
-                socket_ = PacketArpSender::OpenSocket();
-            }
-            ready = true;
-            std::uint8_t frame[1514];
-            while (socket_.Valid() && !stop.stop_requested()) {
-                pollfd fd{socket_.Get(), POLLIN, 0};
-                sockaddr_ll from{};
-                socklen_t size = sizeof from;
-                const ssize_t got = ::poll(&fd, 1, 20) <= 0
-                                        ? 0
-                                        : ::recvfrom(socket_.Get(), frame, sizeof frame, 0,
-                                                     reinterpret_cast<sockaddr*>(&from), &size);
-                const auto packet = ParseArpPacket(std::span(frame, got > 0 ? got : 0));
-                if (!packet || packet->opcode != kArpRequest || packet->targetIp != kIp ||
-                    ++requests_ <= ignore) {
-                    continue;
-                }
-                std::this_thread::sleep_for(delay);
-                ArpFrame reply = BuildArpRequest(kMac, kIp, packet->senderIp);
-                std::copy_n(packet->senderMac.begin(), 6, reply.begin());
-                std::copy_n(packet->senderMac.begin(), 6, reply.begin() + 32);
-                reply[21] = kArpReply;
-                ::sendto(socket_.Get(), reply.data(), reply.size(), 0,
-                         reinterpret_cast<const sockaddr*>(&from), size);
-            }
-        });
-        while (!ready) {
-            std::this_thread::yield();
-        }
+    ScriptedHost(const Lab& lab, int ignore, std::chrono::milliseconds delay)
+        : responder_(lab,
+                     "[" +
+                         HostJson(kIp, R"("ignore_first": )" + std::to_string(ignore) +
+                                           R"(, "delay_ms": )" + std::to_string(delay.count())) +
+                         "]",
+                     1) {}
+    bool Ok() const { return responder_.Running(); }
+    // The requests for it that it saw; the host leaves.
+    int Requests() {
+        const auto asked = responder_.Stop().requestSequence;
+        return static_cast<int>(std::ranges::count(asked, "203.0.113.20"));
     }
-    bool Ok() const { return socket_.Valid(); }
-    int Requests() const { return requests_; }
 
 private:
-    std::atomic<int> requests_{0};
-    UniqueFd socket_;
-    std::jthread thread_;
+    Responder responder_;
 };
 
 // Runs `work(i)` for i below `count`, each on a thread of its own, `meanwhile` while they run.
@@ -135,24 +125,21 @@ protected:
         if (::geteuid() != 0) {
             GTEST_SKIP() << "needs root to make network namespaces";
         }
-        static std::atomic<int> counter{0};
-        const std::string tag =
-            "tvk-a-" + std::to_string(::getpid()) + std::to_string(counter++ % 10);
-        scanner_ = tag + "s";
-        host_ = tag + "h";
-        const std::string s = "ip -n " + scanner_, h = "ip -n " + host_;
-        ASSERT_TRUE(Shell("ip netns add " + scanner_) && Shell("ip netns add " + host_) &&
-                    Shell(s + " link add " + scanner_ +
-                          " address 02:7a:00:00:00:01 type veth peer name " + host_ + " netns " +
-                          host_ + " address 02:7a:00:00:00:0a") &&
-                    Shell(s + " addr add 203.0.113.1/24 dev " + scanner_) &&
-                    Shell(h + " addr add 203.0.113.10/24 dev " + host_) &&
-                    Shell(s + " link set " + scanner_ + " up") &&
-                    Shell(h + " link set " + host_ + " up") && Shell(s + " link set lo up"));
+        lab_ = std::make_unique<Lab>("p", false, std::vector<std::string>{});
+        ASSERT_TRUE(lab_->Up()) << "could not build lab " << lab_->Name();
+        scanner_ = lab_->Name() + "s";
+        link_ = lab_->Name() + "a";
+        ASSERT_TRUE(Play({kHostIp, kHostIp + 1}));
     }
-    void TearDown() override {
-        Shell("ip netns del " + scanner_ + " 2>/dev/null");
-        Shell("ip netns del " + host_ + " 2>/dev/null");
+    // Has the responder play just `hosts` from now on.
+    bool Play(std::initializer_list<std::uint32_t> hosts) {
+        responder_.reset();
+        std::string json;
+        for (const std::uint32_t ip : hosts) {
+            json += (json.empty() ? "" : ", ") + HostJson(ip);
+        }
+        responder_ = std::make_unique<Responder>(*lab_, "[" + json + "]", 1);
+        return responder_->Running();
     }
     // Runs `body` on a thread in the scanner's namespace.
     void InScanner(const std::function<void()>& body) {
@@ -178,8 +165,10 @@ protected:
     }
     ArpSchedule schedule_;
     NeighbourArpSender::Options neighbour_;
-    std::string scanner_;
-    std::string host_;
+    std::unique_ptr<Lab> lab_;
+    std::unique_ptr<Responder> responder_;
+    std::string scanner_;  // its namespace
+    std::string link_;     // its interface there
 };
 
-}  // namespace talvik::testing
+}  // namespace talvik::test

@@ -14,7 +14,7 @@
 #include "platform/HelperArpSender.h"
 #include "platform/HelperProtocol.h"
 
-namespace talvik::testing {
+namespace talvik::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -23,13 +23,12 @@ using ::testing::HasSubstr;
 class SenderTest : public LabTest, public ::testing::WithParamInterface<ArpSenderKind> {};
 
 TEST_P(SenderTest, FindsHostsWithTheirOwnMacOnlyWhileTheyAreThere) {
-    ASSERT_TRUE(Shell("ip -n " + host_ + " addr add 203.0.113.11/24 dev " + host_));
     WithSender(GetParam(), [&](IArpSender& sender) {
         // .10 and .11 answer, .12 to .17 do not; one thread a target, as a scan asks.
         const auto outcomes =
             OnThreads<Outcome>(8, [&](std::uint32_t i) { return Ask(sender, kHostIp + i); });
-        for (std::size_t i = 0; i < outcomes.size(); ++i) {
-            EXPECT_EQ(outcomes[i], i < 2 ? Answer(kHostMac) : kNoAnswer) << i;
+        for (std::uint32_t i = 0; i < outcomes.size(); ++i) {
+            EXPECT_EQ(outcomes[i], i < 2 ? Answer(HostMac(kHostIp + i)) : kNoAnswer) << i;
         }
         // Asked again while the kernel holds a fresh entry and asks nobody itself.
         EXPECT_EQ(Ask(sender, kHostIp), Answer(kHostMac));
@@ -38,7 +37,7 @@ TEST_P(SenderTest, FindsHostsWithTheirOwnMacOnlyWhileTheyAreThere) {
         std::uint32_t shortLength = 4;
         EXPECT_EQ(sender.SendARP(kHostIp, mac, &shortLength, {}), kErrorInvalidParameter);
 
-        ASSERT_TRUE(Shell("ip -n " + host_ + " addr del 203.0.113.10/24 dev " + host_));
+        ASSERT_TRUE(Play({kHostIp + 1}));
         // The fallback takes the kernel's word for a neighbour it confirmed a moment ago, so a
         // host that has just left still shows there; the others ask the network.
         EXPECT_EQ(Ask(sender, kHostIp).status,
@@ -72,7 +71,7 @@ TEST_P(SenderTest, OffLinkFailsAndStopEndsEveryWaitAtOnce) {
 // A host that answers after the probe gave up reaches the probe's listener as its answer
 // comes, not only when a sweep looks, and with the host's own MAC.
 TEST_P(SenderTest, AnAnswerAfterTheGiveUpReachesTheListener) {
-    ScriptedHost host(host_, 0, 350ms);
+    ScriptedHost host(*lab_, 0, 350ms);
     ASSERT_TRUE(host.Ok());
     WithSender(GetParam(), [&](IArpSender& sender) {
         std::mutex mutex;
@@ -139,7 +138,7 @@ TEST_F(LabTest, RetriesCoverLostAndLateAnswersUntilTheGiveUpTime) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(ArpSenderKindName(kind)) + " ignoring " +
                          std::to_string(c.ignore) + ", delay " + std::to_string(c.delay.count()));
-            ScriptedHost host(host_, c.ignore, c.delay);
+            ScriptedHost host(*lab_, c.ignore, c.delay);
             ASSERT_TRUE(host.Ok());
             WithSender(kind, [&](IArpSender& sender) {
                 EXPECT_EQ(Ask(sender, ScriptedHost::kIp),
@@ -157,7 +156,7 @@ TEST_F(LabTest, EntriesLeftInTheNeighbourTableNeverCount) {
     neighbour_.reprobeGiveUp = 1500ms;
     for (const char* nud : {"stale", "reachable", "permanent", "noarp"}) {
         ASSERT_TRUE(Shell("ip -n " + scanner_ + " neigh replace 203.0.113.50 lladdr " +
-                          "02:7a:00:00:00:99 nud " + nud + " dev " + scanner_));
+                          "02:7a:00:00:00:99 nud " + nud + " dev " + link_));
         WithSender(ArpSenderKind::Neighbour, [&](IArpSender& sender) {
             EXPECT_EQ(Ask(sender, 0xCB007132).status,
                       std::string(nud) == "reachable" ? kNoError : kErrorBadNetName)
@@ -438,4 +437,4 @@ TEST(ArpHelperServer, MalformedOrDuplicateRequestsEndIt) {
 }
 
 }  // namespace
-}  // namespace talvik::testing
+}  // namespace talvik::test

@@ -15,7 +15,7 @@
 #include "platform/LinkInterfaces.h"
 #include "platform/NeighbourTable.h"
 
-namespace talvik {
+namespace talvik::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -355,4 +355,4 @@ TEST(NeighbourTable, OnlyAConfirmationAfterTheTriggerCounts) {
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::test

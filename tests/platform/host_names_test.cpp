@@ -8,7 +8,7 @@
 
 #include "platform/HostNames.h"
 
-namespace talvik {
+namespace talvik::test {
 namespace {
 
 // Names from a table; while shut, every lookup waits to be opened (or stopped).
@@ -31,6 +31,10 @@ public:
         const std::lock_guard lock(mutex);
         shut_ = false;
         changed.notify_all();
+    }
+    void WaitUntilBusy(int count) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return busy == count; });
     }
 
     std::mutex mutex;
@@ -74,10 +78,7 @@ TEST(HostNames, LookupsRunAFewAtATimeAndReportEachAddressOnce) {
     for (const std::uint32_t address : {1, 2, 3, 3, 4, 5, 5}) {
         lookups.Ask(address);
     }
-    {
-        std::unique_lock lock(names->mutex);
-        names->changed.wait(lock, [&] { return names->busy == 2; });
-    }
+    names->WaitUntilBusy(2);
     names->Open();
     std::unique_lock lock(reports.mutex);
     reports.changed.wait(lock, [&] { return got.size() == 5; });
@@ -93,10 +94,7 @@ TEST(HostNames, CancelAndDestructionDropWaitingLookups) {
     {
         HostNameLookups lookups(names, 1, [&](auto, auto) { ++reported; });
         lookups.Ask(1);
-        {
-            std::unique_lock lock(names->mutex);
-            names->changed.wait(lock, [&] { return names->busy == 1; });
-        }
+        names->WaitUntilBusy(1);
         lookups.Ask(2);
         lookups.Cancel();
         lookups.Ask(3);
@@ -106,4 +104,4 @@ TEST(HostNames, CancelAndDestructionDropWaitingLookups) {
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::test

@@ -9,7 +9,7 @@
 
 #include "platform/MacVendors.h"
 
-namespace talvik {
+namespace talvik::test {
 namespace {
 
 std::string MakerOf(const MacRegistry& registry, const char* mac) {
@@ -43,7 +43,7 @@ TEST(MacVendors, TheNarrowestBlockNamesTheMaker) {
                                 {0x00D0EF, 24, "IGT"},
                                 {0x00D0EF, 24, "Second entry for the block"},
                                 {0x02D0EF, 24, "Looks like a block"}});
-    EXPECT_EQ(registry.size(), 5u);
+    EXPECT_EQ(registry.Size(), 5u);
     for (const auto& [mac, maker] : std::vector<std::pair<const char*, const char*>>{
              {"70-b3-d5-f2-f0-01", "Small"},
              {"70-b3-d5-f3-00-01", "Medium"},
@@ -83,8 +83,8 @@ TEST(MacVendors, InstalledFilesAreReadOnceForAllThreadsAndMayBeMissing) {
     EXPECT_EQ(MakerOf(vendors.Load(), "70-b3-d5-f1-00-00"), "Parent");
     EXPECT_EQ(MakerOf(vendors.Load(), "00-50-c2-7d-50-00"), "Old small");
     MacVendors none(dir.string());
-    EXPECT_TRUE(none.Load().empty());
+    EXPECT_TRUE(none.Load().Empty());
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::test

@@ -14,7 +14,7 @@
 #include "platform/GetaddrinfoResolver.h"
 #include "platform/PosixThreads.h"
 
-namespace talvik {
+namespace talvik::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -128,4 +128,4 @@ TEST(GetaddrinfoResolver, LocalhostResolvesAndNoNameElseDoes) {
 }
 
 }  // namespace
-}  // namespace talvik
+}  // namespace talvik::test

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// Runs scans in a network lab of the test's own: builds the namespaces, plays the hosts with the
+// A network lab of the test's own: builds the namespaces with lab.sh, plays the hosts with the
 // ARP responder, runs talvik-bench in the scanner namespace (as root or as nobody) and reads
-// back what it printed and what the responder saw on the link.
+// back what it printed and what the responder saw on the link. The lab scans use all of it;
+// the platform tests only the lab and the responder, with senders of their own.
 
 #include <sys/types.h>
 
@@ -11,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace talvik::lab {
+namespace talvik::test {
 
 enum class SenderKind { Packet, Helper, Neighbour };
 const char* SenderName(SenderKind kind);
@@ -24,6 +25,7 @@ bool LabAvailable(SenderKind kind, std::string& why);
 
 class Lab final {
 public:
+    // Named for the process and the first letter of `tag`, so one process has one lab per tag.
     // `names` ("host=203.0.113.N") are what the scanner namespace's hosts file holds.
     Lab(const std::string& tag, bool gateway, const std::vector<std::string>& names);
     ~Lab();
@@ -90,4 +92,4 @@ struct BenchResult {
 BenchResult RunBench(const Lab& lab, SenderKind kind, const std::vector<std::string>& args,
                      const std::vector<std::string>& wrapper = {});
 
-}  // namespace talvik::lab
+}  // namespace talvik::test

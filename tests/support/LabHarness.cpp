@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "tests/lab/LabHarness.h"
+#include "tests/support/LabHarness.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -19,7 +19,7 @@
 
 extern char** environ;
 
-namespace talvik::lab {
+namespace talvik::test {
 
 namespace fs = std::filesystem;
 
@@ -290,4 +290,4 @@ BenchResult RunBench(const Lab& lab, SenderKind kind, const std::vector<std::str
     return result;
 }
 
-}  // namespace talvik::lab
+}  // namespace talvik::test
