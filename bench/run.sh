@@ -57,23 +57,9 @@ if [ "$peers_only" = 0 ] && [ ! -x "$bench" ]; then
     exit 1
 fi
 
-lab_sh=$root/tests/lab/lab.sh
-responder=$root/tests/lab/arp_responder.py
-lab=tvk-l-b$$
-work=$(mktemp -d /tmp/tvk-l-bench.XXXXXX)
-chmod 755 "$work"
-responder_pid=
-
-cleanup() {
-    [ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null && wait "$responder_pid" 2>/dev/null
-    "$lab_sh" down "$lab"
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-"$lab_sh" up "$lab"
-eval "$("$lab_sh" info "$lab")"
+# shellcheck source=bench/lab-session.sh
+. "$root/bench/lab-session.sh"
+lab_session "tvk-l-b$$" tvk-l-bench
 range_first=${LAB_SUBNET}.1
 range_last=${LAB_SUBNET}.254
 
@@ -106,25 +92,6 @@ write_config() {
     } >"$file"
 }
 
-start_responder() {
-    local config=$1
-    rm -f "$work/ready"
-    "$lab_sh" seg "$lab" python3 "$responder" --config "$config" --ready-file "$work/ready" \
-        --duration 300 &
-    responder_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$work/ready" ] && return 0
-        sleep 0.05
-    done
-    echo "bench/run.sh: the responder did not start" >&2
-    exit 1
-}
-
-stop_responder() {
-    kill "$responder_pid"
-    wait "$responder_pid" || true
-    responder_pid=
-}
 
 # --- one run of one tool -------------------------------------------------------------------
 

@@ -41,23 +41,9 @@ if [ "$build" = 1 ]; then
 fi
 [ -x "$build_dir/bin/talvik-soak" ] || { echo "bench/soak.sh: talvik-soak was not built" >&2; exit 1; }
 
-lab_sh=$root/tests/lab/lab.sh
-responder=$root/tests/lab/arp_responder.py
-lab=tvk-s-k$(($$ % 1000000))
-work=$(mktemp -d /tmp/tvk-s-soak.XXXXXX)
-chmod 755 "$work"
-responder_pid=
-
-cleanup() {
-    [ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null && wait "$responder_pid" 2>/dev/null
-    "$lab_sh" down "$lab"
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-"$lab_sh" up "$lab"
-eval "$("$lab_sh" info "$lab")"
+# shellcheck source=bench/lab-session.sh
+. "$root/bench/lab-session.sh"
+lab_session "tvk-s-k$(($$ % 1000000))" tvk-s-soak
 
 # 64 targets: 16 live (some late, some lossy, some answering twice) and the scanner itself;
 # the rest silent. The live hosts answer stray datagrams with ICMP errors, as hosts without a
@@ -79,14 +65,7 @@ eval "$("$lab_sh" info "$lab")"
     done
     printf ']}\n'
 } >"$work/hosts.json"
-"$lab_sh" seg "$lab" python3 "$responder" --config "$work/hosts.json" --ready-file "$work/ready" \
-    --duration 86400 &
-responder_pid=$!
-for _ in $(seq 100); do
-    [ -s "$work/ready" ] && break
-    sleep 0.05
-done
-[ -s "$work/ready" ] || { echo "bench/soak.sh: the responder did not start" >&2; exit 1; }
+start_responder "$work/hosts.json" 86400
 
 install -m 755 "$build_dir/bin/talvik-soak" "$work/talvik-soak"
 install -m 755 "$build_dir/bin/talvik-bench" "$work/talvik-bench"
