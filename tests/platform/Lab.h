@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,6 +103,42 @@ public:
 
 private:
     Responder responder_;
+};
+
+// What a scan's listener heard: each late answer's tag and MAC, in order.
+class HeardLate final {
+public:
+    using Heard = std::vector<std::pair<std::int32_t, MacAddress>>;
+
+    HeardLate()
+        : listener_(std::make_shared<LateListener>([this](std::int32_t tag,
+                                                          const std::uint8_t* mac) {
+              const std::lock_guard lock(mutex_);
+              heard_.emplace_back(tag, MacAddress{mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]});
+          })) {}
+    ~HeardLate() { listener_->Close(); }
+    HeardLate(const HeardLate&) = delete;
+    HeardLate& operator=(const HeardLate&) = delete;
+
+    const std::shared_ptr<LateListener>& Listener() const { return listener_; }
+    LateTag Tag(std::int32_t tag) const { return LateTag{listener_, tag}; }
+    Heard Now() {
+        const std::lock_guard lock(mutex_);
+        return heard_;
+    }
+    // What was heard once anything was, or after `most`.
+    Heard Awaited(std::chrono::milliseconds most) {
+        for (const auto until = std::chrono::steady_clock::now() + most;
+             Now().empty() && std::chrono::steady_clock::now() < until;) {
+            std::this_thread::sleep_for(5ms);
+        }
+        return Now();
+    }
+
+private:
+    std::mutex mutex_;
+    Heard heard_;
+    std::shared_ptr<LateListener> listener_;
 };
 
 // Runs `work(i)` for i below `count`, each on a thread of its own, `meanwhile` while they run.

@@ -74,30 +74,15 @@ TEST_P(SenderTest, AnAnswerAfterTheGiveUpReachesTheListener) {
     ScriptedHost host(*lab_, 0, 350ms);
     ASSERT_TRUE(host.Ok());
     WithSender(GetParam(), [&](IArpSender& sender) {
-        std::mutex mutex;
-        std::vector<std::pair<std::int32_t, MacAddress>> heard;
-        const auto listener =
-            std::make_shared<LateListener>([&](std::int32_t tag, const std::uint8_t* mac) {
-                const std::lock_guard lock(mutex);
-                heard.emplace_back(tag, MacAddress{mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]});
-            });
+        HeardLate heard;
         std::uint8_t mac[6];
         std::uint32_t length = 6;
-        EXPECT_EQ(sender.SendARP(ScriptedHost::kIp, mac, &length, {}, LateTag{listener, 3}),
+        EXPECT_EQ(sender.SendARP(ScriptedHost::kIp, mac, &length, {}, heard.Tag(3)),
                   kErrorBadNetName);
-        const auto heardSoFar = [&] {
-            const std::lock_guard lock(mutex);
-            return heard;
-        };
-        for (int i = 0; i < 300 && heardSoFar().empty(); ++i) {
-            std::this_thread::sleep_for(5ms);
-        }
-        EXPECT_EQ(heardSoFar(),
-                  (std::vector<std::pair<std::int32_t, MacAddress>>{{3, ScriptedHost::kMac}}));
+        EXPECT_EQ(heard.Awaited(1500ms), (HeardLate::Heard{{3, ScriptedHost::kMac}}));
         // A silent target of a scan that stopped listening is forgotten by the next probe.
-        EXPECT_EQ(sender.SendARP(kNobodyIp, mac, &length, {}, LateTag{listener, 4}),
-                  kErrorBadNetName);
-        listener->Close();
+        EXPECT_EQ(sender.SendARP(kNobodyIp, mac, &length, {}, heard.Tag(4)), kErrorBadNetName);
+        heard.Listener()->Close();
         EXPECT_EQ(Ask(sender, kNobodyIp), kNoAnswer);
         if (GetParam() == ArpSenderKind::Packet) {
             // The same on the packet socket itself, whose lingering probes can be counted (the
@@ -352,45 +337,32 @@ TEST(HelperArpSender, LateAnswersAndOtherHostsReachTheScanWhileItListens) {
     InProcessHelper helper;
     auto sender = helper.Attach();
     ASSERT_TRUE(sender);
-    std::mutex mutex;
-    std::vector<std::pair<std::int32_t, MacAddress>> heard;
-    const auto listener =
-        std::make_shared<LateListener>([&](std::int32_t tag, const std::uint8_t* mac) {
-            const std::lock_guard lock(mutex);
-            heard.emplace_back(tag, MacAddress{mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]});
-        });
-    const auto heardNow = [&] {
-        const std::lock_guard lock(mutex);
-        return heard;
-    };
+    HeardLate heard;
     const std::uint32_t late = kHostIp - 10 + InProcessHelper::kLateFirst;
     const std::uint32_t conflict = kHostIp - 10 + InProcessHelper::kConflictFirst;
     std::uint8_t mac[6];
     std::uint32_t length = 6;
-    EXPECT_EQ(sender->SendARP(late, mac, &length, {}, LateTag{listener, 7}), kErrorBadNetName);
-    EXPECT_EQ(sender->SendARP(late + 1, mac, &length, {}, LateTag{listener, 8}), kErrorBadNetName);
+    EXPECT_EQ(sender->SendARP(late, mac, &length, {}, heard.Tag(7)), kErrorBadNetName);
+    EXPECT_EQ(sender->SendARP(late + 1, mac, &length, {}, heard.Tag(8)), kErrorBadNetName);
     for (std::int32_t tag : {9, 10}) {
         EXPECT_EQ(sender->SendARP(conflict + static_cast<std::uint32_t>(tag - 9), mac, &length, {},
-                                  LateTag{listener, tag}),
+                                  heard.Tag(tag)),
                   kNoError);
     }
     helper.AnswerLate(late);
-    for (int i = 0; i < 200 && heardNow().empty(); ++i) {
-        std::this_thread::sleep_for(5ms);
-    }
-    EXPECT_EQ(heardNow(), (std::vector<std::pair<std::int32_t, MacAddress>>{{7, MacOf(late)}}));
+    EXPECT_EQ(heard.Awaited(1s), (HeardLate::Heard{{7, MacOf(late)}}));
     EXPECT_FALSE(helper.Lingers(late));
     EXPECT_TRUE(helper.Lingers(late + 1));
     EXPECT_TRUE(helper.Lingers(conflict));
-    sender->Sweep(listener);
-    auto all = heardNow();
+    sender->Sweep(heard.Listener());
+    auto all = heard.Now();
     std::ranges::sort(all);
     EXPECT_EQ(all,
-              (std::vector<std::pair<std::int32_t, MacAddress>>{
+              (HeardLate::Heard{
                   {7, MacOf(late)}, {9, OtherMacOf(conflict)}, {10, OtherMacOf(conflict + 1)}}));
     EXPECT_FALSE(helper.Lingers(conflict));
     EXPECT_TRUE(helper.Lingers(late + 1));
-    listener->Close();
+    heard.Listener()->Close();
     EXPECT_EQ(Ask(*sender, kHostIp), (Outcome{kNoError, MacOf(kHostIp)}));
     EXPECT_FALSE(helper.Lingers(late + 1));
 }
