@@ -220,13 +220,17 @@ void HelperArpSender::Read() {
             const auto found = pending_.find(reply->id);
             const auto late = lingering_.find(reply->id);
             if (found != pending_.end()) {
-                // A late answer that overtook the probe's own is its answer.
+                Pending& probe = *found->second;
+                // A late answer that overtook the probe's own is its answer, and the probe's
+                // own "no answer" after it must not undo it.
                 if (lateAnswer) {
                     reply->status = kNoError;
                 }
-                found->second->reply = *reply;
-                found->second->done = true;
-                found->second->wakeup.notify_all();
+                if (!probe.done || (probe.reply.status != kNoError && reply->status == kNoError)) {
+                    probe.reply = *reply;
+                    probe.done = true;
+                    probe.wakeup.notify_all();
+                }
             } else if (late != lingering_.end() && reply->status == kHelperSwept) {
                 lingering_.erase(late);
                 swept_.notify_all();
