@@ -11,11 +11,12 @@
 namespace talvik::test {
 namespace {
 
+using Names = std::map<std::uint32_t, std::string>;
+
 // Names from a table; while shut, every lookup waits to be opened (or stopped).
 class ScriptedNames final : public IHostNames {
 public:
-    ScriptedNames(std::map<std::uint32_t, std::string> names, bool shut = false)
-        : names_(std::move(names)), shut_(shut) {}
+    ScriptedNames(Names names, bool shut = false) : names_(std::move(names)), shut_(shut) {}
 
     std::optional<std::string> NameOf(std::uint32_t address, std::stop_token stop) override {
         std::unique_lock lock(mutex);
@@ -44,15 +45,13 @@ public:
     int mostBusy = 0;
 
 private:
-    std::map<std::uint32_t, std::string> names_;
+    Names names_;
     bool shut_;
 };
 
 TEST(HostNames, TheFirstSourceWithANameWins) {
-    auto reverse =
-        std::make_shared<ScriptedNames>(std::map<std::uint32_t, std::string>{{1, "one.example"}});
-    auto multicast = std::make_shared<ScriptedNames>(
-        std::map<std::uint32_t, std::string>{{1, "one.local"}, {2, "two.local"}});
+    auto reverse = std::make_shared<ScriptedNames>(Names{{1, "one.example"}});
+    auto multicast = std::make_shared<ScriptedNames>(Names{{1, "one.local"}, {2, "two.local"}});
     FirstHostName names({reverse, multicast});
     EXPECT_EQ(names.NameOf(1, {}), "one.example");
     EXPECT_EQ(names.NameOf(2, {}), "two.local");
@@ -67,9 +66,8 @@ TEST(HostNames, LookupsRunAFewAtATimeAndReportEachAddressOnce) {
         std::mutex mutex;
         std::condition_variable changed;
     } reports;
-    std::map<std::uint32_t, std::string> got;
-    auto names = std::make_shared<ScriptedNames>(
-        std::map<std::uint32_t, std::string>{{2, "two"}, {5, "five"}}, true);
+    Names got;
+    auto names = std::make_shared<ScriptedNames>(Names{{2, "two"}, {5, "five"}}, true);
     HostNameLookups lookups(names, 2, [&](std::uint32_t address, std::optional<std::string> name) {
         const std::lock_guard lock(reports.mutex);
         got.emplace(address, name.value_or("-"));
@@ -82,14 +80,13 @@ TEST(HostNames, LookupsRunAFewAtATimeAndReportEachAddressOnce) {
     names->Open();
     std::unique_lock lock(reports.mutex);
     reports.changed.wait(lock, [&] { return got.size() == 5; });
-    EXPECT_EQ(got, (std::map<std::uint32_t, std::string>{
-                       {1, "-"}, {2, "two"}, {3, "-"}, {4, "-"}, {5, "five"}}));
+    EXPECT_EQ(got, (Names{{1, "-"}, {2, "two"}, {3, "-"}, {4, "-"}, {5, "five"}}));
     EXPECT_EQ(names->mostBusy, 2);
     EXPECT_EQ(names->asked.size(), 5u);
 }
 
 TEST(HostNames, CancelAndDestructionDropWaitingLookups) {
-    auto names = std::make_shared<ScriptedNames>(std::map<std::uint32_t, std::string>{}, true);
+    auto names = std::make_shared<ScriptedNames>(Names{}, true);
     int reported = 0;
     {
         HostNameLookups lookups(names, 1, [&](auto, auto) { ++reported; });

@@ -120,17 +120,14 @@ protected:
             umask(mask);
             EXPECT_EQ(messages.texts, c.texts);
         };
+        const auto asUser = [&] {
+            return setgroups(0, nullptr) == 0 && setresgid(c.user, c.user, c.user) == 0 &&
+                   setresuid(c.user, c.user, c.user) == 0;
+        };
         if (c.user == 0) {
             save();
         } else {
-            EXPECT_EQ(InChild(
-                          [&] {
-                              return setgroups(0, nullptr) == 0 &&
-                                     setresgid(c.user, c.user, c.user) == 0 &&
-                                     setresuid(c.user, c.user, c.user) == 0;
-                          },
-                          save),
-                      0);
+            EXPECT_EQ(InChild(asUser, save), 0);
         }
 
         std::error_code error;
@@ -163,53 +160,31 @@ protected:
 };
 
 TEST_F(ReportFileTest, ReplacesOnlyOnYesAndWhenItMayKeepingOwnersAndLinks) {
-    const std::string real = "real/Result.Html";
+    using enum SaveOutcome;
+    const std::string r = "Result.Html", real = "real/Result.Html";
+    const std::vector<std::string> ask = {kAsk}, readOnly = {kAsk, kReadOnly};
     const Case cases[] = {
-        {"Result.Html", 0, kIdNo, SaveOutcome::Saved, {}},
-        {std::string(255, 'r'), 0, kIdNo, SaveOutcome::Saved, {}},  // no room left in the name
-        {"Result.Html", 0604, kIdNo, SaveOutcome::Declined, {kAsk}},
-        {"Result.Html", 0604, kIdYes, SaveOutcome::Saved, {kAsk}},
-        {"Result.Html", 0444, kIdYes, SaveOutcome::ReadOnly, {kAsk, kReadOnly}},
-        {"missing/Result.Html", 0, kIdYes, SaveOutcome::Failed, {kFailed}},
-        {"Result.Html", -1, kIdYes, SaveOutcome::Failed, {kFailed}},
-        // Someone else's report, saved over by root, and by a member of its group.
-        {"Result.Html", 0664, kIdYes, SaveOutcome::Saved, {kAsk}, "", false, kNobody},
-        {"Result.Html", 0664, kIdYes, SaveOutcome::Saved, {kAsk}, "", false, 0, kNobody},
-        {"Result.Html",
-         0666,
-         kIdYes,
-         SaveOutcome::ReadOnly,
-         {kAsk, kReadOnly},
-         "",
-         false,
-         0,
-         kNobody,
-         01777},
-        {"Result.Html",
-         0600,
-         kIdYes,
-         SaveOutcome::ReadOnly,
-         {kAsk, kReadOnly},
-         "",
-         false,
-         0,
-         kNobody},  // cannot even be read, but is there
+        {r, 0, kIdNo, Saved, {}},
+        {std::string(255, 'r'), 0, kIdNo, Saved, {}},  // no room left in the name
+        {r, 0604, kIdNo, Declined, ask},
+        {r, 0604, kIdYes, Saved, ask},
+        {r, 0444, kIdYes, ReadOnly, readOnly},
+        {"missing/Result.Html", 0, kIdYes, Failed, {kFailed}},
+        {r, -1, kIdYes, Failed, {kFailed}},
+        // Someone else's report, saved over by root, and by a member of its group; not in a
+        // sticky folder, nor when it cannot even be read, though it is there.
+        {r, 0664, kIdYes, Saved, ask, "", false, kNobody},
+        {r, 0664, kIdYes, Saved, ask, "", false, 0, kNobody},
+        {r, 0666, kIdYes, ReadOnly, readOnly, "", false, 0, kNobody, 01777},
+        {r, 0600, kIdYes, ReadOnly, readOnly, "", false, 0, kNobody},
         // Links: the file they lead to is the one checked and replaced.
-        {"Result.Html", 0444, kIdYes, SaveOutcome::ReadOnly, {kAsk, kReadOnly}, real},
-        {"Result.Html", 0644, kIdYes, SaveOutcome::Saved, {kAsk}, real},
-        {"Result.Html", 0, kIdYes, SaveOutcome::Saved, {kAsk}, real},
-        {"Result.Html", 0, kIdYes, SaveOutcome::Failed, {kAsk, kFailed}, "Result.Html"},
-        {"Result.Html",
-         0644,
-         kIdYes,
-         SaveOutcome::Failed,
-         {kAsk, kFailed},
-         real,
-         false,
-         kNobody,
-         0,
-         01777},  // another user's link in a shared folder is not followed
-        {"Result.Html", 0644, kIdYes, SaveOutcome::Saved, {kAsk}, "copy.Html", true},
+        {r, 0444, kIdYes, ReadOnly, readOnly, real},
+        {r, 0644, kIdYes, Saved, ask, real},
+        {r, 0, kIdYes, Saved, ask, real},
+        {r, 0, kIdYes, Failed, {kAsk, kFailed}, r},
+        // Another user's link in a shared folder is not followed.
+        {r, 0644, kIdYes, Failed, {kAsk, kFailed}, real, false, kNobody, 0, 01777},
+        {r, 0644, kIdYes, Saved, ask, "copy.Html", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(&c - cases);

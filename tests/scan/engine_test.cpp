@@ -164,13 +164,6 @@ TEST(Names, SlowLookupsLeaveTheWindowResponsive) {
     EXPECT_FALSE(rig.offThread);
 }
 
-}  // namespace
-}  // namespace talvik::test
-
-namespace talvik::test {
-namespace {
-
-using namespace std::chrono_literals;
 constexpr Mac kLateMac = {0x02, 0x1a, 0x00, 0x00, 0x00, 0x07};
 constexpr const char* kLateText = "02-1a-00-00-00-07";
 
@@ -222,20 +215,8 @@ TEST(Outcomes, FailedProbesAreReportedOffLinkTargetsNoticedAndTheSenderExplained
         EXPECT_TRUE(rig.Idle());
     }
 
-    EngineRig rig;
+    EngineRig rig(kStartWorkerLimit, "slow");  // the notice is the window's, given at its start
     rig.AddRange(kNet203, 1, 2);
-    rig.engine.reset();  // the notice is the window's, given at its start
-    EnginePorts ports{.list = &rig,
-                      .progress = &rig,
-                      .commands = &rig,
-                      .messages = &rig,
-                      .ui = rig.ui,
-                      .resolver = rig.resolver,
-                      .threads = rig.threads,
-                      .arp = rig.arp,
-                      .senderNotice = "slow"};
-    rig.engine = std::make_unique<ScanEngine>(ports);
-    rig.engine->Settings().networkCondition = kMaxNetworkCondition;
     for (int scan = 0; scan < 2; ++scan) {
         rig.shown.clear();
         rig.engine->OnScanAll();

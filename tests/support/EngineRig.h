@@ -144,16 +144,17 @@ inline const ShownBox kFailedBox = {"扫描线程出错，正在退出!", "Talvi
 // wired to them and to scripted threads, names and ARP answers. The window notes any call off
 // the user-interface thread, which the engine must never make.
 struct EngineRig final : IResultList, IProgressBar, ICommandStates, IMessageBox {
-    explicit EngineRig(int workerLimit = kStartWorkerLimit)
-        : engine(std::make_unique<ScanEngine>(EnginePorts{.list = this,
-                                                          .progress = this,
-                                                          .commands = this,
-                                                          .messages = this,
-                                                          .ui = ui,
-                                                          .resolver = resolver,
-                                                          .threads = threads,
-                                                          .arp = arp,
-                                                          .senderNotice = {}})) {
+    explicit EngineRig(int workerLimit = kStartWorkerLimit, std::string senderNotice = {})
+        : engine(
+              std::make_unique<ScanEngine>(EnginePorts{.list = this,
+                                                       .progress = this,
+                                                       .commands = this,
+                                                       .messages = this,
+                                                       .ui = ui,
+                                                       .resolver = resolver,
+                                                       .threads = threads,
+                                                       .arp = arp,
+                                                       .senderNotice = std::move(senderNotice)})) {
         engine->Settings().workerLimit = workerLimit;
         // The shortest late window keeps scans of silent targets quick.
         engine->Settings().networkCondition = kMaxNetworkCondition;

@@ -10,10 +10,6 @@ namespace {
 
 using Dlg = CAdvancedOptionsDlg;
 
-void Click(Dlg& d, const char* button) {
-    d.findChild<QPushButton*>(QString::fromLatin1(button))->click();
-}
-
 // What a user does: a key to whatever has the focus, "close" for the close box, or a button's
 // name: clicked, or given the focus when it starts with '>'.
 using Step = std::variant<Qt::Key, const char*>;
@@ -29,7 +25,7 @@ void Work(Dlg& d, const std::vector<Step>& steps) {
         } else if (std::string_view(*button) == "close") {
             d.close();
         } else {
-            Click(d, *button);
+            d.findChild<QPushButton*>(QString::fromLatin1(*button))->click();
         }
     }
 }
@@ -41,33 +37,28 @@ TEST(AdvancedOptionsTest, AcceptingTakesWhatTheSlidersShowAndClearsTheFlag) {
         bool accepted;
         std::int32_t workerLimit;
         std::int32_t networkCondition;
-    } cases[] = {
+    };
+    // clang-format off
+    const Case cases[] = {
         {{1, 2500, 12}, {"IDC_ADV_OK"}, true, 12, 2500},
         {{1, 3000, 7}, {"IDC_ADV_DEFAULTS", "IDC_ADV_CANCEL"}, false, 7, 3000},
         {{1, 3000, 7}, {"IDC_ADV_DEFAULTS", "IDC_ADV_OK"}, true, 40, 1000},
         {{0, 3000, 7}, {">IDC_ADV_DEFAULTS", Qt::Key_Return, "IDC_ADV_OK"}, true, 40, 1000},
-        {{0, 3000, 7},
-         {">IDC_ADV_DEFAULTS", Qt::Key_Return, ">IDC_ADV_CANCEL", Qt::Key_Return},
-         false,
-         7,
-         3000},
+        {{0, 3000, 7}, {">IDC_ADV_DEFAULTS", Qt::Key_Return, ">IDC_ADV_CANCEL", Qt::Key_Return},
+         false, 7, 3000},
         {{0, 1000, 50}, {Qt::Key_End, Qt::Key_Escape}, false, 50, 1000},
         {{0, 1000, 50}, {Qt::Key_End, "close"}, false, 50, 1000},
         // The network slider has the focus, the hidden check box is never reached, and Enter
         // takes the sliders as they are.
-        {{0, 1000, 50},
-         {Qt::Key_Right, Qt::Key_Tab, Qt::Key_Left, Qt::Key_Left, Qt::Key_Return},
-         true,
-         48,
-         1001},
+        {{0, 1000, 50}, {Qt::Key_Right, Qt::Key_Tab, Qt::Key_Left, Qt::Key_Left, Qt::Key_Return},
+         true, 48, 1001},
         {{0, 1000, 50}, {Qt::Key_Left, Qt::Key_Enter}, true, 50, 999},
         {{0, 99999, -5}, {"IDC_ADV_OK"}, true, 1, 5000},
         {{0, 1000, 50},
          {Qt::Key_Home, Qt::Key_PageDown, Qt::Key_Tab, Qt::Key_End, Qt::Key_PageUp, Qt::Key_Return},
-         true,
-         64,
-         100},
+         true, 64, 100},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(&c - cases);
         ScanSettings settings = c.start;
