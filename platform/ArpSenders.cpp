@@ -183,7 +183,9 @@ public:
         if (!link || result == kNoError || result == kErrorCancelled) {
             return result;
         }
-        bool lost = !LinkUsable(link->name);
+        // A frame the system would not send for a down link, through whichever sender, is named
+        // here, the one place that knows the scan's links.
+        bool lost = result == kErrorNetworkUnreachable || !LinkUsable(link->name);
         {
             const std::lock_guard lock(mutex_);
             Drain();

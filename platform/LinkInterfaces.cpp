@@ -41,6 +41,23 @@ struct LinkLayer {
     bool canArp = false;
 };
 
+bool InSubnet(const LinkInterface& link, std::uint32_t target) {
+    const std::uint32_t mask = Mask(link.prefixLength);
+    return link.prefixLength > 0 && (target & mask) == (link.address & mask);
+}
+
+// The network and broadcast addresses of a link's subnet are nobody's (a /31 has neither).
+bool SubnetEdge(const LinkInterface& link, std::uint32_t target) {
+    const std::uint32_t mask = Mask(link.prefixLength);
+    const std::uint32_t host = target & ~mask;
+    return InSubnet(link, target) && link.prefixLength < 31 && (host == 0 || host == ~mask);
+}
+
+const LinkInterface* OwnLink(std::span<const LinkInterface> interfaces, std::uint32_t target) {
+    const auto own = std::ranges::find(interfaces, target, &LinkInterface::address);
+    return own == interfaces.end() ? nullptr : &*own;
+}
+
 // Address labels ("eth0:1") name their interface before the colon.
 std::string DeviceName(const char* label) {
     std::string name(label);
@@ -55,34 +72,19 @@ LinkChoice ChooseLink(std::span<const LinkInterface> interfaces, std::uint32_t t
     if (IsNeverOnLink(target)) {
         return choice;
     }
-    for (const LinkInterface& link : interfaces) {
-        if (link.address == target) {
-            return LinkChoice{LinkVerdict::OwnAddress, link};
-        }
+    if (const LinkInterface* own = OwnLink(interfaces, target)) {
+        return LinkChoice{LinkVerdict::OwnAddress, *own};
     }
     int best = -1;
     for (const LinkInterface& link : interfaces) {
-        if (!link.canArp || link.prefixLength < 1 || link.prefixLength > 31 ||
-            link.prefixLength <= best) {
-            continue;
-        }
-        const std::uint32_t mask = Mask(link.prefixLength);
-        if ((target & mask) != (link.address & mask)) {
-            continue;
-        }
-        // A /31 has no network or broadcast address; every other subnet has both.
-        const std::uint32_t host = target & ~mask;
-        if (link.prefixLength < 31 && (host == 0 || host == ~mask)) {
+        if (!link.canArp || link.prefixLength > 31 || link.prefixLength <= best ||
+            !InSubnet(link, target) || SubnetEdge(link, target)) {
             continue;
         }
         best = link.prefixLength;
         choice = LinkChoice{LinkVerdict::OnLink, link};
     }
     return choice;
-}
-
-std::vector<LinkInterface> ListLinkInterfaces() {
-    return ReadLinkInterfaces().value_or(std::vector<LinkInterface>{});
 }
 
 std::optional<std::vector<LinkInterface>> ReadLinkInterfaces() {
@@ -212,10 +214,6 @@ std::optional<std::optional<Route>> AskRoute(std::uint32_t target) {
     return ParseRouteReply(std::span(buffer, static_cast<std::size_t>(got)));
 }
 
-std::optional<Route> LookUpRoute(std::uint32_t target) {
-    return AskRoute(target).value_or(std::nullopt);
-}
-
 LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t target) {
     if (IsNeverOnLink(target)) {
         return ChooseRoute(interfaces, target, std::nullopt);
@@ -228,20 +226,14 @@ LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t 
 
 LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t target,
                        const std::optional<Route>& route) {
-    for (const LinkInterface& link : interfaces) {
-        if (link.address == target) {
-            return LinkChoice{LinkVerdict::OwnAddress, link};
-        }
+    if (const LinkInterface* own = OwnLink(interfaces, target)) {
+        return LinkChoice{LinkVerdict::OwnAddress, *own};
     }
     if (IsNeverOnLink(target) || !route || route->type != RTN_UNICAST || route->viaGateway) {
         return LinkChoice{};
     }
     // The route's source address on its interface; else an address of the interface whose
     // subnet holds the target; else its first.
-    const auto holds = [target](const LinkInterface& link) {
-        const std::uint32_t mask = Mask(link.prefixLength);
-        return link.prefixLength > 0 && (target & mask) == (link.address & mask);
-    };
     const LinkInterface* chosen = nullptr;
     for (const LinkInterface& link : interfaces) {
         if (link.index != route->outputIndex || !link.canArp) {
@@ -251,17 +243,11 @@ LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t 
             chosen = &link;
             break;
         }
-        if (!chosen || (holds(link) && !holds(*chosen))) {
+        if (!chosen || (InSubnet(link, target) && !InSubnet(*chosen, target))) {
             chosen = &link;
         }
     }
-    if (!chosen) {
-        return LinkChoice{};
-    }
-    // The network and broadcast addresses of its subnet are nobody's (a /31 has neither).
-    const std::uint32_t mask = Mask(chosen->prefixLength);
-    const std::uint32_t host = target & ~mask;
-    if (holds(*chosen) && chosen->prefixLength < 31 && (host == 0 || host == ~mask)) {
+    if (!chosen || SubnetEdge(*chosen, target)) {
         return LinkChoice{};
     }
     return LinkChoice{LinkVerdict::OnLink, *chosen};

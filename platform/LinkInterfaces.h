@@ -56,8 +56,6 @@ std::vector<std::uint8_t> BuildRouteRequest(std::uint32_t target, std::uint32_t 
 std::optional<Route> ParseRouteReply(std::span<const std::uint8_t> message);
 // Asks the kernel: nothing when it could not be asked, else its route or none.
 std::optional<std::optional<Route>> AskRoute(std::uint32_t target);
-// As AskRoute, with none when it could not be asked.
-std::optional<Route> LookUpRoute(std::uint32_t target);
 
 // The kernel's way to `target`: our own address on any interface; on-link only where the
 // kernel sends to it directly (no gateway) on an interface that can carry ARP, from the
@@ -68,11 +66,9 @@ LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t 
                        const std::optional<Route>& route);
 
 // The IPv4 addresses of every interface that is up, from the kernel (those that cannot carry
-// ARP marked so);
-// nothing, with errno set, when the kernel could not be asked (e.g. no descriptor free).
+// ARP marked so); nothing, with errno set, when the kernel could not be asked (e.g. no
+// descriptor free).
 std::optional<std::vector<LinkInterface>> ReadLinkInterfaces();
-// As ReadLinkInterfaces, with none when the kernel could not be asked.
-std::vector<LinkInterface> ListLinkInterfaces();
 
 // One change of an interface, from an rtnetlink link message.
 struct LinkEvent {

@@ -85,25 +85,20 @@ void NeighbourArpSender::Watch(std::stop_token stop) {
                           [](const Lingering& old) { return !old.late.listener->Listening(); });
             waiting = lingering_;
         }
-        std::vector<const LateListener*> heardBy;
-        std::vector<std::uint32_t> heard;
+        std::vector<std::pair<const LateListener*, std::uint32_t>> heard;
         for (const Lingering& probe : waiting) {
             const NeighbourSighting now{table.Lookup(probe.ifindex, probe.address), Clock::now()};
             if (const auto confirmed = NotOurs(
                     ConfirmedSince(probe.before, probe.trigger, now, kSlack), probe.ourMac)) {
                 probe.late.listener->Deliver(probe.late.tag, confirmed->data());
-                heardBy.push_back(probe.late.listener.get());
-                heard.push_back(probe.address);
+                heard.emplace_back(probe.late.listener.get(), probe.address);
             }
         }
         const std::lock_guard lock(mutex_);
         std::erase_if(lingering_, [&](const Lingering& probe) {
-            for (std::size_t i = 0; i < heard.size(); ++i) {
-                if (heardBy[i] == probe.late.listener.get() && heard[i] == probe.address) {
-                    return true;
-                }
-            }
-            return false;
+            return std::ranges::find(heard, std::pair<const LateListener*, std::uint32_t>(
+                                                probe.late.listener.get(), probe.address)) !=
+                   heard.end();
         });
     }
 }
@@ -184,11 +179,7 @@ std::uint32_t NeighbourArpSender::Probe(std::uint32_t destinationHostOrder, MacA
         // The kernel refusing to resolve a failed neighbour again is silence; a firewall or a
         // link that is down means the target was not asked.
         if (errno != EHOSTUNREACH && errno != ENETUNREACH) {
-            const std::uint32_t failure = SendFailure(errno);
-            if (failure == kErrorNetworkUnreachable && late.listener) {
-                late.listener->Notes().LinkLost(choice.link.name);
-            }
-            return failure;
+            return SendFailure(errno);
         }
     }
     // A neighbour the kernel confirmed recently is not asked again: the kernel's word is the

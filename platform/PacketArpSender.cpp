@@ -238,12 +238,7 @@ std::uint32_t PacketArpSender::Probe(std::uint32_t destinationHostOrder, MacAddr
     }
     probes_.erase(registered);
     if (!probe.answered && sendError != 0) {
-        lock.unlock();
-        const std::uint32_t failure = SendFailure(sendError);
-        if (failure == kErrorNetworkUnreachable && late.listener) {
-            late.listener->Notes().LinkLost(choice.link.name);
-        }
-        return failure;
+        return SendFailure(sendError);
     }
     if (!probe.answered && stop.stop_requested()) {
         return kErrorCancelled;
