@@ -190,13 +190,10 @@ std::optional<Route> ParseRouteReply(std::span<const std::uint8_t> message) {
 }
 
 std::optional<std::optional<Route>> AskRoute(std::uint32_t target) {
-    const UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    const UniqueFd fd = OpenRouteSocket();
     if (!fd.Valid()) {
         return std::nullopt;
     }
-    // A kernel that never answers must not hold a probe past its time.
-    const timeval timeout{0, 200000};
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     const auto request = BuildRouteRequest(target, 1);
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;

@@ -114,15 +114,7 @@ std::optional<MacAddress> ConfirmedSince(const NeighbourSighting& before, Clock:
     return now.entry->mac;
 }
 
-NeighbourTable::NeighbourTable()
-    : socket_(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)),
-      ticksPerSecond_(TicksPerSecond()) {
-    if (socket_.Valid()) {
-        // A kernel that never answers must not hold a probe past its time.
-        const timeval timeout{0, 200000};
-        ::setsockopt(socket_.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    }
-}
+NeighbourTable::NeighbourTable() : socket_(OpenRouteSocket()), ticksPerSecond_(TicksPerSecond()) {}
 
 std::optional<NeighbourEntry> NeighbourTable::Lookup(int ifindex, std::uint32_t address) {
     if (!socket_.Valid()) {
@@ -169,6 +161,16 @@ std::optional<NeighbourEntry> NeighbourTable::Lookup(int ifindex, std::uint32_t 
         return ParseNeighbourMessage(std::span(buffer, static_cast<std::size_t>(got)),
                                      ticksPerSecond_);
     }
+}
+
+UniqueFd OpenRouteSocket() {
+    UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (fd.Valid()) {
+        // A kernel that never answers must not hold a probe past its time.
+        const timeval timeout{0, 200000};
+        ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+    return fd;
 }
 
 UniqueFd OpenRouteEvents(std::uint32_t groups) {

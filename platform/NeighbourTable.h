@@ -76,6 +76,8 @@ private:
     long ticksPerSecond_;
 };
 
+// An rtnetlink socket to ask the kernel on, whose answers are waited for 200 ms at most.
+UniqueFd OpenRouteSocket();
 // Non-blocking rtnetlink socket that hears of the changes of `groups` (RTMGRP_*).
 UniqueFd OpenRouteEvents(std::uint32_t groups);
 // Netlink socket that hears of every change to the neighbour table.
