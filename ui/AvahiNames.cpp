@@ -25,7 +25,7 @@ AvahiNames::~AvahiNames() {
 
 bool AvahiNames::Connect() {
     const std::lock_guard lock(mutex_);
-    if (connected_ && QDBusConnection(connectionName_).isConnected()) {
+    if (QDBusConnection(connectionName_).isConnected()) {
         return true;
     }
     // A bus that went away (or was never there) may be back; a failed connection keeps its
@@ -35,8 +35,7 @@ bool AvahiNames::Connect() {
         busAddress_.isEmpty()
             ? QDBusConnection::connectToBus(QDBusConnection::SystemBus, connectionName_)
             : QDBusConnection::connectToBus(busAddress_, connectionName_);
-    connected_ = bus.isConnected();
-    return connected_;
+    return bus.isConnected();
 }
 
 std::optional<std::string> AvahiNames::NameOf(std::uint32_t address, std::stop_token stop) {

@@ -30,7 +30,6 @@ private:
     const QString connectionName_;
     const int timeoutMs_;
     std::mutex mutex_;
-    bool connected_ = false;
 };
 
 // The one place that picks how the window names hosts: the system resolver first, then the

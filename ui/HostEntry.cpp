@@ -7,10 +7,7 @@ namespace talvik {
 
 QString HostRowText(const QString& typed) {
     static const QRegularExpression breaks(QStringLiteral("[\\r\\n\\x{2028}\\x{2029}]+"));
-    static const QRegularExpression outerBreaks(
-        QStringLiteral("^[\\r\\n\\x{2028}\\x{2029}]+|[\\r\\n\\x{2028}\\x{2029}]+$"));
-    QString text = typed;
-    return text.remove(outerBreaks).replace(breaks, QStringLiteral(" "));
+    return typed.split(breaks, Qt::SkipEmptyParts).join(QLatin1Char(' '));
 }
 
 }  // namespace talvik

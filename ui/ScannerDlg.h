@@ -9,7 +9,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 
 #include "platform/MacVendors.h"
@@ -202,9 +201,8 @@ private:
     std::shared_ptr<RowDescriber> describeRow_;
     std::shared_ptr<MacVendors> vendors_;
     bool vendorsLoading_ = false;
-    // Names found for answering hosts ("" when none), and the addresses asked so far.
+    // Each address asked for a name: the name found, "" while asked or when none.
     std::map<std::uint32_t, std::string> hostNames_;
-    std::set<std::uint32_t> namesAsked_;
     // Last: its threads end before the rest goes.
     std::unique_ptr<HostNameLookups> nameLookups_;
 };

@@ -100,8 +100,7 @@ void CScannerDlg::OnRowOutcome(const RowFacts& facts) {
             vendorsLoading_ = true;
             QThreadPool::globalInstance()->start([vendors = vendors_] { vendors->Load(); });
         }
-        if (nameLookups_ && facts.address != 0 && !hostNames_.contains(facts.address) &&
-            namesAsked_.insert(facts.address).second) {
+        if (nameLookups_ && facts.address != 0 && hostNames_.try_emplace(facts.address).second) {
             nameLookups_->Ask(facts.address);
         }
     }
