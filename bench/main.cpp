@@ -187,24 +187,31 @@ long PeakRssKb() {
     return usage.ru_maxrss;
 }
 
-// The children of this process (the ARP helper), and how many of them are zombies.
-std::pair<int, int> Children() {
-    int children = 0;
-    int zombies = 0;
+// The children of this process: the ARP helper, when the helper sends.
+std::vector<int> ChildPids() {
+    std::vector<int> pids;
     std::error_code error;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
         std::ifstream list(task.path() / "children");
         for (int pid = 0; list >> pid;) {
-            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-            std::string line;
-            std::getline(stat, line);
-            const auto close = line.rfind(')');
-            ++children;
-            zombies +=
-                close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+            pids.push_back(pid);
         }
     }
-    return {children, zombies};
+    return pids;
+}
+
+// How many children this process has, and how many of them are zombies.
+std::pair<int, int> Children() {
+    const std::vector<int> pids = ChildPids();
+    int zombies = 0;
+    for (const int pid : pids) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        zombies += close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+    }
+    return {static_cast<int>(pids.size()), zombies};
 }
 
 // Signals every child of this process after `afterMs`, from a thread of its own.
@@ -214,13 +221,9 @@ std::jthread SignalChildrenLater(long afterMs, int signal) {
     }
     return std::jthread([afterMs, signal] {
         std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
-        std::error_code error;
-        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
-            std::ifstream list(task.path() / "children");
-            for (int pid = 0; list >> pid;) {
-                ::kill(pid, signal);
-                std::fprintf(stderr, "talvik-bench: signal %d to %d\n", signal, pid);
-            }
+        for (const int pid : ChildPids()) {
+            ::kill(pid, signal);
+            std::fprintf(stderr, "talvik-bench: signal %d to %d\n", signal, pid);
         }
     });
 }
