@@ -229,11 +229,9 @@ std::jthread SignalChildrenLater(long afterMs, int signal) {
 }
 
 // One scan; prints its figures. False when it neither completed nor was stopped or closed.
-bool RunOneScan(const Options& options, HeadlessUiThread& uiThread,
-                std::unique_ptr<ScanEngine>& engine, HeadlessList& list, HeadlessProgress& progress,
-                HeadlessMessages& messages, const PlatformParts& parts, long signalAfterMs) {
-    HeadlessUiThread* const ui = &uiThread;
-    const PlatformParts* const platform = &parts;
+bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<ScanEngine>& engine,
+                const PlatformParts& platform, long signalAfterMs) {
+    auto& [ui, list, progress, commands, messages] = window;
     const std::size_t shownBefore = messages.All().size();
     const std::jthread signaller = SignalChildrenLater(signalAfterMs, options.helperSignal);
     const auto start = Clock::now();
@@ -307,7 +305,7 @@ bool RunOneScan(const Options& options, HeadlessUiThread& uiThread,
     });
 
     const double wallMs = std::chrono::duration<double, std::milli>(end - start).count();
-    std::printf("sender=%s\n", platform->chosen.c_str());
+    std::printf("sender=%s\n", platform.chosen.c_str());
     std::printf("workers=%d\n", options.workers);
     std::printf("targets=%zu\n", options.targets.size());
     std::printf("completed=%d\n", completed ? 1 : 0);
@@ -350,17 +348,9 @@ int Run(const Options& options) {
     }
 
     HeadlessWindow window(options.targets);
-    auto& [ui, list, progress, commands, messages] = window;
     EnginePorts ports = PortsFor(window, *platform);
     ports.senderNotice = platform->notice;
-
-    auto engine = ui->Run([&] {
-        auto made = std::make_unique<ScanEngine>(ports);
-        made->ResetScanState();
-        made->Settings().workerLimit = options.workers;
-        made->Settings().networkCondition = options.networkCondition;
-        return made;
-    });
+    auto engine = MakeEngine(window, ports, options.workers, options.networkCondition);
 
     bool allEnded = true;
     for (int scan = 1; scan <= options.scans; ++scan) {
@@ -368,7 +358,7 @@ int Run(const Options& options) {
             std::this_thread::sleep_for(std::chrono::milliseconds(options.scanGapMs));
             std::printf("scan %d\n", scan);
         }
-        allEnded = RunOneScan(options, *ui, engine, list, progress, messages, *platform,
+        allEnded = RunOneScan(options, window, engine, *platform,
                               scan == 1 ? options.helperSignalAfterMs : -1) &&
                    allEnded;
         if (!engine) {
@@ -377,8 +367,8 @@ int Run(const Options& options) {
     }
     // The engine goes on the user-interface thread, where it was made and where its destructor
     // may wait for the last scan threads.
-    ui->Run([&] { engine.reset(); });
-    ui->Shutdown();
+    window.ui->Run([&] { engine.reset(); });
+    window.ui->Shutdown();
     const auto [children, zombies] = Children();
     std::printf("children=%d\n", children);
     std::printf("zombies=%d\n", zombies);
