@@ -71,4 +71,15 @@ EnginePorts PortsFor(HeadlessWindow& window, const PlatformParts& platform) {
     return ports;
 }
 
+std::unique_ptr<ScanEngine> MakeEngine(HeadlessWindow& window, const EnginePorts& ports,
+                                       int workers, int networkCondition) {
+    return window.ui->Run([&] {
+        auto made = std::make_unique<ScanEngine>(ports);
+        made->ResetScanState();
+        made->Settings().workerLimit = workers;
+        made->Settings().networkCondition = networkCondition;
+        return made;
+    });
+}
+
 }  // namespace talvik::bench

@@ -35,4 +35,9 @@ std::optional<PlatformParts> MakePlatform(const PlatformRequest& request, std::s
 // The engine's ports: the headless window's and the platform's, without the sender notice.
 EnginePorts PortsFor(HeadlessWindow& window, const PlatformParts& platform);
 
+// An engine made on the window's user-interface thread, as the window makes it, with the
+// settings a run asks for.
+std::unique_ptr<ScanEngine> MakeEngine(HeadlessWindow& window, const EnginePorts& ports,
+                                       int workers, int networkCondition);
+
 }  // namespace talvik::bench

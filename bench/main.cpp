@@ -187,24 +187,31 @@ long PeakRssKb() {
     return usage.ru_maxrss;
 }
 
-// The children of this process (the ARP helper), and how many of them are zombies.
-std::pair<int, int> Children() {
-    int children = 0;
-    int zombies = 0;
+// The children of this process: the ARP helper, when the helper sends.
+std::vector<int> ChildPids() {
+    std::vector<int> pids;
     std::error_code error;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
         std::ifstream list(task.path() / "children");
         for (int pid = 0; list >> pid;) {
-            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-            std::string line;
-            std::getline(stat, line);
-            const auto close = line.rfind(')');
-            ++children;
-            zombies +=
-                close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+            pids.push_back(pid);
         }
     }
-    return {children, zombies};
+    return pids;
+}
+
+// How many children this process has, and how many of them are zombies.
+std::pair<int, int> Children() {
+    const std::vector<int> pids = ChildPids();
+    int zombies = 0;
+    for (const int pid : pids) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        zombies += close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+    }
+    return {static_cast<int>(pids.size()), zombies};
 }
 
 // Signals every child of this process after `afterMs`, from a thread of its own.
@@ -214,23 +221,17 @@ std::jthread SignalChildrenLater(long afterMs, int signal) {
     }
     return std::jthread([afterMs, signal] {
         std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
-        std::error_code error;
-        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
-            std::ifstream list(task.path() / "children");
-            for (int pid = 0; list >> pid;) {
-                ::kill(pid, signal);
-                std::fprintf(stderr, "talvik-bench: signal %d to %d\n", signal, pid);
-            }
+        for (const int pid : ChildPids()) {
+            ::kill(pid, signal);
+            std::fprintf(stderr, "talvik-bench: signal %d to %d\n", signal, pid);
         }
     });
 }
 
 // One scan; prints its figures. False when it neither completed nor was stopped or closed.
-bool RunOneScan(const Options& options, HeadlessUiThread& uiThread,
-                std::unique_ptr<ScanEngine>& engine, HeadlessList& list, HeadlessProgress& progress,
-                HeadlessMessages& messages, const PlatformParts& parts, long signalAfterMs) {
-    HeadlessUiThread* const ui = &uiThread;
-    const PlatformParts* const platform = &parts;
+bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<ScanEngine>& engine,
+                const PlatformParts& platform, long signalAfterMs) {
+    auto& [ui, list, progress, commands, messages] = window;
     const std::size_t shownBefore = messages.All().size();
     const std::jthread signaller = SignalChildrenLater(signalAfterMs, options.helperSignal);
     const auto start = Clock::now();
@@ -304,7 +305,7 @@ bool RunOneScan(const Options& options, HeadlessUiThread& uiThread,
     });
 
     const double wallMs = std::chrono::duration<double, std::milli>(end - start).count();
-    std::printf("sender=%s\n", platform->chosen.c_str());
+    std::printf("sender=%s\n", platform.chosen.c_str());
     std::printf("workers=%d\n", options.workers);
     std::printf("targets=%zu\n", options.targets.size());
     std::printf("completed=%d\n", completed ? 1 : 0);
@@ -347,17 +348,9 @@ int Run(const Options& options) {
     }
 
     HeadlessWindow window(options.targets);
-    auto& [ui, list, progress, commands, messages] = window;
     EnginePorts ports = PortsFor(window, *platform);
     ports.senderNotice = platform->notice;
-
-    auto engine = ui->Run([&] {
-        auto made = std::make_unique<ScanEngine>(ports);
-        made->ResetScanState();
-        made->Settings().workerLimit = options.workers;
-        made->Settings().networkCondition = options.networkCondition;
-        return made;
-    });
+    auto engine = MakeEngine(window, ports, options.workers, options.networkCondition);
 
     bool allEnded = true;
     for (int scan = 1; scan <= options.scans; ++scan) {
@@ -365,7 +358,7 @@ int Run(const Options& options) {
             std::this_thread::sleep_for(std::chrono::milliseconds(options.scanGapMs));
             std::printf("scan %d\n", scan);
         }
-        allEnded = RunOneScan(options, *ui, engine, list, progress, messages, *platform,
+        allEnded = RunOneScan(options, window, engine, *platform,
                               scan == 1 ? options.helperSignalAfterMs : -1) &&
                    allEnded;
         if (!engine) {
@@ -374,8 +367,8 @@ int Run(const Options& options) {
     }
     // The engine goes on the user-interface thread, where it was made and where its destructor
     // may wait for the last scan threads.
-    ui->Run([&] { engine.reset(); });
-    ui->Shutdown();
+    window.ui->Run([&] { engine.reset(); });
+    window.ui->Shutdown();
     const auto [children, zombies] = Children();
     std::printf("children=%d\n", children);
     std::printf("zombies=%d\n", zombies);

@@ -205,16 +205,9 @@ int Run(const Options& options) {
 
     HeadlessWindow window(targets);
     auto& [ui, list, progress, commands, messages] = window;
-    const EnginePorts ports = PortsFor(window, *platform);
-
-    auto engine = ui->Run([&] {
-        auto made = std::make_unique<ScanEngine>(ports);
-        made->ResetScanState();
-        made->Settings().workerLimit = options.workers;
-        // The window's start value, as a user meets it; unset it would be the poorest network.
-        made->Settings().networkCondition = kStartNetworkCondition;
-        return made;
-    });
+    // The window's start network condition, as a user meets it.
+    auto engine =
+        MakeEngine(window, PortsFor(window, *platform), options.workers, kStartNetworkCondition);
 
     std::mt19937 random(options.seed);
     // Mostly inside a scan of the lab's range (a few hundred milliseconds), now and then after it.

@@ -2,6 +2,7 @@
 #include "platform/MacVendors.h"
 
 #include <algorithm>
+#include <charconv>
 #include <fstream>
 #include <iterator>
 #include <unordered_map>
@@ -10,17 +11,16 @@ namespace talvik {
 
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
+// The whole of `text` as hex digits, no sign or prefix; nothing when anything else is in it.
+template <typename Number>
+std::optional<Number> ParseHex(std::string_view text) {
+    Number value{};
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value, 16);
+    if (error != std::errc() || stop != end) {
+        return std::nullopt;
     }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
+    return value;
 }
 
 // The registry's names carry tabs, line breaks and stray spaces; a tooltip wants one clean line.
@@ -51,17 +51,13 @@ void AddRow(const std::vector<std::string>& fields, std::vector<MacAssignment>& 
     if (hex.size() != 6 && hex.size() != 7 && hex.size() != 9) {
         return;
     }
-    std::uint64_t prefix = 0;
-    for (const char c : hex) {
-        const int value = HexValue(c);
-        if (value < 0) {
-            return;
-        }
-        prefix = prefix << 4 | static_cast<std::uint64_t>(value);
+    const std::optional<std::uint64_t> prefix = ParseHex<std::uint64_t>(hex);
+    if (!prefix) {
+        return;
     }
     std::string name = CleanName(fields[2]);
     if (!name.empty()) {
-        out.push_back({prefix, static_cast<int>(hex.size()) * 4, std::move(name)});
+        out.push_back({*prefix, static_cast<int>(hex.size()) * 4, std::move(name)});
     }
 }
 
@@ -77,15 +73,14 @@ std::optional<MacBytes> ParseMacText(std::string_view text) {
     }
     MacBytes mac{};
     for (std::size_t i = 0; i < mac.size(); ++i) {
-        const int high = HexValue(text[i * 3]);
-        const int low = HexValue(text[i * 3 + 1]);
-        if (high < 0 || low < 0) {
+        const std::optional<std::uint8_t> byte = ParseHex<std::uint8_t>(text.substr(i * 3, 2));
+        if (!byte) {
             return std::nullopt;
         }
         if (i + 1 < mac.size() && text[i * 3 + 2] != '-' && text[i * 3 + 2] != ':') {
             return std::nullopt;
         }
-        mac[i] = static_cast<std::uint8_t>(high << 4 | low);
+        mac[i] = *byte;
     }
     return mac;
 }

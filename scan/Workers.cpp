@@ -44,7 +44,12 @@ unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index) {
             case kNoError:
                 status = kRunning;
                 break;
-            case kErrorBadNetName:
+            case kErrorBadNetName: {
+                // Its answer still counts until the window from its first request has passed.
+                const std::lock_guard lock(run->lateMutex);
+                run->lateUntil = std::max(run->lateUntil, asked + run->lateWindow);
+                break;
+            }
             case kErrorCancelled:
                 break;
             case kErrorHostUnreachable:
@@ -62,11 +67,6 @@ unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index) {
             default:
                 ++run->failed;
                 break;
-        }
-        if (result == kErrorBadNetName) {
-            // Its answer still counts until the window from its first request has passed.
-            const std::lock_guard lock(run->lateMutex);
-            run->lateUntil = std::max(run->lateUntil, asked + run->lateWindow);
         }
     }
     if (stop.stop_requested()) {
