@@ -351,6 +351,28 @@ Connection Connect(const std::string& path) {
         return fail(SQLITE_READONLY);
     }
     sqlite3_busy_timeout(connection.db, DeviceStore::kBusyTimeoutMs);
+    // The version is read before anything else is done, so that a newer file, or something
+    // that is no store at all, is left exactly as it was.
+    const auto readVersion = [&](int& version) {
+        Statement read(connection.db, "PRAGMA user_version");
+        const int got = read.Step();
+        version = static_cast<int>(read.Int(0));
+        return got == SQLITE_ROW ? SQLITE_OK : got;
+    };
+    int version = 0;
+    if ((code = readVersion(version)) != SQLITE_OK) {
+        return fail(code);
+    }
+    const auto newer = [&] {
+        connection.status =
+            Problem(StoreProblem::NewerSchema, path, "schema " + std::to_string(version));
+        sqlite3_close_v2(connection.db);
+        connection.db = nullptr;
+        return connection;
+    };
+    if (version > DeviceStore::kSchemaVersion) {
+        return newer();
+    }
     // WAL lets two programs read and write at once; what is forgotten is overwritten, not just
     // unlinked from the file.
     if ((code = Exec(connection.db, "PRAGMA foreign_keys=ON; PRAGMA secure_delete=ON;")) !=
@@ -366,25 +388,17 @@ Connection Connect(const std::string& path) {
             return fail(SQLITE_READONLY);
         }
     }
+    // Another program may have migrated it meanwhile: read again under the write lock.
     if ((code = Exec(connection.db, "PRAGMA synchronous=NORMAL; BEGIN IMMEDIATE")) != SQLITE_OK) {
         return fail(code);
     }
-    int version = 0;
-    {
-        Statement read(connection.db, "PRAGMA user_version");
-        if ((code = read.Step()) != SQLITE_ROW) {
-            Exec(connection.db, "ROLLBACK");
-            return fail(code);
-        }
-        version = static_cast<int>(read.Int(0));
+    if ((code = readVersion(version)) != SQLITE_OK) {
+        Exec(connection.db, "ROLLBACK");
+        return fail(code);
     }
     if (version > DeviceStore::kSchemaVersion) {
         Exec(connection.db, "ROLLBACK");
-        connection.status =
-            Problem(StoreProblem::NewerSchema, path, "schema " + std::to_string(version));
-        sqlite3_close_v2(connection.db);
-        connection.db = nullptr;
-        return connection;
+        return newer();
     }
     for (int step = version; step < DeviceStore::kSchemaVersion; ++step) {
         if ((code = Exec(connection.db, kMigrations[step])) != SQLITE_OK) {
