@@ -235,7 +235,8 @@ std::string KeepAside(const std::string& path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string aside = path + ".damaged-" + stamp;
         if (attempt > 0) {
-            aside += "-" + std::to_string(attempt);
+            aside.push_back('-');
+            aside.append(std::to_string(attempt));
         }
         // A hard link never replaces an existing name; the old name goes only once it stands.
         if (::link(path.c_str(), aside.c_str()) == 0) {
