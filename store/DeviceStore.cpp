@@ -428,6 +428,10 @@ DeviceStore::Opened DeviceStore::Open(const std::string& path) {
     if (OtherUsers(path)) {
         return {nullptr, Problem(StoreProblem::OtherUsersPlace, path)};
     }
+    // A folder, a device or a pipe in its place would only fail later, or block.
+    if (struct stat info{}; ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return {nullptr, Problem(StoreProblem::Failed, path, "not a regular file")};
+    }
     auto connection = Connect(path);
     if (connection.db) {
         return {std::unique_ptr<DeviceStore>(new DeviceStore(connection.db, path)), {}};

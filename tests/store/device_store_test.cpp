@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <thread>
 
 #include "store/DeviceStore.h"
 
@@ -146,9 +145,10 @@ TEST_F(StoreTest, RemembersScansPerNetwork) {
     EXPECT_EQ(store->CountDevices(), 2);
 }
 
-// Runs `body` in a child process (as `uid` when given) and gives what it returned, or -1 when
-// it did not end by itself.
-int InChild(const std::function<int()>& body, std::optional<uid_t> uid = std::nullopt) {
+// Starts `body` in a child process (as `uid` when given); Wait gives what it returned, or -1
+// when it did not end by itself. Children are started from the test's one thread only, so none
+// inherits a lock another thread held.
+pid_t Spawn(const std::function<int()>& body, std::optional<uid_t> uid = std::nullopt) {
     const pid_t child = ::fork();
     if (child == 0) {
         if (uid && (::setgid(*uid) != 0 || ::setuid(*uid) != 0)) {
@@ -156,11 +156,19 @@ int InChild(const std::function<int()>& body, std::optional<uid_t> uid = std::nu
         }
         ::_exit(body());
     }
+    return child;
+}
+
+int Wait(pid_t child) {
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
         return -1;
     }
     return WEXITSTATUS(status);
+}
+
+int InChild(const std::function<int()>& body, std::optional<uid_t> uid = std::nullopt) {
+    return Wait(Spawn(body, uid));
 }
 
 int Code(StoreProblem problem) {
@@ -315,13 +323,19 @@ TEST_F(StoreTest, KeepsACorruptFileAsideAndStartsAfresh) {
     EXPECT_EQ(again.status.problem, StoreProblem::Corrupt);
     EXPECT_NE(again.status.keptAside, opened.status.keptAside);
     EXPECT_TRUE(Bytes(opened.status.keptAside) == garbage);
+
+    // Something that is no file at all is left alone, and never waited on.
+    const std::string pipe = dir_ + "/pipe.sqlite3";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_EQ(DeviceStore::Open(pipe).status.problem, StoreProblem::Failed);
+    EXPECT_TRUE(fs::is_fifo(pipe));
 }
 
 TEST_F(StoreTest, TwoProgramsWriteAtOnce) {
     ASSERT_TRUE(Made());
     constexpr int kScans = 60;
     const auto writer = [&](int who) {
-        return InChild([&, who] {
+        return Spawn([&, who] {
             auto opened = DeviceStore::Open(path_);
             if (!opened.store) {
                 return 100 + Code(opened.status.problem);
@@ -338,12 +352,10 @@ TEST_F(StoreTest, TwoProgramsWriteAtOnce) {
             return 0;
         });
     };
-    int first = -1;
-    std::thread other([&] { first = writer(1); });
-    const int second = writer(2);
-    other.join();
-    EXPECT_EQ(first, 0);
-    EXPECT_EQ(second, 0);
+    const pid_t first = writer(1);
+    const pid_t second = writer(2);
+    EXPECT_EQ(Wait(first), 0);
+    EXPECT_EQ(Wait(second), 0);
     EXPECT_EQ(Query(path_, "SELECT count(*) FROM scans"), 2 * kScans);
     EXPECT_EQ(Query(path_, "SELECT count(*) FROM sightings"), 4 * kScans);
     EXPECT_EQ(Query(path_, "SELECT count(*) FROM devices"), 3);
