@@ -407,8 +407,10 @@ Connection Connect(const std::string& path) {
             return fail(code);
         }
     }
+    // A current file is not written at all: the write lock alone shows that it could be.
     const std::string stamp = "PRAGMA user_version=" + std::to_string(DeviceStore::kSchemaVersion);
-    if ((code = Exec(connection.db, stamp.c_str())) != SQLITE_OK ||
+    if ((version < DeviceStore::kSchemaVersion &&
+         (code = Exec(connection.db, stamp.c_str())) != SQLITE_OK) ||
         (code = Exec(connection.db, "COMMIT")) != SQLITE_OK) {
         Exec(connection.db, "ROLLBACK");
         return fail(code);
