@@ -7,10 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "store/DeviceStore.h"
 
@@ -360,6 +362,32 @@ TEST_F(StoreTest, TwoProgramsWriteAtOnce) {
     EXPECT_EQ(Query(path_, "SELECT count(*) FROM sightings"), 4 * kScans);
     EXPECT_EQ(Query(path_, "SELECT count(*) FROM devices"), 3);
     EXPECT_EQ(Query(path_, "PRAGMA integrity_check"), 0) << "integrity_check says ok, read as 0";
+}
+
+TEST_F(StoreTest, OneStoreServesSeveralThreads) {
+    auto store = Made();
+    ASSERT_TRUE(store);
+    std::atomic<int> failures{0};
+    {
+        std::vector<std::jthread> threads;
+        for (int who = 0; who < 2; ++who) {
+            threads.emplace_back([&, who] {
+                for (int scan = 0; scan < 30; ++scan) {
+                    const ScanRow rows[] = {{Ip(10 + who), Mac(10 + who), "", ""}};
+                    failures += !store->RecordScan(kHome, rows, kNow + scan).status.Ok();
+                }
+            });
+        }
+        threads.emplace_back([&] {
+            for (int i = 0; i < 30; ++i) {
+                failures += !store->Devices(kHome).status.Ok();
+                store->Rename(kHome, Mac(10), "名" + std::to_string(i));  // may not exist yet
+            }
+        });
+    }
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(store->Devices(kHome).devices.size(), 2u);
+    EXPECT_EQ(Query(path_, "SELECT count(*) FROM scans"), 60);
 }
 
 // Root may write anywhere, so these run as nobody where the files are nobody's own.
