@@ -232,8 +232,8 @@ std::optional<std::string> NetBiosNames::NameOf(std::uint32_t address, std::stop
         }
         const ssize_t got = ::recv(socket.Get(), buffer, sizeof buffer, 0);
         if (got < 0) {
-            // ICMP port unreachable: nobody serves NetBIOS there.
-            if (errno == ECONNREFUSED) {
+            // Nobody serves NetBIOS there (port unreachable), or the host is gone.
+            if (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH) {
                 return std::nullopt;
             }
             continue;
