@@ -556,9 +556,41 @@ ScanWrite DeviceStore::Compare(const NetworkId& network, std::span<const ScanRow
     return result;
 }
 
+StoreStatus DeviceStore::ReplaceDamaged(StoreStatus said) {
+    said.keptAside = KeepAside(path_);
+    if (said.keptAside.empty()) {
+        return said;
+    }
+    auto fresh = Create(path_);
+    if (!fresh.store) {
+        return said;  // this connection stays on the damaged file, which is kept
+    }
+    // A connection follows its file when it is renamed, so the old one is closed only now.
+    sqlite3_close_v2(db_);
+    db_ = std::exchange(fresh.store->db_, nullptr);
+    return said;
+}
+
 ScanWrite DeviceStore::RecordScan(const NetworkId& network, std::span<const ScanRow> rows,
                                   Seconds when) {
     const std::lock_guard lock(mutex_);
+    auto result = WriteScan(network, rows, when);
+    if (result.status.problem == StoreProblem::Corrupt) {
+        // Damage inside a file that opened well: kept aside as at opening, and the scan goes
+        // into the new, empty store in its place.
+        const StoreStatus said = ReplaceDamaged(result.status);
+        if (!said.keptAside.empty()) {
+            result = WriteScan(network, rows, when);
+            if (result.status.Ok()) {
+                result.status = said;
+            }
+        }
+    }
+    return result;
+}
+
+ScanWrite DeviceStore::WriteScan(const NetworkId& network, std::span<const ScanRow> rows,
+                                 Seconds when) {
     ScanWrite result;
     const auto fail = [&](int code) {
         result.status = Fail(code);
@@ -646,6 +678,14 @@ ScanWrite DeviceStore::RecordScan(const NetworkId& network, std::span<const Scan
 
 NetworkDevices DeviceStore::Devices(const NetworkId& network) {
     const std::lock_guard lock(mutex_);
+    auto result = ListDevices(network);
+    if (result.status.problem == StoreProblem::Corrupt) {
+        result.status = ReplaceDamaged(result.status);
+    }
+    return result;
+}
+
+NetworkDevices DeviceStore::ListDevices(const NetworkId& network) {
     NetworkDevices result;
     // One read transaction, so the list and its online marks come from the same moment.
     int code = Exec(db_, "BEGIN");
