@@ -280,7 +280,8 @@ std::string DescribeProblem(const StoreStatus& status) {
         case StoreProblem::Failed:
             break;
     }
-    return "无法读写设备记录（" + status.detail + "）。";
+    // The system's own words (status.detail) are English: they are for a log, not the notice.
+    return "无法读写设备记录文件 " + status.path + "。";
 }
 
 StoreLocation LocateStore() {

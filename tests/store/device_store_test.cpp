@@ -83,6 +83,19 @@ TEST_F(StoreTest, ExistenceIsTheSwitch) {
     EXPECT_TRUE(DeviceStore::Remove(path_).Ok());
 }
 
+TEST(StoreProblems, EachHasASentenceForTheUser) {
+    for (int problem = 1; problem <= static_cast<int>(StoreProblem::Failed); ++problem) {
+        StoreStatus status;
+        status.problem = static_cast<StoreProblem>(problem);
+        status.path = "/home/u/.local/share/talvik/devices.sqlite3";
+        status.detail = "disk I/O error";
+        const std::string text = DescribeProblem(status);
+        EXPECT_TRUE(text.ends_with("。")) << problem << ": " << text;
+        EXPECT_EQ(text.find(status.detail), std::string::npos) << text;
+    }
+    EXPECT_EQ(DescribeProblem({}), "");
+}
+
 TEST_F(StoreTest, RemembersScansPerNetwork) {
     auto store = Made();
     ASSERT_TRUE(store);
