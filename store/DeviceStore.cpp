@@ -512,26 +512,45 @@ std::optional<long long> DeviceStore::NetworkRowId(const NetworkId& network) {
     return std::nullopt;
 }
 
-std::optional<NetworkHistory> DeviceStore::History(long long networkId) {
+std::optional<NetworkHistory> DeviceStore::History(long long networkId,
+                                                   std::span<const ScanRow> rows) {
+    // Only what the rows can meet is read, so a write takes as long for a network of ten
+    // thousand devices as for one of ten: the last answers at the rows' addresses, and the
+    // devices of those and of the rows' own MACs. The lists go to SQLite as JSON arrays.
+    std::string addresses = "[";
+    std::string macs = "[";
+    const auto add = [](std::string& list, const std::string& item) {
+        list += (list.size() > 1 ? "," : "") + item;
+    };
+    for (const auto& row : rows) {
+        add(addresses, std::to_string(row.address));
+        if (const auto mac = NormalMac(row.mac)) {
+            add(macs, '"' + *mac + '"');
+        }
+    }
     NetworkHistory history;
-    Statement devices(db_,
-                      "SELECT mac, last_address, maker, host_name, user_name, first_seen, "
-                      "last_seen FROM devices WHERE network_id = ?1");
-    devices.Bind(1, networkId);
+    Statement answers(db_,
+                      "SELECT address, mac, time FROM last_answers WHERE network_id = ?1 AND "
+                      "address IN (SELECT value FROM json_each(?2))");
+    answers.Bind(1, networkId).Bind(2, addresses + "]");
     int code;
-    while ((code = devices.Step()) == SQLITE_ROW) {
-        history.devices.push_back(
-            Device{devices.Text(0), static_cast<std::uint32_t>(devices.Int(1)), devices.Text(2),
-                   devices.Text(3), devices.Text(4), devices.Int(5), devices.Int(6), false});
+    while ((code = answers.Step()) == SQLITE_ROW) {
+        history.lastAnswers.push_back(LastAnswer{static_cast<std::uint32_t>(answers.Int(0)),
+                                                 answers.Text(1), answers.Int(2)});
+        add(macs, '"' + history.lastAnswers.back().mac + '"');
     }
     if (code != SQLITE_DONE) {
         return std::nullopt;
     }
-    Statement answers(db_, "SELECT address, mac, time FROM last_answers WHERE network_id = ?1");
-    answers.Bind(1, networkId);
-    while ((code = answers.Step()) == SQLITE_ROW) {
-        history.lastAnswers.push_back(LastAnswer{static_cast<std::uint32_t>(answers.Int(0)),
-                                                 answers.Text(1), answers.Int(2)});
+    Statement devices(db_,
+                      "SELECT mac, last_address, maker, host_name, user_name, first_seen, "
+                      "last_seen FROM devices WHERE network_id = ?1 AND "
+                      "mac IN (SELECT value FROM json_each(?2))");
+    devices.Bind(1, networkId).Bind(2, macs + "]");
+    while ((code = devices.Step()) == SQLITE_ROW) {
+        history.devices.push_back(
+            Device{devices.Text(0), static_cast<std::uint32_t>(devices.Int(1)), devices.Text(2),
+                   devices.Text(3), devices.Text(4), devices.Int(5), devices.Int(6), false});
     }
     if (code != SQLITE_DONE) {
         return std::nullopt;
@@ -545,7 +564,7 @@ ScanWrite DeviceStore::Compare(const NetworkId& network, std::span<const ScanRow
     ScanWrite result;
     NetworkHistory history;
     if (const auto id = NetworkRowId(network)) {
-        auto known = History(*id);
+        auto known = History(*id, rows);
         if (!known) {
             result.status = Fail(sqlite3_errcode(db_));
             return result;
@@ -617,7 +636,7 @@ ScanWrite DeviceStore::WriteScan(const NetworkId& network, std::span<const ScanR
     if (!networkId) {
         return fail(sqlite3_errcode(db_));
     }
-    const auto history = History(*networkId);
+    const auto history = History(*networkId, rows);
     if (!history) {
         return fail(sqlite3_errcode(db_));
     }

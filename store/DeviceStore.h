@@ -128,7 +128,7 @@ private:
     DeviceStore(sqlite3* db, std::string path);
     StoreStatus Fail(int code) const;
     std::optional<long long> NetworkRowId(const NetworkId& network);
-    std::optional<NetworkHistory> History(long long networkId);
+    std::optional<NetworkHistory> History(long long networkId, std::span<const ScanRow> rows);
     ScanWrite WriteScan(const NetworkId& network, std::span<const ScanRow> rows, Seconds when);
     NetworkDevices ListDevices(const NetworkId& network);
     // Keeps a file found damaged after it opened aside and moves to a new one in its place;
