@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -238,9 +239,14 @@ std::string KeepAside(const std::string& path) {
             aside.push_back('-');
             aside.append(std::to_string(attempt));
         }
-        // A hard link never replaces an existing name; the old name goes only once it stands.
-        if (::link(path.c_str(), aside.c_str()) == 0) {
-            ::unlink(path.c_str());
+        // Neither a hard link nor a rename that refuses to replace ever overwrites a name; the
+        // link is tried first, the rename where the file system has no links.
+        bool moved = ::link(path.c_str(), aside.c_str()) == 0 && ::unlink(path.c_str()) == 0;
+        if (!moved && errno != EEXIST) {
+            moved =
+                ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0;
+        }
+        if (moved) {
             for (const char* companion : kCompanions) {
                 ::rename((path + companion).c_str(), (aside + companion).c_str());
             }
