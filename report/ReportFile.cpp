@@ -219,6 +219,11 @@ ReplaceResult ReplaceFileContents(const std::string& name, std::string_view byte
 
 SaveOutcome SaveHtmlReport(const std::string& path, const std::vector<ReportRow>& rows,
                            const ReportTime& time, IMessageBox& messages) {
+    return SaveAsking(path, [&] { return BuildHtmlReport(rows, time); }, messages);
+}
+
+SaveOutcome SaveAsking(const std::string& path, const std::function<std::string()>& build,
+                       IMessageBox& messages) {
     // Anything at the name but a folder counts as an existing file, also one we cannot read or a
     // link to nothing: replacing it unasked would lose it.
     struct stat existing {};
@@ -239,7 +244,7 @@ SaveOutcome SaveHtmlReport(const std::string& path, const std::vector<ReportRow>
 
     ReplaceResult result;
     try {
-        result = ReplaceFileContents(path, BuildHtmlReport(rows, time));
+        result = ReplaceFileContents(path, build());
     } catch (const std::exception&) {
         result = {ReplaceResult::Stage::Create, ENOMEM};
     }
