@@ -219,7 +219,8 @@ ReplaceResult ReplaceFileContents(const std::string& name, std::string_view byte
 
 SaveOutcome SaveHtmlReport(const std::string& path, const std::vector<ReportRow>& rows,
                            const ReportTime& time, IMessageBox& messages) {
-    return SaveAsking(path, [&] { return BuildHtmlReport(rows, time); }, messages);
+    return SaveAsking(
+        path, [&] { return BuildHtmlReport(rows, time); }, messages);
 }
 
 SaveOutcome SaveAsking(const std::string& path, const std::function<std::string()>& build,

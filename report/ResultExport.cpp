@@ -184,9 +184,9 @@ std::string BuildCsvExport(const ExportResult& result) {
 }
 
 std::string BuildJsonExport(const ExportResult& result) {
-    const auto answered = std::count_if(result.hosts.begin(), result.hosts.end(), [](const auto& h) {
-        return h.state == ExportState::Answered;
-    });
+    const auto answered =
+        std::count_if(result.hosts.begin(), result.hosts.end(),
+                      [](const auto& h) { return h.state == ExportState::Answered; });
     std::string out = "{\"targets\": " + std::to_string(result.hosts.size()) +
                       ", \"answered\": " + std::to_string(answered) +
                       ", \"notes\": " + JsonList(result.notes) + ", \"hosts\": [";

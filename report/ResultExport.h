@@ -23,8 +23,8 @@ struct ExportHost {
     std::optional<std::string> mac;  // aa:bb:cc:dd:ee:ff
     std::vector<std::string> otherMacs;
     std::optional<std::string> maker;
-    std::optional<std::string> hostName;  // what the network calls it
-    std::optional<std::string> name;      // what the user called it in the device memory
+    std::optional<std::string> hostName;   // what the network calls it
+    std::optional<std::string> name;       // what the user called it in the device memory
     std::optional<std::string> firstSeen;  // ISO 8601 with offset
     std::optional<std::string> lastSeen;
     bool isNew = false;

@@ -62,7 +62,9 @@ TEST(ResultExport, JsonHoldsEveryKeyWithNullsAndEscapes) {
     EXPECT_EQ(BuildJsonExport({}),
               "{\"targets\": 0, \"answered\": 0, \"notes\": [], \"hosts\": []}\n");
     ExportResult control;
-    control.notes = {std::string("a\x01\x7f" "b")};
+    control.notes = {
+        std::string("a\x01\x7f"
+                    "b")};
     EXPECT_EQ(BuildJsonExport(control),
               "{\"targets\": 0, \"answered\": 0, \"notes\": [\"a\\u0001\\u007fb\"], "
               "\"hosts\": []}\n");
@@ -75,17 +77,17 @@ TEST(ResultExport, MalformedUtf8IsReplacedAndMacsAreNormalised) {
         {"打印机", "打印机"},
         {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
         {"a\xFFz", "a\xEF\xBF\xBDz"},
-        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},          // overlong '/'
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // overlong '/'
         {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
-        {"\xE6\x89", "\xEF\xBF\xBD\xEF\xBF\xBD"},          // cut short
+        {"\xE6\x89", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // cut short
     };
     for (const auto& [in, out] : utf8) {
         EXPECT_EQ(ValidUtf8(in), out) << in;
     }
     EXPECT_EQ(ExportMac("00-0C-29-3A-4B-5C"), "00:0c:29:3a:4b:5c");
     EXPECT_EQ(ExportMac("02:00:00:00:00:0a"), "02:00:00:00:00:0a");
-    for (const char* bad : {"", "203.0.113.7", "Unknown host", "00-0C-29-3A-4B", "00-0C-29-3A-4B-5G",
-                            "00-0C-29-3A-4B-5C-"}) {
+    for (const char* bad : {"", "203.0.113.7", "Unknown host", "00-0C-29-3A-4B",
+                            "00-0C-29-3A-4B-5G", "00-0C-29-3A-4B-5C-"}) {
         EXPECT_EQ(ExportMac(bad), std::nullopt) << bad;
     }
 }
