@@ -1,0 +1,386 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/ScanCommand.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "cli/HeadlessPorts.h"
+#include "cli/PlatformChoice.h"
+#include "platform/HostNames.h"
+#include "platform/MacVendors.h"
+#include "scan/Address.h"
+#include "scan/ScanEngine.h"
+
+namespace talvik::cli {
+
+using headless::HeadlessWindow;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// How often the scan's state is looked at; short, since the end of a scan is seen this late.
+constexpr std::chrono::milliseconds kPoll(10);
+constexpr std::chrono::milliseconds kProgressEvery(100);
+// The names of the hosts that answered are waited for this long in all.
+constexpr std::chrono::milliseconds kNamesWait(2000);
+constexpr int kNameThreads = 4;
+
+// The engine's sender, remembering what became of each address asked: the list says only
+// whether a row answered, and a target whose probe could not be made is no silent host.
+class RecordingArpSender final : public IArpSender {
+public:
+    explicit RecordingArpSender(std::shared_ptr<IArpSender> inner) : inner_(std::move(inner)) {}
+
+    std::uint32_t SendARP(std::uint32_t destination, std::uint8_t* mac, std::uint32_t* length,
+                          std::stop_token stop, const LateTag& late) override {
+        const std::uint32_t result = inner_->SendARP(destination, mac, length, stop, late);
+        const std::lock_guard lock(mutex_);
+        results_[destination] = result;
+        return result;
+    }
+    std::chrono::milliseconds LateFloor() const override { return inner_->LateFloor(); }
+    void Sweep(const std::shared_ptr<LateListener>& listener) override { inner_->Sweep(listener); }
+
+    // Whether the address was really asked: answered or silent, not refused, cut off or off-link.
+    bool Asked(std::uint32_t address) const {
+        const std::lock_guard lock(mutex_);
+        const auto found = results_.find(address);
+        return found != results_.end() &&
+               (found->second == kNoError || found->second == kErrorBadNetName);
+    }
+
+private:
+    std::shared_ptr<IArpSender> inner_;
+    mutable std::mutex mutex_;
+    std::map<std::uint32_t, std::uint32_t> results_;
+};
+
+// Columns measured as a terminal shows them: East Asian characters take two cells.
+std::size_t DisplayWidth(std::string_view text) {
+    std::size_t width = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        width += length >= 3 ? 2 : 1;
+        i += length;
+    }
+    return width;
+}
+
+std::string Padded(const std::string& text, std::size_t width) {
+    const std::size_t shown = DisplayWidth(text);
+    return text + std::string(width > shown ? width - shown : 0, ' ');
+}
+
+const char* StateText(ExportState state) {
+    switch (state) {
+        case ExportState::Answered:
+            return "在线";
+        case ExportState::Silent:
+            return "无响应";
+        case ExportState::Unresolved:
+            return "无法解析";
+        case ExportState::NotAsked:
+            break;
+    }
+    return "未能探测";
+}
+
+// Every row of the headless list as the export describes it.
+ExportResult Collect(HeadlessWindow& window, const RecordingArpSender& sender) {
+    ExportResult result;
+    for (const auto& box : window.messages.All()) {
+        if (box.text != kScanComplete) {
+            result.notes.push_back(box.text);
+        }
+    }
+    const headless::HeadlessList& list = window.list;
+    for (int row = 0; row < list.GetItemCount(); ++row) {
+        ExportHost host;
+        host.target = list.GetItemText(row, 0);
+        std::uint32_t address = list.AddressOf(row);
+        if (address == 0) {
+            address = ParseDottedDecimal(host.target).value_or(0);
+        }
+        if (address != 0) {
+            host.address = FormatDottedDecimal(address);
+        }
+        switch (list.Outcome(row)) {
+            case RowOutcome::Answered:
+                host.state = ExportState::Answered;
+                host.mac = ExportMac(list.GetItemText(row, 2));
+                for (const std::string& other : list.OtherMacs(row)) {
+                    if (auto mac = ExportMac(other)) {
+                        host.otherMacs.push_back(std::move(*mac));
+                    }
+                }
+                break;
+            case RowOutcome::Unresolved:
+                host.state = ExportState::Unresolved;
+                break;
+            case RowOutcome::Silent:
+                host.state = sender.Asked(address) ? ExportState::Silent : ExportState::NotAsked;
+                break;
+            case RowOutcome::Waiting:
+            case RowOutcome::NotScanned:
+                host.state = ExportState::NotAsked;
+                break;
+        }
+        result.hosts.push_back(std::move(host));
+    }
+    return result;
+}
+
+// The same sources as the window's tooltip, first name found wins.
+std::shared_ptr<IHostNames> HostNameSources() {
+    return std::make_shared<ReverseLookupNames>();
+}
+
+bool TakeStopSignal(const sigset_t& signals, std::chrono::milliseconds wait) {
+    timespec time{};
+    time.tv_sec = static_cast<std::time_t>(wait.count() / 1000);
+    time.tv_nsec = static_cast<long>((wait.count() % 1000) * 1000000);
+    return sigtimedwait(&signals, nullptr, &time) > 0;
+}
+
+// Names of the answered hosts, a few at a time, for at most kNamesWait; gives up early on a
+// stop signal. Lookups that have not finished by then are left to run until the process ends.
+void AddHostNames(ExportResult& result, const sigset_t& signals, bool& interrupted) {
+    std::vector<std::uint32_t> wanted;
+    for (const ExportHost& host : result.hosts) {
+        if (host.state == ExportState::Answered && host.address) {
+            wanted.push_back(*ParseDottedDecimal(*host.address));
+        }
+    }
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+    if (wanted.empty()) {
+        return;
+    }
+    struct Found {
+        std::mutex mutex;
+        std::map<std::uint32_t, std::optional<std::string>> names;
+    };
+    auto found = std::make_shared<Found>();
+    auto lookups = std::make_unique<HostNameLookups>(
+        HostNameSources(), kNameThreads,
+        [found](std::uint32_t address, std::optional<std::string> name) {
+            const std::lock_guard lock(found->mutex);
+            found->names[address] = std::move(name);
+        });
+    for (const std::uint32_t address : wanted) {
+        lookups->Ask(address);
+    }
+    const auto until = Clock::now() + kNamesWait;
+    for (;;) {
+        {
+            const std::lock_guard lock(found->mutex);
+            if (found->names.size() == wanted.size()) {
+                break;
+            }
+        }
+        if (Clock::now() >= until) {
+            lookups->Cancel();
+            (void)lookups.release();  // its running lookups may take seconds more; nobody waits
+            break;
+        }
+        if (TakeStopSignal(signals, kPoll)) {
+            interrupted = true;
+            lookups->Cancel();
+            (void)lookups.release();
+            break;
+        }
+    }
+    const std::lock_guard lock(found->mutex);
+    for (ExportHost& host : result.hosts) {
+        if (host.state != ExportState::Answered || !host.address) {
+            continue;
+        }
+        if (const auto name = found->names.find(*ParseDottedDecimal(*host.address));
+            name != found->names.end() && name->second && !name->second->empty()) {
+            host.hostName = *name->second;
+        }
+    }
+}
+
+void AddMakers(ExportResult& result, const MacRegistry& registry) {
+    for (ExportHost& host : result.hosts) {
+        if (!host.mac) {
+            continue;
+        }
+        if (const auto bytes = ParseMacText(*host.mac); bytes && !IsLocallyAdministered(*bytes)) {
+            if (const std::string_view maker = registry.Maker(*bytes); !maker.empty()) {
+                host.maker = std::string(maker);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int ExitStatusOf(const ExportResult& result, bool interrupted) {
+    if (interrupted) {
+        return kExitInterrupted;
+    }
+    const bool missed = std::any_of(result.hosts.begin(), result.hosts.end(), [](const auto& h) {
+        return h.state == ExportState::NotAsked || h.state == ExportState::Unresolved;
+    });
+    return missed ? kExitSomeNotAsked : kExitAllAsked;
+}
+
+std::string BuildTextOutput(const ExportResult& result, bool all) {
+    std::vector<const ExportHost*> shown;
+    for (const ExportHost& host : result.hosts) {
+        if (all || host.state == ExportState::Answered) {
+            shown.push_back(&host);
+        }
+    }
+    const auto first = [](const ExportHost& host) { return host.address.value_or(host.target); };
+    const auto second = [](const ExportHost& host) {
+        return host.state == ExportState::Answered ? host.mac.value_or("")
+                                                   : std::string(StateText(host.state));
+    };
+    // The name the user typed, where the target was one, else what the network calls it.
+    const auto last = [](const ExportHost& host) {
+        std::string name = host.hostName.value_or("");
+        if (!ParseDottedDecimal(host.target) && name != host.target && host.address) {
+            name = name.empty() ? host.target : host.target + " (" + name + ")";
+        }
+        return name;
+    };
+    std::size_t widths[3] = {};
+    for (const ExportHost* host : shown) {
+        widths[0] = std::max(widths[0], DisplayWidth(first(*host)));
+        widths[1] = std::max(widths[1], DisplayWidth(second(*host)));
+        widths[2] = std::max(widths[2], DisplayWidth(host->maker.value_or("")));
+    }
+    std::string out;
+    for (const ExportHost* host : shown) {
+        std::string line = Padded(first(*host), widths[0]) + "  " +
+                           Padded(second(*host), widths[1]) + "  " +
+                           Padded(host->maker.value_or(""), widths[2]) + "  " + last(*host);
+        line.erase(line.find_last_not_of(' ') + 1);
+        out += ValidUtf8(line) + "\n";
+    }
+    return out;
+}
+
+std::string SummaryLine(const ExportResult& result, double seconds, bool interrupted) {
+    int answered = 0;
+    int notAsked = 0;
+    int unresolved = 0;
+    for (const ExportHost& host : result.hosts) {
+        answered += host.state == ExportState::Answered ? 1 : 0;
+        notAsked += host.state == ExportState::NotAsked ? 1 : 0;
+        unresolved += host.state == ExportState::Unresolved ? 1 : 0;
+    }
+    char time[32];
+    std::snprintf(time, sizeof time, "%.1f", seconds);
+    std::string line = interrupted ? "扫描已中断：" : "";
+    line +=
+        std::to_string(result.hosts.size()) + " 个目标，" + std::to_string(answered) + " 台在线";
+    if (notAsked > 0) {
+        line += "，" + std::to_string(notAsked) + " 个未能探测";
+    }
+    if (unresolved > 0) {
+        line += "，" + std::to_string(unresolved) + " 个名字无法解析";
+    }
+    return line + "（用时 " + time + " 秒）。";
+}
+
+int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool progress,
+            const sigset_t& stopSignals) {
+    const auto start = Clock::now();
+    // The makers' registry is read while the scan runs, off its threads' way.
+    auto vendors = std::make_shared<MacVendors>();
+    std::thread vendorsLoad([vendors] { vendors->Load(); });
+
+    HeadlessWindow window(options.targets);
+    std::string error;
+    auto platform = headless::MakePlatform(headless::PlatformRequest{}, error);
+    if (!platform) {
+        vendorsLoad.join();
+        std::fprintf(err, "talvik-scan：无法发送 ARP 请求。\n");
+        return kExitSomeNotAsked;
+    }
+    EnginePorts ports = headless::PortsFor(window, *platform);
+    auto recorder = std::make_shared<RecordingArpSender>(platform->arp);
+    ports.arp = recorder;
+    ports.senderNotice = platform->notice;
+    auto engine = headless::MakeEngine(window, ports, options.workers, options.networkCondition);
+    window.ui->Run([&] { engine->OnScanAll(); });
+
+    bool interrupted = false;
+    auto shownAt = Clock::now();
+    for (;;) {
+        if (TakeStopSignal(stopSignals, kPoll)) {
+            interrupted = true;
+            window.ui->Run([&] { engine->OnStopScan(); });
+            break;
+        }
+        const auto [running, done, answered] = window.ui->Run([&] {
+            int found = 0;
+            for (int row = 0; row < window.list.GetItemCount(); ++row) {
+                found += window.list.Outcome(row) == RowOutcome::Answered ? 1 : 0;
+            }
+            return std::tuple(engine->IsScanRunning(), window.progress.GetPos(), found);
+        });
+        if (!running) {
+            break;
+        }
+        if (progress && Clock::now() - shownAt >= kProgressEvery) {
+            shownAt = Clock::now();
+            std::fprintf(err, "\r%d/%zu · %d 台在线\033[K", done, options.targets.size(), answered);
+            std::fflush(err);
+        }
+    }
+    if (progress) {
+        std::fprintf(err, "\r\033[K");
+    }
+    ExportResult result = window.ui->Run([&] { return Collect(window, *recorder); });
+    // The engine goes on the thread it was made on; the helper ends with the sender.
+    window.ui->Run([&] { engine.reset(); });
+    ports = {};
+    recorder.reset();
+    platform.reset();
+    window.ui->Shutdown();
+
+    vendorsLoad.join();
+    AddMakers(result, vendors->Load());
+    if (!options.noNames && !interrupted) {
+        AddHostNames(result, stopSignals, interrupted);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    std::string text;
+    switch (options.format) {
+        case OutputFormat::Text:
+            text = BuildTextOutput(result, options.all);
+            break;
+        case OutputFormat::Csv:
+            text = BuildCsvExport(result);
+            break;
+        case OutputFormat::Json:
+            text = BuildJsonExport(result);
+            break;
+    }
+    for (const std::string& note : result.notes) {
+        std::fprintf(err, "%s\n", note.c_str());
+    }
+    if (options.format == OutputFormat::Text) {
+        std::fprintf(err, "%s\n", SummaryLine(result, seconds, interrupted).c_str());
+    }
+    if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0) {
+        std::fprintf(err, "talvik-scan：无法写出结果。\n");
+        return kExitSomeNotAsked;
+    }
+    return ExitStatusOf(result, interrupted);
+}
+
+}  // namespace talvik::cli
