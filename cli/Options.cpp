@@ -221,7 +221,7 @@ std::string UsageText() {
            "  --network-condition 100..5000\n"
            "                           网络状况，越小等待迟到的应答越久（默认 1000）\n"
            "  --all                    text 格式也列出无响应和未能探测的目标\n"
-           "  --no-names               不查询主机名\n"
+           "  --no-names               不查询厂商和主机名\n"
            "  --remember               把结果记入设备记录\n"
            "  --no-memory              不读也不写设备记录\n"
            "  -h, --help               显示本帮助并退出\n"

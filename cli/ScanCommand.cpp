@@ -299,13 +299,18 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     const auto start = Clock::now();
     // The makers' registry is read while the scan runs, off its threads' way.
     auto vendors = std::make_shared<MacVendors>();
-    std::thread vendorsLoad([vendors] { vendors->Load(); });
+    std::thread vendorsLoad;
+    if (!options.noNames) {
+        vendorsLoad = std::thread([vendors] { vendors->Load(); });
+    }
 
     HeadlessWindow window(options.targets);
     std::string error;
     auto platform = headless::MakePlatform(headless::PlatformRequest{}, error);
     if (!platform) {
-        vendorsLoad.join();
+        if (vendorsLoad.joinable()) {
+            vendorsLoad.join();
+        }
         std::fprintf(err, "talvik-scan：无法发送 ARP 请求。\n");
         return kExitSomeNotAsked;
     }
@@ -351,10 +356,12 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     platform.reset();
     window.ui->Shutdown();
 
-    vendorsLoad.join();
-    AddMakers(result, vendors->Load());
-    if (!options.noNames && !interrupted) {
-        AddHostNames(result, stopSignals, interrupted);
+    if (vendorsLoad.joinable()) {
+        vendorsLoad.join();
+        AddMakers(result, vendors->Load());
+        if (!interrupted) {
+            AddHostNames(result, stopSignals, interrupted);
+        }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
