@@ -14,8 +14,10 @@
 #include "cli/PlatformChoice.h"
 #include "platform/HostNames.h"
 #include "platform/MacVendors.h"
+#include "platform/NetworkIdentity.h"
 #include "scan/Address.h"
 #include "scan/ScanEngine.h"
+#include "store/DeviceStore.h"
 
 namespace talvik::cli {
 
@@ -222,6 +224,118 @@ void AddMakers(ExportResult& result, const MacRegistry& registry) {
     }
 }
 
+std::string IsoTime(store::Seconds when) {
+    const std::time_t time = static_cast<std::time_t>(when);
+    std::tm local{};
+    localtime_r(&time, &local);
+    char text[40] = {};
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    std::string iso = text;
+    // ISO 8601 writes the offset as +08:00.
+    if (iso.size() >= 5) {
+        iso.insert(iso.size() - 2, ":");
+    }
+    return iso;
+}
+
+// The identity of the network the answered hosts are on: the first answered host's interface
+// and its gateway, whose MAC this scan may have seen itself.
+std::optional<store::NetworkId> NetworkOfScan(const ExportResult& result) {
+    for (const ExportHost& host : result.hosts) {
+        if (host.state != ExportState::Answered || !host.address) {
+            continue;
+        }
+        const auto network = NetworkOf(*ParseDottedDecimal(*host.address));
+        if (!network) {
+            continue;
+        }
+        std::optional<MacAddress> gatewayMac;
+        if (network->gateway) {
+            for (const ExportHost& other : result.hosts) {
+                if (other.address == FormatDottedDecimal(*network->gateway) && other.mac) {
+                    if (const auto bytes = ParseMacText(*other.mac)) {
+                        gatewayMac = *bytes;
+                    }
+                }
+            }
+            if (!gatewayMac) {
+                gatewayMac = KernelNeighbourMac(*network->gateway, network->interfaceName);
+            }
+        }
+        return store::MakeNetworkId(network->address, network->prefixLength, gatewayMac);
+    }
+    return std::nullopt;
+}
+
+// The device memory's side of the result: what is remembered of each host, and this scan
+// written down unless it was cut short. Memory is on where its file is; --remember turns it
+// on, --no-memory leaves it untouched for this run.
+void AddMemory(ExportResult& result, const ScanOptions& options, bool interrupted) {
+    if (options.noMemory) {
+        return;
+    }
+    const store::StoreLocation location = store::LocateStore();
+    if (location.path.empty()) {
+        if (options.remember) {
+            result.notes.push_back(store::DescribeProblem(location.status));
+        }
+        return;
+    }
+    if (!options.remember && !store::DeviceStore::Exists(location.path)) {
+        return;
+    }
+    store::DeviceStore::Opened opened = options.remember ? store::DeviceStore::Create(location.path)
+                                                         : store::DeviceStore::Open(location.path);
+    if (!opened.status.Ok()) {
+        result.notes.push_back(store::DescribeProblem(opened.status));
+    }
+    if (!opened.store) {
+        return;
+    }
+    const auto network = NetworkOfScan(result);
+    if (!network) {
+        return;
+    }
+    // Only the targets really asked say anything about a device.
+    std::vector<store::ScanRow> rows;
+    std::vector<ExportHost*> hosts;
+    for (ExportHost& host : result.hosts) {
+        if (host.address &&
+            (host.state == ExportState::Answered || host.state == ExportState::Silent)) {
+            rows.push_back({*ParseDottedDecimal(*host.address), host.mac.value_or(""),
+                            host.maker.value_or(""), host.hostName.value_or("")});
+            hosts.push_back(&host);
+        }
+    }
+    const store::Seconds now = std::time(nullptr);
+    const store::ScanWrite write = interrupted ? opened.store->Compare(*network, rows, now)
+                                               : opened.store->RecordScan(*network, rows, now);
+    if (!write.status.Ok()) {
+        result.notes.push_back(store::DescribeProblem(write.status));
+        return;
+    }
+    for (std::size_t i = 0; i < hosts.size() && i < write.changes.size(); ++i) {
+        const store::RowChange& change = write.changes[i];
+        ExportHost& host = *hosts[i];
+        host.isNew = change.isNew;
+        if (!change.mac.empty()) {
+            host.firstSeen = IsoTime(change.firstSeen);
+            host.lastSeen = IsoTime(now);
+            if (!change.name.empty()) {
+                host.name = change.name;
+            }
+            if (change.previous) {
+                host.previousMac = ExportMac(change.previous->mac);
+            }
+        } else if (change.lastOnline) {
+            host.lastSeen = IsoTime(change.lastOnline->when);
+            if (!change.lastOnline->name.empty()) {
+                host.name = change.lastOnline->name;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int ExitStatusOf(const ExportResult& result, bool interrupted) {
@@ -363,6 +477,7 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
             AddHostNames(result, stopSignals, interrupted);
         }
     }
+    AddMemory(result, options, interrupted);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
     std::string text;

@@ -144,6 +144,29 @@ class ScanCommand(unittest.TestCase):
                                  [(address(o), LIVE[o]) for o in sorted(LIVE)])
                 self.assertIn("254 个目标，5 台在线", err)
 
+    def test_remembered_devices_fill_the_memory_fields(self):
+        self.start("m", {"live": LIVE})
+        home = tempfile.mkdtemp(prefix="talvik-scan-xdg-")
+        try:
+            ENV["XDG_DATA_HOME"] = home
+            runs = [self.lab.run(["--format", "json", "--no-names"] + extra + ["203.0.113.1-12"])
+                    for extra in (["--no-memory"], ["--remember"], [], ["--no-memory"])]
+        finally:
+            del ENV["XDG_DATA_HOME"]
+            shutil.rmtree(home, ignore_errors=True)
+        off, first, second, untouched = [json.loads(out)["hosts"] for _, out, _ in runs]
+        self.assertTrue(all(code == 0 for code, _, _ in runs), runs)
+        for before, now, after in zip(first, second, untouched):
+            answered = now["state"] == "answered"
+            self.assertIs(before["new"], answered, before)
+            self.assertIs(now["new"], False, now)
+            self.assertEqual(now["first_seen"], before["first_seen"])
+            self.assertEqual(now["first_seen"] is not None, answered, now)
+            if answered:
+                self.assertRegex(now["last_seen"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
+            self.assertEqual((after["first_seen"], after["new"]), (None, False))
+        self.assertTrue(all(h["first_seen"] is None for h in off))
+
     def test_off_link_targets_are_not_asked_and_say_so(self):
         self.start("o", {"live": LIVE}, gateway=True)
         code, out, err = self.lab.run(["--format", "json", "--no-names", "203.0.113.5",
