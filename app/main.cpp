@@ -9,7 +9,7 @@
 #include "platform/Platform.h"
 #include "talvik/Version.h"
 #include "ui/AboutDlg.h"
-#include "ui/AvahiNames.h"
+#include "platform/HostNameChain.h"
 #include "ui/DialogUnits.h"
 #include "ui/ScannerDlg.h"
 
