@@ -180,8 +180,8 @@ TEST(AvahiLab, NamesTheHostThatAnnouncesItself) {
         GTEST_SKIP() << "run by avahi-lab.sh";
     }
     AvahiNames avahi(bus, 5000);
-    FirstHostName chain({std::make_shared<ReverseLookupNames>(),
-                         std::make_shared<AvahiNames>(bus, 5000)});
+    FirstHostName chain(
+        {std::make_shared<ReverseLookupNames>(), std::make_shared<AvahiNames>(bus, 5000)});
     // 203.0.113.50 is on no hosts file, so only the multicast name can name it.
     EXPECT_EQ(ReverseLookupNames().NameOf(0xCB007132, {}), std::nullopt);
     EXPECT_EQ(avahi.NameOf(0xCB007132, {}), "labprinter.local");
