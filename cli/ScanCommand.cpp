@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "cli/HeadlessPorts.h"
+#include "cli/HostNameSources.h"
 #include "cli/PlatformChoice.h"
 #include "platform/HostNames.h"
 #include "platform/MacVendors.h"
@@ -137,11 +138,6 @@ ExportResult Collect(HeadlessWindow& window, const RecordingArpSender& sender) {
         result.hosts.push_back(std::move(host));
     }
     return result;
-}
-
-// The same sources as the window's tooltip, first name found wins.
-std::shared_ptr<IHostNames> HostNameSources() {
-    return std::make_shared<ReverseLookupNames>();
 }
 
 bool TakeStopSignal(const sigset_t& signals, std::chrono::milliseconds wait) {
