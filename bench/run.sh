@@ -12,7 +12,8 @@
 # --peers-only: measure arp-scan and nmap alone (nothing of ours is built or run);
 # --schedule, --neighbour-give-up-ms: try other sender timings than the built-in ones;
 # --only: a comma-separated choice of the scenarios live, late, late800, loss, fallback,
-#   fallback-loss and cli (talvik-scan beside talvik-bench and arp-scan; the default: all).
+#   fallback-loss, remember and cli (talvik-scan beside talvik-bench and arp-scan; the
+#   default: all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -23,7 +24,7 @@ build_dir=$root/build/bench
 build=1
 peers_only=0
 talvik_args=()
-only=live,late,late800,loss,fallback,fallback-loss,cli
+only=live,late,late800,loss,fallback,fallback-loss,remember,cli
 while [ $# -gt 0 ]; do
     case $1 in
     --runs) runs=$2; shift 2 ;;
@@ -334,6 +335,23 @@ if want cli && [ -x "$work/talvik-scan" ]; then
             "$a_found/20 in $a_time ms" "-" "$(ratio "$m_time" "$a_time") x arp-scan" "all found"
     fi
     row "peak memory, talvik-scan over the /24" "$c_rss kB (maxrss)" "-" "-" "-" "< 20480 kB"
+fi
+
+if want remember && [ "$peers_only" = 0 ]; then
+    echo "== 20 live hosts, with and without device memory" >&2
+    expect_hosts "${live20[@]}"
+    measure arp-scan "$work/live20.json" "$runs"; ra_time=$m_time
+    measure talvik-packet "$work/live20.json" "$runs"; rp_time=$m_time
+    # The store is there before the timed runs, as it is once memory is on.
+    scenario_args=(--remember "$work/store/devices.sqlite3")
+    run_tool talvik-packet "$work/live20.json"
+    measure talvik-packet "$work/live20.json" "$runs"; rm_time=$m_time rm_found=$m_found
+    rm_write=$(awk -F= '$1 == "store_ms" { print $2 }' "$work/out")
+    scenario_args=()
+    row "20 live, devices remembered (root, packet socket; last write ${rm_write:-?} ms)" \
+        "$rm_found/20 in $rm_time ms" "$ra_time ms" "-" \
+        "$(ratio "$rm_time" "$ra_time") x arp-scan; $(ratio "$rm_time" "$rp_time") x the same without memory ($rp_time ms)" \
+        "<= 1.02 x without memory"
 fi
 
 peak=$(printf '%s\n' $tp_rss $tn_rss | sort -n | tail -1)

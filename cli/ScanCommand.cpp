@@ -241,21 +241,18 @@ std::optional<store::NetworkId> NetworkOfScan(const ExportResult& result) {
         if (host.state != ExportState::Answered || !host.address) {
             continue;
         }
-        const auto network = NetworkOf(*ParseDottedDecimal(*host.address));
+        const auto network = IdentifyNetwork(*ParseDottedDecimal(*host.address));
         if (!network) {
             continue;
         }
-        std::optional<MacAddress> gatewayMac;
-        if (network->gateway) {
+        std::optional<MacAddress> gatewayMac = network->gatewayMac;
+        if (!gatewayMac && network->gateway) {
             for (const ExportHost& other : result.hosts) {
                 if (other.address == FormatDottedDecimal(*network->gateway) && other.mac) {
                     if (const auto bytes = ParseMacText(*other.mac)) {
                         gatewayMac = *bytes;
                     }
                 }
-            }
-            if (!gatewayMac) {
-                gatewayMac = KernelNeighbourMac(*network->gateway, network->interfaceName);
             }
         }
         return store::MakeNetworkId(network->address, network->prefixLength, gatewayMac);

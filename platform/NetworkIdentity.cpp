@@ -2,103 +2,114 @@
 #include "platform/NetworkIdentity.h"
 
 #include <arpa/inet.h>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-#include <vector>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "platform/LinkInterfaces.h"
+#include "platform/NeighbourTable.h"
+#include "platform/NetlinkMessage.h"
 
 namespace talvik {
 
-namespace {
-
-std::vector<std::string> Words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;) {
-        words.push_back(word);
-    }
-    return words;
+std::vector<std::uint8_t> BuildRouteDumpRequest(std::uint32_t sequence) {
+    std::vector<std::uint8_t> bytes(NLMSG_SPACE(sizeof(rtmsg)));
+    nlmsghdr header{};
+    header.nlmsg_len = static_cast<std::uint32_t>(bytes.size());
+    header.nlmsg_type = RTM_GETROUTE;
+    header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    header.nlmsg_seq = sequence;
+    rtmsg route{};
+    route.rtm_family = AF_INET;
+    std::memcpy(bytes.data(), &header, sizeof header);
+    std::memcpy(bytes.data() + NLMSG_HDRLEN, &route, sizeof route);
+    return bytes;
 }
 
-std::optional<unsigned long> Hex(const std::string& text) {
-    if (text.empty() || text.size() > 8 ||
-        text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+std::vector<DefaultRoute> ParseDefaultRoutes(std::span<const std::uint8_t> buffer, bool& done) {
+    std::vector<DefaultRoute> routes;
+    std::size_t offset = 0;
+    while (offset + sizeof(nlmsghdr) <= buffer.size()) {
+        nlmsghdr header;
+        std::memcpy(&header, buffer.data() + offset, sizeof header);
+        if (header.nlmsg_len < sizeof header || offset + header.nlmsg_len > buffer.size()) {
+            done = true;  // cut short: nothing after it can be trusted
+            break;
+        }
+        const auto message = buffer.subspan(offset, header.nlmsg_len);
+        offset += NLMSG_ALIGN(header.nlmsg_len);
+        if (header.nlmsg_type == NLMSG_DONE || header.nlmsg_type == NLMSG_ERROR) {
+            done = true;
+            break;
+        }
+        std::size_t length = 0;
+        const auto info = NetlinkBody<rtmsg>(message, RTM_NEWROUTE, length);
+        if (!info || info->rtm_family != AF_INET || info->rtm_dst_len != 0 ||
+            info->rtm_type != RTN_UNICAST) {
+            continue;
+        }
+        DefaultRoute route;
+        std::uint32_t table = info->rtm_table;
+        bool hasGateway = false;
+        const bool whole = ForEachAttribute<rtmsg>(
+            message, length, [&](unsigned short type, std::span<const std::uint8_t> payload) {
+                if (payload.size() != 4) {
+                    return;
+                }
+                std::uint32_t value = 0;
+                std::memcpy(&value, payload.data(), 4);
+                if (type == RTA_OIF) {
+                    route.outputIndex = static_cast<int>(value);
+                } else if (type == RTA_GATEWAY) {
+                    route.gateway = ntohl(value);
+                    hasGateway = true;
+                } else if (type == RTA_PRIORITY) {
+                    route.priority = value;
+                } else if (type == RTA_TABLE) {
+                    table = value;
+                }
+            });
+        if (whole && hasGateway && table == RT_TABLE_MAIN && route.outputIndex > 0) {
+            routes.push_back(route);
+        }
+    }
+    return routes;
+}
+
+std::optional<std::vector<DefaultRoute>> ReadDefaultRoutes() {
+    const UniqueFd fd = OpenRouteSocket();
+    if (!fd.Valid()) {
         return std::nullopt;
     }
-    return std::stoul(text, nullptr, 16);
-}
-
-std::string ReadAll(const char* path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-}  // namespace
-
-std::optional<std::uint32_t> DefaultGateway(std::string_view procRoute,
-                                            std::string_view interfaceName) {
-    std::istringstream in{std::string(procRoute)};
-    std::string line;
-    std::getline(in, line);  // the header
-    while (std::getline(in, line)) {
-        const auto words = Words(line);
-        // Iface Destination Gateway Flags RefCnt Use Metric Mask ...
-        if (words.size() < 8 || words[0] != interfaceName) {
-            continue;
-        }
-        const auto destination = Hex(words[1]);
-        const auto gateway = Hex(words[2]);
-        const auto flags = Hex(words[3]);
-        const auto mask = Hex(words[7]);
-        constexpr unsigned long kUp = 0x1;
-        constexpr unsigned long kGateway = 0x2;
-        if (destination && gateway && flags && mask && *destination == 0 && *mask == 0 &&
-            (*flags & kUp) != 0 && (*flags & kGateway) != 0) {
-            // The kernel prints the address as it lies in memory, in network byte order.
-            return ntohl(static_cast<std::uint32_t>(*gateway));
-        }
+    const auto request = BuildRouteDumpRequest(1);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(fd.Get(), request.data(), request.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0) {
+        return std::nullopt;
     }
-    return std::nullopt;
-}
-
-std::optional<MacAddress> NeighbourMac(std::string_view procArp, std::uint32_t address,
-                                       std::string_view interfaceName) {
-    std::istringstream in{std::string(procArp)};
-    std::string line;
-    std::getline(in, line);
-    in_addr raw{};
-    raw.s_addr = htonl(address);
-    char text[INET_ADDRSTRLEN] = {};
-    const std::string wanted = inet_ntop(AF_INET, &raw, text, sizeof text) ? text : "";
-    while (std::getline(in, line)) {
-        // IP address, HW type, Flags, HW address, Mask, Device
-        const auto words = Words(line);
-        if (words.size() < 6 || words[0] != wanted || words[5] != interfaceName) {
-            continue;
+    std::vector<DefaultRoute> routes;
+    alignas(nlmsghdr) std::uint8_t buffer[16384];
+    for (bool done = false; !done;) {
+        ssize_t got = -1;
+        while ((got = ::recv(fd.Get(), buffer, sizeof buffer, 0)) < 0 && errno == EINTR) {
         }
-        constexpr unsigned long kComplete = 0x2;
-        const auto flags = Hex(words[2].substr(words[2].rfind('x') + 1));
-        MacAddress mac{};
-        unsigned parts[6] = {};
-        if (!flags || (*flags & kComplete) == 0 ||
-            std::sscanf(words[3].c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &parts[0], &parts[1],
-                        &parts[2], &parts[3], &parts[4], &parts[5]) != 6) {
-            continue;
+        if (got <= 0) {
+            return std::nullopt;
         }
-        for (std::size_t i = 0; i < mac.size(); ++i) {
-            mac[i] = static_cast<std::uint8_t>(parts[i]);
-        }
-        return mac;
+        const auto some =
+            ParseDefaultRoutes(std::span(buffer, static_cast<std::size_t>(got)), done);
+        routes.insert(routes.end(), some.begin(), some.end());
     }
-    return std::nullopt;
+    return routes;
 }
 
-std::optional<ScannedNetwork> NetworkOf(std::uint32_t target) {
+std::optional<NetworkIdentity> IdentifyNetwork(std::uint32_t target) {
     const auto interfaces = ReadLinkInterfaces();
     if (!interfaces) {
         return std::nullopt;
@@ -107,17 +118,29 @@ std::optional<ScannedNetwork> NetworkOf(std::uint32_t target) {
     if (choice.verdict == LinkVerdict::NotOnLink) {
         return std::nullopt;
     }
-    ScannedNetwork network;
-    network.interfaceName = choice.link.name;
-    network.address = choice.link.address;
-    network.prefixLength = choice.link.prefixLength;
-    network.gateway = DefaultGateway(ReadAll("/proc/net/route"), network.interfaceName);
-    return network;
-}
+    NetworkIdentity identity;
+    identity.interfaceName = choice.link.name;
+    identity.interfaceIndex = choice.link.index;
+    identity.address = choice.link.address;
+    identity.prefixLength = choice.link.prefixLength;
 
-std::optional<MacAddress> KernelNeighbourMac(std::uint32_t address,
-                                             const std::string& interfaceName) {
-    return NeighbourMac(ReadAll("/proc/net/arp"), address, interfaceName);
+    auto routes = ReadDefaultRoutes().value_or(std::vector<DefaultRoute>{});
+    std::erase_if(routes, [&](const DefaultRoute& route) {
+        return route.outputIndex != identity.interfaceIndex;
+    });
+    if (routes.empty()) {
+        return identity;
+    }
+    // The route the kernel prefers: the lowest metric.
+    const auto best = std::ranges::min_element(routes, {}, &DefaultRoute::priority);
+    identity.gateway = best->gateway;
+    NeighbourTable table;
+    if (const auto entry = table.Lookup(identity.interfaceIndex, best->gateway);
+        entry && entry->mac && (entry->state & (NUD_INCOMPLETE | NUD_FAILED)) == 0 &&
+        IsUnicastMac(*entry->mac)) {
+        identity.gatewayMac = entry->mac;
+    }
+    return identity;
 }
 
 }  // namespace talvik

@@ -235,7 +235,8 @@ std::string KeepAside(const std::string& path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string aside = path + ".damaged-" + stamp;
         if (attempt > 0) {
-            aside += "-" + std::to_string(attempt);
+            aside.push_back('-');
+            aside.append(std::to_string(attempt));
         }
         // A hard link never replaces an existing name; the old name goes only once it stands.
         if (::link(path.c_str(), aside.c_str()) == 0) {
@@ -406,8 +407,10 @@ Connection Connect(const std::string& path) {
             return fail(code);
         }
     }
+    // A current file is not written at all: the write lock alone shows that it could be.
     const std::string stamp = "PRAGMA user_version=" + std::to_string(DeviceStore::kSchemaVersion);
-    if ((code = Exec(connection.db, stamp.c_str())) != SQLITE_OK ||
+    if ((version < DeviceStore::kSchemaVersion &&
+         (code = Exec(connection.db, stamp.c_str())) != SQLITE_OK) ||
         (code = Exec(connection.db, "COMMIT")) != SQLITE_OK) {
         Exec(connection.db, "ROLLBACK");
         return fail(code);
@@ -426,6 +429,10 @@ DeviceStore::Opened DeviceStore::Open(const std::string& path) {
     }
     if (OtherUsers(path)) {
         return {nullptr, Problem(StoreProblem::OtherUsersPlace, path)};
+    }
+    // A folder, a device or a pipe in its place would only fail later, or block.
+    if (struct stat info{}; ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return {nullptr, Problem(StoreProblem::Failed, path, "not a regular file")};
     }
     auto connection = Connect(path);
     if (connection.db) {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -146,9 +147,10 @@ TEST_F(StoreTest, RemembersScansPerNetwork) {
     EXPECT_EQ(store->CountDevices(), 2);
 }
 
-// Runs `body` in a child process (as `uid` when given) and gives what it returned, or -1 when
-// it did not end by itself.
-int InChild(const std::function<int()>& body, std::optional<uid_t> uid = std::nullopt) {
+// Starts `body` in a child process (as `uid` when given); Wait gives what it returned, or -1
+// when it did not end by itself. Children are started from the test's one thread only, so none
+// inherits a lock another thread held.
+pid_t Spawn(const std::function<int()>& body, std::optional<uid_t> uid = std::nullopt) {
     const pid_t child = ::fork();
     if (child == 0) {
         if (uid && (::setgid(*uid) != 0 || ::setuid(*uid) != 0)) {
@@ -156,11 +158,19 @@ int InChild(const std::function<int()>& body, std::optional<uid_t> uid = std::nu
         }
         ::_exit(body());
     }
+    return child;
+}
+
+int Wait(pid_t child) {
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
         return -1;
     }
     return WEXITSTATUS(status);
+}
+
+int InChild(const std::function<int()>& body, std::optional<uid_t> uid = std::nullopt) {
+    return Wait(Spawn(body, uid));
 }
 
 int Code(StoreProblem problem) {
@@ -315,13 +325,19 @@ TEST_F(StoreTest, KeepsACorruptFileAsideAndStartsAfresh) {
     EXPECT_EQ(again.status.problem, StoreProblem::Corrupt);
     EXPECT_NE(again.status.keptAside, opened.status.keptAside);
     EXPECT_TRUE(Bytes(opened.status.keptAside) == garbage);
+
+    // Something that is no file at all is left alone, and never waited on.
+    const std::string pipe = dir_ + "/pipe.sqlite3";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_EQ(DeviceStore::Open(pipe).status.problem, StoreProblem::Failed);
+    EXPECT_TRUE(fs::is_fifo(pipe));
 }
 
 TEST_F(StoreTest, TwoProgramsWriteAtOnce) {
     ASSERT_TRUE(Made());
     constexpr int kScans = 60;
     const auto writer = [&](int who) {
-        return InChild([&, who] {
+        return Spawn([&, who] {
             auto opened = DeviceStore::Open(path_);
             if (!opened.store) {
                 return 100 + Code(opened.status.problem);
@@ -338,16 +354,40 @@ TEST_F(StoreTest, TwoProgramsWriteAtOnce) {
             return 0;
         });
     };
-    int first = -1;
-    std::thread other([&] { first = writer(1); });
-    const int second = writer(2);
-    other.join();
-    EXPECT_EQ(first, 0);
-    EXPECT_EQ(second, 0);
+    const pid_t first = writer(1);
+    const pid_t second = writer(2);
+    EXPECT_EQ(Wait(first), 0);
+    EXPECT_EQ(Wait(second), 0);
     EXPECT_EQ(Query(path_, "SELECT count(*) FROM scans"), 2 * kScans);
     EXPECT_EQ(Query(path_, "SELECT count(*) FROM sightings"), 4 * kScans);
     EXPECT_EQ(Query(path_, "SELECT count(*) FROM devices"), 3);
     EXPECT_EQ(Query(path_, "PRAGMA integrity_check"), 0) << "integrity_check says ok, read as 0";
+}
+
+TEST_F(StoreTest, OneStoreServesSeveralThreads) {
+    auto store = Made();
+    ASSERT_TRUE(store);
+    std::atomic<int> failures{0};
+    {
+        std::vector<std::jthread> threads;
+        for (int who = 0; who < 2; ++who) {
+            threads.emplace_back([&, who] {
+                for (int scan = 0; scan < 30; ++scan) {
+                    const ScanRow rows[] = {{Ip(10 + who), Mac(10 + who), "", ""}};
+                    failures += !store->RecordScan(kHome, rows, kNow + scan).status.Ok();
+                }
+            });
+        }
+        threads.emplace_back([&] {
+            for (int i = 0; i < 30; ++i) {
+                failures += !store->Devices(kHome).status.Ok();
+                store->Rename(kHome, Mac(10), "名" + std::to_string(i));  // may not exist yet
+            }
+        });
+    }
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(store->Devices(kHome).devices.size(), 2u);
+    EXPECT_EQ(Query(path_, "SELECT count(*) FROM scans"), 60);
 }
 
 // Root may write anywhere, so these run as nobody where the files are nobody's own.
