@@ -10,6 +10,9 @@ endif()
 
 if(TARGET talvik-scan)
   install(TARGETS talvik-scan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(TARGET talvik-scan-names)
+    install(TARGETS talvik-scan-names LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/talvik)
+  endif()
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/completions/talvik-scan
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 endif()
