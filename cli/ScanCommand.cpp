@@ -465,11 +465,12 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     window.ui->Shutdown();
 
     if (vendorsLoad.joinable()) {
-        vendorsLoad.join();
-        AddMakers(result, vendors->Load());
+        // Names are asked while the registry may still be being read.
         if (!interrupted) {
             AddHostNames(result, stopSignals, interrupted);
         }
+        vendorsLoad.join();
+        AddMakers(result, vendors->Load());
     }
     AddMemory(result, options, interrupted);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
