@@ -136,7 +136,7 @@ run_tool() {
         # The command as a script runs it: no names, no memory, CSV; its peak memory from time(1).
         local as=()
         [ "$tool" = talvik-scan-helper ] && as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
-        "$lab_sh" scan "$lab" "${as[@]}" /usr/bin/time -f %M -o "$work/rss" "$work/talvik-scan" \
+        "$lab_sh" scan "$lab" /usr/bin/time -f %M -o "$work/rss" "${as[@]}" "$work/talvik-scan" \
             --format csv --no-names --no-memory "$range_first-$range_last" >"$out" || status=$? ;;
     arp-scan)
         "$lab_sh" scan "$lab" arp-scan -q -I "$LAB_SCANNER_IF" "$range_first-$range_last" >"$out" || status=$? ;;
