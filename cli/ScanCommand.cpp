@@ -28,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // How often the scan's state is looked at; short, since the end of a scan is seen this late.
-constexpr std::chrono::milliseconds kPoll(10);
+constexpr std::chrono::milliseconds kPoll(2);
 constexpr std::chrono::milliseconds kProgressEvery(100);
 // The names of the hosts that answered are waited for this long in all.
 constexpr std::chrono::milliseconds kNamesWait(2000);
