@@ -465,12 +465,13 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     window.ui->Shutdown();
 
     if (vendorsLoad.joinable()) {
-        // Names are asked while the registry may still be being read.
+        vendorsLoad.join();
+        AddMakers(result, vendors->Load());
+        // The registry goes before the names' module brings Qt in: the two never add up.
+        vendors.reset();
         if (!interrupted) {
             AddHostNames(result, stopSignals, interrupted);
         }
-        vendorsLoad.join();
-        AddMakers(result, vendors->Load());
     }
     AddMemory(result, options, interrupted);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
