@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -238,9 +239,14 @@ std::string KeepAside(const std::string& path) {
             aside.push_back('-');
             aside.append(std::to_string(attempt));
         }
-        // A hard link never replaces an existing name; the old name goes only once it stands.
-        if (::link(path.c_str(), aside.c_str()) == 0) {
-            ::unlink(path.c_str());
+        // Neither a hard link nor a rename that refuses to replace ever overwrites a name; the
+        // link is tried first, the rename where the file system has no links.
+        bool moved = ::link(path.c_str(), aside.c_str()) == 0 && ::unlink(path.c_str()) == 0;
+        if (!moved && errno != EEXIST) {
+            moved =
+                ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0;
+        }
+        if (moved) {
             for (const char* companion : kCompanions) {
                 ::rename((path + companion).c_str(), (aside + companion).c_str());
             }
@@ -280,7 +286,8 @@ std::string DescribeProblem(const StoreStatus& status) {
         case StoreProblem::Failed:
             break;
     }
-    return "无法读写设备记录（" + status.detail + "）。";
+    // The system's own words (status.detail) are English: they are for a log, not the notice.
+    return "无法读写设备记录文件 " + status.path + "。";
 }
 
 StoreLocation LocateStore() {
@@ -511,26 +518,45 @@ std::optional<long long> DeviceStore::NetworkRowId(const NetworkId& network) {
     return std::nullopt;
 }
 
-std::optional<NetworkHistory> DeviceStore::History(long long networkId) {
+std::optional<NetworkHistory> DeviceStore::History(long long networkId,
+                                                   std::span<const ScanRow> rows) {
+    // Only what the rows can meet is read, so a write takes as long for a network of ten
+    // thousand devices as for one of ten: the last answers at the rows' addresses, and the
+    // devices of those and of the rows' own MACs. The lists go to SQLite as JSON arrays.
+    std::string addresses = "[";
+    std::string macs = "[";
+    const auto add = [](std::string& list, const std::string& item) {
+        list += (list.size() > 1 ? "," : "") + item;
+    };
+    for (const auto& row : rows) {
+        add(addresses, std::to_string(row.address));
+        if (const auto mac = NormalMac(row.mac)) {
+            add(macs, '"' + *mac + '"');
+        }
+    }
     NetworkHistory history;
-    Statement devices(db_,
-                      "SELECT mac, last_address, maker, host_name, user_name, first_seen, "
-                      "last_seen FROM devices WHERE network_id = ?1");
-    devices.Bind(1, networkId);
+    Statement answers(db_,
+                      "SELECT address, mac, time FROM last_answers WHERE network_id = ?1 AND "
+                      "address IN (SELECT value FROM json_each(?2))");
+    answers.Bind(1, networkId).Bind(2, addresses + "]");
     int code;
-    while ((code = devices.Step()) == SQLITE_ROW) {
-        history.devices.push_back(
-            Device{devices.Text(0), static_cast<std::uint32_t>(devices.Int(1)), devices.Text(2),
-                   devices.Text(3), devices.Text(4), devices.Int(5), devices.Int(6), false});
+    while ((code = answers.Step()) == SQLITE_ROW) {
+        history.lastAnswers.push_back(LastAnswer{static_cast<std::uint32_t>(answers.Int(0)),
+                                                 answers.Text(1), answers.Int(2)});
+        add(macs, '"' + history.lastAnswers.back().mac + '"');
     }
     if (code != SQLITE_DONE) {
         return std::nullopt;
     }
-    Statement answers(db_, "SELECT address, mac, time FROM last_answers WHERE network_id = ?1");
-    answers.Bind(1, networkId);
-    while ((code = answers.Step()) == SQLITE_ROW) {
-        history.lastAnswers.push_back(LastAnswer{static_cast<std::uint32_t>(answers.Int(0)),
-                                                 answers.Text(1), answers.Int(2)});
+    Statement devices(db_,
+                      "SELECT mac, last_address, maker, host_name, user_name, first_seen, "
+                      "last_seen FROM devices WHERE network_id = ?1 AND "
+                      "mac IN (SELECT value FROM json_each(?2))");
+    devices.Bind(1, networkId).Bind(2, macs + "]");
+    while ((code = devices.Step()) == SQLITE_ROW) {
+        history.devices.push_back(
+            Device{devices.Text(0), static_cast<std::uint32_t>(devices.Int(1)), devices.Text(2),
+                   devices.Text(3), devices.Text(4), devices.Int(5), devices.Int(6), false});
     }
     if (code != SQLITE_DONE) {
         return std::nullopt;
@@ -544,7 +570,7 @@ ScanWrite DeviceStore::Compare(const NetworkId& network, std::span<const ScanRow
     ScanWrite result;
     NetworkHistory history;
     if (const auto id = NetworkRowId(network)) {
-        auto known = History(*id);
+        auto known = History(*id, rows);
         if (!known) {
             result.status = Fail(sqlite3_errcode(db_));
             return result;
@@ -556,9 +582,41 @@ ScanWrite DeviceStore::Compare(const NetworkId& network, std::span<const ScanRow
     return result;
 }
 
+StoreStatus DeviceStore::ReplaceDamaged(StoreStatus said) {
+    said.keptAside = KeepAside(path_);
+    if (said.keptAside.empty()) {
+        return said;
+    }
+    auto fresh = Create(path_);
+    if (!fresh.store) {
+        return said;  // this connection stays on the damaged file, which is kept
+    }
+    // A connection follows its file when it is renamed, so the old one is closed only now.
+    sqlite3_close_v2(db_);
+    db_ = std::exchange(fresh.store->db_, nullptr);
+    return said;
+}
+
 ScanWrite DeviceStore::RecordScan(const NetworkId& network, std::span<const ScanRow> rows,
                                   Seconds when) {
     const std::lock_guard lock(mutex_);
+    auto result = WriteScan(network, rows, when);
+    if (result.status.problem == StoreProblem::Corrupt) {
+        // Damage inside a file that opened well: kept aside as at opening, and the scan goes
+        // into the new, empty store in its place.
+        const StoreStatus said = ReplaceDamaged(result.status);
+        if (!said.keptAside.empty()) {
+            result = WriteScan(network, rows, when);
+            if (result.status.Ok()) {
+                result.status = said;
+            }
+        }
+    }
+    return result;
+}
+
+ScanWrite DeviceStore::WriteScan(const NetworkId& network, std::span<const ScanRow> rows,
+                                 Seconds when) {
     ScanWrite result;
     const auto fail = [&](int code) {
         result.status = Fail(code);
@@ -584,7 +642,7 @@ ScanWrite DeviceStore::RecordScan(const NetworkId& network, std::span<const Scan
     if (!networkId) {
         return fail(sqlite3_errcode(db_));
     }
-    const auto history = History(*networkId);
+    const auto history = History(*networkId, rows);
     if (!history) {
         return fail(sqlite3_errcode(db_));
     }
@@ -646,6 +704,14 @@ ScanWrite DeviceStore::RecordScan(const NetworkId& network, std::span<const Scan
 
 NetworkDevices DeviceStore::Devices(const NetworkId& network) {
     const std::lock_guard lock(mutex_);
+    auto result = ListDevices(network);
+    if (result.status.problem == StoreProblem::Corrupt) {
+        result.status = ReplaceDamaged(result.status);
+    }
+    return result;
+}
+
+NetworkDevices DeviceStore::ListDevices(const NetworkId& network) {
     NetworkDevices result;
     // One read transaction, so the list and its online marks come from the same moment.
     int code = Exec(db_, "BEGIN");

@@ -83,6 +83,19 @@ TEST_F(StoreTest, ExistenceIsTheSwitch) {
     EXPECT_TRUE(DeviceStore::Remove(path_).Ok());
 }
 
+TEST(StoreProblems, EachHasASentenceForTheUser) {
+    for (int problem = 1; problem <= static_cast<int>(StoreProblem::Failed); ++problem) {
+        StoreStatus status;
+        status.problem = static_cast<StoreProblem>(problem);
+        status.path = "/home/u/.local/share/talvik/devices.sqlite3";
+        status.detail = "disk I/O error";
+        const std::string text = DescribeProblem(status);
+        EXPECT_TRUE(text.ends_with("。")) << problem << ": " << text;
+        EXPECT_EQ(text.find(status.detail), std::string::npos) << text;
+    }
+    EXPECT_EQ(DescribeProblem({}), "");
+}
+
 TEST_F(StoreTest, RemembersScansPerNetwork) {
     auto store = Made();
     ASSERT_TRUE(store);
@@ -321,10 +334,38 @@ TEST_F(StoreTest, KeepsACorruptFileAsideAndStartsAfresh) {
 
     // A second damaged file is kept beside the first, not over it.
     std::ofstream(path_, std::ios::binary | std::ios::trunc) << garbage;
-    const auto again = DeviceStore::Open(path_);
+    auto again = DeviceStore::Open(path_);
     EXPECT_EQ(again.status.problem, StoreProblem::Corrupt);
     EXPECT_NE(again.status.keptAside, opened.status.keptAside);
     EXPECT_TRUE(Bytes(opened.status.keptAside) == garbage);
+
+    // Damage past the first page shows only once the tables are read: then the scan goes to
+    // a new store, and the damaged one is kept.
+    opened = DeviceStore::Open(path_);
+    ASSERT_TRUE(opened.store);
+    std::vector<ScanRow> many;
+    for (int i = 0; i < 200; ++i) {
+        many.push_back({Ip(i), Mac(i), std::string(100, 'm'), ""});
+    }
+    ASSERT_TRUE(opened.store->RecordScan(kHome, many, kNow).status.Ok());
+    // The last connection folds the journal into the file.
+    opened.store.reset();
+    again.store.reset();
+    const auto size = fs::file_size(path_);
+    ASSERT_GT(size, 4 * 4096u);
+    {
+        std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(4096);
+        file << std::string(size - 4096, '\xff');
+    }
+    const std::string damaged = Bytes(path_);
+    opened = DeviceStore::Open(path_);
+    ASSERT_TRUE(opened.store) << DescribeProblem(opened.status);
+    const auto wrote = opened.store->RecordScan(kHome, rows, kNow + 1);
+    EXPECT_EQ(wrote.status.problem, StoreProblem::Corrupt);
+    EXPECT_EQ(wrote.newDevices, 1) << "written into the new store";
+    EXPECT_TRUE(Bytes(wrote.status.keptAside) == damaged);
+    EXPECT_EQ(opened.store->Devices(kHome).devices.size(), 1u);
 
     // Something that is no file at all is left alone, and never waited on.
     const std::string pipe = dir_ + "/pipe.sqlite3";
