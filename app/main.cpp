@@ -6,10 +6,10 @@
 #include <QLocale>
 #include <QTranslator>
 
+#include "platform/HostNameChain.h"
 #include "platform/Platform.h"
 #include "talvik/Version.h"
 #include "ui/AboutDlg.h"
-#include "ui/AvahiNames.h"
 #include "ui/DialogUnits.h"
 #include "ui/ScannerDlg.h"
 

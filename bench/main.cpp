@@ -40,8 +40,8 @@
 #include <vector>
 
 #include "bench/CommandLine.h"
-#include "bench/HeadlessPorts.h"
-#include "bench/PlatformChoice.h"
+#include "cli/HeadlessPorts.h"
+#include "cli/PlatformChoice.h"
 #include "platform/NetworkIdentity.h"
 #include "scan/ScanEngine.h"
 #include "scan/ScanTypes.h"
@@ -51,6 +51,7 @@ namespace {
 
 using namespace talvik;
 using namespace talvik::bench;
+using namespace talvik::headless;
 using Clock = std::chrono::steady_clock;
 
 struct Options {

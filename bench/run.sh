@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Builds talvik-bench and measures it beside arp-scan and nmap (-sn -PR) in the network lab,
+# Builds talvik-bench and talvik-scan and measures them beside arp-scan and nmap (-sn -PR) in the network lab,
 # scenario by scenario, and prints one table with ratios from the same run. Run as root; every
 # frame stays inside the lab's namespaces.
 #
@@ -12,7 +12,8 @@
 # --peers-only: measure arp-scan and nmap alone (nothing of ours is built or run);
 # --schedule, --neighbour-give-up-ms: try other sender timings than the built-in ones;
 # --only: a comma-separated choice of the scenarios live, late, late800, loss, fallback,
-#   fallback-loss and remember (the default: all of them).
+#   fallback-loss, remember and cli (talvik-scan beside talvik-bench and arp-scan; the
+#   default: all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -23,7 +24,7 @@ build_dir=$root/build/bench
 build=1
 peers_only=0
 talvik_args=()
-only=live,late,late800,loss,fallback,fallback-loss,remember
+only=live,late,late800,loss,fallback,fallback-loss,remember,cli
 while [ $# -gt 0 ]; do
     case $1 in
     --runs) runs=$2; shift 2 ;;
@@ -48,10 +49,11 @@ done
 if [ "$build" = 1 ]; then
     cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DTALVIK_BUILD_GUI=OFF -DTALVIK_BUILD_TESTS=OFF -DTALVIK_BUILD_BENCH=ON >/dev/null
-    cmake --build "$build_dir" -j2 --target talvik-bench talvik-arp >/dev/null
+    cmake --build "$build_dir" -j2 --target talvik-bench talvik-arp talvik-scan >/dev/null
 fi
 bench=$build_dir/bin/talvik-bench
 helper=$build_dir/bin/talvik-arp
+scan_command=$build_dir/bin/talvik-scan
 if [ "$peers_only" = 0 ] && [ ! -x "$bench" ]; then
     echo "bench/run.sh: $bench was not built" >&2
     exit 1
@@ -66,6 +68,7 @@ range_last=${LAB_SUBNET}.254
 # The unprivileged runs need to reach the programs as nobody; a copy outside the work tree
 # keeps the tree's permissions as they are.
 [ -x "$bench" ] && install -m 755 "$bench" "$work/talvik-bench"
+[ -x "$scan_command" ] && install -m 755 "$scan_command" "$work/talvik-scan"
 if [ -x "$helper" ]; then
     install -m 755 "$helper" "$work/talvik-arp"
     setcap cap_net_raw+ep "$work/talvik-arp"
@@ -129,6 +132,15 @@ run_tool() {
         "$lab_sh" scan "$lab" setpriv --reuid=nobody --regid=nogroup --clear-groups \
             "$work/talvik-bench" --first "$range_first" --last "$range_last" \
             --sender neighbour --rows "${talvik_args[@]}" "${scenario_args[@]}" >"$out" || status=$? ;;
+    talvik-scan-packet | talvik-scan-helper)
+        # The command as a script runs it: no names, no memory, CSV. Its peak memory comes from
+        # time(1) on runs of their own (with_rss=1), so that the timed runs carry no wrapper.
+        local as=() timer=()
+        [ "$tool" = talvik-scan-helper ] && as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+        [ "${with_rss:-0}" = 1 ] && timer=(/usr/bin/time -f %M -o "$work/rss")
+        echo - >"$work/rss"
+        "$lab_sh" scan "$lab" "${timer[@]}" "${as[@]}" "$work/talvik-scan" \
+            --format csv --no-names --no-memory "$range_first-$range_last" >"$out" || status=$? ;;
     arp-scan)
         "$lab_sh" scan "$lab" arp-scan -q -I "$LAB_SCANNER_IF" "$range_first-$range_last" >"$out" || status=$? ;;
     nmap)
@@ -142,6 +154,9 @@ run_tool() {
     fi
     local found
     case $tool in
+    talvik-scan-*)
+        found=$(awk -F, '$2 == "answered" { print $1, $3 }' "$out" | count_found)
+        rss=$(cat "$work/rss") ;;
     talvik-*)
         found=$(awk '$1 == "row" && $3 == "running" { print $2, $4 }' "$out" | count_found)
         rss=$(awk -F= '$1 == "maxrss_kb" { print $2 }' "$out") ;;
@@ -293,6 +308,39 @@ if want fallback-loss; then
     row "unprivileged fallback, 10% loss each way, mean of $loss_runs seeds" \
         "$(awk -v s="$sum_f" -v n="$loss_runs" 'BEGIN { printf "%.1f", s / n }')/20 found" \
         "-" "-" "-" ">= 19.4/20"
+fi
+
+if want cli && [ -x "$work/talvik-scan" ]; then
+    echo "== talvik-scan over the 20 live hosts, beside talvik-bench and arp-scan" >&2
+    expect_hosts "${live20[@]}"
+    # Interleaved, so that the machine's load falls on all three alike.
+    c_times=() b_times=() a_times=() c_found=20 b_found=20 a_found=20 c_rss=0
+    for _ in $(seq "$runs"); do
+        measure talvik-scan-packet "$work/live20.json" 1
+        c_times+=("$m_time"); c_found=$((m_found < c_found ? m_found : c_found))
+        measure talvik-packet "$work/live20.json" 1
+        b_times+=("$m_time"); b_found=$((m_found < b_found ? m_found : b_found))
+        measure arp-scan "$work/live20.json" 1
+        a_times+=("$m_time"); a_found=$((m_found < a_found ? m_found : a_found))
+    done
+    c_time=$(printf '%s\n' "${c_times[@]}" | median)
+    b_time=$(printf '%s\n' "${b_times[@]}" | median)
+    a_time=$(printf '%s\n' "${a_times[@]}" | median)
+    row "talvik-scan, 20 live (root, packet socket; talvik column: the command, then talvik-bench)" \
+        "$c_found/20 in $c_time ms; bench $b_found/20 in $b_time ms" "$a_found/20 in $a_time ms" \
+        "-" "$(ratio "$c_time" "$b_time") x talvik-bench, $(ratio "$c_time" "$a_time") x arp-scan" \
+        "all found, <= 1.0 x talvik-bench"
+    if have_helper; then
+        measure talvik-scan-helper "$work/live20.json" "$runs"
+        row "talvik-scan, 20 live (nobody, talvik-arp helper)" "$m_found/20 in $m_time ms" \
+            "$a_found/20 in $a_time ms" "-" "$(ratio "$m_time" "$a_time") x arp-scan" "all found"
+    fi
+    for tool in talvik-scan-packet $(have_helper && echo talvik-scan-helper); do
+        with_rss=1 run_tool "$tool" "$work/live20.json"
+        read -r _ _ rss <<<"$result"
+        [ "$rss" != - ] && c_rss=$((rss > c_rss ? rss : c_rss))
+    done
+    row "peak memory, talvik-scan over the /24" "$c_rss kB (maxrss)" "-" "-" "-" "< 20480 kB"
 fi
 
 if want remember && [ "$peers_only" = 0 ]; then

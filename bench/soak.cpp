@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "bench/CommandLine.h"
-#include "bench/HeadlessPorts.h"
-#include "bench/PlatformChoice.h"
+#include "cli/HeadlessPorts.h"
+#include "cli/PlatformChoice.h"
 #include "scan/ScanEngine.h"
 #include "scan/ScanTypes.h"
 
@@ -37,6 +37,7 @@ namespace {
 
 using namespace talvik;
 using namespace talvik::bench;
+using namespace talvik::headless;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 

@@ -8,6 +8,15 @@ if(TARGET talvik)
   install(TARGETS talvik RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
+if(TARGET talvik-scan)
+  install(TARGETS talvik-scan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(TARGET talvik-scan-names)
+    install(TARGETS talvik-scan-names LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/talvik)
+  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/completions/talvik-scan
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+endif()
+
 if(TARGET talvik-arp)
   install(TARGETS talvik-arp RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/talvik)
   # Only the helper ever holds cap_net_raw. A staged install (DESTDIR, as for a package) or an
@@ -70,11 +79,13 @@ if(TARGET talvik)
       set(_page_date SOURCE_DATE_EPOCH=${_stamp})
     endif()
     # Each source and where its page goes under the manual's root.
-    foreach(_page "talvik.1;man1" "talvik.zh_CN.1;zh_CN/man1")
+    foreach(_page "talvik.1;man1;talvik" "talvik.zh_CN.1;zh_CN/man1;talvik"
+                  "talvik-scan.1;man1;talvik-scan" "talvik-scan.zh_CN.1;zh_CN/man1;talvik-scan")
       list(GET _page 0 _name)
       list(GET _page 1 _dir)
+      list(GET _page 2 _program)
       configure_file(${PROJECT_SOURCE_DIR}/man/${_name}.scd ${_generated}/${_name}.scd @ONLY)
-      set(_out ${_generated}/man/${_dir}/talvik.1)
+      set(_out ${_generated}/man/${_dir}/${_program}.1)
       file(MAKE_DIRECTORY ${_generated}/man/${_dir})
       add_custom_command(OUTPUT ${_out}.gz
         COMMAND ${CMAKE_COMMAND} -E env ${_page_date}

@@ -11,6 +11,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -25,13 +26,22 @@ public:
     virtual std::optional<std::string> NameOf(std::uint32_t address, std::stop_token stop) = 0;
 };
 
+// The longest name DNS allows, in bytes.
+inline constexpr std::size_t kLongestHostName = 253;
+
+// A name from the network made fit to show and copy: every control character and every line or
+// paragraph separator becomes a blank, bidirectional controls (which could reorder what the
+// tooltip shows) and bytes that are not UTF-8 are dropped, and it is cut at a character
+// boundary to the longest name DNS allows. Nothing when nothing is left.
+std::optional<std::string> SafeHostName(std::string_view name);
+
 // The system resolver's reverse lookup (hosts file, DNS), only where a name is on record.
 class ReverseLookupNames final : public IHostNames {
 public:
     std::optional<std::string> NameOf(std::uint32_t address, std::stop_token stop) override;
 };
 
-// Asks each source in turn and gives the first name found.
+// Asks each source in turn and gives the first name found, made safe.
 class FirstHostName final : public IHostNames {
 public:
     explicit FirstHostName(std::vector<std::shared_ptr<IHostNames>> sources)

@@ -109,15 +109,23 @@ bool TakeOver(int fd, const std::string& path, const struct stat& old) {
 // Writes over the file itself, so that it stays whose it is and every hard link sees the new
 // report. The old contents wait in memory and go back if the write fails; they are put back
 // over the blocks they came from, which needs no room a full disk would refuse.
-ReplaceResult WriteInPlace(const std::string& path, std::string_view bytes) {
+// `checked` is what the name held when it was judged; another user may have put something else
+// there since (a FIFO would block the read for good), so the file opened must be that one.
+ReplaceResult WriteInPlace(const std::string& path, const struct stat& checked,
+                           std::string_view bytes) {
     using Stage = ReplaceResult::Stage;
-    const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return {Stage::Replace, errno};
     }
     struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != checked.st_dev ||
+        st.st_ino != checked.st_ino) {
+        close(fd);
+        return {Stage::Replace, EBUSY};
+    }
     std::string old;
-    if (fstat(fd, &st) != 0 || st.st_size > kLargestInPlace || !ReadAll(fd, old)) {
+    if (st.st_size > kLargestInPlace || !ReadAll(fd, old)) {
         const int error = st.st_size > kLargestInPlace ? EFBIG : errno;
         close(fd);
         return {Stage::Create, error};
@@ -137,6 +145,20 @@ ReplaceResult WriteInPlace(const std::string& path, std::string_view bytes) {
     return {};
 }
 
+// In a sticky folder another user's file is theirs to replace, not ours: the kernel's deletion
+// rule, and in a world-writable one (/tmp) its protected-regular rule, which binds root too, so
+// that root never hands a report to, or writes it into, a file another user put there.
+bool OthersFileInSharedFolder(const struct stat& file, const struct stat& folder) {
+    if ((folder.st_mode & S_ISVTX) == 0) {
+        return false;
+    }
+    const uid_t me = geteuid();
+    if (me != 0) {
+        return file.st_uid != me && folder.st_uid != me;
+    }
+    return (folder.st_mode & S_IWOTH) != 0 && file.st_uid != 0 && file.st_uid != folder.st_uid;
+}
+
 // Rename replaces even a read-only file on Linux, so what would stop a delete of it elsewhere is
 // checked here: no write permission bit at all (which binds root too), no write access, or a
 // folder that does not let us replace its entries.
@@ -152,13 +174,7 @@ bool CanReplace(const std::string& path, const struct stat& file) {
         return false;
     }
     struct stat folderStat {};
-    if (stat(folder.c_str(), &folderStat) == 0 && (folderStat.st_mode & S_ISVTX) != 0) {
-        const uid_t me = geteuid();
-        if (me != 0 && file.st_uid != me && folderStat.st_uid != me) {
-            return false;
-        }
-    }
-    return true;
+    return stat(folder.c_str(), &folderStat) == 0 && !OthersFileInSharedFolder(file, folderStat);
 }
 
 }  // namespace
@@ -172,10 +188,15 @@ ReplaceResult ReplaceFileContents(const std::string& name, std::string_view byte
     const std::string& path = *final;
     struct stat old {};
     const bool replacing = lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    if (replacing && old.st_nlink > 1) {
-        return WriteInPlace(path, bytes);
-    }
     const std::string folder = FolderOf(path);
+    struct stat folderStat {};
+    if (replacing &&
+        (stat(folder.c_str(), &folderStat) != 0 || OthersFileInSharedFolder(old, folderStat))) {
+        return {Stage::Replace, EACCES};
+    }
+    if (replacing && old.st_nlink > 1) {
+        return WriteInPlace(path, old, bytes);
+    }
     // A fixed short name, so that a target name near the length limit still leaves room.
     std::string temporary = folder + "/.talvik-report-XXXXXX";
     const int fd = mkostemp(temporary.data(), O_CLOEXEC);
@@ -193,7 +214,7 @@ ReplaceResult ReplaceFileContents(const std::string& name, std::string_view byte
     if (replacing) {
         if (!TakeOver(fd, path, old)) {
             fail(Stage::Create, 0, true);
-            return WriteInPlace(path, bytes);
+            return WriteInPlace(path, old, bytes);
         }
     } else if (fchmod(fd, 0666 & ~CurrentUmask()) != 0) {
         return fail(Stage::Create, errno, true);
@@ -219,6 +240,12 @@ ReplaceResult ReplaceFileContents(const std::string& name, std::string_view byte
 
 SaveOutcome SaveHtmlReport(const std::string& path, const std::vector<ReportRow>& rows,
                            const ReportTime& time, IMessageBox& messages) {
+    return SaveAsking(
+        path, [&] { return BuildHtmlReport(rows, time); }, messages);
+}
+
+SaveOutcome SaveAsking(const std::string& path, const std::function<std::string()>& build,
+                       IMessageBox& messages) {
     // Anything at the name but a folder counts as an existing file, also one we cannot read or a
     // link to nothing: replacing it unasked would lose it.
     struct stat existing {};
@@ -239,7 +266,7 @@ SaveOutcome SaveHtmlReport(const std::string& path, const std::vector<ReportRow>
 
     ReplaceResult result;
     try {
-        result = ReplaceFileContents(path, BuildHtmlReport(rows, time));
+        result = ReplaceFileContents(path, build());
     } catch (const std::exception&) {
         result = {ReplaceResult::Stage::Create, ENOMEM};
     }

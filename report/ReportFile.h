@@ -3,6 +3,7 @@
 // Saving the report: replacing a file without ever leaving it half written, and the save
 // command's questions and messages once the file name is chosen.
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,5 +48,10 @@ enum class SaveOutcome {
 // through `messages` about every failure. There is no message on success.
 SaveOutcome SaveHtmlReport(const std::string& path, const std::vector<ReportRow>& rows,
                            const ReportTime& time, IMessageBox& messages);
+
+// The same questions and messages for a file of any other bytes, made by `build` once the user
+// has agreed to replace what is there.
+SaveOutcome SaveAsking(const std::string& path, const std::function<std::string()>& build,
+                       IMessageBox& messages);
 
 }  // namespace talvik

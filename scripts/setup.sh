@@ -12,8 +12,8 @@ packages=(
     fonts-arphic-uming fonts-noto-cjk
     xvfb xauth x11-apps imagemagick librsvg2-bin desktop-file-utils appstream
     iproute2 iputils-arping arp-scan nmap tcpdump python3 strace util-linux
-    xdotool python3-pyatspi at-spi2-core dbus
-    ieee-data scdoc lintian
+    xdotool python3-pyatspi at-spi2-core dbus openbox avahi-daemon avahi-utils
+    ieee-data scdoc lintian time
     libsqlite3-dev sqlite3 samba
 )
 

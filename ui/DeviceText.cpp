@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/DeviceText.h"
 
+#include "platform/HostNames.h"
+
 namespace talvik {
 
 namespace {
@@ -41,7 +43,8 @@ std::string MakerText(std::string_view macText, const MacRegistry* registry) {
 }
 
 std::string HostNameText(std::string_view name) {
-    return name.empty() ? std::string() : "主机名：" + OneLine(name);
+    const std::optional<std::string> safe = SafeHostName(name);
+    return safe ? "主机名：" + *safe : std::string();
 }
 
 std::string CopyLine(std::string_view address, std::string_view status, std::string_view mac,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "report/HtmlReport.h"
+#include "report/ResultExport.h"
 #include "scan/Ports.h"
 
 class QFileDialog;
@@ -36,6 +37,32 @@ public:
 private:
     static QString& LastFolder();
 };
+
+// Asks for the export's file name; nothing when the user cancels. Tests script it.
+class IExportFileDialog {
+public:
+    virtual ~IExportFileDialog() = default;
+    virtual std::optional<QString> GetExportFileName(QWidget* owner) = 0;
+};
+
+// The toolkit's save dialog with the filters "CSV (*.csv)" and "JSON (*.json)" and the initial
+// name "Result"; the name it gives ends in the chosen filter's extension. Like the report's, it
+// asks nothing about an existing file.
+class QtExportFileDialog final : public IExportFileDialog {
+public:
+    std::optional<QString> GetExportFileName(QWidget* owner) override;
+    static std::unique_ptr<QFileDialog> Make(QWidget* owner);
+
+private:
+    static QString& LastFolder();
+};
+
+// The name the export goes to: `chosen` as it is when it ends in .csv or .json (any case),
+// else with the extension of the chosen filter added.
+QString ExportNameFor(const QString& chosen, bool jsonFilter);
+
+// Whether an export name asks for JSON rather than CSV.
+bool IsJsonName(const QString& name);
 
 // Every row of the list, read in one go so that results arriving during a scan cannot change the
 // report half way.

@@ -3,6 +3,7 @@
 
 #include "ui/ScannerCommands.h"
 
+#include <QFile>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <algorithm>
@@ -36,6 +37,7 @@ constexpr Command kCommands[] = {
     {ID_SCAN_SELECTED,       "扫描选中主机(&S)",   " 扫描选中", ":/toolbar/scan-selected.png", &D::OnScanSelected,   W::Idle,     nullptr},
     {ID_STOP_SCAN,           "停止扫描(&T)",       " 停止扫描", ":/toolbar/stop.png",          &D::OnStopScan,       W::Scanning, nullptr},
     {ID_SAVE_RESULTS,        "保存扫描结果",       nullptr,     nullptr,                       &D::OnSaveResults,    W::Always,   "Ctrl+S"},
+    {ID_EXPORT_RESULTS,      "导出结果…",          nullptr,     nullptr,                       &D::OnExportResults,  W::Always,   nullptr},
     {ID_EXIT,                "退出(&X)",           " 退出",     ":/toolbar/exit.png",          &D::OnExit,           W::Always,   nullptr},
     {ID_ADVANCED,            "高级选项(&P)",       " 高级",     ":/toolbar/advanced.png",      &D::OnAdvanced,       W::Always,   nullptr},
     {ID_ABOUT_DESCRIPTION,   "关于漏洞(&H)",       nullptr,     nullptr,                       nullptr,              W::Never,    nullptr},
@@ -51,7 +53,7 @@ constexpr Command kCommands[] = {
 };
 
 constexpr int kSep = 0;
-constexpr int kSystemMenu[] = {ID_SCAN_ALL, ID_SCAN_SELECTED, ID_STOP_SCAN, kSep, ID_SAVE_RESULTS, kSep, ID_EXIT};
+constexpr int kSystemMenu[] = {ID_SCAN_ALL, ID_SCAN_SELECTED, ID_STOP_SCAN, kSep, ID_SAVE_RESULTS, ID_EXPORT_RESULTS, kSep, ID_EXIT};
 constexpr int kSettingsMenu[] = {ID_ADVANCED};
 constexpr int kAboutMenu[] = {ID_ABOUT_DESCRIPTION, ID_ABOUT_SOFTWARE};
 constexpr MenuLayout kMenuBar[] = {
@@ -270,6 +272,22 @@ void CScannerDlg::OnSaveResults() {
         return;
     }
     WriteHtmlReport(ReportPathFor(*chosen));
+}
+
+void CScannerDlg::OnExportResults() {
+    QtExportFileDialog toolkitDialog;
+    IExportFileDialog& dialog =
+        services_.exportFileDialog != nullptr ? *services_.exportFileDialog : toolkitDialog;
+    const std::optional<QString> chosen = dialog.GetExportFileName(this);
+    if (!chosen) {
+        return;
+    }
+    // The rows as they stand now, also during a scan; the bytes are made once the user agreed.
+    const ExportResult rows = ExportRows();
+    const bool json = IsJsonName(*chosen);
+    SaveAsking(
+        QFile::encodeName(*chosen).toStdString(),
+        [&] { return json ? BuildJsonExport(rows) : BuildCsvExport(rows); }, Messages());
 }
 
 void CScannerDlg::WriteHtmlReport(const std::string& path) {

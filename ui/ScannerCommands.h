@@ -11,6 +11,7 @@ class CScannerDlg;
 
 // Copies the selected rows as text; reached by its key on the list only.
 inline constexpr int ID_COPY_ROWS = 32798;
+inline constexpr int ID_EXPORT_RESULTS = 32820;
 
 // When a command may act; anything else leaves it grayed and refuses it.
 enum class CommandWhen {

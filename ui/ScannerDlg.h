@@ -32,6 +32,8 @@ namespace talvik {
 
 struct Command;
 class ISaveFileDialog;
+class IExportFileDialog;
+struct ExportResult;
 class IpAddressEdit;
 class HostNameLookups;
 class IHostNames;
@@ -52,6 +54,8 @@ struct ScannerServices {
     IMessageBox* messageBox = nullptr;
     // Asks for the report's file name in place of the toolkit's dialog when set. Not owned.
     ISaveFileDialog* saveFileDialog = nullptr;
+    // Asks for the export's file name in place of the toolkit's dialog when set. Not owned.
+    IExportFileDialog* exportFileDialog = nullptr;
     // Names the hosts that answered; none asks no names.
     std::shared_ptr<IHostNames> hostNames;
     // Where the registry of MAC makers lies; a missing one names no makers.
@@ -103,6 +107,7 @@ public:
     void OnSaveResults();
     // Writes every row as the report at `path`, asking before it replaces a file.
     void WriteHtmlReport(const std::string& path);
+    void OnExportResults();
 
     // Runs the handler of a command identifier, as a command message would; refused where the
     // command table says it may not run now.
@@ -156,6 +161,8 @@ private:
     // The rows' tooltips, the progress text, makers, names and copy.
     void CreateRowDetails();
     QString DescribeRow(const QString& text, const RowFacts& facts) const;
+    // Every row as the export writes it, with the makers and names found so far.
+    ExportResult ExportRows() const;
     void OnRowOutcome(const RowFacts& facts);
     void UpdateProgressText();
     // Empties the bar and its text, once the rows it counted are gone.

@@ -10,6 +10,7 @@
 
 #include "platform/HostNames.h"
 #include "platform/MacVendors.h"
+#include "report/ResultExport.h"
 #include "scan/Address.h"
 #include "scan/ScanEngine.h"
 #include "ui/DeviceText.h"
@@ -123,6 +124,57 @@ void CScannerDlg::UpdateProgressText() {
 void CScannerDlg::ResetProgress() {
     progressShown_ = false;
     progressPort_->SetPos(0);
+}
+
+ExportResult CScannerDlg::ExportRows() const {
+    const MacRegistry* registry = vendors_ ? vendors_->Loaded() : nullptr;
+    ExportResult result;
+    for (int row = 0; row < resultRows_->GetItemCount(); ++row) {
+        ExportHost host;
+        host.target = resultRows_->GetItemText(row, 0);
+        const RowFacts* facts = resultRows_->Facts(row);
+        const RowFacts none;
+        const RowFacts& known = facts != nullptr ? *facts : none;
+        const std::uint32_t address =
+            known.address != 0 ? known.address : ParseDottedDecimal(host.target).value_or(0);
+        if (address != 0) {
+            host.address = FormatDottedDecimal(address);
+        }
+        switch (known.outcome) {
+            case RowOutcome::Answered:
+                host.state = ExportState::Answered;
+                break;
+            case RowOutcome::Silent:
+                host.state = ExportState::Silent;
+                break;
+            case RowOutcome::Unresolved:
+                host.state = ExportState::Unresolved;
+                host.address.reset();
+                break;
+            case RowOutcome::Waiting:
+            case RowOutcome::NotScanned:
+                host.state = ExportState::NotAsked;
+                break;
+        }
+        if (host.state == ExportState::Answered) {
+            const std::string mac = resultRows_->GetItemText(row, 2);
+            host.mac = ExportMac(mac);
+            for (int other = 1; other < known.macs.size(); ++other) {
+                if (auto text = ExportMac(known.macs[other].toStdString())) {
+                    host.otherMacs.push_back(std::move(*text));
+                }
+            }
+            if (std::string maker = MakerOf(mac, registry); !maker.empty()) {
+                host.maker = std::move(maker);
+            }
+            if (const auto name = hostNames_.find(address);
+                name != hostNames_.end() && !name->second.empty()) {
+                host.hostName = name->second;
+            }
+        }
+        result.hosts.push_back(std::move(host));
+    }
+    return result;
 }
 
 void CScannerDlg::OnCopyRows() {

@@ -81,7 +81,8 @@ if [ -n "$build" ]; then
         test "$(cat "$work/caps")" = "$prefix/libexec/talvik/talvik-arp cap_net_raw=ep"
 fi
 app_id=io.github.talvik.Talvik
-for file in bin/talvik libexec/talvik/talvik-arp share/applications/$app_id.desktop \
+for file in bin/talvik bin/talvik-scan share/bash-completion/completions/talvik-scan \
+    libexec/talvik/talvik-arp share/applications/$app_id.desktop \
     share/metainfo/$app_id.metainfo.xml share/icons/hicolor/scalable/apps/$app_id.svg \
     share/icons/hicolor/48x48/apps/$app_id.png share/doc/talvik/copyright; do
     check "installed $file" test -s "$prefix/$file"
@@ -89,7 +90,8 @@ done
 # The package also carries what is built from the sources at package time.
 if [ -z "$build" ]; then
     for file in share/doc/talvik/changelog.gz share/man/man1/talvik.1.gz \
-        share/man/zh_CN/man1/talvik.1.gz; do
+        share/man/zh_CN/man1/talvik.1.gz share/man/man1/talvik-scan.1.gz \
+        share/man/zh_CN/man1/talvik-scan.1.gz; do
         check "installed $file" test -s "$prefix/$file"
     done
     if command -v lexgrog >/dev/null; then
@@ -101,6 +103,10 @@ check "the helper holds cap_net_raw" \
     test "$(getcap "$prefix/libexec/talvik/talvik-arp")" = \
     "$prefix/libexec/talvik/talvik-arp cap_net_raw=ep"
 check "the program holds no capability" test -z "$(getcap "$prefix/bin/talvik")"
+check "the command holds no capability" test -z "$(getcap "$prefix/bin/talvik-scan")"
+# Nothing sent: a bad range is refused before the command looks at the network.
+check "the command refuses a range that leaves its /24 with status 2" \
+    sh -c "env -u DISPLAY -u WAYLAND_DISPLAY '$prefix/bin/talvik-scan' 203.0.113.1-203.0.114.1 2>/dev/null; test \$? -eq 2"
 if command -v desktop-file-validate >/dev/null; then
     check "the desktop entry validates" \
         desktop-file-validate "$prefix/share/applications/$app_id.desktop"

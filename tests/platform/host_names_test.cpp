@@ -61,6 +61,37 @@ TEST(HostNames, TheFirstSourceWithANameWins) {
     EXPECT_EQ(ReverseLookupNames().NameOf(0x7f000001, {}), "localhost");
 }
 
+// What a host calls itself must not forge tooltip lines or reorder them.
+TEST(HostNames, NamesFromTheNetworkCannotBreakOrReorderLines) {
+    const std::string longest(253, 'a');
+    const struct {
+        std::string name;
+        std::optional<std::string> shown;
+    } cases[] = {
+        {"printer.local", "printer.local"},
+        {"打印机.local", "打印机.local"},
+        {"evil\u2028厂商：Apple, Inc.", "evil 厂商：Apple, Inc."},
+        {"evil\u2029x", "evil x"},
+        {"evil\u0085x", "evil x"},  // NEL
+        {"evil\n\r\tx\x7f", "evil   x "},
+        {"\u202Egnp.exe", "gnp.exe"},
+        {"a\u202A\u202B\u202C\u202Db\u2066\u2067\u2068\u2069c\u200E\u200F\u061Cd", "abcd"},
+        {"bad\xff\xc0\x80utf8\xe6\x89", "badutf8"},  // stray, overlong and cut sequences
+        {"\u2028\u202E", std::nullopt},
+        {"", std::nullopt},
+        {longest + "b", longest},
+        {std::string(252, 'a') + "机", std::string(252, 'a')},  // never half a character
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SafeHostName(c.name), c.shown) << c.name;
+    }
+    auto forged = std::make_shared<ScriptedNames>(Names{{1, "\u202E"}, {2, "x\u2028y"}});
+    auto next = std::make_shared<ScriptedNames>(Names{{1, "one.local"}});
+    FirstHostName names({forged, next});
+    EXPECT_EQ(names.NameOf(1, {}), "one.local");
+    EXPECT_EQ(names.NameOf(2, {}), "x y");
+}
+
 TEST(HostNames, LookupsRunAFewAtATimeAndReportEachAddressOnce) {
     struct {
         std::mutex mutex;

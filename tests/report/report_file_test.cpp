@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <stdio.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -9,11 +11,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
+#include <thread>
 
 #include "report/ReportFile.h"
 
@@ -177,6 +181,13 @@ TEST_F(ReportFileTest, ReplacesOnlyOnYesAndWhenItMayKeepingOwnersAndLinks) {
         {r, 0664, kIdYes, Saved, ask, "", false, 0, kNobody},
         {r, 0666, kIdYes, ReadOnly, readOnly, "", false, 0, kNobody, 01777},
         {r, 0600, kIdYes, ReadOnly, readOnly, "", false, 0, kNobody},
+        // Root does not take over another user's file in a shared folder such as /tmp, neither
+        // by handing it the report nor by writing into it; its own file there it replaces.
+        {r, 0666, kIdYes, ReadOnly, readOnly, "", false, kNobody, 0, 01777},
+        {r, 0666, kIdYes, ReadOnly, readOnly, "copy.Html", true, kNobody, 0, 01777},
+        {r, 0644, kIdYes, Saved, ask, "", false, 0, 0, 01777},
+        // A sticky folder that is not world-writable binds root only by the usual rules.
+        {r, 0664, kIdYes, Saved, ask, "", false, kNobody, 0, 01775},
         // Links: the file they lead to is the one checked and replaced.
         {r, 0444, kIdYes, ReadOnly, readOnly, real},
         {r, 0644, kIdYes, Saved, ask, real},
@@ -236,6 +247,46 @@ TEST_F(ReportFileTest, WriteFailuresKeepTheOldReportAndOnlyAFullDiskSaysSo) {
         }
         EXPECT_EQ(status, 0);
     }
+}
+
+// Another user swaps a FIFO in for a report with a second hard link (written in place) over and
+// over while root saves: no save may block on the FIFO or write into it. The saves run in a child
+// that is killed if it hangs.
+TEST_F(ReportFileTest, AFifoSwappedInNeverBlocksTheSave) {
+    const fs::path report = folder / "Result.Html", copy = folder / "copy.Html",
+                   trap = folder / "trap";
+    const std::string full = BuildHtmlReport(kRows, kTime);
+    const auto hangsUp = [] { return alarm(120), true; };
+    const int status = InChild(hangsUp, [&] {
+        for (int round = 0; round < 200 && !HasFailure(); ++round) {
+            fs::remove(report);
+            fs::remove(copy);
+            fs::remove(trap);
+            std::ofstream(report) << "the report saved before";
+            fs::create_hard_link(report, copy);
+            ASSERT_EQ(mkfifo(trap.c_str(), 0666), 0);
+            std::atomic<bool> stop = false;
+            std::thread swapper([&] {
+                while (!stop) {
+                    renameat2(AT_FDCWD, report.c_str(), AT_FDCWD, trap.c_str(), RENAME_EXCHANGE);
+                }
+            });
+            RecordingMessageBox messages;
+            messages.answer = kIdYes;
+            const SaveOutcome outcome = SaveHtmlReport(report, kRows, kTime, messages);
+            stop = true;
+            swapper.join();
+            EXPECT_NE(outcome, SaveOutcome::DiskFull);
+            for (const fs::path& name : {report, copy, trap}) {
+                if (fs::is_regular_file(fs::symlink_status(name))) {
+                    std::ifstream in(name, std::ios::binary);
+                    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+                    EXPECT_TRUE(bytes == "the report saved before" || bytes == full) << name;
+                }
+            }
+        }
+    });
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace

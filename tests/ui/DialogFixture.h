@@ -60,6 +60,16 @@ struct ScriptedSaveFileDialog final : ISaveFileDialog {
     std::vector<QWidget*> owners;
 };
 
+// The same for the export's file name.
+struct ScriptedExportFileDialog final : IExportFileDialog {
+    std::optional<QString> GetExportFileName(QWidget* owner) override {
+        owners.push_back(owner);
+        return answers.empty() ? std::nullopt : std::optional(answers.takeFirst());
+    }
+    QStringList answers;
+    std::vector<QWidget*> owners;
+};
+
 // Types each character into whichever widget has the focus at that moment; "\b" is Backspace.
 inline void TypeKeys(const QString& keys) {
     for (const QChar c : keys) {
@@ -106,6 +116,7 @@ protected:
         services.aboutLibrary = aboutLibrary;
         services.messageBox = &messages;
         services.saveFileDialog = &files;
+        services.exportFileDialog = &exports;
         services.hostNames = hostNames;
         services.macRegistryDirectory = registryDirectory;
         dialog = std::make_unique<CScannerDlg>(std::move(services));
@@ -188,6 +199,7 @@ protected:
     std::string registryDirectory = "/nonexistent";
     ScriptedMessageBox messages;
     ScriptedSaveFileDialog files;
+    ScriptedExportFileDialog exports;
     std::shared_ptr<ScriptedArpSender> arp = std::make_shared<ScriptedArpSender>();
     std::unique_ptr<CScannerDlg> dialog;
 };

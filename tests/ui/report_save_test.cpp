@@ -4,6 +4,7 @@
 
 #include "report/HtmlReport.h"
 #include "tests/ui/DialogFixture.h"
+#include "ui/ScannerCommands.h"
 
 namespace talvik::test {
 namespace {
@@ -115,6 +116,68 @@ TEST_F(ReportSaveTest, SaveDuringAScanWritesTheRowsAsTheyStand) {
     EXPECT_EQ(rows[1].status, "");
     EXPECT_TRUE(messages.shown.empty());
     EXPECT_TRUE(HoldsReport("Result.Html"));
+}
+
+// The export asks and refuses as the report's save does, and writes the command's columns.
+TEST_F(ReportSaveTest, ExportWritesCsvOrJsonAndAsksBeforeReplacing) {
+    QtResultList& list = dialog->ResultRows();
+    AddRow({"203.0.113.7", "running", "00-0C-29-3A-4B-5C"});
+    list.SetRowOutcome(0, RowOutcome::Answered, 0xCB007107);
+    AddRow({"203.0.113.8", "", ""});
+    list.SetRowOutcome(1, RowOutcome::Silent, 0xCB007108);
+    AddRow({"nas,home", "", "Unknown host"});
+    list.SetRowOutcome(2, RowOutcome::Unresolved, 0);
+    AddRow({"203.0.113.9", "", ""});  // never asked
+    const auto exportAs = [&](const char* name) {
+        exports.answers.push_back(folder.filePath(QString::fromUtf8(name)));
+        dialog->menuAction(ID_EXPORT_RESULTS)->trigger();
+    };
+    exportAs("scan.csv");
+    EXPECT_EQ(exports.owners, std::vector<QWidget*>{dialog.get()});
+    EXPECT_EQ(Read("scan.csv"),
+              "address,state,mac,maker,host_name,name,first_seen,last_seen,new,previous_mac,"
+              "other_macs\r\n"
+              "203.0.113.7,answered,00:0c:29:3a:4b:5c,,,,,,false,,\r\n"
+              "203.0.113.8,silent,,,,,,,false,,\r\n"
+              "\"nas,home\",unresolved,,,,,,,false,,\r\n"
+              "203.0.113.9,not-asked,,,,,,,false,,\r\n");
+    exportAs("scan.JSON");
+    const std::string json = Read("scan.JSON");
+    EXPECT_EQ(json.rfind("{\"targets\": 4, \"answered\": 1, \"notes\": [], \"hosts\": [", 0), 0U)
+        << json;
+    EXPECT_NE(json.find("{\"target\": \"nas,home\", \"address\": null, \"state\": "
+                        "\"unresolved\""),
+              std::string::npos)
+        << json;
+    EXPECT_TRUE(messages.shown.empty());
+
+    const ShownMessage question{"文件已存在，是否覆盖原文件!", "Talvik",
+                                kMbYesNo | kMbIconQuestion};
+    AddRow({"203.0.113.10", "", ""});
+    messages.answers = {kIdNo};
+    exportAs("scan.csv");
+    EXPECT_EQ(messages.shown, std::vector<ShownMessage>{question});
+    EXPECT_EQ(Read("scan.csv").find("203.0.113.10"), std::string::npos);
+    messages.answers = {kIdYes};
+    exportAs("scan.csv");
+    EXPECT_NE(Read("scan.csv").find("203.0.113.10,not-asked"), std::string::npos);
+    exports.answers.clear();
+    dialog->menuAction(ID_EXPORT_RESULTS)->trigger();  // cancelled: nothing more
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+              (QStringList{"scan.JSON", "scan.csv"}));
+}
+
+TEST(ExportDialog, OffersCsvAndJsonAndAddsTheChosenFiltersExtension) {
+    const std::unique_ptr<QFileDialog> shown = QtExportFileDialog::Make(nullptr);
+    EXPECT_EQ(shown->nameFilters(), (QStringList{"CSV (*.csv)", "JSON (*.json)"}));
+    EXPECT_TRUE(shown->testOption(QFileDialog::DontConfirmOverwrite));
+    EXPECT_EQ(ExportNameFor("/tmp/r", false), "/tmp/r.csv");
+    EXPECT_EQ(ExportNameFor("/tmp/r", true), "/tmp/r.json");
+    EXPECT_EQ(ExportNameFor("/tmp/r.CSV", true), "/tmp/r.CSV");
+    EXPECT_EQ(ExportNameFor("/tmp/r.json", false), "/tmp/r.json");
+    EXPECT_EQ(ExportNameFor("/tmp/r.html", false), "/tmp/r.html.csv");
+    EXPECT_TRUE(IsJsonName("a.Json"));
+    EXPECT_FALSE(IsJsonName("a.csv"));
 }
 
 }  // namespace

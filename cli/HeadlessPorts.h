@@ -2,7 +2,7 @@
 #pragma once
 // The engine's window-side ports without a window: a result list and progress bar in memory, a
 // message box that records what it was asked and answers OK, and a user-interface thread of
-// our own that runs posted closures in order.
+// our own that runs posted closures in order. talvik-scan and the bench drivers both run on them.
 
 #include <chrono>
 #include <condition_variable>
@@ -17,7 +17,7 @@
 
 #include "scan/Ports.h"
 
-namespace talvik::bench {
+namespace talvik::headless {
 
 class HeadlessUiThread final : public IUiPoster {
 public:
@@ -59,8 +59,12 @@ public:
     int GetNextItem(int start, ItemFilter filter) const override;
     std::string GetItemText(int row, int column) const override;
     void SetItemText(int row, int column, const std::string& text) override;
+    void SetRowOutcome(int row, RowOutcome outcome, std::uint32_t address) override;
 
     void Select(int row);
+    RowOutcome Outcome(int row) const { return rows_.at(row).outcome; }
+    // The address the row was asked at, host byte order; 0 when not known.
+    std::uint32_t AddressOf(int row) const { return rows_.at(row).address; }
     // Other MACs that answered for the row after the one its cell keeps, as in the window.
     const std::vector<std::string>& OtherMacs(int row) const { return rows_.at(row).others; }
     // Number of SetItemText calls so far; tells whether anything was written after a moment.
@@ -71,6 +75,8 @@ private:
         std::string cells[3];
         std::vector<std::string> others;
         bool selected = false;
+        RowOutcome outcome = RowOutcome::NotScanned;
+        std::uint32_t address = 0;
     };
     std::vector<Row> rows_;
     long writes_ = 0;
@@ -127,4 +133,4 @@ struct HeadlessWindow {
     HeadlessMessages messages;
 };
 
-}  // namespace talvik::bench
+}  // namespace talvik::headless

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "bench/HeadlessPorts.h"
+#include "cli/HeadlessPorts.h"
 
 #include <algorithm>
 #include <utility>
 
 #include "platform/MacVendors.h"
 
-namespace talvik::bench {
+namespace talvik::headless {
 
 HeadlessUiThread::HeadlessUiThread() : thread_([this] { Loop(); }) {}
 
@@ -104,6 +104,13 @@ void HeadlessList::SetItemText(int row, int column, const std::string& text) {
     cells.cells[column] = text;
 }
 
+void HeadlessList::SetRowOutcome(int row, RowOutcome outcome, std::uint32_t address) {
+    if (row >= 0 && row < GetItemCount()) {
+        rows_[row].outcome = outcome;
+        rows_[row].address = address;
+    }
+}
+
 void HeadlessList::Select(int row) {
     if (row >= 0 && row < GetItemCount()) {
         rows_[row].selected = true;
@@ -151,4 +158,4 @@ std::vector<HeadlessMessages::Shown> HeadlessMessages::All() const {
     return boxes_;
 }
 
-}  // namespace talvik::bench
+}  // namespace talvik::headless

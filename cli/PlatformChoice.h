@@ -6,11 +6,11 @@
 #include <optional>
 #include <string>
 
-#include "bench/HeadlessPorts.h"
+#include "cli/HeadlessPorts.h"
 #include "scan/Ports.h"
 #include "scan/ScanEngine.h"
 
-namespace talvik::bench {
+namespace talvik::headless {
 
 struct PlatformRequest {
     std::string sender = "auto";  // one of SenderKinds()
@@ -40,4 +40,4 @@ EnginePorts PortsFor(HeadlessWindow& window, const PlatformParts& platform);
 std::unique_ptr<ScanEngine> MakeEngine(HeadlessWindow& window, const EnginePorts& ports,
                                        int workers, int networkCondition);
 
-}  // namespace talvik::bench
+}  // namespace talvik::headless

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "bench/PlatformChoice.h"
+#include "cli/PlatformChoice.h"
 
 #include <chrono>
 
@@ -7,7 +7,7 @@
 #include "platform/ArpSenders.h"
 #include "platform/Platform.h"
 
-namespace talvik::bench {
+namespace talvik::headless {
 
 const char* SenderKinds() {
     return "auto|packet|helper|neighbour";
@@ -82,4 +82,4 @@ std::unique_ptr<ScanEngine> MakeEngine(HeadlessWindow& window, const EnginePorts
     });
 }
 
-}  // namespace talvik::bench
+}  // namespace talvik::headless

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "ui/AvahiNames.h"
+#include "platform/AvahiNames.h"
 
 #include <QDBusMessage>
 
@@ -45,8 +45,9 @@ std::optional<std::string> AvahiNames::NameOf(std::uint32_t address, std::stop_t
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Avahi"), QStringLiteral("/"),
         QStringLiteral("org.freedesktop.Avahi.Server"), QStringLiteral("ResolveAddress"));
-    call << kUnspecified << kIpv4 << QString::fromStdString(FormatDottedDecimal(address))
-         << kUnspecified << 0u;
+    // The daemon's signature is (interface, protocol, address, flags); a call with any other is
+    // refused as an unknown method.
+    call << kUnspecified << kIpv4 << QString::fromStdString(FormatDottedDecimal(address)) << 0u;
     // A daemon that is not running stays so: the user did not ask for it.
     call.setAutoStartService(false);
     const QDBusMessage reply =
@@ -60,11 +61,6 @@ std::optional<std::string> AvahiNames::NameOf(std::uint32_t address, std::stop_t
         return std::nullopt;
     }
     return name.toStdString();
-}
-
-std::shared_ptr<IHostNames> MakeHostNames() {
-    return std::make_shared<FirstHostName>(std::vector<std::shared_ptr<IHostNames>>{
-        std::make_shared<ReverseLookupNames>(), std::make_shared<AvahiNames>()});
 }
 
 }  // namespace talvik

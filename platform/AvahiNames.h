@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The name a host announces on the segment by multicast DNS, asked from the desktop's Avahi
-// daemon over D-Bus. Lives beside the window because Qt's D-Bus client carries the talk.
+// daemon over D-Bus. Qt's D-Bus client carries the talk, so this sits in a library of its own
+// (talvik_names, Qt Core and D-Bus only) that the window and a command-line program share.
 
 #include <QDBusConnection>
 #include <QString>
@@ -13,7 +14,7 @@ namespace talvik {
 
 class AvahiNames final : public IHostNames {
 public:
-    // An empty bus address means the system bus. Needs the application object to exist.
+    // An empty bus address means the system bus. Needs a QCoreApplication to exist.
     explicit AvahiNames(QString busAddress = {}, int timeoutMs = 2000);
     ~AvahiNames() override;
     AvahiNames(const AvahiNames&) = delete;
@@ -31,9 +32,5 @@ private:
     const int timeoutMs_;
     std::mutex mutex_;
 };
-
-// The one place that picks how the window names hosts: the system resolver first, then the
-// multicast name.
-std::shared_ptr<IHostNames> MakeHostNames();
 
 }  // namespace talvik

@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// talvik-scan: one ARP scan of the local segment from a shell, on the window's engine and
+// senders, with no display needed.
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "cli/Options.h"
+#include "cli/ScanCommand.h"
+#include "talvik/Version.h"
+
+int main(int argc, char** argv) {
+    using namespace talvik::cli;
+    // Blocked before any thread starts, so every thread inherits it and the scan alone takes
+    // them, ending the scan cleanly rather than dying with the helper half-way.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const ParsedCommand parsed = ParseCommandLine(args);
+    int status = kExitAllAsked;
+    switch (parsed.action) {
+        case ParsedCommand::Action::Help:
+            std::fputs(UsageText().c_str(), stdout);
+            break;
+        case ParsedCommand::Action::Version:
+            std::printf("talvik-scan %s\n", talvik::kVersion);
+            break;
+        case ParsedCommand::Action::BadUsage:
+            std::fprintf(stderr, "talvik-scan：%s（用法见 talvik-scan --help）\n",
+                         parsed.error.c_str());
+            status = kExitBadUsage;
+            break;
+        case ParsedCommand::Action::Scan:
+            status =
+                RunScan(parsed.options, stdout, stderr, isatty(STDERR_FILENO) == 1, stopSignals);
+            break;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // Name lookups still waiting on a slow resolver are not waited for.
+    std::_Exit(status);
+}

@@ -1,0 +1,13 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "platform/HostNameChain.h"
+
+#include "platform/AvahiNames.h"
+
+namespace talvik {
+
+std::shared_ptr<IHostNames> MakeHostNames() {
+    return std::make_shared<FirstHostName>(std::vector<std::shared_ptr<IHostNames>>{
+        std::make_shared<ReverseLookupNames>(), std::make_shared<AvahiNames>()});
+}
+
+}  // namespace talvik

@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The results for scripts and spreadsheets: CSV (RFC 4180) and JSON, both UTF-8, with the same
+// columns from the window's export and from talvik-scan.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace talvik {
+
+enum class ExportState { Answered, Silent, NotAsked, Unresolved };
+
+// The word a state is written as: answered, silent, not-asked, unresolved.
+const char* ExportStateName(ExportState state);
+
+// One target of a scan. Absent values are written as null (JSON) or an empty field (CSV).
+struct ExportHost {
+    std::string target;                  // as the user gave it: an address or a name
+    std::optional<std::string> address;  // dotted decimal; none for a name that did not resolve
+    ExportState state = ExportState::NotAsked;
+    std::optional<std::string> mac;  // aa:bb:cc:dd:ee:ff
+    std::vector<std::string> otherMacs;
+    std::optional<std::string> maker;
+    std::optional<std::string> hostName;   // what the network calls it
+    std::optional<std::string> name;       // what the user called it in the device memory
+    std::optional<std::string> firstSeen;  // ISO 8601 with offset
+    std::optional<std::string> lastSeen;
+    bool isNew = false;
+    std::optional<std::string> previousMac;
+};
+
+struct ExportResult {
+    std::vector<std::string> notes;  // what the window's boxes said of the scan
+    std::vector<ExportHost> hosts;   // in list order
+};
+
+// A MAC as the list shows it (00-0C-29-...) in lower case with colons; nothing for other text.
+std::optional<std::string> ExportMac(std::string_view listText);
+
+// Text that is valid UTF-8, every malformed byte replaced by U+FFFD: names come off the network.
+std::string ValidUtf8(std::string_view text);
+
+// A header line and one line per host, CRLF line ends; other_macs are separated by spaces.
+std::string BuildCsvExport(const ExportResult& result);
+
+// One JSON object {"targets", "answered", "notes", "hosts"}, ending with a line break.
+std::string BuildJsonExport(const ExportResult& result);
+
+}  // namespace talvik

@@ -1,0 +1,146 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// talvik-scan's command line: what each argument list asks for, and every bad one refused with
+// a line that says why, before anything is sent.
+
+#include <gtest/gtest.h>
+
+#include "cli/Options.h"
+#include "cli/ScanCommand.h"
+
+namespace talvik::cli {
+namespace {
+
+std::vector<std::string> Rows(std::initializer_list<std::string> args) {
+    const ParsedCommand parsed = ParseCommandLine(args);
+    EXPECT_EQ(parsed.action, ParsedCommand::Action::Scan) << parsed.error;
+    return parsed.options.targets;
+}
+
+TEST(Options, TargetsExpandInOrder) {
+    EXPECT_EQ(Rows({"203.0.113.7"}), std::vector<std::string>{"203.0.113.7"});
+    EXPECT_EQ(Rows({"203.0.113.1-203.0.113.3", "nas.local"}),
+              (std::vector<std::string>{"203.0.113.1", "203.0.113.2", "203.0.113.3", "nas.local"}));
+    EXPECT_EQ(Rows({"203.0.113.253-255"}),
+              (std::vector<std::string>{"203.0.113.253", "203.0.113.254", "203.0.113.255"}));
+    EXPECT_EQ(Rows({"203.0.113.9/30"}), (std::vector<std::string>{"203.0.113.9", "203.0.113.10"}));
+    EXPECT_EQ(Rows({"198.51.100.4/31"}),
+              (std::vector<std::string>{"198.51.100.4", "198.51.100.5"}));
+    EXPECT_EQ(Rows({"198.51.100.4/32"}), std::vector<std::string>{"198.51.100.4"});
+    const auto slash24 = Rows({"203.0.113.77/24"});
+    ASSERT_EQ(slash24.size(), 254U);
+    EXPECT_EQ(slash24.front(), "203.0.113.1");
+    EXPECT_EQ(slash24.back(), "203.0.113.254");
+    // 255 in all is the window's limit too.
+    EXPECT_EQ(Rows({"203.0.113.0-254"}).size(), 255U);
+    EXPECT_EQ(Rows({"--", "203.0.113.5"}), std::vector<std::string>{"203.0.113.5"});
+}
+
+TEST(Options, SettingsAndDefaults) {
+    ParsedCommand parsed = ParseCommandLine({"203.0.113.1"});
+    EXPECT_EQ(parsed.options.format, OutputFormat::Text);
+    EXPECT_EQ(parsed.options.workers, 50);
+    EXPECT_EQ(parsed.options.networkCondition, 1000);
+    EXPECT_FALSE(parsed.options.all || parsed.options.noNames || parsed.options.remember ||
+                 parsed.options.noMemory);
+    parsed = ParseCommandLine({"--format=json", "--workers", "64", "--network-condition=100",
+                               "--all", "--no-names", "--no-memory", "203.0.113.1"});
+    EXPECT_EQ(parsed.action, ParsedCommand::Action::Scan) << parsed.error;
+    EXPECT_EQ(parsed.options.format, OutputFormat::Json);
+    EXPECT_EQ(parsed.options.workers, 64);
+    EXPECT_EQ(parsed.options.networkCondition, 100);
+    EXPECT_TRUE(parsed.options.all && parsed.options.noNames && parsed.options.noMemory);
+    EXPECT_EQ(ParseCommandLine({"--format", "csv", "--workers=1", "x"}).options.format,
+              OutputFormat::Csv);
+    EXPECT_EQ(ParseCommandLine({"203.0.113.1", "--help"}).action, ParsedCommand::Action::Help);
+    EXPECT_EQ(ParseCommandLine({"--version"}).action, ParsedCommand::Action::Version);
+}
+
+TEST(Options, BadInputIsRefusedWithAReason) {
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{}, "缺少扫描目标"},
+        {{"--all"}, "缺少扫描目标"},
+        {{"--format", "xml", "x"}, "--format"},
+        {{"--format"}, "缺少值"},
+        {{"--workers", "0", "x"}, "--workers"},
+        {{"--workers", "65", "x"}, "--workers"},
+        {{"--workers", "+5", "x"}, "--workers"},
+        {{"--workers", "5 ", "x"}, "--workers"},
+        {{"--network-condition", "99", "x"}, "--network-condition"},
+        {{"--network-condition", "5001", "x"}, "--network-condition"},
+        {{"--network-condition", "1e3", "x"}, "--network-condition"},
+        {{"--all=yes", "x"}, "不带值"},
+        {{"--verbose", "x"}, "未知选项"},
+        {{"-x", "x"}, "未知选项"},
+        {{"--remember", "--no-memory", "x"}, "不能同时使用"},
+        {{"203.0.113.1-203.0.114.3"}, "超出了一个 /24"},
+        {{"203.0.113.250-256"}, "结尾不是地址"},
+        {{"203.0.113.9-3"}, "结尾在开头之前"},
+        {{"203.0.113.1-"}, "结尾不是地址"},
+        {{"203.0.113.0/23"}, "至少为 /24"},
+        {{"203.0.113.0/33"}, "不是有效的网段"},
+        {{"203.0.113.0/"}, "不是有效的网段"},
+        {{"host/24"}, "不是有效的网段"},
+        {{"203.0.113.300"}, "不是有效的"},
+        {{"255.255.255.255"}, "不是有效的"},
+        {{"bad name"}, "不是有效的"},
+        {{"name;rm"}, "不是有效的"},
+        {{"--", "-name"}, "不是有效的"},
+        {{"203.0.113.0/24", "198.51.100.1-2"}, "超过 255"},
+    };
+    for (const auto& [args, reason] : cases) {
+        const ParsedCommand parsed = ParseCommandLine(args);
+        EXPECT_EQ(parsed.action, ParsedCommand::Action::BadUsage) << testing::PrintToString(args);
+        EXPECT_NE(parsed.error.find(reason), std::string::npos)
+            << testing::PrintToString(args) << ": " << parsed.error;
+        EXPECT_EQ(parsed.error.find('\n'), std::string::npos) << parsed.error;
+    }
+}
+
+ExportResult Result(std::initializer_list<ExportState> states) {
+    ExportResult result;
+    int octet = 1;
+    for (const ExportState state : states) {
+        ExportHost host;
+        host.target = "203.0.113." + std::to_string(octet++);
+        host.address = host.target;
+        host.state = state;
+        if (state == ExportState::Answered) {
+            host.mac = "00:0c:29:00:00:0" + std::to_string(octet);
+        }
+        result.hosts.push_back(host);
+    }
+    return result;
+}
+
+TEST(ScanCommand, ExitStatusAndTextLines) {
+    using S = ExportState;
+    EXPECT_EQ(ExitStatusOf(Result({S::Answered, S::Silent}), false), 0);
+    EXPECT_EQ(ExitStatusOf(Result({S::Answered, S::NotAsked}), false), 1);
+    EXPECT_EQ(ExitStatusOf(Result({S::Unresolved}), false), 1);
+    EXPECT_EQ(ExitStatusOf(Result({S::Answered}), true), 130);
+
+    ExportResult result = Result({S::Answered, S::Silent, S::NotAsked});
+    result.hosts[0].maker = "VMware, Inc.";
+    result.hosts[0].hostName = "打印机";
+    ExportHost named;
+    named.target = "nas";
+    named.address = "203.0.113.200";
+    named.state = S::Answered;
+    named.mac = "02:00:00:00:00:c8";
+    result.hosts.push_back(named);
+    EXPECT_EQ(BuildTextOutput(result, false),
+              "203.0.113.1    00:0c:29:00:00:02  VMware, Inc.  打印机\n"
+              "203.0.113.200  02:00:00:00:00:c8                nas\n");
+    EXPECT_EQ(BuildTextOutput(result, true),
+              "203.0.113.1    00:0c:29:00:00:02  VMware, Inc.  打印机\n"
+              "203.0.113.2    无响应\n"
+              "203.0.113.3    未能探测\n"
+              "203.0.113.200  02:00:00:00:00:c8                nas\n");
+    EXPECT_EQ(SummaryLine(result, 0.94, false),
+              "4 个目标，2 台在线，1 个未能探测（用时 0.9 秒）。");
+    EXPECT_EQ(SummaryLine(Result({S::Unresolved}), 2.0, true),
+              "扫描已中断：1 个目标，0 台在线，1 个名字无法解析（用时 2.0 秒）。");
+}
+
+}  // namespace
+}  // namespace talvik::cli

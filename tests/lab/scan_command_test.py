@@ -1,0 +1,237 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
+"""talvik-scan in the network lab: each format read back by Python's own parsers against the
+hosts the responder plays, a link lost mid-scan, SIGINT mid-scan, all without a display.
+
+    scan_command_test.py TALVIK_SCAN TALVIK_ARP LAB_SH RESPONDER
+Needs root (it builds the lab); exits 77 (skip) without it unless CI=true.
+"""
+import csv
+import io
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+SCAN, HELPER, LAB_SH, RESPONDER = sys.argv[1:5]
+OWN_MAC = "02:54:56:00:00:01"
+LIVE = {5: "00:0c:29:00:00:05", 10: "02:00:00:00:00:0a", 77: "3c:22:fb:00:00:4d",
+        200: "00:1b:21:00:00:c8"}
+CSV_HEADER = ("address,state,mac,maker,host_name,name,first_seen,last_seen,new,previous_mac,"
+              "other_macs").split(",")
+JSON_KEYS = {"target", "address", "state", "mac", "other_macs", "maker", "host_name", "name",
+             "first_seen", "last_seen", "new", "previous_mac"}
+# No display of any kind: the command must not need one.
+ENV = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+
+
+def address(octet):
+    return "203.0.113.%d" % octet
+
+
+class Lab:
+    def __init__(self, tag, hosts, gateway=False, names=()):
+        self.name = "tvk-l-c%d%s" % (os.getpid() % 10000, tag)
+        args = [LAB_SH, "up", self.name] + (["--gateway"] if gateway else [])
+        for entry in names:
+            args += ["--name", entry]
+        subprocess.run(args, check=True)
+        self.dir = tempfile.mkdtemp(prefix="talvik-scan-lab-")
+        os.chmod(self.dir, 0o755)
+        config = {"interface": self.name + "b",
+                  "hosts": [dict(ip=address(o), mac=m, **hosts.get("extra", {}))
+                            for o, m in hosts["live"].items()]}
+        with open(os.path.join(self.dir, "config.json"), "w") as f:
+            json.dump(config, f)
+        ready = os.path.join(self.dir, "ready")
+        self.responder = subprocess.Popen(
+            [LAB_SH, "seg", self.name, "python3", RESPONDER, "--config",
+             os.path.join(self.dir, "config.json"), "--ready-file", ready, "--duration", "120"])
+        deadline = time.monotonic() + 20
+        while not os.path.exists(ready) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        # Copies nobody can run, whatever the build tree's permissions; only the helper's copy
+        # holds cap_net_raw.
+        names = os.path.join(os.path.dirname(SCAN), "talvik-scan-names.so")
+        for program in (SCAN, HELPER) + ((names,) if os.path.exists(names) else ()):
+            shutil.copy(program, self.dir)
+            os.chmod(os.path.join(self.dir, os.path.basename(program)), 0o755)
+        subprocess.run(["setcap", "cap_net_raw+ep", os.path.join(self.dir, "talvik-arp")],
+                       check=True)
+
+    def command(self, args, nobody):
+        wrap = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] if nobody else []
+        return [LAB_SH, "scan", self.name] + wrap + [os.path.join(self.dir, "talvik-scan")] + args
+
+    def run(self, args, nobody=False):
+        # Bytes, decoded as they are: text mode would turn the CSV's CRLF into LF.
+        done = subprocess.run(self.command(args, nobody), env=ENV, capture_output=True,
+                              timeout=60)
+        return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+    def close(self):
+        self.responder.terminate()
+        self.responder.wait()
+        subprocess.run([LAB_SH, "down", self.name])
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def helpers(folder):
+    """Process ids of our copy of talvik-arp still running (other tests may run their own)."""
+    ours = os.path.join(folder, "talvik-arp")
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.readlink("/proc/%s/exe" % pid) == ours:
+                found.append(pid)
+        except OSError:
+            pass
+    return found
+
+
+class ScanCommand(unittest.TestCase):
+    def setUp(self):
+        self.lab = None
+
+    def tearDown(self):
+        if self.lab:
+            self.lab.close()
+
+    def start(self, tag, hosts, **kwargs):
+        self.lab = Lab(tag, hosts, **kwargs)
+
+    def check_hosts(self, rows, last, key):
+        """Rows for .1 to .last, answered exactly where the lab has a host."""
+        self.assertEqual([r[key] for r in rows], [address(o) for o in range(1, last + 1)])
+        for row in rows:
+            octet = int(row[key].rsplit(".", 1)[1])
+            mac = OWN_MAC if octet == 1 else LIVE.get(octet)
+            self.assertEqual(row["state"], "answered" if mac else "silent", row)
+            self.assertEqual(row["mac"] or None, mac, row)
+
+    def test_every_format_reads_back_as_the_lab_is(self):
+        self.start("f", {"live": LIVE}, names=["printer=203.0.113.5"])
+        for nobody in (False, True):  # packet socket as root, the helper as nobody
+            with self.subTest(nobody=nobody):
+                code, out, err = self.lab.run(["--format", "json", "203.0.113.1-253", "printer",
+                                               "no-such-host"], nobody)
+                self.assertEqual(code, 1, err)  # the name that did not resolve
+                result = json.loads(out)
+                self.assertEqual(result["targets"], 255)
+                self.assertEqual(result["answered"], 6)
+                self.assertEqual(result["notes"], [])
+                for host in result["hosts"]:
+                    self.assertEqual(set(host), JSON_KEYS)
+                    self.assertIs(host["new"], False)
+                self.check_hosts(result["hosts"][:253], 253, "address")
+                printer, missing = result["hosts"][253:]
+                self.assertEqual((printer["target"], printer["address"], printer["state"],
+                                  printer["mac"], printer["host_name"]),
+                                 ("printer", address(5), "answered", LIVE[5], "printer"))
+                self.assertEqual((missing["address"], missing["state"]), (None, "unresolved"))
+
+                code, out, err = self.lab.run(["--format", "csv", "203.0.113.1-20"], nobody)
+                self.assertEqual(code, 0, err)
+                self.assertIn("\r\n", out)
+                rows = list(csv.reader(io.StringIO(out, newline="")))
+                self.assertEqual(rows[0], CSV_HEADER)
+                records = [dict(zip(CSV_HEADER, r)) for r in rows[1:]]
+                self.assertTrue(all(len(r) == len(CSV_HEADER) for r in rows))
+                self.check_hosts(records, 20, "address")
+
+                code, out, err = self.lab.run(["203.0.113.1-254"], nobody)
+                self.assertEqual(code, 0, err)
+                lines = [line.split() for line in out.splitlines()]
+                self.assertEqual([(l[0], l[1]) for l in lines],
+                                 [(address(1), OWN_MAC)] +
+                                 [(address(o), LIVE[o]) for o in sorted(LIVE)])
+                self.assertIn("254 个目标，5 台在线", err)
+
+    def test_remembered_devices_fill_the_memory_fields(self):
+        self.start("m", {"live": LIVE})
+        home = tempfile.mkdtemp(prefix="talvik-scan-xdg-")
+        try:
+            ENV["XDG_DATA_HOME"] = home
+            runs = [self.lab.run(["--format", "json", "--no-names"] + extra + ["203.0.113.1-12"])
+                    for extra in (["--no-memory"], ["--remember"], [], ["--no-memory"])]
+        finally:
+            del ENV["XDG_DATA_HOME"]
+            shutil.rmtree(home, ignore_errors=True)
+        off, first, second, untouched = [json.loads(out)["hosts"] for _, out, _ in runs]
+        self.assertTrue(all(code == 0 for code, _, _ in runs), runs)
+        for before, now, after in zip(first, second, untouched):
+            answered = now["state"] == "answered"
+            self.assertIs(before["new"], answered, before)
+            self.assertIs(now["new"], False, now)
+            self.assertEqual(now["first_seen"], before["first_seen"])
+            self.assertEqual(now["first_seen"] is not None, answered, now)
+            if answered:
+                self.assertRegex(now["last_seen"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
+            self.assertEqual((after["first_seen"], after["new"]), (None, False))
+        self.assertTrue(all(h["first_seen"] is None for h in off))
+
+    def test_off_link_targets_are_not_asked_and_say_so(self):
+        self.start("o", {"live": LIVE}, gateway=True)
+        code, out, err = self.lab.run(["--format", "json", "--no-names", "203.0.113.5",
+                                       "198.51.100.7"])
+        self.assertEqual(code, 1, err)
+        result = json.loads(out)
+        self.assertEqual([h["state"] for h in result["hosts"]], ["answered", "not-asked"])
+        self.assertEqual(len(result["notes"]), 1)
+        self.assertIn("不在本地网段", result["notes"][0])
+
+    def test_link_lost_mid_scan_exits_1_with_the_finds_so_far(self):
+        self.start("l", {"live": LIVE, "extra": {"delay_ms": 40}})
+        later = subprocess.Popen(["sh", "-c", "sleep 0.3; ip -n %ss link set %sa down"
+                                  % (self.lab.name, self.lab.name)])
+        code, out, err = self.lab.run(["--format", "json", "--no-names", "203.0.113.0/24"])
+        later.wait()
+        self.assertEqual(code, 1, err)
+        result = json.loads(out)
+        states = [h["state"] for h in result["hosts"]]
+        self.assertIn("not-asked", states)
+        self.assertIn("answered", states)
+        self.assertTrue(result["notes"][0].startswith("网卡 %sa 已断开" % self.lab.name),
+                        result["notes"])
+
+    def test_sigint_mid_scan_prints_what_was_found_and_leaves_no_helper(self):
+        self.start("i", {"live": LIVE})
+        for fmt in ("json", "csv"):
+            with self.subTest(format=fmt):
+                # A 5 s late window keeps the scan running long after its first answers.
+                scan = subprocess.Popen(
+                    self.lab.command(["--format", fmt, "--no-names", "--network-condition",
+                                      "100", "203.0.113.0/24"], nobody=True),
+                    env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                time.sleep(1.5)
+                self.assertIsNone(scan.poll())
+                scan.send_signal(signal.SIGINT)
+                out, err = scan.communicate(timeout=20)
+                self.assertEqual(scan.returncode, 130, err)
+                if fmt == "json":
+                    hosts = json.loads(out)["hosts"]
+                else:
+                    rows = list(csv.reader(io.StringIO(out, newline="")))
+                    self.assertEqual(rows[0], CSV_HEADER)
+                    hosts = [dict(zip(CSV_HEADER, r)) for r in rows[1:]]
+                self.assertEqual(len(hosts), 254)
+                found = {h["address"]: h["mac"] for h in hosts if h["state"] == "answered"}
+                self.assertEqual(found.get(address(10)), LIVE[10])
+                deadline = time.monotonic() + 5
+                while helpers(self.lab.dir) and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                self.assertEqual(helpers(self.lab.dir), [])
+
+
+if __name__ == "__main__":
+    if os.geteuid() != 0:
+        if os.environ.get("CI") == "true":
+            sys.exit("the network lab needs root under CI")
+        print("skipped: the network lab needs root")
+        sys.exit(77)
+    unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The CSV and JSON exports, byte for byte.
+
+#include <gtest/gtest.h>
+
+#include "report/ResultExport.h"
+
+namespace talvik::test {
+namespace {
+
+ExportResult Sample() {
+    ExportHost answered;
+    answered.target = "203.0.113.7";
+    answered.address = "203.0.113.7";
+    answered.state = ExportState::Answered;
+    answered.mac = "00:0c:29:3a:4b:5c";
+    answered.otherMacs = {"02:00:00:00:00:09", "02:00:00:00:00:0a"};
+    answered.maker = "VMware, Inc.";
+    answered.hostName = "打印机\"2\"";
+    answered.firstSeen = "2026-12-09T03:10:00+08:00";
+    answered.isNew = true;
+    ExportHost unresolved;
+    unresolved.target = "nas,home";
+    unresolved.state = ExportState::Unresolved;
+    ExportHost silent;
+    silent.target = "gw";
+    silent.address = "203.0.113.254";
+    silent.state = ExportState::Silent;
+    return {{"有 1 个目标不在本地网段。", "line\nwith \\ and \t"}, {answered, unresolved, silent}};
+}
+
+TEST(ResultExport, CsvQuotesOnlyWhatNeedsIt) {
+    EXPECT_EQ(BuildCsvExport(Sample()),
+              "address,state,mac,maker,host_name,name,first_seen,last_seen,new,previous_mac,"
+              "other_macs\r\n"
+              "203.0.113.7,answered,00:0c:29:3a:4b:5c,\"VMware, Inc.\",\"打印机\"\"2\"\"\",,"
+              "2026-12-09T03:10:00+08:00,,true,,02:00:00:00:00:09 02:00:00:00:00:0a\r\n"
+              "\"nas,home\",unresolved,,,,,,,false,,\r\n"
+              "203.0.113.254,silent,,,,,,,false,,\r\n");
+    EXPECT_EQ(BuildCsvExport({}),
+              "address,state,mac,maker,host_name,name,first_seen,last_seen,new,previous_mac,"
+              "other_macs\r\n");
+}
+
+TEST(ResultExport, JsonHoldsEveryKeyWithNullsAndEscapes) {
+    EXPECT_EQ(
+        BuildJsonExport(Sample()),
+        "{\"targets\": 3, \"answered\": 1, \"notes\": [\"有 1 个目标不在本地网段。\", "
+        "\"line\\nwith \\\\ and \\t\"], \"hosts\": [\n"
+        "  {\"target\": \"203.0.113.7\", \"address\": \"203.0.113.7\", \"state\": \"answered\", "
+        "\"mac\": \"00:0c:29:3a:4b:5c\", \"other_macs\": [\"02:00:00:00:00:09\", "
+        "\"02:00:00:00:00:0a\"], \"maker\": \"VMware, Inc.\", \"host_name\": \"打印机\\\"2\\\"\", "
+        "\"name\": null, \"first_seen\": \"2026-12-09T03:10:00+08:00\", \"last_seen\": null, "
+        "\"new\": true, \"previous_mac\": null},\n"
+        "  {\"target\": \"nas,home\", \"address\": null, \"state\": \"unresolved\", \"mac\": null, "
+        "\"other_macs\": [], \"maker\": null, \"host_name\": null, \"name\": null, "
+        "\"first_seen\": null, \"last_seen\": null, \"new\": false, \"previous_mac\": null},\n"
+        "  {\"target\": \"gw\", \"address\": \"203.0.113.254\", \"state\": \"silent\", \"mac\": "
+        "null, \"other_macs\": [], \"maker\": null, \"host_name\": null, \"name\": null, "
+        "\"first_seen\": null, \"last_seen\": null, \"new\": false, \"previous_mac\": null}\n"
+        "]}\n");
+    EXPECT_EQ(BuildJsonExport({}),
+              "{\"targets\": 0, \"answered\": 0, \"notes\": [], \"hosts\": []}\n");
+    ExportResult control;
+    control.notes = {
+        std::string("a\x01\x7f"
+                    "b")};
+    EXPECT_EQ(BuildJsonExport(control),
+              "{\"targets\": 0, \"answered\": 0, \"notes\": [\"a\\u0001\\u007fb\"], "
+              "\"hosts\": []}\n");
+}
+
+// Names come off the network: whatever bytes they hold, the files stay valid UTF-8.
+TEST(ResultExport, MalformedUtf8IsReplacedAndMacsAreNormalised) {
+    const std::pair<std::string, std::string> utf8[] = {
+        {"plain", "plain"},
+        {"打印机", "打印机"},
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+        {"a\xFFz", "a\xEF\xBF\xBDz"},
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // overlong '/'
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
+        {"\xE6\x89", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // cut short
+    };
+    for (const auto& [in, out] : utf8) {
+        EXPECT_EQ(ValidUtf8(in), out) << in;
+    }
+    EXPECT_EQ(ExportMac("00-0C-29-3A-4B-5C"), "00:0c:29:3a:4b:5c");
+    EXPECT_EQ(ExportMac("02:00:00:00:00:0a"), "02:00:00:00:00:0a");
+    for (const char* bad : {"", "203.0.113.7", "Unknown host", "00-0C-29-3A-4B",
+                            "00-0C-29-3A-4B-5G", "00-0C-29-3A-4B-5C-"}) {
+        EXPECT_EQ(ExportMac(bad), std::nullopt) << bad;
+    }
+}
+
+}  // namespace
+}  // namespace talvik::test
