@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QStyle>
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
@@ -347,7 +348,22 @@ void CScannerDlg::CentreOnScreen() {
         return;
     }
     const QRect available = target->availableGeometry();
-    move(FrameTopLeft(size(), windowHandle()->frameMargins(), available));
+    QMargins frame = windowHandle()->frameMargins();
+    // A window manager tells the frame it draws a moment after the window is mapped. Until then
+    // the window is placed as if it had a title bar, so that the title bar never starts above
+    // the screen, and placed again once the frame is known. Without a window manager (offscreen)
+    // there is no frame to wait for.
+    const bool framed = QGuiApplication::platformName() == QLatin1String("xcb");
+    const bool known = !frame.isNull() || !framed;
+    if (!known) {
+        frame.setTop(style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this));
+    }
+    move(FrameTopLeft(size(), frame, available));
+    constexpr int kFrameWaits = 40;  // of 50 ms: a busy window manager is given two seconds
+    if (!known && frameWaits_ < kFrameWaits) {
+        ++frameWaits_;
+        QTimer::singleShot(50, this, &CScannerDlg::CentreOnScreen);
+    }
 }
 
 }  // namespace talvik

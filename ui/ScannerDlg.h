@@ -182,6 +182,7 @@ private:
     std::map<int, QAction*> toolActions_;
     int barsHeight_ = 0;
     bool centred_ = false;
+    int frameWaits_ = 0;
 
     // Values taken from the controls when the add command runs.
     int addressMode_ = -1;
