@@ -153,6 +153,7 @@ private:
     void SetInitialState();
     void SetRunningState(int running);
     void CentreOnScreen();
+    static void ShowKeys(QAction* action, int id);
     // The rows' tooltips, the progress text, makers, names and copy.
     void CreateRowDetails();
     QString DescribeRow(const QString& text, const RowFacts& facts) const;
