@@ -355,11 +355,17 @@ void CScannerDlg::CentreOnScreen() {
     // there is no frame to wait for.
     const bool framed = QGuiApplication::platformName() == QLatin1String("xcb");
     const bool known = !frame.isNull() || !framed;
-    if (!known) {
-        frame.setTop(style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this));
+    QPoint topLeft;
+    if (known) {
+        topLeft = FrameTopLeft(size(), frame, available);
+    } else {
+        // Without a known frame the toolkit places the client itself at the point given.
+        const int titleBar = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
+        topLeft =
+            FrameTopLeft(size(), QMargins(0, titleBar, 0, 0), available) + QPoint(0, titleBar);
     }
-    move(FrameTopLeft(size(), frame, available));
-    constexpr int kFrameWaits = 40;  // of 50 ms: a busy window manager is given two seconds
+    move(topLeft);
+    constexpr int kFrameWaits = 100;  // of 50 ms: a busy window manager is given five seconds
     if (!known && frameWaits_ < kFrameWaits) {
         ++frameWaits_;
         QTimer::singleShot(50, this, &CScannerDlg::CentreOnScreen);
