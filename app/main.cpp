@@ -55,8 +55,9 @@ int main(int argc, char* argv[]) {
     services.resolver = talvik::MakeNameResolver();
     talvik::ArpSenderKind chosen = talvik::ArpSenderKind::Automatic;
     std::uint32_t helperWhy = talvik::kNoError;
-    services.arp = talvik::MakeArpSender({}, &chosen, &helperWhy);
-    services.senderNotice = talvik::FallbackNotice(chosen, helperWhy);
+    std::string helperTried;
+    services.arp = talvik::MakeArpSender({}, &chosen, &helperWhy, &helperTried);
+    services.senderNotice = talvik::FallbackNotice(chosen, helperWhy, helperTried);
     talvik::SetAboutArpWay(talvik::ArpWayText(chosen));
     services.aboutLibrary = talvik::MakeAboutLibrary();
     services.hostNames = talvik::MakeHostNames();

@@ -44,10 +44,11 @@ std::optional<PlatformParts> MakePlatform(const PlatformRequest& request, std::s
     parts.resolver = MakeNameResolver();
     ArpSenderKind chosen = options.kind;
     std::uint32_t helperWhy = kNoError;
-    parts.arp = MakeArpSender(options, &chosen, &helperWhy);
+    std::string helperTried;
+    parts.arp = MakeArpSender(options, &chosen, &helperWhy, &helperTried);
     // Only a choice the program made itself is explained, as the window does.
     if (options.kind == ArpSenderKind::Automatic) {
-        parts.notice = FallbackNotice(chosen, helperWhy);
+        parts.notice = FallbackNotice(chosen, helperWhy, helperTried);
     }
     if (!parts.arp) {
         error = std::string("the ") + ArpSenderKindName(options.kind) +

@@ -34,8 +34,9 @@ std::shared_ptr<IArpSender> MakePacket(const ArpSenderOptions& options) {
 
 // The helper at `path` (empty: the first candidate that serves). `why` keeps the most telling
 // reason one could not serve: a helper that is there but refused beats one that is missing.
+// `tried`, when given, ends as the helper whose failure `why` tells.
 std::shared_ptr<HelperArpSender> StartHelper(const ArpSenderOptions& options, std::string& path,
-                                             std::uint32_t& why) {
+                                             std::uint32_t& why, std::string* tried = nullptr) {
     const std::vector<std::string> candidates =
         path.empty() ? HelperArpSender::HelperCandidates() : std::vector<std::string>{path};
     why = kErrorFileNotFound;
@@ -51,6 +52,9 @@ std::shared_ptr<HelperArpSender> StartHelper(const ArpSenderOptions& options, st
         }
         if (why == kErrorFileNotFound || status != kErrorGenFailure) {
             why = status;
+            if (tried) {
+                *tried = candidate;
+            }
         }
     }
     return nullptr;
@@ -248,28 +252,37 @@ private:
     std::map<int, LinkInterface> asked_;  // the interfaces this scan asked on
 };
 
-std::shared_ptr<IArpSender> MakeHelper(const ArpSenderOptions& options, std::uint32_t& why) {
+std::shared_ptr<IArpSender> MakeHelper(const ArpSenderOptions& options, std::uint32_t& why,
+                                       std::string& tried) {
     std::string path = options.helperPath;
-    auto helper = StartHelper(options, path, why);
+    auto helper = StartHelper(options, path, why, &tried);
     if (!helper) {
         return nullptr;
     }
     return std::make_shared<MendingHelperSender>(std::move(helper), options, std::move(path));
 }
 
+std::string WithPath(std::string_view text, const std::string& path) {
+    const std::size_t at = text.find("%1");
+    return std::string(text.substr(0, at)) + path + std::string(text.substr(at + 2));
+}
+
 }  // namespace
 
+const char* const kInstalledHelperPath = TALVIK_HELPER_INSTALL_PATH;
+
 std::shared_ptr<IArpSender> MakeArpSender(const ArpSenderOptions& options, ArpSenderKind* chosen,
-                                          std::uint32_t* helperWhy) {
+                                          std::uint32_t* helperWhy, std::string* helperTried) {
     std::shared_ptr<IArpSender> sender;
     ArpSenderKind kind = options.kind;
     std::uint32_t why = kNoError;
+    std::string tried;
     switch (options.kind) {
         case ArpSenderKind::Packet:
             sender = MakePacket(options);
             break;
         case ArpSenderKind::Helper:
-            sender = MakeHelper(options, why);
+            sender = MakeHelper(options, why, tried);
             break;
         case ArpSenderKind::Neighbour:
             sender = std::make_shared<NeighbourArpSender>(options.neighbour);
@@ -277,7 +290,7 @@ std::shared_ptr<IArpSender> MakeArpSender(const ArpSenderOptions& options, ArpSe
         case ArpSenderKind::Automatic:
             if ((sender = MakePacket(options))) {
                 kind = ArpSenderKind::Packet;
-            } else if ((sender = MakeHelper(options, why))) {
+            } else if ((sender = MakeHelper(options, why, tried))) {
                 kind = ArpSenderKind::Helper;
             } else {
                 std::fprintf(stderr,
@@ -298,18 +311,34 @@ std::shared_ptr<IArpSender> MakeArpSender(const ArpSenderOptions& options, ArpSe
     if (helperWhy) {
         *helperWhy = kind == ArpSenderKind::Neighbour ? why : kNoError;
     }
+    if (helperTried) {
+        *helperTried = kind == ArpSenderKind::Neighbour ? tried : std::string();
+    }
     return sender;
 }
 
-std::string FallbackNotice(ArpSenderKind chosen, std::uint32_t helperWhy) {
+std::string FallbackNotice(ArpSenderKind chosen, std::uint32_t helperWhy,
+                           const std::string& helperTried) {
     if (chosen != ArpSenderKind::Neighbour) {
         return {};
     }
-    const char* reason = helperWhy == kErrorFileNotFound   ? kFallbackMissing
-                         : helperWhy == kErrorNotSupported ? kFallbackNoCapability
-                         : helperWhy == kErrorAccessDenied ? kFallbackRefused
-                                                           : "";
-    return std::string(reason) + kFallbackNotice;
+    if (helperWhy == kErrorFileNotFound || helperTried.empty()) {
+        return std::string(kFallbackMissing) + "\n" + kFallbackNotice + "\n\n" + kFallbackInstall;
+    }
+    const std::string notice = "\n" + std::string(kFallbackNotice);
+    switch (helperWhy) {
+        case kErrorNotSupported: {
+            // The package's own step gives the capability only to the helper it installs.
+            const char* advice =
+                helperTried == kInstalledHelperPath ? kFallbackInstallOrSetcap : kFallbackSetcap;
+            return WithPath(kFallbackNoCapability, helperTried) + notice + "\n\n" + advice + "\n" +
+                   WithPath(kFallbackCommand, helperTried);
+        }
+        case kErrorAccessDenied:
+            return WithPath(kFallbackRefused, helperTried) + notice;
+        default:
+            return WithPath(kFallbackNotStarted, helperTried) + notice;
+    }
 }
 
 std::string ArpWayText(ArpSenderKind chosen) {

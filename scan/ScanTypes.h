@@ -63,16 +63,5 @@ inline constexpr const char* kNotAskedTail = "这些行为空，不表示主机�
 inline constexpr const char* kOffLinkBefore = "有 ";
 inline constexpr const char* kOffLinkAfter =
     " 个目标不在本地网段(需经网关或无路由)，ARP 无法到达，未发送请求。";
-inline constexpr const char* kFallbackNotice =
-    "未能使用 ARP 助手，正在用普通方式扫描，速度较慢。\n"
-    "安装 talvik 软件包，或以 root 执行:\n"
-    "setcap cap_net_raw+ep /usr/libexec/talvik/talvik-arp";
-inline constexpr const char* kFallbackNoCapability = "ARP 助手没有 cap_net_raw 权限。";
-inline constexpr const char* kFallbackRefused = "系统拒绝 ARP 助手打开套接字。";
-inline constexpr const char* kFallbackMissing = "找不到 ARP 助手。";
-// The way the network is asked, as the about box names it.
-inline constexpr const char* kArpWayPacket = "ARP 方式: 数据包套接字";
-inline constexpr const char* kArpWayHelper = "ARP 方式: ARP 助手 (talvik-arp)";
-inline constexpr const char* kArpWayNeighbour = "ARP 方式: 内核邻居表 (无特权，较慢)";
 
 }  // namespace talvik

@@ -12,7 +12,7 @@ packages=(
     fonts-arphic-uming fonts-noto-cjk
     xvfb xauth x11-apps imagemagick librsvg2-bin desktop-file-utils appstream
     iproute2 iputils-arping arp-scan nmap tcpdump python3 strace util-linux
-    xdotool python3-pyatspi at-spi2-core dbus openbox avahi-daemon avahi-utils
+    xdotool python3-pyatspi at-spi2-core dbus x11-utils openbox avahi-daemon avahi-utils
     ieee-data scdoc lintian time
     libsqlite3-dev sqlite3 samba
 )

@@ -36,7 +36,7 @@ std::string MakerText(std::string_view macText, const MacRegistry* registry) {
         return {};
     }
     if (IsLocallyAdministered(*mac)) {
-        return "厂商：无（本地管理的地址）";
+        return "厂商：无（本地管理地址）";
     }
     const std::string maker = OneLine(registry->Maker(*mac));
     return "厂商：" + (maker.empty() ? std::string("未知") : maker);
@@ -48,8 +48,13 @@ std::string HostNameText(std::string_view name) {
 }
 
 std::string CopyLine(std::string_view address, std::string_view status, std::string_view mac,
-                     std::string_view maker) {
-    return OneLine(address) + '\t' + OneLine(status) + '\t' + OneLine(mac) + '\t' + OneLine(maker);
+                     std::string_view maker, const std::vector<OtherAnswer>& others) {
+    std::string line =
+        OneLine(address) + '\t' + OneLine(status) + '\t' + OneLine(mac) + '\t' + OneLine(maker);
+    for (const OtherAnswer& other : others) {
+        line += '\t' + OneLine(other.mac) + '\t' + OneLine(other.maker);
+    }
+    return line;
 }
 
 }  // namespace talvik

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/MacVendors.h"
 
@@ -20,8 +21,14 @@ std::string MakerText(std::string_view macText, const MacRegistry* registry);
 // The tooltip line naming the host; empty without a name.
 std::string HostNameText(std::string_view name);
 
-// One row as a line of tab-separated text, without the line break.
+// Another host that answered for a row's address, and its maker.
+struct OtherAnswer {
+    std::string mac, maker;
+};
+
+// One row as a line of tab-separated text, without the line break: address, status, MAC and
+// maker, then the MAC and maker of every other host that answered for the address.
 std::string CopyLine(std::string_view address, std::string_view status, std::string_view mac,
-                     std::string_view maker);
+                     std::string_view maker, const std::vector<OtherAnswer>& others = {});
 
 }  // namespace talvik

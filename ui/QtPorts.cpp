@@ -7,6 +7,7 @@
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyle>
 #include <QTreeWidget>
 #include <algorithm>
@@ -20,6 +21,8 @@ namespace {
 constexpr int kColumns = 3;
 constexpr int kMacColumn = 2;
 constexpr int kMinimumBoxWidth = 220;
+// Beside the text: the icon, the margins and the gap between them.
+constexpr int kBoxIconRoom = 80;
 
 // A row that knows its facts and words its own tooltip when asked, so the tooltip always
 // tells what is known now (a maker or name found later, the scan's end).
@@ -208,11 +211,24 @@ int QtMessageBox::MessageBox(const std::string& text, const std::string& caption
             box.setIcon(QMessageBox::NoIcon);
             break;
     }
-    // A box as narrow as a short notice would cut off its own caption.
+    // A box as narrow as a short notice would cut off its own caption; one with a command in it
+    // is as wide as its longest line, so the command is never wrapped.
+    int width = kMinimumBoxWidth;
+    const QFontMetrics metrics(box.font());
+    for (const QString& line : box.text().split(QLatin1Char('\n'))) {
+        width = std::max(width, metrics.horizontalAdvance(line) + kBoxIconRoom);
+    }
+    if (const QScreen* screen = owner_ != nullptr ? owner_->screen() : nullptr) {
+        width = std::min(width, screen->availableGeometry().width() * 9 / 10);
+    }
     if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
-        grid->addItem(
-            new QSpacerItem(kMinimumBoxWidth, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
-            grid->rowCount(), 0, 1, grid->columnCount());
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
+    // What a notice says (a path, a command) can be selected and copied; a question's text has
+    // nothing to copy, and its keys stay with its buttons.
+    if ((type & 0x0Fu) != kMbYesNo) {
+        box.setTextInteractionFlags(Qt::TextSelectableByMouse);
     }
     if ((type & 0x0Fu) == kMbYesNo) {
         QPushButton* yes = box.addButton(QStringLiteral("是(&Y)"), QMessageBox::YesRole);

@@ -119,6 +119,7 @@ void CScannerDlg::CreateMenuBar() {
             }
             const Command& command = *FindCommand(id);
             menuActions_[id] = AddCommand(menu, command, QIcon(), command.text);
+            ShowKeys(menuActions_[id], id);
         }
     }
 }
@@ -177,6 +178,17 @@ void CScannerDlg::CreateKeys() {
     }
 }
 
+// A menu item shows the key of its command, as desktop menus do. The key itself is the
+// window's (CreateKeys); here it only acts while the menu is open, as the item would.
+void CScannerDlg::ShowKeys(QAction* action, int id) {
+    const Command* command = FindCommand(id == ID_SCAN_ALL_POPUP ? ID_SCAN_ALL : id);
+    if (command == nullptr || command->keys == nullptr) {
+        return;
+    }
+    action->setShortcut(QKeySequence(QString::fromLatin1(command->keys)));
+    action->setShortcutContext(Qt::WidgetShortcut);
+}
+
 void CScannerDlg::CreateWindowMenu() {
     windowMenu_ = new QMenu(this);
     windowMenu_->setFont(DialogFont());
@@ -228,7 +240,14 @@ void CScannerDlg::OpenListMenu(const QPoint& position) {
         QAction* action = menu.addAction(QString::fromUtf8(command.text));
         action->setData(id);
         action->setEnabled(hasRows && MayRun(command, scanning));
+        ShowKeys(action, id);
     }
+    // After the list's own commands: copy, as Ctrl+C does, of the rows selected.
+    menu.addSeparator();
+    QAction* copy = menu.addAction(QString::fromUtf8(FindCommand(ID_COPY_ROWS)->text));
+    copy->setData(ID_COPY_ROWS);
+    copy->setEnabled(!resultList_->selectedItems().isEmpty());
+    ShowKeys(copy, ID_COPY_ROWS);
     const QAction* chosen = menu.exec(position);
     if (chosen != nullptr) {
         OnCommand(chosen->data().toInt());

@@ -177,6 +177,7 @@ void CScannerDlg::OnAddAddress() {
             return;
         }
         resultRows_->InsertItem(rows, urlText_);
+        ResetProgress();  // the last scan's count no longer describes the list
         return;
     }
 
@@ -193,6 +194,7 @@ void CScannerDlg::OnAddAddress() {
                                                static_cast<std::uint8_t>(last));
         // At the octet's own index: kept rows with a higher index move down behind it.
         resultRows_->InsertItem(last, QString::fromStdString(text));
+        ResetProgress();
     }
 }
 
@@ -231,6 +233,9 @@ void CScannerDlg::OnDeleteSelected() {
     // Each deletion moves the later rows up by one.
     for (std::size_t j = 0; j < selected.size(); ++j) {
         resultRows_->DeleteItem(selected[j] - static_cast<int>(j));
+    }
+    if (!selected.empty()) {
+        ResetProgress();  // the last scan's count no longer describes the list
     }
 }
 

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QStyle>
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
@@ -347,7 +348,28 @@ void CScannerDlg::CentreOnScreen() {
         return;
     }
     const QRect available = target->availableGeometry();
-    move(FrameTopLeft(size(), windowHandle()->frameMargins(), available));
+    QMargins frame = windowHandle()->frameMargins();
+    // A window manager tells the frame it draws a moment after the window is mapped. Until then
+    // the window is placed as if it had a title bar, so that the title bar never starts above
+    // the screen, and placed again once the frame is known. Without a window manager (offscreen)
+    // there is no frame to wait for.
+    const bool framed = QGuiApplication::platformName() == QLatin1String("xcb");
+    const bool known = !frame.isNull() || !framed;
+    QPoint topLeft;
+    if (known) {
+        topLeft = FrameTopLeft(size(), frame, available);
+    } else {
+        // Without a known frame the toolkit places the client itself at the point given.
+        const int titleBar = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
+        topLeft =
+            FrameTopLeft(size(), QMargins(0, titleBar, 0, 0), available) + QPoint(0, titleBar);
+    }
+    move(topLeft);
+    constexpr int kFrameWaits = 100;  // of 50 ms: a busy window manager is given five seconds
+    if (!known && frameWaits_ < kFrameWaits) {
+        ++frameWaits_;
+        QTimer::singleShot(50, this, &CScannerDlg::CentreOnScreen);
+    }
 }
 
 }  // namespace talvik

@@ -158,6 +158,7 @@ private:
     void SetInitialState();
     void SetRunningState(int running);
     void CentreOnScreen();
+    static void ShowKeys(QAction* action, int id);
     // The rows' tooltips, the progress text, makers, names and copy.
     void CreateRowDetails();
     QString DescribeRow(const QString& text, const RowFacts& facts) const;
@@ -189,6 +190,7 @@ private:
     std::map<int, QAction*> toolActions_;
     int barsHeight_ = 0;
     bool centred_ = false;
+    int frameWaits_ = 0;
 
     // Values taken from the controls when the add command runs.
     int addressMode_ = -1;

@@ -74,7 +74,7 @@ QString CScannerDlg::DescribeRow(const QString& text, const RowFacts& facts) con
     if (facts.outcome == RowOutcome::Answered) {
         const MacRegistry* registry = vendors_ ? vendors_->Loaded() : nullptr;
         if (facts.macs.size() > 1) {
-            lines << QStringLiteral("有%1个MAC地址应答此地址：").arg(facts.macs.size());
+            lines << QStringLiteral("IP 地址冲突：有 %1 个 MAC 地址应答").arg(facts.macs.size());
             for (const QString& mac : facts.macs) {
                 const std::string maker = MakerText(mac.toStdString(), registry);
                 lines << (maker.empty() ? mac : mac + QStringLiteral("  ") + Utf8(maker));
@@ -183,8 +183,18 @@ void CScannerDlg::OnCopyRows() {
     for (int row = resultRows_->GetNextItem(-1, ItemFilter::Selected); row != -1;
          row = resultRows_->GetNextItem(row, ItemFilter::Selected)) {
         const std::string mac = resultRows_->GetItemText(row, 2);
+        // The cell shows the first MAC of a conflict; the others go after it.
+        std::vector<OtherAnswer> others;
+        if (const RowFacts* facts = resultRows_->Facts(row)) {
+            for (const QString& other : facts->macs) {
+                const std::string text = other.toStdString();
+                if (QString::compare(other, Utf8(mac), Qt::CaseInsensitive) != 0) {
+                    others.push_back({text, MakerOf(text, registry)});
+                }
+            }
+        }
         lines << Utf8(CopyLine(resultRows_->GetItemText(row, 0), resultRows_->GetItemText(row, 1),
-                               mac, MakerOf(mac, registry)));
+                               mac, MakerOf(mac, registry), others));
     }
     if (!lines.isEmpty()) {
         QApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));

@@ -4,10 +4,10 @@
 # announces itself (203.0.113.50, labprinter.local), and one beside the scanner on a private
 # system bus, which the names test asks. The machine's own bus and interfaces are never touched.
 #
-#   avahi-lab.sh NAMES_TESTS
+#   avahi-lab.sh NAMES_TESTS [UI_TESTS]
 # Exits 77 (skipped) when it cannot run, unless CI=true.
 set -euo pipefail
-tests=$1
+tests=$1 window=${2:-}
 here=$(cd "$(dirname "$0")" && pwd)
 lab=tvk-l-avahi
 
@@ -85,5 +85,10 @@ done
 status=0
 TALVIK_AVAHI_LAB_BUS="unix:path=$work/bus" "$here/../lab/lab.sh" scan "$lab" \
     "$tests" --gtest_filter='AvahiLab*' || status=$?
+# The window asks the same way and shows the name in the row's tooltip.
+if [ -n "$window" ]; then
+    TALVIK_AVAHI_LAB_BUS="unix:path=$work/bus" QT_QPA_PLATFORM=offscreen \
+        "$here/../lab/lab.sh" scan "$lab" "$window" --gtest_filter='AvahiLab*' || status=$?
+fi
 [ "$status" = 0 ] || cat "$work"/*.log >&2
 exit "$status"

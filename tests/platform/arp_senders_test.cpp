@@ -11,6 +11,7 @@
 
 #include "Lab.h"
 #include "platform/ArpHelperServer.h"
+#include "platform/ArpSenders.h"
 #include "platform/HelperArpSender.h"
 #include "platform/HelperProtocol.h"
 
@@ -190,6 +191,39 @@ TEST_F(LabTest, TheHelperServesWithNoPrivilegeLeftAndEndsWithUs) {
     InScanner([] { EXPECT_FALSE(HelperArpSender::Start(AsNobody(""), ArpSchedule{}, 2s)); });
 }
 #endif
+
+// The notice names the helper that was tried and gives only advice that fits it; it is read
+// after the scan, so it tells what was done, and the command can be copied on its own line.
+TEST(FallbackNotice, NamesTheHelperTriedAndAdviceThatFits) {
+    const std::string beside = "/home/u/talvik/build/bin/talvik-arp";
+    const std::string installed = kInstalledHelperPath;
+    const std::string done = "本次扫描已改为通过系统的邻居表探测，速度较慢。";
+    const struct {
+        ArpSenderKind chosen;
+        std::uint32_t why;
+        std::string tried, notice;
+    } cases[] = {
+        {ArpSenderKind::Helper, kNoError, "", ""},
+        {ArpSenderKind::Packet, kNoError, "", ""},
+        {ArpSenderKind::Neighbour, kErrorFileNotFound, "",
+         "找不到 ARP 辅助程序 talvik-arp。\n" + done + "\n\n请安装 talvik 软件包。"},
+        {ArpSenderKind::Neighbour, kErrorNotSupported, beside,
+         "ARP 辅助程序 " + beside + " 没有 cap_net_raw 权限。\n" + done +
+             "\n\n请以 root 身份执行以下命令：\nsetcap cap_net_raw+ep " + beside},
+        {ArpSenderKind::Neighbour, kErrorNotSupported, installed,
+         "ARP 辅助程序 " + installed + " 没有 cap_net_raw 权限。\n" + done +
+             "\n\n请重新安装 talvik 软件包，或以 root 身份执行以下命令：\nsetcap "
+             "cap_net_raw+ep " +
+             installed},
+        {ArpSenderKind::Neighbour, kErrorAccessDenied, beside,
+         "系统拒绝了 ARP 辅助程序 " + beside + " 打开套接字（可能受安全策略限制）。\n" + done},
+        {ArpSenderKind::Neighbour, kErrorGenFailure, installed,
+         "ARP 辅助程序 " + installed + " 未能启动。\n" + done},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FallbackNotice(c.chosen, c.why, c.tried), c.notice) << c.why << " " << c.tried;
+    }
+}
 
 constexpr std::uint32_t kSilent = 0xCB0071C8;  // 203.0.113.200; up to .99 answer
 constexpr std::uint32_t kHangs = 0xCB0071FE;   // until stopped

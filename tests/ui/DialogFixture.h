@@ -21,6 +21,7 @@
 #include "ui/IpAddressEdit.h"
 #include "ui/QtPorts.h"
 #include "ui/ReportSave.h"
+#include "ui/ScannerCommands.h"
 #include "ui/ScannerDlg.h"
 
 // Qt strings are containers, so without this failures would print them char by char.
@@ -144,7 +145,9 @@ protected:
         QPoint position;
         QString name;               // as a screen reader gets it
         QStringList texts;          // "-" for a separator
-        std::vector<bool> enabled;  // of the commands, in menu order
+        std::vector<bool> enabled;  // of the list's own commands, in menu order
+        bool copyEnabled = false;
+        QStringList keys;  // each item's key as it shows, empty for none
     };
 
     // Opens the list's pop-up as a right click does, records it and chooses `command`, or
@@ -162,11 +165,18 @@ protected:
             QAction* chosen = nullptr;
             for (QAction* action : menu->actions()) {
                 seen.texts << (action->isSeparator() ? QStringLiteral("-") : action->text());
-                if (!action->isSeparator()) {
+                if (action->data().toInt() == ID_COPY_ROWS) {
+                    seen.copyEnabled = action->isEnabled();
+                }
+                if (action->isSeparator()) {
+                    continue;
+                }
+                seen.keys << action->shortcut().toString(QKeySequence::NativeText);
+                if (action->data().toInt() != ID_COPY_ROWS) {
                     seen.enabled.push_back(action->isEnabled());
-                    if (action->data().toInt() == command && action->isEnabled()) {
-                        chosen = action;
-                    }
+                }
+                if (action->data().toInt() == command && action->isEnabled()) {
+                    chosen = action;
                 }
             }
             if (chosen != nullptr) {

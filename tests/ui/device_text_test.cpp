@@ -18,7 +18,7 @@ TEST(DeviceText, TooltipLinesAndCopyLine) {
         {"00-d0-ef-01-02-03", &registry, "IGT", "厂商：IGT"},
         {"00-1e-fc-01-02-03", &registry, "Bad Name Co", "厂商：Bad Name Co"},
         {"00-d0-ee-01-02-03", &registry, "", "厂商：未知"},
-        {"02-d0-ef-01-02-03", &registry, "", "厂商：无（本地管理的地址）"},
+        {"02-d0-ef-01-02-03", &registry, "", "厂商：无（本地管理地址）"},
         {"", &registry, "", ""},
         {"00-d0-ef-01-02-03", &missing, "", ""},
         {"00-d0-ef-01-02-03", nullptr, "", ""},  // not read yet

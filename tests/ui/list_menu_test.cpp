@@ -66,13 +66,31 @@ TEST_F(ListMenuTest, OpensAtThePointerEnabledExactlyWhenTheIdleListHasRows) {
     EXPECT_EQ(empty.position, pointer);
     EXPECT_EQ(empty.texts,
               (QStringList{"删除所有IP地址", "删除选中的IP地址", "-", "扫描选中的IP地址",
-                           "扫描所有IP地址", "-", "清空扫描结果"}));
+                           "扫描所有IP地址", "-", "清空扫描结果", "-", "复制"}));
+    EXPECT_EQ(empty.keys, (QStringList{"", "Del", "", "F5", "", "Ctrl+C"}));
     EXPECT_EQ(empty.enabled, std::vector<bool>(5, false));
+    EXPECT_FALSE(empty.copyEnabled);
 
     AddRows({"10.0.0.1", "10.0.0.2"});
     dialog->resultList()->clearSelection();
-    EXPECT_EQ(OpenListMenu().enabled, std::vector<bool>(5, true));  // whatever the selection
-    EXPECT_EQ(Rows().size(), 2);                                    // dismissing chose nothing
+    const ListMenu rows = OpenListMenu();
+    EXPECT_EQ(rows.enabled, std::vector<bool>(5, true));  // whatever the selection
+    EXPECT_FALSE(rows.copyEnabled);                       // copy needs one
+    EXPECT_EQ(Rows().size(), 2);                          // dismissing chose nothing
+
+    // Copy from the menu copies what Ctrl+C does.
+    Select({1});
+    ASSERT_TRUE(OpenListMenu(ID_COPY_ROWS).copyEnabled);
+    EXPECT_EQ(QApplication::clipboard()->text(), "10.0.0.2\t\t\t\n");
+}
+
+TEST_F(ListMenuTest, TheMenuBarShowsTheKeysOfItsItems) {
+    const auto keys = [&](int id) {
+        return dialog->menuAction(id)->shortcut().toString(QKeySequence::NativeText);
+    };
+    EXPECT_EQ(keys(ID_SCAN_ALL), "F5");
+    EXPECT_EQ(keys(ID_SAVE_RESULTS), "Ctrl+S");
+    EXPECT_EQ(keys(ID_SCAN_SELECTED), "");
 }
 
 TEST_F(ListMenuTest, DeleteCommandsAskNothing) {

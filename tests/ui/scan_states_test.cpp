@@ -78,6 +78,20 @@ TEST_F(ScanStateTest, ToolbarMenuAndListFollowAScanToItsEnd) {
     dialog->resultList()->topLevelItem(1)->setSelected(true);
     dialog->OnDeleteSelected();
     EXPECT_EQ(Rows(), (QStringList{"203.0.113.1", "203.0.113.3"}));
+    // The count described the rows scanned; once the list changes it goes, as after delete-all.
+    EXPECT_EQ(ProgressText(), "");
+    EXPECT_EQ(dialog->progressBar()->value(), 0);
+    dialog->OnScanAll();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->Engine().IsScanRunning(); }, 10000));
+    EXPECT_EQ(ProgressText(), "2/2 · 0 在线");
+    dialog->resultList()->clearSelection();
+    dialog->OnDeleteSelected();  // nothing selected: nothing changes
+    EXPECT_EQ(ProgressText(), "2/2 · 0 在线");
+    dialog->urlEdit()->setText(QStringLiteral("printer.lab"));
+    dialog->modeUrlButton()->click();
+    dialog->OnAddAddress();  // keeps the rows (No) and adds one
+    EXPECT_EQ(Rows().size(), 3);
+    EXPECT_EQ(ProgressText(), "");
 }
 
 TEST_F(ScanStateTest, StopReturnsToIdleWithoutCompletion) {
@@ -160,8 +174,14 @@ TEST_F(ScanStateTest, ASecondMacForOneAddressIsListedAndMarked) {
     ASSERT_TRUE(arp->AnswerLate(0xCB007102, {2, 0, 0x5e, 0x10, 0, 9}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return ToolTip(1).contains("00-09"); }, 5000));
     EXPECT_EQ(dialog->ResultRows().GetItemText(1, 2), "02-00-5e-10-00-02");
-    EXPECT_EQ(ToolTip(1), "在线\n有2个MAC地址应答此地址：\n02-00-5e-10-00-02\n02-00-5e-10-00-09");
+    EXPECT_EQ(ToolTip(1),
+              "在线\nIP 地址冲突：有 2 个 MAC 地址应答\n02-00-5e-10-00-02\n02-00-5e-10-00-09");
     EXPECT_FALSE(dialog->resultList()->topLevelItem(1)->icon(0).isNull());
+    // Copied, the row keeps every MAC the tooltip shows.
+    dialog->resultList()->setCurrentItem(dialog->resultList()->topLevelItem(1));
+    dialog->OnCopyRows();
+    EXPECT_EQ(QApplication::clipboard()->text(),
+              "203.0.113.2\trunning\t02-00-5e-10-00-02\t\t02-00-5e-10-00-09\t\n");
     // A late answer counts as found, whatever its worker reports after it.
     ASSERT_TRUE(arp->AnswerLate(0xCB007101, {2, 0, 0x5e, 0x10, 0, 1}));
     arp->Release();
