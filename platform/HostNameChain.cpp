@@ -2,12 +2,14 @@
 #include "platform/HostNameChain.h"
 
 #include "platform/AvahiNames.h"
+#include "platform/NetBiosNames.h"
 
 namespace talvik {
 
 std::shared_ptr<IHostNames> MakeHostNames() {
     return std::make_shared<FirstHostName>(std::vector<std::shared_ptr<IHostNames>>{
-        std::make_shared<ReverseLookupNames>(), std::make_shared<AvahiNames>()});
+        std::make_shared<ReverseLookupNames>(), std::make_shared<AvahiNames>(),
+        std::make_shared<NetBiosNames>()});
 }
 
 }  // namespace talvik

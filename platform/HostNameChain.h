@@ -8,8 +8,8 @@
 
 namespace talvik {
 
-// The system resolver first, then the name the host announces by multicast DNS. Needs a
-// QCoreApplication to exist.
+// The system resolver first, then the name the host announces by multicast DNS, then the one a
+// Windows host gives to a NetBIOS node-status query. Needs a QCoreApplication to exist.
 std::shared_ptr<IHostNames> MakeHostNames();
 
 }  // namespace talvik
