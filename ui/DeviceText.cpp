@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/DeviceText.h"
 
+#include "store/DeviceChanges.h"
+
 namespace talvik {
 
 namespace {
@@ -47,6 +49,39 @@ std::string HostNameText(std::string_view name) {
 std::string CopyLine(std::string_view address, std::string_view status, std::string_view mac,
                      std::string_view maker) {
     return OneLine(address) + '\t' + OneLine(status) + '\t' + OneLine(mac) + '\t' + OneLine(maker);
+}
+
+std::string CopyLine(std::string_view address, std::string_view status, std::string_view mac,
+                     std::string_view maker, std::string_view name) {
+    return CopyLine(address, status, mac, maker) + '\t' + OneLine(name);
+}
+
+std::string DeviceNameText(std::string_view name) {
+    return OneLine(name);
+}
+
+std::string NewDeviceText() {
+    return "新设备（首次发现）";
+}
+
+std::string FirstSeenText(std::int64_t when) {
+    return "首次发现：" + store::LocalDateText(when);
+}
+
+std::string ChangedMacText(std::string_view mac, std::string_view maker, std::int64_t when) {
+    std::string text = "上次为 " + OneLine(mac);
+    if (!maker.empty()) {
+        text += "（" + OneLine(maker) + "）";
+    }
+    return text + "，" + store::LocalDateText(when);
+}
+
+std::string LastOnlineText(std::int64_t when, std::string_view mac, std::string_view name) {
+    std::string inside = OneLine(mac);
+    if (!name.empty()) {
+        inside += (inside.empty() ? "" : "，") + OneLine(name);
+    }
+    return "上次在线：" + store::LocalDateText(when) + (inside.empty() ? "" : "（" + inside + "）");
 }
 
 }  // namespace talvik

@@ -3,6 +3,7 @@
 // The texts a result row gives beyond its cells: the tooltip's lines and the copied line. Plain
 // UTF-8 text; the window shows it as plain text, never as markup.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -20,8 +21,20 @@ std::string MakerText(std::string_view macText, const MacRegistry* registry);
 // The tooltip line naming the host; empty without a name.
 std::string HostNameText(std::string_view name);
 
+// The tooltip lines of what the device memory knows: the user's own name for the device, that
+// this network never saw it before, when it was first seen, the MAC that answered for the address last time, and when a silent address
+// last answered. Empty parts are left out with their brackets.
+std::string DeviceNameText(std::string_view name);
+std::string NewDeviceText();
+std::string FirstSeenText(std::int64_t when);
+std::string ChangedMacText(std::string_view mac, std::string_view maker, std::int64_t when);
+std::string LastOnlineText(std::int64_t when, std::string_view mac, std::string_view name);
+
 // One row as a line of tab-separated text, without the line break.
 std::string CopyLine(std::string_view address, std::string_view status, std::string_view mac,
                      std::string_view maker);
+// The same with the device's own name after the maker, while devices are remembered.
+std::string CopyLine(std::string_view address, std::string_view status, std::string_view mac,
+                     std::string_view maker, std::string_view name);
 
 }  // namespace talvik

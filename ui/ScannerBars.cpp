@@ -229,6 +229,7 @@ void CScannerDlg::OpenListMenu(const QPoint& position) {
         action->setData(id);
         action->setEnabled(hasRows && MayRun(command, scanning));
     }
+    AddMemoryItems(menu, scanning);
     const QAction* chosen = menu.exec(position);
     if (chosen != nullptr) {
         OnCommand(chosen->data().toInt());

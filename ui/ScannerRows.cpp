@@ -90,10 +90,20 @@ QString CScannerDlg::DescribeRow(const QString& text, const RowFacts& facts) con
             }
         }
     }
+    AddMemoryLines(lines, facts);
+    // The user's own name for the device heads its tooltip.
+    if (const store::RowChange* change = ChangeOf(facts);
+        change != nullptr && facts.outcome == RowOutcome::Answered && !change->name.empty()) {
+        lines.prepend(Utf8(DeviceNameText(change->name)));
+    }
     return lines.join(QLatin1Char('\n'));
 }
 
-void CScannerDlg::OnRowOutcome(const RowFacts& facts) {
+void CScannerDlg::OnRowOutcome(int row, const RowFacts& facts) {
+    if (facts.outcome != RowOutcome::Answered) {
+        // A mark tells of the answer it was given for.
+        resultList_->topLevelItem(row)->setIcon(2, QIcon());
+    }
     if (facts.outcome == RowOutcome::Answered) {
         if (!vendorsLoading_) {
             // Read once, off this thread; the tooltips name makers once it is there.
@@ -111,11 +121,14 @@ void CScannerDlg::UpdateProgressText() {
     const int total = progressPort_->Maximum();
     const bool shown = progressShown_ && total > 0;
     progress_->setTextVisible(shown);
-    const QString text = shown ? QStringLiteral("%1/%2 · %3 在线")
+    QString text = shown ? QStringLiteral("%1/%2 · %3 在线")
                                      .arg(progressPort_->GetPos())
                                      .arg(total)
                                      .arg(resultRows_->CountAnswered())
                                : QString();
+    if (shown && newDevices_ > 0) {
+        text += QStringLiteral(" · %1 台新设备").arg(newDevices_);
+    }
     progress_->setFormat(text);
     progress_->setAccessibleDescription(text);
 }
@@ -131,8 +144,16 @@ void CScannerDlg::OnCopyRows() {
     for (int row = resultRows_->GetNextItem(-1, ItemFilter::Selected); row != -1;
          row = resultRows_->GetNextItem(row, ItemFilter::Selected)) {
         const std::string mac = resultRows_->GetItemText(row, 2);
-        lines << Utf8(CopyLine(resultRows_->GetItemText(row, 0), resultRows_->GetItemText(row, 1),
-                               mac, MakerOf(mac, registry)));
+        const std::string address = resultRows_->GetItemText(row, 0);
+        const std::string status = resultRows_->GetItemText(row, 1);
+        const std::string maker = MakerOf(mac, registry);
+        if (!memory_->IsOn()) {
+            lines << Utf8(CopyLine(address, status, mac, maker));
+            continue;
+        }
+        const store::RowChange* change = ChangeOf(*resultRows_->Facts(row));
+        const bool named = change != nullptr && !change->mac.empty();
+        lines << Utf8(CopyLine(address, status, mac, maker, named ? change->name : std::string()));
     }
     if (!lines.isEmpty()) {
         QApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
