@@ -14,6 +14,7 @@ packages=(
     iproute2 iputils-arping arp-scan nmap tcpdump python3 strace util-linux
     xdotool python3-pyatspi at-spi2-core dbus
     ieee-data scdoc lintian
+    libsqlite3-dev sqlite3 samba
 )
 
 if [ "$(id -u)" -ne 0 ]; then
