@@ -6,7 +6,9 @@
 #include <QLocale>
 #include <QTranslator>
 
+#include "platform/NetworkIdentity.h"
 #include "platform/Platform.h"
+#include "store/DeviceStore.h"
 #include "talvik/Version.h"
 #include "ui/AboutDlg.h"
 #include "ui/AvahiNames.h"
@@ -60,6 +62,14 @@ int main(int argc, char* argv[]) {
     talvik::SetAboutArpWay(talvik::ArpWayText(chosen));
     services.aboutLibrary = talvik::MakeAboutLibrary();
     services.hostNames = talvik::MakeHostNames();
+    services.deviceStore = talvik::store::LocateStore();
+    services.networkOf = [](std::uint32_t target) -> std::optional<talvik::store::NetworkId> {
+        const auto sight = talvik::SeeNetworkOf(target);
+        if (!sight) {
+            return std::nullopt;
+        }
+        return talvik::store::MakeNetworkId(sight->subnet, sight->prefixLength, sight->gatewayMac);
+    };
 
     talvik::CScannerDlg dialog(std::move(services));
     dialog.exec();

@@ -100,7 +100,7 @@ QVariant DeviceTableModel::headerData(int section, Qt::Orientation orientation, 
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
         return QAbstractTableModel::headerData(section, orientation, role);
     }
-    static const char* const titles[ColumnCount] = {"名称", "IP地址", "MAC地址", "厂商",
+    static const char* const titles[ColumnCount] = {"名称",   "IP地址",   "MAC地址",  "厂商",
                                                     "主机名", "首次发现", "最后发现", "状态"};
     return section >= 0 && section < ColumnCount ? QString::fromUtf8(titles[section]) : QVariant();
 }
@@ -183,8 +183,7 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     filter_->setClearButtonEnabled(true);
     filter_->setAccessibleName(QStringLiteral("筛选"));
     filterLabel->setBuddy(filter_);
-    connect(filter_, &QLineEdit::textChanged, proxy_,
-            &QSortFilterProxyModel::setFilterFixedString);
+    connect(filter_, &QLineEdit::textChanged, proxy_, &QSortFilterProxyModel::setFilterFixedString);
     connect(filter_, &QLineEdit::textChanged, this, &CDeviceRecordsDlg::UpdateCount);
 
     table_ = new QTableView(this);
@@ -219,8 +218,7 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     }
     connect(renameButton_, &QPushButton::clicked, this, &CDeviceRecordsDlg::OnRename);
     connect(forgetButton_, &QPushButton::clicked, this, &CDeviceRecordsDlg::OnForget);
-    connect(forgetNetworkButton_, &QPushButton::clicked, this,
-            &CDeviceRecordsDlg::OnForgetNetwork);
+    connect(forgetNetworkButton_, &QPushButton::clicked, this, &CDeviceRecordsDlg::OnForgetNetwork);
     connect(closeButton, &QPushButton::clicked, this, &QDialog::reject);
     auto* forgetKey = new QShortcut(QKeySequence::Delete, table_);
     forgetKey->setContext(Qt::WidgetShortcut);
@@ -286,7 +284,8 @@ void CDeviceRecordsDlg::OnForget() {
         return;
     }
     const DeviceRow& device = model_->Row(row);
-    const std::string who = device.name.empty() ? device.mac : device.name + "（" + device.mac + "）";
+    const std::string who =
+        device.name.empty() ? device.mac : device.name + "（" + device.mac + "）";
     if (actions_.ask && !actions_.ask(this, "忘记设备 " + who + "？", true)) {
         return;
     }

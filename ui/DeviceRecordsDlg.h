@@ -21,9 +21,9 @@ namespace talvik {
 
 // One remembered device as the window lists it.
 struct DeviceRow {
-    std::string name;  // the user's own, may be empty
+    std::string name;           // the user's own, may be empty
     std::uint32_t address = 0;  // last address, host byte order
-    std::string mac;  // as the result list writes it
+    std::string mac;            // as the result list writes it
     std::string maker;
     std::string hostName;
     std::int64_t firstSeen = 0;  // seconds since the epoch
@@ -55,8 +55,7 @@ public:
     int CountOnline() const;
 
     // Gives an error text, or nothing when the name was kept.
-    std::function<std::optional<std::string>(const DeviceRow& row, const std::string& name)>
-        rename;
+    std::function<std::optional<std::string>(const DeviceRow& row, const std::string& name)> rename;
 
 private:
     std::vector<DeviceRow> rows_;
@@ -68,8 +67,7 @@ class CDeviceRecordsDlg final : public QDialog {
 public:
     // Each action gives an error text, or nothing when it was done.
     struct Actions {
-        std::function<std::optional<std::string>(const DeviceRow&, const std::string& name)>
-            rename;
+        std::function<std::optional<std::string>(const DeviceRow&, const std::string& name)> rename;
         std::function<std::optional<std::string>(const DeviceRow&)> forget;
         std::function<std::optional<std::string>()> forgetNetwork;
         // Asks a yes/no question or tells an error in a box owned by this window.

@@ -22,8 +22,8 @@ std::string MakerText(std::string_view macText, const MacRegistry* registry);
 std::string HostNameText(std::string_view name);
 
 // The tooltip lines of what the device memory knows: the user's own name for the device, that
-// this network never saw it before, when it was first seen, the MAC that answered for the address last time, and when a silent address
-// last answered. Empty parts are left out with their brackets.
+// this network never saw it before, when it was first seen, the MAC that answered for the address
+// last time, and when a silent address last answered. Empty parts are left out with their brackets.
 std::string DeviceNameText(std::string_view name);
 std::string NewDeviceText();
 std::string FirstSeenText(std::int64_t when);

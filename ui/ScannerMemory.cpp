@@ -127,10 +127,9 @@ void CScannerDlg::OnScanEnded(bool /*completed*/) {
     if (rows.empty()) {
         return;
     }
-    memory_->RecordScan(std::move(rows), static_cast<store::Seconds>(std::time(nullptr)),
-                        [this](const DeviceMemory::ScanRecorded& recorded) {
-                            OnScanRecorded(recorded);
-                        });
+    memory_->RecordScan(
+        std::move(rows), static_cast<store::Seconds>(std::time(nullptr)),
+        [this](const DeviceMemory::ScanRecorded& recorded) { OnScanRecorded(recorded); });
 }
 
 void CScannerDlg::OnScanRecorded(const DeviceMemory::ScanRecorded& recorded) {
@@ -171,8 +170,7 @@ const store::RowChange* CScannerDlg::ChangeOf(const RowFacts& facts) const {
     }
     const store::RowChange& change = found->second;
     if (facts.outcome == RowOutcome::Answered) {
-        return !facts.macs.isEmpty() && SameMac(facts.macs.front(), change.mac) ? &change
-                                                                                 : nullptr;
+        return !facts.macs.isEmpty() && SameMac(facts.macs.front(), change.mac) ? &change : nullptr;
     }
     return facts.outcome == RowOutcome::Silent && change.mac.empty() ? &change : nullptr;
 }
@@ -185,8 +183,8 @@ void CScannerDlg::AddMemoryLines(QStringList& lines, const RowFacts& facts) cons
     if (facts.outcome == RowOutcome::Silent) {
         if (change->lastOnline) {
             const store::LastOnline& last = *change->lastOnline;
-            lines << Utf8(LastOnlineText(last.when, last.mac,
-                                         last.name.empty() ? last.hostName : last.name));
+            lines << Utf8(
+                LastOnlineText(last.when, last.mac, last.name.empty() ? last.hostName : last.name));
         }
         return;
     }
@@ -194,8 +192,8 @@ void CScannerDlg::AddMemoryLines(QStringList& lines, const RowFacts& facts) cons
         lines << Utf8(NewDeviceText());
     }
     if (change->previous) {
-        lines << Utf8(ChangedMacText(change->previous->mac, change->previous->maker,
-                                     change->previous->when));
+        lines << Utf8(
+            ChangedMacText(change->previous->mac, change->previous->maker, change->previous->when));
     }
     lines << Utf8(FirstSeenText(change->firstSeen));
 }
@@ -265,7 +263,8 @@ void CScannerDlg::OnDeviceRecords() {
     if (!memory_->IsOn()) {
         return;
     }
-    const auto network = memory_->CurrentNetwork(ParseDottedDecimal(startAddress_->text().toStdString()).value_or(0));
+    const auto network = memory_->CurrentNetwork(
+        ParseDottedDecimal(startAddress_->text().toStdString()).value_or(0));
     if (!network) {
         Message("尚不知道当前网络：请先扫描一次。", kMbIconInformation);
         return;

@@ -121,16 +121,15 @@ void CScannerDlg::UpdateProgressText() {
     const int total = progressPort_->Maximum();
     const bool shown = progressShown_ && total > 0;
     progress_->setTextVisible(shown);
-    QString text = shown ? QStringLiteral("%1/%2 · %3 在线")
+    const QString text = shown ? QStringLiteral("%1/%2 · %3 在线")
                                      .arg(progressPort_->GetPos())
                                      .arg(total)
                                      .arg(resultRows_->CountAnswered())
                                : QString();
-    if (shown && newDevices_ > 0) {
-        text += QStringLiteral(" · %1 台新设备").arg(newDevices_);
-    }
-    progress_->setFormat(text);
-    progress_->setAccessibleDescription(text);
+    const QString news =
+        shown && newDevices_ > 0 ? QStringLiteral(" · %1 台新设备").arg(newDevices_) : QString();
+    progress_->setFormat(text + news);
+    progress_->setAccessibleDescription(text + news);
 }
 
 void CScannerDlg::ResetProgress() {

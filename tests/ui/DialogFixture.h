@@ -108,6 +108,8 @@ protected:
         services.saveFileDialog = &files;
         services.hostNames = hostNames;
         services.macRegistryDirectory = registryDirectory;
+        services.deviceStore = deviceStore;
+        services.networkOf = networkOf;
         dialog = std::make_unique<CScannerDlg>(std::move(services));
         dialog->show();
         dialog->activateWindow();
@@ -186,6 +188,9 @@ protected:
     std::shared_ptr<IHostNames> hostNames;
     std::shared_ptr<INameResolver> resolver = std::make_shared<NoNames>();
     std::string registryDirectory = "/nonexistent";
+    // No place for a device store unless a test gives one, so memory stays off.
+    store::StoreLocation deviceStore;
+    NetworkOfTarget networkOf;
     ScriptedMessageBox messages;
     ScriptedSaveFileDialog files;
     std::shared_ptr<ScriptedArpSender> arp = std::make_shared<ScriptedArpSender>();
