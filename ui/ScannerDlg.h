@@ -231,6 +231,8 @@ private:
     // What the latest recorded scan changed, by address; the rows' marks and tooltips read it.
     std::map<std::uint32_t, store::RowChange> scanChanges_;
     int newDevices_ = 0;
+    // Counts scan starts and switches, so a write that comes back late marks no other rows.
+    unsigned memoryRound_ = 0;
     bool storeProblemTold_ = false;
     // Before the lookups: its writer ends after their answers can no longer reach it.
     std::unique_ptr<DeviceMemory> memory_;

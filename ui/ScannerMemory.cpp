@@ -92,6 +92,7 @@ void CScannerDlg::TellStoreProblem(const store::StoreStatus& status) {
 }
 
 void CScannerDlg::ForgetScanChanges() {
+    ++memoryRound_;
     scanChanges_.clear();
     newDevices_ = 0;
     for (int row = 0; row < resultList_->topLevelItemCount(); ++row) {
@@ -127,9 +128,15 @@ void CScannerDlg::OnScanEnded(bool /*completed*/) {
     if (rows.empty()) {
         return;
     }
-    memory_->RecordScan(
-        std::move(rows), static_cast<store::Seconds>(std::time(nullptr)),
-        [this](const DeviceMemory::ScanRecorded& recorded) { OnScanRecorded(recorded); });
+    memory_->RecordScan(std::move(rows), static_cast<store::Seconds>(std::time(nullptr)),
+                        [this, round = memoryRound_](const DeviceMemory::ScanRecorded& recorded) {
+                            // The rows may have been scanned again since, or memory turned off.
+                            if (round == memoryRound_) {
+                                OnScanRecorded(recorded);
+                            } else {
+                                TellStoreProblem(recorded.write.status);
+                            }
+                        });
 }
 
 void CScannerDlg::OnScanRecorded(const DeviceMemory::ScanRecorded& recorded) {
@@ -138,10 +145,6 @@ void CScannerDlg::OnScanRecorded(const DeviceMemory::ScanRecorded& recorded) {
         return;
     }
     TellStoreProblem(recorded.opening);
-    // A scan started since has rows of its own to be told about.
-    if (engine_->IsScanRunning() || !memory_->IsOn()) {
-        return;
-    }
     ForgetScanChanges();
     for (const store::RowChange& change : recorded.write.changes) {
         scanChanges_[change.address] = change;

@@ -44,10 +44,15 @@ struct ShownMessage {
 struct ScriptedMessageBox final : IMessageBox {
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
         shown.push_back({text, caption, type});
+        if (whileShown) {
+            whileShown(shown.back());
+        }
         return (type & 0x0Fu) != kMbYesNo ? kIdOk : answers.empty() ? kIdNo : answers.takeFirst();
     }
     QList<int> answers;
     std::vector<ShownMessage> shown;
+    // Runs while a box is up, as the user reads it; the window's events go on meanwhile.
+    std::function<void(const ShownMessage&)> whileShown;
 };
 
 // Gives the scripted names in order; once they run out the user cancels.

@@ -138,7 +138,18 @@ TEST_F(MemoryTest, MarksAndTooltipsTellWhatChangedSinceTheLastScan) {
     EXPECT_FALSE(QFile::exists(QString::fromStdString(deviceStore.path)));
 
     Remember()->trigger();
+    // The marks come while the completion box is still up.
+    QString whileBoxUp;
+    messages.whileShown = [&](const ShownMessage& box) {
+        if (box.text == kScanComplete) {
+            static_cast<void>(
+                QTest::qWaitFor([&] { return ProgressText().contains("新设备"); }, 5000));
+            whileBoxUp = ProgressText();
+        }
+    };
     Scan();
+    messages.whileShown = nullptr;
+    EXPECT_EQ(whileBoxUp, "3/3 · 2 在线 · 2 台新设备");
     EXPECT_EQ(ProgressText(), "3/3 · 2 在线 · 2 台新设备");
     EXPECT_EQ(ToolTip(0), "无响应");
     EXPECT_EQ(ToolTip(1), At("在线\n新设备（首次发现）\n首次发现：@"));
