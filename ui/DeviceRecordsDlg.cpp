@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/DeviceRecordsDlg.h"
 
-#include <QDialogButtonBox>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -200,12 +200,22 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 6);
     table_->horizontalHeader()->setHighlightSections(false);
     table_->horizontalHeader()->setStretchLastSection(true);
-    const DialogUnits units(font());
-    const int widths[DeviceTableModel::ColumnCount] = {60, 52, 68, 80, 70, 60, 60, 24};
+    // Wide enough for the longest address, MAC and time without measuring every row.
+    const QFontMetrics metrics(table_->font());
+    const auto fits = [&](const char* sample) {
+        return metrics.horizontalAdvance(QString::fromUtf8(sample)) +
+               metrics.averageCharWidth() * 2;
+    };
+    const int widths[DeviceTableModel::ColumnCount] = {
+        fits("客厅的树莓派"),      fits("255.255.255.255"),
+        fits("00-00-00-00-00-00"), fits("Raspberry Pi Foundation"),
+        fits("host-name.local"),   fits("2026-12-09 00:00"),
+        fits("2026-12-09 00:00"),  fits("离线离线")};
+    int tableWidth = 0;
     for (int column = 0; column < DeviceTableModel::ColumnCount; ++column) {
-        table_->setColumnWidth(column, units.x(widths[column]));
+        table_->setColumnWidth(column, widths[column]);
+        tableWidth += widths[column];
     }
-
     count_ = new QLabel(this);
     count_->setTextFormat(Qt::PlainText);
 
@@ -242,7 +252,8 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     connect(model_, &QAbstractItemModel::rowsRemoved, this, &CDeviceRecordsDlg::UpdateCount);
     connect(model_, &QAbstractItemModel::modelReset, this, &CDeviceRecordsDlg::UpdateCount);
     UpdateCount();
-    resize(units.size(520, 300));
+    const DialogUnits units(font());
+    resize(tableWidth + units.x(20), units.y(300));
     table_->setFocus(Qt::OtherFocusReason);
     if (proxy_->rowCount() > 0) {
         table_->setCurrentIndex(proxy_->index(0, DeviceTableModel::Name));
