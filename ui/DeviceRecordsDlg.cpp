@@ -39,6 +39,17 @@ qulonglong MacKey(const std::string& text) {
 
 }  // namespace
 
+std::vector<DeviceRow> DeviceRowsOf(std::vector<store::Device> devices) {
+    std::vector<DeviceRow> rows;
+    rows.reserve(devices.size());
+    for (store::Device& device : devices) {
+        rows.push_back({std::move(device.name), device.address, std::move(device.mac),
+                        std::move(device.maker), std::move(device.hostName), device.firstSeen,
+                        device.lastSeen, device.online});
+    }
+    return rows;
+}
+
 DeviceTableModel::DeviceTableModel(std::vector<DeviceRow> rows, QObject* parent)
     : QAbstractTableModel(parent), rows_(std::move(rows)) {}
 

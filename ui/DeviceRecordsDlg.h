@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "store/DeviceChanges.h"
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -30,6 +32,9 @@ struct DeviceRow {
     std::int64_t lastSeen = 0;
     bool online = false;  // answered in this network's last scan
 };
+
+// The window's rows from the store's records of a network.
+std::vector<DeviceRow> DeviceRowsOf(std::vector<store::Device> devices);
 
 class DeviceTableModel final : public QAbstractTableModel {
     Q_OBJECT

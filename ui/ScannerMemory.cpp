@@ -277,13 +277,6 @@ void CScannerDlg::OnDeviceRecords() {
         Message(store::DescribeProblem(known.status).c_str(), kMbIconStop);
         return;
     }
-    std::vector<DeviceRow> rows;
-    rows.reserve(known.devices.size());
-    for (store::Device& device : known.devices) {
-        rows.push_back({std::move(device.name), device.address, std::move(device.mac),
-                        std::move(device.maker), std::move(device.hostName), device.firstSeen,
-                        device.lastSeen, device.online});
-    }
     const auto failure = [](const store::StoreStatus& status) -> std::optional<std::string> {
         if (status.Ok()) {
             return std::nullopt;
@@ -310,7 +303,8 @@ void CScannerDlg::OnDeviceRecords() {
         return Message(text.c_str(), question ? kMbYesNo | kMbIconQuestion : kMbIconStop) ==
                (question ? kIdYes : kIdOk);
     };
-    CDeviceRecordsDlg records(std::move(rows), NetworkText(*network), std::move(actions), this);
+    CDeviceRecordsDlg records(DeviceRowsOf(std::move(known.devices)), NetworkText(*network),
+                              std::move(actions), this);
     records.exec();
 }
 
