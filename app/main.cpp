@@ -63,12 +63,15 @@ int main(int argc, char* argv[]) {
     services.aboutLibrary = talvik::MakeAboutLibrary();
     services.hostNames = talvik::MakeHostNames();
     services.deviceStore = talvik::store::LocateStore();
-    services.networkOf = [](std::uint32_t target) -> std::optional<talvik::store::NetworkId> {
-        const auto sight = talvik::SeeNetworkOf(target);
-        if (!sight) {
+    services.networkOf = [](std::span<const talvik::store::ScanRow> rows)
+        -> std::optional<talvik::store::NetworkId> {
+        const auto identity =
+            rows.empty() ? std::nullopt : talvik::IdentifyNetwork(rows.front().address);
+        if (!identity) {
             return std::nullopt;
         }
-        return talvik::store::MakeNetworkId(sight->subnet, sight->prefixLength, sight->gatewayMac);
+        return talvik::store::MakeNetworkId(identity->address, identity->prefixLength,
+                                            identity->gateway, identity->gatewayMac, rows);
     };
 
     talvik::CScannerDlg dialog(std::move(services));

@@ -18,6 +18,10 @@
 // apart), each block after the first opened by a "scan K" line; --helper-signal-after-ms N
 // sends --helper-signal (kill or stop) to the ARP helper N ms into the first scan; the last
 // lines tell how many children of the bench are left and how many of them are zombies.
+//
+// --remember PATH keeps the devices found in the device store at PATH, as the window does with
+// device memory on: the store is opened (made if missing) before the first scan, and each
+// scan's rows are written after it ends; store_open_ms, store_ms and store_new report it.
 
 #include <arpa/inet.h>
 #include <signal.h>
@@ -27,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -37,8 +42,10 @@
 #include "bench/CommandLine.h"
 #include "bench/HeadlessPorts.h"
 #include "bench/PlatformChoice.h"
+#include "platform/NetworkIdentity.h"
 #include "scan/ScanEngine.h"
 #include "scan/ScanTypes.h"
+#include "store/DeviceStore.h"
 
 namespace {
 
@@ -60,6 +67,7 @@ struct Options {
     long scanGapMs = 0;
     long helperSignalAfterMs = -1;
     int helperSignal = SIGKILL;
+    std::string rememberPath;
 };
 
 void Usage() {
@@ -67,7 +75,7 @@ void Usage() {
                  "usage: talvik-bench (--first A --last B | --target T ...) [--workers 1..64]\n"
                  "       [--sender %s] [--rows] [--stop-after-ms N] [--settle-ms N]\n"
                  "       [--timeout-ms N] [--schedule 0,75,150/300] [--neighbour-give-up-ms N]\n"
-                 "       [--network-condition 100..5000]\n",
+                 "       [--network-condition 100..5000] [--remember STORE]\n",
                  SenderKinds());
 }
 
@@ -87,6 +95,9 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         };
         if (arg == "--rows") {
             options.rows = true;
+        } else if (arg == "--remember" && value != nullptr) {
+            options.rememberPath = value;
+            ++i;
         } else if ((arg == "--first" || arg == "--last") && value != nullptr) {
             auto address = ParseAddress(value);
             ++i;
@@ -229,8 +240,29 @@ std::jthread SignalChildrenLater(long afterMs, int signal) {
 }
 
 // One scan; prints its figures. False when it neither completed nor was stopped or closed.
+// Writes a scan's answers to the store as the window does after a scan; prints what it took.
+void Remember(store::DeviceStore& memory, const std::vector<store::ScanRow>& rows) {
+    const auto start = Clock::now();
+    const auto identity = rows.empty() ? std::nullopt : IdentifyNetwork(rows.front().address);
+    if (!identity) {
+        std::printf("store_status=no network\n");
+        return;
+    }
+    const auto network = store::MakeNetworkId(identity->address, identity->prefixLength,
+                                              identity->gateway, identity->gatewayMac, rows);
+    const auto wrote = memory.RecordScan(network, rows, std::time(nullptr));
+    std::printf("store_ms=%.1f\n",
+                std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    std::printf("store_network=%s %s\n", network.subnet.c_str(),
+                network.gatewayMac.empty() ? "-" : network.gatewayMac.c_str());
+    std::printf("store_new=%d\n", wrote.newDevices);
+    if (!wrote.status.Ok()) {
+        std::printf("store_status=%s\n", store::DescribeProblem(wrote.status).c_str());
+    }
+}
+
 bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<ScanEngine>& engine,
-                const PlatformParts& platform, long signalAfterMs) {
+                const PlatformParts& platform, long signalAfterMs, store::DeviceStore* memory) {
     auto& [ui, list, progress, commands, messages] = window;
     const std::size_t shownBefore = messages.All().size();
     const std::jthread signaller = SignalChildrenLater(signalAfterMs, options.helperSignal);
@@ -281,6 +313,7 @@ bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<
 
     int found = 0;
     std::vector<std::string> rowLines;
+    std::vector<store::ScanRow> answers;
     long writesAfter = 0;
     int position = 0;
     ui->Run([&] {
@@ -289,6 +322,9 @@ bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<
             const auto mac = list.GetItemText(row, 2);
             if (status == kRunning) {
                 ++found;
+            }
+            if (const auto address = ParseAddress(list.GetItemText(row, 0).c_str())) {
+                answers.push_back({*address, status == kRunning ? mac : std::string(), "", ""});
             }
             if (options.rows) {
                 std::string line = "row " + list.GetItemText(row, 0) + " " +
@@ -332,6 +368,9 @@ bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<
         std::printf("progress_at_stop=%d\n", positionAtStop);
         std::printf("writes_after_stop=%ld\n", writesAfter - writesAtStop);
     }
+    if (memory != nullptr && completed) {
+        Remember(*memory, answers);
+    }
     std::printf("maxrss_kb=%ld\n", PeakRssKb());
     for (const auto& line : rowLines) {
         std::printf("%s\n", line.c_str());
@@ -352,6 +391,18 @@ int Run(const Options& options) {
     ports.senderNotice = platform->notice;
     auto engine = MakeEngine(window, ports, options.workers, options.networkCondition);
 
+    std::unique_ptr<store::DeviceStore> memory;
+    if (!options.rememberPath.empty()) {
+        const auto start = Clock::now();
+        auto opened = store::DeviceStore::Create(options.rememberPath);
+        std::printf("store_open_ms=%.1f\n",
+                    std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        if (!opened.status.Ok()) {
+            std::printf("store_status=%s\n", store::DescribeProblem(opened.status).c_str());
+        }
+        memory = std::move(opened.store);
+    }
+
     bool allEnded = true;
     for (int scan = 1; scan <= options.scans; ++scan) {
         if (scan > 1) {
@@ -359,7 +410,7 @@ int Run(const Options& options) {
             std::printf("scan %d\n", scan);
         }
         allEnded = RunOneScan(options, window, engine, *platform,
-                              scan == 1 ? options.helperSignalAfterMs : -1) &&
+                              scan == 1 ? options.helperSignalAfterMs : -1, memory.get()) &&
                    allEnded;
         if (!engine) {
             break;  // closed

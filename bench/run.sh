@@ -11,8 +11,8 @@
 # --loss-runs: runs of the loss scenario, each with its own seed (default 5);
 # --peers-only: measure arp-scan and nmap alone (nothing of ours is built or run);
 # --schedule, --neighbour-give-up-ms: try other sender timings than the built-in ones;
-# --only: a comma-separated choice of the scenarios live, late, late800, loss, fallback and
-#   fallback-loss (the default: all of them).
+# --only: a comma-separated choice of the scenarios live, late, late800, loss, fallback,
+#   fallback-loss and remember (the default: all of them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -23,7 +23,7 @@ build_dir=$root/build/bench
 build=1
 peers_only=0
 talvik_args=()
-only=live,late,late800,loss,fallback,fallback-loss
+only=live,late,late800,loss,fallback,fallback-loss,remember
 while [ $# -gt 0 ]; do
     case $1 in
     --runs) runs=$2; shift 2 ;;
@@ -293,6 +293,23 @@ if want fallback-loss; then
     row "unprivileged fallback, 10% loss each way, mean of $loss_runs seeds" \
         "$(awk -v s="$sum_f" -v n="$loss_runs" 'BEGIN { printf "%.1f", s / n }')/20 found" \
         "-" "-" "-" ">= 19.4/20"
+fi
+
+if want remember && [ "$peers_only" = 0 ]; then
+    echo "== 20 live hosts, with and without device memory" >&2
+    expect_hosts "${live20[@]}"
+    measure arp-scan "$work/live20.json" "$runs"; ra_time=$m_time
+    measure talvik-packet "$work/live20.json" "$runs"; rp_time=$m_time
+    # The store is there before the timed runs, as it is once memory is on.
+    scenario_args=(--remember "$work/store/devices.sqlite3")
+    run_tool talvik-packet "$work/live20.json"
+    measure talvik-packet "$work/live20.json" "$runs"; rm_time=$m_time rm_found=$m_found
+    rm_write=$(awk -F= '$1 == "store_ms" { print $2 }' "$work/out")
+    scenario_args=()
+    row "20 live, devices remembered (root, packet socket; last write ${rm_write:-?} ms)" \
+        "$rm_found/20 in $rm_time ms" "$ra_time ms" "-" \
+        "$(ratio "$rm_time" "$ra_time") x arp-scan; $(ratio "$rm_time" "$rp_time") x the same without memory ($rp_time ms)" \
+        "<= 1.02 x without memory"
 fi
 
 peak=$(printf '%s\n' $tp_rss $tn_rss | sort -n | tail -1)

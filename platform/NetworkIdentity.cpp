@@ -2,114 +2,114 @@
 #include "platform/NetworkIdentity.h"
 
 #include <arpa/inet.h>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
 
-#include <fstream>
-#include <sstream>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "platform/LinkInterfaces.h"
-#include "platform/MacVendors.h"
+#include "platform/NeighbourTable.h"
+#include "platform/NetlinkMessage.h"
 
 namespace talvik {
 
-namespace {
-
-std::string ReadAll(const char* path) {
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+std::vector<std::uint8_t> BuildRouteDumpRequest(std::uint32_t sequence) {
+    std::vector<std::uint8_t> bytes(NLMSG_SPACE(sizeof(rtmsg)));
+    nlmsghdr header{};
+    header.nlmsg_len = static_cast<std::uint32_t>(bytes.size());
+    header.nlmsg_type = RTM_GETROUTE;
+    header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    header.nlmsg_seq = sequence;
+    rtmsg route{};
+    route.rtm_family = AF_INET;
+    std::memcpy(bytes.data(), &header, sizeof header);
+    std::memcpy(bytes.data() + NLMSG_HDRLEN, &route, sizeof route);
+    return bytes;
 }
 
-// The kernel writes addresses in the route table as the hex of their network-order bytes read
-// as a native (little-endian) word.
-std::optional<std::uint32_t> RouteAddress(const std::string& hex) {
-    if (hex.size() != 8) {
+std::vector<DefaultRoute> ParseDefaultRoutes(std::span<const std::uint8_t> buffer, bool& done) {
+    std::vector<DefaultRoute> routes;
+    std::size_t offset = 0;
+    while (offset + sizeof(nlmsghdr) <= buffer.size()) {
+        nlmsghdr header;
+        std::memcpy(&header, buffer.data() + offset, sizeof header);
+        if (header.nlmsg_len < sizeof header || offset + header.nlmsg_len > buffer.size()) {
+            done = true;  // cut short: nothing after it can be trusted
+            break;
+        }
+        const auto message = buffer.subspan(offset, header.nlmsg_len);
+        offset += NLMSG_ALIGN(header.nlmsg_len);
+        if (header.nlmsg_type == NLMSG_DONE || header.nlmsg_type == NLMSG_ERROR) {
+            done = true;
+            break;
+        }
+        std::size_t length = 0;
+        const auto info = NetlinkBody<rtmsg>(message, RTM_NEWROUTE, length);
+        if (!info || info->rtm_family != AF_INET || info->rtm_dst_len != 0 ||
+            info->rtm_type != RTN_UNICAST) {
+            continue;
+        }
+        DefaultRoute route;
+        std::uint32_t table = info->rtm_table;
+        bool hasGateway = false;
+        const bool whole = ForEachAttribute<rtmsg>(
+            message, length, [&](unsigned short type, std::span<const std::uint8_t> payload) {
+                if (payload.size() != 4) {
+                    return;
+                }
+                std::uint32_t value = 0;
+                std::memcpy(&value, payload.data(), 4);
+                if (type == RTA_OIF) {
+                    route.outputIndex = static_cast<int>(value);
+                } else if (type == RTA_GATEWAY) {
+                    route.gateway = ntohl(value);
+                    hasGateway = true;
+                } else if (type == RTA_PRIORITY) {
+                    route.priority = value;
+                } else if (type == RTA_TABLE) {
+                    table = value;
+                }
+            });
+        if (whole && hasGateway && table == RT_TABLE_MAIN && route.outputIndex > 0) {
+            routes.push_back(route);
+        }
+    }
+    return routes;
+}
+
+std::optional<std::vector<DefaultRoute>> ReadDefaultRoutes() {
+    const UniqueFd fd = OpenRouteSocket();
+    if (!fd.Valid()) {
         return std::nullopt;
     }
-    std::uint32_t word = 0;
-    for (const char c : hex) {
-        const int digit = c >= '0' && c <= '9'   ? c - '0'
-                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                                 : -1;
-        if (digit < 0) {
+    const auto request = BuildRouteDumpRequest(1);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(fd.Get(), request.data(), request.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0) {
+        return std::nullopt;
+    }
+    std::vector<DefaultRoute> routes;
+    alignas(nlmsghdr) std::uint8_t buffer[16384];
+    for (bool done = false; !done;) {
+        ssize_t got = -1;
+        while ((got = ::recv(fd.Get(), buffer, sizeof buffer, 0)) < 0 && errno == EINTR) {
+        }
+        if (got <= 0) {
             return std::nullopt;
         }
-        word = (word << 4) | static_cast<std::uint32_t>(digit);
+        const auto some =
+            ParseDefaultRoutes(std::span(buffer, static_cast<std::size_t>(got)), done);
+        routes.insert(routes.end(), some.begin(), some.end());
     }
-    return ((word & 0xFFu) << 24) | ((word & 0xFF00u) << 8) | ((word >> 8) & 0xFF00u) |
-           (word >> 24);
+    return routes;
 }
 
-}  // namespace
-
-std::optional<std::uint32_t> DefaultGateway(std::string_view routeTable,
-                                            std::string_view interfaceName) {
-    constexpr unsigned kRouteUp = 0x1;
-    constexpr unsigned kRouteGateway = 0x2;
-    std::istringstream lines{std::string(routeTable)};
-    std::string line;
-    std::getline(lines, line);  // the header
-    std::optional<std::uint32_t> best;
-    long bestMetric = 0;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string name, destination, gateway, flags, refs, use, metric, mask;
-        if (!(fields >> name >> destination >> gateway >> flags >> refs >> use >> metric >> mask)) {
-            continue;
-        }
-        unsigned flagBits = 0;
-        long metricValue = 0;
-        try {
-            flagBits = static_cast<unsigned>(std::stoul(flags, nullptr, 16));
-            metricValue = std::stol(metric);
-        } catch (...) {
-            continue;
-        }
-        const auto to = RouteAddress(destination);
-        const auto via = RouteAddress(gateway);
-        const auto netmask = RouteAddress(mask);
-        if (name != interfaceName || !to || !via || !netmask || *to != 0 || *netmask != 0 ||
-            *via == 0 || (flagBits & (kRouteUp | kRouteGateway)) != (kRouteUp | kRouteGateway)) {
-            continue;
-        }
-        if (!best || metricValue < bestMetric) {
-            best = via;
-            bestMetric = metricValue;
-        }
-    }
-    return best;
-}
-
-std::optional<MacAddress> NeighbourMac(std::string_view arpTable, std::uint32_t address,
-                                       std::string_view interfaceName) {
-    constexpr unsigned kComplete = 0x2;
-    std::istringstream lines{std::string(arpTable)};
-    std::string line;
-    std::getline(lines, line);  // the header
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string ip, type, flags, mac, mask, device;
-        in_addr parsed{};
-        if (!(fields >> ip >> type >> flags >> mac >> mask >> device) || device != interfaceName ||
-            ::inet_pton(AF_INET, ip.c_str(), &parsed) != 1 || ntohl(parsed.s_addr) != address) {
-            continue;
-        }
-        unsigned flagBits = 0;
-        try {
-            flagBits = static_cast<unsigned>(std::stoul(flags, nullptr, 16));
-        } catch (...) {
-            continue;
-        }
-        const auto bytes = ParseMacText(mac);
-        if ((flagBits & kComplete) != 0 && bytes && *bytes != MacAddress{}) {
-            return *bytes;
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<NetworkSight> SeeNetworkOf(std::uint32_t target) {
+std::optional<NetworkIdentity> IdentifyNetwork(std::uint32_t target) {
     const auto interfaces = ReadLinkInterfaces();
     if (!interfaces) {
         return std::nullopt;
@@ -118,15 +118,29 @@ std::optional<NetworkSight> SeeNetworkOf(std::uint32_t target) {
     if (choice.verdict == LinkVerdict::NotOnLink) {
         return std::nullopt;
     }
-    NetworkSight sight;
-    sight.prefixLength = choice.link.prefixLength;
-    const std::uint32_t mask =
-        sight.prefixLength <= 0 ? 0 : ~std::uint32_t{0} << (32 - sight.prefixLength);
-    sight.subnet = choice.link.address & mask;
-    if (const auto gateway = DefaultGateway(ReadAll("/proc/net/route"), choice.link.name)) {
-        sight.gatewayMac = NeighbourMac(ReadAll("/proc/net/arp"), *gateway, choice.link.name);
+    NetworkIdentity identity;
+    identity.interfaceName = choice.link.name;
+    identity.interfaceIndex = choice.link.index;
+    identity.address = choice.link.address;
+    identity.prefixLength = choice.link.prefixLength;
+
+    auto routes = ReadDefaultRoutes().value_or(std::vector<DefaultRoute>{});
+    std::erase_if(routes, [&](const DefaultRoute& route) {
+        return route.outputIndex != identity.interfaceIndex;
+    });
+    if (routes.empty()) {
+        return identity;
     }
-    return sight;
+    // The route the kernel prefers: the lowest metric.
+    const auto best = std::ranges::min_element(routes, {}, &DefaultRoute::priority);
+    identity.gateway = best->gateway;
+    NeighbourTable table;
+    if (const auto entry = table.Lookup(identity.interfaceIndex, best->gateway);
+        entry && entry->mac && (entry->state & (NUD_INCOMPLETE | NUD_FAILED)) == 0 &&
+        IsUnicastMac(*entry->mac)) {
+        identity.gatewayMac = entry->mac;
+    }
+    return identity;
 }
 
 }  // namespace talvik

@@ -27,6 +27,24 @@ NetworkId MakeNetworkId(std::uint32_t subnet, int prefixLength,
     return id;
 }
 
+NetworkId MakeNetworkId(std::uint32_t subnet, int prefixLength,
+                        const std::optional<std::uint32_t>& gateway,
+                        const std::optional<std::array<std::uint8_t, 6>>& gatewayMac,
+                        std::span<const ScanRow> rows) {
+    NetworkId id = MakeNetworkId(subnet, prefixLength, gatewayMac);
+    if (gateway && !gatewayMac) {
+        for (const auto& row : rows) {
+            if (row.address == *gateway) {
+                if (auto mac = NormalMac(row.mac)) {
+                    id.gatewayMac = std::move(*mac);
+                    break;
+                }
+            }
+        }
+    }
+    return id;
+}
+
 std::optional<std::string> NormalMac(std::string_view text) {
     if (text.size() != 17) {
         return std::nullopt;

@@ -67,6 +67,13 @@ struct ScanRow {
     std::string hostName;       // empty: unknown, the one on record stays
 };
 
+// The identity of a network whose gateway is at `gateway`: where the kernel held no MAC for it
+// (nothing was sent to it lately) but it answered the scan in `rows`, the MAC it answered with.
+NetworkId MakeNetworkId(std::uint32_t subnet, int prefixLength,
+                        const std::optional<std::uint32_t>& gateway,
+                        const std::optional<std::array<std::uint8_t, 6>>& gatewayMac,
+                        std::span<const ScanRow> rows);
+
 // The other MAC that answered at an address the last time it answered.
 struct PreviousMac {
     std::string mac;

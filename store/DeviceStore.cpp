@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -235,11 +236,17 @@ std::string KeepAside(const std::string& path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string aside = path + ".damaged-" + stamp;
         if (attempt > 0) {
-            aside += "-" + std::to_string(attempt);
+            aside.push_back('-');
+            aside.append(std::to_string(attempt));
         }
-        // A hard link never replaces an existing name; the old name goes only once it stands.
-        if (::link(path.c_str(), aside.c_str()) == 0) {
-            ::unlink(path.c_str());
+        // Neither a hard link nor a rename that refuses to replace ever overwrites a name; the
+        // link is tried first, the rename where the file system has no links.
+        bool moved = ::link(path.c_str(), aside.c_str()) == 0 && ::unlink(path.c_str()) == 0;
+        if (!moved && errno != EEXIST) {
+            moved =
+                ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0;
+        }
+        if (moved) {
             for (const char* companion : kCompanions) {
                 ::rename((path + companion).c_str(), (aside + companion).c_str());
             }
@@ -279,7 +286,8 @@ std::string DescribeProblem(const StoreStatus& status) {
         case StoreProblem::Failed:
             break;
     }
-    return "无法读写设备记录（" + status.detail + "）。";
+    // The system's own words (status.detail) are English: they are for a log, not the notice.
+    return "无法读写设备记录文件 " + status.path + "。";
 }
 
 StoreLocation LocateStore() {
@@ -351,6 +359,28 @@ Connection Connect(const std::string& path) {
         return fail(SQLITE_READONLY);
     }
     sqlite3_busy_timeout(connection.db, DeviceStore::kBusyTimeoutMs);
+    // The version is read before anything else is done, so that a newer file, or something
+    // that is no store at all, is left exactly as it was.
+    const auto readVersion = [&](int& version) {
+        Statement read(connection.db, "PRAGMA user_version");
+        const int got = read.Step();
+        version = static_cast<int>(read.Int(0));
+        return got == SQLITE_ROW ? SQLITE_OK : got;
+    };
+    int version = 0;
+    if ((code = readVersion(version)) != SQLITE_OK) {
+        return fail(code);
+    }
+    const auto newer = [&] {
+        connection.status =
+            Problem(StoreProblem::NewerSchema, path, "schema " + std::to_string(version));
+        sqlite3_close_v2(connection.db);
+        connection.db = nullptr;
+        return connection;
+    };
+    if (version > DeviceStore::kSchemaVersion) {
+        return newer();
+    }
     // WAL lets two programs read and write at once; what is forgotten is overwritten, not just
     // unlinked from the file.
     if ((code = Exec(connection.db, "PRAGMA foreign_keys=ON; PRAGMA secure_delete=ON;")) !=
@@ -366,25 +396,17 @@ Connection Connect(const std::string& path) {
             return fail(SQLITE_READONLY);
         }
     }
+    // Another program may have migrated it meanwhile: read again under the write lock.
     if ((code = Exec(connection.db, "PRAGMA synchronous=NORMAL; BEGIN IMMEDIATE")) != SQLITE_OK) {
         return fail(code);
     }
-    int version = 0;
-    {
-        Statement read(connection.db, "PRAGMA user_version");
-        if ((code = read.Step()) != SQLITE_ROW) {
-            Exec(connection.db, "ROLLBACK");
-            return fail(code);
-        }
-        version = static_cast<int>(read.Int(0));
+    if ((code = readVersion(version)) != SQLITE_OK) {
+        Exec(connection.db, "ROLLBACK");
+        return fail(code);
     }
     if (version > DeviceStore::kSchemaVersion) {
         Exec(connection.db, "ROLLBACK");
-        connection.status =
-            Problem(StoreProblem::NewerSchema, path, "schema " + std::to_string(version));
-        sqlite3_close_v2(connection.db);
-        connection.db = nullptr;
-        return connection;
+        return newer();
     }
     for (int step = version; step < DeviceStore::kSchemaVersion; ++step) {
         if ((code = Exec(connection.db, kMigrations[step])) != SQLITE_OK) {
@@ -392,8 +414,10 @@ Connection Connect(const std::string& path) {
             return fail(code);
         }
     }
+    // A current file is not written at all: the write lock alone shows that it could be.
     const std::string stamp = "PRAGMA user_version=" + std::to_string(DeviceStore::kSchemaVersion);
-    if ((code = Exec(connection.db, stamp.c_str())) != SQLITE_OK ||
+    if ((version < DeviceStore::kSchemaVersion &&
+         (code = Exec(connection.db, stamp.c_str())) != SQLITE_OK) ||
         (code = Exec(connection.db, "COMMIT")) != SQLITE_OK) {
         Exec(connection.db, "ROLLBACK");
         return fail(code);
@@ -412,6 +436,10 @@ DeviceStore::Opened DeviceStore::Open(const std::string& path) {
     }
     if (OtherUsers(path)) {
         return {nullptr, Problem(StoreProblem::OtherUsersPlace, path)};
+    }
+    // A folder, a device or a pipe in its place would only fail later, or block.
+    if (struct stat info{}; ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return {nullptr, Problem(StoreProblem::Failed, path, "not a regular file")};
     }
     auto connection = Connect(path);
     if (connection.db) {
@@ -490,26 +518,45 @@ std::optional<long long> DeviceStore::NetworkRowId(const NetworkId& network) {
     return std::nullopt;
 }
 
-std::optional<NetworkHistory> DeviceStore::History(long long networkId) {
+std::optional<NetworkHistory> DeviceStore::History(long long networkId,
+                                                   std::span<const ScanRow> rows) {
+    // Only what the rows can meet is read, so a write takes as long for a network of ten
+    // thousand devices as for one of ten: the last answers at the rows' addresses, and the
+    // devices of those and of the rows' own MACs. The lists go to SQLite as JSON arrays.
+    std::string addresses = "[";
+    std::string macs = "[";
+    const auto add = [](std::string& list, const std::string& item) {
+        list += (list.size() > 1 ? "," : "") + item;
+    };
+    for (const auto& row : rows) {
+        add(addresses, std::to_string(row.address));
+        if (const auto mac = NormalMac(row.mac)) {
+            add(macs, '"' + *mac + '"');
+        }
+    }
     NetworkHistory history;
-    Statement devices(db_,
-                      "SELECT mac, last_address, maker, host_name, user_name, first_seen, "
-                      "last_seen FROM devices WHERE network_id = ?1");
-    devices.Bind(1, networkId);
+    Statement answers(db_,
+                      "SELECT address, mac, time FROM last_answers WHERE network_id = ?1 AND "
+                      "address IN (SELECT value FROM json_each(?2))");
+    answers.Bind(1, networkId).Bind(2, addresses + "]");
     int code;
-    while ((code = devices.Step()) == SQLITE_ROW) {
-        history.devices.push_back(
-            Device{devices.Text(0), static_cast<std::uint32_t>(devices.Int(1)), devices.Text(2),
-                   devices.Text(3), devices.Text(4), devices.Int(5), devices.Int(6), false});
+    while ((code = answers.Step()) == SQLITE_ROW) {
+        history.lastAnswers.push_back(LastAnswer{static_cast<std::uint32_t>(answers.Int(0)),
+                                                 answers.Text(1), answers.Int(2)});
+        add(macs, '"' + history.lastAnswers.back().mac + '"');
     }
     if (code != SQLITE_DONE) {
         return std::nullopt;
     }
-    Statement answers(db_, "SELECT address, mac, time FROM last_answers WHERE network_id = ?1");
-    answers.Bind(1, networkId);
-    while ((code = answers.Step()) == SQLITE_ROW) {
-        history.lastAnswers.push_back(LastAnswer{static_cast<std::uint32_t>(answers.Int(0)),
-                                                 answers.Text(1), answers.Int(2)});
+    Statement devices(db_,
+                      "SELECT mac, last_address, maker, host_name, user_name, first_seen, "
+                      "last_seen FROM devices WHERE network_id = ?1 AND "
+                      "mac IN (SELECT value FROM json_each(?2))");
+    devices.Bind(1, networkId).Bind(2, macs + "]");
+    while ((code = devices.Step()) == SQLITE_ROW) {
+        history.devices.push_back(
+            Device{devices.Text(0), static_cast<std::uint32_t>(devices.Int(1)), devices.Text(2),
+                   devices.Text(3), devices.Text(4), devices.Int(5), devices.Int(6), false});
     }
     if (code != SQLITE_DONE) {
         return std::nullopt;
@@ -523,7 +570,7 @@ ScanWrite DeviceStore::Compare(const NetworkId& network, std::span<const ScanRow
     ScanWrite result;
     NetworkHistory history;
     if (const auto id = NetworkRowId(network)) {
-        auto known = History(*id);
+        auto known = History(*id, rows);
         if (!known) {
             result.status = Fail(sqlite3_errcode(db_));
             return result;
@@ -535,9 +582,41 @@ ScanWrite DeviceStore::Compare(const NetworkId& network, std::span<const ScanRow
     return result;
 }
 
+StoreStatus DeviceStore::ReplaceDamaged(StoreStatus said) {
+    said.keptAside = KeepAside(path_);
+    if (said.keptAside.empty()) {
+        return said;
+    }
+    auto fresh = Create(path_);
+    if (!fresh.store) {
+        return said;  // this connection stays on the damaged file, which is kept
+    }
+    // A connection follows its file when it is renamed, so the old one is closed only now.
+    sqlite3_close_v2(db_);
+    db_ = std::exchange(fresh.store->db_, nullptr);
+    return said;
+}
+
 ScanWrite DeviceStore::RecordScan(const NetworkId& network, std::span<const ScanRow> rows,
                                   Seconds when) {
     const std::lock_guard lock(mutex_);
+    auto result = WriteScan(network, rows, when);
+    if (result.status.problem == StoreProblem::Corrupt) {
+        // Damage inside a file that opened well: kept aside as at opening, and the scan goes
+        // into the new, empty store in its place.
+        const StoreStatus said = ReplaceDamaged(result.status);
+        if (!said.keptAside.empty()) {
+            result = WriteScan(network, rows, when);
+            if (result.status.Ok()) {
+                result.status = said;
+            }
+        }
+    }
+    return result;
+}
+
+ScanWrite DeviceStore::WriteScan(const NetworkId& network, std::span<const ScanRow> rows,
+                                 Seconds when) {
     ScanWrite result;
     const auto fail = [&](int code) {
         result.status = Fail(code);
@@ -563,7 +642,7 @@ ScanWrite DeviceStore::RecordScan(const NetworkId& network, std::span<const Scan
     if (!networkId) {
         return fail(sqlite3_errcode(db_));
     }
-    const auto history = History(*networkId);
+    const auto history = History(*networkId, rows);
     if (!history) {
         return fail(sqlite3_errcode(db_));
     }
@@ -625,6 +704,14 @@ ScanWrite DeviceStore::RecordScan(const NetworkId& network, std::span<const Scan
 
 NetworkDevices DeviceStore::Devices(const NetworkId& network) {
     const std::lock_guard lock(mutex_);
+    auto result = ListDevices(network);
+    if (result.status.problem == StoreProblem::Corrupt) {
+        result.status = ReplaceDamaged(result.status);
+    }
+    return result;
+}
+
+NetworkDevices DeviceStore::ListDevices(const NetworkId& network) {
     NetworkDevices result;
     // One read transaction, so the list and its online marks come from the same moment.
     int code = Exec(db_, "BEGIN");

@@ -106,6 +106,8 @@ public:
     // Writes one scan of `network` at `when` in one transaction: the sightings of every row
     // that answered, each device's first and last seen, address, maker and host name; then
     // drops the sightings past the bounds. Gives what changed against what was known before.
+    // A file found damaged here is kept aside as at opening, and the scan goes into a new one
+    // (status Corrupt, with the scan written).
     ScanWrite RecordScan(const NetworkId& network, std::span<const ScanRow> rows, Seconds when);
     // What changed, without writing (the same rules as RecordScan).
     ScanWrite Compare(const NetworkId& network, std::span<const ScanRow> rows, Seconds when);
@@ -126,7 +128,12 @@ private:
     DeviceStore(sqlite3* db, std::string path);
     StoreStatus Fail(int code) const;
     std::optional<long long> NetworkRowId(const NetworkId& network);
-    std::optional<NetworkHistory> History(long long networkId);
+    std::optional<NetworkHistory> History(long long networkId, std::span<const ScanRow> rows);
+    ScanWrite WriteScan(const NetworkId& network, std::span<const ScanRow> rows, Seconds when);
+    NetworkDevices ListDevices(const NetworkId& network);
+    // Keeps a file found damaged after it opened aside and moves to a new one in its place;
+    // gives `said` with where the damaged file is now (empty when it could not be moved).
+    StoreStatus ReplaceDamaged(StoreStatus said);
 
     std::mutex mutex_;
     sqlite3* db_;

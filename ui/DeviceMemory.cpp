@@ -61,13 +61,8 @@ void DeviceMemory::RecordScan(std::vector<store::ScanRow> rows, store::Seconds w
         ScanRecorded recorded;
         // The route and neighbour lookups behind the network's identity stay off the window's
         // thread as well.
-        for (const store::ScanRow& row : rows) {
-            if (!row.mac.empty() && networkOf_) {
-                recorded.network = networkOf_(row.address);
-                if (recorded.network) {
-                    break;
-                }
-            }
+        if (networkOf_) {
+            recorded.network = networkOf_(rows);
         }
         if (recorded.network) {
             store::StoreStatus opening;
@@ -91,7 +86,8 @@ std::optional<store::NetworkId> DeviceMemory::CurrentNetwork(std::uint32_t targe
             return lastNetwork_;
         }
     }
-    return networkOf_ ? networkOf_(target) : std::nullopt;
+    const store::ScanRow row{target, {}, {}, {}};
+    return networkOf_ ? networkOf_(std::span(&row, 1)) : std::nullopt;
 }
 
 store::NetworkDevices DeviceMemory::Devices(const store::NetworkId& network) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,10 @@
 
 namespace talvik {
 
-// The network a target address is scanned on; nothing when it is on no connected subnet.
-using NetworkOfTarget = std::function<std::optional<store::NetworkId>(std::uint32_t target)>;
+// The network the rows of a scan were asked on, their answers included (the gateway's may tell
+// it); nothing when they are on no connected subnet.
+using NetworkOfTarget =
+    std::function<std::optional<store::NetworkId>(std::span<const store::ScanRow> rows)>;
 
 class DeviceMemory final {
 public:

@@ -121,6 +121,15 @@ TEST(ChangeRules, NetworkIdentity) {
     EXPECT_EQ(MakeNetworkId(0x0A0102FF, 20, std::nullopt).subnet, "10.1.0.0/20");
     EXPECT_EQ(MakeNetworkId(0x0A0102FF, 0, std::nullopt).subnet, "0.0.0.0/0");
 
+    // A gateway the kernel held no MAC for is known by its answer to the scan.
+    const ScanRow rows[] = {{0xC0A80101, "", "", ""}, {0xC0A801FE, "00:11:22:33:44:77", "", ""}};
+    EXPECT_EQ(MakeNetworkId(0xC0A80117, 24, 0xC0A801FE, std::nullopt, rows).gatewayMac,
+              "00-11-22-33-44-77");
+    EXPECT_EQ(MakeNetworkId(0xC0A80117, 24, 0xC0A80101, std::nullopt, rows).gatewayMac, "");
+    EXPECT_EQ(MakeNetworkId(0xC0A80117, 24, 0xC0A801FE, Mac{0, 0x11, 0x22, 0x33, 0x44, 0x55}, rows)
+                  .gatewayMac,
+              "00-11-22-33-44-55");
+
     EXPECT_EQ(NormalMac("AA:bb:CC:dd:EE:0f"), "aa-bb-cc-dd-ee-0f");
     for (const char* bad : {"", "aa-bb-cc-dd-ee", "aa-bb-cc-dd-ee-fg", "aa-bb-cc-dd-ee-ff-",
                             "aa.bb.cc.dd.ee.ff", "aabb-cc-dd-ee-ff0"}) {

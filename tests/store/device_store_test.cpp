@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <thread>
 
 #include "store/DeviceStore.h"
 
@@ -78,6 +83,19 @@ TEST_F(StoreTest, ExistenceIsTheSwitch) {
     EXPECT_TRUE(DeviceStore::Remove(path_).Ok());
 }
 
+TEST(StoreProblems, EachHasASentenceForTheUser) {
+    for (int problem = 1; problem <= static_cast<int>(StoreProblem::Failed); ++problem) {
+        StoreStatus status;
+        status.problem = static_cast<StoreProblem>(problem);
+        status.path = "/home/u/.local/share/talvik/devices.sqlite3";
+        status.detail = "disk I/O error";
+        const std::string text = DescribeProblem(status);
+        EXPECT_TRUE(text.ends_with("。")) << problem << ": " << text;
+        EXPECT_EQ(text.find(status.detail), std::string::npos) << text;
+    }
+    EXPECT_EQ(DescribeProblem({}), "");
+}
+
 TEST_F(StoreTest, RemembersScansPerNetwork) {
     auto store = Made();
     ASSERT_TRUE(store);
@@ -140,6 +158,375 @@ TEST_F(StoreTest, RemembersScansPerNetwork) {
     EXPECT_TRUE(store->Devices(kHome).devices.empty());
     EXPECT_FALSE(store->Devices(kHome).lastScan);
     EXPECT_EQ(store->CountDevices(), 2);
+}
+
+// Starts `body` in a child process (as `uid` when given); Wait gives what it returned, or -1
+// when it did not end by itself. Children are started from the test's one thread only, so none
+// inherits a lock another thread held.
+pid_t Spawn(const std::function<int()>& body, std::optional<uid_t> uid = std::nullopt) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (uid && (::setgid(*uid) != 0 || ::setuid(*uid) != 0)) {
+            ::_exit(125);
+        }
+        ::_exit(body());
+    }
+    return child;
+}
+
+int Wait(pid_t child) {
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+int InChild(const std::function<int()>& body, std::optional<uid_t> uid = std::nullopt) {
+    return Wait(Spawn(body, uid));
+}
+
+int Code(StoreProblem problem) {
+    return static_cast<int>(problem);
+}
+
+// A value read straight from the file with SQLite, past the store.
+long long Query(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    long long value = -1;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_exec(
+            db, sql.c_str(),
+            [](void* out, int, char** columns, char**) {
+                *static_cast<long long*>(out) = columns[0] ? std::atoll(columns[0]) : 0;
+                return 0;
+            },
+            &value, nullptr);
+    }
+    sqlite3_close(db);
+    return value;
+}
+
+std::string Bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+constexpr uid_t kNobody = 65534;  // also its group's id
+
+TEST_F(StoreTest, KeepsSightingsWithinBothBounds) {
+    auto store = Made();
+    ASSERT_TRUE(store);
+    const ScanRow rows[] = {{Ip(10), Mac(10), "", ""}, {Ip(11), Mac(11), "", ""}};
+    // 100 days before the last scan: older than the 90 kept.
+    ASSERT_TRUE(store->RecordScan(kHome, rows, kNow - 100 * kDay).status.Ok());
+    ASSERT_TRUE(store->RecordScan(kNeighbours, rows, kNow - 100 * kDay).status.Ok());
+    ASSERT_TRUE(store->RecordScan(kHome, rows, kNow - 80 * kDay).status.Ok());
+    const std::string sightings =
+        "SELECT count(*) FROM sightings JOIN scans ON scans.id = scan_id JOIN networks ON "
+        "networks.id = network_id WHERE gateway_mac = '";
+    EXPECT_EQ(Query(path_, sightings + kHome.gatewayMac + "'"), 4);
+    ASSERT_TRUE(store->RecordScan(kHome, rows, kNow).status.Ok());
+    EXPECT_EQ(Query(path_, sightings + kHome.gatewayMac + "'"), 4);
+    EXPECT_EQ(Query(path_,
+                    "SELECT min(time) FROM scans JOIN networks ON networks.id = "
+                    "network_id WHERE gateway_mac = '" +
+                        kHome.gatewayMac + "'"),
+              kNow - 80 * kDay);
+    // Another network's old scans are its own business until it is scanned again.
+    EXPECT_EQ(Query(path_, sightings + kNeighbours.gatewayMac + "'"), 2);
+
+    // Past 1000 scans the oldest go, however recent.
+    for (int scan = 1; scan <= DeviceStore::kKeepScans; ++scan) {
+        ASSERT_TRUE(store->RecordScan(kHome, rows, kNow + scan).status.Ok()) << scan;
+    }
+    EXPECT_EQ(Query(path_, sightings + kHome.gatewayMac + "'"), 2 * DeviceStore::kKeepScans);
+    EXPECT_EQ(Query(path_,
+                    "SELECT min(time) FROM scans JOIN networks ON networks.id = "
+                    "network_id WHERE gateway_mac = '" +
+                        kHome.gatewayMac + "'"),
+              kNow + 1);
+    // The devices themselves stay, with when they were first seen.
+    const auto listed = store->Devices(kHome);
+    ASSERT_EQ(listed.devices.size(), 2u);
+    EXPECT_EQ(listed.devices[0].firstSeen, kNow - 100 * kDay);
+}
+
+TEST_F(StoreTest, MigratesAnOlderFileForward) {
+    fs::create_directories(fs::path(path_).parent_path());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    // The first schema as it was written: no names, no last answers.
+    ASSERT_EQ(sqlite3_exec(db, R"sql(
+        CREATE TABLE networks(id INTEGER PRIMARY KEY, subnet TEXT NOT NULL,
+          gateway_mac TEXT NOT NULL DEFAULT '', UNIQUE(subnet, gateway_mac));
+        CREATE TABLE devices(network_id INTEGER NOT NULL REFERENCES networks(id) ON DELETE CASCADE,
+          mac TEXT NOT NULL, first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL,
+          last_address INTEGER NOT NULL, maker TEXT NOT NULL DEFAULT '',
+          PRIMARY KEY(network_id, mac)) WITHOUT ROWID;
+        CREATE TABLE scans(id INTEGER PRIMARY KEY,
+          network_id INTEGER NOT NULL REFERENCES networks(id) ON DELETE CASCADE,
+          time INTEGER NOT NULL);
+        CREATE INDEX scans_by_network ON scans(network_id, time);
+        CREATE TABLE sightings(scan_id INTEGER NOT NULL REFERENCES scans(id) ON DELETE CASCADE,
+          address INTEGER NOT NULL, mac TEXT NOT NULL,
+          PRIMARY KEY(scan_id, address, mac)) WITHOUT ROWID;
+        INSERT INTO networks VALUES(1, '203.0.113.0/24', '02-7a-00-00-00-01');
+        INSERT INTO devices VALUES(1, '02-7a-00-00-00-0a', 1799000000, 1799900000, 3405803786, 'Maker');
+        INSERT INTO scans VALUES(1, 1, 1799000000), (2, 1, 1799900000);
+        INSERT INTO sightings VALUES(1, 3405803786, '02-7a-00-00-00-0a'),
+                                    (2, 3405803786, '02-7a-00-00-00-0a');
+        PRAGMA user_version = 1;)sql",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    auto opened = DeviceStore::Open(path_);
+    ASSERT_TRUE(opened.store) << DescribeProblem(opened.status);
+    EXPECT_EQ(Query(path_, "PRAGMA user_version"), DeviceStore::kSchemaVersion);
+    auto& store = *opened.store;
+    const auto listed = store.Devices(kHome);
+    ASSERT_EQ(listed.devices.size(), 1u);
+    EXPECT_EQ(listed.devices[0].maker, "Maker");
+    EXPECT_TRUE(listed.devices[0].online);
+    EXPECT_TRUE(store.Rename(kHome, Mac(10), "路由器").Ok());
+    // What the older file knew of the address carries over.
+    const ScanRow silent[] = {{Ip(10), "", "", ""}};
+    const auto wrote = store.RecordScan(kHome, silent, kNow);
+    ASSERT_TRUE(wrote.status.Ok());
+    ASSERT_TRUE(wrote.changes[0].lastOnline);
+    EXPECT_EQ(wrote.changes[0].lastOnline->when, 1799900000);
+    EXPECT_EQ(wrote.changes[0].lastOnline->name, "路由器");
+}
+
+TEST_F(StoreTest, LeavesANewerFileAlone) {
+    fs::create_directories(fs::path(path_).parent_path());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE future(x); PRAGMA user_version = 99;", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    const std::string before = Bytes(path_);
+
+    const auto opened = DeviceStore::Open(path_);
+    EXPECT_FALSE(opened.store);
+    EXPECT_EQ(opened.status.problem, StoreProblem::NewerSchema);
+    EXPECT_TRUE(Bytes(path_) == before) << "the file was changed";
+    EXPECT_EQ(Query(path_, "PRAGMA user_version"), 99);
+}
+
+TEST_F(StoreTest, KeepsACorruptFileAsideAndStartsAfresh) {
+    fs::create_directories(fs::path(path_).parent_path());
+    const std::string garbage(8192, 'x');
+    std::ofstream(path_, std::ios::binary) << garbage;
+
+    auto opened = DeviceStore::Open(path_);
+    ASSERT_TRUE(opened.store) << DescribeProblem(opened.status);
+    EXPECT_EQ(opened.status.problem, StoreProblem::Corrupt);
+    ASSERT_FALSE(opened.status.keptAside.empty());
+    EXPECT_TRUE(Bytes(opened.status.keptAside) == garbage);
+    EXPECT_NE(DescribeProblem(opened.status).find(opened.status.keptAside), std::string::npos);
+    const ScanRow rows[] = {{Ip(10), Mac(10), "", ""}};
+    EXPECT_TRUE(opened.store->RecordScan(kHome, rows, kNow).status.Ok());
+    opened.store.reset();
+
+    // A second damaged file is kept beside the first, not over it.
+    std::ofstream(path_, std::ios::binary | std::ios::trunc) << garbage;
+    auto again = DeviceStore::Open(path_);
+    EXPECT_EQ(again.status.problem, StoreProblem::Corrupt);
+    EXPECT_NE(again.status.keptAside, opened.status.keptAside);
+    EXPECT_TRUE(Bytes(opened.status.keptAside) == garbage);
+
+    // Damage past the first page shows only once the tables are read: then the scan goes to
+    // a new store, and the damaged one is kept.
+    opened = DeviceStore::Open(path_);
+    ASSERT_TRUE(opened.store);
+    std::vector<ScanRow> many;
+    for (int i = 0; i < 200; ++i) {
+        many.push_back({Ip(i), Mac(i), std::string(100, 'm'), ""});
+    }
+    ASSERT_TRUE(opened.store->RecordScan(kHome, many, kNow).status.Ok());
+    // The last connection folds the journal into the file.
+    opened.store.reset();
+    again.store.reset();
+    const auto size = fs::file_size(path_);
+    ASSERT_GT(size, 4 * 4096u);
+    {
+        std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(4096);
+        file << std::string(size - 4096, '\xff');
+    }
+    const std::string damaged = Bytes(path_);
+    opened = DeviceStore::Open(path_);
+    ASSERT_TRUE(opened.store) << DescribeProblem(opened.status);
+    const auto wrote = opened.store->RecordScan(kHome, rows, kNow + 1);
+    EXPECT_EQ(wrote.status.problem, StoreProblem::Corrupt);
+    EXPECT_EQ(wrote.newDevices, 1) << "written into the new store";
+    EXPECT_TRUE(Bytes(wrote.status.keptAside) == damaged);
+    EXPECT_EQ(opened.store->Devices(kHome).devices.size(), 1u);
+
+    // Something that is no file at all is left alone, and never waited on.
+    const std::string pipe = dir_ + "/pipe.sqlite3";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_EQ(DeviceStore::Open(pipe).status.problem, StoreProblem::Failed);
+    EXPECT_TRUE(fs::is_fifo(pipe));
+}
+
+TEST_F(StoreTest, TwoProgramsWriteAtOnce) {
+    ASSERT_TRUE(Made());
+    constexpr int kScans = 60;
+    const auto writer = [&](int who) {
+        return Spawn([&, who] {
+            auto opened = DeviceStore::Open(path_);
+            if (!opened.store) {
+                return 100 + Code(opened.status.problem);
+            }
+            for (int scan = 0; scan < kScans; ++scan) {
+                // A device of each program's own, and one both see.
+                const ScanRow rows[] = {{Ip(10 + who), Mac(10 + who), "", ""},
+                                        {Ip(20), Mac(20), "", ""}};
+                const auto wrote = opened.store->RecordScan(kHome, rows, kNow + scan);
+                if (!wrote.status.Ok()) {
+                    return 100 + Code(wrote.status.problem);
+                }
+            }
+            return 0;
+        });
+    };
+    const pid_t first = writer(1);
+    const pid_t second = writer(2);
+    EXPECT_EQ(Wait(first), 0);
+    EXPECT_EQ(Wait(second), 0);
+    EXPECT_EQ(Query(path_, "SELECT count(*) FROM scans"), 2 * kScans);
+    EXPECT_EQ(Query(path_, "SELECT count(*) FROM sightings"), 4 * kScans);
+    EXPECT_EQ(Query(path_, "SELECT count(*) FROM devices"), 3);
+    EXPECT_EQ(Query(path_, "PRAGMA integrity_check"), 0) << "integrity_check says ok, read as 0";
+}
+
+TEST_F(StoreTest, OneStoreServesSeveralThreads) {
+    auto store = Made();
+    ASSERT_TRUE(store);
+    std::atomic<int> failures{0};
+    {
+        std::vector<std::jthread> threads;
+        for (int who = 0; who < 2; ++who) {
+            threads.emplace_back([&, who] {
+                for (int scan = 0; scan < 30; ++scan) {
+                    const ScanRow rows[] = {{Ip(10 + who), Mac(10 + who), "", ""}};
+                    failures += !store->RecordScan(kHome, rows, kNow + scan).status.Ok();
+                }
+            });
+        }
+        threads.emplace_back([&] {
+            for (int i = 0; i < 30; ++i) {
+                failures += !store->Devices(kHome).status.Ok();
+                store->Rename(kHome, Mac(10), "名" + std::to_string(i));  // may not exist yet
+            }
+        });
+    }
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(store->Devices(kHome).devices.size(), 2u);
+    EXPECT_EQ(Query(path_, "SELECT count(*) FROM scans"), 60);
+}
+
+// Root may write anywhere, so these run as nobody where the files are nobody's own.
+TEST_F(StoreTest, ReadOnlyPlacesAreReported) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as nobody";
+    }
+    const std::string folder = dir_ + "/data/talvik";
+    ASSERT_TRUE(fs::create_directories(folder));
+    ASSERT_EQ(::chown(dir_.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chown((dir_ + "/data").c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chown(folder.c_str(), kNobody, kNobody), 0);
+    ::chmod(dir_.c_str(), 0755);
+
+    // A read-only home: nothing can be made.
+    ::chmod(folder.c_str(), 0555);
+    EXPECT_EQ(InChild([&] { return Code(DeviceStore::Create(path_).status.problem); }, kNobody),
+              Code(StoreProblem::NotWritable));
+    EXPECT_FALSE(fs::exists(path_));
+
+    // A read-only file, and a writable file in a read-only folder (the journal cannot be made).
+    ::chmod(folder.c_str(), 0755);
+    ASSERT_EQ(InChild([&] { return DeviceStore::Create(path_).store ? 0 : 1; }, kNobody), 0);
+    ::chmod(path_.c_str(), 0444);
+    EXPECT_EQ(InChild([&] { return Code(DeviceStore::Open(path_).status.problem); }, kNobody),
+              Code(StoreProblem::NotWritable));
+    ::chmod(path_.c_str(), 0600);
+    ::chmod(folder.c_str(), 0555);
+    EXPECT_EQ(InChild([&] { return Code(DeviceStore::Open(path_).status.problem); }, kNobody),
+              Code(StoreProblem::NotWritable));
+    EXPECT_TRUE(DeviceStore::Exists(path_));
+}
+
+TEST_F(StoreTest, NeverWritesAnotherUsersStore) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to own files as another user";
+    }
+    // A user's home, as root sees it with `sudo -E`.
+    const std::string home = dir_ + "/home";
+    ASSERT_TRUE(fs::create_directories(home));
+    ::chmod(dir_.c_str(), 0755);
+    ASSERT_EQ(::chown(home.c_str(), kNobody, kNobody), 0);
+    const std::string theirs = home + "/.local/share/talvik/devices.sqlite3";
+    EXPECT_EQ(DeviceStore::Create(theirs).status.problem, StoreProblem::OtherUsersPlace);
+    EXPECT_FALSE(fs::exists(home + "/.local"));
+
+    ASSERT_EQ(InChild([&] { return DeviceStore::Create(theirs).store ? 0 : 1; }, kNobody), 0);
+    const std::string before = Bytes(theirs);
+    EXPECT_EQ(DeviceStore::Open(theirs).status.problem, StoreProblem::OtherUsersPlace);
+    EXPECT_EQ(DeviceStore::Remove(theirs).problem, StoreProblem::OtherUsersPlace);
+    EXPECT_TRUE(Bytes(theirs) == before) << "their file was changed";
+    for (const auto& entry : fs::recursive_directory_iterator(home)) {
+        struct stat info {};
+        ASSERT_EQ(::stat(entry.path().c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, kNobody) << entry.path();
+    }
+
+    // The store is looked for in root's own home instead.
+    const char* oldHome = std::getenv("HOME");
+    const std::string savedHome = oldHome ? oldHome : "";
+    ::setenv("HOME", home.c_str(), 1);
+    ::unsetenv("XDG_DATA_HOME");
+    const auto located = LocateStore();
+    ::setenv("HOME", savedHome.c_str(), 1);
+    EXPECT_TRUE(located.status.Ok());
+    EXPECT_FALSE(located.path.starts_with(home));
+    EXPECT_TRUE(located.path.ends_with("/.local/share/talvik/devices.sqlite3")) << located.path;
+}
+
+TEST_F(StoreTest, AFullDiskIsReported) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a small file system of its own";
+    }
+    const int result = InChild([&] {
+        // A tiny tmpfs in a mount namespace of the child's own.
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=96k") != 0) {
+            return 90;
+        }
+        auto opened = DeviceStore::Create(path_);
+        if (!opened.store) {
+            return 100 + Code(opened.status.problem);
+        }
+        std::vector<ScanRow> rows;
+        for (int i = 0; i < 255; ++i) {
+            rows.push_back({Ip(i), Mac(i), std::string(200, 'm'), std::string(200, 'h')});
+        }
+        for (int scan = 0; scan < 100; ++scan) {
+            const auto wrote = opened.store->RecordScan(kHome, rows, kNow + scan);
+            if (!wrote.status.Ok()) {
+                // The store still reads what it had.
+                return opened.store->Devices(kHome).status.Ok() ? Code(wrote.status.problem) : 80;
+            }
+        }
+        return 91;
+    });
+    EXPECT_EQ(result, Code(StoreProblem::DiskFull));
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(home.isValid());
         deviceStore.path = home.filePath("talvik/devices.sqlite3").toStdString();
-        networkOf = [](std::uint32_t) { return std::optional(kLab); };
+        networkOf = [](std::span<const store::ScanRow>) { return std::optional(kLab); };
         Open();
     }
 
