@@ -295,10 +295,24 @@ void CScannerDlg::OnDeviceRecords() {
         }
         return error;
     };
+    // What the rows said of a forgotten device is no longer so.
     actions.forget = [&](const DeviceRow& row) {
-        return failure(memory_->ForgetDevice(*network, row.mac));
+        const auto error = failure(memory_->ForgetDevice(*network, row.mac));
+        if (!error) {
+            std::erase_if(scanChanges_,
+                          [&](const auto& entry) { return entry.second.mac == row.mac; });
+            UpdateProgressText();
+        }
+        return error;
     };
-    actions.forgetNetwork = [&] { return failure(memory_->ForgetNetwork(*network)); };
+    actions.forgetNetwork = [&] {
+        const auto error = failure(memory_->ForgetNetwork(*network));
+        if (!error) {
+            ForgetScanChanges();
+            UpdateProgressText();
+        }
+        return error;
+    };
     actions.ask = [this](QWidget* /*owner*/, const std::string& text, bool question) {
         return Message(text.c_str(), question ? kMbYesNo | kMbIconQuestion : kMbIconStop) ==
                (question ? kIdYes : kIdOk);

@@ -306,6 +306,7 @@ TEST_F(MemoryTest, TheRecordsWindowSortsFiltersRenamesAndForgets) {
             records.OnForgetNetwork();
             EXPECT_EQ(messages.shown.back().text, "忘记此网络的全部 3 台设备？");
             EXPECT_EQ(records.sorted()->rowCount(), 0);
+            EXPECT_EQ(ToolTip(3), "在线");  // nothing is remembered of it now
             records.reject();
         });
     ASSERT_TRUE(opened);
