@@ -71,8 +71,11 @@ void CScannerDlg::OnRememberDevices() {
         UpdateMemoryCommands();
         return;
     }
-    const long count = memory_->CountDevices().value_or(0);
-    const std::string question = QString::fromUtf8(kTurnOffQuestion).arg(count).toStdString();
+    // A store that cannot be read cannot say how many it holds; it is deleted all the same.
+    const std::optional<long> count = memory_->CountDevices();
+    const std::string question = count
+                                     ? QString::fromUtf8(kTurnOffQuestion).arg(*count).toStdString()
+                                     : std::string("关闭后将删除设备记录。是否继续？");
     if (Message(question.c_str(), kMbYesNo | kMbIconQuestion) == kIdYes) {
         if (const store::StoreStatus status = memory_->TurnOff(); !status.Ok()) {
             Message(store::DescribeProblem(status).c_str(), kMbIconStop);

@@ -240,6 +240,9 @@ TEST_F(MemoryTest, AStoreThatCannotBeOpenedIsToldOnceAndScansStillRun) {
     EXPECT_FALSE(messages.shown[1].text.empty());
     EXPECT_EQ(dialog->ResultRows().GetItemText(1, 1), kRunning);
     EXPECT_EQ(ToolTip(1), "在线");
+    // Turning it off cannot count what it cannot read.
+    Remember()->trigger();
+    EXPECT_EQ(messages.shown.back().text, "关闭后将删除设备记录。是否继续？");
 }
 
 TEST_F(MemoryTest, TheRecordsWindowSortsFiltersRenamesAndForgets) {
