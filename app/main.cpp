@@ -7,7 +7,9 @@
 #include <QTranslator>
 
 #include "platform/HostNameChain.h"
+#include "platform/NetworkIdentity.h"
 #include "platform/Platform.h"
+#include "store/DeviceStore.h"
 #include "talvik/Version.h"
 #include "ui/AboutDlg.h"
 #include "ui/DialogUnits.h"
@@ -61,6 +63,17 @@ int main(int argc, char* argv[]) {
     talvik::SetAboutArpWay(talvik::ArpWayText(chosen));
     services.aboutLibrary = talvik::MakeAboutLibrary();
     services.hostNames = talvik::MakeHostNames();
+    services.deviceStore = talvik::store::LocateStore();
+    services.networkOf = [](std::span<const talvik::store::ScanRow> rows)
+        -> std::optional<talvik::store::NetworkId> {
+        const auto identity =
+            rows.empty() ? std::nullopt : talvik::IdentifyNetwork(rows.front().address);
+        if (!identity) {
+            return std::nullopt;
+        }
+        return talvik::store::MakeNetworkId(identity->address, identity->prefixLength,
+                                            identity->gateway, identity->gatewayMac, rows);
+    };
 
     talvik::CScannerDlg dialog(std::move(services));
     dialog.exec();

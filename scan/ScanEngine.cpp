@@ -285,6 +285,9 @@ void ScanEngine::OnStopScan() {
         // more, and results still on their way are dropped when they arrive.
         AbandonScan();
         scanRunning_ = 0;
+        if (ports_.scanEnded) {
+            ports_.scanEnded(false);
+        }
     }
     SetRunningState(0);
 }
@@ -406,6 +409,9 @@ void EngineGuard::Complete(const std::weak_ptr<EngineGuard>& guard, std::uint64_
     const auto alive = guard.lock();
     if (!alive || alive->engine == nullptr || !alive->engine->IsCurrent(generation)) {
         return;
+    }
+    if (alive->engine->ports_.scanEnded && !failed) {
+        alive->engine->ports_.scanEnded(true);
     }
     IMessageBox& messages = *alive->engine->ports_.messages;
     // The box is modal: the window may have closed, or the user stopped, while it was up.

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -35,6 +36,9 @@ struct EnginePorts {
     std::shared_ptr<IArpSender> arp;
     // Shown once, after the first scan that ends, when the sender is not the fast one.
     std::string senderNotice;
+    // Told on the user-interface thread once a scan's rows are final: completed (before any box
+    // about it) or stopped. Not told when the window closes.
+    std::function<void(bool completed)> scanEnded;
 };
 
 class ScanEngine final {

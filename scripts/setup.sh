@@ -10,7 +10,7 @@ packages=(
     clang clang-format libclang-rt-14-dev
     libcap-dev libcap2-bin
     fonts-arphic-uming fonts-noto-cjk
-    xvfb xauth x11-apps imagemagick librsvg2-bin desktop-file-utils appstream
+    xvfb openbox xauth x11-apps imagemagick librsvg2-bin desktop-file-utils appstream
     iproute2 iputils-arping arp-scan nmap tcpdump python3 strace util-linux
     xdotool python3-pyatspi at-spi2-core dbus x11-utils openbox avahi-daemon avahi-utils
     ieee-data scdoc lintian time

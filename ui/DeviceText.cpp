@@ -2,6 +2,7 @@
 #include "ui/DeviceText.h"
 
 #include "platform/HostNames.h"
+#include "store/DeviceChanges.h"
 
 namespace talvik {
 
@@ -47,14 +48,61 @@ std::string HostNameText(std::string_view name) {
     return safe ? "主机名：" + *safe : std::string();
 }
 
-std::string CopyLine(std::string_view address, std::string_view status, std::string_view mac,
-                     std::string_view maker, const std::vector<OtherAnswer>& others) {
+namespace {
+
+std::string CopyFields(std::string_view address, std::string_view status, std::string_view mac,
+                       std::string_view maker, const std::string_view* name,
+                       const std::vector<OtherAnswer>& others) {
     std::string line =
         OneLine(address) + '\t' + OneLine(status) + '\t' + OneLine(mac) + '\t' + OneLine(maker);
+    if (name != nullptr) {
+        line += '\t' + OneLine(*name);
+    }
     for (const OtherAnswer& other : others) {
         line += '\t' + OneLine(other.mac) + '\t' + OneLine(other.maker);
     }
     return line;
+}
+
+}  // namespace
+
+std::string CopyLine(std::string_view address, std::string_view status, std::string_view mac,
+                     std::string_view maker, const std::vector<OtherAnswer>& others) {
+    return CopyFields(address, status, mac, maker, nullptr, others);
+}
+
+std::string CopyLine(std::string_view address, std::string_view status, std::string_view mac,
+                     std::string_view maker, std::string_view name,
+                     const std::vector<OtherAnswer>& others) {
+    return CopyFields(address, status, mac, maker, &name, others);
+}
+
+std::string DeviceNameText(std::string_view name) {
+    return OneLine(name);
+}
+
+std::string NewDeviceText() {
+    return "新设备（首次发现）";
+}
+
+std::string FirstSeenText(std::int64_t when) {
+    return "首次发现：" + store::LocalDateText(when);
+}
+
+std::string ChangedMacText(std::string_view mac, std::string_view maker, std::int64_t when) {
+    std::string text = "上次为 " + OneLine(mac);
+    if (!maker.empty()) {
+        text += "（" + OneLine(maker) + "）";
+    }
+    return text + "，" + store::LocalDateText(when);
+}
+
+std::string LastOnlineText(std::int64_t when, std::string_view mac, std::string_view name) {
+    std::string inside = OneLine(mac);
+    if (!name.empty()) {
+        inside += (inside.empty() ? "" : "，") + OneLine(name);
+    }
+    return "上次在线：" + store::LocalDateText(when) + (inside.empty() ? "" : "（" + inside + "）");
 }
 
 }  // namespace talvik

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QTextDocument>
 #include <QTreeWidget>
 #include <algorithm>
 
@@ -34,7 +35,13 @@ public:
     QVariant data(int column, int role) const override {
         if ((role == Qt::ToolTipRole || role == Qt::AccessibleDescriptionRole) && describe_ &&
             *describe_) {
-            return (*describe_)(text(0), facts);
+            const QString described = (*describe_)(text(0), facts);
+            // A tooltip whose first line looks like markup would be shown as such; a name the
+            // user gave can be anything.
+            if (role == Qt::ToolTipRole && Qt::mightBeRichText(described)) {
+                return Qt::convertFromPlainText(described, Qt::WhiteSpaceNormal);
+            }
+            return described;
         }
         return QTreeWidgetItem::data(column, role);
     }

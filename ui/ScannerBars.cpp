@@ -248,6 +248,7 @@ void CScannerDlg::OpenListMenu(const QPoint& position) {
     copy->setData(ID_COPY_ROWS);
     copy->setEnabled(!resultList_->selectedItems().isEmpty());
     ShowKeys(copy, ID_COPY_ROWS);
+    AddMemoryItems(menu, scanning);
     const QAction* chosen = menu.exec(position);
     if (chosen != nullptr) {
         OnCommand(chosen->data().toInt());

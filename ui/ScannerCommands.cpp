@@ -50,11 +50,17 @@ constexpr Command kCommands[] = {
     {ID_CLEAR_RESULTS,       "清空扫描结果",       nullptr,     nullptr,                       &D::OnClearResults,   W::Idle,     nullptr},
     // Keys of the list alone, in no menu.
     {ID_COPY_ROWS,           "复制",               nullptr,     nullptr,                       &D::OnCopyRows,       W::Always,   "Ctrl+C"},
+    // Device memory; shown while it is on, the switch always.
+    {ID_REMEMBER_DEVICES,    "记住设备(&R)",       nullptr,     nullptr,                       &D::OnRememberDevices, W::Always,  nullptr},
+    {ID_DEVICE_RECORDS,      "设备记录(&D)…",      nullptr,     nullptr,                       &D::OnDeviceRecords,  W::Always,   nullptr},
+    {ID_NAME_DEVICE,         "命名…",              nullptr,     nullptr,                       &D::OnNameDevice,     W::Idle,     nullptr},
 };
 
 constexpr int kSep = 0;
-constexpr int kSystemMenu[] = {ID_SCAN_ALL, ID_SCAN_SELECTED, ID_STOP_SCAN, kSep, ID_SAVE_RESULTS, ID_EXPORT_RESULTS, kSep, ID_EXIT};
-constexpr int kSettingsMenu[] = {ID_ADVANCED};
+constexpr int kSystemMenu[] = {ID_SCAN_ALL,     ID_SCAN_SELECTED,  ID_STOP_SCAN, kSep,
+                               ID_SAVE_RESULTS, ID_EXPORT_RESULTS, kSep,         ID_EXIT,
+                               kSep,            ID_DEVICE_RECORDS};
+constexpr int kSettingsMenu[] = {ID_ADVANCED, kSep, ID_REMEMBER_DEVICES};
 constexpr int kAboutMenu[] = {ID_ABOUT_DESCRIPTION, ID_ABOUT_SOFTWARE};
 constexpr MenuLayout kMenuBar[] = {
     {" 系统 (&S) ", kSystemMenu},
@@ -126,11 +132,13 @@ void CScannerDlg::OnCommand(int command) {
 }
 
 void CScannerDlg::OnScanAll() {
+    ForgetScanChanges();
     progressShown_ = true;
     engine_->OnScanAll();
 }
 
 void CScannerDlg::OnScanSelected() {
+    ForgetScanChanges();
     progressShown_ = true;
     engine_->OnScanSelected();
 }

@@ -12,6 +12,10 @@ class CScannerDlg;
 // Copies the selected rows as text; reached by its key on the list only.
 inline constexpr int ID_COPY_ROWS = 32798;
 inline constexpr int ID_EXPORT_RESULTS = 32820;
+// Device memory: the switch, the records window and naming a row's device.
+inline constexpr int ID_REMEMBER_DEVICES = 32810;
+inline constexpr int ID_DEVICE_RECORDS = 32811;
+inline constexpr int ID_NAME_DEVICE = 32812;
 
 // When a command may act; anything else leaves it grayed and refuses it.
 enum class CommandWhen {

@@ -60,8 +60,8 @@ CScannerDlg::CScannerDlg(ScannerServices services, QWidget* parent)
     describeRow_ = std::make_shared<RowDescriber>(
         [this](const QString& text, const RowFacts& facts) { return DescribeRow(text, facts); });
     resultRows_ = std::make_unique<QtResultList>(resultList_, describeRow_);
-    resultRows_->outcomeChanged = [this](int /*row*/, const RowFacts& facts) {
-        OnRowOutcome(facts);
+    resultRows_->outcomeChanged = [this](int row, const RowFacts& facts) {
+        OnRowOutcome(row, facts);
     };
     progressPort_ = std::make_unique<QtProgressBar>(progress_);
     progressPort_->changed = [this] { UpdateProgressText(); };
@@ -87,7 +87,9 @@ CScannerDlg::CScannerDlg(ScannerServices services, QWidget* parent)
     ports.threads = services_.threads;
     ports.arp = services_.arp;
     ports.senderNotice = services_.senderNotice;
+    ports.scanEnded = [this](bool completed) { OnScanEnded(completed); };
     engine_ = std::make_unique<ScanEngine>(std::move(ports));
+    CreateDeviceMemory();
 
     SetInitialState();
     resultList_->setFocus(Qt::OtherFocusReason);

@@ -14,6 +14,7 @@
 #include "platform/MacVendors.h"
 #include "scan/Ports.h"
 #include "ui/AddressRange.h"
+#include "ui/DeviceMemory.h"
 #include "ui/QtPorts.h"
 
 class QAction;
@@ -60,6 +61,10 @@ struct ScannerServices {
     std::shared_ptr<IHostNames> hostNames;
     // Where the registry of MAC makers lies; a missing one names no makers.
     std::string macRegistryDirectory = kIeeeDataDirectory;
+    // Where the device store is kept; without a place memory cannot be turned on.
+    store::StoreLocation deviceStore;
+    // Tells the network a scan ran on, for the device store.
+    NetworkOfTarget networkOf;
 };
 
 // Window-menu commands beside the about item; like it, they leave the low four bits free.
@@ -108,6 +113,12 @@ public:
     // Writes every row as the report at `path`, asking before it replaces a file.
     void WriteHtmlReport(const std::string& path);
     void OnExportResults();
+
+    // Device memory: the switch, the records window, and naming the selected row's device.
+    void OnRememberDevices();
+    void OnDeviceRecords();
+    void OnNameDevice();
+    DeviceMemory& Memory() { return *memory_; }
 
     // Runs the handler of a command identifier, as a command message would; refused where the
     // command table says it may not run now.
@@ -164,11 +175,25 @@ private:
     QString DescribeRow(const QString& text, const RowFacts& facts) const;
     // Every row as the export writes it, with the makers and names found so far.
     ExportResult ExportRows() const;
-    void OnRowOutcome(const RowFacts& facts);
+    void OnRowOutcome(int row, const RowFacts& facts);
     void UpdateProgressText();
     // Empties the bar and its text, once the rows it counted are gone.
     void ResetProgress();
     int Message(const char* text, unsigned type);
+    // Device memory's part of the window.
+    void CreateDeviceMemory();
+    void UpdateMemoryCommands();
+    void OnScanEnded(bool completed);
+    void OnScanRecorded(const DeviceMemory::ScanRecorded& recorded);
+    // Tells the first problem of this run with the store; later ones are not repeated.
+    void TellStoreProblem(const store::StoreStatus& status);
+    void ForgetScanChanges();
+    // What the memory says of an answered or silent row; nullptr when nothing.
+    const store::RowChange* ChangeOf(const RowFacts& facts) const;
+    void AddMemoryLines(QStringList& lines, const RowFacts& facts) const;
+    void AddMemoryItems(QMenu& menu, bool scanning);
+    // The selected row whose device "命名…" names, or -1.
+    int RowToName() const;
 
     ScannerServices services_;
 
@@ -212,6 +237,14 @@ private:
     bool vendorsLoading_ = false;
     // Each address asked for a name: the name found, "" while asked or when none.
     std::map<std::uint32_t, std::string> hostNames_;
+    // What the latest recorded scan changed, by address; the rows' marks and tooltips read it.
+    std::map<std::uint32_t, store::RowChange> scanChanges_;
+    int newDevices_ = 0;
+    // Counts scan starts and switches, so a write that comes back late marks no other rows.
+    unsigned memoryRound_ = 0;
+    bool storeProblemTold_ = false;
+    // Before the lookups: its writer ends after their answers can no longer reach it.
+    std::unique_ptr<DeviceMemory> memory_;
     // Last: its threads end before the rest goes.
     std::unique_ptr<HostNameLookups> nameLookups_;
 };

@@ -91,10 +91,20 @@ QString CScannerDlg::DescribeRow(const QString& text, const RowFacts& facts) con
             }
         }
     }
+    AddMemoryLines(lines, facts);
+    // The user's own name for the device heads its tooltip.
+    if (const store::RowChange* change = ChangeOf(facts);
+        change != nullptr && facts.outcome == RowOutcome::Answered && !change->name.empty()) {
+        lines.prepend(Utf8(DeviceNameText(change->name)));
+    }
     return lines.join(QLatin1Char('\n'));
 }
 
-void CScannerDlg::OnRowOutcome(const RowFacts& facts) {
+void CScannerDlg::OnRowOutcome(int row, const RowFacts& facts) {
+    if (facts.outcome != RowOutcome::Answered) {
+        // A mark tells of the answer it was given for.
+        resultList_->topLevelItem(row)->setIcon(2, QIcon());
+    }
     if (facts.outcome == RowOutcome::Answered) {
         if (!vendorsLoading_) {
             // Read once, off this thread; the tooltips name makers once it is there.
@@ -117,8 +127,10 @@ void CScannerDlg::UpdateProgressText() {
                                      .arg(total)
                                      .arg(resultRows_->CountAnswered())
                                : QString();
-    progress_->setFormat(text);
-    progress_->setAccessibleDescription(text);
+    const QString news =
+        shown && newDevices_ > 0 ? QStringLiteral(" · %1 台新设备").arg(newDevices_) : QString();
+    progress_->setFormat(text + news);
+    progress_->setAccessibleDescription(text + news);
 }
 
 void CScannerDlg::ResetProgress() {
@@ -183,9 +195,13 @@ void CScannerDlg::OnCopyRows() {
     for (int row = resultRows_->GetNextItem(-1, ItemFilter::Selected); row != -1;
          row = resultRows_->GetNextItem(row, ItemFilter::Selected)) {
         const std::string mac = resultRows_->GetItemText(row, 2);
+        const std::string address = resultRows_->GetItemText(row, 0);
+        const std::string status = resultRows_->GetItemText(row, 1);
+        const std::string maker = MakerOf(mac, registry);
         // The cell shows the first MAC of a conflict; the others go after it.
         std::vector<OtherAnswer> others;
-        if (const RowFacts* facts = resultRows_->Facts(row)) {
+        const RowFacts* facts = resultRows_->Facts(row);
+        if (facts != nullptr) {
             for (const QString& other : facts->macs) {
                 const std::string text = other.toStdString();
                 if (QString::compare(other, Utf8(mac), Qt::CaseInsensitive) != 0) {
@@ -193,8 +209,14 @@ void CScannerDlg::OnCopyRows() {
                 }
             }
         }
-        lines << Utf8(CopyLine(resultRows_->GetItemText(row, 0), resultRows_->GetItemText(row, 1),
-                               mac, MakerOf(mac, registry), others));
+        if (!memory_->IsOn() || facts == nullptr) {
+            lines << Utf8(CopyLine(address, status, mac, maker, others));
+            continue;
+        }
+        const store::RowChange* change = ChangeOf(*facts);
+        const bool named = change != nullptr && !change->mac.empty();
+        lines << Utf8(
+            CopyLine(address, status, mac, maker, named ? change->name : std::string(), others));
     }
     if (!lines.isEmpty()) {
         QApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));

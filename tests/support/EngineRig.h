@@ -145,16 +145,16 @@ inline const ShownBox kFailedBox = {"扫描线程出错，正在退出!", "Talvi
 // the user-interface thread, which the engine must never make.
 struct EngineRig final : IResultList, IProgressBar, ICommandStates, IMessageBox {
     explicit EngineRig(int workerLimit = kStartWorkerLimit, std::string senderNotice = {})
-        : engine(
-              std::make_unique<ScanEngine>(EnginePorts{.list = this,
-                                                       .progress = this,
-                                                       .commands = this,
-                                                       .messages = this,
-                                                       .ui = ui,
-                                                       .resolver = resolver,
-                                                       .threads = threads,
-                                                       .arp = arp,
-                                                       .senderNotice = std::move(senderNotice)})) {
+        : engine(std::make_unique<ScanEngine>(EnginePorts{.list = this,
+                                                          .progress = this,
+                                                          .commands = this,
+                                                          .messages = this,
+                                                          .ui = ui,
+                                                          .resolver = resolver,
+                                                          .threads = threads,
+                                                          .arp = arp,
+                                                          .senderNotice = std::move(senderNotice),
+                                                          .scanEnded = nullptr})) {
         engine->Settings().workerLimit = workerLimit;
         // The shortest late window keeps scans of silent targets quick.
         engine->Settings().networkCondition = kMaxNetworkCondition;

@@ -45,10 +45,15 @@ struct ShownMessage {
 struct ScriptedMessageBox final : IMessageBox {
     int MessageBox(const std::string& text, const std::string& caption, unsigned type) override {
         shown.push_back({text, caption, type});
+        if (whileShown) {
+            whileShown(shown.back());
+        }
         return (type & 0x0Fu) != kMbYesNo ? kIdOk : answers.empty() ? kIdNo : answers.takeFirst();
     }
     QList<int> answers;
     std::vector<ShownMessage> shown;
+    // Runs while a box is up, as the user reads it; the window's events go on meanwhile.
+    std::function<void(const ShownMessage&)> whileShown;
 };
 
 // Gives the scripted names in order; once they run out the user cancels.
@@ -120,6 +125,8 @@ protected:
         services.exportFileDialog = &exports;
         services.hostNames = hostNames;
         services.macRegistryDirectory = registryDirectory;
+        services.deviceStore = deviceStore;
+        services.networkOf = networkOf;
         dialog = std::make_unique<CScannerDlg>(std::move(services));
         dialog->show();
         dialog->activateWindow();
@@ -207,6 +214,9 @@ protected:
     std::shared_ptr<IHostNames> hostNames;
     std::shared_ptr<INameResolver> resolver = std::make_shared<NoNames>();
     std::string registryDirectory = "/nonexistent";
+    // No place for a device store unless a test gives one, so memory stays off.
+    store::StoreLocation deviceStore;
+    NetworkOfTarget networkOf;
     ScriptedMessageBox messages;
     ScriptedSaveFileDialog files;
     ScriptedExportFileDialog exports;

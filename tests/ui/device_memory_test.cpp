@@ -1,0 +1,322 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The window over a real device store in a folder of the test's own.
+#include <ctime>
+
+#include "store/DeviceStore.h"
+#include "tests/ui/DialogFixture.h"
+#include "ui/DeviceMarks.h"
+#include "ui/DeviceRecordsDlg.h"
+#include "ui/ScannerCommands.h"
+
+namespace talvik::test {
+namespace {
+
+constexpr std::uint32_t kHost = 0xCB007100;  // 203.0.113.0
+const store::NetworkId kLab{"203.0.113.0/24", ""};
+
+Mac LabMac(std::uint8_t last) {
+    return {2, 0, 0x5e, 0x10, 0, last};
+}
+
+class MemoryTest : public DialogTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(home.isValid());
+        deviceStore.path = home.filePath("talvik/devices.sqlite3").toStdString();
+        networkOf = [](std::span<const store::ScanRow>) { return std::optional(kLab); };
+        Open();
+    }
+
+    // A window as a new run of the program makes it.
+    void Open() {
+        dialog.reset();
+        DialogTest::SetUp();
+        AddRows({"203.0.113.1", "203.0.113.2", "203.0.113.3"});
+    }
+
+    QAction* Remember() const { return dialog->menuAction(ID_REMEMBER_DEVICES); }
+
+    int Count(const char* text) const {
+        return static_cast<int>(
+            std::count_if(messages.shown.begin(), messages.shown.end(),
+                          [&](const ShownMessage& m) { return m.text == text; }));
+    }
+
+    // Scans every row and waits until the store has answered with what changed.
+    void Scan() {
+        const int before = Count(kScanComplete);
+        dialog->OnCommand(ID_SCAN_ALL);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Count(kScanComplete) > before; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->Engine().IsScanRunning(); }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                for (int row = 0; row < dialog->resultList()->topLevelItemCount(); ++row) {
+                    if (ToolTip(row).contains("首次发现：")) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            10000));
+        scannedAt = store::LocalDateText(std::time(nullptr));
+    }
+
+    QString ProgressText() const {
+        return dialog->progressBar()->isTextVisible() ? dialog->progressBar()->text() : QString();
+    }
+
+    // The tooltip's text as a screen reader gets it, never as markup.
+    QString Described(int row) const {
+        return dialog->resultList()
+            ->topLevelItem(row)
+            ->data(2, Qt::AccessibleDescriptionRole)
+            .toString();
+    }
+
+    QImage Mark(int row) const {
+        return dialog->resultList()->topLevelItem(row)->icon(2).pixmap(16).toImage();
+    }
+
+    // The dates the texts should carry: the minute the scan was written in.
+    QString At(const QString& text) const {
+        QString filled = text;
+        return filled.replace("@", QString::fromStdString(scannedAt));
+    }
+
+    QTemporaryDir home;
+    std::string scannedAt;
+};
+
+TEST_F(MemoryTest, TheSwitchMakesTheStoreAndAsksBeforeItDeletesIt) {
+    const QList<QAction*> settings = dialog->menuBar()->actions()[1]->menu()->actions();
+    ASSERT_EQ(settings.size(), 3);
+    EXPECT_EQ(settings[0]->text(), "高级选项(&P)");
+    EXPECT_EQ(settings[2], Remember());
+    EXPECT_EQ(Remember()->text(), "记住设备(&R)");
+    EXPECT_EQ(dialog->menuBar()->actions()[0]->menu()->actions().back(),
+              dialog->menuAction(ID_DEVICE_RECORDS));
+    EXPECT_TRUE(Remember()->isCheckable());
+    EXPECT_FALSE(Remember()->isChecked());
+    EXPECT_FALSE(dialog->menuAction(ID_DEVICE_RECORDS)->isEnabled());
+
+    Remember()->trigger();
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(deviceStore.path)));
+    EXPECT_TRUE(Remember()->isChecked());
+    EXPECT_TRUE(dialog->menuAction(ID_DEVICE_RECORDS)->isEnabled());
+    arp->Script(kHost + 2, Answers(LabMac(2)));
+    arp->Script(kHost + 3, Answers(LabMac(3)));
+    Scan();
+
+    // The next run finds memory on.
+    Open();
+    EXPECT_TRUE(Remember()->isChecked());
+    const std::size_t before = messages.shown.size();
+    messages.answers = {kIdNo};
+    Remember()->trigger();
+    const ShownMessage asked{"关闭后将删除已记住的 2 台设备。是否继续？", kCaption,
+                             kMbYesNo | kMbIconQuestion};
+    EXPECT_EQ(messages.shown.back(), asked);
+    EXPECT_TRUE(Remember()->isChecked());
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(deviceStore.path)));
+
+    messages.answers = {kIdYes};
+    Remember()->trigger();
+    EXPECT_EQ(messages.shown.size(), before + 2);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(deviceStore.path)));
+    EXPECT_FALSE(Remember()->isChecked());
+    EXPECT_FALSE(dialog->menuAction(ID_DEVICE_RECORDS)->isEnabled());
+}
+
+TEST_F(MemoryTest, MarksAndTooltipsTellWhatChangedSinceTheLastScan) {
+    // Off, a scan leaves no trace.
+    arp->Script(kHost + 2, Answers(LabMac(2)));
+    arp->Script(kHost + 3, Answers(LabMac(3)));
+    dialog->OnCommand(ID_SCAN_ALL);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(kScanComplete) == 1; }, 10000));
+    QTest::qWait(100);
+    EXPECT_EQ(ToolTip(1), "在线");
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(deviceStore.path)));
+
+    Remember()->trigger();
+    // The marks come while the completion box is still up.
+    QString whileBoxUp;
+    messages.whileShown = [&](const ShownMessage& box) {
+        if (box.text == kScanComplete) {
+            static_cast<void>(
+                QTest::qWaitFor([&] { return ProgressText().contains("新设备"); }, 5000));
+            whileBoxUp = ProgressText();
+        }
+    };
+    Scan();
+    messages.whileShown = nullptr;
+    EXPECT_EQ(whileBoxUp, "3/3 · 2 在线 · 2 台新设备");
+    EXPECT_EQ(ProgressText(), "3/3 · 2 在线 · 2 台新设备");
+    EXPECT_EQ(ToolTip(0), "无响应");
+    EXPECT_EQ(ToolTip(1), At("在线\n新设备（首次发现）\n首次发现：@"));
+    EXPECT_TRUE(Mark(0).isNull());
+    EXPECT_EQ(Mark(1), NewDeviceMark().pixmap(16).toImage());
+    // The cells stay the Part's own.
+    EXPECT_EQ(dialog->ResultRows().GetItemText(1, 2), "02-00-5e-10-00-02");
+    const std::string first = scannedAt;
+
+    // .2 answers with another MAC, .3 left.
+    arp->Script(kHost + 2, Answers(LabMac(9)));
+    arp->Script(kHost + 3, ArpAnswer{});
+    Scan();
+    EXPECT_EQ(ProgressText(), "3/3 · 1 在线 · 1 台新设备");
+    EXPECT_EQ(ToolTip(1), At("在线\n新设备（首次发现）\n上次为 02-00-5e-10-00-02，" +
+                             QString::fromStdString(first) + "\n首次发现：@"));
+    EXPECT_EQ(Mark(1), ChangedMacMark().pixmap(16).toImage());
+    EXPECT_NE(ChangedMacMark().pixmap(16).toImage(), NewDeviceMark().pixmap(16).toImage());
+    const QString second = QString::fromStdString(scannedAt);
+    EXPECT_EQ(ToolTip(2),
+              "无响应\n上次在线：" + QString::fromStdString(first) + "（02-00-5e-10-00-03）");
+    EXPECT_TRUE(Mark(2).isNull());
+
+    // Known devices carry no mark; clearing the results takes the marks away.
+    Scan();
+    EXPECT_EQ(ProgressText(), "3/3 · 1 在线");
+    EXPECT_TRUE(Mark(1).isNull());
+    EXPECT_EQ(ToolTip(1), "在线\n首次发现：" + second);
+    EXPECT_EQ(Count(kScanComplete), 4);
+    EXPECT_EQ(messages.shown.size(), 4u);  // no other box
+}
+
+TEST_F(MemoryTest, ANameFollowsItsMacIntoTooltipsCopiesAndTheNextRun) {
+    Remember()->trigger();
+    arp->Script(kHost + 2, Answers(LabMac(2)));
+    Scan();
+    QTreeWidget* list = dialog->resultList();
+    list->setCurrentItem(list->topLevelItem(1));
+    const ListMenu menu = OpenListMenu();
+    ASSERT_TRUE(menu.opened);
+    EXPECT_EQ(menu.texts.mid(7), (QStringList{"-", "复制", "-", "命名…"}));
+    EXPECT_TRUE(menu.enabled.back());
+
+    std::optional<QString> label;
+    WithModal<QInputDialog>([&] { dialog->OnCommand(ID_NAME_DEVICE); },
+                            [&](QInputDialog& input) {
+                                label = input.labelText();
+                                input.setTextValue("  客厅<b>电视</b> ");
+                                input.accept();
+                            });
+    EXPECT_EQ(label, "02-00-5e-10-00-02 的名称（留空则清除）：");
+    EXPECT_TRUE(Described(1).startsWith("客厅<b>电视</b>\n在线\n")) << Described(1).toStdString();
+    // A name is shown as typed, never as markup.
+    EXPECT_TRUE(ToolTip(1).contains("客厅&lt;b&gt;电视&lt;/b&gt;")) << ToolTip(1).toStdString();
+    dialog->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(),
+              "203.0.113.2\trunning\t02-00-5e-10-00-02\t\t客厅<b>电视</b>\n");
+
+    // Next run, the device moved to .3.
+    Open();
+    arp->Script(kHost + 3, Answers(LabMac(2)));
+    Scan();
+    EXPECT_TRUE(Described(2).startsWith("客厅<b>电视</b>\n在线\n")) << Described(2).toStdString();
+    // A silent row cannot be named.
+    list = dialog->resultList();
+    list->clearSelection();
+    list->topLevelItem(0)->setSelected(true);
+    EXPECT_FALSE(OpenListMenu().enabled.back());
+}
+
+TEST_F(MemoryTest, AStoreThatCannotBeOpenedIsToldOnceAndScansStillRun) {
+    // Memory is on (something is there) but it is no database file.
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(deviceStore.path)));
+    Open();
+    EXPECT_TRUE(Remember()->isChecked());
+    arp->Script(kHost + 2, Answers(LabMac(2)));
+    for (int scan = 1; scan <= 2; ++scan) {
+        dialog->OnCommand(ID_SCAN_ALL);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Count(kScanComplete) == scan; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return messages.shown.size() >= 2; }, 10000));
+        QTest::qWait(100);
+    }
+    ASSERT_EQ(messages.shown.size(), 3u);
+    EXPECT_EQ(messages.shown[1].caption, kCaption);
+    EXPECT_FALSE(messages.shown[1].text.empty());
+    EXPECT_EQ(dialog->ResultRows().GetItemText(1, 1), kRunning);
+    EXPECT_EQ(ToolTip(1), "在线");
+    // Turning it off cannot count what it cannot read.
+    Remember()->trigger();
+    EXPECT_EQ(messages.shown.back().text, "关闭后将删除设备记录。是否继续？");
+}
+
+TEST_F(MemoryTest, TheRecordsWindowSortsFiltersRenamesAndForgets) {
+    dialog.reset();
+    DialogTest::SetUp();
+    AddRows({"203.0.113.2", "203.0.113.9", "203.0.113.10", "203.0.113.100"});
+    for (const std::uint8_t last :
+         {std::uint8_t{2}, std::uint8_t{9}, std::uint8_t{10}, std::uint8_t{100}}) {
+        arp->Script(kHost + last, Answers(LabMac(last)));
+    }
+    Remember()->trigger();
+    Scan();
+    arp->Script(kHost + 2, ArpAnswer{});
+    Scan();
+
+    const auto column = [](CDeviceRecordsDlg& records, int which) {
+        QStringList texts;
+        for (int row = 0; row < records.sorted()->rowCount(); ++row) {
+            texts << records.sorted()->index(row, which).data().toString();
+        }
+        return texts;
+    };
+    bool opened = false;
+    WithModal<CDeviceRecordsDlg>(
+        [&] { dialog->OnCommand(ID_DEVICE_RECORDS); },
+        [&](CDeviceRecordsDlg& records) {
+            opened = true;
+            EXPECT_EQ(records.windowTitle(), "设备记录");
+            EXPECT_EQ(records.table()->accessibleName(), "设备列表");
+            EXPECT_EQ(records.filterEdit()->accessibleName(), "筛选");
+            EXPECT_TRUE(records.isSizeGripEnabled());
+            // Addresses in numeric order, not as text.
+            EXPECT_EQ(column(records, DeviceTableModel::Address),
+                      (QStringList{"203.0.113.2", "203.0.113.9", "203.0.113.10", "203.0.113.100"}));
+            EXPECT_EQ(column(records, DeviceTableModel::State),
+                      (QStringList{"离线", "在线", "在线", "在线"}));
+            records.table()->sortByColumn(DeviceTableModel::Address, Qt::DescendingOrder);
+            EXPECT_EQ(column(records, DeviceTableModel::Address).first(), "203.0.113.100");
+            records.table()->sortByColumn(DeviceTableModel::State, Qt::AscendingOrder);
+            EXPECT_EQ(column(records, DeviceTableModel::State).first(), "离线");
+            EXPECT_EQ(records.countLabel()->text(), "共 4 台设备，3 台在线");
+
+            QTest::keyClicks(records.filterEdit(), "00-0A");
+            EXPECT_EQ(column(records, DeviceTableModel::Mac), QStringList{"02-00-5e-10-00-0a"});
+            EXPECT_EQ(records.countLabel()->text(), "共 4 台设备，3 台在线（显示 1 台）");
+
+            // Rename the one shown; the row of the main list follows.
+            const QModelIndex name = records.sorted()->index(0, DeviceTableModel::Name);
+            EXPECT_TRUE(records.sorted()->setData(name, " 打印机 "));
+            EXPECT_EQ(name.data().toString(), "打印机");
+            EXPECT_TRUE(ToolTip(2).startsWith("打印机\n")) << ToolTip(2).toStdString();
+
+            // Forget it, once the user agrees.
+            records.table()->setCurrentIndex(name);
+            messages.answers = {kIdNo, kIdYes};
+            records.OnForget();
+            EXPECT_EQ(records.sorted()->rowCount(), 1);
+            records.OnForget();
+            EXPECT_EQ(records.sorted()->rowCount(), 0);
+            records.filterEdit()->clear();
+            EXPECT_EQ(records.countLabel()->text(), "共 3 台设备，2 台在线");
+
+            messages.answers = {kIdYes};
+            records.OnForgetNetwork();
+            EXPECT_EQ(messages.shown.back().text, "忘记此网络的全部 3 台设备？");
+            EXPECT_EQ(records.sorted()->rowCount(), 0);
+            EXPECT_EQ(ToolTip(3), "在线");  // nothing is remembered of it now
+            records.reject();
+        });
+    ASSERT_TRUE(opened);
+    const store::NetworkDevices left = dialog->Memory().Devices(kLab);
+    EXPECT_TRUE(left.status.Ok());
+    EXPECT_TRUE(left.devices.empty());
+}
+
+}  // namespace
+}  // namespace talvik::test

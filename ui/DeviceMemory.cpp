@@ -1,0 +1,121 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ui/DeviceMemory.h"
+
+namespace talvik {
+
+DeviceMemory::DeviceMemory(store::StoreLocation location, NetworkOfTarget networkOf,
+                           std::shared_ptr<IUiPoster> poster)
+    : location_(std::move(location)), networkOf_(std::move(networkOf)), poster_(std::move(poster)) {
+    writer_.setMaxThreadCount(1);
+    writer_.setExpiryTimeout(-1);
+}
+
+DeviceMemory::~DeviceMemory() {
+    writer_.waitForDone();
+}
+
+bool DeviceMemory::IsOn() const {
+    return store::DeviceStore::Exists(location_.path);
+}
+
+std::shared_ptr<store::DeviceStore> DeviceMemory::Store(store::StoreStatus& status) {
+    const std::lock_guard lock(mutex_);
+    if (store_ == nullptr) {
+        store::DeviceStore::Opened opened = store::DeviceStore::Open(location_.path);
+        status = opened.status;
+        store_ = std::move(opened.store);
+    }
+    return store_;
+}
+
+store::StoreStatus DeviceMemory::TurnOn() {
+    if (location_.path.empty()) {
+        return location_.status;
+    }
+    writer_.waitForDone();
+    store::DeviceStore::Opened made = store::DeviceStore::Create(location_.path);
+    const std::lock_guard lock(mutex_);
+    store_ = std::move(made.store);
+    return made.status;
+}
+
+std::optional<long> DeviceMemory::CountDevices() {
+    store::StoreStatus status;
+    const auto opened = Store(status);
+    return opened ? opened->CountDevices() : std::nullopt;
+}
+
+store::StoreStatus DeviceMemory::TurnOff() {
+    writer_.waitForDone();
+    {
+        const std::lock_guard lock(mutex_);
+        store_.reset();
+        lastNetwork_.reset();
+    }
+    return store::DeviceStore::Remove(location_.path);
+}
+
+void DeviceMemory::RecordScan(std::vector<store::ScanRow> rows, store::Seconds when,
+                              std::function<void(const ScanRecorded&)> done) {
+    writer_.start([this, rows = std::move(rows), when, done = std::move(done)] {
+        ScanRecorded recorded;
+        // The route and neighbour lookups behind the network's identity stay off the window's
+        // thread as well.
+        if (networkOf_) {
+            recorded.network = networkOf_(rows);
+        }
+        if (recorded.network) {
+            store::StoreStatus opening;
+            if (const auto opened = Store(opening)) {
+                recorded.write = opened->RecordScan(*recorded.network, rows, when);
+                recorded.opening = opening;
+            } else {
+                recorded.write.status = opening;
+            }
+            const std::lock_guard lock(mutex_);
+            lastNetwork_ = recorded.network;
+        }
+        poster_->Post([done, recorded = std::move(recorded)] { done(recorded); });
+    });
+}
+
+std::optional<store::NetworkId> DeviceMemory::CurrentNetwork(std::uint32_t target) {
+    {
+        const std::lock_guard lock(mutex_);
+        if (lastNetwork_) {
+            return lastNetwork_;
+        }
+    }
+    const store::ScanRow row{target, {}, {}, {}};
+    return networkOf_ ? networkOf_(std::span(&row, 1)) : std::nullopt;
+}
+
+store::NetworkDevices DeviceMemory::Devices(const store::NetworkId& network) {
+    store::NetworkDevices devices;
+    if (const auto opened = Store(devices.status)) {
+        devices = opened->Devices(network);
+    }
+    return devices;
+}
+
+store::StoreStatus DeviceMemory::Rename(const store::NetworkId& network, const std::string& mac,
+                                        const std::string& name) {
+    store::StoreStatus status;
+    const auto opened = Store(status);
+    return opened ? opened->Rename(network, mac, name) : status;
+}
+
+store::StoreStatus DeviceMemory::ForgetDevice(const store::NetworkId& network,
+                                              const std::string& mac) {
+    store::StoreStatus status;
+    const auto opened = Store(status);
+    return opened ? opened->ForgetDevice(network, mac) : status;
+}
+
+store::StoreStatus DeviceMemory::ForgetNetwork(const store::NetworkId& network) {
+    store::StoreStatus status;
+    const auto opened = Store(status);
+    return opened ? opened->ForgetNetwork(network) : status;
+}
+
+}  // namespace talvik
