@@ -578,9 +578,9 @@ TEST_P(LabFallbackFaults, AHostThatLeftIsMarkedAsTheKernelsMemory) {
     const auto second = Scan(Range(10, 11));
     const BenchRow* left = second.Row(Address(10));
     ASSERT_NE(left, nullptr) << second.raw;
-    if (!left->status.empty()) {
-        EXPECT_EQ(left->outcome.rfind("answered:confirmed-before-", 0), 0U) << second.raw;
-    }
+    EXPECT_EQ(left->status, "running") << second.raw;
+    EXPECT_EQ(left->outcome.rfind("answered:confirmed-before-", 0), 0U) << second.raw;
+    EXPECT_EQ(second.Row(Address(11))->outcome.rfind("answered", 0), 0U) << second.raw;
 }
 
 // What only the helper can meet: it dies, stalls or cannot start its threads.
