@@ -16,17 +16,21 @@
 //
 // For the failure cases of the lab: --scans N runs N scans one after another (--scan-gap-ms
 // apart), each block after the first opened by a "scan K" line; --helper-signal-after-ms N
-// sends --helper-signal (kill or stop) to the ARP helper N ms into the first scan; the last
+// sends --helper-signal (kill or stop) to the ARP helper N ms into the first scan (given
+// again, at each of the times given, to whichever helper runs then); the last
 // lines tell how many children of the bench are left and how many of them are zombies.
 //
 // --remember PATH keeps the devices found in the device store at PATH, as the window does with
 // device memory on: the store is opened (made if missing) before the first scan, and each
 // scan's rows are written after it ends; store_open_ms, store_ms and store_new report it.
+//
+// start_ms tells how long the scan start held the user-interface thread.
 
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -66,7 +70,7 @@ struct Options {
     long timeoutMs = 120000;
     int scans = 1;
     long scanGapMs = 0;
-    long helperSignalAfterMs = -1;
+    std::vector<long> helperSignalAfterMs;
     int helperSignal = SIGKILL;
     std::string rememberPath;
 };
@@ -149,7 +153,11 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             if (arg == "--scans") {
                 options.scans = static_cast<int>(*n);
             } else {
-                (arg == "--scan-gap-ms" ? options.scanGapMs : options.helperSignalAfterMs) = *n;
+                if (arg == "--scan-gap-ms") {
+                    options.scanGapMs = *n;
+                } else {
+                    options.helperSignalAfterMs.push_back(*n);
+                }
             }
         } else if (arg == "--helper-signal" && value != nullptr) {
             const std::string name = value;
@@ -227,20 +235,23 @@ std::pair<int, int> Children() {
 }
 
 // Signals every child of this process after `afterMs`, from a thread of its own.
-std::jthread SignalChildrenLater(long afterMs, int signal) {
-    if (afterMs < 0) {
+std::jthread SignalChildrenLater(std::vector<long> afterMs, int signal) {
+    if (afterMs.empty()) {
         return {};
     }
+    std::sort(afterMs.begin(), afterMs.end());
     return std::jthread([afterMs, signal] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
-        for (const int pid : ChildPids()) {
-            ::kill(pid, signal);
-            std::fprintf(stderr, "talvik-bench: signal %d to %d\n", signal, pid);
+        const auto start = Clock::now();
+        for (const long at : afterMs) {
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(at));
+            for (const int pid : ChildPids()) {
+                ::kill(pid, signal);
+                std::fprintf(stderr, "talvik-bench: signal %d to %d\n", signal, pid);
+            }
         }
     });
 }
 
-// One scan; prints its figures. False when it neither completed nor was stopped or closed.
 // Writes a scan's answers to the store as the window does after a scan; prints what it took.
 void Remember(store::DeviceStore& memory, const std::vector<store::ScanRow>& rows) {
     const auto start = Clock::now();
@@ -262,13 +273,20 @@ void Remember(store::DeviceStore& memory, const std::vector<store::ScanRow>& row
     }
 }
 
+// One scan; prints its figures. False when it neither completed nor was stopped or closed.
 bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<ScanEngine>& engine,
-                const PlatformParts& platform, long signalAfterMs, store::DeviceStore* memory) {
+                const PlatformParts& platform, const std::vector<long>& signalAfterMs,
+                store::DeviceStore* memory) {
     auto& [ui, list, progress, commands, messages] = window;
     const std::size_t shownBefore = messages.All().size();
     const std::jthread signaller = SignalChildrenLater(signalAfterMs, options.helperSignal);
     const auto start = Clock::now();
-    ui->Run([&] { engine->OnScanAll(); });
+    double startMs = 0;
+    ui->Run([&] {
+        const auto called = Clock::now();
+        engine->OnScanAll();
+        startMs = std::chrono::duration<double, std::milli>(Clock::now() - called).count();
+    });
 
     bool stopped = false;
     bool closed = false;
@@ -313,6 +331,7 @@ bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<
     shown.erase(shown.begin(), shown.begin() + static_cast<std::ptrdiff_t>(shownBefore));
 
     int found = 0;
+    std::string progressText;
     std::vector<std::string> rowLines;
     std::vector<store::ScanRow> answers;
     long writesAfter = 0;
@@ -335,10 +354,14 @@ bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<
                     line += " " + other;
                 }
                 rowLines.push_back(line);
+                rowLines.push_back("outcome " + list.GetItemText(row, 0) + " " +
+                                   list.OutcomeText(row));
             }
         }
         writesAfter = list.Writes();
         position = progress.GetPos();
+        progressText = ProgressText(position, progress.Maximum(), found,
+                                    list.CountOutcome(RowOutcome::NotAsked));
     });
 
     const double wallMs = std::chrono::duration<double, std::milli>(end - start).count();
@@ -347,8 +370,10 @@ bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<
     std::printf("targets=%zu\n", options.targets.size());
     std::printf("completed=%d\n", completed ? 1 : 0);
     std::printf("wall_ms=%.1f\n", wallMs);
+    std::printf("start_ms=%.1f\n", startMs);
     std::printf("found=%d\n", found);
     std::printf("progress=%d/%d\n", position, progress.Maximum());
+    std::printf("progress_text=%s\n", progressText.c_str());
     std::printf("running_after=%d\n", running ? 1 : 0);
     std::printf("messages=%zu\n", shown.size());
     for (const auto& box : shown) {
@@ -411,7 +436,8 @@ int Run(const Options& options) {
             std::printf("scan %d\n", scan);
         }
         allEnded = RunOneScan(options, window, engine, *platform,
-                              scan == 1 ? options.helperSignalAfterMs : -1, memory.get()) &&
+                              scan == 1 ? options.helperSignalAfterMs : std::vector<long>{},
+                              memory.get()) &&
                    allEnded;
         if (!engine) {
             break;  // closed

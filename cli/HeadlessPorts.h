@@ -11,6 +11,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,11 +61,18 @@ public:
     std::string GetItemText(int row, int column) const override;
     void SetItemText(int row, int column, const std::string& text) override;
     void SetRowOutcome(int row, RowOutcome outcome, std::uint32_t address) override;
+    void SetRowNotAsked(int row, NotAskedReason why, std::uint32_t address) override;
+    void SetRowConfirmedBefore(int row, std::chrono::milliseconds ago) override;
 
     void Select(int row);
     RowOutcome Outcome(int row) const { return rows_.at(row).outcome; }
+    // Why a row was not asked; meaningful for RowOutcome::NotAsked only.
+    NotAskedReason Why(int row) const { return rows_.at(row).why; }
     // The address the row was asked at, host byte order; 0 when not known.
     std::uint32_t AddressOf(int row) const { return rows_.at(row).address; }
+    // What became of the row, in a word ("answered", "silent", "not-asked:link-down", ...).
+    std::string OutcomeText(int row) const;
+    int CountOutcome(RowOutcome outcome) const;
     // Other MACs that answered for the row after the one its cell keeps, as in the window.
     const std::vector<std::string>& OtherMacs(int row) const { return rows_.at(row).others; }
     // Number of SetItemText calls so far; tells whether anything was written after a moment.
@@ -77,6 +85,8 @@ private:
         bool selected = false;
         RowOutcome outcome = RowOutcome::NotScanned;
         std::uint32_t address = 0;
+        NotAskedReason why = NotAskedReason::Failed;
+        std::optional<std::chrono::milliseconds> confirmedBefore;
     };
     std::vector<Row> rows_;
     long writes_ = 0;

@@ -130,6 +130,7 @@ ExportResult Collect(HeadlessWindow& window, const RecordingArpSender& sender) {
             case RowOutcome::Silent:
                 host.state = sender.Asked(address) ? ExportState::Silent : ExportState::NotAsked;
                 break;
+            case RowOutcome::NotAsked:
             case RowOutcome::Waiting:
             case RowOutcome::NotScanned:
                 host.state = ExportState::NotAsked;

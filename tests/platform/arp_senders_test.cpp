@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -189,6 +191,50 @@ TEST_F(LabTest, TheHelperServesWithNoPrivilegeLeftAndEndsWithUs) {
     }
     // Without the capability it refuses to serve.
     InScanner([] { EXPECT_FALSE(HelperArpSender::Start(AsNobody(""), ArpSchedule{}, 2s)); });
+}
+
+// A helper that ended is started again by the probe that finds it gone, which may wait seconds
+// for the new one's greeting; the scan start asks for the late floor on the user-interface
+// thread meanwhile, and that never waits for it. The probe then has its answer.
+TEST_F(LabTest, OnlyTheProbeThatRestartsTheHelperWaitsForIt) {
+    const std::string base = ::testing::TempDir() + "talvik-arp-slow" + std::to_string(::getpid());
+    const std::string started = base + ".started";
+    std::remove(started.c_str());
+    // Every start after the first greets only after 1.5 s.
+    std::ofstream(base) << "#!/bin/sh\n[ -e " << started << " ] && /usr/bin/sleep 1.5\n"
+                        << "/usr/bin/touch " << started << "\nexec " << TALVIK_TEST_HELPER
+                        << " \"$@\"\n";
+    ::chmod(base.c_str(), 0755);
+    InScanner([&] {
+        ArpSenderOptions options;
+        options.kind = ArpSenderKind::Helper;
+        options.helperPath = base;
+        const auto sender = MakeArpSender(options);
+        ASSERT_TRUE(sender);
+        ASSERT_EQ(Ask(*sender, kHostIp), Answer(kHostMac));
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+            std::ifstream children(task.path() / "children");
+            for (int pid = 0; children >> pid;) {
+                std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+                if (std::string name; comm >> name && name == "talvik-arp") {
+                    ::kill(pid, SIGKILL);
+                }
+            }
+        }
+        std::this_thread::sleep_for(100ms);  // its reader has seen it go
+        Outcome restarted;
+        std::thread probe([&] { restarted = Ask(*sender, kHostIp); });
+        std::this_thread::sleep_for(400ms);  // the new helper is not greeting yet
+        const auto asked = Clock::now();
+        EXPECT_EQ(sender->LateFloor(), 0ms);
+        const auto took = Clock::now() - asked;
+        probe.join();
+        EXPECT_LT(took, 100ms) << "the late floor waited for the helper's greeting";
+        EXPECT_EQ(restarted, Answer(kHostMac));
+    });
+    std::remove(started.c_str());
+    std::remove(base.c_str());
 }
 #endif
 
@@ -439,6 +485,42 @@ TEST(ArpHelperServer, MalformedOrDuplicateRequestsEndIt) {
             const auto bytes = EncodeHelperRequest(record);
             ASSERT_EQ(::send(helper.engineEnd_.Get(), bytes.data(), bytes.size(), 0), 12);
         }
+        helper.server_.join();
+        EXPECT_FALSE(helper.clean_);
+    }
+    // A reused id gives up the answered probe still listened for under it: once the server has
+    // returned, its listener is closed, so a late reply cannot write through the gone server.
+    {
+        InProcessHelper helper(false);
+        const std::uint32_t conflict = kHostIp - 10 + InProcessHelper::kConflictFirst;
+        for (const std::uint32_t target : {conflict, kHostIp}) {
+            const auto bytes = EncodeHelperRequest({kHelperProbe, 5, target});
+            ASSERT_EQ(::send(helper.engineEnd_.Get(), bytes.data(), bytes.size(), 0), 12);
+            std::array<std::uint8_t, kHelperReplySize> reply;
+            ASSERT_TRUE(ReadFully(helper.engineEnd_.Get(), reply.data(), reply.size()));
+        }
+        helper.engineEnd_.Reset();
+        helper.server_.join();
+        EXPECT_TRUE(helper.clean_);
+        const std::lock_guard lock(helper.lateMutex_);
+        EXPECT_FALSE(helper.lates_[conflict].listener->Listening());
+    }
+    // An engine that sweeps without reading the answers cannot make the queue grow without end.
+    {
+        InProcessHelper helper(false);
+        const auto bytes = EncodeHelperRequest({kHelperSweep, 9, 0});
+        // Sent until the server stops reading (or all of it went), then the engine goes away.
+        int stalls = 0;
+        for (int i = 0; i < 60000 && stalls < 2000;) {
+            if (::send(helper.engineEnd_.Get(), bytes.data(), bytes.size(),
+                       MSG_NOSIGNAL | MSG_DONTWAIT) == 12) {
+                ++i;
+            } else {
+                ++stalls;
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+        ::shutdown(helper.engineEnd_.Get(), SHUT_RDWR);
         helper.server_.join();
         EXPECT_FALSE(helper.clean_);
     }

@@ -61,6 +61,9 @@ public:
         std::unique_lock lock(mutex_);
         if (late.listener) {
             lateTags_[destination].push_back(late);
+            if (helperUnavailable) {
+                late.listener->Notes().HelperUnavailable();
+            }
         }
         if (const auto failure = failures_.find(destination); failure != failures_.end()) {
             if (failure->second == kErrorNetworkUnreachable && late.listener) {
@@ -105,6 +108,21 @@ public:
         late.listener->Deliver(late.tag, mac.data());
         return true;
     }
+    // Loses the latest call's probe for `destination`, as a helper that ends does: hands it
+    // back to its listener to be asked again. False when there was no such call.
+    bool LoseLate(std::uint32_t destination) {
+        LateTag late;
+        {
+            std::lock_guard lock(mutex_);
+            const auto found = lateTags_.find(destination);
+            if (found == lateTags_.end() || found->second.empty()) {
+                return false;
+            }
+            late = found->second.back();
+        }
+        late.listener->AskAgain(late.tag);
+        return true;
+    }
     std::chrono::milliseconds LateFloor() const override { return floor; }
     void Sweep(const std::shared_ptr<LateListener>& listener) override {
         std::lock_guard lock(mutex_);
@@ -112,6 +130,8 @@ public:
     }
     int Sweeps() const { return Read(sweptWhileListening_); }
     std::chrono::milliseconds floor{0};
+    // Each scan notes that its helper could not be started again.
+    bool helperUnavailable = false;
 
     // Wait until at least `count` calls are in progress at once, or until none is.
     bool WaitForActive(int count) {

@@ -149,8 +149,8 @@ TEST_F(MemoryTest, MarksAndTooltipsTellWhatChangedSinceTheLastScan) {
     };
     Scan();
     messages.whileShown = nullptr;
-    EXPECT_EQ(whileBoxUp, "3/3 · 2 在线 · 2 台新设备");
-    EXPECT_EQ(ProgressText(), "3/3 · 2 在线 · 2 台新设备");
+    EXPECT_EQ(whileBoxUp, "3/3 · 2 台在线 · 2 台新设备");
+    EXPECT_EQ(ProgressText(), "3/3 · 2 台在线 · 2 台新设备");
     EXPECT_EQ(ToolTip(0), "无响应");
     EXPECT_EQ(ToolTip(1), At("在线\n新设备（首次发现）\n首次发现：@"));
     EXPECT_TRUE(Mark(0).isNull());
@@ -163,7 +163,7 @@ TEST_F(MemoryTest, MarksAndTooltipsTellWhatChangedSinceTheLastScan) {
     arp->Script(kHost + 2, Answers(LabMac(9)));
     arp->Script(kHost + 3, ArpAnswer{});
     Scan();
-    EXPECT_EQ(ProgressText(), "3/3 · 1 在线 · 1 台新设备");
+    EXPECT_EQ(ProgressText(), "3/3 · 1 台在线 · 1 台新设备");
     EXPECT_EQ(ToolTip(1), At("在线\n新设备（首次发现）\n上次为 02-00-5e-10-00-02，" +
                              QString::fromStdString(first) + "\n首次发现：@"));
     EXPECT_EQ(Mark(1), ChangedMacMark().pixmap(16).toImage());
@@ -175,7 +175,7 @@ TEST_F(MemoryTest, MarksAndTooltipsTellWhatChangedSinceTheLastScan) {
 
     // Known devices carry no mark; clearing the results takes the marks away.
     Scan();
-    EXPECT_EQ(ProgressText(), "3/3 · 1 在线");
+    EXPECT_EQ(ProgressText(), "3/3 · 1 台在线");
     EXPECT_TRUE(Mark(1).isNull());
     EXPECT_EQ(ToolTip(1), "在线\n首次发现：" + second);
     EXPECT_EQ(Count(kScanComplete), 4);
