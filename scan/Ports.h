@@ -5,6 +5,7 @@
 // Text is UTF-8 throughout.
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
 
@@ -153,6 +155,11 @@ public:
     using Sink = std::function<void(std::int32_t tag, const std::uint8_t* mac)>;
     explicit LateListener(Sink sink) : sink_(std::move(sink)) {}
 
+    // How long after a target's first request the scan listens for it; a sender may keep asking
+    // a silent target until then. Set before the scan's threads see the listener.
+    void SetWindow(std::chrono::milliseconds window) { window_ = window; }
+    std::chrono::milliseconds Window() const { return window_; }
+
     bool Listening() const { return listening_.load(std::memory_order_acquire); }
     void Deliver(std::int32_t tag, const std::uint8_t* mac) {
         const std::lock_guard lock(mutex_);
@@ -170,6 +177,7 @@ private:
     std::mutex mutex_;
     std::atomic<bool> listening_{true};
     Sink sink_;
+    std::chrono::milliseconds window_{0};
     ScanNotes notes_;
 };
 
@@ -177,6 +185,12 @@ private:
 struct LateTag {
     std::shared_ptr<LateListener> listener;
     std::int32_t tag = 0;
+};
+
+// An address and the MAC last seen there (host byte order; the MAC as on the wire).
+struct KnownDevice {
+    std::uint32_t address = 0;
+    std::array<std::uint8_t, 6> mac{};
 };
 
 // One ARP request on the local segment. Safe to call from up to 64 threads at once. Returns
@@ -196,6 +210,9 @@ public:
     // Called once the listener's late window has passed, before it stops listening: a sender
     // that learns of answers only by looking delivers them here.
     virtual void Sweep(const std::shared_ptr<LateListener>& /*listener*/) {}
+    // MACs seen at addresses before, from a store of devices: a sender that can choose its
+    // frames also asks those MACs directly. What it hears itself it remembers untold.
+    virtual void Remember(std::span<const KnownDevice> /*devices*/) {}
 };
 
 }  // namespace talvik

@@ -239,6 +239,7 @@ void ScanEngine::StartDispatcher() {
             // Called on a sender's own thread: nowhere to report it; the row stays empty.
         }
     });
+    run->late->SetWindow(scanLateWindow_);
     for (int i = 0; i < targetCount_; ++i) {
         targets_[static_cast<std::size_t>(i)].owner = this;
     }
