@@ -141,43 +141,56 @@ std::vector<std::chrono::milliseconds> LingerOffsets(const LingerPlan& plan,
 LingerAsker::LingerAsker(LingerPlan plan, int perSecond) : plan_(plan), pacer_(perSecond, 1) {}
 
 void LingerAsker::Add(std::uint64_t key, Clock::time_point from, Clock::time_point until,
-                      std::uint64_t seed) {
+                      std::uint64_t seed, std::uint64_t group, int groupPerSecond) {
     Remove(key);
     const Clock::time_point due = from + LingerGap(plan_, 0, seed);
     if (due >= until) {
         return;
     }
-    targets_[key] = Target{due, until, seed, 0};
+    targets_[key] = Target{due, until, seed, group, 0};
     queue_.emplace(due, key);
+    groups_.try_emplace(group, Group{SendPacer(groupPerSecond, 1), 0}).first->second.targets++;
 }
 
 void LingerAsker::Remove(std::uint64_t key) {
     const auto found = targets_.find(key);
-    if (found != targets_.end()) {
-        queue_.erase({found->second.due, key});
-        targets_.erase(found);
+    if (found == targets_.end()) {
+        return;
     }
+    queue_.erase({found->second.due, key});
+    const auto group = groups_.find(found->second.group);
+    if (group != groups_.end() && --group->second.targets == 0) {
+        groups_.erase(group);
+    }
+    targets_.erase(found);
 }
 
 std::vector<LingerAsker::Ask> LingerAsker::Take(Clock::time_point now) {
     std::vector<Ask> asks;
-    while (!queue_.empty() && queue_.begin()->first <= now) {
-        const std::uint64_t key = queue_.begin()->second;
+    auto next = queue_.begin();
+    while (next != queue_.end() && next->first <= now && pacer_.NextFree(now) <= now) {
+        const std::uint64_t key = next->second;
         Target& target = targets_.at(key);
         if (now >= target.until) {
+            ++next;
             Remove(key);
             continue;
         }
-        if (pacer_.NextFree(now) > now) {
-            break;
+        SendPacer& groupPacer = groups_.at(target.group).pacer;
+        if (groupPacer.NextFree(now) > now) {
+            ++next;
+            continue;
         }
         pacer_.Reserve(now);
-        queue_.erase(queue_.begin());
+        groupPacer.Reserve(now);
+        next = queue_.erase(next);
         asks.push_back(Ask{key, target.n});
         target.due = now + LingerGap(plan_, ++target.n, target.seed);
         if (target.due >= target.until) {
-            targets_.erase(key);
+            queue_.emplace(target.due, key);  // Remove takes it out of the queue again
+            Remove(key);
         } else {
+            // Due later than now: it lands after every entry still to be looked at.
             queue_.emplace(target.due, key);
         }
     }
@@ -185,10 +198,21 @@ std::vector<LingerAsker::Ask> LingerAsker::Take(Clock::time_point now) {
 }
 
 std::optional<LingerAsker::Clock::time_point> LingerAsker::NextWake(Clock::time_point now) const {
-    if (queue_.empty()) {
-        return std::nullopt;
+    std::optional<Clock::time_point> wake;
+    for (const auto& [due, key] : queue_) {
+        if (wake && due >= *wake) {
+            break;
+        }
+        const Target& target = targets_.at(key);
+        const Clock::time_point at = std::max(due, groups_.at(target.group).pacer.NextFree(now));
+        if (!wake || at < *wake) {
+            wake = at;
+        }
     }
-    return std::max(queue_.begin()->first, pacer_.NextFree(now));
+    if (wake) {
+        wake = std::max(*wake, pacer_.NextFree(now));
+    }
+    return wake;
 }
 
 }  // namespace talvik

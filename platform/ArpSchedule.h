@@ -71,8 +71,9 @@ std::vector<std::chrono::milliseconds> LingerOffsets(const LingerPlan& plan,
                                                      std::uint64_t seed);
 
 // The extra asks of every lingering target of one sender, held together to `perSecond` frames
-// however many targets linger: when the rate holds an ask back, the most overdue goes first and
-// the gaps after it count from when it really went. Not thread-safe; the caller serialises it.
+// however many targets linger, and each scan's (a group's) to its own pace: when a rate holds an
+// ask back, the most overdue that may go goes first, and the gaps after it count from when it
+// really went. Not thread-safe; the caller serialises it.
 class LingerAsker final {
 public:
     using Clock = std::chrono::steady_clock;
@@ -82,15 +83,16 @@ public:
     explicit LingerAsker(LingerPlan plan = {}, int perSecond = kFramesPerSecond);
 
     // Asks `key` again from one gap after `from` until `until`; a key already held starts over.
-    void Add(std::uint64_t key, Clock::time_point from, Clock::time_point until,
-             std::uint64_t seed);
+    // A group's pace is the one its first target brought.
+    void Add(std::uint64_t key, Clock::time_point from, Clock::time_point until, std::uint64_t seed,
+             std::uint64_t group = 0, int groupPerSecond = kFramesPerSecond);
     void Remove(std::uint64_t key);
 
     struct Ask {
         std::uint64_t key = 0;
         std::uint32_t n = 0;  // 0 for a target's first extra ask
     };
-    // The asks due by `now` that the rate lets go now, each booked as made at `now`; a target
+    // The asks due by `now` that the rates let go now, each booked as made at `now`; a target
     // whose window has ended is let go without one.
     std::vector<Ask> Take(Clock::time_point now);
     // When Take may next give something; nothing while no target lingers.
@@ -102,11 +104,17 @@ private:
         Clock::time_point due;
         Clock::time_point until;
         std::uint64_t seed = 0;
+        std::uint64_t group = 0;
         std::uint32_t n = 0;
+    };
+    struct Group {
+        SendPacer pacer;
+        std::size_t targets = 0;
     };
     LingerPlan plan_;
     SendPacer pacer_;
     std::map<std::uint64_t, Target> targets_;
+    std::map<std::uint64_t, Group> groups_;
     std::set<std::pair<Clock::time_point, std::uint64_t>> queue_;  // (due, key)
 };
 

@@ -380,8 +380,12 @@ std::uint32_t PacketArpSender::Probe(std::uint32_t destinationHostOrder, MacAddr
         if (!probe.answered && until > Clock::now()) {
             // Asked again until its window ends: a dozing device hears only some broadcasts.
             lingering.key = nextKey_++;
+            const int workers = late.listener->WorkerLimit();
             asker_.Add(lingering.key, Clock::now(), until,
-                       seed_ ^ (lingering.key * 0x9e3779b97f4a7c15ULL) ^ destinationHostOrder);
+                       seed_ ^ (lingering.key * 0x9e3779b97f4a7c15ULL) ^ destinationHostOrder,
+                       reinterpret_cast<std::uintptr_t>(late.listener.get()),
+                       workers > 0 ? std::min(LingerAsker::kFramesPerSecond, 10 * workers)
+                                   : LingerAsker::kFramesPerSecond);
             askerChanged_ = true;
             askerWake_.notify_all();
         }

@@ -159,6 +159,10 @@ public:
     // a silent target until then. Set before the scan's threads see the listener.
     void SetWindow(std::chrono::milliseconds window) { window_ = window; }
     std::chrono::milliseconds Window() const { return window_; }
+    // How many targets the scan asks at once (0: not said). A sender asks lingering targets
+    // again no faster than that many workers would, a frame each per 100 ms. Set with the window.
+    void SetWorkerLimit(int workers) { workers_ = workers; }
+    int WorkerLimit() const { return workers_; }
 
     bool Listening() const { return listening_.load(std::memory_order_acquire); }
     void Deliver(std::int32_t tag, const std::uint8_t* mac) {
@@ -178,6 +182,7 @@ private:
     std::atomic<bool> listening_{true};
     Sink sink_;
     std::chrono::milliseconds window_{0};
+    int workers_ = 0;
     ScanNotes notes_;
 };
 

@@ -240,6 +240,7 @@ void ScanEngine::StartDispatcher() {
         }
     });
     run->late->SetWindow(scanLateWindow_);
+    run->late->SetWorkerLimit(scanWorkerLimit_);
     for (int i = 0; i < targetCount_; ++i) {
         targets_[static_cast<std::size_t>(i)].owner = this;
     }

@@ -308,6 +308,26 @@ TEST(LingerAsker, HoldsTheLinkTo500FramesASecondHoweverManyTargetsLinger) {
             EXPECT_GE(asked.begin()->second.size(), c.targets == 1 ? 8u : 5u);
         }
     }
+    // A scan at a low worker limit keeps its own slower pace beside a full one.
+    {
+        LingerAsker asker;
+        const Clock::time_point t0{};
+        for (std::uint64_t key = 0; key < 20; ++key) {
+            asker.Add(key, t0, t0 + 5s, key, key < 10 ? 1 : 2, key < 10 ? 10 : 500);
+        }
+        std::map<bool, std::vector<Clock::time_point>> byGroup;
+        for (auto now = t0; now < t0 + 6s; now += 1ms) {
+            for (const auto& ask : asker.Take(now)) {
+                byGroup[ask.key < 10].push_back(now);
+            }
+        }
+        const auto& slow = byGroup[true];
+        for (std::size_t i = 1; i < slow.size(); ++i) {
+            EXPECT_GE(slow[i] - slow[i - 1], 100ms);
+        }
+        EXPECT_GE(slow.size(), 40u);
+        EXPECT_GT(byGroup[false].size(), slow.size());
+    }
     // A target that answered is asked no more; one added again starts over.
     LingerAsker asker;
     const Clock::time_point t0{};
