@@ -87,6 +87,16 @@ public:
     void Sweep(const std::shared_ptr<LateListener>& listener) override {
         Current().first->Sweep(listener);
     }
+    void Remember(std::span<const KnownDevice> devices) override {
+        {
+            const std::lock_guard lock(mutex_);
+            remembered_.insert(remembered_.end(), devices.begin(), devices.end());
+        }
+        Current().first->Remember(devices);
+    }
+    void ScanEnded(const std::shared_ptr<LateListener>& listener) override {
+        Current().first->ScanEnded(listener);
+    }
 
 private:
     std::pair<std::shared_ptr<IArpSender>, std::shared_ptr<HelperArpSender>> Current() const {
@@ -107,6 +117,8 @@ private:
             std::uint32_t why = kErrorGenFailure;
             if (auto fresh = StartHelper(options_, path_, why)) {
                 std::fputs("talvik: the ARP helper ended; started it again\n", stderr);
+                // What it was told goes to the new one too; what it learnt itself is learnt anew.
+                fresh->Remember(remembered_);
                 helper_ = fresh;
                 current_ = std::move(fresh);
                 if (scan) {
@@ -131,6 +143,7 @@ private:
     std::shared_ptr<HelperArpSender> helper_;  // nothing once the fallback took over
     std::shared_ptr<IArpSender> current_;
     std::weak_ptr<LateListener> restartedFor_;  // the scan that had its restart
+    std::vector<KnownDevice> remembered_;
 };
 
 // Watches the interfaces a scan asks on, by their state as the kernel reports it: a target
@@ -196,6 +209,10 @@ public:
 
     std::chrono::milliseconds LateFloor() const override { return inner_->LateFloor(); }
     void Sweep(const std::shared_ptr<LateListener>& listener) override { inner_->Sweep(listener); }
+    void Remember(std::span<const KnownDevice> devices) override { inner_->Remember(devices); }
+    void ScanEnded(const std::shared_ptr<LateListener>& listener) override {
+        inner_->ScanEnded(listener);
+    }
 
 private:
     static std::uint32_t LinkLost(const LinkInterface& link, const LateTag& late) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/ArpSchedule.h"
+#include "platform/HelperProtocol.h"
 #include "platform/ProbingArpSender.h"
 #include "platform/UniqueFd.h"
 
@@ -59,6 +60,10 @@ public:
     // Asks the helper for the other hosts heard for the listener's answered probes and waits,
     // as long as for one probe at most, until it has said that all of them are delivered.
     void Sweep(const std::shared_ptr<LateListener>& listener) override;
+    // Passed on to the helper, which asks those MACs directly too.
+    void Remember(std::span<const KnownDevice> devices) override;
+    // The helper stops asking and listening for the scan's probes at once.
+    void ScanEnded(const std::shared_ptr<LateListener>& listener) override;
 
     // At most this many probes are listened for; the oldest is given up first.
     static constexpr std::size_t kMaxLingering = 1024;
@@ -83,6 +88,7 @@ private:
     // A helper that stopped answering or reading is given up: ended, so the reader reaps it.
     void GiveUp();
     bool Write(std::uint32_t op, std::uint32_t id, std::uint32_t target);
+    bool Write(const HelperRequest& request);
     // Takes out the lingering ids whose scan no longer listens (and the oldest beyond the
     // bound), for the caller to cancel once the lock is let go.
     std::vector<std::uint32_t> TakeForgotten();
@@ -103,6 +109,8 @@ private:
     std::map<std::uint32_t, Lingering> lingering_;  // ids the helper still listens for
     std::condition_variable swept_;                 // an id left lingering_
     std::uint32_t nextId_ = 1;
+    std::weak_ptr<LateListener> lastScan_;  // tells one scan's probes from the next one's
+    std::uint16_t scanTag_ = 0;
     bool gone_ = false;
     std::jthread reader_;
 };

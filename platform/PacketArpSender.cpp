@@ -383,7 +383,7 @@ std::uint32_t PacketArpSender::Probe(std::uint32_t destinationHostOrder, MacAddr
             const int workers = late.listener->WorkerLimit();
             asker_.Add(lingering.key, Clock::now(), until,
                        seed_ ^ (lingering.key * 0x9e3779b97f4a7c15ULL) ^ destinationHostOrder,
-                       reinterpret_cast<std::uintptr_t>(late.listener.get()),
+                       late.listener->PaceGroup(),
                        workers > 0 ? std::min(LingerAsker::kFramesPerSecond, 10 * workers)
                                    : LingerAsker::kFramesPerSecond);
             askerChanged_ = true;

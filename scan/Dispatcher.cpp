@@ -144,6 +144,10 @@ unsigned DispatchScan(const std::shared_ptr<ScanRun>& run) {
         }
     }
     run->late->Close();
+    try {
+        run->arp->ScanEnded(run->late);
+    } catch (...) {
+    }
     if (stop.stop_requested()) {
         return 0;
     }

@@ -163,6 +163,11 @@ public:
     // again no faster than that many workers would, a frame each per 100 ms. Set with the window.
     void SetWorkerLimit(int workers) { workers_ = workers; }
     int WorkerLimit() const { return workers_; }
+    // Listeners that stand for the same scan share one pace; by default each is its own.
+    void SetPaceGroup(std::uint64_t group) { paceGroup_ = group; }
+    std::uint64_t PaceGroup() const {
+        return paceGroup_ != 0 ? paceGroup_ : reinterpret_cast<std::uintptr_t>(this);
+    }
 
     bool Listening() const { return listening_.load(std::memory_order_acquire); }
     void Deliver(std::int32_t tag, const std::uint8_t* mac) {
@@ -183,6 +188,7 @@ private:
     Sink sink_;
     std::chrono::milliseconds window_{0};
     int workers_ = 0;
+    std::uint64_t paceGroup_ = 0;
     ScanNotes notes_;
 };
 
@@ -218,6 +224,9 @@ public:
     // MACs seen at addresses before, from a store of devices: a sender that can choose its
     // frames also asks those MACs directly. What it hears itself it remembers untold.
     virtual void Remember(std::span<const KnownDevice> /*devices*/) {}
+    // Called once the listener no longer listens (its scan ended, was stopped or closed): a
+    // sender lets go at once of whatever it still does for that scan.
+    virtual void ScanEnded(const std::shared_ptr<LateListener>& /*listener*/) {}
 };
 
 }  // namespace talvik

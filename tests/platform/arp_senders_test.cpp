@@ -403,7 +403,8 @@ TEST(ArpHelperServer, MalformedOrDuplicateRequestsEndIt) {
         InProcessHelper helper(false);
         for (const HelperRequest& record : records) {
             const auto bytes = EncodeHelperRequest(record);
-            ASSERT_EQ(::send(helper.engineEnd_.Get(), bytes.data(), bytes.size(), 0), 12);
+            ASSERT_EQ(::send(helper.engineEnd_.Get(), bytes.data(), bytes.size(), 0),
+                      static_cast<ssize_t>(kHelperRequestSize));
         }
         helper.server_.join();
         EXPECT_FALSE(helper.clean_);
