@@ -104,6 +104,75 @@ void HeadlessList::SetItemText(int row, int column, const std::string& text) {
     cells.cells[column] = text;
 }
 
+void HeadlessList::SetRowOutcome(int row, RowOutcome outcome, std::uint32_t /*address*/) {
+    if (row >= 0 && row < GetItemCount()) {
+        rows_[row].outcome = outcome;
+        rows_[row].confirmedBefore.reset();
+    }
+}
+
+void HeadlessList::SetRowConfirmedBefore(int row, std::chrono::milliseconds ago) {
+    if (row >= 0 && row < GetItemCount()) {
+        rows_[row].confirmedBefore = ago;
+    }
+}
+
+void HeadlessList::SetRowNotAsked(int row, NotAskedReason why, std::uint32_t address) {
+    if (row >= 0 && row < GetItemCount()) {
+        rows_[row].why = why;
+    }
+    SetRowOutcome(row, RowOutcome::NotAsked, address);
+}
+
+std::string HeadlessList::Outcome(int row) const {
+    if (row < 0 || row >= GetItemCount()) {
+        return {};
+    }
+    switch (rows_[row].outcome) {
+        case RowOutcome::NotScanned:
+            return "not-scanned";
+        case RowOutcome::Waiting:
+            return "waiting";
+        case RowOutcome::Silent:
+            return "silent";
+        case RowOutcome::Unresolved:
+            return "unresolved";
+        case RowOutcome::Answered:
+            // The kernel's memory of the host, with its age in whole seconds.
+            return rows_[row].confirmedBefore
+                       ? "answered:confirmed-before-" +
+                             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                                *rows_[row].confirmedBefore)
+                                                .count()) +
+                             "s"
+                       : "answered";
+        case RowOutcome::NotAsked:
+            break;
+    }
+    switch (rows_[row].why) {
+        case NotAskedReason::OffLink:
+            return "not-asked:off-link";
+        case NotAskedReason::Loopback:
+            return "not-asked:loopback";
+        case NotAskedReason::LinkDown:
+            return "not-asked:link-down";
+        case NotAskedReason::Refused:
+            return "not-asked:refused";
+        case NotAskedReason::NoResources:
+            return "not-asked:no-resources";
+        case NotAskedReason::HelperLost:
+            return "not-asked:helper-lost";
+        case NotAskedReason::Failed:
+            break;
+    }
+    return "not-asked:failed";
+}
+
+int HeadlessList::CountOutcome(RowOutcome outcome) const {
+    return static_cast<int>(std::count_if(rows_.begin(), rows_.end(),
+                                          [&](const Row& row) { return row.outcome == outcome; }));
+}
+
 void HeadlessList::Select(int row) {
     if (row >= 0 && row < GetItemCount()) {
         rows_[row].selected = true;

@@ -11,6 +11,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,8 +60,14 @@ public:
     int GetNextItem(int start, ItemFilter filter) const override;
     std::string GetItemText(int row, int column) const override;
     void SetItemText(int row, int column, const std::string& text) override;
+    void SetRowOutcome(int row, RowOutcome outcome, std::uint32_t address) override;
+    void SetRowNotAsked(int row, NotAskedReason why, std::uint32_t address) override;
+    void SetRowConfirmedBefore(int row, std::chrono::milliseconds ago) override;
 
     void Select(int row);
+    // What became of the row, in a word ("answered", "silent", "not-asked:link-down", ...).
+    std::string Outcome(int row) const;
+    int CountOutcome(RowOutcome outcome) const;
     // Other MACs that answered for the row after the one its cell keeps, as in the window.
     const std::vector<std::string>& OtherMacs(int row) const { return rows_.at(row).others; }
     // Number of SetItemText calls so far; tells whether anything was written after a moment.
@@ -71,6 +78,9 @@ private:
         std::string cells[3];
         std::vector<std::string> others;
         bool selected = false;
+        RowOutcome outcome = RowOutcome::NotScanned;
+        NotAskedReason why = NotAskedReason::Failed;
+        std::optional<std::chrono::milliseconds> confirmedBefore;
     };
     std::vector<Row> rows_;
     long writes_ = 0;

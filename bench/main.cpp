@@ -18,6 +18,7 @@
 // apart), each block after the first opened by a "scan K" line; --helper-signal-after-ms N
 // sends --helper-signal (kill or stop) to the ARP helper N ms into the first scan; the last
 // lines tell how many children of the bench are left and how many of them are zombies.
+// start_ms tells how long the scan start held the user-interface thread.
 
 #include <arpa/inet.h>
 #include <signal.h>
@@ -228,14 +229,18 @@ std::jthread SignalChildrenLater(long afterMs, int signal) {
     });
 }
 
-// One scan; prints its figures. False when it neither completed nor was stopped or closed.
 bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<ScanEngine>& engine,
                 const PlatformParts& platform, long signalAfterMs) {
     auto& [ui, list, progress, commands, messages] = window;
     const std::size_t shownBefore = messages.All().size();
     const std::jthread signaller = SignalChildrenLater(signalAfterMs, options.helperSignal);
     const auto start = Clock::now();
-    ui->Run([&] { engine->OnScanAll(); });
+    double startMs = 0;
+    ui->Run([&] {
+        const auto called = Clock::now();
+        engine->OnScanAll();
+        startMs = std::chrono::duration<double, std::milli>(Clock::now() - called).count();
+    });
 
     bool stopped = false;
     bool closed = false;
@@ -280,6 +285,7 @@ bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<
     shown.erase(shown.begin(), shown.begin() + static_cast<std::ptrdiff_t>(shownBefore));
 
     int found = 0;
+    std::string progressText;
     std::vector<std::string> rowLines;
     long writesAfter = 0;
     int position = 0;
@@ -298,10 +304,13 @@ bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<
                     line += " " + other;
                 }
                 rowLines.push_back(line);
+                rowLines.push_back("outcome " + list.GetItemText(row, 0) + " " + list.Outcome(row));
             }
         }
         writesAfter = list.Writes();
         position = progress.GetPos();
+        progressText = ProgressText(position, progress.Maximum(), found,
+                                    list.CountOutcome(RowOutcome::NotAsked));
     });
 
     const double wallMs = std::chrono::duration<double, std::milli>(end - start).count();
@@ -310,8 +319,10 @@ bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<
     std::printf("targets=%zu\n", options.targets.size());
     std::printf("completed=%d\n", completed ? 1 : 0);
     std::printf("wall_ms=%.1f\n", wallMs);
+    std::printf("start_ms=%.1f\n", startMs);
     std::printf("found=%d\n", found);
     std::printf("progress=%d/%d\n", position, progress.Maximum());
+    std::printf("progress_text=%s\n", progressText.c_str());
     std::printf("running_after=%d\n", running ? 1 : 0);
     std::printf("messages=%zu\n", shown.size());
     for (const auto& box : shown) {

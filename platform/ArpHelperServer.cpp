@@ -53,6 +53,7 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
     std::mutex mutex;
     std::condition_variable ready;
     std::deque<Job> queue;
+    std::size_t queuedSweeps = 0;
     std::map<std::uint32_t, std::stop_source> outstanding;
     // Probes still listened for until the engine gives them up or sweeps them: a silent one for
     // its target's answer, an answered one for other hosts answering in its name.
@@ -76,6 +77,7 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
             const Job job = queue.front();
             queue.pop_front();
             if (job.sweep) {
+                --queuedSweeps;
                 lock.unlock();
                 sweep(job);
                 lock.lock();
@@ -110,7 +112,12 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
                     lingering.begin()->second->Close();
                     lingering.erase(lingering.begin());
                 }
-                lingering[job.id] = listener;
+                // A listener still filed under this id (the read loop closes one on reuse, but
+                // a sweep may have raced it) must not outlive the server unclosed.
+                if (auto [entry, fresh] = lingering.try_emplace(job.id, listener); !fresh) {
+                    entry->second->Close();
+                    entry->second = listener;
+                }
             } else {
                 listener->Close();
             }
@@ -146,6 +153,12 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
             const std::lock_guard lock(mutex);
             const auto known = outstanding.find(request->id);
             if (request->op == kHelperSweep) {
+                // The engine sweeps no more probes than are listened for; more queued means it
+                // does not read what we write, and the queue must not grow without end.
+                if (queuedSweeps >= kMaxOutstanding) {
+                    clean = false;
+                    break;
+                }
                 // On a worker: the records it writes must not keep this loop from reading.
                 Job job{request->id, 0, true, 0, 0, 0, nullptr};
                 if (const auto late = lingering.find(request->id); late != lingering.end()) {
@@ -153,6 +166,7 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
                     lingering.erase(late);
                 }
                 queue.push_back(std::move(job));
+                ++queuedSweeps;
                 ready.notify_one();
                 continue;
             }
@@ -175,6 +189,12 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
                 clean = false;
                 break;
             }
+            // An id reused for a new probe gives up the answered one still listened for under it:
+            // its listener writes through this function's own state and must be closed first.
+            if (const auto late = lingering.find(request->id); late != lingering.end()) {
+                late->second->Close();
+                lingering.erase(late);
+            }
             if (outstanding.size() >= kMaxOutstanding) {
                 replies.Write(HelperReply{request->id, kErrorGenFailure, {}});
                 continue;
@@ -190,6 +210,12 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
     {
         const std::lock_guard lock(mutex);
         closing = true;
+        // A queued sweep holds a listener already taken out of `lingering`.
+        for (const Job& job : queue) {
+            if (job.listener) {
+                job.listener->Close();
+            }
+        }
         queue.clear();
         for (auto& [id, stop] : outstanding) {
             stop.request_stop();

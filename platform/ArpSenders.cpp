@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <map>
@@ -56,8 +57,10 @@ std::shared_ptr<HelperArpSender> StartHelper(const ArpSenderOptions& options, st
     return nullptr;
 }
 
-// Asks through the helper and mends it when it dies or stalls: what was in flight is asked
-// again, the helper is started again once per scan, and when that fails the fallback carries on.
+// Asks through the helper and mends it when it dies or stalls: what was in flight or still
+// listened for is asked again, the helper is started again once per scan, and when that fails
+// the fallback carries on for the rest of the scan. Each new scan tries the helper again.
+// Starting a helper may wait seconds for its greeting: only scan threads ever wait for it.
 class MendingHelperSender final : public IArpSender {
 public:
     MendingHelperSender(std::shared_ptr<HelperArpSender> helper, ArpSenderOptions options,
@@ -65,25 +68,38 @@ public:
         : options_(std::move(options)),
           path_(std::move(path)),
           helper_(helper),
-          current_(std::move(helper)) {}
+          current_(std::move(helper)) {
+        lateFloor_ = current_->LateFloor().count();
+    }
 
     std::uint32_t SendARP(std::uint32_t destinationHostOrder, std::uint8_t* mac,
                           std::uint32_t* length, std::stop_token stop,
                           const LateTag& late) override {
+        TryHelperAgain(late.listener);
         std::uint32_t result = kErrorGenFailure;
+        std::shared_ptr<HelperArpSender> lastHelper;
         // Twice mended at most: the restarted helper, then the fallback.
         for (int attempt = 0; attempt < 3; ++attempt) {
             const auto [sender, helper] = Current();
+            lastHelper = helper;
+            if (attempt > 0 && late.listener) {
+                // Its late window counts from this request, not from the lost one.
+                late.listener->MarkAsked(late.tag);
+            }
             result = sender->SendARP(destinationHostOrder, mac, length, stop, late);
             if (!helper || result == kNoError || stop.stop_requested() || !helper->Broken()) {
                 return result;
             }
             Mend(helper, late.listener);
         }
-        return result;
+        return lastHelper && lastHelper->Broken() ? kErrorHelperLost : result;
     }
 
-    std::chrono::milliseconds LateFloor() const override { return Current().first->LateFloor(); }
+    // Never waits: a scan start asks it on the user-interface thread, maybe while a helper is
+    // being started.
+    std::chrono::milliseconds LateFloor() const override {
+        return std::chrono::milliseconds(lateFloor_.load());
+    }
     void Sweep(const std::shared_ptr<LateListener>& listener) override {
         Current().first->Sweep(listener);
     }
@@ -97,6 +113,9 @@ public:
     void ScanEnded(const std::shared_ptr<LateListener>& listener) override {
         Current().first->ScanEnded(listener);
     }
+    void WatchLate(const std::shared_ptr<LateListener>& listener, std::stop_token stop) override {
+        Current().first->WatchLate(listener, stop);
+    }
 
 private:
     std::pair<std::shared_ptr<IArpSender>, std::shared_ptr<HelperArpSender>> Current() const {
@@ -104,24 +123,59 @@ private:
         return {current_, helper_};
     }
 
+    std::vector<KnownDevice> Remembered() const {
+        const std::lock_guard lock(mutex_);
+        return remembered_;
+    }
+
+    void Use(std::shared_ptr<IArpSender> sender, std::shared_ptr<HelperArpSender> helper) {
+        lateFloor_ = sender->LateFloor().count();
+        const std::lock_guard lock(mutex_);
+        helper_ = std::move(helper);
+        current_ = std::move(sender);
+    }
+
+    // A scan that begins on the fallback tries the helper once more: it may have been ended
+    // by accident. When it still cannot serve, the scan says so.
+    void TryHelperAgain(const std::shared_ptr<LateListener>& scan) {
+        if (!scan || Current().second) {
+            return;
+        }
+        const std::lock_guard mending(mendMutex_);
+        if (Current().second || restartedFor_.lock() == scan) {
+            return;
+        }
+        restartedFor_ = scan;
+        std::uint32_t why = kErrorGenFailure;
+        if (auto fresh = StartHelper(options_, path_, why)) {
+            std::fputs("talvik: the ARP helper serves again\n", stderr);
+            fresh->Remember(Remembered());
+            Use(fresh, fresh);
+            return;
+        }
+        std::fprintf(stderr, "talvik: the ARP helper still cannot serve (%s)\n",
+                     HelperReasonName(why));
+        scan->Notes().HelperUnavailable();
+    }
+
     void Mend(const std::shared_ptr<HelperArpSender>& broken,
               const std::shared_ptr<LateListener>& scan) {
-        const std::lock_guard lock(mutex_);
-        if (helper_ != broken) {
+        const std::lock_guard mending(mendMutex_);
+        if (Current().second != broken) {
             return;  // another worker mended it already
         }
-        // Its last holder reaps it; the workers still in it come back here.
-        helper_.reset();
+        // Only a scan that lost probes with it hears of it; one that merely finds it gone
+        // (it ended between scans) has lost nothing.
+        const bool lost = scan && broken->Affected(scan);
         if (!scan || restartedFor_.lock() != scan) {
             restartedFor_ = scan;
             std::uint32_t why = kErrorGenFailure;
             if (auto fresh = StartHelper(options_, path_, why)) {
                 std::fputs("talvik: the ARP helper ended; started it again\n", stderr);
                 // What it was told goes to the new one too; what it learnt itself is learnt anew.
-                fresh->Remember(remembered_);
-                helper_ = fresh;
-                current_ = std::move(fresh);
-                if (scan) {
+                fresh->Remember(Remembered());
+                Use(fresh, fresh);
+                if (lost) {
                     scan->Notes().HelperRestarted();
                 }
                 return;
@@ -131,19 +185,24 @@ private:
             "talvik: the ARP helper ended and could not be started again; "
             "asking through the kernel's neighbour table\n",
             stderr);
-        current_ = std::make_shared<NeighbourArpSender>(options_.neighbour);
-        if (scan) {
+        Use(std::make_shared<NeighbourArpSender>(options_.neighbour), nullptr);
+        if (lost) {
             scan->Notes().HelperReplaced();
+        } else if (scan) {
+            scan->Notes().HelperUnavailable();
         }
     }
 
     const ArpSenderOptions options_;
-    mutable std::mutex mutex_;  // guards everything below
-    std::string path_;
-    std::shared_ptr<HelperArpSender> helper_;  // nothing once the fallback took over
+    // Held through a mend or a start, by scan threads only; never under mutex_.
+    std::mutex mendMutex_;
+    std::string path_;                          // guarded by mendMutex_
+    std::weak_ptr<LateListener> restartedFor_;  // the scan that had its restart; mendMutex_
+    mutable std::mutex mutex_;                  // guards the two below, never held long
+    std::shared_ptr<HelperArpSender> helper_;   // nothing while the fallback asks
     std::shared_ptr<IArpSender> current_;
-    std::weak_ptr<LateListener> restartedFor_;  // the scan that had its restart
-    std::vector<KnownDevice> remembered_;
+    std::atomic<std::int64_t> lateFloor_{0};  // milliseconds, of current_
+    std::vector<KnownDevice> remembered_;     // guarded by mutex_
 };
 
 // Watches the interfaces a scan asks on, by their state as the kernel reports it: a target
@@ -166,6 +225,7 @@ public:
             if (late.listener && scan_.lock() != late.listener) {
                 scan_ = late.listener;
                 asked_.clear();
+                silent_.clear();
             }
             const auto links = ReadLinkInterfaces();
             const LinkChoice choice =
@@ -184,6 +244,11 @@ public:
                     (!stillThere || !LinkUsable(before.link.name))) {
                     return LinkLost(before.link, late);
                 }
+                // On the segment of an interface that was down before it was ever asked on:
+                // its routes went down with it, but the target is no less on its link.
+                if (const auto down = DownLinkFor(destinationHostOrder)) {
+                    return LinkLost(*down, late);
+                }
             }
             if (link) {
                 lossesBefore = losses_[link->index];
@@ -193,6 +258,13 @@ public:
             return LinkLost(*link, late);
         }
         const std::uint32_t result = inner_->SendARP(destinationHostOrder, mac, length, stop, late);
+        if (link && result == kErrorBadNetName && late.listener) {
+            // Watched through its late window: a link lost meanwhile loses its answer.
+            const std::lock_guard lock(mutex_);
+            if (scan_.lock() == late.listener) {
+                silent_[late.tag] = Silent{*link, lossesBefore};
+            }
+        }
         if (!link || result == kNoError || result == kErrorCancelled) {
             return result;
         }
@@ -214,7 +286,38 @@ public:
         inner_->ScanEnded(listener);
     }
 
+    // A silent target whose link went down (or lost carrier, or went away) while the scan
+    // listened for it may have answered unheard: it is asked again, which finds the link down
+    // (not asked) or back (a fresh request with a window of its own).
+    void WatchLate(const std::shared_ptr<LateListener>& listener, std::stop_token stop) override {
+        {
+            const std::lock_guard lock(mutex_);
+            if (scan_.lock() == listener && !silent_.empty()) {
+                Drain();
+                std::map<int, bool> usable;  // asked once per interface
+                std::erase_if(silent_, [&](const auto& entry) {
+                    const Silent& silent = entry.second;
+                    auto [known, fresh] = usable.try_emplace(silent.link.index, true);
+                    if (fresh) {
+                        known->second = LinkUsable(silent.link.name);
+                    }
+                    if (known->second && losses_[silent.link.index] == silent.losses) {
+                        return false;
+                    }
+                    listener->AskAgain(entry.first);
+                    return true;
+                });
+            }
+        }
+        inner_->WatchLate(listener, stop);
+    }
+
 private:
+    struct Silent {
+        LinkInterface link;
+        std::uint64_t losses = 0;  // of its link, when it was asked
+    };
+
     static std::uint32_t LinkLost(const LinkInterface& link, const LateTag& late) {
         if (late.listener) {
             late.listener->Notes().LinkLost(link.name);
@@ -262,7 +365,8 @@ private:
     UniqueFd events_;
     std::map<int, std::uint64_t> losses_;
     std::weak_ptr<LateListener> scan_;
-    std::map<int, LinkInterface> asked_;  // the interfaces this scan asked on
+    std::map<int, LinkInterface> asked_;     // the interfaces this scan asked on
+    std::map<std::int32_t, Silent> silent_;  // this scan's silent targets, by tag
 };
 
 std::shared_ptr<IArpSender> MakeHelper(const ArpSenderOptions& options, std::uint32_t& why) {

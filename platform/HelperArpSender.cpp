@@ -41,6 +41,7 @@ void Reap(pid_t child) {
 }  // namespace
 
 struct HelperArpSender::Pending {
+    std::shared_ptr<LateListener> listener;  // the scan it belongs to, if any
     bool done = false;
     HelperReply reply;
     std::condition_variable_any wakeup;
@@ -182,8 +183,8 @@ bool HelperArpSender::Broken() {
     return gone_;
 }
 
-void HelperArpSender::GiveUp() {
-    MarkGone();
+void HelperArpSender::GiveUp(const std::shared_ptr<LateListener>& also) {
+    MarkGone(also);
     {
         // Ending it closes its end of the channel, which ends the reader, which reaps it.
         const std::lock_guard lock(mutex_);
@@ -231,6 +232,10 @@ void HelperArpSender::Read() {
                     probe.done = true;
                     probe.wakeup.notify_all();
                 }
+            } else if (const auto ping = std::ranges::find(pings_, reply->id);
+                       ping != pings_.end() && reply->status == kHelperSwept) {
+                pings_.erase(ping);
+                swept_.notify_all();
             } else if (late != lingering_.end() && reply->status == kHelperSwept) {
                 lingering_.erase(late);
                 swept_.notify_all();
@@ -256,13 +261,38 @@ void HelperArpSender::Read() {
     }
 }
 
-void HelperArpSender::MarkGone() {
+void HelperArpSender::MarkGone(const std::shared_ptr<LateListener>& also) {
     const std::lock_guard lock(mutex_);
-    gone_ = true;
+    const auto affect = [this](const std::shared_ptr<LateListener>& listener) {
+        if (listener && listener->Listening() &&
+            std::ranges::none_of(affected_,
+                                 [&](const auto& known) { return known.lock() == listener; })) {
+            affected_.push_back(listener);
+        }
+    };
+    affect(also);
+    if (!gone_) {
+        gone_ = true;
+        for (auto& [id, pending] : pending_) {
+            affect(pending->listener);
+        }
+        // What it listened for is lost with it: the scans ask those targets again.
+        for (auto& [id, probe] : lingering_) {
+            affect(probe.late.listener);
+            probe.late.listener->AskAgain(probe.late.tag);
+        }
+        lingering_.clear();
+    }
     for (auto& [id, pending] : pending_) {
         pending->wakeup.notify_all();
     }
     swept_.notify_all();
+}
+
+bool HelperArpSender::Affected(const std::shared_ptr<LateListener>& listener) {
+    const std::lock_guard lock(mutex_);
+    return std::ranges::any_of(affected_,
+                               [&](const auto& known) { return known.lock() == listener; });
 }
 
 bool HelperArpSender::Write(std::uint32_t op, std::uint32_t id, std::uint32_t target) {
@@ -363,6 +393,7 @@ void HelperArpSender::Forget(const std::vector<std::uint32_t>& ids) {
 std::uint32_t HelperArpSender::Probe(std::uint32_t destinationHostOrder, MacAddress& answer,
                                      std::stop_token stop, const LateTag& late) {
     Pending pending;
+    pending.listener = late.listener;
     std::unique_lock lock(mutex_);
     if (gone_) {
         return kErrorGenFailure;
@@ -421,7 +452,7 @@ std::uint32_t HelperArpSender::Probe(std::uint32_t destinationHostOrder, MacAddr
         return kErrorGenFailure;
     }
     if (overdue) {
-        GiveUp();  // it neither answered nor failed in time: it has stalled
+        GiveUp(late.listener);  // it neither answered nor failed in time: it has stalled
         return kErrorTimeout;
     }
     // The helper still answers this id; the answer finds nobody waiting and is dropped.
@@ -449,9 +480,44 @@ void HelperArpSender::Sweep(const std::shared_ptr<LateListener>& listener) {
     const auto pendingSweep = [&] {
         return std::ranges::any_of(ids, [&](std::uint32_t id) { return lingering_.contains(id); });
     };
-    swept_.wait_until(lock, deadline, [&] { return gone_ || !pendingSweep(); });
+    const bool done = swept_.wait_until(lock, deadline, [&] { return gone_ || !pendingSweep(); });
+    if (!done) {
+        // A helper that does not finish a sweep in a probe's time has stalled: giving it up
+        // hands what it listened for back to the scan, to ask again.
+        lock.unlock();
+        GiveUp(listener);
+        lock.lock();
+    }
     for (const std::uint32_t id : ids) {
         lingering_.erase(id);
+    }
+}
+
+void HelperArpSender::WatchLate(const std::shared_ptr<LateListener>& listener,
+                                std::stop_token stop) {
+    std::uint32_t id = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        if (gone_ || std::ranges::none_of(lingering_, [&](const auto& entry) {
+                return entry.second.late.listener == listener;
+            })) {
+            return;
+        }
+        id = nextId_;
+        nextId_ = nextId_ == 0xFFFFFFFFu ? 1 : nextId_ + 1;
+        pings_.push_back(id);
+    }
+    // An id the helper never had: it answers the sweep at once with the end of it.
+    const bool written = Write(kHelperSweep, id, 0);
+    std::unique_lock lock(mutex_);
+    const bool alive =
+        written && swept_.wait_until(lock, stop, std::chrono::steady_clock::now() + patience_, [&] {
+            return gone_ || std::ranges::find(pings_, id) == pings_.end();
+        });
+    std::erase(pings_, id);
+    if (written && !alive && !stop.stop_requested()) {
+        lock.unlock();
+        GiveUp(listener);
     }
 }
 

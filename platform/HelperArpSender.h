@@ -65,6 +65,15 @@ public:
     // The helper stops asking and listening for the scan's probes at once.
     void ScanEnded(const std::shared_ptr<LateListener>& listener) override;
 
+    // While the listener's scan has probes lingering here, asks the helper for a sign of life
+    // (a sweep of an id it never had) and gives it up when none comes within a probe's time:
+    // a helper stopped in the late window would otherwise lose its late answers unseen.
+    void WatchLate(const std::shared_ptr<LateListener>& listener, std::stop_token stop) override;
+
+    // Whether the helper had probes of the listener's scan in flight or lingering when it went
+    // away: those were lost to that scan (and handed back to its listener to ask again).
+    bool Affected(const std::shared_ptr<LateListener>& listener);
+
     // At most this many probes are listened for; the oldest is given up first.
     static constexpr std::size_t kMaxLingering = 1024;
 
@@ -84,9 +93,11 @@ private:
                                                   std::uint32_t* why);
     std::uint32_t AwaitGreeting(std::chrono::milliseconds timeout);
     void Read();
-    void MarkGone();
+    // Also hands every probe still listened for back to its scan. `also`: a scan whose probe
+    // was lost though no longer filed here.
+    void MarkGone(const std::shared_ptr<LateListener>& also = nullptr);
     // A helper that stopped answering or reading is given up: ended, so the reader reaps it.
-    void GiveUp();
+    void GiveUp(const std::shared_ptr<LateListener>& also = nullptr);
     bool Write(std::uint32_t op, std::uint32_t id, std::uint32_t target);
     bool Write(const HelperRequest& request);
     // Takes out the lingering ids whose scan no longer listens (and the oldest beyond the
@@ -106,8 +117,10 @@ private:
     // against a kill once it is reaped.
     std::mutex mutex_;
     std::map<std::uint32_t, Pending*> pending_;
-    std::map<std::uint32_t, Lingering> lingering_;  // ids the helper still listens for
-    std::condition_variable swept_;                 // an id left lingering_
+    std::map<std::uint32_t, Lingering> lingering_;       // ids the helper still listens for
+    std::condition_variable_any swept_;                  // an id left lingering_ or pings_
+    std::vector<std::uint32_t> pings_;                   // signs of life asked for, not yet given
+    std::vector<std::weak_ptr<LateListener>> affected_;  // scans that lost probes when it went
     std::uint32_t nextId_ = 1;
     std::weak_ptr<LateListener> lastScan_;  // tells one scan's probes from the next one's
     std::uint16_t scanTag_ = 0;

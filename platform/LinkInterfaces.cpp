@@ -87,7 +87,10 @@ LinkChoice ChooseLink(std::span<const LinkInterface> interfaces, std::uint32_t t
     return choice;
 }
 
-std::optional<std::vector<LinkInterface>> ReadLinkInterfaces() {
+namespace {
+
+// The IPv4 addresses of the interfaces that are up, or of those that are down.
+std::optional<std::vector<LinkInterface>> ReadInterfaces(bool up) {
     std::vector<LinkInterface> result;
     ifaddrs* raw = nullptr;
     if (getifaddrs(&raw) != 0) {
@@ -101,7 +104,7 @@ std::optional<std::vector<LinkInterface>> ReadLinkInterfaces() {
         if (!it->ifa_addr || it->ifa_addr->sa_family != AF_PACKET) {
             continue;
         }
-        if ((it->ifa_flags & IFF_UP) == 0) {
+        if (((it->ifa_flags & IFF_UP) != 0) != up) {
             continue;
         }
         const auto* ll = reinterpret_cast<const sockaddr_ll*>(it->ifa_addr);
@@ -137,6 +140,24 @@ std::optional<std::vector<LinkInterface>> ReadLinkInterfaces() {
         result.begin(), result.end(),
         [](const LinkInterface& a, const LinkInterface& b) { return a.index < b.index; });
     return result;
+}
+
+}  // namespace
+
+std::optional<std::vector<LinkInterface>> ReadLinkInterfaces() {
+    return ReadInterfaces(true);
+}
+
+std::optional<LinkInterface> DownLinkFor(std::uint32_t target) {
+    const auto down = ReadInterfaces(false);
+    if (!down) {
+        return std::nullopt;
+    }
+    const LinkChoice choice = ChooseLink(*down, target);
+    if (choice.verdict == LinkVerdict::NotOnLink) {
+        return std::nullopt;
+    }
+    return choice.link;
 }
 
 std::vector<std::uint8_t> BuildRouteRequest(std::uint32_t target, std::uint32_t sequence) {
@@ -223,10 +244,14 @@ LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t 
 
 LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t target,
                        const std::optional<Route>& route) {
+    // Loopback addresses are ours too, but on no segment: no MAC may stand for them.
+    if (IsNeverOnLink(target)) {
+        return LinkChoice{};
+    }
     if (const LinkInterface* own = OwnLink(interfaces, target)) {
         return LinkChoice{LinkVerdict::OwnAddress, *own};
     }
-    if (IsNeverOnLink(target) || !route || route->type != RTN_UNICAST || route->viaGateway) {
+    if (!route || route->type != RTN_UNICAST || route->viaGateway) {
         return LinkChoice{};
     }
     // The route's source address on its interface; else an address of the interface whose

@@ -70,6 +70,10 @@ LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t 
 // descriptor free).
 std::optional<std::vector<LinkInterface>> ReadLinkInterfaces();
 
+// An interface that is down (not up) and whose subnet, or own address, holds `target`: its
+// routes are gone with it, but the target is on its segment.
+std::optional<LinkInterface> DownLinkFor(std::uint32_t target);
+
 // One change of an interface, from an rtnetlink link message.
 struct LinkEvent {
     int index = 0;

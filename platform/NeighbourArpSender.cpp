@@ -186,6 +186,12 @@ std::uint32_t NeighbourArpSender::Probe(std::uint32_t destinationHostOrder, MacA
     // answer (our datagram has set it to check the neighbour once more anyway).
     if (RecentlyConfirmed(before.entry, ReachableTime(choice.link.name)) &&
         *before.entry->mac != choice.link.mac) {
+        // Not a reply to us: a host that left since still reads as there, so the row says
+        // how old the kernel's word is.
+        if (late.listener) {
+            late.listener->MarkConfirmedBefore(
+                late.tag, before.entry->confirmedAgo.value_or(std::chrono::milliseconds(0)));
+        }
         return heard(*before.entry->mac);
     }
     const Clock::time_point deadline =

@@ -14,6 +14,11 @@ namespace talvik {
 // marker: such text is left to the name lookup.
 std::optional<std::uint32_t> ParseDottedDecimal(std::string_view text);
 
+// Whether an address (host byte order) is in 127.0.0.0/8, which never leaves the host.
+constexpr bool IsLoopback(std::uint32_t address) {
+    return (address >> 24) == 127;
+}
+
 // a.b.c.d of an address in host byte order.
 std::string FormatDottedDecimal(std::uint32_t address);
 

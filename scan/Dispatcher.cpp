@@ -3,8 +3,10 @@
 // thread, and waits for them.
 
 #include <algorithm>
-#include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <numeric>
+#include <vector>
 
 #include "scan/ScanRun.h"
 
@@ -97,15 +99,26 @@ private:
 
 }  // namespace
 
-unsigned DispatchScan(const std::shared_ptr<ScanRun>& run) {
-    std::stop_token stop = run->stop.get_token();
-    IThreads& threads = *run->threads;
-    WorkerPool pool(*run, threads);
+namespace {
+
+// How often the late wait has the sender check what it listens with.
+constexpr auto kWatchEvery = std::chrono::milliseconds(100);
+// A target lost by its sender is asked again at most this often in one scan.
+constexpr int kMostAskedAgain = 2;
+
+// Starts `procedure` for each of `indices` in order, at most the pool's size at once, and waits
+// for them all. False when threads could not be had or a wait failed.
+bool RunWorkers(ScanRun& run, const std::vector<int>& indices,
+                const std::function<unsigned(int)>& procedure, std::stop_token stop) {
+    IThreads& threads = *run.threads;
+    WorkerPool pool(run, threads);
     bool failed = false;
     try {
-        for (int i = 0; i < run->targetCount && !stop.stop_requested();) {
-            run->targets[static_cast<std::size_t>(i)].owner = run->owner;
-            ThreadHandle worker = threads.BeginThread([run, i] { return ProbeWorker(run, i); });
+        for (std::size_t i = 0; i < indices.size() && !stop.stop_requested();) {
+            const int index = indices[i];
+            run.targets[static_cast<std::size_t>(index)].owner = run.owner;
+            ThreadHandle worker =
+                threads.BeginThread([procedure, index] { return procedure(index); });
             if (!worker) {
                 // Threads may be short only for a moment: try again once one of ours has ended.
                 if (pool.Running() == 0 || !pool.WaitForAny()) {
@@ -129,19 +142,80 @@ unsigned DispatchScan(const std::shared_ptr<ScanRun>& run) {
     } catch (...) {
         failed = true;
     }
-    if (!failed && !stop.stop_requested()) {
-        // The scan is complete only once every silent target's late window has passed; Stop
-        // cuts the wait short.
-        std::unique_lock lock(run->lateMutex);
-        std::condition_variable_any never;
-        never.wait_until(lock, stop, run->lateUntil, [] { return false; });
-        lock.unlock();
-        if (!stop.stop_requested()) {
+    return !failed;
+}
+
+// Waits until every silent target's late window has passed, asking again what a sender lost
+// meanwhile (each asked target then has a window of its own), and has the sender sweep. Stop
+// cuts it short. False when the workers for the targets asked again could not be run.
+bool AwaitLateAnswers(const std::shared_ptr<ScanRun>& run, std::stop_token stop) {
+    std::array<int, MAX_TARGETS> askedAgain{};
+    auto nextWatch = std::chrono::steady_clock::now() + kWatchEvery;
+    std::vector<std::int32_t> again;
+    while (!stop.stop_requested()) {
+        if (!again.empty()) {
+            std::vector<int> indices;
+            for (const std::int32_t tag : again) {
+                if (tag >= 0 && tag < run->targetCount &&
+                    askedAgain[static_cast<std::size_t>(tag)] < kMostAskedAgain &&
+                    std::find(indices.begin(), indices.end(), tag) == indices.end()) {
+                    ++askedAgain[static_cast<std::size_t>(tag)];
+                    indices.push_back(tag);
+                }
+            }
+            again.clear();
+            if (!RunWorkers(
+                    *run, indices, [run](int index) { return ProbeWorker(run, index, true); },
+                    stop)) {
+                return false;
+            }
+            continue;
+        }
+        std::chrono::steady_clock::time_point until;
+        {
+            const std::lock_guard lock(run->lateMutex);
+            until = run->lateUntil;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until) {
+            // The last look, then the sweep; either may still hand back what was lost.
             try {
-                run->arp->Sweep(run->late);
+                run->arp->WatchLate(run->late, stop);
+                again = run->late->AwaitAskAgain(stop, now);
+                if (again.empty() && !stop.stop_requested()) {
+                    run->arp->Sweep(run->late);
+                    again = run->late->AwaitAskAgain(stop, now);
+                }
             } catch (...) {
             }
+            if (again.empty()) {
+                return true;
+            }
+            continue;
         }
+        again = run->late->AwaitAskAgain(stop, std::min(until, nextWatch));
+        if (again.empty() && std::chrono::steady_clock::now() >= nextWatch) {
+            try {
+                run->arp->WatchLate(run->late, stop);
+            } catch (...) {
+            }
+            nextWatch = std::chrono::steady_clock::now() + kWatchEvery;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+unsigned DispatchScan(const std::shared_ptr<ScanRun>& run) {
+    std::stop_token stop = run->stop.get_token();
+    std::vector<int> indices(static_cast<std::size_t>(std::max(run->targetCount, 0)));
+    std::iota(indices.begin(), indices.end(), 0);
+    bool failed = !RunWorkers(
+        *run, indices, [run](int index) { return ProbeWorker(run, index); }, stop);
+    if (!failed && !stop.stop_requested()) {
+        // The scan is complete only once every silent target's late window has passed.
+        failed = !AwaitLateAnswers(run, stop);
     }
     run->late->Close();
     try {
@@ -155,6 +229,7 @@ unsigned DispatchScan(const std::shared_ptr<ScanRun>& run) {
     outcome.linkDown = run->linkDown.load();
     outcome.refused = run->refused.load();
     outcome.descriptors = run->descriptors.load();
+    outcome.helperLost = run->helperLost.load();
     outcome.failed = run->failed.load();
     outcome.offLink = run->offLink.load();
     outcome.notes = run->late->Notes().Take();

@@ -8,14 +8,18 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <stop_token>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "scan/PortCodes.h"
 
@@ -28,6 +32,18 @@ enum class RowOutcome {
     Silent,      // asked, no answer
     Unresolved,  // a name that did not resolve: never asked
     Answered,
+    NotAsked,  // in the scan, but no request could really be made; see NotAskedReason
+};
+
+// Why a target of a scan was not asked. Its row stays empty; it says nothing about the host.
+enum class NotAskedReason {
+    OffLink,      // no direct way to it (a gateway, no route): nothing was sent
+    Loopback,     // a loopback address, on no segment: nothing was sent
+    LinkDown,     // its interface was down, gone or without carrier
+    Refused,      // the system refused the send (a local firewall)
+    NoResources,  // no descriptor to be had for it
+    HelperLost,   // the ARP helper ended and nothing could take over in time
+    Failed,       // any other failure of the sender
 };
 
 // The result list. Called on the user-interface thread only.
@@ -42,6 +58,13 @@ public:
     // Tells the list what became of a row, beside its cells; `address` is the one asked (host
     // byte order), 0 when not known. A list that shows only the cells ignores it.
     virtual void SetRowOutcome(int /*row*/, RowOutcome /*outcome*/, std::uint32_t /*address*/) {}
+    // A row that answered only by what the system already knew: the kernel had confirmed the
+    // host `ago` before it was asked, and did not ask it again.
+    virtual void SetRowConfirmedBefore(int /*row*/, std::chrono::milliseconds /*ago*/) {}
+    // A row of the scan that was not asked, and why; its cells stay empty.
+    virtual void SetRowNotAsked(int row, NotAskedReason /*why*/, std::uint32_t address) {
+        SetRowOutcome(row, RowOutcome::NotAsked, address);
+    }
 };
 
 // The progress bar. Called on the user-interface thread only.
@@ -114,6 +137,7 @@ inline constexpr std::uint32_t kErrorAccessDenied = 5;           // the system r
 inline constexpr std::uint32_t kErrorTooManyOpenFiles = 4;       // descriptors stayed short
 inline constexpr std::uint32_t kErrorNetworkUnreachable = 1231;  // its link down, gone, no carrier
 inline constexpr std::uint32_t kErrorHostUnreachable = 1232;     // no direct way to it: not asked
+inline constexpr std::uint32_t kErrorHelperLost = 1236;  // the helper ended, nothing took over
 
 // What a scan's user must hear of beyond its rows, left by the senders. Safe from any thread.
 class ScanNotes final {
@@ -122,9 +146,15 @@ public:
     struct Snapshot {
         Helper helper = Helper::Fine;
         std::string lostLink;  // the interface that went down during the scan, if any
+        // The helper could not be started again for this scan, which ran on the fallback.
+        bool helperUnavailable = false;
     };
     void HelperRestarted() { Raise(Helper::Restarted); }
     void HelperReplaced() { Raise(Helper::Replaced); }
+    void HelperUnavailable() {
+        const std::lock_guard lock(mutex_);
+        notes_.helperUnavailable = true;
+    }
     void LinkLost(const std::string& name) {
         const std::lock_guard lock(mutex_);
         if (notes_.lostLink.empty()) {
@@ -177,9 +207,57 @@ public:
         }
     }
     void Close() {
-        const std::lock_guard lock(mutex_);
-        listening_.store(false, std::memory_order_release);
-        sink_ = nullptr;  // lets go of whatever the sink holds
+        {
+            const std::lock_guard lock(mutex_);
+            listening_.store(false, std::memory_order_release);
+            sink_ = nullptr;  // lets go of whatever the sink holds
+        }
+        const std::lock_guard lock(againMutex_);
+        again_.clear();
+        againReady_.notify_all();
+    }
+
+    // A sender lost the probe with `tag` while the scan still listened for it (its helper
+    // ended, its link went down): the scan asks it again. Safe from any thread and under a
+    // sender's own locks.
+    void AskAgain(std::int32_t tag) {
+        if (!Listening()) {
+            return;
+        }
+        const std::lock_guard lock(againMutex_);
+        again_.push_back(tag);
+        againReady_.notify_all();
+    }
+    // The tags to ask again, once there are any, `until` has come or `stop` is requested.
+    std::vector<std::int32_t> AwaitAskAgain(std::stop_token stop,
+                                            std::chrono::steady_clock::time_point until) {
+        std::unique_lock lock(againMutex_);
+        againReady_.wait_until(lock, stop, until, [this] { return !again_.empty(); });
+        return std::exchange(again_, {});
+    }
+
+    // The moment a request for `tag` really went out, where a sender had to send it again
+    // (after mending itself); the late window counts from there.
+    void MarkAsked(std::int32_t tag) {
+        const std::lock_guard lock(againMutex_);
+        asked_[tag] = std::chrono::steady_clock::now();
+    }
+    std::optional<std::chrono::steady_clock::time_point> AskedAt(std::int32_t tag) const {
+        const std::lock_guard lock(againMutex_);
+        const auto found = asked_.find(tag);
+        return found == asked_.end() ? std::nullopt : std::optional(found->second);
+    }
+
+    // The answer for `tag` is the system's memory of the host, confirmed `ago` before it was
+    // asked, not a reply to this scan's request.
+    void MarkConfirmedBefore(std::int32_t tag, std::chrono::milliseconds ago) {
+        const std::lock_guard lock(againMutex_);
+        confirmedBefore_[tag] = ago;
+    }
+    std::optional<std::chrono::milliseconds> ConfirmedBefore(std::int32_t tag) const {
+        const std::lock_guard lock(againMutex_);
+        const auto found = confirmedBefore_.find(tag);
+        return found == confirmedBefore_.end() ? std::nullopt : std::optional(found->second);
     }
 
 private:
@@ -190,6 +268,11 @@ private:
     int workers_ = 0;
     std::uint64_t paceGroup_ = 0;
     ScanNotes notes_;
+    mutable std::mutex againMutex_;  // guards again_, asked_ and confirmedBefore_
+    std::condition_variable_any againReady_;
+    std::vector<std::int32_t> again_;
+    std::map<std::int32_t, std::chrono::steady_clock::time_point> asked_;
+    std::map<std::int32_t, std::chrono::milliseconds> confirmedBefore_;
 };
 
 // Where a late answer to one probe goes: `tag` names the probe to the listener.
@@ -227,6 +310,12 @@ public:
     // Called once the listener no longer listens (its scan ended, was stopped or closed): a
     // sender lets go at once of whatever it still does for that scan.
     virtual void ScanEnded(const std::shared_ptr<LateListener>& /*listener*/) {}
+    // Called now and then while the listener's scan waits for late answers, and once more
+    // before the sweep: a sender whose listening can end unseen (a helper that stalled, a link
+    // that went down) checks it here and hands what it lost to the listener's AskAgain. May
+    // block for as long as a probe; a stop request cuts it short.
+    virtual void WatchLate(const std::shared_ptr<LateListener>& /*listener*/,
+                           std::stop_token /*stop*/) {}
 };
 
 }  // namespace talvik

@@ -317,7 +317,8 @@ const ScanTarget& ScanEngine::Target(int index) const {
 
 void EngineGuard::ApplyResult(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
                               int index, std::int32_t row, const std::string& status,
-                              const std::string& mac) {
+                              const std::string& mac, std::optional<NotAskedReason> notAsked,
+                              std::optional<std::chrono::milliseconds> confirmedBefore) {
     const auto alive = guard.lock();
     if (!alive || alive->engine == nullptr) {
         return;
@@ -335,14 +336,36 @@ void EngineGuard::ApplyResult(const std::weak_ptr<EngineGuard>& guard, std::uint
         if (index >= 0 && index < MAX_TARGETS) {
             const std::uint32_t address = engine.targets_[static_cast<std::size_t>(index)].address;
             const bool unresolved = address == kUnresolvedAddress;
-            engine.ports_.list->SetRowOutcome(
-                row,
-                !status.empty() ? RowOutcome::Answered
-                                : (unresolved ? RowOutcome::Unresolved : RowOutcome::Silent),
-                unresolved ? 0 : address);
+            if (notAsked && !unresolved) {
+                engine.ports_.list->SetRowNotAsked(row, *notAsked, address);
+            } else {
+                engine.ports_.list->SetRowOutcome(
+                    row,
+                    !status.empty() ? RowOutcome::Answered
+                                    : (unresolved ? RowOutcome::Unresolved : RowOutcome::Silent),
+                    unresolved ? 0 : address);
+                if (!status.empty() && confirmedBefore) {
+                    engine.ports_.list->SetRowConfirmedBefore(row, *confirmedBefore);
+                }
+            }
         }
     }
     engine.ports_.progress->SetPos(engine.ports_.progress->GetPos() + 1);
+}
+
+void EngineGuard::ApplyNotAsked(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
+                                int index, std::int32_t row, NotAskedReason why) {
+    const auto alive = guard.lock();
+    if (!alive || alive->engine == nullptr || index < 0 || index >= MAX_TARGETS) {
+        return;
+    }
+    ScanEngine& engine = *alive->engine;
+    if (!engine.IsCurrent(generation) || engine.scanRunning_ != 1 ||
+        engine.lateAnswered_[static_cast<std::size_t>(index)]) {
+        return;
+    }
+    engine.ports_.list->SetRowNotAsked(row, why,
+                                       engine.targets_[static_cast<std::size_t>(index)].address);
 }
 
 void EngineGuard::ApplyLate(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
@@ -369,18 +392,20 @@ std::optional<std::string> ScanFailureText(const ScanOutcome& outcome) {
     } else if (outcome.notes.helper == ScanNotes::Helper::Replaced) {
         lines.emplace_back(kHelperReplaced);
     }
+    const auto count = [](int number) { return std::to_string(number) + kNotAskedCount; };
     if (outcome.linkDown > 0) {
-        lines.push_back(outcome.notes.lostLink.empty()
-                            ? kNotAskedLinkDown + std::to_string(outcome.linkDown)
-                            : kLinkLostBefore + outcome.notes.lostLink + kLinkLostAfter +
-                                  std::to_string(outcome.linkDown));
+        lines.push_back((outcome.notes.lostLink.empty()
+                             ? std::string(kNotAskedLinkDown)
+                             : kLinkLostBefore + outcome.notes.lostLink + kLinkLostAfter) +
+                        count(outcome.linkDown));
     }
     const std::pair<int, const char*> others[] = {{outcome.refused, kNotAskedRefused},
                                                   {outcome.descriptors, kNotAskedDescriptors},
+                                                  {outcome.helperLost, kNotAskedHelperLost},
                                                   {outcome.failed, kNotAskedFailed}};
-    for (const auto& [count, text] : others) {
-        if (count > 0) {
-            lines.push_back(text + std::to_string(count));
+    for (const auto& [number, text] : others) {
+        if (number > 0) {
+            lines.push_back(text + count(number));
         }
     }
     if (lines.empty()) {
@@ -429,6 +454,12 @@ void EngineGuard::Complete(const std::weak_ptr<EngineGuard>& guard, std::uint64_
         if (!gone() && !engine->senderNoticeShown_ && !engine->ports_.senderNotice.empty()) {
             engine->senderNoticeShown_ = true;
             messages.MessageBox(engine->ports_.senderNotice, kCaption, kMbIconInformation);
+        }
+        // A scan that ran on the fallback because the helper would not start again says so
+        // once in a run, as the first scan of a run on the fallback does.
+        if (!gone() && outcome.notes.helperUnavailable && !engine->helperUnavailableShown_) {
+            engine->helperUnavailableShown_ = true;
+            messages.MessageBox(kHelperUnavailable, kCaption, kMbIconInformation);
         }
     } catch (...) {
         try {

@@ -96,6 +96,7 @@ private:
     std::uint64_t generation_ = 0;
     std::shared_ptr<EngineGuard> guard_;
     bool senderNoticeShown_ = false;
+    bool helperUnavailableShown_ = false;
 };
 
 // The text of the box that ends a scan in place of the completion notice, or nothing when

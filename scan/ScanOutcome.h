@@ -12,11 +12,12 @@ struct ScanOutcome {
     int linkDown = 0;     // its interface down, gone or without carrier
     int refused = 0;      // the system refused the send
     int descriptors = 0;  // no descriptor to be had for it
+    int helperLost = 0;   // the helper ended and nothing took over for it
     int failed = 0;       // any other failure of the sender
-    int offLink = 0;      // no direct way to it: nothing was sent
+    int offLink = 0;      // no direct way to it, or a loopback address: nothing was sent
     ScanNotes::Snapshot notes;
 
-    int NotAsked() const { return linkDown + refused + descriptors + failed; }
+    int NotAsked() const { return linkDown + refused + descriptors + helperLost + failed; }
 };
 
 }  // namespace talvik

@@ -34,9 +34,16 @@ struct EngineGuard {
 
     // Each runs on the user-interface thread and does nothing unless the engine is alive and
     // `generation` is still its current, unstopped scan.
+    // `notAsked` says why, for a target that could not really be asked; `confirmedBefore`, for
+    // an answer that was the system's memory of the host, how old that was.
     static void ApplyResult(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
                             int index, std::int32_t row, const std::string& status,
-                            const std::string& mac);
+                            const std::string& mac, std::optional<NotAskedReason> notAsked,
+                            std::optional<std::chrono::milliseconds> confirmedBefore);
+    // A target asked again in the late window that could not really be asked this time: its
+    // row says why, unless an answer reached it meanwhile. No progress step.
+    static void ApplyNotAsked(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
+                              int index, std::int32_t row, NotAskedReason why);
     // An answer that came after its worker gave up: status and MAC only, no progress step.
     static void ApplyLate(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
                           int index, std::int32_t row, const std::string& mac);
@@ -72,6 +79,7 @@ struct ScanRun {
     std::atomic<int> linkDown{0};
     std::atomic<int> refused{0};
     std::atomic<int> descriptors{0};
+    std::atomic<int> helperLost{0};
     std::atomic<int> failed{0};
     std::atomic<int> offLink{0};
 };
@@ -95,7 +103,9 @@ struct NameLookup {
 
 // Thread procedures; each returns 0.
 unsigned DispatchScan(const std::shared_ptr<ScanRun>& run);
-unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index);
+// `again`: the target is asked again in the late window, after a sender lost its probe; its
+// row has had its result and the bar its step.
+unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index, bool again = false);
 unsigned LookupNames(const std::shared_ptr<NameLookup>& lookup);
 // Drops one hold on the lookup; the last one out reports the results.
 void LeaveLookup(const std::shared_ptr<NameLookup>& lookup);

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <string>
 
+#include "scan/Ports.h"
 #include "talvik/Version.h"
 
 namespace talvik {
@@ -51,18 +53,26 @@ inline constexpr const char* kScanComplete = "扫描完成!";
 inline constexpr const char* kScanThreadFailed = "扫描线程出错，正在退出!";
 inline constexpr const char* kMacFormat = "%.2x-%.2x-%.2x-%.2x-%.2x-%.2x";
 // What a scan tells beyond its completion: pieces of one box, put together by ScanReportText.
-inline constexpr const char* kHelperRestarted = "ARP 助手意外退出，已重新启动并继续扫描。";
-inline constexpr const char* kHelperReplaced = "ARP 助手意外退出，已改用普通方式继续扫描。";
+inline constexpr const char* kHelperRestarted = "ARP 辅助程序意外退出，已重新启动并继续扫描。";
+inline constexpr const char* kHelperReplaced =
+    "ARP 辅助程序意外退出，已改用系统邻居表继续扫描（较慢）。";
+// Each line that counts targets not asked: its start, the number, then kNotAskedCount.
 inline constexpr const char* kLinkLostBefore = "网卡 ";
-inline constexpr const char* kLinkLostAfter = " 已断开，以下目标未能探测: ";
-inline constexpr const char* kNotAskedLinkDown = "网卡断开时未能探测的目标: ";
-inline constexpr const char* kNotAskedRefused = "发送被系统拒绝(如防火墙)的目标: ";
-inline constexpr const char* kNotAskedDescriptors = "系统资源不足未能探测的目标: ";
-inline constexpr const char* kNotAskedFailed = "发送出错未能探测的目标: ";
-inline constexpr const char* kNotAskedTail = "这些行为空，不表示主机不在线。";
+inline constexpr const char* kLinkLostAfter = " 已断开，有 ";
+inline constexpr const char* kNotAskedLinkDown = "网卡断开，有 ";
+inline constexpr const char* kNotAskedRefused = "发送被系统拒绝（如防火墙），有 ";
+inline constexpr const char* kNotAskedDescriptors = "系统资源不足，有 ";
+inline constexpr const char* kNotAskedHelperLost = "ARP 辅助程序退出，有 ";
+inline constexpr const char* kNotAskedFailed = "发送出错，有 ";
+inline constexpr const char* kNotAskedCount = " 个目标未能探测。";
+inline constexpr const char* kNotAskedTail = "这些行留空，并不表示主机不在线。";
 inline constexpr const char* kOffLinkBefore = "有 ";
 inline constexpr const char* kOffLinkAfter =
-    " 个目标不在本地网段(需经网关或无路由)，ARP 无法到达，未发送请求。";
+    " 个目标不在本地网段（需经网关、无路由或为本机回环地址），ARP 无法到达，未发送请求。";
+// Once in a run, after a scan that tried the helper again in vain and asked through the
+// fallback.
+inline constexpr const char* kHelperUnavailable =
+    "ARP 辅助程序无法重新启动，本次扫描已改用系统邻居表（较慢）。每次扫描开始时会再次尝试启动它。";
 inline constexpr const char* kFallbackNotice =
     "未能使用 ARP 助手，正在用普通方式扫描，速度较慢。\n"
     "安装 talvik 软件包，或以 root 执行:\n"
@@ -70,6 +80,38 @@ inline constexpr const char* kFallbackNotice =
 inline constexpr const char* kFallbackNoCapability = "ARP 助手没有 cap_net_raw 权限。";
 inline constexpr const char* kFallbackRefused = "系统拒绝 ARP 助手打开套接字。";
 inline constexpr const char* kFallbackMissing = "找不到 ARP 助手。";
+// A row that was not asked, as its tooltip words it.
+inline constexpr const char* kNotAskedRow = "未探测";
+// Why, in a few words for beside kNotAskedRow.
+inline constexpr const char* NotAskedReasonText(NotAskedReason why) {
+    switch (why) {
+        case NotAskedReason::OffLink:
+            return "不在本地网段";
+        case NotAskedReason::Loopback:
+            return "本机回环地址，不在任何网段";
+        case NotAskedReason::LinkDown:
+            return "网卡已断开";
+        case NotAskedReason::Refused:
+            return "发送被系统拒绝";
+        case NotAskedReason::NoResources:
+            return "系统资源不足";
+        case NotAskedReason::HelperLost:
+            return "ARP 辅助程序已退出";
+        case NotAskedReason::Failed:
+            break;
+    }
+    return "发送出错";
+}
+// The progress text: targets done of all, hosts found, and the targets not asked when any were
+// ("254/254 · 20 台在线 · 82 未探测").
+inline std::string ProgressText(int position, int total, int answered, int notAsked) {
+    std::string text = std::to_string(position) + "/" + std::to_string(total) + " · " +
+                       std::to_string(answered) + " 台在线";
+    if (notAsked > 0) {
+        text += " · " + std::to_string(notAsked) + " " + kNotAskedRow;
+    }
+    return text;
+}
 // The way the network is asked, as the about box names it.
 inline constexpr const char* kArpWayPacket = "ARP 方式: 数据包套接字";
 inline constexpr const char* kArpWayHelper = "ARP 方式: ARP 助手 (talvik-arp)";

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "scan/Address.h"
 #include "scan/ScanRun.h"
 
 namespace talvik {
@@ -24,13 +25,18 @@ std::uint32_t ArpProbe(IArpSender& sender, std::uint32_t address, char* text, st
     return result;
 }
 
-unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index) {
+unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index, bool again) {
     const ScanTarget target = run->targets[static_cast<std::size_t>(index)];
     std::stop_token stop = run->stop.get_token();
     std::string status;
     char macText[20] = {};
-    if (target.address != kUnresolvedAddress) {
-        const auto asked = std::chrono::steady_clock::now();
+    std::optional<NotAskedReason> notAsked;
+    if (target.address != kUnresolvedAddress && IsLoopback(target.address)) {
+        // On no segment whatever the sender: nothing is sent, and no MAC stands for it.
+        ++run->offLink;
+        notAsked = NotAskedReason::Loopback;
+    } else if (target.address != kUnresolvedAddress) {
+        auto asked = std::chrono::steady_clock::now();
         std::uint32_t result = kErrorGenFailure;
         try {
             result = ArpProbe(*run->arp, target.address, macText, sizeof macText, stop,
@@ -45,7 +51,11 @@ unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index) {
                 status = kRunning;
                 break;
             case kErrorBadNetName: {
-                // Its answer still counts until the window from its first request has passed.
+                // A sender that had to send again says when; the window counts from there.
+                if (const auto resent = run->late->AskedAt(index); resent && *resent > asked) {
+                    asked = *resent;
+                }
+                // Its answer still counts until the window from its request has passed.
                 const std::lock_guard lock(run->lateMutex);
                 run->lateUntil = std::max(run->lateUntil, asked + run->lateWindow);
                 break;
@@ -54,18 +64,27 @@ unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index) {
                 break;
             case kErrorHostUnreachable:
                 ++run->offLink;
+                notAsked = NotAskedReason::OffLink;
                 break;
             case kErrorNetworkUnreachable:
                 ++run->linkDown;
+                notAsked = NotAskedReason::LinkDown;
                 break;
             case kErrorAccessDenied:
                 ++run->refused;
+                notAsked = NotAskedReason::Refused;
                 break;
             case kErrorTooManyOpenFiles:
                 ++run->descriptors;
+                notAsked = NotAskedReason::NoResources;
+                break;
+            case kErrorHelperLost:
+                ++run->helperLost;
+                notAsked = NotAskedReason::HelperLost;
                 break;
             default:
                 ++run->failed;
+                notAsked = NotAskedReason::Failed;
                 break;
         }
     }
@@ -74,10 +93,27 @@ unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index) {
     }
     try {
         std::lock_guard lock(g_resultLock);
-        run->ui->Post([guard = run->guard, generation = run->generation, index, row = target.row,
-                       status = std::move(status), mac = std::string(macText)] {
-            EngineGuard::ApplyResult(guard, generation, index, row, status, mac);
-        });
+        if (!again) {
+            const auto confirmedBefore =
+                status.empty() ? std::nullopt : run->late->ConfirmedBefore(index);
+            run->ui->Post([guard = run->guard, generation = run->generation, index,
+                           row = target.row, status = std::move(status), mac = std::string(macText),
+                           notAsked, confirmedBefore] {
+                EngineGuard::ApplyResult(guard, generation, index, row, status, mac, notAsked,
+                                         confirmedBefore);
+            });
+        } else if (!status.empty()) {
+            // Reaches the row as any late answer does: it has had its progress step.
+            run->ui->Post([guard = run->guard, generation = run->generation, index,
+                           row = target.row, mac = std::string(macText)] {
+                EngineGuard::ApplyLate(guard, generation, index, row, mac);
+            });
+        } else if (notAsked) {
+            run->ui->Post([guard = run->guard, generation = run->generation, index,
+                           row = target.row, why = *notAsked] {
+                EngineGuard::ApplyNotAsked(guard, generation, index, row, why);
+            });
+        }
     } catch (...) {
         // Nowhere to report it; the row keeps its empty cells.
     }

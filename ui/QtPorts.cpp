@@ -103,9 +103,29 @@ void QtResultList::SetRowOutcome(int row, RowOutcome outcome, std::uint32_t addr
         return;
     }
     item->facts.outcome = outcome;
+    item->facts.confirmedBefore.reset();
     if (address != 0 || outcome == RowOutcome::NotScanned) {
         item->facts.address = address;
     }
+    if (outcomeChanged) {
+        outcomeChanged(row, item->facts);
+    }
+}
+
+void QtResultList::SetRowNotAsked(int row, NotAskedReason why, std::uint32_t address) {
+    if (ResultItem* item = ItemAt(list_, row)) {
+        item->facts.notAsked = why;
+    }
+    SetRowOutcome(row, RowOutcome::NotAsked, address);
+}
+
+void QtResultList::SetRowConfirmedBefore(int row, std::chrono::milliseconds ago) {
+    ResultItem* item = ItemAt(list_, row);
+    if (item == nullptr) {
+        return;
+    }
+    item->facts.confirmedBefore =
+        static_cast<int>(std::chrono::round<std::chrono::seconds>(ago).count());
     if (outcomeChanged) {
         outcomeChanged(row, item->facts);
     }
@@ -121,6 +141,15 @@ int QtResultList::CountAnswered() const {
     for (int row = 0; row < list_->topLevelItemCount(); ++row) {
         const RowFacts* facts = Facts(row);
         count += facts != nullptr && facts->outcome == RowOutcome::Answered ? 1 : 0;
+    }
+    return count;
+}
+
+int QtResultList::CountNotAsked() const {
+    int count = 0;
+    for (int row = 0; row < list_->topLevelItemCount(); ++row) {
+        const RowFacts* facts = Facts(row);
+        count += facts != nullptr && facts->outcome == RowOutcome::NotAsked ? 1 : 0;
     }
     return count;
 }

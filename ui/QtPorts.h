@@ -5,10 +5,12 @@
 
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "scan/Ports.h"
 
@@ -25,6 +27,10 @@ struct RowFacts {
     RowOutcome outcome = RowOutcome::NotScanned;
     std::uint32_t address = 0;  // the one asked, host byte order; 0 when not known
     QStringList macs;           // each MAC that answered in this scan, the cell's first
+    NotAskedReason notAsked = NotAskedReason::Failed;  // why, when the outcome is NotAsked
+    // For an answer that was the kernel's memory of the host: how long before it was asked
+    // the kernel had confirmed it, in seconds.
+    std::optional<int> confirmedBefore;
 };
 
 // Words a row's tooltip from its address text and facts. Rows hold it shared, so it may outlive
@@ -44,10 +50,13 @@ public:
     // the row's list of MACs, marking the row with a warning.
     void SetItemText(int row, int column, const std::string& text) override;
     void SetRowOutcome(int row, RowOutcome outcome, std::uint32_t address) override;
+    void SetRowNotAsked(int row, NotAskedReason why, std::uint32_t address) override;
+    void SetRowConfirmedBefore(int row, std::chrono::milliseconds ago) override;
 
     // The row's facts; nullptr for no such row.
     const RowFacts* Facts(int row) const;
     int CountAnswered() const;
+    int CountNotAsked() const;
     // Called after each change of a row's outcome.
     std::function<void(int row, const RowFacts& facts)> outcomeChanged;
 

@@ -12,6 +12,7 @@
 #include "platform/MacVendors.h"
 #include "scan/Address.h"
 #include "scan/ScanEngine.h"
+#include "scan/ScanTypes.h"
 #include "ui/DeviceText.h"
 #include "ui/QtPorts.h"
 #include "ui/ScannerDlg.h"
@@ -59,6 +60,10 @@ QString CScannerDlg::DescribeRow(const QString& text, const RowFacts& facts) con
         case RowOutcome::Unresolved:
             lines << QStringLiteral("无法解析");
             break;
+        case RowOutcome::NotAsked:
+            lines << Utf8(kNotAskedRow) + QStringLiteral("（") +
+                         Utf8(NotAskedReasonText(facts.notAsked)) + QStringLiteral("）");
+            break;
         case RowOutcome::Waiting:
             lines << (engine_ != nullptr && engine_->IsScanRunning() ? QStringLiteral("正在扫描")
                                                                      : QStringLiteral("未扫描"));
@@ -69,6 +74,10 @@ QString CScannerDlg::DescribeRow(const QString& text, const RowFacts& facts) con
     }
     if (isName && facts.address != 0) {
         lines << QStringLiteral("地址：") + Utf8(FormatDottedDecimal(facts.address));
+    }
+    if (facts.outcome == RowOutcome::Answered && facts.confirmedBefore) {
+        lines << QStringLiteral("系统邻居表在扫描前 %1 秒确认过此主机，本次未重新应答")
+                     .arg(*facts.confirmedBefore);
     }
     if (facts.outcome == RowOutcome::Answered) {
         const MacRegistry* registry = vendors_ ? vendors_->Loaded() : nullptr;
@@ -111,11 +120,10 @@ void CScannerDlg::UpdateProgressText() {
     const int total = progressPort_->Maximum();
     const bool shown = progressShown_ && total > 0;
     progress_->setTextVisible(shown);
-    const QString text = shown ? QStringLiteral("%1/%2 · %3 在线")
-                                     .arg(progressPort_->GetPos())
-                                     .arg(total)
-                                     .arg(resultRows_->CountAnswered())
-                               : QString();
+    const QString text =
+        shown ? Utf8(ProgressText(progressPort_->GetPos(), total, resultRows_->CountAnswered(),
+                                  resultRows_->CountNotAsked()))
+              : QString();
     progress_->setFormat(text);
     progress_->setAccessibleDescription(text);
 }

@@ -409,6 +409,43 @@ TEST(ArpHelperServer, MalformedOrDuplicateRequestsEndIt) {
         helper.server_.join();
         EXPECT_FALSE(helper.clean_);
     }
+    // A reused id gives up the answered probe still listened for under it: once the server has
+    // returned, its listener is closed, so a late reply cannot write through the gone server.
+    {
+        InProcessHelper helper(false);
+        const std::uint32_t conflict = kHostIp - 10 + InProcessHelper::kConflictFirst;
+        for (const std::uint32_t target : {conflict, kHostIp}) {
+            const auto bytes = EncodeHelperRequest({kHelperProbe, 5, target});
+            ASSERT_EQ(::send(helper.engineEnd_.Get(), bytes.data(), bytes.size(), 0),
+                      static_cast<ssize_t>(kHelperRequestSize));
+            std::array<std::uint8_t, kHelperReplySize> reply;
+            ASSERT_TRUE(ReadFully(helper.engineEnd_.Get(), reply.data(), reply.size()));
+        }
+        helper.engineEnd_.Reset();
+        helper.server_.join();
+        EXPECT_TRUE(helper.clean_);
+        const std::lock_guard lock(helper.lateMutex_);
+        EXPECT_FALSE(helper.lates_[conflict].listener->Listening());
+    }
+    // An engine that sweeps without reading the answers cannot make the queue grow without end.
+    {
+        InProcessHelper helper(false);
+        const auto bytes = EncodeHelperRequest({kHelperSweep, 9, 0});
+        // Sent until the server stops reading (or all of it went), then the engine goes away.
+        int stalls = 0;
+        for (int i = 0; i < 60000 && stalls < 2000;) {
+            if (::send(helper.engineEnd_.Get(), bytes.data(), bytes.size(),
+                       MSG_NOSIGNAL | MSG_DONTWAIT) == 12) {
+                ++i;
+            } else {
+                ++stalls;
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+        ::shutdown(helper.engineEnd_.Get(), SHUT_RDWR);
+        helper.server_.join();
+        EXPECT_FALSE(helper.clean_);
+    }
     // A record cut short by the engine closing is simply the end.
     InProcessHelper helper(false);
     ASSERT_EQ(::send(helper.engineEnd_.Get(), "\x01\x00", 2, 0), 2);

@@ -180,29 +180,45 @@ double MsSince(std::chrono::steady_clock::time_point start) {
 // targets no ARP can reach get one notice after it. The fallback is explained after the first
 // scan only. Rows of hosts that answered stay.
 TEST(Outcomes, FailedProbesAreReportedOffLinkTargetsNoticedAndTheSenderExplainedOnce) {
-    const ShownBox offLink{"有 2 个目标不在本地网段(需经网关或无路由)，ARP 无法到达，未发送请求。",
-                           "Talvik", kMbIconInformation};
+    const auto offLink = [](int count) {
+        return ShownBox{"有 " + std::to_string(count) +
+                            " 个目标不在本地网段（需经网关、无路由或为本机回环地址），ARP "
+                            "无法到达，未发送请求。",
+                        "Talvik", kMbIconInformation};
+    };
+    using enum NotAskedReason;
     struct Case {
         std::vector<std::uint32_t> failures;  // for targets .2, .3, ...
         std::vector<ShownBox> shown;
+        std::vector<NotAskedReason> reasons;  // of rows .2, .3, ...
+        bool loopback = false;                // 127.0.0.1 as row .8
     } cases[] = {
-        {{}, {kCompleteBox}},
-        {{kErrorHostUnreachable, kErrorHostUnreachable}, {kCompleteBox, offLink}},
+        {{}, {kCompleteBox}, {}},
+        {{kErrorHostUnreachable, kErrorHostUnreachable},
+         {kCompleteBox, offLink(3)},
+         {OffLink, OffLink},
+         true},
         {{kErrorNetworkUnreachable, kErrorNetworkUnreachable, kErrorAccessDenied},
-         {{"网卡 eth9 已断开，以下目标未能探测: 2\n发送被系统拒绝(如防火墙)的目标: 1\n"
-           "这些行为空，不表示主机不在线。",
-           "Talvik", kMbIconStop}}},
+         {{"网卡 eth9 已断开，有 2 个目标未能探测。\n发送被系统拒绝（如防火墙），有 1 "
+           "个目标未能探测。\n"
+           "这些行留空，并不表示主机不在线。",
+           "Talvik", kMbIconStop}},
+         {LinkDown, LinkDown, Refused}},
         {{kErrorTooManyOpenFiles, kErrorGenFailure, kErrorTimeout, kErrorHostUnreachable,
-          kErrorHostUnreachable},
-         {{"系统资源不足未能探测的目标: 1\n发送出错未能探测的目标: 2\n"
-           "这些行为空，不表示主机不在线。",
+          kErrorHostUnreachable, kErrorHelperLost},
+         {{"系统资源不足，有 1 个目标未能探测。\nARP 辅助程序退出，有 1 个目标未能探测。\n"
+           "发送出错，有 2 个目标未能探测。\n这些行留空，并不表示主机不在线。",
            "Talvik", kMbIconStop},
-          offLink}},
+          offLink(2)},
+         {NoResources, Failed, Failed, OffLink, OffLink, HelperLost}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.failures.size());
         EngineRig rig;
-        rig.AddRange(kNet203, 1, 8);
+        rig.AddRange(kNet203, 1, c.loopback ? 7 : 8);
+        if (c.loopback) {
+            rig.Add("127.0.0.1");
+        }
         rig.arp->Script(kNet203 | 1u, Answers(kMac));
         for (std::size_t i = 0; i < c.failures.size(); ++i) {
             rig.arp->Fail(kNet203 | static_cast<std::uint32_t>(2 + i), c.failures[i]);
@@ -210,6 +226,18 @@ TEST(Outcomes, FailedProbesAreReportedOffLinkTargetsNoticedAndTheSenderExplained
         rig.engine->OnScanAll();
         ASSERT_TRUE(rig.WaitUntilIdle());
         EXPECT_EQ(rig.shown, c.shown);
+        for (int row = 1; row < (c.loopback ? 7 : 8); ++row) {
+            const auto reason = static_cast<std::size_t>(row - 1);
+            EXPECT_EQ(rig.rows[static_cast<std::size_t>(row)].notAsked,
+                      reason < c.reasons.size() ? std::optional(c.reasons[reason]) : std::nullopt)
+                << row;
+        }
+        if (c.loopback) {
+            // Nothing is sent for it, whatever the sender would make of it.
+            EXPECT_EQ(rig.rows[7].notAsked, Loopback);
+            EXPECT_EQ(rig.Cell(7, 1), "");
+            EXPECT_EQ(std::ranges::count(rig.arp->Calls(), 0x7F000001u), 0);
+        }
         EXPECT_EQ(rig.Cell(0, 1), "running");
         EXPECT_EQ(rig.pos, 8);
         EXPECT_TRUE(rig.Idle());

@@ -130,6 +130,7 @@ struct FakeResolver final : INameResolver {
 struct Row {
     std::string cells[3];
     bool selected = false;
+    std::optional<NotAskedReason> notAsked;
 };
 
 struct ShownBox {
@@ -180,6 +181,12 @@ struct EngineRig final : IResultList, IProgressBar, ICommandStates, IMessageBox 
     void SetItemText(int row, int column, const std::string& text) override {
         Check(), rows.at(row).cells[column] = text, ++changes;
     }
+    void SetRowOutcome(int row, RowOutcome, std::uint32_t) override {
+        Check(), rows.at(row).notAsked.reset();
+    }
+    void SetRowNotAsked(int row, NotAskedReason why, std::uint32_t) override {
+        Check(), rows.at(row).notAsked = why;
+    }
     void SetRange(int minimum, int maximum) override { Check(), range = {minimum, maximum}; }
     void SetPos(int position) override { Check(), pos = position, ++changes; }
     int GetPos() const override { return Check(), pos; }
@@ -205,7 +212,7 @@ struct EngineRig final : IResultList, IProgressBar, ICommandStates, IMessageBox 
         }
     }
 
-    void Add(const std::string& text) { rows.push_back({{text}}); }
+    void Add(const std::string& text) { rows.push_back(Row{{text}, false, std::nullopt}); }
     // Rows first..last of a network, as the add command makes them.
     void AddRange(std::uint32_t network, int first, int last) {
         for (int i = first; i <= last; ++i) {

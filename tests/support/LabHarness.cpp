@@ -305,6 +305,11 @@ BenchResult RunBench(const Lab& lab, SenderKind kind, const std::vector<std::str
                 row.otherMacs.push_back(other);
             }
             result.rows.push_back(row);
+        } else if (line.rfind("outcome ", 0) == 0 && !result.rows.empty()) {
+            // Follows its row's line.
+            std::istringstream fields(line.substr(8));
+            std::string text;
+            fields >> text >> result.rows.back().outcome;
         } else if (line.rfind("message ", 0) == 0) {
             result.messages.push_back(line.substr(8));
         } else if (auto eq = line.find('='); eq != std::string::npos) {

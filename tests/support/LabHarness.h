@@ -77,6 +77,7 @@ private:
 struct BenchRow {
     std::string text, status, mac;
     std::vector<std::string> otherMacs;  // other hosts that answered for it, after `mac`
+    std::string outcome;                 // "answered", "silent", "not-asked:link-down", ...
 };
 
 struct BenchResult {

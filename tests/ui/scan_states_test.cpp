@@ -49,7 +49,7 @@ TEST_F(ScanStateTest, ToolbarMenuAndListFollowAScanToItsEnd) {
     EXPECT_EQ(Rows().size(), 3);
 
     // So do their keys; saving stays available.
-    EXPECT_EQ(ProgressText(), "0/3 · 0 在线");
+    EXPECT_EQ(ProgressText(), "0/3 · 0 台在线");
     EXPECT_EQ(ToolTip(0), "正在扫描");
     dialog->resultList()->setFocus();
     dialog->resultList()->topLevelItem(0)->setSelected(true);
@@ -65,7 +65,7 @@ TEST_F(ScanStateTest, ToolbarMenuAndListFollowAScanToItsEnd) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return Completed(); }, 10000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->Engine().IsScanRunning(); }, 10000));
     ExpectRunning(false);
-    EXPECT_EQ(ProgressText(), "3/3 · 1 在线");
+    EXPECT_EQ(ProgressText(), "3/3 · 1 台在线");
     EXPECT_EQ(ToolTip(0), "无响应");
     EXPECT_EQ(ToolTip(1), "在线");
     EXPECT_EQ(dialog->ResultRows().GetItemText(1, 1), kRunning);
@@ -91,7 +91,7 @@ TEST_F(ScanStateTest, StopReturnsToIdleWithoutCompletion) {
     EXPECT_FALSE(Completed());
     EXPECT_EQ(dialog->ResultRows().GetItemText(1, 1), "");
     // What was asked and found stays on the bar; a row never answered was not scanned.
-    EXPECT_EQ(ProgressText(), "0/3 · 0 在线");
+    EXPECT_EQ(ProgressText(), "0/3 · 0 台在线");
     EXPECT_EQ(ToolTip(1), "未扫描");
 
     // F5 scans all again once the scan is over.
@@ -135,16 +135,23 @@ protected:
         DialogTest::SetUp();
         arp->Script(0xCB007102, Answers({2, 0, 0x5e, 0x10, 0, 2}));
         arp->Script(0xCB007103, Answers({2, 0, 0x5e, 0x10, 0, 3}));
-        AddRows({"203.0.113.1", "beta.lab", "nowhere.lab", "203.0.113.3"});
+        arp->Fail(0xCB007104, kErrorHostUnreachable);
+        AddRows(
+            {"203.0.113.1", "beta.lab", "nowhere.lab", "203.0.113.3", "203.0.113.4", "127.0.0.1"});
     }
 };
 
 TEST_F(RowTextTest, EachRowTellsWhatBecameOfItAndWhoAnswered) {
     dialog->OnScanAll();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Completed(); }, 10000));
-    EXPECT_EQ(ProgressText(), "4/4 · 2 在线");
+    // Rows that were never asked are not silent hosts, and the bar counts them apart.
+    EXPECT_EQ(ProgressText(), "6/6 · 2 台在线 · 2 未探测");
     EXPECT_EQ(ToolTip(0), "无响应");
     EXPECT_EQ(ToolTip(2), "无法解析");
+    EXPECT_EQ(ToolTip(4), "未探测（不在本地网段）");
+    EXPECT_EQ(ToolTip(5), "未探测（本机回环地址，不在任何网段）");
+    EXPECT_EQ(dialog->ResultRows().GetItemText(5, 1), "");
+    EXPECT_EQ(dialog->ResultRows().GetItemText(5, 2), "");
     // The name comes later, off this thread; a host without one is named by nothing.
     ASSERT_TRUE(QTest::qWaitFor([&] { return ToolTip(1).contains("主机名"); }, 5000));
     EXPECT_EQ(ToolTip(1), "在线\n地址：203.0.113.2\n主机名：beta-host.lab");
@@ -166,7 +173,7 @@ TEST_F(ScanStateTest, ASecondMacForOneAddressIsListedAndMarked) {
     ASSERT_TRUE(arp->AnswerLate(0xCB007101, {2, 0, 0x5e, 0x10, 0, 1}));
     arp->Release();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Completed(); }, 10000));
-    EXPECT_EQ(ProgressText(), "3/3 · 2 在线");
+    EXPECT_EQ(ProgressText(), "3/3 · 2 台在线");
     EXPECT_EQ(ToolTip(0), "在线");
     // A new scan starts from one answer again.
     dialog->OnClearResults();
