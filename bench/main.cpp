@@ -16,7 +16,8 @@
 //
 // For the failure cases of the lab: --scans N runs N scans one after another (--scan-gap-ms
 // apart), each block after the first opened by a "scan K" line; --helper-signal-after-ms N
-// sends --helper-signal (kill or stop) to the ARP helper N ms into the first scan; the last
+// sends --helper-signal (kill or stop) to the ARP helper N ms into the first scan (given
+// again, at each of the times given, to whichever helper runs then); the last
 // lines tell how many children of the bench are left and how many of them are zombies.
 // start_ms tells how long the scan start held the user-interface thread.
 
@@ -24,6 +25,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -59,7 +61,7 @@ struct Options {
     long timeoutMs = 120000;
     int scans = 1;
     long scanGapMs = 0;
-    long helperSignalAfterMs = -1;
+    std::vector<long> helperSignalAfterMs;
     int helperSignal = SIGKILL;
 };
 
@@ -138,7 +140,11 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             if (arg == "--scans") {
                 options.scans = static_cast<int>(*n);
             } else {
-                (arg == "--scan-gap-ms" ? options.scanGapMs : options.helperSignalAfterMs) = *n;
+                if (arg == "--scan-gap-ms") {
+                    options.scanGapMs = *n;
+                } else {
+                    options.helperSignalAfterMs.push_back(*n);
+                }
             }
         } else if (arg == "--helper-signal" && value != nullptr) {
             const std::string name = value;
@@ -216,21 +222,25 @@ std::pair<int, int> Children() {
 }
 
 // Signals every child of this process after `afterMs`, from a thread of its own.
-std::jthread SignalChildrenLater(long afterMs, int signal) {
-    if (afterMs < 0) {
+std::jthread SignalChildrenLater(std::vector<long> afterMs, int signal) {
+    if (afterMs.empty()) {
         return {};
     }
+    std::sort(afterMs.begin(), afterMs.end());
     return std::jthread([afterMs, signal] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
-        for (const int pid : ChildPids()) {
-            ::kill(pid, signal);
-            std::fprintf(stderr, "talvik-bench: signal %d to %d\n", signal, pid);
+        const auto start = Clock::now();
+        for (const long at : afterMs) {
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(at));
+            for (const int pid : ChildPids()) {
+                ::kill(pid, signal);
+                std::fprintf(stderr, "talvik-bench: signal %d to %d\n", signal, pid);
+            }
         }
     });
 }
 
 bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<ScanEngine>& engine,
-                const PlatformParts& platform, long signalAfterMs) {
+                const PlatformParts& platform, const std::vector<long>& signalAfterMs) {
     auto& [ui, list, progress, commands, messages] = window;
     const std::size_t shownBefore = messages.All().size();
     const std::jthread signaller = SignalChildrenLater(signalAfterMs, options.helperSignal);
@@ -370,7 +380,7 @@ int Run(const Options& options) {
             std::printf("scan %d\n", scan);
         }
         allEnded = RunOneScan(options, window, engine, *platform,
-                              scan == 1 ? options.helperSignalAfterMs : -1) &&
+                              scan == 1 ? options.helperSignalAfterMs : std::vector<long>{}) &&
                    allEnded;
         if (!engine) {
             break;  // closed

@@ -258,25 +258,23 @@ public:
             return LinkLost(*link, late);
         }
         const std::uint32_t result = inner_->SendARP(destinationHostOrder, mac, length, stop, late);
-        if (link && result == kErrorBadNetName && late.listener) {
-            // Watched through its late window: a link lost meanwhile loses its answer.
-            const std::lock_guard lock(mutex_);
-            if (scan_.lock() == late.listener) {
-                silent_[late.tag] = Silent{*link, lossesBefore};
-            }
-        }
         if (!link || result == kNoError || result == kErrorCancelled) {
             return result;
         }
         // A frame the system would not send for a down link, through whichever sender, is named
         // here, the one place that knows the scan's links.
         bool lost = result == kErrorNetworkUnreachable || !LinkUsable(link->name);
-        {
-            const std::lock_guard lock(mutex_);
-            Drain();
-            lost = lost || losses_[link->index] != lossesBefore;
+        const std::lock_guard lock(mutex_);
+        Drain();
+        lost = lost || losses_[link->index] != lossesBefore;
+        if (lost) {
+            return LinkLost(*link, late);
         }
-        return lost ? LinkLost(*link, late) : result;
+        if (result == kErrorBadNetName && late.listener && scan_.lock() == late.listener) {
+            // Watched through its late window: a link lost meanwhile loses its answer.
+            silent_[late.tag] = Silent{*link, lossesBefore};
+        }
+        return result;
     }
 
     std::chrono::milliseconds LateFloor() const override { return inner_->LateFloor(); }

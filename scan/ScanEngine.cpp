@@ -114,8 +114,9 @@ void ScanEngine::StartScan(ItemFilter filter) {
     // Taken now, before any name is looked up: the options dialog may change the settings
     // while the scan runs, and that is meant for the next one.
     scanWorkerLimit_ = std::clamp(settings_.workerLimit, kMinWorkerLimit, kMaxWorkerLimit);
-    scanLateWindow_ = std::max(LateWindow(settings_.networkCondition),
-                               ports_.arp ? ports_.arp->LateFloor() : std::chrono::milliseconds(0));
+    // The sender's own floor is added per target, by the sender that asked it: a scan may
+    // change senders on its way (a helper lost, or back).
+    scanLateWindow_ = LateWindow(settings_.networkCondition);
 
     IResultList& list = *ports_.list;
     const int rows = list.GetItemCount();

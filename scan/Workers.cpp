@@ -55,9 +55,11 @@ unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index, bool again)
                 if (const auto resent = run->late->AskedAt(index); resent && *resent > asked) {
                     asked = *resent;
                 }
-                // Its answer still counts until the window from its request has passed.
+                // Its answer still counts until the window from its request has passed, and
+                // never before the sender that asked it can have heard it.
+                const auto window = std::max(run->lateWindow, run->arp->LateFloor());
                 const std::lock_guard lock(run->lateMutex);
-                run->lateUntil = std::max(run->lateUntil, asked + run->lateWindow);
+                run->lateUntil = std::max(run->lateUntil, asked + window);
                 break;
             }
             case kErrorCancelled:

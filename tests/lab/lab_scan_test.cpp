@@ -208,7 +208,69 @@ TEST_P(LabScan, OffLinkTargetsSendNothing) {
     ExpectCompleted(result, 12);
     for (const auto& row : result.rows) {
         ExpectRow(result, row.text, "");
+        EXPECT_EQ(row.outcome, "not-asked:off-link") << row.text;
     }
+    EXPECT_EQ(result.Value("progress_text"), "12/12 · 0 台在线 · 12 未探测");
+}
+
+// Loopback addresses, typed or as `localhost`, are on no segment: nothing is sent for them
+// through any sender, their rows stay empty (no all-zero MAC), and the off-link notice counts
+// them.
+TEST_P(LabScan, LoopbackTargetsAreNeverAsked) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts({10})));
+    auto result = Scan({"--target", "127.0.0.1", "--target", "localhost", "--target", "127.1.2.3",
+                        "--target", Address(10)});
+    const auto counts = responder_->Stop();
+    ASSERT_EQ(result.messages.size(), 2U) << result.raw;
+    EXPECT_EQ(result.messages[1], std::string(kOffLinkBefore) + "3" + kOffLinkAfter + "|Talvik|64");
+    result.messages.pop_back();
+    ExpectCompleted(result, 4);
+    for (const char* text : {"127.0.0.1", "localhost", "127.1.2.3"}) {
+        ExpectRow(result, text, "");
+        EXPECT_EQ(result.Row(text)->outcome, "not-asked:loopback") << text;
+    }
+    ExpectRow(result, Address(10), Mac(10));
+    EXPECT_EQ(counts.requestSequence,
+              std::vector<std::string>(counts.requestSequence.size(), Address(10)));
+    EXPECT_EQ(result.Value("progress_text"), "4/4 · 1 台在线 · 3 未探测");
+}
+
+// An interface that is down before the scan takes its routes with it, but its targets are on
+// its segment: the box names the interface and counts them, as for a link lost mid-scan, and
+// no off-link notice follows.
+TEST_P(LabScan, InterfaceDownBeforeTheScanIsNamed) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts(Octets(2, 5))));
+    ASSERT_EQ(std::system(InLab("ip -n {s} link set {a} down").c_str()), 0);
+    const auto result = Scan(Range(1, 14));
+    ExpectEndedWith(result, kLinkLostBefore + lab_->Name() + "a" + kLinkLostAfter + "14" +
+                                kNotAskedCount + "\\n" + kNotAskedTail);
+    EXPECT_EQ(result.Number("found"), 0) << result.raw;
+    for (const BenchRow& row : result.rows) {
+        EXPECT_EQ(row.outcome, "not-asked:link-down") << row.text;
+    }
+    EXPECT_EQ(result.Value("progress_text"), "14/14 · 0 台在线 · 14 未探测");
+}
+
+// A link that goes down inside a long late window (2.5 s at network condition 200), from
+// 1.4 s to 2.0 s, loses the answer of a host that replies 1.5 s late: its row is not asked,
+// not silent, and the box names the link instead of "扫描完成!".
+TEST_P(LabScan, LinkLostInsideTheLateWindowIsNoticed) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts({3}) + ", " + Hosts({5}, "\"delay_ms\": 1500")));
+    BenchResult result;
+    {
+        const Later down(1400, InLab("ip -n {s} link set {a} down"));
+        const Later up(2000, InLab("ip -n {s} link set {a} up"));
+        result = Scan(Range(2, 6, {"--network-condition", "200"}));
+    }
+    ASSERT_EQ(result.messages.size(), 1U) << result.raw;
+    const std::string named = kLinkLostBefore + lab_->Name() + "a" + kLinkLostAfter;
+    EXPECT_EQ(result.messages[0].rfind(named, 0), 0U) << result.raw;
+    ExpectRow(result, Address(3), Mac(3));
+    const BenchRow* late = result.Row(Address(5));
+    ASSERT_NE(late, nullptr);
+    // Asked again once the link was back it may still be found; never silent.
+    EXPECT_TRUE(late->outcome == "not-asked:link-down" || late->mac == Mac(5)) << result.raw;
+    EXPECT_NE(late->outcome, "silent");
 }
 
 // Stop or close in the middle of a /24: no completion notice, the window back to idle, no row
@@ -489,6 +551,10 @@ TEST_P(LabScan, LinkLostMidScanIsReportedAndEarlierFindsStay) {
         const long notAsked = std::strtol(box.c_str() + named.size(), nullptr, 10);
         EXPECT_GT(notAsked, 0) << box;
         EXPECT_EQ(result.Value("progress"), "254/254");
+        const auto notAskedRows =
+            std::count_if(result.rows.begin(), result.rows.end(),
+                          [](const BenchRow& row) { return row.outcome == "not-asked:link-down"; });
+        EXPECT_EQ(notAskedRows, notAsked) << result.raw;
         int found = 0;
         for (const BenchRow& row : result.rows) {
             if (!row.status.empty()) {
@@ -585,9 +651,12 @@ TEST_P(LabFallbackFaults, RefusedSendsAreReportedAndShortDescriptorsWaitedFor) {
     ASSERT_NO_FATAL_FAILURE(Start(Hosts(Octets(10, 13))));
     const auto refused = Scan(Range(2, 20), {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
                                              "trace=connect", "-e", "inject=connect:error=EPERM"});
-    ExpectEndedWith(refused, std::string(kNotAskedRefused) + "19\\n" + kNotAskedTail);
+    ExpectEndedWith(refused,
+                    std::string(kNotAskedRefused) + "19" + kNotAskedCount + "\\n" + kNotAskedTail);
     EXPECT_EQ(refused.Number("found"), 0) << refused.raw;
     EXPECT_EQ(refused.Value("progress"), "19/19");
+    EXPECT_EQ(refused.Value("progress_text"), "19/19 · 0 台在线 · 19 未探测");
+    EXPECT_EQ(refused.Row(Address(10))->outcome, "not-asked:refused");
 
     const auto shortOfDescriptors =
         Scan(Range(2, 40, {"--workers", "50"}), {"prlimit", "--nofile=40"});
@@ -595,6 +664,24 @@ TEST_P(LabFallbackFaults, RefusedSendsAreReportedAndShortDescriptorsWaitedFor) {
     for (int octet = 10; octet <= 13; ++octet) {
         ExpectRow(shortOfDescriptors, Address(octet), Mac(octet));
     }
+}
+
+// A host that left just after a scan found it: the kernel still holds it as reachable and does
+// not ask it again, so the fallback's answer is the kernel's memory, and the row says how old.
+TEST_P(LabFallbackFaults, AHostThatLeftIsMarkedAsTheKernelsMemory) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts({10, 11})));
+    const auto first = Scan(Range(10, 11));
+    ExpectCompleted(first, 2);
+    EXPECT_EQ(first.Row(Address(10))->outcome, "answered") << first.raw;
+    responder_.reset();
+    hosts_ = Hosts({11});
+    ASSERT_NO_FATAL_FAILURE(Replay());
+    const auto second = Scan(Range(10, 11));
+    const BenchRow* left = second.Row(Address(10));
+    ASSERT_NE(left, nullptr) << second.raw;
+    EXPECT_EQ(left->status, "running") << second.raw;
+    EXPECT_EQ(left->outcome.rfind("answered:confirmed-before-", 0), 0U) << second.raw;
+    EXPECT_EQ(second.Row(Address(11))->outcome.rfind("answered", 0), 0U) << second.raw;
 }
 
 // What only the helper can meet: it dies, stalls or cannot start its threads.
@@ -626,6 +713,61 @@ TEST_P(LabHelperFaults, KilledOrStoppedHelperIsReplacedAndTheScanSaysSo) {
         EXPECT_EQ(result.Number("zombies"), 0) << result.raw;
         EXPECT_EQ(result.Number("children"), 1) << "one helper, the restarted one";
     }
+}
+
+// Killed or stopped inside the late window (200 ms into a scan of 40 targets whose probes have
+// all ended), or stopped while probes are in flight (50 ms): what it was still listening for
+// is asked again through its replacement, each with a late window from that new request, so
+// the hosts answering 300 or 450 ms late and a conflict's second MAC are all found; the box
+// belongs to this scan, and the next scan completes plainly.
+TEST_P(LabHelperFaults, HelperLostInsideTheLateWindowLosesNoLateHost) {
+    const std::vector<int> prompt = Octets(2, 21);
+    const std::vector<int> late = {22, 23, 24, 25, 26};
+    ASSERT_NO_FATAL_FAILURE(
+        Start(Hosts(prompt) + ", " + Hosts({22, 23, 24}, "\"delay_ms\": 300") + ", " +
+              Hosts({25, 26}, "\"delay_ms\": 450") + ", " + Hosts({30}, "\"duplicates\": 1") +
+              ", " + Hosts({31}, "\"reply_from\": \"" + Address(30) + "\", \"delay_ms\": 50")));
+    for (const auto& [signal, at] : std::vector<std::pair<std::string, std::string>>{
+             {"kill", "200"}, {"stop", "200"}, {"stop", "50"}}) {
+        SCOPED_TRACE(signal + " at " + at);
+        const auto result = Scan(Range(
+            1, 40, {"--scans", "2", "--helper-signal", signal, "--helper-signal-after-ms", at}));
+        ASSERT_EQ(result.earlier.size(), 1U) << result.raw;
+        const BenchResult& hit = result.earlier[0];
+        ExpectEndedWith(hit, kHelperRestarted);
+        for (const int octet : prompt) {
+            ExpectRow(hit, Address(octet), Mac(octet));
+        }
+        for (const int octet : late) {
+            ExpectRow(hit, Address(octet), Mac(octet));
+        }
+        ExpectRow(hit, Address(30), Mac(30));
+        EXPECT_EQ(hit.Row(Address(30))->otherMacs, std::vector<std::string>{Mac(31)}) << hit.raw;
+        ExpectCompleted(result, 40);
+        EXPECT_EQ(result.Number("found"), 27);  // and our own
+        EXPECT_EQ(result.Number("zombies"), 0) << result.raw;
+        EXPECT_EQ(result.Number("children"), 1) << "one helper, the restarted one";
+    }
+}
+
+// A helper killed twice in one scan gives way to the fallback for the rest of it, but each
+// later scan tries the helper again: they complete plainly at the helper's pace, with it.
+TEST_P(LabHelperFaults, EachScanTriesTheHelperAgainAfterItsRestartLimit) {
+    ASSERT_NO_FATAL_FAILURE(Start(Hosts(Octets(10, 19))));
+    const auto result =
+        Scan(Range(1, 30,
+                   {"--scans", "3", "--helper-signal", "kill", "--helper-signal-after-ms", "50",
+                    "--helper-signal-after-ms", "400"}));
+    ASSERT_EQ(result.earlier.size(), 2U) << result.raw;
+    const BenchResult& hit = result.earlier[0];
+    ExpectEndedWith(hit, kHelperReplaced);
+    for (const BenchResult* later : {&result.earlier[1], &result}) {
+        ExpectCompleted(*later, 30);
+        EXPECT_EQ(later->Number("found"), 11) << later->raw;
+        // The fallback would listen for 2.1 s at least.
+        EXPECT_LT(std::strtod(later->Value("wall_ms").c_str(), nullptr), 1800.0) << later->raw;
+    }
+    EXPECT_EQ(result.Number("children"), 1) << "the helper serves again";
 }
 
 // A helper that cannot start its threads (a low process limit) does not greet as ready: the

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -188,6 +190,50 @@ TEST_F(LabTest, TheHelperServesWithNoPrivilegeLeftAndEndsWithUs) {
     }
     // Without the capability it refuses to serve.
     InScanner([] { EXPECT_FALSE(HelperArpSender::Start(AsNobody(""), ArpSchedule{}, 2s)); });
+}
+
+// A helper that ended is started again by the probe that finds it gone, which may wait seconds
+// for the new one's greeting; the scan start asks for the late floor on the user-interface
+// thread meanwhile, and that never waits for it. The probe then has its answer.
+TEST_F(LabTest, OnlyTheProbeThatRestartsTheHelperWaitsForIt) {
+    const std::string base = ::testing::TempDir() + "talvik-arp-slow" + std::to_string(::getpid());
+    const std::string started = base + ".started";
+    std::remove(started.c_str());
+    // Every start after the first greets only after 1.5 s.
+    std::ofstream(base) << "#!/bin/sh\n[ -e " << started << " ] && /usr/bin/sleep 1.5\n"
+                        << "/usr/bin/touch " << started << "\nexec " << TALVIK_TEST_HELPER
+                        << " \"$@\"\n";
+    ::chmod(base.c_str(), 0755);
+    InScanner([&] {
+        ArpSenderOptions options;
+        options.kind = ArpSenderKind::Helper;
+        options.helperPath = base;
+        const auto sender = MakeArpSender(options);
+        ASSERT_TRUE(sender);
+        ASSERT_EQ(Ask(*sender, kHostIp), Answer(kHostMac));
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+            std::ifstream children(task.path() / "children");
+            for (int pid = 0; children >> pid;) {
+                std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+                if (std::string name; comm >> name && name == "talvik-arp") {
+                    ::kill(pid, SIGKILL);
+                }
+            }
+        }
+        std::this_thread::sleep_for(100ms);  // its reader has seen it go
+        Outcome restarted;
+        std::thread probe([&] { restarted = Ask(*sender, kHostIp); });
+        std::this_thread::sleep_for(400ms);  // the new helper is not greeting yet
+        const auto asked = Clock::now();
+        EXPECT_EQ(sender->LateFloor(), 0ms);
+        const auto took = Clock::now() - asked;
+        probe.join();
+        EXPECT_LT(took, 100ms) << "the late floor waited for the helper's greeting";
+        EXPECT_EQ(restarted, Answer(kHostMac));
+    });
+    std::remove(started.c_str());
+    std::remove(base.c_str());
 }
 #endif
 

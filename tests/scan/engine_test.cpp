@@ -318,6 +318,30 @@ TEST(LateAnswers, TheWindowComesFromTheSliderAndTheSendersFloor) {
     EXPECT_EQ(LateWindow(99999), 100ms);
 }
 
+// What a sender loses while the scan listens (its helper ended) is handed back and asked
+// again, with a late window of its own from that request and no second progress step; the
+// answer to the new request fills the row.
+TEST(LateAnswers, WhatTheSenderLosesIsAskedAgainWithAWindowOfItsOwn) {
+    EngineRig rig;
+    rig.engine->Settings().networkCondition = kStartNetworkCondition;  // 500 ms
+    rig.AddRange(kNet203, 1, 3);
+    rig.engine->OnScanAll();
+    ASSERT_TRUE(rig.ui->RunUntil([&] { return rig.pos == 3; }));
+    rig.ui->RunFor(300ms);
+    ASSERT_TRUE(rig.arp->LoseLate(kNet203 | 2u));
+    ASSERT_TRUE(rig.ui->RunUntil([&] { return rig.arp->Calls().size() == 4; }));
+    const auto askedAgain = std::chrono::steady_clock::now();
+    EXPECT_EQ(rig.arp->Calls().back(), kNet203 | 2u);
+    ASSERT_TRUE(rig.arp->AnswerLate(kNet203 | 2u, kLateMac));
+    ASSERT_TRUE(rig.WaitForBox());
+    EXPECT_GE(MsSince(askedAgain), 400.0);
+    EXPECT_EQ(rig.shown, std::vector<ShownBox>{kCompleteBox});
+    EXPECT_EQ(rig.Cell(1, 1), "running");
+    EXPECT_EQ(rig.Cell(1, 2), kLateText);
+    EXPECT_EQ(rig.pos, 3);
+    EXPECT_FALSE(rig.offThread);
+}
+
 // Both settings are read when the scan starts: a change made while names are still being
 // looked up reaches the next scan only.
 TEST(LateAnswers, SettingsChangedDuringLookupsWaitForTheNextScan) {

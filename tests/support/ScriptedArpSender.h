@@ -105,6 +105,21 @@ public:
         late.listener->Deliver(late.tag, mac.data());
         return true;
     }
+    // Loses the latest call's probe for `destination`, as a helper that ends does: hands it
+    // back to its listener to be asked again. False when there was no such call.
+    bool LoseLate(std::uint32_t destination) {
+        LateTag late;
+        {
+            std::lock_guard lock(mutex_);
+            const auto found = lateTags_.find(destination);
+            if (found == lateTags_.end() || found->second.empty()) {
+                return false;
+            }
+            late = found->second.back();
+        }
+        late.listener->AskAgain(late.tag);
+        return true;
+    }
     std::chrono::milliseconds LateFloor() const override { return floor; }
     void Sweep(const std::shared_ptr<LateListener>& listener) override {
         std::lock_guard lock(mutex_);
