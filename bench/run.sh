@@ -312,16 +312,19 @@ scan_finds() {
         block_rows "$1" "$block" | grep -cxF -f "$work/dozing-expected" || true
     done
 }
-# Peak frames in any second, first requests (within 100 ms of a target's first) apart from the
-# extra asks, from the responder's log of the run.
+# Peak frames in any second, first requests (within 150 ms of a target's first in its scan) apart
+# from the extra asks, from the responder's log of a --scans 2 run whose first scan took $2 ms;
+# then how many requests went to a known MAC.
 request_rates() {
-    python3 - "$1" <<'PY'
+    python3 - "$1" "$2" <<'PY'
 import json, sys
 log = json.load(open(sys.argv[1]))["request_log"]
+second = log[0][0] + float(sys.argv[2]) if log else 0
 first, kinds = {}, {"first": [], "extra": []}
 for t, target, unicast in log:
-    first.setdefault(target, t)
-    kinds["first" if t - first[target] <= 100 else "extra"].append(t)
+    key = (t >= second, target)
+    first.setdefault(key, t)
+    kinds["first" if t - first[key] <= 150 else "extra"].append(t)
 def peak(times):
     best, j = 0, 0
     for i, t in enumerate(times):
@@ -354,7 +357,9 @@ dozing_case() {  # label cycle wake loss sender: one table row over $dozing_runs
         read -r f1 z1 f2 z2 <<<"$(scan_finds "$work/out" | tr '\n' ' ')"
         s1=$((s1 + f1)) d1=$((d1 + z1)) s2=$((s2 + f2)) d2=$((d2 + z2))
         [ "$f2" -lt "$min2" ] && min2=$f2
-        read -r rf re ru <<<"$(request_rates "$work/counts.json")"
+        local wall1
+        wall1=$(awk -F= '$1 == "wall_ms" { print $2; exit }' "$work/out")
+        read -r rf re ru <<<"$(request_rates "$work/counts.json" "$wall1")"
         [ "$rf" -gt "$pf" ] && pf=$rf
         [ "$re" -gt "$pe" ] && pe=$re
         uni=$((uni + ru))
