@@ -9,11 +9,14 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "platform/ArpFrame.h"
 #include "platform/ArpSchedule.h"
+#include "platform/HelperProtocol.h"
+#include "platform/KnownMacs.h"
 #include "platform/LinkInterfaces.h"
 #include "platform/NeighbourTable.h"
 
@@ -342,6 +345,43 @@ TEST(LingerAsker, HoldsTheLinkTo500FramesASecondHoweverManyTargetsLinger) {
         }
     }
     EXPECT_GE(asks, 8);
+}
+
+TEST(HelperProtocol, ProbesCarryTheScansPaceAndKnownMacsTheirMac) {
+    HelperRequest probe{kHelperProbe, 7, kHostIp};
+    probe.windowMs = 5000;
+    probe.workers = 50;
+    probe.scan = 3;
+    const auto back = DecodeHelperRequest(EncodeHelperRequest(probe));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(
+        std::tie(back->op, back->id, back->target, back->windowMs, back->workers, back->scan),
+        std::tie(probe.op, probe.id, probe.target, probe.windowMs, probe.workers, probe.scan));
+    HelperRequest remember{kHelperRemember, 1, kHostIp};
+    remember.mac = kHostMac;
+    auto bytes = EncodeHelperRequest(remember);
+    ASSERT_TRUE(DecodeHelperRequest(bytes));
+    EXPECT_EQ(DecodeHelperRequest(bytes)->mac, kHostMac);
+    bytes[19] = 1;  // the padding after the MAC
+    EXPECT_FALSE(DecodeHelperRequest(bytes));
+    EXPECT_FALSE(DecodeHelperRequest(EncodeHelperRequest(HelperRequest{5, 1, kHostIp})));
+}
+
+TEST(KnownMacs, KeepsTheLatestUnicastMacPerAddressWithinItsBound) {
+    KnownMacs known;
+    known.Remember(kHostIp, kOurMac);
+    known.Remember(kHostIp, kHostMac);                                // the device changed its MAC
+    known.Remember(kHostIp + 1, MacAddress{0x01, 0, 0x5e, 0, 0, 1});  // multicast
+    known.Remember(0, kHostMac);
+    EXPECT_EQ(known.Find(kHostIp), kHostMac);
+    EXPECT_FALSE(known.Find(kHostIp + 1));
+    EXPECT_FALSE(known.Find(0));
+    for (std::uint32_t i = 0; i < KnownMacs::kCapacity; ++i) {
+        known.Remember(0x0A000000 + i, kHostMac);
+    }
+    EXPECT_EQ(known.Size(), KnownMacs::kCapacity);
+    EXPECT_FALSE(known.Find(kHostIp)) << "the oldest goes first";
+    EXPECT_TRUE(known.Find(0x0A000000 + KnownMacs::kCapacity - 1));
 }
 
 // An RTM_NEWNEIGH for 203.0.113.10 on interface 7 as the kernel lays it out (little-endian
