@@ -255,6 +255,20 @@ TEST(Outcomes, FailedProbesAreReportedOffLinkTargetsNoticedAndTheSenderExplained
         }
         EXPECT_EQ(rig.shown, expected);
     }
+    // So is a helper that scans tried again in vain, once in a run.
+    EngineRig again;
+    again.arp->helperUnavailable = true;
+    again.AddRange(kNet203, 1, 2);
+    for (int scan = 0; scan < 2; ++scan) {
+        again.shown.clear();
+        again.engine->OnScanAll();
+        ASSERT_TRUE(again.WaitUntilIdle());
+        std::vector<ShownBox> expected{kCompleteBox};
+        if (scan == 0) {
+            expected.push_back({kHelperUnavailable, "Talvik", kMbIconInformation});
+        }
+        EXPECT_EQ(again.shown, expected);
+    }
 }
 
 TEST(LateAnswers, FillTheirRowWhileTheWindowIsOpenAndOutlastTheEmptyResult) {

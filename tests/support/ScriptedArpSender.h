@@ -61,6 +61,9 @@ public:
         std::unique_lock lock(mutex_);
         if (late.listener) {
             lateTags_[destination].push_back(late);
+            if (helperUnavailable) {
+                late.listener->Notes().HelperUnavailable();
+            }
         }
         if (const auto failure = failures_.find(destination); failure != failures_.end()) {
             if (failure->second == kErrorNetworkUnreachable && late.listener) {
@@ -127,6 +130,8 @@ public:
     }
     int Sweeps() const { return Read(sweptWhileListening_); }
     std::chrono::milliseconds floor{0};
+    // Each scan notes that its helper could not be started again.
+    bool helperUnavailable = false;
 
     // Wait until at least `count` calls are in progress at once, or until none is.
     bool WaitForActive(int count) {
