@@ -4,7 +4,7 @@
 # variables of `lab.sh info`.
 #
 #   lab_session NAME TAG       builds lab NAME, with a scratch folder /tmp/TAG.XXXXXX
-#   start_responder CONFIG [SECONDS]
+#   start_responder CONFIG [SECONDS]   (counts go to $responder_counts when it is set)
 #   stop_responder
 
 lab_sh=$root/tests/lab/lab.sh
@@ -29,7 +29,8 @@ lab_session_end() {
 start_responder() {
     rm -f "$work/ready"
     "$lab_sh" seg "$lab" python3 "$root/tests/lab/arp_responder.py" --config "$1" \
-        --ready-file "$work/ready" --duration "${2:-300}" &
+        --ready-file "$work/ready" --duration "${2:-300}" \
+        ${responder_counts:+--count-file "$responder_counts"} &
     responder_pid=$!
     for _ in $(seq 100); do
         [ -s "$work/ready" ] && return 0

@@ -4,14 +4,15 @@
 # scenario by scenario, and prints one table with ratios from the same run. Run as root; every
 # frame stays inside the lab's namespaces.
 #
-#   bench/run.sh [--runs N] [--loss-runs N] [--build-dir DIR] [--no-build] [--peers-only]
+#   bench/run.sh [--runs N] [--loss-runs N] [--dozing-runs N] [--build-dir DIR] [--no-build] [--peers-only]
 #                [--schedule 0,75,150/300] [--neighbour-give-up-ms N] [--only LIST]
 #
 # --runs: repetitions of the timed scenarios (the median is shown, default 3);
 # --loss-runs: runs of the loss scenario, each with its own seed (default 5);
+# --dozing-runs: runs of the dozing scenario, each with its own phases (default 5);
 # --peers-only: measure arp-scan and nmap alone (nothing of ours is built or run);
 # --schedule, --neighbour-give-up-ms: try other sender timings than the built-in ones;
-# --only: a comma-separated choice of the scenarios live, late, late800, loss, fallback,
+# --only: a comma-separated choice of the scenarios live, late, late800, loss, dozing, fallback,
 #   fallback-loss, remember and cli (talvik-scan beside talvik-bench and arp-scan; the
 #   default: all).
 set -euo pipefail
@@ -20,15 +21,17 @@ root=$PWD
 
 runs=3
 loss_runs=5
+dozing_runs=5
 build_dir=$root/build/bench
 build=1
 peers_only=0
 talvik_args=()
-only=live,late,late800,loss,fallback,fallback-loss,remember,cli
+only=live,late,late800,loss,dozing,fallback,fallback-loss,remember,cli
 while [ $# -gt 0 ]; do
     case $1 in
     --runs) runs=$2; shift 2 ;;
     --loss-runs) loss_runs=$2; shift 2 ;;
+    --dozing-runs) dozing_runs=$2; shift 2 ;;
     --build-dir) build_dir=$2; shift 2 ;;
     --no-build) build=0; shift ;;
     --peers-only) peers_only=1; build=0; shift ;;
@@ -286,6 +289,110 @@ avg() { awk -v s="$1" -v n="$loss_runs" 'BEGIN { printf "%.1f", s / n }'; }
 row "10% loss each way, 30 hosts of which 10 late, mean of $loss_runs seeds" \
     "$(avg "$sum_t")/30 found" "$(avg "$sum_a")/30 found" "$(avg "$sum_n")/30 found" \
     "$(ratio "$sum_t" "$sum_a") x arp-scan's finds" ">= arp-scan's finds"
+fi
+
+if want dozing; then
+# 20 hosts that answer at once and 10 that doze: each hears a broadcast only while awake (wake ms
+# of every cycle ms, from a phase of its own), a frame to its own MAC always.
+dozing10=(10:0 35:0 60:0 85:0 110:0 135:0 160:0 190:0 215:0 250:0)
+write_dozing_config() {
+    local file=$1 seed=$2 cycle=$3 wake=$4 loss=$5
+    python3 - "$file" "$seed" "$cycle" "$wake" "$loss" "$LAB_SEGMENT_IF" "$LAB_SUBNET" \
+        "${live20[*]}" "${dozing10[*]}" <<'PY'
+import json, random, sys
+file, seed, cycle, wake, loss, interface, subnet, live, dozing = sys.argv[1:]
+rng = random.Random(int(seed))
+def host(word, dozes):
+    octet = int(word.split(":")[0])
+    h = {"ip": f"{subnet}.{octet}", "mac": f"02:1a:{octet:02x}:00:00:{octet:02x}",
+         "request_loss": float(loss), "reply_loss": float(loss)}
+    if dozes:
+        h.update(doze_cycle_ms=int(cycle), doze_wake_ms=int(wake),
+                 doze_phase_ms=rng.randrange(int(cycle)))
+    return h
+hosts = [host(w, False) for w in live.split()] + [host(w, True) for w in dozing.split()]
+json.dump({"interface": interface, "seed": int(seed), "hosts": hosts}, open(file, "w"))
+PY
+}
+# Found in scan 1 and in scan 2 of a --scans 2 output, all and the dozing ones: four lines.
+block_rows() {
+    awk -v b="$2" '/^scan 2$/ { s = 2; next }
+        (s ? s : 1) == b && $1 == "row" && $3 == "running" { print $2, $4 }' "$1" |
+        tr 'A-F' 'a-f' | tr '-' ':' | sort -u
+}
+scan_finds() {
+    local block
+    for block in 1 2; do
+        block_rows "$1" "$block" | grep -cxF -f "$expected_file" || true
+        block_rows "$1" "$block" | grep -cxF -f "$work/dozing-expected" || true
+    done
+}
+# Peak frames in any second, first requests (within 150 ms of a target's first in its scan) apart
+# from the extra asks, from the responder's log of a --scans 2 run whose first scan took $2 ms;
+# then how many requests went to a known MAC.
+request_rates() {
+    python3 - "$1" "$2" <<'PY'
+import json, sys
+log = json.load(open(sys.argv[1]))["request_log"]
+second = log[0][0] + float(sys.argv[2]) if log else 0
+first, kinds = {}, {"first": [], "extra": []}
+for t, target, unicast in log:
+    key = (t >= second, target)
+    first.setdefault(key, t)
+    kinds["first" if t - first[key] <= 150 else "extra"].append(t)
+def peak(times):
+    best, j = 0, 0
+    for i, t in enumerate(times):
+        while t - times[j] >= 1000:
+            j += 1
+        best = max(best, i - j + 1)
+    return best
+print(peak(kinds["first"]), peak(kinds["extra"]), sum(1 for e in log if e[2]))
+PY
+}
+dozing_case() {  # label cycle wake loss sender: one table row over $dozing_runs phase seeds
+    local label=$1 cycle=$2 wake=$3 loss=$4 sender=$5
+    echo "== dozing: $label" >&2
+    expect_hosts "${dozing10[@]}"
+    cp "$expected_file" "$work/dozing-expected"
+    expect_hosts "${live20[@]}" "${dozing10[@]}"
+    local s1=0 d1=0 s2=0 d2=0 min2=30 sa=0 da=0 st=0 dt=0 pf=0 pe=0 uni=0 worse=0
+    for seed in $(seq "$dozing_runs"); do
+        write_dozing_config "$work/dozing.json" "$seed" "$cycle" "$wake" "$loss"
+        measure arp-scan "$work/dozing.json" 1; sa=$((sa + m_found))
+        local peer=$m_found
+        scenario_args=()
+        measure "$sender" "$work/dozing.json" 1; st=$((st + m_found))
+        [ "$m_found" -lt "$peer" ] && worse=$((worse + 1))
+        responder_counts=$work/counts.json
+        scenario_args=(--network-condition 100 --scans 2)
+        run_tool "$sender" "$work/dozing.json"
+        responder_counts=
+        scenario_args=()
+        read -r f1 z1 f2 z2 <<<"$(scan_finds "$work/out" | tr '\n' ' ')"
+        s1=$((s1 + f1)) d1=$((d1 + z1)) s2=$((s2 + f2)) d2=$((d2 + z2))
+        [ "$f2" -lt "$min2" ] && min2=$f2
+        local wall1
+        wall1=$(awk -F= '$1 == "wall_ms" { print $2; exit }' "$work/out")
+        read -r rf re ru <<<"$(request_rates "$work/counts.json" "$wall1")"
+        [ "$rf" -gt "$pf" ] && pf=$rf
+        [ "$re" -gt "$pe" ] && pe=$re
+        uni=$((uni + ru))
+        echo "   seed $seed: arp-scan $peer, talvik at 1000 $m_found; at 100 scan 1 $f1 (dozing $z1), scan 2 $f2 (dozing $z2); peaks $rf/s first, $re/s extra; $ru unicast" >&2
+    done
+    avg() { awk -v s="$1" -v n="$dozing_runs" 'BEGIN { printf "%.1f", s / n }'; }
+    row "$label: at 100, scan 1 / scan 2 of one run (mean of $dozing_runs phase seeds)" \
+        "$(avg "$s1")/30 ($(avg "$d1")/10 dozing) / $(avg "$s2")/30 (fewest $min2)" \
+        "$(avg "$sa")/30 at its defaults" "-" \
+        "at 1000: $(avg "$st")/30, fewer than arp-scan in $worse of $dozing_runs; peaks $pf frames/s first requests, $pe frames/s extra asks" \
+        ">= 5/10 dozing in scan 1, 30/30 in scan 2, extra <= 500/s"
+}
+dozing_case "10 of 30 dozing, awake 30 of 500 ms (root, packet socket)" 500 30 0 talvik-packet
+if have_helper; then
+    dozing_case "the same (nobody, talvik-arp helper)" 500 30 0 talvik-helper
+fi
+dozing_case "10 of 30 dozing, awake 20 of 1000 ms (root)" 1000 20 0 talvik-packet
+dozing_case "10 of 30 dozing, awake 30 of 500 ms, 10% loss each way (root)" 500 30 0.1 talvik-packet
 fi
 
 if want fallback; then

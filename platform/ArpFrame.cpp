@@ -57,6 +57,13 @@ ArpFrame BuildArpRequest(const MacAddress& sourceMac, std::uint32_t sourceIp,
     return frame;
 }
 
+ArpFrame BuildUnicastArpRequest(const MacAddress& sourceMac, std::uint32_t sourceIp,
+                                std::uint32_t targetIp, const MacAddress& destinationMac) {
+    ArpFrame frame = BuildArpRequest(sourceMac, sourceIp, targetIp);
+    std::copy(destinationMac.begin(), destinationMac.end(), frame.begin());
+    return frame;
+}
+
 std::optional<ArpPacket> ParseArpPacket(std::span<const std::uint8_t> frame) {
     if (frame.size() < kArpFrameSize) {
         return std::nullopt;
@@ -94,6 +101,20 @@ std::optional<MacAddress> MatchArpReply(const ArpPacket& packet, const ArpQuesti
     }
     if (!IsUnicastMac(packet.senderMac) || packet.senderMac == question.ourMac ||
         packet.ethernetSource == question.ourMac) {
+        return std::nullopt;
+    }
+    return packet.senderMac;
+}
+
+std::optional<MacAddress> MatchUnsolicitedArp(const ArpPacket& packet,
+                                              const ArpQuestion& question) {
+    const bool announcement = packet.opcode == kArpReply && packet.targetIp == packet.senderIp;
+    if ((packet.opcode != kArpRequest && !announcement) || question.targetIp == 0 ||
+        packet.senderIp != question.targetIp) {
+        return std::nullopt;
+    }
+    if (!IsUnicastMac(packet.senderMac) || !IsUnicastMac(packet.ethernetSource) ||
+        packet.senderMac == question.ourMac || packet.ethernetSource == question.ourMac) {
         return std::nullopt;
     }
     return packet.senderMac;

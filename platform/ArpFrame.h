@@ -23,6 +23,10 @@ using ArpFrame = std::array<std::uint8_t, kArpFrameSize>;
 // A broadcast who-has for `targetIp`, told from `sourceMac`/`sourceIp`.
 ArpFrame BuildArpRequest(const MacAddress& sourceMac, std::uint32_t sourceIp,
                          std::uint32_t targetIp);
+// The same question sent to `destinationMac` alone, as the kernel asks a neighbour it knows:
+// an access point keeps such a frame for a dozing device, where a broadcast is simply lost.
+ArpFrame BuildUnicastArpRequest(const MacAddress& sourceMac, std::uint32_t sourceIp,
+                                std::uint32_t targetIp, const MacAddress& destinationMac);
 
 // The fields of a well-formed Ethernet/IPv4 ARP packet of any opcode.
 struct ArpPacket {
@@ -49,6 +53,11 @@ struct ArpQuestion {
 // The target's MAC when `packet` is its reply to `question`: opcode 2, sent by the target's
 // address to our address and MAC, from a usable unicast MAC that is not our own.
 std::optional<MacAddress> MatchArpReply(const ArpPacket& packet, const ArpQuestion& question);
+
+// The target's MAC when `packet` is the target speaking on its own: a request from its address
+// (for anyone, itself included) or a gratuitous reply announcing it, from a usable unicast MAC
+// that is not our own. A probe from 0.0.0.0 names no address and counts for nothing.
+std::optional<MacAddress> MatchUnsolicitedArp(const ArpPacket& packet, const ArpQuestion& question);
 
 // A unicast, non-zero hardware address; anything else cannot be a host's own MAC.
 bool IsUnicastMac(const MacAddress& mac);

@@ -18,6 +18,10 @@
 namespace talvik {
 namespace {
 
+// Bounds on what the engine may ask for: the poorest network's window, and the most workers.
+constexpr std::uint32_t kMaxWindowMs = 10000;
+constexpr std::uint32_t kMaxWorkers = 64;
+
 class Replies final {
 public:
     explicit Replies(int fd) : fd_(fd) {}
@@ -40,6 +44,9 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
         std::uint32_t id;
         std::uint32_t target;
         bool sweep = false;
+        std::uint32_t windowMs = 0;
+        std::uint32_t workers = 0;
+        std::uint16_t scan = 0;
         std::shared_ptr<LateListener> listener;  // the probe swept, when it was still listened for
     };
     Replies replies(channel_);
@@ -87,6 +94,10 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
                     std::copy_n(mac, late.mac.size(), late.mac.begin());
                     replies.Write(late);
                 });
+            // The window is counted from the first request, which goes out just below.
+            listener->SetWindow(std::chrono::milliseconds(std::min(job.windowMs, kMaxWindowMs)));
+            listener->SetWorkerLimit(static_cast<int>(std::min(job.workers, kMaxWorkers)));
+            listener->SetPaceGroup(std::uint64_t{job.scan} + 1);
             reply.status =
                 sender_.SendARP(job.target, reply.mac.data(), &length, stop, LateTag{listener, 0});
             if (reply.status != kNoError) {
@@ -149,7 +160,7 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
                     break;
                 }
                 // On a worker: the records it writes must not keep this loop from reading.
-                Job job{request->id, 0, true, nullptr};
+                Job job{request->id, 0, true, 0, 0, 0, nullptr};
                 if (const auto late = lingering.find(request->id); late != lingering.end()) {
                     job.listener = late->second;
                     lingering.erase(late);
@@ -157,6 +168,11 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
                 queue.push_back(std::move(job));
                 ++queuedSweeps;
                 ready.notify_one();
+                continue;
+            }
+            if (request->op == kHelperRemember) {
+                const KnownDevice device{request->target, request->mac};
+                sender_.Remember(std::span(&device, 1));
                 continue;
             }
             if (request->op == kHelperCancel) {
@@ -184,7 +200,8 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
                 continue;
             }
             outstanding.emplace(request->id, std::stop_source());
-            queue.push_back(Job{request->id, request->target, false, nullptr});
+            queue.push_back(Job{request->id, request->target, false, request->windowMs,
+                                request->workers, request->scan, nullptr});
             ready.notify_one();
         }
     } catch (const std::system_error&) {

@@ -4,7 +4,10 @@
 // leave at all.
 
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,11 +41,81 @@ public:
     SendPacer(int perSecond, int burst);
     // The earliest moment the next frame may go, given the time now; books that moment.
     Clock::time_point Reserve(Clock::time_point now);
+    // The same moment, without booking it.
+    Clock::time_point NextFree(Clock::time_point now) const;
 
 private:
     Clock::duration interval_;
     Clock::duration allowance_;
     Clock::time_point theoretical_{};
+};
+
+// How a target that lingers silent is asked again while its late window lasts. The gaps grow,
+// so that a long window does not turn into a steady drizzle, and each is jittered so that the
+// asks do not keep falling into the same phase of a dozing device's sleep.
+struct LingerPlan {
+    std::chrono::milliseconds firstGap{150};
+    std::chrono::milliseconds maxGap{600};
+    int growthPercent = 150;  // each gap before jitter, against the one before
+    int jitterPercent = 20;   // each gap is moved by up to this share of itself, either way
+};
+
+// The gap before extra ask `n` (0 is the first) of a target whose jitter comes from `seed`.
+std::chrono::milliseconds LingerGap(const LingerPlan& plan, std::uint32_t n, std::uint64_t seed);
+
+// When the extra asks go, counted like `from` and `window` from the target's first request: the
+// first one gap after `from`, none at or after `window`.
+std::vector<std::chrono::milliseconds> LingerOffsets(const LingerPlan& plan,
+                                                     std::chrono::milliseconds from,
+                                                     std::chrono::milliseconds window,
+                                                     std::uint64_t seed);
+
+// The extra asks of every lingering target of one sender, held together to `perSecond` frames
+// however many targets linger, and each scan's (a group's) to its own pace: when a rate holds an
+// ask back, the most overdue that may go goes first, and the gaps after it count from when it
+// really went. Not thread-safe; the caller serialises it.
+class LingerAsker final {
+public:
+    using Clock = std::chrono::steady_clock;
+    // The pace of a peer at its defaults.
+    static constexpr int kFramesPerSecond = 500;
+
+    explicit LingerAsker(LingerPlan plan = {}, int perSecond = kFramesPerSecond);
+
+    // Asks `key` again from one gap after `from` until `until`; a key already held starts over.
+    // A group's pace is the one its first target brought.
+    void Add(std::uint64_t key, Clock::time_point from, Clock::time_point until, std::uint64_t seed,
+             std::uint64_t group = 0, int groupPerSecond = kFramesPerSecond);
+    void Remove(std::uint64_t key);
+
+    struct Ask {
+        std::uint64_t key = 0;
+        std::uint32_t n = 0;  // 0 for a target's first extra ask
+    };
+    // The asks due by `now` that the rates let go now, each booked as made at `now`; a target
+    // whose window has ended is let go without one.
+    std::vector<Ask> Take(Clock::time_point now);
+    // When Take may next give something; nothing while no target lingers.
+    std::optional<Clock::time_point> NextWake(Clock::time_point now) const;
+    std::size_t Size() const { return targets_.size(); }
+
+private:
+    struct Target {
+        Clock::time_point due;
+        Clock::time_point until;
+        std::uint64_t seed = 0;
+        std::uint64_t group = 0;
+        std::uint32_t n = 0;
+    };
+    struct Group {
+        SendPacer pacer;
+        std::size_t targets = 0;
+    };
+    LingerPlan plan_;
+    SendPacer pacer_;
+    std::map<std::uint64_t, Target> targets_;
+    std::map<std::uint64_t, Group> groups_;
+    std::set<std::pair<Clock::time_point, std::uint64_t>> queue_;  // (due, key)
 };
 
 }  // namespace talvik

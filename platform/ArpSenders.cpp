@@ -107,6 +107,16 @@ public:
     void Sweep(const std::shared_ptr<LateListener>& listener) override {
         Current().first->Sweep(listener);
     }
+    void Remember(std::span<const KnownDevice> devices) override {
+        {
+            const std::lock_guard lock(mutex_);
+            remembered_.insert(remembered_.end(), devices.begin(), devices.end());
+        }
+        Current().first->Remember(devices);
+    }
+    void ScanEnded(const std::shared_ptr<LateListener>& listener) override {
+        Current().first->ScanEnded(listener);
+    }
     void WatchLate(const std::shared_ptr<LateListener>& listener, std::stop_token stop) override {
         Current().first->WatchLate(listener, stop);
     }
@@ -115,6 +125,11 @@ private:
     std::pair<std::shared_ptr<IArpSender>, std::shared_ptr<HelperArpSender>> Current() const {
         const std::lock_guard lock(mutex_);
         return {current_, helper_};
+    }
+
+    std::vector<KnownDevice> Remembered() const {
+        const std::lock_guard lock(mutex_);
+        return remembered_;
     }
 
     void Use(std::shared_ptr<IArpSender> sender, std::shared_ptr<HelperArpSender> helper) {
@@ -138,6 +153,7 @@ private:
         std::uint32_t why = kErrorGenFailure;
         if (auto fresh = StartHelper(options_, path_, why)) {
             std::fputs("talvik: the ARP helper serves again\n", stderr);
+            fresh->Remember(Remembered());
             Use(fresh, fresh);
             return;
         }
@@ -160,6 +176,8 @@ private:
             std::uint32_t why = kErrorGenFailure;
             if (auto fresh = StartHelper(options_, path_, why)) {
                 std::fputs("talvik: the ARP helper ended; started it again\n", stderr);
+                // What it was told goes to the new one too; what it learnt itself is learnt anew.
+                fresh->Remember(Remembered());
                 Use(fresh, fresh);
                 if (lost) {
                     scan->Notes().HelperRestarted();
@@ -188,6 +206,7 @@ private:
     std::shared_ptr<HelperArpSender> helper_;   // nothing while the fallback asks
     std::shared_ptr<IArpSender> current_;
     std::atomic<std::int64_t> lateFloor_{0};  // milliseconds, of current_
+    std::vector<KnownDevice> remembered_;     // guarded by mutex_
 };
 
 // Watches the interfaces a scan asks on, by their state as the kernel reports it: a target
@@ -264,6 +283,10 @@ public:
 
     std::chrono::milliseconds LateFloor() const override { return inner_->LateFloor(); }
     void Sweep(const std::shared_ptr<LateListener>& listener) override { inner_->Sweep(listener); }
+    void Remember(std::span<const KnownDevice> devices) override { inner_->Remember(devices); }
+    void ScanEnded(const std::shared_ptr<LateListener>& listener) override {
+        inner_->ScanEnded(listener);
+    }
 
     // A silent target whose link went down (or lost carrier, or went away) while the scan
     // listened for it may have answered unheard: it is asked again, which finds the link down

@@ -296,7 +296,30 @@ bool HelperArpSender::Affected(const std::shared_ptr<LateListener>& listener) {
 }
 
 bool HelperArpSender::Write(std::uint32_t op, std::uint32_t id, std::uint32_t target) {
-    const auto bytes = EncodeHelperRequest(HelperRequest{op, id, target});
+    return Write(HelperRequest{op, id, target});
+}
+
+void HelperArpSender::Remember(std::span<const KnownDevice> devices) {
+    for (const KnownDevice& device : devices) {
+        HelperRequest request{kHelperRemember, 1, device.address};
+        request.mac = device.mac;
+        if (!Write(request)) {
+            return;
+        }
+    }
+}
+
+void HelperArpSender::ScanEnded(const std::shared_ptr<LateListener>& /*listener*/) {
+    std::vector<std::uint32_t> ids;
+    {
+        const std::lock_guard lock(mutex_);
+        ids = TakeForgotten();
+    }
+    Forget(ids);
+}
+
+bool HelperArpSender::Write(const HelperRequest& request) {
+    const auto bytes = EncodeHelperRequest(request);
     // A helper that stopped reading fills the channel: no writer waits on it, or on another
     // writer, longer than a probe would.
     const auto deadline = std::chrono::steady_clock::now() + patience_;
@@ -385,7 +408,19 @@ std::uint32_t HelperArpSender::Probe(std::uint32_t destinationHostOrder, MacAddr
     const std::vector<std::uint32_t> stale = TakeForgotten();
     lock.unlock();
     Forget(stale);
-    bool written = Write(kHelperProbe, id, destinationHostOrder);
+    HelperRequest request{kHelperProbe, id, destinationHostOrder};
+    if (late.listener) {
+        request.windowMs = static_cast<std::uint32_t>(late.listener->Window().count());
+        request.workers =
+            static_cast<std::uint16_t>(std::clamp(late.listener->WorkerLimit(), 0, 64));
+        const std::lock_guard scanLock(mutex_);
+        if (lastScan_.lock() != late.listener) {
+            lastScan_ = late.listener;
+            ++scanTag_;
+        }
+        request.scan = scanTag_;
+    }
+    bool written = Write(request);
     lock.lock();
     bool overdue = false;
     if (written) {

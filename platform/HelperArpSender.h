@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/ArpSchedule.h"
+#include "platform/HelperProtocol.h"
 #include "platform/ProbingArpSender.h"
 #include "platform/UniqueFd.h"
 
@@ -59,6 +60,10 @@ public:
     // Asks the helper for the other hosts heard for the listener's answered probes and waits,
     // as long as for one probe at most, until it has said that all of them are delivered.
     void Sweep(const std::shared_ptr<LateListener>& listener) override;
+    // Passed on to the helper, which asks those MACs directly too.
+    void Remember(std::span<const KnownDevice> devices) override;
+    // The helper stops asking and listening for the scan's probes at once.
+    void ScanEnded(const std::shared_ptr<LateListener>& listener) override;
 
     // While the listener's scan has probes lingering here, asks the helper for a sign of life
     // (a sweep of an id it never had) and gives it up when none comes within a probe's time:
@@ -94,6 +99,7 @@ private:
     // A helper that stopped answering or reading is given up: ended, so the reader reaps it.
     void GiveUp(const std::shared_ptr<LateListener>& also = nullptr);
     bool Write(std::uint32_t op, std::uint32_t id, std::uint32_t target);
+    bool Write(const HelperRequest& request);
     // Takes out the lingering ids whose scan no longer listens (and the oldest beyond the
     // bound), for the caller to cancel once the lock is let go.
     std::vector<std::uint32_t> TakeForgotten();
@@ -116,6 +122,8 @@ private:
     std::vector<std::uint32_t> pings_;                   // signs of life asked for, not yet given
     std::vector<std::weak_ptr<LateListener>> affected_;  // scans that lost probes when it went
     std::uint32_t nextId_ = 1;
+    std::weak_ptr<LateListener> lastScan_;  // tells one scan's probes from the next one's
+    std::uint16_t scanTag_ = 0;
     bool gone_ = false;
     std::jthread reader_;
 };

@@ -24,14 +24,31 @@ std::array<std::uint8_t, kHelperRequestSize> EncodeHelperRequest(const HelperReq
     Put(bytes.data(), request.op);
     Put(bytes.data() + 4, request.id);
     Put(bytes.data() + 8, request.target);
+    if (request.op == kHelperRemember) {
+        std::copy(request.mac.begin(), request.mac.end(), bytes.begin() + 12);
+    } else if (request.op == kHelperProbe) {
+        Put(bytes.data() + 12, request.windowMs);
+        std::memcpy(bytes.data() + 16, &request.workers, sizeof request.workers);
+        std::memcpy(bytes.data() + 18, &request.scan, sizeof request.scan);
+    }
     return bytes;
 }
 
 std::optional<HelperRequest> DecodeHelperRequest(
     std::span<const std::uint8_t, kHelperRequestSize> bytes) {
     HelperRequest request{Get(bytes.data()), Get(bytes.data() + 4), Get(bytes.data() + 8)};
-    if (request.op < kHelperProbe || request.op > kHelperSweep || request.id == 0) {
+    if (request.op < kHelperProbe || request.op > kHelperRemember || request.id == 0) {
         return std::nullopt;
+    }
+    if (request.op == kHelperRemember) {
+        if (bytes[18] != 0 || bytes[19] != 0) {
+            return std::nullopt;
+        }
+        std::copy_n(bytes.begin() + 12, 6, request.mac.begin());
+    } else if (request.op == kHelperProbe) {
+        request.windowMs = Get(bytes.data() + 12);
+        std::memcpy(&request.workers, bytes.data() + 16, sizeof request.workers);
+        std::memcpy(&request.scan, bytes.data() + 18, sizeof request.scan);
     }
     return request;
 }

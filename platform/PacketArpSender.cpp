@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <random>
 
 #include "platform/ArpFrame.h"
 #include "platform/LinkInterfaces.h"
@@ -56,6 +57,8 @@ std::unique_ptr<PacketArpSender> PacketArpSender::Create(UniqueFd socket, Option
     try {
         sender->receiver_ = std::jthread(
             [raw = sender.get()](std::stop_token stop) { raw->Receive(std::move(stop)); });
+        sender->askerThread_ = std::jthread(
+            [raw = sender.get()](std::stop_token stop) { raw->AskAgain(std::move(stop)); });
     } catch (const std::system_error&) {
         return nullptr;
     }
@@ -65,9 +68,15 @@ std::unique_ptr<PacketArpSender> PacketArpSender::Create(UniqueFd socket, Option
 PacketArpSender::PacketArpSender(UniqueFd socket, Options options)
     : socket_(std::move(socket)),
       options_(std::move(options)),
-      pacer_(options_.framesPerSecond, options_.burst) {}
+      pacer_(options_.framesPerSecond, options_.burst),
+      asker_(options_.linger, options_.lingerFramesPerSecond),
+      seed_(std::random_device()()) {}
 
 PacketArpSender::~PacketArpSender() {
+    if (askerThread_.joinable()) {
+        askerThread_.request_stop();
+        askerThread_.join();
+    }
     wake_.StopAndJoin(receiver_);
 }
 
@@ -103,15 +112,24 @@ void PacketArpSender::Receive(std::stop_token stop) {
 
 void PacketArpSender::Dispatch(const std::uint8_t* frame, std::size_t size, int ifindex) {
     const auto packet = ParseArpPacket(std::span(frame, size));
-    if (!packet || packet->opcode != kArpReply) {
+    if (!packet) {
         return;
+    }
+    // Whatever a host says of itself lets us ask it by its own MAC later.
+    if (packet->senderIp != 0 && packet->ethernetSource == packet->senderMac) {
+        known_.Remember(packet->senderIp, packet->senderMac);
     }
     const std::lock_guard lock(mutex_);
     for (Asking* probe : probes_) {
         if (probe->ifindex != ifindex) {
             continue;
         }
-        if (const auto mac = MatchArpReply(*packet, probe->question)) {
+        auto mac = MatchArpReply(*packet, probe->question);
+        if (!mac && !probe->answered) {
+            // A silent target that speaks on its own is as alive as one that answers.
+            mac = MatchUnsolicitedArp(*packet, probe->question);
+        }
+        if (mac) {
             AddAnswer(probe->macs, *mac);
             if (!probe->answered) {
                 probe->answered = true;
@@ -123,22 +141,102 @@ void PacketArpSender::Dispatch(const std::uint8_t* frame, std::size_t size, int 
     // gathers other hosts. One whose scan stopped listening is forgotten here.
     std::erase_if(lingering_, [&](Lingering& probe) {
         if (!probe.late.listener->Listening()) {
+            Forget(probe);
             return true;
         }
         if (probe.ifindex != ifindex) {
             return false;
         }
-        const auto mac = MatchArpReply(*packet, probe.question);
+        if (!probe.macs.empty()) {
+            if (const auto mac = MatchArpReply(*packet, probe.question)) {
+                AddAnswer(probe.macs, *mac);
+            }
+            return false;
+        }
+        auto mac = MatchArpReply(*packet, probe.question);
+        if (!mac) {
+            mac = MatchUnsolicitedArp(*packet, probe.question);
+        }
         if (!mac) {
             return false;
         }
-        if (!probe.macs.empty()) {
-            AddAnswer(probe.macs, *mac);
-            return false;
-        }
         probe.late.listener->Deliver(probe.late.tag, mac->data());
+        Forget(probe);
         return true;
     });
+}
+
+void PacketArpSender::Forget(const Lingering& probe) {
+    if (probe.key != 0) {
+        asker_.Remove(probe.key);
+    }
+}
+
+void PacketArpSender::Remember(std::span<const KnownDevice> devices) {
+    for (const KnownDevice& device : devices) {
+        known_.Remember(device.address, device.mac);
+    }
+}
+
+std::optional<MacAddress> PacketArpSender::KnownMac(int ifindex, std::uint32_t address) {
+    if (auto mac = known_.Find(address)) {
+        return mac;
+    }
+    const std::lock_guard lock(kernelMutex_);
+    if (!kernel_) {
+        kernel_.emplace();
+    }
+    const auto entry = kernel_->Lookup(ifindex, address);
+    if (!HasUsableMac(entry)) {
+        return std::nullopt;
+    }
+    known_.Remember(address, *entry->mac);
+    return entry->mac;
+}
+
+void PacketArpSender::AskAgain(std::stop_token stop) {
+    struct Frame {
+        ArpQuestion question;
+        int ifindex = 0;
+        std::optional<MacAddress> to;
+    };
+    std::unique_lock lock(mutex_);
+    while (!stop.stop_requested()) {
+        const auto changed = [this] { return askerChanged_; };
+        if (const auto wake = asker_.NextWake(Clock::now())) {
+            askerWake_.wait_until(lock, stop, *wake, changed);
+        } else {
+            askerWake_.wait(lock, stop, changed);
+        }
+        askerChanged_ = false;
+        std::vector<Frame> frames;
+        for (const LingerAsker::Ask& ask : asker_.Take(Clock::now())) {
+            const auto probe = std::find_if(lingering_.begin(), lingering_.end(),
+                                            [&](const Lingering& l) { return l.key == ask.key; });
+            if (probe == lingering_.end()) {
+                continue;
+            }
+            if (!probe->late.listener->Listening()) {
+                Forget(*probe);
+                lingering_.erase(probe);
+                continue;
+            }
+            // A known MAC is asked directly every other time; the broadcast in between still
+            // finds a device that has changed its MAC.
+            const bool direct = probe->knownMac && ask.n % 2 == 0;
+            frames.push_back(
+                Frame{probe->question, probe->ifindex, direct ? probe->knownMac : std::nullopt});
+        }
+        if (frames.empty()) {
+            continue;
+        }
+        lock.unlock();
+        // A frame that did not leave is what the next ask is for.
+        for (const Frame& frame : frames) {
+            SendRequest(frame.question, frame.ifindex, frame.to);
+        }
+        lock.lock();
+    }
 }
 
 void PacketArpSender::AddAnswer(std::vector<MacAddress>& macs, const MacAddress& mac) {
@@ -165,17 +263,19 @@ std::size_t PacketArpSender::LingeringCount() {
     return lingering_.size();
 }
 
-int PacketArpSender::SendRequest(const Asking& probe) {
+int PacketArpSender::SendRequest(const ArpQuestion& question, int ifindex,
+                                 const std::optional<MacAddress>& to) {
     const ArpFrame frame =
-        BuildArpRequest(probe.question.ourMac, probe.question.ourIp, probe.question.targetIp);
-    sockaddr_ll to{};
-    to.sll_family = AF_PACKET;
-    to.sll_protocol = htons(ETH_P_ARP);
-    to.sll_ifindex = probe.ifindex;
-    to.sll_halen = 6;
-    std::fill_n(to.sll_addr, 6, 0xff);
+        to ? BuildUnicastArpRequest(question.ourMac, question.ourIp, question.targetIp, *to)
+           : BuildArpRequest(question.ourMac, question.ourIp, question.targetIp);
+    sockaddr_ll link{};
+    link.sll_family = AF_PACKET;
+    link.sll_protocol = htons(ETH_P_ARP);
+    link.sll_ifindex = ifindex;
+    link.sll_halen = 6;
+    std::copy(frame.begin(), frame.begin() + 6, link.sll_addr);
     const ssize_t sent = ::sendto(socket_.Get(), frame.data(), frame.size(), 0,
-                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
+                                  reinterpret_cast<const sockaddr*>(&link), sizeof link);
     if (sent == static_cast<ssize_t>(frame.size())) {
         return 0;
     }
@@ -201,6 +301,7 @@ std::uint32_t PacketArpSender::Probe(std::uint32_t destinationHostOrder, MacAddr
     Asking probe;
     probe.question = ArpQuestion{choice.link.mac, choice.link.address, destinationHostOrder};
     probe.ifindex = choice.link.index;
+    const std::optional<MacAddress> knownMac = KnownMac(probe.ifindex, destinationHostOrder);
 
     std::unique_lock lock(mutex_);
     probes_.push_front(&probe);
@@ -226,11 +327,21 @@ std::uint32_t PacketArpSender::Probe(std::uint32_t destinationHostOrder, MacAddr
         lock.unlock();
         // A lost frame is what the retries are for; a frame the system would not send at all
         // means the target was not really asked.
-        const int error = SendRequest(probe);
+        const int error = SendRequest(probe.question, probe.ifindex);
         lock.lock();
         if (error != 0 && error != ENOBUFS && error != EAGAIN) {
             sendError = error;
             break;
+        }
+        if (i == 0 && knownMac && !probe.answered) {
+            // The device last seen there hears its own MAC even while it dozes.
+            const Clock::time_point direct = pacer_.Reserve(Clock::now());
+            if (probe.wakeup.wait_until(lock, stop, direct, answered) || stop.stop_requested()) {
+                break;
+            }
+            lock.unlock();
+            SendRequest(probe.question, probe.ifindex, knownMac);
+            lock.lock();
         }
     }
     if (!probe.answered && !stop.stop_requested() && sendError == 0) {
@@ -243,7 +354,13 @@ std::uint32_t PacketArpSender::Probe(std::uint32_t destinationHostOrder, MacAddr
     if (!probe.answered && stop.stop_requested()) {
         return kErrorCancelled;
     }
-    std::erase_if(lingering_, [](const Lingering& old) { return !old.late.listener->Listening(); });
+    std::erase_if(lingering_, [this](const Lingering& old) {
+        if (old.late.listener->Listening()) {
+            return false;
+        }
+        Forget(old);
+        return true;
+    });
     if (late.listener && late.listener->Listening()) {
         // No more frames go out for it: the worker limit bounds the targets being asked. An
         // answered one is still listened to for other hosts answering in its name.
@@ -252,10 +369,27 @@ std::uint32_t PacketArpSender::Probe(std::uint32_t destinationHostOrder, MacAddr
             const auto oldestAnswered =
                 std::find_if(lingering_.rbegin(), lingering_.rend(),
                              [](const Lingering& old) { return !old.macs.empty(); });
-            lingering_.erase(oldestAnswered != lingering_.rend() ? std::prev(oldestAnswered.base())
-                                                                 : std::prev(lingering_.end()));
+            const auto dropped = oldestAnswered != lingering_.rend()
+                                     ? std::prev(oldestAnswered.base())
+                                     : std::prev(lingering_.end());
+            Forget(*dropped);
+            lingering_.erase(dropped);
         }
-        lingering_.push_front(Lingering{probe.question, probe.ifindex, late, probe.macs});
+        Lingering lingering{probe.question, probe.ifindex, late, probe.macs, 0, knownMac};
+        const Clock::time_point until = first + late.listener->Window();
+        if (!probe.answered && until > Clock::now()) {
+            // Asked again until its window ends: a dozing device hears only some broadcasts.
+            lingering.key = nextKey_++;
+            const int workers = late.listener->WorkerLimit();
+            asker_.Add(lingering.key, Clock::now(), until,
+                       seed_ ^ (lingering.key * 0x9e3779b97f4a7c15ULL) ^ destinationHostOrder,
+                       late.listener->PaceGroup(),
+                       workers > 0 ? std::min(LingerAsker::kFramesPerSecond, 10 * workers)
+                                   : LingerAsker::kFramesPerSecond);
+            askerChanged_ = true;
+            askerWake_.notify_all();
+        }
+        lingering_.push_front(std::move(lingering));
     }
     if (probe.answered) {
         answer = probe.macs.front();

@@ -218,6 +218,10 @@ unsigned DispatchScan(const std::shared_ptr<ScanRun>& run) {
         failed = !AwaitLateAnswers(run, stop);
     }
     run->late->Close();
+    try {
+        run->arp->ScanEnded(run->late);
+    } catch (...) {
+    }
     if (stop.stop_requested()) {
         return 0;
     }

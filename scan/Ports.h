@@ -5,6 +5,7 @@
 // Text is UTF-8 throughout.
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <utility>
@@ -183,6 +185,20 @@ public:
     using Sink = std::function<void(std::int32_t tag, const std::uint8_t* mac)>;
     explicit LateListener(Sink sink) : sink_(std::move(sink)) {}
 
+    // How long after a target's first request the scan listens for it; a sender may keep asking
+    // a silent target until then. Set before the scan's threads see the listener.
+    void SetWindow(std::chrono::milliseconds window) { window_ = window; }
+    std::chrono::milliseconds Window() const { return window_; }
+    // How many targets the scan asks at once (0: not said). A sender asks lingering targets
+    // again no faster than that many workers would, a frame each per 100 ms. Set with the window.
+    void SetWorkerLimit(int workers) { workers_ = workers; }
+    int WorkerLimit() const { return workers_; }
+    // Listeners that stand for the same scan share one pace; by default each is its own.
+    void SetPaceGroup(std::uint64_t group) { paceGroup_ = group; }
+    std::uint64_t PaceGroup() const {
+        return paceGroup_ != 0 ? paceGroup_ : reinterpret_cast<std::uintptr_t>(this);
+    }
+
     bool Listening() const { return listening_.load(std::memory_order_acquire); }
     void Deliver(std::int32_t tag, const std::uint8_t* mac) {
         const std::lock_guard lock(mutex_);
@@ -248,6 +264,9 @@ private:
     std::mutex mutex_;
     std::atomic<bool> listening_{true};
     Sink sink_;
+    std::chrono::milliseconds window_{0};
+    int workers_ = 0;
+    std::uint64_t paceGroup_ = 0;
     ScanNotes notes_;
     mutable std::mutex againMutex_;  // guards again_, asked_ and confirmedBefore_
     std::condition_variable_any againReady_;
@@ -260,6 +279,12 @@ private:
 struct LateTag {
     std::shared_ptr<LateListener> listener;
     std::int32_t tag = 0;
+};
+
+// An address and the MAC last seen there (host byte order; the MAC as on the wire).
+struct KnownDevice {
+    std::uint32_t address = 0;
+    std::array<std::uint8_t, 6> mac{};
 };
 
 // One ARP request on the local segment. Safe to call from up to 64 threads at once. Returns
@@ -279,6 +304,12 @@ public:
     // Called once the listener's late window has passed, before it stops listening: a sender
     // that learns of answers only by looking delivers them here.
     virtual void Sweep(const std::shared_ptr<LateListener>& /*listener*/) {}
+    // MACs seen at addresses before, from a store of devices: a sender that can choose its
+    // frames also asks those MACs directly. What it hears itself it remembers untold.
+    virtual void Remember(std::span<const KnownDevice> /*devices*/) {}
+    // Called once the listener no longer listens (its scan ended, was stopped or closed): a
+    // sender lets go at once of whatever it still does for that scan.
+    virtual void ScanEnded(const std::shared_ptr<LateListener>& /*listener*/) {}
     // Called now and then while the listener's scan waits for late answers, and once more
     // before the sweep: a sender whose listening can end unseen (a helper that stalled, a link
     // that went down) checks it here and hands what it lost to the listener's AskAgain. May

@@ -240,6 +240,8 @@ void ScanEngine::StartDispatcher() {
             // Called on a sender's own thread: nowhere to report it; the row stays empty.
         }
     });
+    run->late->SetWindow(scanLateWindow_);
+    run->late->SetWorkerLimit(scanWorkerLimit_);
     for (int i = 0; i < targetCount_; ++i) {
         targets_[static_cast<std::size_t>(i)].owner = this;
     }

@@ -17,6 +17,9 @@ namespace talvik {
 
 namespace {
 
+// A silent target is asked again from 300 ms after its first request at the latest.
+constexpr std::chrono::milliseconds kAskAgainFrom{300};
+
 QLabel* MakeLabel(QWidget* parent, const QString& text, const QRect& geometry,
                   Qt::Alignment alignment) {
     auto* label = new QLabel(text, parent);
@@ -89,9 +92,15 @@ CAdvancedOptionsDlg::CAdvancedOptionsDlg(QWidget* parent) : QDialog(parent) {
     speedSlider_->setAccessibleName(QStringLiteral("扫描速度"));
     // Each slider tells its value and what it means, as the value changes.
     connect(netSlider_, &QSlider::valueChanged, this, [this](int value) {
-        netSlider_->setToolTip(QStringLiteral("网络状况：%1\n未应答的主机再等 %2 毫秒")
-                                   .arg(value)
-                                   .arg(LateWindow(value).count()));
+        const auto window = LateWindow(value);
+        QString tip =
+            QStringLiteral("网络状况：%1\n未应答的主机再等 %2 毫秒").arg(value).arg(window.count());
+        // Only a window longer than the first gap holds any ask beyond the first ones.
+        if (window >= kAskAgainFrom) {
+            tip +=
+                QStringLiteral("，其间不时再问（间隔渐长）\n省电休眠的手机、传感器醒来时便能应答");
+        }
+        netSlider_->setToolTip(tip);
     });
     connect(speedSlider_, &QSlider::valueChanged, this, [this](int value) {
         speedSlider_->setToolTip(QStringLiteral("扫描速度：%1\n同时探测 %1 台主机").arg(value));

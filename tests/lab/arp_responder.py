@@ -6,8 +6,12 @@
 "mac" and may have "delay_ms", "request_loss", "reply_loss" (seeded), "ignore_first" (leaves the
 first N requests for it unanswered), "duplicates" (extra replies), "reply_from" (answers in that
 address's name), "silent", "gratuitous_every_ms" and "icmp_unreachable" (answers a UDP datagram
-with a port-unreachable error). On SIGTERM or after --duration seconds the counts of what the
-link carried go to --count-file.
+with a port-unreachable error). A dozing host ("doze_cycle_ms", "doze_wake_ms", "doze_phase_ms")
+hears a broadcast only while it is awake, doze_wake_ms of every doze_cycle_ms from its phase on,
+as a device in Wi-Fi power save does; a frame sent to its own MAC, which an access point keeps for
+it, it always hears. On SIGTERM or after --duration seconds the counts of what the link carried go
+to --count-file, with every request's time (ms from the start), target and whether it was
+unicast.
 """
 
 import argparse
@@ -69,7 +73,9 @@ class Responder:
             self.hosts[host["ip"]] = host
         self.timers = []
         self.order = itertools.count()
-        self.counts = {"frames_in": 0, "arp_requests": 0, "requesters": [], "request_sequence": []}
+        self.counts = {"frames_in": 0, "arp_requests": 0, "requesters": [], "request_sequence": [],
+                       "request_log": []}
+        self.start = time.monotonic()
         self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
         # A burst of requests must not overflow the queue while replies are being sent.
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
@@ -92,11 +98,18 @@ class Responder:
         self.counts["arp_requests"] += 1
         # The order of requests shows how many targets a scanner had in flight at once.
         self.counts["request_sequence"].append(ip_text(tpa))
+        unicast = frame[0:6] != b"\xff" * 6
+        self.counts["request_log"].append([round((now - self.start) * 1000, 1), ip_text(tpa),
+                                           unicast])
         requester = f"{ip_text(spa)} {sha.hex(':')}"
         if requester not in self.counts["requesters"]:
             self.counts["requesters"].append(requester)
         host = self.hosts.get(tpa)
         if host is None or host.get("silent"):
+            return
+        if unicast and frame[0:6] != host["mac"]:
+            return
+        if not unicast and not self.awake(host, now):
             return
         host["asked"] = host.get("asked", 0) + 1
         if host["asked"] <= host.get("ignore_first", 0):
@@ -107,6 +120,13 @@ class Responder:
         due = now + host.get("delay_ms", 0) / 1000.0
         for i in range(1 + host.get("duplicates", 0)):
             self.schedule(due + i * 0.005, reply, loss=host.get("reply_loss", 0))
+
+    def awake(self, host, now):
+        cycle = host.get("doze_cycle_ms")
+        if not cycle:
+            return True
+        at = ((now - self.start) * 1000 + host.get("doze_phase_ms", 0)) % cycle
+        return at < host.get("doze_wake_ms", cycle)
 
     def run(self, deadline):
         for host in self.hosts.values():

@@ -483,7 +483,8 @@ TEST(ArpHelperServer, MalformedOrDuplicateRequestsEndIt) {
         InProcessHelper helper(false);
         for (const HelperRequest& record : records) {
             const auto bytes = EncodeHelperRequest(record);
-            ASSERT_EQ(::send(helper.engineEnd_.Get(), bytes.data(), bytes.size(), 0), 12);
+            ASSERT_EQ(::send(helper.engineEnd_.Get(), bytes.data(), bytes.size(), 0),
+                      static_cast<ssize_t>(kHelperRequestSize));
         }
         helper.server_.join();
         EXPECT_FALSE(helper.clean_);
@@ -495,7 +496,8 @@ TEST(ArpHelperServer, MalformedOrDuplicateRequestsEndIt) {
         const std::uint32_t conflict = kHostIp - 10 + InProcessHelper::kConflictFirst;
         for (const std::uint32_t target : {conflict, kHostIp}) {
             const auto bytes = EncodeHelperRequest({kHelperProbe, 5, target});
-            ASSERT_EQ(::send(helper.engineEnd_.Get(), bytes.data(), bytes.size(), 0), 12);
+            ASSERT_EQ(::send(helper.engineEnd_.Get(), bytes.data(), bytes.size(), 0),
+                      static_cast<ssize_t>(kHelperRequestSize));
             std::array<std::uint8_t, kHelperReplySize> reply;
             ASSERT_TRUE(ReadFully(helper.engineEnd_.Get(), reply.data(), reply.size()));
         }

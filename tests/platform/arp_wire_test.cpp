@@ -7,11 +7,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <set>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "platform/ArpFrame.h"
 #include "platform/ArpSchedule.h"
+#include "platform/HelperProtocol.h"
+#include "platform/KnownMacs.h"
 #include "platform/LinkInterfaces.h"
 #include "platform/NeighbourTable.h"
 
@@ -90,6 +95,68 @@ TEST(ArpFrame, OnlyTheTargetsReplyToUsGivesItsMac) {
     }
 }
 
+TEST(ArpFrame, UnicastRequestGoesToTheKnownMacAlone) {
+    const ArpFrame expected = {
+        0x00, 0x0c, 0x29, 0x3a, 0x4b, 0x5c,                       // the MAC last seen there
+        0x02, 0x00, 0x5e, 0x10, 0x20, 0x30,                       // our MAC
+        0x08, 0x06,                                               // ARP
+        0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01,           // Ethernet, IPv4, 6, 4, request
+        0x02, 0x00, 0x5e, 0x10, 0x20, 0x30, 203,  0,    113, 1,   // sender
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 203,  0,    113, 10,  // target, MAC asked for
+    };
+    EXPECT_EQ(BuildUnicastArpRequest(kOurMac, kOurIp, kHostIp, kHostMac), expected);
+}
+
+TEST(ArpFrame, OnlyTheTargetSpeakingForItselfShowsItAlive) {
+    // 203.0.113.10 asking, by broadcast, who has 203.0.113.254 (its gateway).
+    std::vector<std::uint8_t> request = {
+        0xff, 0xff, 0xff, 0xff, 0xff, 0xff,                        // broadcast
+        0x00, 0x0c, 0x29, 0x3a, 0x4b, 0x5c,                        // from the host
+        0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 0x06, 0x04,            // ARP, Ethernet, IPv4, 6, 4
+        0x00, 0x01,                                                // request
+        0x00, 0x0c, 0x29, 0x3a, 0x4b, 0x5c, 203,  0,    113, 10,   // sender
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 203,  0,    113, 254,  // target
+    };
+    request.resize(60, 0);
+    const std::vector<std::uint8_t> hostIp = {203, 0, 113, 10};
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> edits;
+        bool alive = false;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"asks for its gateway", {}, true},
+        {"asks for us", {{41, {1}}}, true},
+        {"announces itself", {{38, hostIp}}, true},
+        {"announces itself by a reply", {{21, {0x02}}, {38, hostIp}}, true},
+        {"unicast to us", {{0, {kOurMac.begin(), kOurMac.end()}}}, true},
+        {"a reply to someone else", {{21, {0x02}}}},
+        {"RFC 5227 probe from 0.0.0.0", {{28, {0, 0, 0, 0}}, {38, hostIp}}},
+        {"another address", {{31, {11}}}},
+        {"our own MAC as sender", {{22, {kOurMac.begin(), kOurMac.end()}}}},
+        {"our own frame looped back", {{6, {kOurMac.begin(), kOurMac.end()}}}},
+        {"multicast sender MAC", {{22, {0x01}}}},
+        {"multicast Ethernet source", {{6, {0x01}}}},
+        {"zero sender MAC", {{22, std::vector<std::uint8_t>(6, 0)}}},
+        {"opcode 3", {{21, {0x03}}}}};
+    // clang-format on
+    for (const Case& c : cases) {
+        auto frame = request;
+        for (const auto& [offset, bytes] : c.edits) {
+            std::copy(bytes.begin(), bytes.end(), frame.begin() + offset);
+        }
+        const auto packet = ParseArpPacket(frame);
+        ASSERT_TRUE(packet) << c.what;
+        EXPECT_EQ(MatchUnsolicitedArp(*packet, ArpQuestion{kOurMac, kOurIp, kHostIp}),
+                  c.alive ? std::optional(kHostMac) : std::nullopt)
+            << c.what;
+        // Not a target of the scan, or no address at all: nothing.
+        EXPECT_FALSE(MatchUnsolicitedArp(*packet, ArpQuestion{kOurMac, kOurIp, kHostIp + 100}));
+        EXPECT_FALSE(MatchUnsolicitedArp(*packet, ArpQuestion{kOurMac, kOurIp, 0}));
+    }
+}
+
 constexpr std::uint32_t Ip(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
     return (a << 24) | (b << 16) | (c << 8) | d;
 }
@@ -162,6 +229,159 @@ TEST(SendPacer, LetsABurstGoThenSpacesFramesOut) {
         EXPECT_EQ(pacer.Reserve(now), now + milliseconds(1));
         EXPECT_EQ(pacer.Reserve(now), now + milliseconds(2));
     }
+}
+
+TEST(LingerPlan, GapsGrowJitteredWithinBoundsAndStopBeforeTheWindow) {
+    const LingerPlan plan;  // 150 ms, growing by half, up to 600 ms, jittered by a fifth
+    struct Case {
+        std::uint32_t n;
+        long low, high;
+    };
+    const Case cases[] = {{0, 120, 180}, {1, 180, 270}, {2, 270, 404},
+                          {3, 404, 606}, {4, 480, 720}, {40, 480, 720}};
+    std::set<long> seen;
+    for (std::uint64_t seed = 0; seed < 200; ++seed) {
+        for (const Case& c : cases) {
+            const long gap = LingerGap(plan, c.n, seed).count();
+            EXPECT_GE(gap, c.low) << c.n << ' ' << seed;
+            EXPECT_LE(gap, c.high) << c.n << ' ' << seed;
+        }
+        seen.insert(LingerGap(plan, 4, seed).count());
+        // Past the slowest gap a 5 s window still holds a steady ask.
+        const auto offsets = LingerOffsets(plan, 100ms, 5000ms, seed);
+        ASSERT_GE(offsets.size(), 8u);
+        EXPECT_LT(offsets.back(), 5000ms);
+        EXPECT_GT(offsets.front(), 100ms);
+        EXPECT_TRUE(std::is_sorted(offsets.begin(), offsets.end()));
+    }
+    // The jitter spreads: a target's asks do not all sit in the same phase of a cycle.
+    EXPECT_GT(seen.size(), 100u);
+    EXPECT_EQ(LingerGap(LingerPlan{100ms, 100ms, 150, 0}, 9, 1), 100ms);
+    EXPECT_TRUE(LingerOffsets(plan, 100ms, 200ms, 1).empty());
+    EXPECT_TRUE(LingerOffsets(plan, 600ms, 500ms, 1).empty());
+}
+
+TEST(LingerAsker, HoldsTheLinkTo500FramesASecondHoweverManyTargetsLinger) {
+    struct Case {
+        int targets;
+        milliseconds window;
+    };
+    for (const Case c : {Case{255, 5000ms}, Case{1, 5000ms}, Case{255, 500ms}, Case{40, 2000ms}}) {
+        LingerAsker asker;
+        const Clock::time_point t0{};
+        std::map<std::uint64_t, Clock::time_point> until;
+        std::map<std::uint64_t, std::vector<Clock::time_point>> asked;
+        // Targets start lingering in waves, as a worker pool of 50 hands them over.
+        for (int i = 0; i < c.targets; ++i) {
+            const Clock::time_point first = t0 + milliseconds(100 * (i / 50));
+            until[static_cast<std::uint64_t>(i)] = first + c.window;
+            asker.Add(static_cast<std::uint64_t>(i), first + 100ms, first + c.window,
+                      static_cast<std::uint64_t>(i) * 7919);
+        }
+        std::vector<Clock::time_point> frames;
+        Clock::time_point now = t0;
+        while (const auto wake = asker.NextWake(now)) {
+            ASSERT_GE(*wake, now);
+            now = *wake;
+            for (const LingerAsker::Ask& ask : asker.Take(now)) {
+                EXPECT_LT(now, until[ask.key]) << "asked after its window";
+                EXPECT_EQ(ask.n, asked[ask.key].size());
+                asked[ask.key].push_back(now);
+                frames.push_back(now);
+            }
+        }
+        EXPECT_EQ(asker.Size(), 0u);
+        for (std::size_t i = 0, j = 0; i < frames.size(); ++i) {
+            while (frames[i] - frames[j] >= 1s) {
+                ++j;
+            }
+            ASSERT_LE(i - j + 1, 500u) << c.targets << " targets, frame " << i;
+        }
+        // Every target gets its asks, and each gap is at least the plan's.
+        if (c.window >= 2s) {
+            ASSERT_EQ(asked.size(), static_cast<std::size_t>(c.targets));
+        }
+        for (const auto& [key, times] : asked) {
+            for (std::size_t n = 1; n < times.size(); ++n) {
+                EXPECT_GE(times[n] - times[n - 1],
+                          LingerGap(LingerPlan{}, static_cast<std::uint32_t>(n), key * 7919));
+            }
+        }
+        if (c.window == 5000ms) {
+            EXPECT_GE(asked.begin()->second.size(), c.targets == 1 ? 8u : 5u);
+        }
+    }
+    // A scan at a low worker limit keeps its own slower pace beside a full one.
+    {
+        LingerAsker asker;
+        const Clock::time_point t0{};
+        for (std::uint64_t key = 0; key < 20; ++key) {
+            asker.Add(key, t0, t0 + 5s, key, key < 10 ? 1 : 2, key < 10 ? 10 : 500);
+        }
+        std::map<bool, std::vector<Clock::time_point>> byGroup;
+        for (auto now = t0; now < t0 + 6s; now += 1ms) {
+            for (const auto& ask : asker.Take(now)) {
+                byGroup[ask.key < 10].push_back(now);
+            }
+        }
+        const auto& slow = byGroup[true];
+        for (std::size_t i = 1; i < slow.size(); ++i) {
+            EXPECT_GE(slow[i] - slow[i - 1], 100ms);
+        }
+        EXPECT_GE(slow.size(), 40u);
+        EXPECT_GT(byGroup[false].size(), slow.size());
+    }
+    // A target that answered is asked no more; one added again starts over.
+    LingerAsker asker;
+    const Clock::time_point t0{};
+    asker.Add(1, t0, t0 + 5s, 1);
+    asker.Add(2, t0, t0 + 5s, 2);
+    asker.Remove(1);
+    int asks = 0;
+    for (auto now = t0; now < t0 + 6s; now += 10ms) {
+        for (const auto& ask : asker.Take(now)) {
+            EXPECT_EQ(ask.key, 2u);
+            ++asks;
+        }
+    }
+    EXPECT_GE(asks, 8);
+}
+
+TEST(HelperProtocol, ProbesCarryTheScansPaceAndKnownMacsTheirMac) {
+    HelperRequest probe{kHelperProbe, 7, kHostIp};
+    probe.windowMs = 5000;
+    probe.workers = 50;
+    probe.scan = 3;
+    const auto back = DecodeHelperRequest(EncodeHelperRequest(probe));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(
+        std::tie(back->op, back->id, back->target, back->windowMs, back->workers, back->scan),
+        std::tie(probe.op, probe.id, probe.target, probe.windowMs, probe.workers, probe.scan));
+    HelperRequest remember{kHelperRemember, 1, kHostIp};
+    remember.mac = kHostMac;
+    auto bytes = EncodeHelperRequest(remember);
+    ASSERT_TRUE(DecodeHelperRequest(bytes));
+    EXPECT_EQ(DecodeHelperRequest(bytes)->mac, kHostMac);
+    bytes[19] = 1;  // the padding after the MAC
+    EXPECT_FALSE(DecodeHelperRequest(bytes));
+    EXPECT_FALSE(DecodeHelperRequest(EncodeHelperRequest(HelperRequest{5, 1, kHostIp})));
+}
+
+TEST(KnownMacs, KeepsTheLatestUnicastMacPerAddressWithinItsBound) {
+    KnownMacs known;
+    known.Remember(kHostIp, kOurMac);
+    known.Remember(kHostIp, kHostMac);                                // the device changed its MAC
+    known.Remember(kHostIp + 1, MacAddress{0x01, 0, 0x5e, 0, 0, 1});  // multicast
+    known.Remember(0, kHostMac);
+    EXPECT_EQ(known.Find(kHostIp), kHostMac);
+    EXPECT_FALSE(known.Find(kHostIp + 1));
+    EXPECT_FALSE(known.Find(0));
+    for (std::uint32_t i = 0; i < KnownMacs::kCapacity; ++i) {
+        known.Remember(0x0A000000 + i, kHostMac);
+    }
+    EXPECT_EQ(known.Size(), KnownMacs::kCapacity);
+    EXPECT_FALSE(known.Find(kHostIp)) << "the oldest goes first";
+    EXPECT_TRUE(known.Find(0x0A000000 + KnownMacs::kCapacity - 1));
 }
 
 // An RTM_NEWNEIGH for 203.0.113.10 on interface 7 as the kernel lays it out (little-endian

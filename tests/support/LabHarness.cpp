@@ -221,6 +221,30 @@ LinkCounts Responder::Stop() {
             }
         }
     }
+    // [ms, "address", unicast] for each request.
+    const std::string logKey = "\"request_log\": [";
+    if (auto at = json.find(logKey); at != std::string::npos) {
+        at += logKey.size();
+        for (auto open = json.find('[', at); open != std::string::npos;
+             open = json.find('[', open + 1)) {
+            const auto close = json.find(']', open);
+            if (close == std::string::npos) {
+                break;
+            }
+            const std::string item = json.substr(open + 1, close - open - 1);
+            const auto quote = item.find('"');
+            const auto endQuote = item.rfind('"');
+            if (quote == std::string::npos || endQuote <= quote) {
+                break;
+            }
+            counts.requests.push_back(LinkCounts::Request{
+                std::strtod(item.c_str(), nullptr), item.substr(quote + 1, endQuote - quote - 1),
+                item.find("true", endQuote) != std::string::npos});
+            if (json.compare(close + 1, 1, "]") == 0) {
+                break;  // the end of the log
+            }
+        }
+    }
     return counts;
 }
 

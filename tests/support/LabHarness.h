@@ -52,6 +52,12 @@ private:
 struct LinkCounts {
     long framesIn = -1;
     std::vector<std::string> requestSequence;  // target address of each request, in order
+    struct Request {
+        double ms = 0;  // from the responder's start
+        std::string target;
+        bool unicast = false;
+    };
+    std::vector<Request> requests;  // the same requests, with when and how they came
 };
 
 class Responder final {

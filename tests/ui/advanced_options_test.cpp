@@ -84,7 +84,10 @@ TEST(AdvancedOptionsTest, SlidersTellTheirValueAndMeaning) {
                        EXPECT_EQ(net->accessibleName(), "网络状况");
                        EXPECT_EQ(speed->accessibleName(), "扫描速度");
                        Work(d, {Qt::Key_Home, "IDC_ADV_CANCEL"});
-                       EXPECT_EQ(net->toolTip(), "网络状况：100\n未应答的主机再等 5000 毫秒");
+                       EXPECT_EQ(
+                           net->toolTip(),
+                           "网络状况：100\n未应答的主机再等 5000 毫秒，其间不时再问（间隔渐长）\n"
+                           "省电休眠的手机、传感器醒来时便能应答");
                    });
 }
 
