@@ -75,6 +75,7 @@ store::StoreStatus DeviceMemory::TurnOff() {
     {
         const std::lock_guard lock(mutex_);
         store_.reset();
+        untold_.reset();
         lastNetwork_.reset();
     }
     return store::DeviceStore::Remove(location_.path);
@@ -94,6 +95,13 @@ void DeviceMemory::RecordScan(std::vector<store::ScanRow> rows, store::Seconds w
             if (const auto opened = Store(opening)) {
                 recorded.write = opened->RecordScan(*recorded.network, rows, when);
                 recorded.opening = opening;
+                {
+                    const std::lock_guard lock(mutex_);
+                    if (untold_ && recorded.opening.Ok()) {
+                        recorded.opening = *untold_;
+                    }
+                    untold_.reset();
+                }
                 if (recorded.write.status.Ok()) {
                     RememberDevices(*opened, *recorded.network);
                 }
@@ -133,6 +141,11 @@ void DeviceMemory::TellSender(std::uint32_t target) {
         const auto opened = network ? Store(opening) : nullptr;
         if (opened) {
             RememberDevices(*opened, *network);
+        }
+        // What opening said (a damaged file kept aside) is told with the next scan's write.
+        if (opened && !opening.Ok()) {
+            const std::lock_guard lock(mutex_);
+            untold_ = opening;
         }
     });
 }

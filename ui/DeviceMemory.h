@@ -86,6 +86,7 @@ private:
     std::mutex mutex_;
     std::shared_ptr<store::DeviceStore> store_;
     std::optional<store::NetworkId> lastNetwork_;
+    std::optional<store::StoreStatus> untold_;
     // One thread, so the writes keep their order.
     QThreadPool writer_;
 };
