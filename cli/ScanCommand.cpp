@@ -49,6 +49,13 @@ public:
     }
     std::chrono::milliseconds LateFloor() const override { return inner_->LateFloor(); }
     void Sweep(const std::shared_ptr<LateListener>& listener) override { inner_->Sweep(listener); }
+    void Remember(std::span<const KnownDevice> devices) override { inner_->Remember(devices); }
+    void ScanEnded(const std::shared_ptr<LateListener>& listener) override {
+        inner_->ScanEnded(listener);
+    }
+    void WatchLate(const std::shared_ptr<LateListener>& listener, std::stop_token stop) override {
+        inner_->WatchLate(listener, stop);
+    }
 
     // Whether the address was really asked: answered or silent, not refused, cut off or off-link.
     bool Asked(std::uint32_t address) const {
@@ -221,21 +228,6 @@ void AddMakers(ExportResult& result, const MacRegistry& registry) {
     }
 }
 
-std::string IsoTime(store::Seconds when) {
-    const std::time_t time = static_cast<std::time_t>(when);
-    std::tm local{};
-    localtime_r(&time, &local);
-    char text[40] = {};
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-    const std::string iso = text;
-    // ISO 8601 writes the offset as +08:00. Built by concatenation: GCC 12 warns falsely about
-    // std::string::insert here.
-    if (iso.size() < 5) {
-        return iso;
-    }
-    return iso.substr(0, iso.size() - 2) + ":" + iso.substr(iso.size() - 2);
-}
-
 // The identity of the network the answered hosts are on: the first answered host's interface
 // and its gateway, whose MAC this scan may have seen itself.
 std::optional<store::NetworkId> NetworkOfScan(const ExportResult& result) {
@@ -314,8 +306,8 @@ void AddMemory(ExportResult& result, const ScanOptions& options, bool interrupte
         ExportHost& host = *hosts[i];
         host.isNew = change.isNew;
         if (!change.mac.empty()) {
-            host.firstSeen = IsoTime(change.firstSeen);
-            host.lastSeen = IsoTime(now);
+            host.firstSeen = ExportTime(change.firstSeen);
+            host.lastSeen = ExportTime(now);
             if (!change.name.empty()) {
                 host.name = change.name;
             }
@@ -323,11 +315,50 @@ void AddMemory(ExportResult& result, const ScanOptions& options, bool interrupte
                 host.previousMac = ExportMac(change.previous->mac);
             }
         } else if (change.lastOnline) {
-            host.lastSeen = IsoTime(change.lastOnline->when);
+            host.lastSeen = ExportTime(change.lastOnline->when);
             if (!change.lastOnline->name.empty()) {
                 host.name = change.lastOnline->name;
             }
         }
+    }
+}
+
+// Tells the sender the devices the store knows on the targets' network, so that dozing ones are
+// also asked by their own MAC. Memory that is off or cannot be read tells nothing; what went
+// wrong is said after the scan, when the store is opened again.
+void RememberKnown(IArpSender& sender, const ScanOptions& options) {
+    if (options.noMemory) {
+        return;
+    }
+    const store::StoreLocation location = store::LocateStore();
+    if (location.path.empty() || !store::DeviceStore::Exists(location.path)) {
+        return;
+    }
+    std::optional<NetworkIdentity> network;
+    for (const std::string& target : options.targets) {
+        if (const auto address = ParseDottedDecimal(target)) {
+            if ((network = IdentifyNetwork(*address))) {
+                break;
+            }
+        }
+    }
+    if (!network) {
+        return;
+    }
+    const store::DeviceStore::Opened opened = store::DeviceStore::Open(location.path);
+    if (!opened.store) {
+        return;
+    }
+    const store::NetworkDevices known = opened.store->Devices(
+        store::MakeNetworkId(network->address, network->prefixLength, network->gatewayMac));
+    std::vector<KnownDevice> devices;
+    for (const store::Device& device : known.devices) {
+        if (const auto mac = ParseMacText(device.mac); mac && device.address != 0) {
+            devices.push_back({device.address, *mac});
+        }
+    }
+    if (known.status.Ok() && !devices.empty()) {
+        sender.Remember(devices);
     }
 }
 
@@ -427,6 +458,7 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     auto recorder = std::make_shared<RecordingArpSender>(platform->arp);
     ports.arp = recorder;
     ports.senderNotice = platform->notice;
+    RememberKnown(*recorder, options);
     auto engine = headless::MakeEngine(window, ports, options.workers, options.networkCondition);
     window.ui->Run([&] { engine->OnScanAll(); });
 

@@ -109,8 +109,18 @@ public:
     }
     void Remember(std::span<const KnownDevice> devices) override {
         {
+            // Told again after every scan: a newer MAC replaces the old, so this stays bounded.
             const std::lock_guard lock(mutex_);
-            remembered_.insert(remembered_.end(), devices.begin(), devices.end());
+            for (const KnownDevice& device : devices) {
+                const auto same = std::find_if(
+                    remembered_.begin(), remembered_.end(),
+                    [&](const KnownDevice& known) { return known.address == device.address; });
+                if (same != remembered_.end()) {
+                    same->mac = device.mac;
+                } else {
+                    remembered_.push_back(device);
+                }
+            }
         }
         Current().first->Remember(devices);
     }

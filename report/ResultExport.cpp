@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 namespace talvik {
 
@@ -111,6 +112,21 @@ std::optional<std::string> ExportMac(std::string_view listText) {
         }
     }
     return mac;
+}
+
+std::string ExportTime(std::int64_t when) {
+    const std::time_t time = static_cast<std::time_t>(when);
+    std::tm local{};
+    localtime_r(&time, &local);
+    char text[40] = {};
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    const std::string iso = text;
+    // ISO 8601 writes the offset as +08:00. Built by concatenation: GCC 12 warns falsely about
+    // std::string::insert here.
+    if (iso.size() < 5) {
+        return iso;
+    }
+    return iso.substr(0, iso.size() - 2) + ":" + iso.substr(iso.size() - 2);
 }
 
 std::string ValidUtf8(std::string_view text) {

@@ -3,6 +3,7 @@
 // The results for scripts and spreadsheets: CSV (RFC 4180) and JSON, both UTF-8, with the same
 // columns from the window's export and from talvik-scan.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +39,9 @@ struct ExportResult {
 
 // A MAC as the list shows it (00-0C-29-...) in lower case with colons; nothing for other text.
 std::optional<std::string> ExportMac(std::string_view listText);
+
+// A moment (seconds since the epoch) in ISO 8601 with the local offset: 2026-12-09T14:03:00+08:00.
+std::string ExportTime(std::int64_t when);
 
 // Text that is valid UTF-8, every malformed byte replaced by U+FFFD: names come off the network.
 std::string ValidUtf8(std::string_view text);

@@ -1,11 +1,36 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/DeviceMemory.h"
 
+#include <charconv>
+
 namespace talvik {
 
+namespace {
+
+// The store's "aa-bb-cc-dd-ee-ff" as the six bytes on the wire.
+std::optional<std::array<std::uint8_t, 6>> MacBytes(const std::string& mac) {
+    std::array<std::uint8_t, 6> bytes{};
+    if (mac.size() != 17) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const char* first = mac.data() + i * 3;
+        const auto [end, error] = std::from_chars(first, first + 2, bytes[i], 16);
+        if (error != std::errc() || end != first + 2) {
+            return std::nullopt;
+        }
+    }
+    return bytes;
+}
+
+}  // namespace
+
 DeviceMemory::DeviceMemory(store::StoreLocation location, NetworkOfTarget networkOf,
-                           std::shared_ptr<IUiPoster> poster)
-    : location_(std::move(location)), networkOf_(std::move(networkOf)), poster_(std::move(poster)) {
+                           std::shared_ptr<IUiPoster> poster, std::shared_ptr<IArpSender> sender)
+    : location_(std::move(location)),
+      networkOf_(std::move(networkOf)),
+      poster_(std::move(poster)),
+      sender_(std::move(sender)) {
     writer_.setMaxThreadCount(1);
     writer_.setExpiryTimeout(-1);
 }
@@ -50,6 +75,7 @@ store::StoreStatus DeviceMemory::TurnOff() {
     {
         const std::lock_guard lock(mutex_);
         store_.reset();
+        untold_.reset();
         lastNetwork_.reset();
     }
     return store::DeviceStore::Remove(location_.path);
@@ -69,6 +95,16 @@ void DeviceMemory::RecordScan(std::vector<store::ScanRow> rows, store::Seconds w
             if (const auto opened = Store(opening)) {
                 recorded.write = opened->RecordScan(*recorded.network, rows, when);
                 recorded.opening = opening;
+                {
+                    const std::lock_guard lock(mutex_);
+                    if (untold_ && recorded.opening.Ok()) {
+                        recorded.opening = *untold_;
+                    }
+                    untold_.reset();
+                }
+                if (recorded.write.status.Ok()) {
+                    RememberDevices(*opened, *recorded.network);
+                }
             } else {
                 recorded.write.status = opening;
             }
@@ -76,6 +112,41 @@ void DeviceMemory::RecordScan(std::vector<store::ScanRow> rows, store::Seconds w
             lastNetwork_ = recorded.network;
         }
         poster_->Post([done, recorded = std::move(recorded)] { done(recorded); });
+    });
+}
+
+void DeviceMemory::RememberDevices(store::DeviceStore& opened, const store::NetworkId& network) {
+    if (sender_ == nullptr) {
+        return;
+    }
+    const store::NetworkDevices known = opened.Devices(network);
+    std::vector<KnownDevice> devices;
+    for (const store::Device& device : known.devices) {
+        if (const auto mac = MacBytes(device.mac); mac && device.address != 0) {
+            devices.push_back({device.address, *mac});
+        }
+    }
+    if (known.status.Ok() && !devices.empty()) {
+        sender_->Remember(devices);
+    }
+}
+
+void DeviceMemory::TellSender(std::uint32_t target) {
+    if (sender_ == nullptr || !IsOn()) {
+        return;
+    }
+    writer_.start([this, target] {
+        const auto network = CurrentNetwork(target);
+        store::StoreStatus opening;
+        const auto opened = network ? Store(opening) : nullptr;
+        if (opened) {
+            RememberDevices(*opened, *network);
+        }
+        // What opening said (a damaged file kept aside) is told with the next scan's write.
+        if (opened && !opening.Ok()) {
+            const std::lock_guard lock(mutex_);
+            untold_ = opening;
+        }
     });
 }
 

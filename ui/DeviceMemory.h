@@ -33,8 +33,9 @@ public:
         store::StoreStatus opening;
     };
 
+    // `sender` is told the devices known on a network, so it can ask them by their own MAC.
     DeviceMemory(store::StoreLocation location, NetworkOfTarget networkOf,
-                 std::shared_ptr<IUiPoster> poster);
+                 std::shared_ptr<IUiPoster> poster, std::shared_ptr<IArpSender> sender = {});
     // Lets a write in hand finish, so a scan's records are not lost when the window closes.
     ~DeviceMemory();
 
@@ -59,6 +60,10 @@ public:
     void RecordScan(std::vector<store::ScanRow> rows, store::Seconds when,
                     std::function<void(const ScanRecorded&)> done);
 
+    // Tells the sender, off this thread, the devices known on the network of `target`, so the
+    // next scan finds them in the sender already; nothing while memory is off or unreadable.
+    void TellSender(std::uint32_t target);
+
     // The network of the latest scan written, else of `target`.
     std::optional<store::NetworkId> CurrentNetwork(std::uint32_t target);
 
@@ -72,13 +77,16 @@ public:
 private:
     // The one connection, opened on first use by whichever thread needs it.
     std::shared_ptr<store::DeviceStore> Store(store::StoreStatus& status);
+    void RememberDevices(store::DeviceStore& opened, const store::NetworkId& network);
 
     store::StoreLocation location_;
     NetworkOfTarget networkOf_;
     std::shared_ptr<IUiPoster> poster_;
+    std::shared_ptr<IArpSender> sender_;
     std::mutex mutex_;
     std::shared_ptr<store::DeviceStore> store_;
     std::optional<store::NetworkId> lastNetwork_;
+    std::optional<store::StoreStatus> untold_;
     // One thread, so the writes keep their order.
     QThreadPool writer_;
 };

@@ -22,6 +22,7 @@
 #include <QWindow>
 
 #include "platform/HostNames.h"
+#include "scan/Address.h"
 #include "scan/ScanEngine.h"
 #include "ui/DialogUnits.h"
 #include "ui/GroupFrame.h"
@@ -92,6 +93,8 @@ CScannerDlg::CScannerDlg(ScannerServices services, QWidget* parent)
     CreateDeviceMemory();
 
     SetInitialState();
+    // The devices of earlier runs reach the sender while the window opens, never on a scan's way.
+    memory_->TellSender(ParseDottedDecimal(startAddress_->text().toStdString()).value_or(0));
     resultList_->setFocus(Qt::OtherFocusReason);
 
     // The focused control always draws its focus ring, also after a click moved the focus there.

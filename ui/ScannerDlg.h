@@ -34,6 +34,7 @@ namespace talvik {
 struct Command;
 class ISaveFileDialog;
 class IExportFileDialog;
+struct ExportHost;
 struct ExportResult;
 class IpAddressEdit;
 class HostNameLookups;
@@ -189,6 +190,7 @@ private:
     void TellStoreProblem(const store::StoreStatus& status);
     void ForgetScanChanges();
     // What the memory says of an answered or silent row; nullptr when nothing.
+    void AddMemoryFields(ExportHost& host, const store::RowChange& change) const;
     const store::RowChange* ChangeOf(const RowFacts& facts) const;
     void AddMemoryLines(QStringList& lines, const RowFacts& facts) const;
     void AddMemoryItems(QMenu& menu, bool scanning);
@@ -239,6 +241,7 @@ private:
     std::map<std::uint32_t, std::string> hostNames_;
     // What the latest recorded scan changed, by address; the rows' marks and tooltips read it.
     std::map<std::uint32_t, store::RowChange> scanChanges_;
+    store::Seconds scanRecordedAt_ = 0;  // when the scan behind scanChanges_ was written
     int newDevices_ = 0;
     // Counts scan starts and switches, so a write that comes back late marks no other rows.
     unsigned memoryRound_ = 0;

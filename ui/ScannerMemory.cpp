@@ -45,7 +45,8 @@ QString NetworkText(const store::NetworkId& network) {
 }  // namespace
 
 void CScannerDlg::CreateDeviceMemory() {
-    memory_ = std::make_unique<DeviceMemory>(services_.deviceStore, services_.networkOf, poster_);
+    memory_ = std::make_unique<DeviceMemory>(services_.deviceStore, services_.networkOf, poster_,
+                                             services_.arp);
     if (QAction* remember = menuAction(ID_REMEMBER_DEVICES)) {
         remember->setCheckable(true);
     }
@@ -131,15 +132,18 @@ void CScannerDlg::OnScanEnded(bool /*completed*/) {
     if (rows.empty()) {
         return;
     }
-    memory_->RecordScan(std::move(rows), static_cast<store::Seconds>(std::time(nullptr)),
-                        [this, round = memoryRound_](const DeviceMemory::ScanRecorded& recorded) {
-                            // The rows may have been scanned again since, or memory turned off.
-                            if (round == memoryRound_) {
-                                OnScanRecorded(recorded);
-                            } else {
-                                TellStoreProblem(recorded.write.status);
-                            }
-                        });
+    const auto when = static_cast<store::Seconds>(std::time(nullptr));
+    memory_->RecordScan(
+        std::move(rows), when,
+        [this, when, round = memoryRound_](const DeviceMemory::ScanRecorded& recorded) {
+            // The rows may have been scanned again since, or memory turned off.
+            if (round == memoryRound_) {
+                OnScanRecorded(recorded);
+                scanRecordedAt_ = when;
+            } else {
+                TellStoreProblem(recorded.write.status);
+            }
+        });
 }
 
 void CScannerDlg::OnScanRecorded(const DeviceMemory::ScanRecorded& recorded) {

@@ -49,9 +49,11 @@ class Lab:
         with open(os.path.join(self.dir, "config.json"), "w") as f:
             json.dump(config, f)
         ready = os.path.join(self.dir, "ready")
+        self.count_file = os.path.join(self.dir, "counts.json")
         self.responder = subprocess.Popen(
             [LAB_SH, "seg", self.name, "python3", RESPONDER, "--config",
-             os.path.join(self.dir, "config.json"), "--ready-file", ready, "--duration", "120"])
+             os.path.join(self.dir, "config.json"), "--ready-file", ready, "--count-file",
+             self.count_file, "--duration", "120"])
         deadline = time.monotonic() + 20
         while not os.path.exists(ready) and time.monotonic() < deadline:
             time.sleep(0.05)
@@ -73,6 +75,13 @@ class Lab:
         done = subprocess.run(self.command(args, nobody), env=ENV, capture_output=True,
                               timeout=60)
         return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+    def requests(self):
+        """Ends the segment's hosts and gives every request they heard: [ms, target, unicast]."""
+        self.responder.terminate()
+        self.responder.wait()
+        with open(self.count_file) as f:
+            return json.load(f)["request_log"]
 
     def close(self):
         self.responder.terminate()
@@ -153,7 +162,8 @@ class ScanCommand(unittest.TestCase):
                 self.assertIn("254 个目标，5 台在线", err)
 
     def test_remembered_devices_fill_the_memory_fields(self):
-        self.start("m", {"live": LIVE})
+        # Answers late enough that a host is asked at its own MAC before its answer comes.
+        self.start("m", {"live": LIVE, "extra": {"delay_ms": 50}})
         home = tempfile.mkdtemp(prefix="talvik-scan-xdg-")
         try:
             ENV["XDG_DATA_HOME"] = home
@@ -174,6 +184,10 @@ class ScanCommand(unittest.TestCase):
                 self.assertRegex(now["last_seen"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
             self.assertEqual((after["first_seen"], after["new"]), (None, False))
         self.assertTrue(all(h["first_seen"] is None for h in off))
+        # Only the run that read the store knew the hosts' MACs before asking: each of them was
+        # also asked at its own MAC.
+        unicast = {target for _, target, to_mac in self.lab.requests() if to_mac}
+        self.assertEqual(unicast, {address(o) for o in LIVE if o <= 12})
 
     def test_off_link_targets_are_not_asked_and_say_so(self):
         self.start("o", {"live": LIVE}, gateway=True)

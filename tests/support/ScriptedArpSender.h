@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "scan/Ports.h"
@@ -129,6 +130,11 @@ public:
         sweptWhileListening_ += listener->Listening() ? 1 : 0;
     }
     int Sweeps() const { return Read(sweptWhileListening_); }
+    void Remember(std::span<const KnownDevice> devices) override {
+        std::lock_guard lock(mutex_);
+        remembered_.insert(remembered_.end(), devices.begin(), devices.end());
+    }
+    std::vector<KnownDevice> Remembered() const { return Read(remembered_); }
     std::chrono::milliseconds floor{0};
     // Each scan notes that its helper could not be started again.
     bool helperUnavailable = false;
@@ -147,6 +153,7 @@ public:
     int Cancelled() const { return Read(cancelled_); }
 
 private:
+    std::vector<KnownDevice> remembered_;
     template <typename Predicate>
     bool Wait(Predicate done) {
         std::unique_lock lock(mutex_);

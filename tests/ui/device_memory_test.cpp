@@ -83,6 +83,28 @@ protected:
         return filled.replace("@", QString::fromStdString(scannedAt));
     }
 
+    // The rows as the CSV export writes them, header and line ends left off.
+    QStringList ExportedLines() {
+        const QString file = home.filePath("rows.csv");
+        QFile::remove(file);
+        exports.answers.push_back(file);
+        dialog->menuAction(ID_EXPORT_RESULTS)->trigger();
+        QFile read(file);
+        EXPECT_TRUE(read.open(QIODevice::ReadOnly));
+        QStringList lines = QString::fromUtf8(read.readAll()).split("\r\n", Qt::SkipEmptyParts);
+        lines.removeFirst();
+        return lines;
+    }
+
+    // Whether the sender was told `mac` at `address` after its first `from` devices.
+    bool Told(std::size_t from, std::uint32_t address, const Mac& mac) const {
+        const std::vector<KnownDevice> told = arp->Remembered();
+        return std::any_of(told.begin() + static_cast<std::ptrdiff_t>(std::min(from, told.size())),
+                           told.end(), [&](const KnownDevice& device) {
+                               return device.address == address && device.mac == mac;
+                           });
+    }
+
     QTemporaryDir home;
     std::string scannedAt;
 };
@@ -210,12 +232,36 @@ TEST_F(MemoryTest, ANameFollowsItsMacIntoTooltipsCopiesAndTheNextRun) {
     QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QApplication::clipboard()->text(),
               "203.0.113.2\trunning\t02-00-5e-10-00-02\t\t客厅<b>电视</b>\n");
+    // The export says what the window shows: a new device, first and last seen by this scan.
+    const QString time =
+        QStringLiteral("(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d)");
+    QStringList lines = ExportedLines();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_EQ(lines[0], "203.0.113.1,silent,,,,,,,false,,");
+    QRegularExpressionMatch match =
+        QRegularExpression("^203\\.0\\.113\\.2,answered,02:00:5e:10:00:02,,,客厅<b>电视</b>," +
+                           time + "," + time + ",true,,$")
+            .match(lines[1]);
+    ASSERT_TRUE(match.hasMatch()) << lines[1].toStdString();
+    EXPECT_EQ(match.captured(1), match.captured(2));
+    const QString firstSeen = match.captured(1);
 
-    // Next run, the device moved to .3.
+    // Next run, the device moved to .3; the sender knows its MAC before the scan asks.
+    const std::size_t told = arp->Remembered().size();
     Open();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Told(told, kHost + 2, LabMac(2)); }, 5000));
+    arp->Script(kHost + 2, ArpAnswer{});
     arp->Script(kHost + 3, Answers(LabMac(2)));
     Scan();
     EXPECT_TRUE(Described(2).startsWith("客厅<b>电视</b>\n在线\n")) << Described(2).toStdString();
+    lines = ExportedLines();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_EQ(lines[1], "203.0.113.2,silent,,,,客厅<b>电视</b>,," + firstSeen + ",false,,");
+    match = QRegularExpression("^203\\.0\\.113\\.3,answered,02:00:5e:10:00:02,,,客厅<b>电视</b>," +
+                               time + "," + time + ",false,,$")
+                .match(lines[2]);
+    ASSERT_TRUE(match.hasMatch()) << lines[2].toStdString();
+    EXPECT_EQ(match.captured(1), firstSeen);
     // A silent row cannot be named.
     list = dialog->resultList();
     list->clearSelection();
