@@ -659,7 +659,9 @@ TEST_P(LabFallbackFaults, RefusedSendsAreReportedAndShortDescriptorsWaitedFor) {
     EXPECT_EQ(refused.Number("found"), 0) << refused.raw;
     EXPECT_EQ(refused.Value("progress"), "19/19");
     EXPECT_EQ(refused.Value("progress_text"), "19/19 · 0 台在线 · 19 未探测");
-    EXPECT_EQ(refused.Row(Address(10))->outcome, "not-asked:refused");
+    const BenchRow* refusedRow = refused.Row(Address(10));
+    ASSERT_NE(refusedRow, nullptr) << refused.raw;
+    EXPECT_EQ(refusedRow->outcome, "not-asked:refused");
 
     const auto shortOfDescriptors =
         Scan(Range(2, 40, {"--workers", "50"}), {"prlimit", "--nofile=40"});
