@@ -35,6 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (size >= talvik::kHelperReplySize) {
         talvik::DecodeHelperReply(bytes.first<talvik::kHelperReplySize>());
+    }
+    if (size >= talvik::kHelperRequestSize) {
         const auto request = talvik::DecodeHelperRequest(bytes.first<talvik::kHelperRequestSize>());
         if (request && request->id == 0) {
             std::abort();
