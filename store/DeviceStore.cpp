@@ -293,7 +293,7 @@ std::string DescribeProblem(const StoreStatus& status) {
 StoreLocation LocateStore() {
     const auto under = [](const std::string& data) { return data + "/" + kFolder + "/" + kFile; };
     std::string path;
-    // Relative paths are to be ignored, as the base directory specification says.
+    // A relative XDG_DATA_HOME is no place at all: it would follow the working folder.
     if (const char* data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/') {
         path = under(data);
     } else if (const char* home = std::getenv("HOME"); home && home[0] == '/') {
