@@ -302,24 +302,7 @@ void AddMemory(ExportResult& result, const ScanOptions& options, bool interrupte
         return;
     }
     for (std::size_t i = 0; i < hosts.size() && i < write.changes.size(); ++i) {
-        const store::RowChange& change = write.changes[i];
-        ExportHost& host = *hosts[i];
-        host.isNew = change.isNew;
-        if (!change.mac.empty()) {
-            host.firstSeen = ExportTime(change.firstSeen);
-            host.lastSeen = ExportTime(now);
-            if (!change.name.empty()) {
-                host.name = change.name;
-            }
-            if (change.previous) {
-                host.previousMac = ExportMac(change.previous->mac);
-            }
-        } else if (change.lastOnline) {
-            host.lastSeen = ExportTime(change.lastOnline->when);
-            if (!change.lastOnline->name.empty()) {
-                host.name = change.lastOnline->name;
-            }
-        }
+        AddMemoryFields(*hosts[i], write.changes[i], now);
     }
 }
 

@@ -225,4 +225,23 @@ std::string BuildJsonExport(const ExportResult& result) {
     return out;
 }
 
+void AddMemoryFields(ExportHost& host, const store::RowChange& change, std::int64_t scannedAt) {
+    host.isNew = change.isNew;
+    if (!change.mac.empty()) {
+        host.firstSeen = ExportTime(change.firstSeen);
+        host.lastSeen = ExportTime(scannedAt);
+        if (!change.name.empty()) {
+            host.name = change.name;
+        }
+        if (change.previous) {
+            host.previousMac = ExportMac(change.previous->mac);
+        }
+    } else if (change.lastOnline) {
+        host.lastSeen = ExportTime(change.lastOnline->when);
+        if (!change.lastOnline->name.empty()) {
+            host.name = change.lastOnline->name;
+        }
+    }
+}
+
 }  // namespace talvik

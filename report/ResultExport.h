@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "store/DeviceChanges.h"
+
 namespace talvik {
 
 enum class ExportState { Answered, Silent, NotAsked, Unresolved };
@@ -51,5 +53,9 @@ std::string BuildCsvExport(const ExportResult& result);
 
 // One JSON object {"targets", "answered", "notes", "hosts"}, ending with a line break.
 std::string BuildJsonExport(const ExportResult& result);
+
+// Fills the device memory's fields of `host` from what the store said of its row in a scan
+// written at `scannedAt`; the window and talvik-scan share it so their exports agree.
+void AddMemoryFields(ExportHost& host, const store::RowChange& change, std::int64_t scannedAt);
 
 }  // namespace talvik

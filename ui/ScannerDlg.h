@@ -190,7 +190,6 @@ private:
     void TellStoreProblem(const store::StoreStatus& status);
     void ForgetScanChanges();
     // What the memory says of an answered or silent row; nullptr when nothing.
-    void AddMemoryFields(ExportHost& host, const store::RowChange& change) const;
     const store::RowChange* ChangeOf(const RowFacts& facts) const;
     void AddMemoryLines(QStringList& lines, const RowFacts& facts) const;
     void AddMemoryItems(QMenu& menu, bool scanning);

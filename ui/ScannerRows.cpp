@@ -146,26 +146,6 @@ void CScannerDlg::ResetProgress() {
     progressPort_->SetPos(0);
 }
 
-// As talvik-scan fills them, so that the two exports agree.
-void CScannerDlg::AddMemoryFields(ExportHost& host, const store::RowChange& change) const {
-    host.isNew = change.isNew;
-    if (!change.mac.empty()) {
-        host.firstSeen = ExportTime(change.firstSeen);
-        host.lastSeen = ExportTime(scanRecordedAt_);
-        if (!change.name.empty()) {
-            host.name = change.name;
-        }
-        if (change.previous) {
-            host.previousMac = ExportMac(change.previous->mac);
-        }
-    } else if (change.lastOnline) {
-        host.lastSeen = ExportTime(change.lastOnline->when);
-        if (!change.lastOnline->name.empty()) {
-            host.name = change.lastOnline->name;
-        }
-    }
-}
-
 ExportResult CScannerDlg::ExportRows() const {
     const MacRegistry* registry = vendors_ ? vendors_->Loaded() : nullptr;
     ExportResult result;
@@ -215,7 +195,7 @@ ExportResult CScannerDlg::ExportRows() const {
             }
         }
         if (const store::RowChange* change = remembering ? ChangeOf(known) : nullptr) {
-            AddMemoryFields(host, *change);
+            AddMemoryFields(host, *change, scanRecordedAt_);
         }
         result.hosts.push_back(std::move(host));
     }
