@@ -34,43 +34,6 @@ constexpr std::chrono::milliseconds kProgressEvery(100);
 constexpr std::chrono::milliseconds kNamesWait(2000);
 constexpr int kNameThreads = 4;
 
-// The engine's sender, remembering what became of each address asked: the list says only
-// whether a row answered, and a target whose probe could not be made is no silent host.
-class RecordingArpSender final : public IArpSender {
-public:
-    explicit RecordingArpSender(std::shared_ptr<IArpSender> inner) : inner_(std::move(inner)) {}
-
-    std::uint32_t SendARP(std::uint32_t destination, std::uint8_t* mac, std::uint32_t* length,
-                          std::stop_token stop, const LateTag& late) override {
-        const std::uint32_t result = inner_->SendARP(destination, mac, length, stop, late);
-        const std::lock_guard lock(mutex_);
-        results_[destination] = result;
-        return result;
-    }
-    std::chrono::milliseconds LateFloor() const override { return inner_->LateFloor(); }
-    void Sweep(const std::shared_ptr<LateListener>& listener) override { inner_->Sweep(listener); }
-    void Remember(std::span<const KnownDevice> devices) override { inner_->Remember(devices); }
-    void ScanEnded(const std::shared_ptr<LateListener>& listener) override {
-        inner_->ScanEnded(listener);
-    }
-    void WatchLate(const std::shared_ptr<LateListener>& listener, std::stop_token stop) override {
-        inner_->WatchLate(listener, stop);
-    }
-
-    // Whether the address was really asked: answered or silent, not refused, cut off or off-link.
-    bool Asked(std::uint32_t address) const {
-        const std::lock_guard lock(mutex_);
-        const auto found = results_.find(address);
-        return found != results_.end() &&
-               (found->second == kNoError || found->second == kErrorBadNetName);
-    }
-
-private:
-    std::shared_ptr<IArpSender> inner_;
-    mutable std::mutex mutex_;
-    std::map<std::uint32_t, std::uint32_t> results_;
-};
-
 // Columns measured as a terminal shows them: East Asian characters take two cells.
 std::size_t DisplayWidth(std::string_view text) {
     std::size_t width = 0;
@@ -103,7 +66,7 @@ const char* StateText(ExportState state) {
 }
 
 // Every row of the headless list as the export describes it.
-ExportResult Collect(HeadlessWindow& window, const RecordingArpSender& sender) {
+ExportResult Collect(HeadlessWindow& window) {
     ExportResult result;
     for (const auto& box : window.messages.All()) {
         if (box.text != kScanComplete) {
@@ -135,7 +98,7 @@ ExportResult Collect(HeadlessWindow& window, const RecordingArpSender& sender) {
                 host.state = ExportState::Unresolved;
                 break;
             case RowOutcome::Silent:
-                host.state = sender.Asked(address) ? ExportState::Silent : ExportState::NotAsked;
+                host.state = ExportState::Silent;
                 break;
             case RowOutcome::NotAsked:
             case RowOutcome::Waiting:
@@ -438,10 +401,8 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
         return kExitSomeNotAsked;
     }
     EnginePorts ports = headless::PortsFor(window, *platform);
-    auto recorder = std::make_shared<RecordingArpSender>(platform->arp);
-    ports.arp = recorder;
     ports.senderNotice = platform->notice;
-    RememberKnown(*recorder, options);
+    RememberKnown(*platform->arp, options);
     auto engine = headless::MakeEngine(window, ports, options.workers, options.networkCondition);
     window.ui->Run([&] { engine->OnScanAll(); });
 
@@ -472,11 +433,10 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     if (progress) {
         std::fprintf(err, "\r\033[K");
     }
-    ExportResult result = window.ui->Run([&] { return Collect(window, *recorder); });
+    ExportResult result = window.ui->Run([&] { return Collect(window); });
     // The engine goes on the thread it was made on; the helper ends with the sender.
     window.ui->Run([&] { engine.reset(); });
     ports = {};
-    recorder.reset();
     platform.reset();
     window.ui->Shutdown();
 
