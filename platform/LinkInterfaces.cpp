@@ -215,21 +215,15 @@ std::optional<std::optional<Route>> AskRoute(std::uint32_t target) {
     if (!fd.Valid()) {
         return std::nullopt;
     }
-    const auto request = BuildRouteRequest(target, 1);
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (::sendto(fd.Get(), request.data(), request.size(), 0,
-                 reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0) {
+    if (!SendToKernel(fd, BuildRouteRequest(target, 1))) {
         return std::nullopt;
     }
     alignas(nlmsghdr) std::uint8_t buffer[4096];
-    ssize_t got = -1;
-    while ((got = ::recv(fd.Get(), buffer, sizeof buffer, 0)) < 0 && errno == EINTR) {
-    }
-    if (got <= 0) {
+    const auto reply = ReceiveFromKernel(fd, buffer);
+    if (reply.empty()) {
         return std::nullopt;
     }
-    return ParseRouteReply(std::span(buffer, static_cast<std::size_t>(got)));
+    return ParseRouteReply(reply);
 }
 
 LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t target) {

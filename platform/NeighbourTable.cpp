@@ -173,6 +173,21 @@ UniqueFd OpenRouteSocket() {
     return fd;
 }
 
+bool SendToKernel(const UniqueFd& fd, std::span<const std::uint8_t> request) {
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    return ::sendto(fd.Get(), request.data(), request.size(), 0,
+                    reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) >= 0;
+}
+
+std::span<const std::uint8_t> ReceiveFromKernel(const UniqueFd& fd,
+                                                std::span<std::uint8_t> buffer) {
+    ssize_t got = -1;
+    while ((got = ::recv(fd.Get(), buffer.data(), buffer.size(), 0)) < 0 && errno == EINTR) {
+    }
+    return got > 0 ? buffer.first(static_cast<std::size_t>(got)) : std::span<std::uint8_t>();
+}
+
 UniqueFd OpenRouteEvents(std::uint32_t groups) {
     UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
     if (!fd.Valid()) {

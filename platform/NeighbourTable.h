@@ -78,6 +78,11 @@ private:
 
 // An rtnetlink socket to ask the kernel on, whose answers are waited for 200 ms at most.
 UniqueFd OpenRouteSocket();
+// Sends `request` to the kernel on `fd`; false when it would not take it.
+bool SendToKernel(const UniqueFd& fd, std::span<const std::uint8_t> request);
+// The kernel's next answer on `fd` into `buffer`, across interruptions; empty on a time-out or a
+// failure.
+std::span<const std::uint8_t> ReceiveFromKernel(const UniqueFd& fd, std::span<std::uint8_t> buffer);
 // Non-blocking rtnetlink socket that hears of the changes of `groups` (RTMGRP_*).
 UniqueFd OpenRouteEvents(std::uint32_t groups);
 // Netlink socket that hears of every change to the neighbour table.

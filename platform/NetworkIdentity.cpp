@@ -86,24 +86,17 @@ std::optional<std::vector<DefaultRoute>> ReadDefaultRoutes() {
     if (!fd.Valid()) {
         return std::nullopt;
     }
-    const auto request = BuildRouteDumpRequest(1);
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (::sendto(fd.Get(), request.data(), request.size(), 0,
-                 reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0) {
+    if (!SendToKernel(fd, BuildRouteDumpRequest(1))) {
         return std::nullopt;
     }
     std::vector<DefaultRoute> routes;
     alignas(nlmsghdr) std::uint8_t buffer[16384];
     for (bool done = false; !done;) {
-        ssize_t got = -1;
-        while ((got = ::recv(fd.Get(), buffer, sizeof buffer, 0)) < 0 && errno == EINTR) {
-        }
-        if (got <= 0) {
+        const auto reply = ReceiveFromKernel(fd, buffer);
+        if (reply.empty()) {
             return std::nullopt;
         }
-        const auto some =
-            ParseDefaultRoutes(std::span(buffer, static_cast<std::size_t>(got)), done);
+        const auto some = ParseDefaultRoutes(reply, done);
         routes.insert(routes.end(), some.begin(), some.end());
     }
     return routes;
