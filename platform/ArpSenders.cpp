@@ -149,6 +149,18 @@ private:
         current_ = std::move(sender);
     }
 
+    // A new helper in place of the current sender; under mendMutex_. What the old one was told
+    // goes to the new one too; what it learnt itself is learnt anew.
+    bool StartAfresh(std::uint32_t& why) {
+        auto fresh = StartHelper(options_, path_, why);
+        if (!fresh) {
+            return false;
+        }
+        fresh->Remember(Remembered());
+        Use(fresh, fresh);
+        return true;
+    }
+
     // A scan that begins on the fallback tries the helper once more: it may have been ended
     // by accident. When it still cannot serve, the scan says so.
     void TryHelperAgain(const std::shared_ptr<LateListener>& scan) {
@@ -161,10 +173,8 @@ private:
         }
         restartedFor_ = scan;
         std::uint32_t why = kErrorGenFailure;
-        if (auto fresh = StartHelper(options_, path_, why)) {
+        if (StartAfresh(why)) {
             std::fputs("talvik: the ARP helper serves again\n", stderr);
-            fresh->Remember(Remembered());
-            Use(fresh, fresh);
             return;
         }
         std::fprintf(stderr, "talvik: the ARP helper still cannot serve (%s)\n",
@@ -184,11 +194,8 @@ private:
         if (!scan || restartedFor_.lock() != scan) {
             restartedFor_ = scan;
             std::uint32_t why = kErrorGenFailure;
-            if (auto fresh = StartHelper(options_, path_, why)) {
+            if (StartAfresh(why)) {
                 std::fputs("talvik: the ARP helper ended; started it again\n", stderr);
-                // What it was told goes to the new one too; what it learnt itself is learnt anew.
-                fresh->Remember(Remembered());
-                Use(fresh, fresh);
                 if (lost) {
                     scan->Notes().HelperRestarted();
                 }
