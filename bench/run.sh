@@ -5,7 +5,7 @@
 # frame stays inside the lab's namespaces.
 #
 #   bench/run.sh [--runs N] [--loss-runs N] [--dozing-runs N] [--build-dir DIR] [--no-build] [--peers-only]
-#                [--schedule 0,75,150/300] [--neighbour-give-up-ms N] [--only LIST]
+#                [--schedule 0,75,150/300] [--neighbour-give-up-ms N] [--only LIST] [--keep DIR]
 #
 # --runs: repetitions of the timed scenarios (the median is shown, default 3);
 # --loss-runs: runs of the loss scenario, each with its own seed (default 5);
@@ -14,7 +14,8 @@
 # --schedule, --neighbour-give-up-ms: try other sender timings than the built-in ones;
 # --only: a comma-separated choice of the scenarios live, late, late800, loss, dozing, fallback,
 #   fallback-loss, remember and cli (talvik-scan beside talvik-bench and arp-scan; the
-#   default: all).
+#   default: all);
+# --keep: copy each dozing run's configuration, output and responder log into DIR.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -27,6 +28,7 @@ build=1
 peers_only=0
 talvik_args=()
 only=live,late,late800,loss,dozing,fallback,fallback-loss,remember,cli
+keep=
 while [ $# -gt 0 ]; do
     case $1 in
     --runs) runs=$2; shift 2 ;;
@@ -38,8 +40,9 @@ while [ $# -gt 0 ]; do
     --schedule) talvik_args+=(--schedule "$2"); shift 2 ;;
     --neighbour-give-up-ms) talvik_args+=(--neighbour-give-up-ms "$2"); shift 2 ;;
     --only) only=$2; shift 2 ;;
+    --keep) keep=$2; mkdir -p "$keep"; shift 2 ;;
     *) echo "usage: bench/run.sh [--runs N] [--loss-runs N] [--build-dir DIR] [--no-build]" \
-           "[--peers-only] [--schedule S] [--neighbour-give-up-ms N] [--only LIST]" >&2
+           "[--peers-only] [--schedule S] [--neighbour-give-up-ms N] [--only LIST] [--keep DIR]" >&2
        exit 2 ;;
     esac
 done
@@ -375,6 +378,12 @@ dozing_case() {  # label cycle wake loss sender: one table row over $dozing_runs
         local wall1
         wall1=$(awk -F= '$1 == "wall_ms" { print $2; exit }' "$work/out")
         read -r rf re ru <<<"$(request_rates "$work/counts.json" "$wall1")"
+        if [ -n "$keep" ]; then
+            local stem=$keep/${sender}-${cycle}-${wake}-${loss}-seed$seed
+            cp "$work/dozing.json" "$stem.config.json"
+            cp "$work/out" "$stem.out"
+            cp "$work/counts.json" "$stem.log.json"
+        fi
         [ "$rf" -gt "$pf" ] && pf=$rf
         [ "$re" -gt "$pe" ] && pe=$re
         uni=$((uni + ru))

@@ -29,6 +29,7 @@ import time
 
 ETH_P_ALL = 0x0003
 PACKET_OUTGOING = 4
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)  # Linux's value; Python 3.11 lacks the name
 
 
 def mac_bytes(text):
@@ -79,6 +80,10 @@ class Responder:
         self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
         # A burst of requests must not overflow the queue while replies are being sent.
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+        # The kernel's arrival time, not ours: a busy responder must neither wake a dozing host
+        # late nor log a burst that the link never carried.
+        self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+        self.realtime_offset = time.clock_gettime(time.CLOCK_REALTIME) - time.monotonic()
         self.sock.bind((config["interface"], ETH_P_ALL))
 
     def schedule(self, due, frame, host=None, loss=0.0):
@@ -128,6 +133,13 @@ class Responder:
         at = ((now - self.start) * 1000 + host.get("doze_phase_ms", 0)) % cycle
         return at < host.get("doze_wake_ms", cycle)
 
+    def arrival(self, ancillary):
+        for level, kind, data in ancillary:
+            if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(data) >= 16:
+                seconds, nanoseconds = struct.unpack("qq", data[:16])
+                return seconds + nanoseconds / 1e9 - self.realtime_offset
+        return time.monotonic()
+
     def run(self, deadline):
         for host in self.hosts.values():
             if host.get("gratuitous_every_ms"):
@@ -146,13 +158,14 @@ class Responder:
             readable, _, _ = select.select([self.sock], [], [], max(0.0, wait))
             while self.sock in readable:
                 try:
-                    frame, address = self.sock.recvfrom(65535, socket.MSG_DONTWAIT)
+                    frame, ancillary, _flags, address = self.sock.recvmsg(
+                        65535, socket.CMSG_SPACE(16), socket.MSG_DONTWAIT)
                 except BlockingIOError:
                     break
                 except OSError:
                     return  # the link went away: the lab is being removed
                 if address[2] != PACKET_OUTGOING:
-                    self.on_frame(frame, time.monotonic())
+                    self.on_frame(frame, self.arrival(ancillary))
 
 
 def main():
