@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 namespace talvik {
 namespace {
@@ -16,6 +17,10 @@ std::optional<long> ParseMilliseconds(std::string_view text) {
     }
     return value;
 }
+
+// Jitter and the pacer's own spacing leave a turn's asks a little slower than its gaps say;
+// promising the pace a tenth more keeps it full, and the pacer still holds it.
+constexpr double kOvercommit = 1.1;
 
 // splitmix64: cheap, well spread, and the same on every machine.
 std::uint64_t Mix(std::uint64_t x) {
@@ -107,13 +112,20 @@ SendPacer::Clock::time_point SendPacer::NextFree(Clock::time_point now) const {
     return at < now ? now : at;
 }
 
+namespace {
+
+double BaseGapMs(const LingerPlan& plan, std::uint32_t n) {
+    const double most = static_cast<double>(std::max<long long>(1, plan.maxGap.count()));
+    const double first = std::clamp(static_cast<double>(plan.firstGap.count()), 1.0, most);
+    const double growth = std::clamp(plan.growthPercent, 100, 1000) / 100.0;
+    return std::min(most, first * std::pow(growth, static_cast<double>(std::min(n, 4096u))));
+}
+
+}  // namespace
+
 std::chrono::milliseconds LingerGap(const LingerPlan& plan, std::uint32_t n, std::uint64_t seed) {
     using std::chrono::milliseconds;
-    const long long most = std::max<long long>(1, plan.maxGap.count());
-    long long base = std::clamp<long long>(plan.firstGap.count(), 1, most);
-    for (std::uint32_t i = 0; i < n && base < most; ++i) {
-        base = std::min(most, base * std::max(100, plan.growthPercent) / 100);
-    }
+    const long long base = std::llround(BaseGapMs(plan, n));
     const long long spread = base * std::clamp(plan.jitterPercent, 0, 90) / 100;
     if (spread == 0) {
         return milliseconds(base);
@@ -138,61 +150,172 @@ std::vector<std::chrono::milliseconds> LingerOffsets(const LingerPlan& plan,
     }
 }
 
-LingerAsker::LingerAsker(LingerPlan plan, int perSecond) : plan_(plan), pacer_(perSecond, 1) {}
+LingerAsker::LingerAsker(LingerPlan plan, int perSecond)
+    : plan_(plan), perSecond_(perSecond > 0 ? perSecond : 1), pacer_(perSecond, 1) {}
+
+double LingerAsker::Rate(const Target& target) const {
+    return 1000.0 / BaseGapMs(plan_, target.n);
+}
 
 void LingerAsker::Add(std::uint64_t key, Clock::time_point from, Clock::time_point until,
                       std::uint64_t seed, std::uint64_t group, int groupPerSecond) {
-    Remove(key);
+    Drop(key);
+    lastNow_ = std::max(lastNow_, from);
     const Clock::time_point due = from + LingerGap(plan_, 0, seed);
-    if (due >= until) {
-        return;
+    if (due < until) {
+        const int pace = groupPerSecond > 0 ? groupPerSecond : 1;
+        Group& g = groups_.try_emplace(group, Group{SendPacer(pace, 1), pace}).first->second;
+        g.targets++;
+        g.unasked++;
+        g.lastUntil = std::max(g.lastUntil, until);
+        targets_[key] = Target{due, until, seed, group, 0, false, 0, nextPlace_};
+        line_.emplace(nextPlace_++, key);
     }
-    targets_[key] = Target{due, until, seed, group, 0};
-    queue_.emplace(due, key);
-    groups_.try_emplace(group, Group{SendPacer(groupPerSecond, 1), 0}).first->second.targets++;
+    StartTurns(lastNow_);
 }
 
 void LingerAsker::Remove(std::uint64_t key) {
+    Drop(key);
+    StartTurns(lastNow_);
+}
+
+void LingerAsker::Drop(std::uint64_t key) {
     const auto found = targets_.find(key);
     if (found == targets_.end()) {
         return;
     }
-    queue_.erase({found->second.due, key});
-    const auto group = groups_.find(found->second.group);
+    const Target& target = found->second;
+    const auto group = groups_.find(target.group);
+    if (target.taking) {
+        queue_.erase({target.due, key});
+        rate_ = queue_.empty() ? 0 : std::max(0.0, rate_ - Rate(target));
+        if (group != groups_.end()) {
+            group->second.rate =
+                --group->second.taking == 0 ? 0 : std::max(0.0, group->second.rate - Rate(target));
+        }
+    } else {
+        line_.erase({target.place, key});
+    }
+    if (group != groups_.end() && target.n == 0) {
+        group->second.unasked--;
+    }
     if (group != groups_.end() && --group->second.targets == 0) {
         groups_.erase(group);
     }
     targets_.erase(found);
 }
 
-std::vector<LingerAsker::Ask> LingerAsker::Take(Clock::time_point now) {
-    std::vector<Ask> asks;
-    auto next = queue_.begin();
-    while (next != queue_.end() && next->first <= now && pacer_.NextFree(now) <= now) {
+int LingerAsker::TurnLength(const Group& group, Clock::time_point now) const {
+    // As long as lets every target of the scan that has not had one a turn before the last
+    // window ends; counted again at every ask, as targets come in while the first turns run.
+    const double left = std::chrono::duration<double>(group.lastUntil - now).count();
+    const double share =
+        group.perSecond * left /
+        static_cast<double>(std::max<std::size_t>(1, group.unasked + group.taking));
+    return std::clamp(static_cast<int>(share), 1, std::max(1, plan_.turnAsks));
+}
+
+void LingerAsker::StartTurns(Clock::time_point now) {
+    // Nobody passes the first in line who is kept waiting: not in its scan, nor at all when the
+    // link's pace is what keeps it.
+    bool linkFull = false;
+    std::set<std::uint64_t> fullGroups;
+    for (auto next = line_.begin(); next != line_.end();) {
         const std::uint64_t key = next->second;
         Target& target = targets_.at(key);
+        ++next;
         if (now >= target.until) {
-            ++next;
-            Remove(key);
+            Drop(key);
             continue;
         }
-        SendPacer& groupPacer = groups_.at(target.group).pacer;
-        if (groupPacer.NextFree(now) > now) {
-            ++next;
+        Group& group = groups_.at(target.group);
+        const double rate = Rate(target);
+        // A scan always has one target in its turn, however slow its pace.
+        if (group.taking > 0) {
+            if (linkFull || fullGroups.count(target.group) != 0) {
+                continue;
+            }
+            if (rate_ + rate > kOvercommit * perSecond_) {
+                linkFull = true;
+                continue;
+            }
+            if (group.rate + rate > kOvercommit * group.perSecond) {
+                fullGroups.insert(target.group);
+                continue;
+            }
+        }
+        target.taking = true;
+        target.turnAsks = 0;
+        line_.erase({target.place, key});
+        target.due = std::max(target.due, now);
+        queue_.emplace(target.due, key);
+        group.taking++;
+        group.rate += rate;
+        rate_ += rate;
+    }
+}
+
+std::vector<LingerAsker::Ask> LingerAsker::Take(Clock::time_point now) {
+    lastNow_ = std::max(lastNow_, now);
+    StartTurns(now);
+    std::vector<Ask> asks;
+    while (pacer_.NextFree(now) <= now) {
+        // The most overdue that its scan's pace lets go; those whose window ended go unasked.
+        std::vector<std::uint64_t> ended;
+        auto pick = queue_.end();
+        for (auto at = queue_.begin(); at != queue_.end() && at->first <= now; ++at) {
+            const Target& target = targets_.at(at->second);
+            if (now >= target.until) {
+                ended.push_back(at->second);
+            } else if (groups_.at(target.group).pacer.NextFree(now) <= now) {
+                pick = at;
+                break;
+            }
+        }
+        if (pick == queue_.end()) {
+            if (ended.empty()) {
+                break;
+            }
+            for (const std::uint64_t key : ended) {
+                Drop(key);
+            }
+            StartTurns(now);
             continue;
         }
+        const std::uint64_t key = pick->second;
+        queue_.erase(pick);
+        for (const std::uint64_t gone : ended) {
+            Drop(gone);
+        }
+        Target& target = targets_.at(key);
+        Group& group = groups_.at(target.group);
         pacer_.Reserve(now);
-        groupPacer.Reserve(now);
-        next = queue_.erase(next);
+        group.pacer.Reserve(now);
         asks.push_back(Ask{key, target.n});
-        target.due = now + LingerGap(plan_, ++target.n, target.seed);
+        // Out of its turn while its next gap is weighed; back in unless the turn or window ended.
+        const double before = Rate(target);
+        if (target.n == 0) {
+            group.unasked--;
+        }
+        rate_ = queue_.empty() ? 0 : std::max(0.0, rate_ - before);
+        group.rate = --group.taking == 0 ? 0 : std::max(0.0, group.rate - before);
+        target.n++;
+        target.turnAsks++;
+        target.taking = false;
+        target.due = now + LingerGap(plan_, target.n, target.seed);
+        target.place = nextPlace_++;
         if (target.due >= target.until) {
-            queue_.emplace(target.due, key);  // Remove takes it out of the queue again
-            Remove(key);
+            Drop(key);
+        } else if (target.turnAsks >= TurnLength(group, now)) {
+            line_.emplace(target.place, key);
         } else {
-            // Due later than now: it lands after every entry still to be looked at.
+            rate_ += Rate(target);
+            group.rate += Rate(target);
+            group.taking++;
+            target.taking = true;
             queue_.emplace(target.due, key);
         }
+        StartTurns(now);
     }
     return asks;
 }

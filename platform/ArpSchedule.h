@@ -50,30 +50,36 @@ private:
     Clock::time_point theoretical_{};
 };
 
-// How a target that lingers silent is asked again while its late window lasts. The gaps grow,
-// so that a long window does not turn into a steady drizzle, and each is jittered so that the
-// asks do not keep falling into the same phase of a dozing device's sleep.
+// How a target that lingers silent is asked again while its late window lasts. A dozing device
+// hears a broadcast only while awake, at an unknown phase of a cycle of unknown length; asks
+// that sit close together cover a stretch of that cycle without overlapping for any cycle longer
+// than the stretch, which scattered asks do not. So a target is asked in turns: a quick run of
+// asks whose gaps start near a short wake time and grow, each jittered, until the gaps are slow.
 struct LingerPlan {
-    std::chrono::milliseconds firstGap{150};
-    std::chrono::milliseconds maxGap{600};
-    int growthPercent = 150;  // each gap before jitter, against the one before
-    int jitterPercent = 20;   // each gap is moved by up to this share of itself, either way
+    std::chrono::milliseconds firstGap{30};
+    std::chrono::milliseconds maxGap{700};
+    int growthPercent = 105;  // each gap before jitter, against the one before
+    int jitterPercent = 15;   // each gap is moved by up to this share of itself, either way
+    int turnAsks = 16;        // the most asks of one turn
 };
 
 // The gap before extra ask `n` (0 is the first) of a target whose jitter comes from `seed`.
 std::chrono::milliseconds LingerGap(const LingerPlan& plan, std::uint32_t n, std::uint64_t seed);
 
 // When the extra asks go, counted like `from` and `window` from the target's first request: the
-// first one gap after `from`, none at or after `window`.
+// first one gap after `from`, none at or after `window`. The asks of a target that never waits
+// for its turn.
 std::vector<std::chrono::milliseconds> LingerOffsets(const LingerPlan& plan,
                                                      std::chrono::milliseconds from,
                                                      std::chrono::milliseconds window,
                                                      std::uint64_t seed);
 
 // The extra asks of every lingering target of one sender, held together to `perSecond` frames
-// however many targets linger, and each scan's (a group's) to its own pace: when a rate holds an
-// ask back, the most overdue that may go goes first, and the gaps after it count from when it
-// really went. Not thread-safe; the caller serialises it.
+// however many targets linger, and each scan's (a group's) to its own pace. Only as many targets
+// take their turn at once as their gaps leave room for in the pace; the rest wait in the order
+// they came, and a turn is as long as the pace lets every waiting target have one before the
+// windows end. A target back from its turn waits behind the others, its gaps still growing.
+// Not thread-safe; the caller serialises it.
 class LingerAsker final {
 public:
     using Clock = std::chrono::steady_clock;
@@ -106,16 +112,36 @@ private:
         std::uint64_t seed = 0;
         std::uint64_t group = 0;
         std::uint32_t n = 0;
+        bool taking = false;      // in its turn, else waiting for one
+        int turnAsks = 0;         // asks of its turn so far
+        std::uint64_t place = 0;  // its place in the line while it waits
     };
     struct Group {
         SendPacer pacer;
+        int perSecond = kFramesPerSecond;
         std::size_t targets = 0;
+        std::size_t taking = 0;   // targets in their turn
+        std::size_t unasked = 0;  // targets still without their first turn
+        double rate = 0;          // what their gaps ask of the pace, frames per second
+        Clock::time_point lastUntil{};
     };
+    double Rate(const Target& target) const;
+    // How many asks a turn of the group's targets may have now.
+    int TurnLength(const Group& group, Clock::time_point now) const;
+    // Lets waiting targets take their turn while the pace has room, and lets go of those whose
+    // window ended while they waited.
+    void StartTurns(Clock::time_point now);
+    void Drop(std::uint64_t key);
     LingerPlan plan_;
+    int perSecond_;
     SendPacer pacer_;
+    double rate_ = 0;
+    Clock::time_point lastNow_{};
+    std::uint64_t nextPlace_ = 0;
     std::map<std::uint64_t, Target> targets_;
     std::map<std::uint64_t, Group> groups_;
-    std::set<std::pair<Clock::time_point, std::uint64_t>> queue_;  // (due, key)
+    std::set<std::pair<Clock::time_point, std::uint64_t>> queue_;  // (due, key), in their turn
+    std::set<std::pair<std::uint64_t, std::uint64_t>> line_;       // (place, key), waiting
 };
 
 }  // namespace talvik

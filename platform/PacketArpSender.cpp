@@ -381,7 +381,10 @@ std::uint32_t PacketArpSender::Probe(std::uint32_t destinationHostOrder, MacAddr
             // Asked again until its window ends: a dozing device hears only some broadcasts.
             lingering.key = nextKey_++;
             const int workers = late.listener->WorkerLimit();
-            asker_.Add(lingering.key, Clock::now(), until,
+            // Its turns start once its first requests are plainly over, so that the link
+            // shows the two apart.
+            asker_.Add(lingering.key, std::max(Clock::now(), first + schedule.giveUp * 3 / 2),
+                       until,
                        seed_ ^ (lingering.key * 0x9e3779b97f4a7c15ULL) ^ destinationHostOrder,
                        late.listener->PaceGroup(),
                        workers > 0 ? std::min(LingerAsker::kFramesPerSecond, 10 * workers)

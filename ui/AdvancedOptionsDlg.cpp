@@ -17,8 +17,8 @@ namespace talvik {
 
 namespace {
 
-// A silent target is asked again from 300 ms after its first request at the latest.
-constexpr std::chrono::milliseconds kAskAgainFrom{300};
+// A silent target is asked again from 200 ms after its first request at the latest.
+constexpr std::chrono::milliseconds kAskAgainFrom{200};
 
 QLabel* MakeLabel(QWidget* parent, const QString& text, const QRect& geometry,
                   Qt::Alignment alignment) {

@@ -232,13 +232,13 @@ TEST(SendPacer, LetsABurstGoThenSpacesFramesOut) {
 }
 
 TEST(LingerPlan, GapsGrowJitteredWithinBoundsAndStopBeforeTheWindow) {
-    const LingerPlan plan;  // 150 ms, growing by half, up to 600 ms, jittered by a fifth
+    const LingerPlan plan;  // 30 ms, growing by 5 %, up to 700 ms, jittered by 15 %
     struct Case {
         std::uint32_t n;
         long low, high;
     };
-    const Case cases[] = {{0, 120, 180}, {1, 180, 270}, {2, 270, 404},
-                          {3, 404, 606}, {4, 480, 720}, {40, 480, 720}};
+    const Case cases[] = {{0, 26, 34},    {1, 28, 36},    {10, 42, 56},
+                          {40, 180, 242}, {80, 595, 805}, {4000, 595, 805}};
     std::set<long> seen;
     for (std::uint64_t seed = 0; seed < 200; ++seed) {
         for (const Case& c : cases) {
@@ -246,7 +246,7 @@ TEST(LingerPlan, GapsGrowJitteredWithinBoundsAndStopBeforeTheWindow) {
             EXPECT_GE(gap, c.low) << c.n << ' ' << seed;
             EXPECT_LE(gap, c.high) << c.n << ' ' << seed;
         }
-        seen.insert(LingerGap(plan, 4, seed).count());
+        seen.insert(LingerGap(plan, 80, seed).count());
         // Past the slowest gap a 5 s window still holds a steady ask.
         const auto offsets = LingerOffsets(plan, 100ms, 5000ms, seed);
         ASSERT_GE(offsets.size(), 8u);
@@ -257,7 +257,7 @@ TEST(LingerPlan, GapsGrowJitteredWithinBoundsAndStopBeforeTheWindow) {
     // The jitter spreads: a target's asks do not all sit in the same phase of a cycle.
     EXPECT_GT(seen.size(), 100u);
     EXPECT_EQ(LingerGap(LingerPlan{100ms, 100ms, 150, 0}, 9, 1), 100ms);
-    EXPECT_TRUE(LingerOffsets(plan, 100ms, 200ms, 1).empty());
+    EXPECT_TRUE(LingerOffsets(plan, 100ms, 120ms, 1).empty());
     EXPECT_TRUE(LingerOffsets(plan, 600ms, 500ms, 1).empty());
 }
 
@@ -309,6 +309,41 @@ TEST(LingerAsker, HoldsTheLinkTo500FramesASecondHoweverManyTargetsLinger) {
         }
         if (c.window == 5000ms) {
             EXPECT_GE(asked.begin()->second.size(), c.targets == 1 ? 8u : 5u);
+        }
+    }
+    // A /24 at a 5 s window, 233 of its targets silent: the asks of each cover much of a dozing
+    // device's cycle (awake 30 of 500 ms, or 20 of 1000 ms) at whatever phase it sleeps, where
+    // evenly spread asks that drift with the pace cover far less.
+    {
+        LingerAsker asker;
+        const Clock::time_point t0{};
+        std::map<std::uint64_t, std::vector<Clock::time_point>> asked;
+        for (std::uint64_t i = 0; i < 233; ++i) {
+            const Clock::time_point first = t0 + std::chrono::microseconds(1370 * i);
+            asked[i] = {first, first + 30ms, first + 90ms};
+            asker.Add(i, first + 100ms, first + 5s, i * 7919);
+        }
+        Clock::time_point now = t0;
+        while (const auto wake = asker.NextWake(now)) {
+            now = *wake;
+            for (const LingerAsker::Ask& ask : asker.Take(now)) {
+                asked[ask.key].push_back(now);
+            }
+        }
+        for (const auto& [cycle, awake, least] : {std::tuple{500, 30, 0.65}, {1000, 20, 0.24}}) {
+            double covered = 0;
+            for (const auto& [key, times] : asked) {
+                std::vector<bool> heard(static_cast<std::size_t>(cycle));
+                for (const Clock::time_point at : times) {
+                    const auto ms = std::chrono::duration_cast<milliseconds>(at - t0).count();
+                    for (int d = 0; d < awake; ++d) {
+                        heard[static_cast<std::size_t>((ms + d) % cycle)] = true;
+                    }
+                }
+                covered += static_cast<double>(std::count(heard.begin(), heard.end(), true)) /
+                           cycle / static_cast<double>(asked.size());
+            }
+            EXPECT_GE(covered, least) << cycle << " ms";
         }
     }
     // A scan at a low worker limit keeps its own slower pace beside a full one.

@@ -74,12 +74,12 @@ TEST(AdvancedOptionsTest, AcceptingTakesWhatTheSlidersShowAndClearsTheFlag) {
 }
 
 TEST(AdvancedOptionsTest, SlidersTellTheirValueAndMeaning) {
-    ScanSettings settings{0, 2000, 12};
+    ScanSettings settings{0, 3000, 12};
     WithModal<Dlg>([&] { EditAdvancedOptions(settings, nullptr); },
                    [&](Dlg& d) {
                        auto* net = d.findChild<QSlider*>("IDC_NET_SLIDER");
                        auto* speed = d.findChild<QSlider*>("IDC_SPEED_SLIDER");
-                       EXPECT_EQ(net->toolTip(), "网络状况：2000\n未应答的主机再等 250 毫秒");
+                       EXPECT_EQ(net->toolTip(), "网络状况：3000\n未应答的主机再等 166 毫秒");
                        EXPECT_EQ(speed->toolTip(), "扫描速度：12\n同时探测 12 台主机");
                        EXPECT_EQ(net->accessibleName(), "网络状况");
                        EXPECT_EQ(speed->accessibleName(), "扫描速度");
