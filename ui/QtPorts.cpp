@@ -230,9 +230,13 @@ void QtCommandStates::EnableMenuItem(int command, unsigned flags) {
 int QtMessageBox::MessageBox(const std::string& text, const std::string& caption, unsigned type) {
     QMessageBox box(owner_);
     box.setWindowTitle(QString::fromStdString(caption));
-    // Texts can carry names the user typed; they are shown as they are, never as markup.
-    box.setTextFormat(Qt::PlainText);
-    box.setText(QString::fromStdString(text));
+    // The dialog font draws an underscore below its own descent and a label clips its last line
+    // there, so a command's underscores would vanish: the lines get a little more height. Texts
+    // can carry names the user typed; escaped, they are shown as they are, never as markup.
+    const QString plain = QString::fromStdString(text);
+    box.setTextFormat(Qt::RichText);
+    box.setText(QStringLiteral("<p style=\"white-space:pre-wrap; line-height:115%\">") +
+                plain.toHtmlEscaped() + QStringLiteral("</p>"));
     switch (type & 0xF0u) {
         case kMbIconStop:
             box.setIcon(QMessageBox::Critical);
@@ -251,7 +255,7 @@ int QtMessageBox::MessageBox(const std::string& text, const std::string& caption
     // is as wide as its longest line, so the command is never wrapped.
     int width = kMinimumBoxWidth;
     const QFontMetrics metrics(box.font());
-    for (const QString& line : box.text().split(QLatin1Char('\n'))) {
+    for (const QString& line : plain.split(QLatin1Char('\n'))) {
         width = std::max(width, metrics.horizontalAdvance(line) + kBoxIconRoom);
     }
     if (const QScreen* screen = owner_ != nullptr ? owner_->screen() : nullptr) {
