@@ -15,7 +15,7 @@
 # --only: a comma-separated choice of the scenarios live, late, late800, loss, dozing, fallback,
 #   fallback-loss, remember and cli (talvik-scan beside talvik-bench and arp-scan; the
 #   default: all);
-# --keep: copy each dozing run's configuration, output and responder log into DIR.
+# --keep: copy each dozing run's configuration, outputs and responder logs into DIR.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -365,8 +365,13 @@ dozing_case() {  # label cycle wake loss sender: one table row over $dozing_runs
         measure arp-scan "$work/dozing.json" 1; sa=$((sa + m_found))
         local peer=$m_found
         scenario_args=()
+        [ -n "$keep" ] && responder_counts=$work/counts.json
         measure "$sender" "$work/dozing.json" 1; st=$((st + m_found))
         [ "$m_found" -lt "$peer" ] && worse=$((worse + 1))
+        if [ -n "$keep" ]; then
+            cp "$work/out" "$keep/${sender}-${cycle}-${wake}-${loss}-seed$seed.start.out"
+            cp "$work/counts.json" "$keep/${sender}-${cycle}-${wake}-${loss}-seed$seed.start.log.json"
+        fi
         responder_counts=$work/counts.json
         scenario_args=(--network-condition 100 --scans 2)
         run_tool "$sender" "$work/dozing.json"

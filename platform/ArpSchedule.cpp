@@ -160,7 +160,8 @@ double LingerAsker::Rate(const Target& target) const {
 void LingerAsker::Add(std::uint64_t key, Clock::time_point from, Clock::time_point until,
                       std::uint64_t seed, std::uint64_t group, int groupPerSecond) {
     Drop(key);
-    lastNow_ = std::max(lastNow_, from);
+    // `from` may lie ahead; the line is looked at as of the last Take, so that nobody waiting in
+    // it is let go before its window really ends.
     const Clock::time_point due = from + LingerGap(plan_, 0, seed);
     if (due < until) {
         const int pace = groupPerSecond > 0 ? groupPerSecond : 1;
