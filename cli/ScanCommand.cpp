@@ -84,27 +84,14 @@ ExportResult Collect(HeadlessWindow& window) {
         if (address != 0) {
             host.address = FormatDottedDecimal(address);
         }
-        switch (list.Outcome(row)) {
-            case RowOutcome::Answered:
-                host.state = ExportState::Answered;
-                host.mac = ExportMac(list.GetItemText(row, 2));
-                for (const std::string& other : list.OtherMacs(row)) {
-                    if (auto mac = ExportMac(other)) {
-                        host.otherMacs.push_back(std::move(*mac));
-                    }
+        host.state = ExportStateOf(list.Outcome(row));
+        if (host.state == ExportState::Answered) {
+            host.mac = ExportMac(list.GetItemText(row, 2));
+            for (const std::string& other : list.OtherMacs(row)) {
+                if (auto mac = ExportMac(other)) {
+                    host.otherMacs.push_back(std::move(*mac));
                 }
-                break;
-            case RowOutcome::Unresolved:
-                host.state = ExportState::Unresolved;
-                break;
-            case RowOutcome::Silent:
-                host.state = ExportState::Silent;
-                break;
-            case RowOutcome::NotAsked:
-            case RowOutcome::Waiting:
-            case RowOutcome::NotScanned:
-                host.state = ExportState::NotAsked;
-                break;
+            }
         }
         result.hosts.push_back(std::move(host));
     }

@@ -185,25 +185,38 @@ void LingerAsker::Drop(std::uint64_t key) {
     if (found == targets_.end()) {
         return;
     }
-    const Target& target = found->second;
+    Target& target = found->second;
     const auto group = groups_.find(target.group);
     if (target.taking) {
         queue_.erase({target.due, key});
-        rate_ = queue_.empty() ? 0 : std::max(0.0, rate_ - Rate(target));
-        if (group != groups_.end()) {
-            group->second.rate =
-                --group->second.taking == 0 ? 0 : std::max(0.0, group->second.rate - Rate(target));
-        }
+        LeaveTurn(target, group->second);
     } else {
         line_.erase({target.place, key});
     }
-    if (group != groups_.end() && target.n == 0) {
+    if (target.n == 0) {
         group->second.unasked--;
     }
-    if (group != groups_.end() && --group->second.targets == 0) {
+    if (--group->second.targets == 0) {
         groups_.erase(group);
     }
     targets_.erase(found);
+}
+
+void LingerAsker::JoinTurn(std::uint64_t key, Target& target, Group& group) {
+    const double rate = Rate(target);
+    rate_ += rate;
+    group.rate += rate;
+    group.taking++;
+    target.taking = true;
+    queue_.emplace(target.due, key);
+}
+
+void LingerAsker::LeaveTurn(Target& target, Group& group) {
+    // Sums of doubles drift: an empty turn is counted as none at all.
+    const double rate = Rate(target);
+    rate_ = queue_.empty() ? 0 : std::max(0.0, rate_ - rate);
+    group.rate = --group.taking == 0 ? 0 : std::max(0.0, group.rate - rate);
+    target.taking = false;
 }
 
 int LingerAsker::TurnLength(const Group& group, Clock::time_point now) const {
@@ -245,14 +258,10 @@ void LingerAsker::StartTurns(Clock::time_point now) {
                 continue;
             }
         }
-        target.taking = true;
         target.turnAsks = 0;
         line_.erase({target.place, key});
         target.due = std::max(target.due, now);
-        queue_.emplace(target.due, key);
-        group.taking++;
-        group.rate += rate;
-        rate_ += rate;
+        JoinTurn(key, target, group);
     }
 }
 
@@ -294,15 +303,12 @@ std::vector<LingerAsker::Ask> LingerAsker::Take(Clock::time_point now) {
         group.pacer.Reserve(now);
         asks.push_back(Ask{key, target.n});
         // Out of its turn while its next gap is weighed; back in unless the turn or window ended.
-        const double before = Rate(target);
         if (target.n == 0) {
             group.unasked--;
         }
-        rate_ = queue_.empty() ? 0 : std::max(0.0, rate_ - before);
-        group.rate = --group.taking == 0 ? 0 : std::max(0.0, group.rate - before);
+        LeaveTurn(target, group);
         target.n++;
         target.turnAsks++;
-        target.taking = false;
         target.due = now + LingerGap(plan_, target.n, target.seed);
         target.place = nextPlace_++;
         if (target.due >= target.until) {
@@ -310,11 +316,7 @@ std::vector<LingerAsker::Ask> LingerAsker::Take(Clock::time_point now) {
         } else if (target.turnAsks >= TurnLength(group, now)) {
             line_.emplace(target.place, key);
         } else {
-            rate_ += Rate(target);
-            group.rate += Rate(target);
-            group.taking++;
-            target.taking = true;
-            queue_.emplace(target.due, key);
+            JoinTurn(key, target, group);
         }
         StartTurns(now);
     }

@@ -132,6 +132,9 @@ private:
     // window ended while they waited.
     void StartTurns(Clock::time_point now);
     void Drop(std::uint64_t key);
+    // Into its turn, or out of it, with its share of the pace.
+    void JoinTurn(std::uint64_t key, Target& target, Group& group);
+    void LeaveTurn(Target& target, Group& group);
     LingerPlan plan_;
     int perSecond_;
     SendPacer pacer_;

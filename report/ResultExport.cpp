@@ -79,6 +79,22 @@ std::string JsonList(const std::vector<std::string>& items) {
 
 }  // namespace
 
+ExportState ExportStateOf(RowOutcome outcome) {
+    switch (outcome) {
+        case RowOutcome::Answered:
+            return ExportState::Answered;
+        case RowOutcome::Silent:
+            return ExportState::Silent;
+        case RowOutcome::Unresolved:
+            return ExportState::Unresolved;
+        case RowOutcome::NotAsked:
+        case RowOutcome::Waiting:
+        case RowOutcome::NotScanned:
+            break;
+    }
+    return ExportState::NotAsked;
+}
+
 const char* ExportStateName(ExportState state) {
     switch (state) {
         case ExportState::Answered:

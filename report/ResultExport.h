@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "scan/Ports.h"
 #include "store/DeviceChanges.h"
 
 namespace talvik {
@@ -17,6 +18,9 @@ enum class ExportState { Answered, Silent, NotAsked, Unresolved };
 
 // The word a state is written as: answered, silent, not-asked, unresolved.
 const char* ExportStateName(ExportState state);
+
+// How a row's outcome is exported: a row the scan has not finished with was not asked.
+ExportState ExportStateOf(RowOutcome outcome);
 
 // One target of a scan. Absent values are written as null (JSON) or an empty field (CSV).
 struct ExportHost {

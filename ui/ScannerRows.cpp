@@ -161,22 +161,9 @@ ExportResult CScannerDlg::ExportRows() const {
         if (address != 0) {
             host.address = FormatDottedDecimal(address);
         }
-        switch (known.outcome) {
-            case RowOutcome::Answered:
-                host.state = ExportState::Answered;
-                break;
-            case RowOutcome::Silent:
-                host.state = ExportState::Silent;
-                break;
-            case RowOutcome::Unresolved:
-                host.state = ExportState::Unresolved;
-                host.address.reset();
-                break;
-            case RowOutcome::NotAsked:
-            case RowOutcome::Waiting:
-            case RowOutcome::NotScanned:
-                host.state = ExportState::NotAsked;
-                break;
+        host.state = ExportStateOf(known.outcome);
+        if (host.state == ExportState::Unresolved) {
+            host.address.reset();
         }
         if (host.state == ExportState::Answered) {
             const std::string mac = resultRows_->GetItemText(row, 2);
