@@ -26,6 +26,9 @@ using Clock = std::chrono::steady_clock;
 struct PacketArpSender::Asking {
     ArpQuestion question;
     int ifindex = 0;
+    // A reply heard before our first request left answers someone else's (a replaced helper's,
+    // an earlier scan's): it must not become the target's first MAC.
+    bool asked = false;
     bool answered = false;
     std::vector<MacAddress> macs;  // the first answer, then other hosts answering for it
     std::condition_variable_any wakeup;
@@ -121,7 +124,7 @@ void PacketArpSender::Dispatch(const std::uint8_t* frame, std::size_t size, int 
     }
     const std::lock_guard lock(mutex_);
     for (Asking* probe : probes_) {
-        if (probe->ifindex != ifindex) {
+        if (probe->ifindex != ifindex || !probe->asked) {
             continue;
         }
         auto mac = MatchArpReply(*packet, probe->question);
@@ -323,6 +326,7 @@ std::uint32_t PacketArpSender::Probe(std::uint32_t destinationHostOrder, MacAddr
         }
         if (i == 0) {
             first = Clock::now();
+            probe.asked = true;
         }
         lock.unlock();
         // A lost frame is what the retries are for; a frame the system would not send at all
