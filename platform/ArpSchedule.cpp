@@ -91,7 +91,9 @@ std::optional<ArpSchedule> ArpSchedule::FromText(std::string_view text) {
 }
 
 SendPacer::SendPacer(int perSecond, int burst)
-    : interval_(std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) /
+    // Rounded up: `perSecond` frames never quite fit into less than a second.
+    : interval_((std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) +
+                 Clock::duration(perSecond > 0 ? perSecond - 1 : 0)) /
                 (perSecond > 0 ? perSecond : 1)),
       allowance_(interval_ * (burst > 1 ? burst - 1 : 0)) {}
 
@@ -119,6 +121,14 @@ double BaseGapMs(const LingerPlan& plan, std::uint32_t n) {
     const double first = std::clamp(static_cast<double>(plan.firstGap.count()), 1.0, most);
     const double growth = std::clamp(plan.growthPercent, 100, 1000) / 100.0;
     return std::min(most, first * std::pow(growth, static_cast<double>(std::min(n, 4096u))));
+}
+
+// A sender that wakes a little late would lose its slot for good, and a steady 0.3 ms costs a
+// seventh of the pace; a few frames may catch up instead, and the rate is lowered by as many,
+// so that no second ever holds more than `perSecond`.
+SendPacer HeldPacer(int perSecond) {
+    const int burst = std::max(1, perSecond / 100);
+    return SendPacer(perSecond - burst + 1, burst);
 }
 
 }  // namespace
@@ -151,7 +161,7 @@ std::vector<std::chrono::milliseconds> LingerOffsets(const LingerPlan& plan,
 }
 
 LingerAsker::LingerAsker(LingerPlan plan, int perSecond)
-    : plan_(plan), perSecond_(perSecond > 0 ? perSecond : 1), pacer_(perSecond, 1) {}
+    : plan_(plan), perSecond_(perSecond > 0 ? perSecond : 1), pacer_(HeldPacer(perSecond_)) {}
 
 double LingerAsker::Rate(const Target& target) const {
     return 1000.0 / BaseGapMs(plan_, target.n);
@@ -165,7 +175,7 @@ void LingerAsker::Add(std::uint64_t key, Clock::time_point from, Clock::time_poi
     const Clock::time_point due = from + LingerGap(plan_, 0, seed);
     if (due < until) {
         const int pace = groupPerSecond > 0 ? groupPerSecond : 1;
-        Group& g = groups_.try_emplace(group, Group{SendPacer(pace, 1), pace}).first->second;
+        Group& g = groups_.try_emplace(group, Group{HeldPacer(pace), pace}).first->second;
         g.targets++;
         g.unasked++;
         g.lastUntil = std::max(g.lastUntil, until);
