@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Reads the dozing runs that `bench/run.sh --keep DIR` kept and says, per run and scan, how many
 broadcast requests each silent address got, how much of a dozing host's cycle they covered at
-any phase, and whether every dozing host that a request met was found, and no other.
+any phase (and the most that as many requests could cover), and whether every dozing host that a request met was found, and no other.
 
     bench/dozing_coverage.py DIR
 """
@@ -57,7 +57,8 @@ def report(name, log, config, out, scans):
                     or any(u for t, a, u in log if a == h["ip"] and (t >= second) == (block == 2))}
         odd = sorted((met(-0.05) - found) | (found - met(0.05)))
         print(f"{name} scan {block}: {len(silent)} silent, {mean:.1f} requests each, "
-              f"{cover:.1%} of a {cycle} ms cycle; dozing found {len(found)}/{len(dozing)}"
+              f"{cover:.1%} of a {cycle} ms cycle (no order of as many covers more than "
+              f"{min(1.0, mean * wake / cycle):.0%}); dozing found {len(found)}/{len(dozing)}"
               + (f"; met but not found or found unmet: {odd}" if odd else ""))
 
 
