@@ -296,7 +296,9 @@ fi
 
 if want dozing; then
 # 20 hosts that answer at once and 10 that doze: each hears a broadcast only while awake (wake ms
-# of every cycle ms, from a phase of its own), a frame to its own MAC always.
+# of every cycle ms, from a phase of its own; or, with wake "beacon", the access point holds it to
+# the next beacon and the host wakes for one beacon of every cycle ms), a frame to its own MAC
+# always.
 dozing10=(10:0 35:0 60:0 85:0 110:0 135:0 160:0 190:0 215:0 250:0)
 write_dozing_config() {
     local file=$1 seed=$2 cycle=$3 wake=$4 loss=$5
@@ -309,7 +311,11 @@ def host(word, dozes):
     octet = int(word.split(":")[0])
     h = {"ip": f"{subnet}.{octet}", "mac": f"02:1a:{octet:02x}:00:00:{octet:02x}",
          "request_loss": float(loss), "reply_loss": float(loss)}
-    if dozes:
+    if dozes and wake == "beacon":
+        # 102.4 ms: the beacon interval of nearly every access point.
+        h.update(doze_cycle_ms=float(cycle), doze_beacon_ms=102.4,
+                 doze_phase_ms=rng.uniform(0, float(cycle)))
+    elif dozes:
         h.update(doze_cycle_ms=int(cycle), doze_wake_ms=int(wake),
                  doze_phase_ms=rng.randrange(int(cycle)))
     return h
@@ -407,6 +413,8 @@ if have_helper; then
 fi
 dozing_case "10 of 30 dozing, awake 20 of 1000 ms (root)" 1000 20 0 talvik-packet
 dozing_case "10 of 30 dozing, awake 30 of 500 ms, 10% loss each way (root)" 500 30 0.1 talvik-packet
+dozing_case "10 of 30 dozing behind an access point, each waking for 1 beacon in 10 (root)" 1024 beacon 0 talvik-packet
+dozing_case "the same, 1 beacon in 20 (root)" 2048 beacon 0 talvik-packet
 fi
 
 if want fallback; then

@@ -9,7 +9,9 @@ address's name), "silent", "gratuitous_every_ms" and "icmp_unreachable" (answers
 with a port-unreachable error). A dozing host ("doze_cycle_ms", "doze_wake_ms", "doze_phase_ms")
 hears a broadcast only while it is awake, doze_wake_ms of every doze_cycle_ms from its phase on,
 as a device in Wi-Fi power save does; a frame sent to its own MAC, which an access point keeps for
-it, it always hears. On SIGTERM or after --duration seconds the counts of what the link carried go
+it, it always hears. With "doze_beacon_ms" the access point holds each broadcast until its next
+beacon, as one does for dozing devices, and the host hears it then if that is one of the beacons it
+wakes for, one of every doze_cycle_ms / doze_beacon_ms. On SIGTERM or after --duration seconds the counts of what the link carried go
 to --count-file, with every request's time (ms from the start), target and whether it was
 unicast.
 """
@@ -19,6 +21,7 @@ import heapq
 import ipaddress
 import itertools
 import json
+import math
 import os
 import random
 import select
@@ -114,7 +117,8 @@ class Responder:
             return
         if unicast and frame[0:6] != host["mac"]:
             return
-        if not unicast and not self.awake(host, now):
+        held = 0.0 if unicast else self.hears_after(host, now)
+        if held is None:
             return
         host["asked"] = host.get("asked", 0) + 1
         if host["asked"] <= host.get("ignore_first", 0):
@@ -122,16 +126,23 @@ class Responder:
         if self.rng.random() < host.get("request_loss", 0):
             return
         reply = arp_frame(sha, host["mac"], 2, host["mac"], host["reply_ip"], sha, spa)
-        due = now + host.get("delay_ms", 0) / 1000.0
+        due = now + held + host.get("delay_ms", 0) / 1000.0
         for i in range(1 + host.get("duplicates", 0)):
             self.schedule(due + i * 0.005, reply, loss=host.get("reply_loss", 0))
 
-    def awake(self, host, now):
+    def hears_after(self, host, now):
+        """How long until a dozing host hears a broadcast that arrived now; None if it never does."""
         cycle = host.get("doze_cycle_ms")
         if not cycle:
-            return True
-        at = ((now - self.start) * 1000 + host.get("doze_phase_ms", 0)) % cycle
-        return at < host.get("doze_wake_ms", cycle)
+            return 0.0
+        at = (now - self.start) * 1000 + host.get("doze_phase_ms", 0)
+        beacon = host.get("doze_beacon_ms")
+        if beacon:
+            following = math.floor(at / beacon) + 1
+            if following % round(cycle / beacon):
+                return None
+            return (following * beacon - at) / 1000.0
+        return 0.0 if at % cycle < host.get("doze_wake_ms", cycle) else None
 
     def arrival(self, ancillary):
         for level, kind, data in ancillary:
