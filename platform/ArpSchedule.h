@@ -55,10 +55,13 @@ private:
 // that sit close together cover a stretch of that cycle without overlapping for any cycle longer
 // than the stretch, which scattered asks do not. So a target is asked in turns: a quick run of
 // asks whose gaps start near a short wake time and grow, each jittered, until the gaps are slow.
+// They grow fast enough to pass a beacon interval (102.4 ms) within a turn: an access point holds
+// a broadcast to its next beacon, so asks between two beacons reach a device only once, and a
+// device that wakes for one beacon in ten is met only by asks before ten different beacons.
 struct LingerPlan {
     std::chrono::milliseconds firstGap{30};
     std::chrono::milliseconds maxGap{700};
-    int growthPercent = 105;  // each gap before jitter, against the one before
+    int growthPercent = 115;  // each gap before jitter, against the one before
     int jitterPercent = 15;   // each gap is moved by up to this share of itself, either way
     int turnAsks = 16;        // the most asks of one turn
 };
