@@ -125,10 +125,11 @@ double BaseGapMs(const LingerPlan& plan, std::uint32_t n) {
 
 // A sender that wakes a little late would lose its slot for good, and a steady 0.3 ms costs a
 // seventh of the pace; a few frames may catch up instead, and the rate is lowered by as many,
-// so that no second ever holds more than `perSecond`.
+// so that no second ever holds more than `perSecond`. A hundredth more is kept back for frames
+// that leave a little after the moment booked for them.
 SendPacer HeldPacer(int perSecond) {
     const int burst = std::max(1, perSecond / 100);
-    return SendPacer(perSecond - burst + 1, burst);
+    return SendPacer(perSecond - perSecond / 100 - burst + 1, burst);
 }
 
 }  // namespace
