@@ -12,6 +12,20 @@ import json
 import sys
 
 
+def second_start(counts, out):
+    """When the second scan of a --scans 2 run started, in the responder's log time: both stamp
+    by CLOCK_MONOTONIC. Runs kept before they did are split by the first scan's wall time, which
+    falls a few ms after the burst of first requests that opens the second scan."""
+    log = counts["request_log"]
+    started = [float(line.split("=", 1)[1]) for line in out.splitlines()
+               if line.startswith("started_monotonic_ms=")]
+    if len(started) >= 2 and "start_monotonic_ms" in counts:
+        return started[1] - counts["start_monotonic_ms"]
+    wall = [float(line.split("=", 1)[1]) for line in out.splitlines()
+            if line.startswith("wall_ms=")]
+    return log[0][0] + wall[0] if log and len(wall) >= 2 else float("inf")
+
+
 def covered(times, cycle, wake):
     heard = bytearray(cycle)
     for t in times:
@@ -31,14 +45,14 @@ def found_rows(text, block):
     return rows
 
 
-def report(name, log, config, out, scans):
+def report(name, counts, config, out, scans):
     dozing = [h for h in config["hosts"] if "doze_cycle_ms" in h]
     if "doze_beacon_ms" in dozing[0]:
         return  # held to a beacon, a request covers no fixed stretch of the cycle
     cycle, wake = dozing[0]["doze_cycle_ms"], dozing[0]["doze_wake_ms"]
     live = {h["ip"] for h in config["hosts"]} - {h["ip"] for h in dozing}
-    wall = [float(l.split("=", 1)[1]) for l in out.splitlines() if l.startswith("wall_ms=")]
-    second = log[0][0] + wall[0] if scans == 2 and wall and log else float("inf")
+    log = counts["request_log"]
+    second = second_start(counts, out) if scans == 2 else float("inf")
     for block in range(1, scans + 1):
         asks = {}
         for t, target, unicast in log:
@@ -72,12 +86,12 @@ def main():
         config = json.load(open(config_file, encoding="utf-8"))
         for suffix, scans in ((".start", 1), ("", 2)):
             try:
-                log = json.load(open(f"{stem}{suffix}.log.json", encoding="utf-8"))["request_log"]
+                counts = json.load(open(f"{stem}{suffix}.log.json", encoding="utf-8"))
                 out = open(f"{stem}{suffix}.out", encoding="utf-8").read()
             except FileNotFoundError:
                 continue
             name = stem.rsplit("/", 1)[-1] + (" at 1000" if suffix else " at 100")
-            report(name, log, config, out, scans)
+            report(name, counts, config, out, scans)
 
 
 if __name__ == "__main__":

@@ -24,7 +24,8 @@
 // device memory on: the store is opened (made if missing) before the first scan, and each
 // scan's rows are written after it ends; store_open_ms, store_ms and store_new report it.
 //
-// start_ms tells how long the scan start held the user-interface thread.
+// start_ms tells how long the scan start held the user-interface thread; started_monotonic_ms
+// when the scan started, on CLOCK_MONOTONIC.
 
 #include <arpa/inet.h>
 #include <signal.h>
@@ -371,6 +372,9 @@ bool RunOneScan(const Options& options, HeadlessWindow& window, std::unique_ptr<
     std::printf("completed=%d\n", completed ? 1 : 0);
     std::printf("wall_ms=%.1f\n", wallMs);
     std::printf("start_ms=%.1f\n", startMs);
+    // On the system's monotonic clock, which the lab's responder stamps its log by as well.
+    std::printf("started_monotonic_ms=%.1f\n",
+                std::chrono::duration<double, std::milli>(start.time_since_epoch()).count());
     std::printf("found=%d\n", found);
     std::printf("progress=%d/%d\n", position, progress.Maximum());
     std::printf("progress_text=%s\n", progressText.c_str());

@@ -337,13 +337,16 @@ scan_finds() {
     done
 }
 # Peak frames in any second, first requests (within 150 ms of a target's first in its scan) apart
-# from the extra asks, from the responder's log of a --scans 2 run whose first scan took $2 ms;
-# then how many requests went to a known MAC.
+# from the extra asks, from the responder's counts $1 of the --scans 2 run that printed $2; then
+# how many requests went to a known MAC.
 request_rates() {
     python3 - "$1" "$2" <<'PY'
 import json, sys
-log = json.load(open(sys.argv[1]))["request_log"]
-second = log[0][0] + float(sys.argv[2]) if log else 0
+sys.path.insert(0, "bench")
+from dozing_coverage import second_start
+counts = json.load(open(sys.argv[1]))
+log = counts["request_log"]
+second = second_start(counts, open(sys.argv[2]).read())
 first, kinds = {}, {"first": [], "extra": []}
 for t, target, unicast in log:
     key = (t >= second, target)
@@ -388,7 +391,7 @@ dozing_case() {  # label cycle wake loss sender: one table row over $dozing_runs
         [ "$f2" -lt "$min2" ] && min2=$f2
         local wall1
         wall1=$(awk -F= '$1 == "wall_ms" { print $2; exit }' "$work/out")
-        read -r rf re ru <<<"$(request_rates "$work/counts.json" "$wall1")"
+        read -r rf re ru <<<"$(request_rates "$work/counts.json" "$work/out")"
         if [ -n "$keep" ]; then
             local stem=$keep/${sender}-${cycle}-${wake}-${loss}-seed$seed
             cp "$work/dozing.json" "$stem.config.json"

@@ -12,8 +12,8 @@ as a device in Wi-Fi power save does; a frame sent to its own MAC, which an acce
 it, it always hears. With "doze_beacon_ms" the access point holds each broadcast until its next
 beacon, as one does for dozing devices, and the host hears it then if that is one of the beacons it
 wakes for, one of every doze_cycle_ms / doze_beacon_ms. On SIGTERM or after --duration seconds the counts of what the link carried go
-to --count-file, with every request's time (ms from the start), target and whether it was
-unicast.
+to --count-file, with every request's time (ms from the start, which is given on
+CLOCK_MONOTONIC), target and whether it was unicast.
 """
 
 import argparse
@@ -77,9 +77,9 @@ class Responder:
             self.hosts[host["ip"]] = host
         self.timers = []
         self.order = itertools.count()
-        self.counts = {"frames_in": 0, "arp_requests": 0, "requesters": [], "request_sequence": [],
-                       "request_log": []}
         self.start = time.monotonic()
+        self.counts = {"start_monotonic_ms": self.start * 1000, "frames_in": 0, "arp_requests": 0,
+                       "requesters": [], "request_sequence": [], "request_log": []}
         self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
         # A burst of requests must not overflow the queue while replies are being sent.
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
