@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Reads the dozing runs that `bench/run.sh --keep DIR` kept and says, per run and scan, how many
 broadcast requests each silent address got, how much of a dozing host's cycle they covered at
-any phase (and the most that as many requests could cover), and whether every dozing host that a request met was found, and no other.
+any phase (and the most that as many requests could cover), and whether every dozing host that
+a request met was found, and no other.
 
     bench/dozing_coverage.py DIR
 """

@@ -389,8 +389,6 @@ dozing_case() {  # label cycle wake loss sender: one table row over $dozing_runs
         read -r f1 z1 f2 z2 <<<"$(scan_finds "$work/out" | tr '\n' ' ')"
         s1=$((s1 + f1)) d1=$((d1 + z1)) s2=$((s2 + f2)) d2=$((d2 + z2))
         [ "$f2" -lt "$min2" ] && min2=$f2
-        local wall1
-        wall1=$(awk -F= '$1 == "wall_ms" { print $2; exit }' "$work/out")
         read -r rf re ru <<<"$(request_rates "$work/counts.json" "$work/out")"
         if [ -n "$keep" ]; then
             local stem=$keep/${sender}-${cycle}-${wake}-${loss}-seed$seed

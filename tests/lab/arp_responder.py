@@ -10,10 +10,10 @@ with a port-unreachable error). A dozing host ("doze_cycle_ms", "doze_wake_ms", 
 hears a broadcast only while it is awake, doze_wake_ms of every doze_cycle_ms from its phase on,
 as a device in Wi-Fi power save does; a frame sent to its own MAC, which an access point keeps for
 it, it always hears. With "doze_beacon_ms" the access point holds each broadcast until its next
-beacon, as one does for dozing devices, and the host hears it then if that is one of the beacons it
-wakes for, one of every doze_cycle_ms / doze_beacon_ms. On SIGTERM or after --duration seconds the counts of what the link carried go
-to --count-file, with every request's time (ms from the start, which is given on
-CLOCK_MONOTONIC), target and whether it was unicast.
+beacon, as one does for dozing devices, and the host hears it then if that is one of the beacons
+it wakes for, one of every doze_cycle_ms / doze_beacon_ms. On SIGTERM or after --duration seconds
+the counts of what the link carried go to --count-file, with every request's time (ms from the
+start, which is given on CLOCK_MONOTONIC), target and whether it was unicast.
 """
 
 import argparse
