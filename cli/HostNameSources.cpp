@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <string>
 #include <vector>
@@ -37,21 +38,39 @@ std::vector<std::string> ModulePlaces() {
 
 }  // namespace
 
-std::shared_ptr<IHostNames> HostNameSources() {
-    for (const std::string& place : ModulePlaces()) {
+NameSources LoadHostNames(const std::vector<std::string>& places, bool expected) {
+    std::string problem;
+    for (const std::string& place : places) {
+        if (access(place.c_str(), F_OK) != 0 && errno == ENOENT) {
+            continue;
+        }
         // Never unloaded: its threads and the application object live until the process ends.
         void* module = dlopen(place.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (module == nullptr) {
+            const char* why = dlerror();
+            problem = why != nullptr ? why : place;
             continue;
         }
         using Entry = IHostNames* (*)();
         const auto entry = reinterpret_cast<Entry>(dlsym(module, kEntry));
         if (IHostNames* names = entry != nullptr ? entry() : nullptr) {
-            return std::shared_ptr<IHostNames>(names, [](IHostNames*) {});
+            return {std::shared_ptr<IHostNames>(names, [](IHostNames*) {}), {}};
         }
+        problem = place + ": " + kEntry + " missing";
     }
-    // Without the module (a build without Qt), the system's reverse lookup alone.
-    return std::make_shared<ReverseLookupNames>();
+    if (problem.empty() && expected) {
+        problem = std::string(kModuleName) + " not found";
+    }
+    // The system's reverse lookup alone, as a build without Qt has it.
+    return {std::make_shared<ReverseLookupNames>(), problem};
+}
+
+NameSources HostNameSources() {
+#ifdef TALVIK_NAMES_MODULE_PATH
+    return LoadHostNames(ModulePlaces(), true);
+#else
+    return LoadHostNames(ModulePlaces(), false);
+#endif
 }
 
 }  // namespace talvik::cli

@@ -4,11 +4,23 @@
 // window's order, where this build has them.
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/HostNames.h"
 
 namespace talvik::cli {
 
-std::shared_ptr<IHostNames> HostNameSources();
+struct NameSources {
+    std::shared_ptr<IHostNames> names;  // never null: the reverse lookup at least
+    std::string problem;                // why the module was not loaded, when it should have been
+};
+
+// The module from the first of `places` that loads. Without one, the reverse lookup alone; that
+// is a problem worth saying when a place held a module that did not load, or when `expected`.
+NameSources LoadHostNames(const std::vector<std::string>& places, bool expected);
+
+// The module of this build, from where a build tree or an installed tree keeps it.
+NameSources HostNameSources();
 
 }  // namespace talvik::cli

@@ -107,7 +107,8 @@ bool TakeStopSignal(const sigset_t& signals, std::chrono::milliseconds wait) {
 
 // Names of the answered hosts, a few at a time, for at most kNamesWait; gives up early on a
 // stop signal. Lookups that have not finished by then are left to run until the process ends.
-void AddHostNames(ExportResult& result, const sigset_t& signals, bool& interrupted) {
+// False when the names could only be partly asked: the module of the other sources is missing.
+bool AddHostNames(ExportResult& result, const sigset_t& signals, bool& interrupted) {
     std::vector<std::uint32_t> wanted;
     for (const ExportHost& host : result.hosts) {
         if (host.state == ExportState::Answered && host.address) {
@@ -117,7 +118,11 @@ void AddHostNames(ExportResult& result, const sigset_t& signals, bool& interrupt
     std::sort(wanted.begin(), wanted.end());
     wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
     if (wanted.empty()) {
-        return;
+        return true;
+    }
+    NameSources sources = HostNameSources();
+    if (!sources.problem.empty()) {
+        result.notes.push_back("无法载入主机名模块，只查询了反向解析：" + sources.problem);
     }
     struct Found {
         std::mutex mutex;
@@ -125,7 +130,7 @@ void AddHostNames(ExportResult& result, const sigset_t& signals, bool& interrupt
     };
     auto found = std::make_shared<Found>();
     auto lookups = std::make_unique<HostNameLookups>(
-        HostNameSources(), kNameThreads,
+        std::move(sources.names), kNameThreads,
         [found](std::uint32_t address, std::optional<std::string> name) {
             const std::lock_guard lock(found->mutex);
             found->names[address] = std::move(name);
@@ -163,6 +168,7 @@ void AddHostNames(ExportResult& result, const sigset_t& signals, bool& interrupt
             host.hostName = *name->second;
         }
     }
+    return sources.problem.empty();
 }
 
 void AddMakers(ExportResult& result, const MacRegistry& registry) {
@@ -427,13 +433,14 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     platform.reset();
     window.ui->Shutdown();
 
+    bool namesComplete = true;
     if (vendorsLoad.joinable()) {
         vendorsLoad.join();
         AddMakers(result, vendors->Load());
         // The registry goes before the names' module brings Qt in: the two never add up.
         vendors.reset();
         if (!interrupted) {
-            AddHostNames(result, stopSignals, interrupted);
+            namesComplete = AddHostNames(result, stopSignals, interrupted);
         }
     }
     AddMemory(result, options, interrupted);
@@ -461,7 +468,8 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
         std::fprintf(err, "talvik-scan：无法写出结果。\n");
         return kExitSomeNotAsked;
     }
-    return ExitStatusOf(result, interrupted);
+    const int status = ExitStatusOf(result, interrupted);
+    return status == kExitAllAsked && !namesComplete ? kExitSomeNotAsked : status;
 }
 
 }  // namespace talvik::cli

@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "cli/HostNameSources.h"
 #include "cli/Options.h"
 #include "cli/ScanCommand.h"
 
@@ -140,6 +146,25 @@ TEST(ScanCommand, ExitStatusAndTextLines) {
               "4 个目标，2 台在线，1 个未能探测（用时 0.9 秒）。");
     EXPECT_EQ(SummaryLine(Result({S::Unresolved}), 2.0, true),
               "扫描已中断：1 个目标，0 台在线，1 个名字无法解析（用时 2.0 秒）。");
+}
+
+// The module as built loads; one that does not, or none where one is expected, is said.
+TEST(ScanCommand, NamesModuleLoadsOrSaysWhyNot) {
+#ifdef TALVIK_TEST_NAMES_MODULE
+    const NameSources loaded = LoadHostNames({TALVIK_TEST_NAMES_MODULE}, true);
+    EXPECT_EQ(loaded.problem, "");
+#endif
+    char dir[] = "/tmp/talvik-names-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string junk = std::string(dir) + "/talvik-scan-names.so";
+    std::ofstream(junk) << "not a module";
+    const NameSources broken = LoadHostNames({std::string(dir) + "/none.so", junk}, false);
+    EXPECT_NE(broken.names, nullptr);
+    EXPECT_NE(broken.problem.find(junk), std::string::npos) << broken.problem;
+    EXPECT_NE(LoadHostNames({}, true).problem, "");
+    EXPECT_EQ(LoadHostNames({std::string(dir) + "/none.so"}, false).problem, "");
+    std::remove(junk.c_str());
+    rmdir(dir);
 }
 
 }  // namespace

@@ -3,11 +3,21 @@
 # Host names from two real Avahi daemons in a lab of our own: one on the segment, as a host that
 # announces itself (203.0.113.50, labprinter.local), and one beside the scanner on a private
 # system bus, which the names test asks. The machine's own bus and interfaces are never touched.
+# With a build or an installed tree, talvik-scan as installed is asked too, with Samba's nmbd
+# on a third host (203.0.113.60, TALVIKNB) that only NetBIOS names.
 #
-#   avahi-lab.sh NAMES_TESTS [UI_TESTS]
+#   avahi-lab.sh NAMES_TESTS [UI_TESTS] [--build BUILD_DIR | --installed PREFIX]
 # Exits 77 (skipped) when it cannot run, unless CI=true.
 set -euo pipefail
-tests=$1 window=${2:-}
+tests=$1 window= build= prefix=
+shift
+while [ $# -gt 0 ]; do
+    case $1 in
+    --build) build=$2; shift 2 ;;
+    --installed) prefix=$2; shift 2 ;;
+    *) window=$1; shift ;;
+    esac
+done
 here=$(cd "$(dirname "$0")" && pwd)
 lab=tvk-l-avahi
 
@@ -17,7 +27,9 @@ cannot() {
     exit 77
 }
 [ "$(id -u)" -eq 0 ] || cannot "needs root"
-for tool in avahi-daemon dbus-daemon unshare ip; do
+command_tools=
+[ -z "$build$prefix" ] || command_tools="nmbd python3"
+for tool in avahi-daemon dbus-daemon unshare ip $command_tools; do
     command -v "$tool" >/dev/null || cannot "needs $tool"
 done
 
@@ -27,6 +39,7 @@ cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
     "$here/../lab/lab.sh" down "$lab"
+    ip netns delete "${lab}n" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -89,6 +102,54 @@ TALVIK_AVAHI_LAB_BUS="unix:path=$work/bus" "$here/../lab/lab.sh" scan "$lab" \
 if [ -n "$window" ]; then
     TALVIK_AVAHI_LAB_BUS="unix:path=$work/bus" QT_QPA_PLATFORM=offscreen \
         "$here/../lab/lab.sh" scan "$lab" "$window" --gtest_filter='AvahiLab*' || status=$?
+fi
+
+# talvik-scan as the package lays it out (BINDIR/talvik-scan, LIBDIR/talvik/talvik-scan-names.so):
+# the name of the Avahi host, and the NetBIOS name of a host that announces none over mDNS.
+if [ -n "$build$prefix" ]; then
+    if [ -n "$build" ]; then
+        prefix=$work/stage/usr
+        cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+    fi
+    # Samba's name server on a host of its own (a macvlan of the segment end), with every file
+    # it keeps in the lab's folder.
+    ip netns add "${lab}n"
+    ip -n "${lab}g" link add "${lab}m" link "${lab}b" type macvlan mode bridge
+    ip -n "${lab}g" link set "${lab}m" netns "${lab}n"
+    ip netns exec "${lab}n" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv4.conf.all.arp_ignore=0
+    ip -n "${lab}n" addr add 203.0.113.60/24 dev "${lab}m"
+    ip -n "${lab}n" link set lo up
+    ip -n "${lab}n" link set "${lab}m" up
+    mkdir "$work/nmbd"
+    printf '%s\n' "[global]" "netbios name = TALVIKNB" "workgroup = LAB" \
+        "interfaces = ${lab}m" "bind interfaces only = yes" "disable netbios = no" \
+        "lock directory = $work/nmbd" "state directory = $work/nmbd" \
+        "cache directory = $work/nmbd" "pid directory = $work/nmbd" "private dir = $work/nmbd" \
+        "ncalrpc dir = $work/nmbd" "log file = $work/nmbd.log" >"$work/smb.conf"
+    ip netns exec "${lab}n" nmbd --foreground --no-process-group --configfile="$work/smb.conf" \
+        >"$work/nmbd.out.log" 2>&1 &
+    pids+=($!)
+    scan() {
+        "$here/../lab/lab.sh" scan "$lab" env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus" \
+            "$prefix/bin/talvik-scan" "$@"
+    }
+    # nmbd takes a moment before it answers; the command is asked until both names come.
+    names=
+    for _ in $(seq 15); do
+        code=0
+        scan --format json 203.0.113.50 203.0.113.60 >"$work/scan.json" 2>"$work/scan.err" || code=$?
+        names=$(python3 -c 'import json, sys
+print(" ".join(str(h["host_name"]) for h in json.load(open(sys.argv[1]))["hosts"]))' "$work/scan.json") || true
+        [ "$code:$names" = "0:labprinter.local TALVIKNB" ] && break
+        sleep 1
+    done
+    if [ "$code:$names" = "0:labprinter.local TALVIKNB" ] && [ ! -s "$work/scan.err" ]; then
+        echo "ok: the installed talvik-scan named both hosts"
+    else
+        echo "FAILED: the installed talvik-scan gave exit $code, names: $names" >&2
+        cat "$work/scan.json" "$work/scan.err" >&2
+        status=1
+    fi
 fi
 [ "$status" = 0 ] || cat "$work"/*.log >&2
 exit "$status"
