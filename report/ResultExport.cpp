@@ -13,8 +13,18 @@ namespace {
 
 constexpr const char* kReplacement = "\xEF\xBF\xBD";
 
+// A spreadsheet takes a cell that starts like this for a formula, and names come off the
+// network: a leading apostrophe makes such a cell text again.
+bool LooksLikeFormula(std::string_view text) {
+    return !text.empty() &&
+           std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
+}
+
 std::string CsvText(std::string_view raw) {
-    const std::string text = ValidUtf8(raw);
+    std::string text = ValidUtf8(raw);
+    if (LooksLikeFormula(text)) {
+        text.insert(0, 1, '\'');
+    }
     if (text.find_first_of(",\"\r\n") == std::string::npos) {
         return text;
     }
@@ -185,8 +195,9 @@ std::string ValidUtf8(std::string_view text) {
     return out;
 }
 
-std::string BuildCsvExport(const ExportResult& result) {
-    std::string out =
+std::string BuildCsvExport(const ExportResult& result, bool byteOrderMark) {
+    std::string out = byteOrderMark ? "\xEF\xBB\xBF" : "";
+    out +=
         "address,state,mac,maker,host_name,name,first_seen,last_seen,new,previous_mac,"
         "other_macs\r\n";
     for (const ExportHost& host : result.hosts) {

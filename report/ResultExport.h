@@ -52,8 +52,11 @@ std::string ExportTime(std::int64_t when);
 // Text that is valid UTF-8, every malformed byte replaced by U+FFFD: names come off the network.
 std::string ValidUtf8(std::string_view text);
 
-// A header line and one line per host, CRLF line ends; other_macs are separated by spaces.
-std::string BuildCsvExport(const ExportResult& result);
+// A header line and one line per host, CRLF line ends; other_macs are separated by spaces. A
+// cell that a spreadsheet would run as a formula (it starts with = + - @, a tab or a carriage
+// return) gets a leading '. With `byteOrderMark` the text starts with UTF-8's, by which
+// spreadsheets tell it from the local code page.
+std::string BuildCsvExport(const ExportResult& result, bool byteOrderMark = false);
 
 // One JSON object {"targets", "answered", "notes", "hosts"}, ending with a line break.
 std::string BuildJsonExport(const ExportResult& result);

@@ -300,7 +300,7 @@ void CScannerDlg::OnExportResults() {
     const bool json = IsJsonName(*chosen);
     SaveAsking(
         QFile::encodeName(*chosen).toStdString(),
-        [&] { return json ? BuildJsonExport(rows) : BuildCsvExport(rows); }, Messages());
+        [&] { return json ? BuildJsonExport(rows) : BuildCsvExport(rows, true); }, Messages());
 }
 
 void CScannerDlg::WriteHtmlReport(const std::string& path) {

@@ -42,6 +42,41 @@ TEST(ResultExport, CsvQuotesOnlyWhatNeedsIt) {
               "other_macs\r\n");
 }
 
+// Names come off the network: a cell a spreadsheet would run as a formula is made text in CSV,
+// while JSON keeps every name exactly.
+TEST(ResultExport, CsvCellsThatLookLikeFormulasAreMadeText) {
+    ExportHost host;
+    host.target = "203.0.113.7";
+    host.address = host.target;
+    host.state = ExportState::Answered;
+    host.mac = "00:0c:29:3a:4b:5c";
+    const std::pair<std::string, std::string> cases[] = {
+        {"=HYPERLINK(\"http://x\",\"report\")", "\"'=HYPERLINK(\"\"http://x\"\",\"\"report\"\")\""},
+        {"+1", "'+1"},
+        {"-2+3", "'-2+3"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"\tx", "'\tx"},
+        {"\rx", "\"'\rx\""},
+        {"a=b", "a=b"},
+        {"", ""},
+    };
+    for (const auto& [name, cell] : cases) {
+        host.hostName = name;
+        host.maker = name;
+        const std::string csv = BuildCsvExport({{}, {host}});
+        const std::string row = csv.substr(csv.find("\r\n") + 2);
+        EXPECT_EQ(row,
+                  "203.0.113.7,answered,00:0c:29:3a:4b:5c," + cell + "," + cell + ",,,,false,,\r\n")
+            << name;
+        EXPECT_EQ(BuildJsonExport({{}, {host}}).find('\''), std::string::npos) << name;
+    }
+    EXPECT_EQ(BuildCsvExport({}, true).rfind("\xEF\xBB\xBF"
+                                             "address,",
+                                             0),
+              0U);
+    EXPECT_EQ(BuildCsvExport({}).rfind("address,", 0), 0U);
+}
+
 TEST(ResultExport, JsonHoldsEveryKeyWithNullsAndEscapes) {
     EXPECT_EQ(
         BuildJsonExport(Sample()),

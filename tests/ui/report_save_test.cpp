@@ -128,22 +128,27 @@ TEST_F(ReportSaveTest, ExportWritesCsvOrJsonAndAsksBeforeReplacing) {
     AddRow({"nas,home", "", "Unknown host"});
     list.SetRowOutcome(2, RowOutcome::Unresolved, 0);
     AddRow({"203.0.113.9", "", ""});  // never asked
+    AddRow({"=1+1", "", "Unknown host"});
+    list.SetRowOutcome(4, RowOutcome::Unresolved, 0);
     const auto exportAs = [&](const char* name) {
         exports.answers.push_back(folder.filePath(QString::fromUtf8(name)));
         dialog->menuAction(ID_EXPORT_RESULTS)->trigger();
     };
     exportAs("scan.csv");
     EXPECT_EQ(exports.owners, std::vector<QWidget*>{dialog.get()});
+    // With UTF-8's byte order mark, so that a spreadsheet reads Chinese names right.
     EXPECT_EQ(Read("scan.csv"),
+              "\xEF\xBB\xBF"
               "address,state,mac,maker,host_name,name,first_seen,last_seen,new,previous_mac,"
               "other_macs\r\n"
               "203.0.113.7,answered,00:0c:29:3a:4b:5c,,,,,,false,,\r\n"
               "203.0.113.8,silent,,,,,,,false,,\r\n"
               "\"nas,home\",unresolved,,,,,,,false,,\r\n"
-              "203.0.113.9,not-asked,,,,,,,false,,\r\n");
+              "203.0.113.9,not-asked,,,,,,,false,,\r\n"
+              "'=1+1,unresolved,,,,,,,false,,\r\n");
     exportAs("scan.JSON");
     const std::string json = Read("scan.JSON");
-    EXPECT_EQ(json.rfind("{\"targets\": 4, \"answered\": 1, \"notes\": [], \"hosts\": [", 0), 0U)
+    EXPECT_EQ(json.rfind("{\"targets\": 5, \"answered\": 1, \"notes\": [], \"hosts\": [", 0), 0U)
         << json;
     EXPECT_NE(json.find("{\"target\": \"nas,home\", \"address\": null, \"state\": "
                         "\"unresolved\""),
