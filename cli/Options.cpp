@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <optional>
+#include <set>
+#include <utility>
 
 #include "scan/Address.h"
 
@@ -27,8 +30,44 @@ std::optional<int> Number(std::string_view text, int low, int high) {
     return value;
 }
 
+// The code point of the valid UTF-8 sequence at the start of `text` and its length; a length of
+// 0 for a malformed one (cut short, overlong, a surrogate, beyond U+10FFFF).
+std::pair<char32_t, std::size_t> DecodeUtf8(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) {
+        return {lead, 1};
+    }
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                               : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                              : 0;
+    if (length == 0 || text.size() < length) {
+        return {0, 0};
+    }
+    char32_t point = lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) {
+            return {0, 0};
+        }
+        point = (point << 6) | (byte(i) & 0x3F);
+    }
+    const char32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (point < least || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+        return {0, 0};
+    }
+    return {point, length};
+}
+
+// Characters a terminal acts on or that reorder a line rather than show.
+bool Unprintable(char32_t point) {
+    return point < 0x20 || (point >= 0x7F && point <= 0x9F) || point == 0x2028 || point == 0x2029 ||
+           (point >= 0x200E && point <= 0x200F) || (point >= 0x202A && point <= 0x202E) ||
+           (point >= 0x2066 && point <= 0x2069);
+}
+
 std::string Quoted(std::string_view text) {
-    return "“" + std::string(text) + "”";
+    return "“" + PrintableText(text) + "”";
 }
 
 void AddRun(std::uint32_t first, std::uint32_t last, std::vector<std::string>& rows) {
@@ -53,6 +92,31 @@ bool IsHostName(std::string_view text) {
 }
 
 }  // namespace
+
+std::string PrintableText(std::string_view text) {
+    std::string out;
+    char escape[16];
+    while (!text.empty()) {
+        const auto [point, length] = DecodeUtf8(text);
+        if (length == 0) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(text[0]));
+            out += escape;
+            text.remove_prefix(1);
+            continue;
+        }
+        if (point == '\\') {
+            out += "\\\\";
+        } else if (Unprintable(point)) {
+            std::snprintf(escape, sizeof escape, point < 0x80 ? "\\x%02x" : "\\u%04x",
+                          static_cast<unsigned>(point));
+            out += escape;
+        } else {
+            out.append(text.substr(0, length));
+        }
+        text.remove_prefix(length);
+    }
+    return out;
+}
 
 bool ExpandTarget(std::string_view text, std::vector<std::string>& rows, std::string& error) {
     if (const auto dash = text.find('-');
@@ -123,12 +187,24 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
         return parsed;
     };
     bool optionsEnded = false;
+    // A target given twice (also inside two ranges, or a name in another case) is one row: it
+    // is asked once and counted once.
+    std::set<std::string> given;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
             std::string error;
-            if (!ExpandTarget(arg, options.targets, error)) {
+            std::vector<std::string> rows;
+            if (!ExpandTarget(arg, rows, error)) {
                 return bad(error);
+            }
+            for (std::string& row : rows) {
+                std::string key = row;
+                std::transform(key.begin(), key.end(), key.begin(),
+                               [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+                if (given.insert(std::move(key)).second) {
+                    options.targets.push_back(std::move(row));
+                }
             }
             if (options.targets.size() > static_cast<std::size_t>(MAX_TARGETS)) {
                 return bad("目标超过 " + std::to_string(MAX_TARGETS) + " 个");
@@ -162,7 +238,7 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
             }
             value = args[++i];
         } else if (!takesValue && value) {
-            return bad("选项 " + name + " 不带值");
+            return bad("选项 " + Quoted(name) + " 不带值");
         }
         if (name == "--format") {
             if (*value == "text") {
@@ -194,6 +270,8 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
             options.remember = true;
         } else if (name == "--no-memory") {
             options.noMemory = true;
+        } else if (name == "--bom") {
+            options.bom = true;
         } else {
             return bad("未知选项：" + Quoted(arg));
         }
@@ -221,6 +299,7 @@ std::string UsageText() {
            "  --network-condition 100..5000\n"
            "                           网络状况，越小等待迟到的应答越久（默认 1000）\n"
            "  --all                    text 格式也列出无响应和未能探测的目标\n"
+           "  --bom                    csv 格式以 UTF-8 字节顺序标记开头，供电子表格识别\n"
            "  --no-names               不查询厂商和主机名\n"
            "  --remember               把结果记入设备记录\n"
            "  --no-memory              不读也不写设备记录\n"
@@ -228,7 +307,7 @@ std::string UsageText() {
            "  --version                显示版本并退出\n"
            "\n"
            "退出状态：0 每个目标都已探测；1 有目标未能探测；2 用法或输入有误；\n"
-           "130 被 SIGINT 或 SIGTERM 中断。\n";
+           "3 无法写出结果；130 被 SIGINT 或 SIGTERM 中断。\n";
 }
 
 }  // namespace talvik::cli

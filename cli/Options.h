@@ -21,6 +21,7 @@ struct ScanOptions {
     bool noNames = false;
     bool remember = false;
     bool noMemory = false;
+    bool bom = false;  // CSV starts with UTF-8's byte order mark, for spreadsheets
     // The rows of the scan, in order: dotted-decimal addresses and host names.
     std::vector<std::string> targets;
 };
@@ -39,6 +40,10 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args);
 // a.b.c.d-e), the hosts of a prefix of /24 or longer, or a host name. False with `error` set
 // when the text is none of these.
 bool ExpandTarget(std::string_view text, std::vector<std::string>& rows, std::string& error);
+
+// `text` as a line may show it: escape sequences, other control characters, line and
+// bidirectional marks and malformed UTF-8 written as \xHH or \uHHHH, a backslash doubled.
+std::string PrintableText(std::string_view text);
 
 // What --help prints.
 std::string UsageText();

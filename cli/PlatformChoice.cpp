@@ -15,6 +15,7 @@ const char* SenderKinds() {
 
 std::optional<PlatformParts> MakePlatform(const PlatformRequest& request, std::string& error) {
     ArpSenderOptions options;
+    options.log = request.log;
     if (request.sender == "auto") {
         options.kind = ArpSenderKind::Automatic;
     } else if (request.sender == "packet") {

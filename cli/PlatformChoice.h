@@ -2,6 +2,7 @@
 #pragma once
 // The one place where the bench picks the operating-system side of the engine.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,8 @@ struct PlatformRequest {
     std::string sender = "auto";  // one of SenderKinds()
     std::string schedule;         // "0,75,150/300": the packet sender's retries; empty: default
     long neighbourGiveUpMs = -1;  // the neighbour-table sender's wait; -1: default
+    // The senders' log lines; unset: standard error (ArpSenderOptions::log).
+    std::function<void(const std::string&)> log;
 };
 
 struct PlatformParts {

@@ -2,8 +2,10 @@
 #include "cli/ScanCommand.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -373,6 +375,38 @@ std::string SummaryLine(const ExportResult& result, double seconds, bool interru
     return line + "（用时 " + time + " 秒）。";
 }
 
+std::string NoticeLine(std::string_view note) {
+    std::string line;
+    while (!note.empty()) {
+        const std::size_t end = std::min(note.find('\n'), note.size());
+        const std::string_view piece = note.substr(0, end);
+        note.remove_prefix(std::min(end + 1, note.size()));
+        if (piece.empty()) {
+            continue;
+        }
+        // Chinese sentences end in full-width marks and need no blank after them.
+        if (!line.empty() && static_cast<unsigned char>(line.back()) < 0x80) {
+            line += ' ';
+        }
+        line += piece;
+    }
+    return "talvik-scan：" + PrintableText(line);
+}
+
+bool WriteResult(std::FILE* out, std::string_view text, std::FILE* err) {
+    std::string why;
+    if (out == nullptr) {
+        why = "标准输出已关闭";
+    } else if (std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
+               std::fflush(out) != 0) {
+        why = std::strerror(errno);
+    } else {
+        return true;
+    }
+    std::fprintf(err, "talvik-scan：无法写出结果：%s\n", why.c_str());
+    return false;
+}
+
 int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool progress,
             const sigset_t& stopSignals) {
     const auto start = Clock::now();
@@ -385,7 +419,10 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
 
     HeadlessWindow window(options.targets);
     std::string error;
-    auto platform = headless::MakePlatform(headless::PlatformRequest{}, error);
+    // What the senders log, the notes say in the command's own words.
+    headless::PlatformRequest request;
+    request.log = [](const std::string&) {};
+    auto platform = headless::MakePlatform(request, error);
     if (!platform) {
         if (vendorsLoad.joinable()) {
             vendorsLoad.join();
@@ -452,21 +489,21 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
             text = BuildTextOutput(result, options.all);
             break;
         case OutputFormat::Csv:
-            text = BuildCsvExport(result);
+            text = BuildCsvExport(result, options.bom);
             break;
         case OutputFormat::Json:
             text = BuildJsonExport(result);
             break;
     }
     for (const std::string& note : result.notes) {
-        std::fprintf(err, "%s\n", note.c_str());
+        std::fprintf(err, "%s\n", NoticeLine(note).c_str());
+    }
+    // The summary only once the result is out: it must not claim what did not happen.
+    if (!WriteResult(out, text, err)) {
+        return kExitWriteFailed;
     }
     if (options.format == OutputFormat::Text) {
         std::fprintf(err, "%s\n", SummaryLine(result, seconds, interrupted).c_str());
-    }
-    if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0) {
-        std::fprintf(err, "talvik-scan：无法写出结果。\n");
-        return kExitSomeNotAsked;
     }
     const int status = ExitStatusOf(result, interrupted);
     return status == kExitAllAsked && !namesComplete ? kExitSomeNotAsked : status;

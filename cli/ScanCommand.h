@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "cli/Options.h"
 #include "report/ResultExport.h"
@@ -15,6 +16,7 @@ namespace talvik::cli {
 inline constexpr int kExitAllAsked = 0;
 inline constexpr int kExitSomeNotAsked = 1;
 inline constexpr int kExitBadUsage = 2;
+inline constexpr int kExitWriteFailed = 3;
 inline constexpr int kExitInterrupted = 130;
 
 // The exit status for a finished result: 1 when some target was not asked or did not resolve.
@@ -26,9 +28,18 @@ std::string BuildTextOutput(const ExportResult& result, bool all);
 // The line that sums a scan up for people, without its line break.
 std::string SummaryLine(const ExportResult& result, double seconds, bool interrupted);
 
+// A notice as one line of standard error, in the command's own name: the lines of the window's
+// box text joined, and nothing in it that could act on a terminal.
+std::string NoticeLine(std::string_view note);
+
+// Writes `text` to `out` (nothing: standard output was closed) and flushes it. False, with a line
+// on `err` that says why, when it did not all get there.
+bool WriteResult(std::FILE* out, std::string_view text, std::FILE* err);
+
 // Runs the scan. SIGINT and SIGTERM must be blocked in every thread before it is called: it
 // waits for them itself and ends the scan early when one comes. Writes the result to `out`,
-// notes, progress (when `progress`) and the summary to `err`. Gives the exit status.
+// notes, progress (when `progress`) and the summary to `err`; `out` is null when standard output
+// was closed. Gives the exit status.
 int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool progress,
             const sigset_t& stopSignals);
 

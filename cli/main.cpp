@@ -12,10 +12,18 @@
 
 #include "cli/Options.h"
 #include "cli/ScanCommand.h"
+#include "platform/StandardDescriptors.h"
 #include "talvik/Version.h"
 
 int main(int argc, char** argv) {
     using namespace talvik::cli;
+    // First of all: the packet socket must never become our standard output or error.
+    const auto closed = talvik::KeepStandardDescriptorsTaken();
+    if (!closed) {
+        return kExitSomeNotAsked;
+    }
+    // A closed standard output now reads /dev/null; the result has nowhere to go all the same.
+    const bool outputClosed = (*closed)[STDOUT_FILENO];
     // Blocked before any thread starts, so every thread inherits it and the scan alone takes
     // them, ending the scan cleanly rather than dying with the helper half-way.
     sigset_t stopSignals;
@@ -29,10 +37,15 @@ int main(int argc, char** argv) {
     int status = kExitAllAsked;
     switch (parsed.action) {
         case ParsedCommand::Action::Help:
-            std::fputs(UsageText().c_str(), stdout);
+            status = WriteResult(outputClosed ? nullptr : stdout, UsageText(), stderr)
+                         ? kExitAllAsked
+                         : kExitWriteFailed;
             break;
         case ParsedCommand::Action::Version:
-            std::printf("talvik-scan %s\n", talvik::kVersion);
+            status = WriteResult(outputClosed ? nullptr : stdout,
+                                 std::string("talvik-scan ") + talvik::kVersion + "\n", stderr)
+                         ? kExitAllAsked
+                         : kExitWriteFailed;
             break;
         case ParsedCommand::Action::BadUsage:
             std::fprintf(stderr, "talvik-scan：%s（用法见 talvik-scan --help）\n",
@@ -40,8 +53,8 @@ int main(int argc, char** argv) {
             status = kExitBadUsage;
             break;
         case ParsedCommand::Action::Scan:
-            status =
-                RunScan(parsed.options, stdout, stderr, isatty(STDERR_FILENO) == 1, stopSignals);
+            status = RunScan(parsed.options, outputClosed ? nullptr : stdout, stderr,
+                             isatty(STDERR_FILENO) == 1, stopSignals);
             break;
     }
     std::fflush(stdout);

@@ -18,6 +18,7 @@
 #include "platform/ArpHelperServer.h"
 #include "platform/HelperProtocol.h"
 #include "platform/PacketArpSender.h"
+#include "platform/StandardDescriptors.h"
 
 #ifndef SYS_close_range
 #include <sys/syscall.h>
@@ -42,6 +43,10 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before the packet socket, which must never be what our standard error writes to.
+    if (!talvik::KeepStandardDescriptorsTaken()) {
+        return 1;
+    }
     // Ends with the program that started it, even if that one is killed.
     const pid_t parent = ::getppid();
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);

@@ -27,6 +27,14 @@ using namespace std::chrono_literals;
 // The helper greets as soon as it holds its socket; a slow start still ends well within this.
 constexpr std::chrono::milliseconds kHelperGreeting = 3s;
 
+void Log(const ArpSenderOptions& options, const std::string& line) {
+    if (options.log) {
+        options.log(line);
+    } else {
+        std::fprintf(stderr, "talvik: %s\n", line.c_str());
+    }
+}
+
 std::shared_ptr<IArpSender> MakePacket(const ArpSenderOptions& options) {
     PacketArpSender::Options packet;
     packet.schedule = options.schedule;
@@ -46,8 +54,8 @@ std::shared_ptr<HelperArpSender> StartHelper(const ArpSenderOptions& options, st
             continue;
         }
         std::uint32_t status = kErrorGenFailure;
-        if (auto sender =
-                HelperArpSender::Start(candidate, options.schedule, kHelperGreeting, &status)) {
+        if (auto sender = HelperArpSender::Start(candidate, options.schedule, kHelperGreeting,
+                                                 &status, static_cast<bool>(options.log))) {
             path = candidate;
             return sender;
         }
@@ -174,11 +182,11 @@ private:
         restartedFor_ = scan;
         std::uint32_t why = kErrorGenFailure;
         if (StartAfresh(why)) {
-            std::fputs("talvik: the ARP helper serves again\n", stderr);
+            Log(options_, "the ARP helper serves again");
             return;
         }
-        std::fprintf(stderr, "talvik: the ARP helper still cannot serve (%s)\n",
-                     HelperReasonName(why));
+        Log(options_,
+            std::string("the ARP helper still cannot serve (") + HelperReasonName(why) + ")");
         scan->Notes().HelperUnavailable();
     }
 
@@ -195,17 +203,16 @@ private:
             restartedFor_ = scan;
             std::uint32_t why = kErrorGenFailure;
             if (StartAfresh(why)) {
-                std::fputs("talvik: the ARP helper ended; started it again\n", stderr);
+                Log(options_, "the ARP helper ended; started it again");
                 if (lost) {
                     scan->Notes().HelperRestarted();
                 }
                 return;
             }
         }
-        std::fputs(
-            "talvik: the ARP helper ended and could not be started again; "
-            "asking through the kernel's neighbour table\n",
-            stderr);
+        Log(options_,
+            "the ARP helper ended and could not be started again; "
+            "asking through the kernel's neighbour table");
         Use(std::make_shared<NeighbourArpSender>(options_.neighbour), nullptr);
         if (lost) {
             scan->Notes().HelperReplaced();
@@ -429,10 +436,8 @@ std::shared_ptr<IArpSender> MakeArpSender(const ArpSenderOptions& options, ArpSe
             } else if ((sender = MakeHelper(options, why, tried))) {
                 kind = ArpSenderKind::Helper;
             } else {
-                std::fprintf(stderr,
-                             "talvik: the ARP helper cannot serve (%s); asking through the "
-                             "kernel's neighbour table\n",
-                             HelperReasonName(why));
+                Log(options, std::string("the ARP helper cannot serve (") + HelperReasonName(why) +
+                                 "); asking through the kernel's neighbour table");
                 sender = std::make_shared<NeighbourArpSender>(options.neighbour);
                 kind = ArpSenderKind::Neighbour;
             }

@@ -2,6 +2,7 @@
 #pragma once
 // The one place where the ARP sender is chosen.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -23,6 +24,11 @@ struct ArpSenderOptions {
     ArpSchedule schedule;    // for the packet socket, here or in the helper
     std::string helperPath;  // empty: beside this executable, then the installed one
     NeighbourArpSender::Options neighbour;
+    // Where the senders' own log lines go (the helper restarted, the fallback taken), each
+    // without its line end. Unset: standard error, after "talvik: ". A user learns the same
+    // from the scan's notices, so a program that shows those may drop these; the helper's own
+    // lines then go nowhere either.
+    std::function<void(const std::string&)> log;
 };
 
 // kErrorFileNotFound: no helper was found where it is looked for.

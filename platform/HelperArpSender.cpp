@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/HelperArpSender.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -67,7 +68,7 @@ std::vector<std::string> HelperArpSender::HelperCandidates() {
 std::unique_ptr<HelperArpSender> HelperArpSender::Start(const std::string& path,
                                                         const ArpSchedule& schedule,
                                                         std::chrono::milliseconds timeout,
-                                                        std::uint32_t* why) {
+                                                        std::uint32_t* why, bool quiet) {
     if (why) {
         *why = kErrorGenFailure;
     }
@@ -79,7 +80,7 @@ std::unique_ptr<HelperArpSender> HelperArpSender::Start(const std::string& path,
         return nullptr;
     }
     auto theirs = std::make_shared<UniqueFd>(ends[1]);
-    const auto spawn = [path, theirs, scheduleText = schedule.ToText()]() -> pid_t {
+    const auto spawn = [path, theirs, quiet, scheduleText = schedule.ToText()]() -> pid_t {
         posix_spawn_file_actions_t actions;
         if (::posix_spawn_file_actions_init(&actions) != 0) {
             return -1;
@@ -88,6 +89,9 @@ std::unique_ptr<HelperArpSender> HelperArpSender::Start(const std::string& path,
         // close-on-exec or closed by the helper itself.
         ::posix_spawn_file_actions_adddup2(&actions, theirs->Get(), STDIN_FILENO);
         ::posix_spawn_file_actions_adddup2(&actions, theirs->Get(), STDOUT_FILENO);
+        if (quiet) {
+            ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        }
         char* const argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--schedule"),
                               const_cast<char*>(scheduleText.c_str()), nullptr};
         char* const envp[] = {nullptr};

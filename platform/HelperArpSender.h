@@ -34,10 +34,11 @@ public:
     // not greet within `timeout`, or cannot open its packet socket (it has no CAP_NET_RAW).
     // `why`, when given, says why it cannot serve: its greeting's status (kErrorNotSupported
     // without CAP_NET_RAW), or kErrorGenFailure when it could not be started or never greeted.
+    // With `quiet` its standard error is /dev/null: the program says what went wrong itself.
     static std::unique_ptr<HelperArpSender> Start(const std::string& path,
                                                   const ArpSchedule& schedule,
                                                   std::chrono::milliseconds timeout,
-                                                  std::uint32_t* why = nullptr);
+                                                  std::uint32_t* why = nullptr, bool quiet = false);
 
     // Talks over `channel` to a helper that is already running and none of ours to reap.
     // A probe the helper has not answered after `patience` fails with kErrorTimeout, so a

@@ -6,7 +6,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "cli/HostNameSources.h"
@@ -39,6 +42,10 @@ TEST(Options, TargetsExpandInOrder) {
     // 255 in all is the window's limit too.
     EXPECT_EQ(Rows({"203.0.113.0-254"}).size(), 255U);
     EXPECT_EQ(Rows({"--", "203.0.113.5"}), std::vector<std::string>{"203.0.113.5"});
+    // A target given again is one row, where it first came.
+    EXPECT_EQ(Rows({"203.0.113.7", "nas", "203.0.113.6-8", "NAS", "203.0.113.7"}),
+              (std::vector<std::string>{"203.0.113.7", "nas", "203.0.113.6", "203.0.113.8"}));
+    EXPECT_EQ(Rows({"203.0.113.0/24", "203.0.113.5"}).size(), 254U);
 }
 
 TEST(Options, SettingsAndDefaults) {
@@ -57,6 +64,8 @@ TEST(Options, SettingsAndDefaults) {
     EXPECT_TRUE(parsed.options.all && parsed.options.noNames && parsed.options.noMemory);
     EXPECT_EQ(ParseCommandLine({"--format", "csv", "--workers=1", "x"}).options.format,
               OutputFormat::Csv);
+    EXPECT_FALSE(ParseCommandLine({"--format=csv", "x"}).options.bom);
+    EXPECT_TRUE(ParseCommandLine({"--format=csv", "--bom", "x"}).options.bom);
     EXPECT_EQ(ParseCommandLine({"203.0.113.1", "--help"}).action, ParsedCommand::Action::Help);
     EXPECT_EQ(ParseCommandLine({"--version"}).action, ParsedCommand::Action::Version);
 }
@@ -100,6 +109,27 @@ TEST(Options, BadInputIsRefusedWithAReason) {
             << testing::PrintToString(args) << ": " << parsed.error;
         EXPECT_EQ(parsed.error.find('\n'), std::string::npos) << parsed.error;
     }
+}
+
+// What the user typed comes back in an error line as text: nothing in it acts on the terminal.
+TEST(Options, ErrorLinesQuoteWhatCannotBeShown) {
+    EXPECT_EQ(PrintableText("nas-打印机.local"), "nas-打印机.local");
+    EXPECT_EQ(PrintableText("\x1b]0;x\x07\x1b[2J"), "\\x1b]0;x\\x07\\x1b[2J");
+    EXPECT_EQ(PrintableText("a\xff\xc3(\xe6\x89"), "a\\xff\\xc3(\\xe6\\x89");
+    EXPECT_EQ(PrintableText("\xc0\xaf\xed\xa0\x80"), "\\xc0\\xaf\\xed\\xa0\\x80");
+    EXPECT_EQ(PrintableText("\xc2\x9b\xe2\x80\xae\\\n"), "\\u009b\\u202e\\\\\\x0a");
+    for (const std::string& bad : {std::string("\x1b[31mx"), std::string("--a\x1b[2J=1"),
+                                   std::string("--\xff"), std::string("\xe2\x80\xaehost")}) {
+        const ParsedCommand parsed = ParseCommandLine({bad, "203.0.113.1"});
+        EXPECT_EQ(parsed.action, ParsedCommand::Action::BadUsage) << parsed.error;
+        EXPECT_EQ(parsed.error.find_first_of("\x1b\xff"), std::string::npos) << parsed.error;
+        EXPECT_EQ(parsed.error.find("\xe2\x80\xae"), std::string::npos) << parsed.error;
+    }
+    // A box's lines become one line in the program's own name.
+    EXPECT_EQ(NoticeLine("ARP 辅助程序 /x 没有 cap_net_raw 权限。\n本次较慢。\n\n请执行：\nsetcap "
+                         "cap_net_raw+ep /x\x1b[0m"),
+              "talvik-scan：ARP 辅助程序 /x 没有 cap_net_raw 权限。本次较慢。请执行：setcap "
+              "cap_net_raw+ep /x\\x1b[0m");
 }
 
 ExportResult Result(std::initializer_list<ExportState> states) {
@@ -146,6 +176,28 @@ TEST(ScanCommand, ExitStatusAndTextLines) {
               "4 个目标，2 台在线，1 个未能探测（用时 0.9 秒）。");
     EXPECT_EQ(SummaryLine(Result({S::Unresolved}), 2.0, true),
               "扫描已中断：1 个目标，0 台在线，1 个名字无法解析（用时 2.0 秒）。");
+}
+
+// A result that does not get out says why, once; the caller then exits 3.
+TEST(ScanCommand, WriteFailuresAreSaid) {
+    std::FILE* err = std::tmpfile();
+    ASSERT_NE(err, nullptr);
+    std::FILE* full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    EXPECT_FALSE(WriteResult(full, "203.0.113.7\n", err));
+    std::fclose(full);
+    EXPECT_FALSE(WriteResult(nullptr, "x", err));
+    std::FILE* out = std::tmpfile();
+    EXPECT_TRUE(WriteResult(out, "203.0.113.7\n", err));
+    std::fclose(out);
+    std::rewind(err);
+    char said[512] = {};
+    const std::size_t length = std::fread(said, 1, sizeof said - 1, err);
+    std::fclose(err);
+    const std::string lines(said, length);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2) << lines;
+    EXPECT_NE(lines.find(std::strerror(ENOSPC)), std::string::npos) << lines;
+    EXPECT_NE(kExitWriteFailed, kExitSomeNotAsked);
 }
 
 // The module as built loads; one that does not, or none where one is expected, is said.

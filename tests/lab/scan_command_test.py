@@ -12,6 +12,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -188,6 +189,75 @@ class ScanCommand(unittest.TestCase):
         # also asked at its own MAC.
         unicast = {target for _, target, to_mac in self.lab.requests() if to_mac}
         self.assertEqual(unicast, {address(o) for o in LIVE if o <= 12})
+
+    def test_streams_stay_clean_and_each_failure_has_its_code(self):
+        self.start("w", {"live": LIVE})
+        # A target given twice is asked and listed once.
+        code, out, err = self.lab.run(["--format", "json", "--no-names", "203.0.113.5",
+                                       "203.0.113.1-10", "203.0.113.5"])
+        self.assertEqual(code, 0, err)
+        result = json.loads(out)
+        self.assertEqual((result["targets"], result["answered"]), (10, 3))
+        self.assertEqual([h["address"] for h in result["hosts"]],
+                         [address(5)] + [address(o) for o in range(1, 11) if o != 5])
+
+        # A result that cannot be written: exit 3, one line, and no summary claiming success.
+        with open("/dev/full", "w") as full:
+            done = subprocess.run(self.lab.command(["--no-names", "203.0.113.1-10"], False),
+                                  env=ENV, stdout=full, stderr=subprocess.PIPE, timeout=60)
+        err = done.stderr.decode()
+        self.assertEqual(done.returncode, 3, err)
+        self.assertEqual(err.count("\n"), 1, err)
+        self.assertIn(os.strerror(28), err)
+
+        # Standard output closed: the packet socket never takes its number, and the result
+        # that has nowhere to go is a write failure too.
+        scan = subprocess.Popen(
+            [LAB_SH, "scan", self.lab.name, "sh", "-c", 'exec "$@" >&- 0<&-', "sh",
+             os.path.join(self.lab.dir, "talvik-scan"), "--no-names", "--network-condition",
+             "100", "203.0.113.1-40"], env=ENV, stderr=subprocess.PIPE)
+        ours = os.path.join(self.lab.dir, "talvik-scan")
+        seen = {}
+        deadline = time.monotonic() + 10
+        while not seen and time.monotonic() < deadline and scan.poll() is None:
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    if os.readlink("/proc/%s/exe" % pid) == ours:
+                        time.sleep(0.5)  # the packet socket is open once the scan runs
+                        seen = {fd: os.readlink("/proc/%s/fd/%d" % (pid, fd)) for fd in range(3)}
+                except OSError:
+                    pass
+            time.sleep(0.05)
+        _, err = scan.communicate(timeout=30)
+        self.assertEqual(seen, {0: "/dev/null", 1: "/dev/null", 2: seen.get(2)})
+        self.assertNotIn("socket", seen[2])
+        self.assertEqual(scan.returncode, 3, err)
+        self.assertEqual(len(err.decode().splitlines()), 1, err)
+
+        # The helper started by hand with standard error closed keeps its socket off it.
+        pair, theirs = socket.socketpair()
+        helper = subprocess.Popen(
+            [LAB_SH, "scan", self.lab.name, "setpriv", "--reuid=nobody", "--regid=nogroup",
+             "--clear-groups", "sh", "-c", 'exec "$0" 2>&-',
+             os.path.join(self.lab.dir, "talvik-arp")], stdin=theirs, stdout=theirs)
+        theirs.close()
+        pair.settimeout(10)
+        self.assertTrue(pair.recv(64))  # its greeting: the socket is open
+        fds = {fd: os.readlink("/proc/%d/fd/%d" % (helper.pid, fd)) for fd in range(3)}
+        pair.close()
+        helper.wait(timeout=10)
+        self.assertEqual(fds[2], "/dev/null", fds)
+
+        # On the fallback each notice is one line, in the command's own name.
+        subprocess.run(["setcap", "-r", os.path.join(self.lab.dir, "talvik-arp")], check=True)
+        code, out, err = self.lab.run(["--format", "json", "--no-names", "203.0.113.5"],
+                                      nobody=True)
+        self.assertEqual(code, 0, err)
+        notes = json.loads(out)["notes"]
+        self.assertEqual(len(notes), 1, notes)
+        self.assertEqual(len(err.splitlines()), 1, err)
+        self.assertTrue(err.startswith("talvik-scan"), err)
+        self.assertNotIn("talvik:", err)
 
     def test_off_link_targets_are_not_asked_and_say_so(self):
         self.start("o", {"live": LIVE}, gateway=True)
