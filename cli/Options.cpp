@@ -8,6 +8,7 @@
 #include <set>
 #include <utility>
 
+#include "cli/Language.h"
 #include "scan/Address.h"
 
 namespace talvik::cli {
@@ -67,7 +68,7 @@ bool Unprintable(char32_t point) {
 }
 
 std::string Quoted(std::string_view text) {
-    return "“" + PrintableText(text) + "”";
+    return Format(Tr("'%s'"), PrintableText(text).c_str());
 }
 
 void AddRun(std::uint32_t first, std::uint32_t last, std::vector<std::string>& rows) {
@@ -130,15 +131,15 @@ bool ExpandTarget(std::string_view text, std::vector<std::string>& rows, std::st
             }
         }
         if (!last) {
-            error = "范围的结尾不是地址：" + Quoted(text);
+            error = Format(Tr("the end of the range is not an address: %s"), Quoted(text).c_str());
             return false;
         }
         if ((*last & 0xFFFFFF00u) != (first & 0xFFFFFF00u)) {
-            error = "范围超出了一个 /24 网段：" + Quoted(text);
+            error = Format(Tr("the range leaves one /24: %s"), Quoted(text).c_str());
             return false;
         }
         if (*last < first) {
-            error = "范围的结尾在开头之前：" + Quoted(text);
+            error = Format(Tr("the range ends before it starts: %s"), Quoted(text).c_str());
             return false;
         }
         AddRun(first, *last, rows);
@@ -148,11 +149,12 @@ bool ExpandTarget(std::string_view text, std::vector<std::string>& rows, std::st
         const auto base = ParseDottedDecimal(text.substr(0, slash));
         const auto bits = Number(text.substr(slash + 1), 0, 32);
         if (!base || !bits) {
-            error = "不是有效的网段：" + Quoted(text);
+            error = Format(Tr("not a valid network: %s"), Quoted(text).c_str());
             return false;
         }
         if (*bits < 24) {
-            error = "网段前缀至少为 /24（最多 255 个目标）：" + Quoted(text);
+            error = Format(Tr("a network prefix must be /24 or longer (255 targets at most): %s"),
+                           Quoted(text).c_str());
             return false;
         }
         const std::uint32_t mask = *bits == 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> *bits);
@@ -171,7 +173,7 @@ bool ExpandTarget(std::string_view text, std::vector<std::string>& rows, std::st
         return true;
     }
     if (LooksNumeric(text) || !IsHostName(text)) {
-        error = "不是有效的地址、范围或主机名：" + Quoted(text);
+        error = Format(Tr("not a valid address, range or host name: %s"), Quoted(text).c_str());
         return false;
     }
     rows.emplace_back(text);
@@ -207,7 +209,7 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
                 }
             }
             if (options.targets.size() > static_cast<std::size_t>(MAX_TARGETS)) {
-                return bad("目标超过 " + std::to_string(MAX_TARGETS) + " 个");
+                return bad(Format(Tr("more than %d targets"), MAX_TARGETS));
             }
             continue;
         }
@@ -234,11 +236,11 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
             name == "--format" || name == "--workers" || name == "--network-condition";
         if (takesValue && !value) {
             if (i + 1 >= args.size()) {
-                return bad("选项 " + name + " 缺少值");
+                return bad(Format(Tr("option %s needs a value"), name.c_str()));
             }
             value = args[++i];
         } else if (!takesValue && value) {
-            return bad("选项 " + Quoted(name) + " 不带值");
+            return bad(Format(Tr("option %s takes no value"), Quoted(name).c_str()));
         }
         if (name == "--format") {
             if (*value == "text") {
@@ -248,18 +250,22 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
             } else if (*value == "json") {
                 options.format = OutputFormat::Json;
             } else {
-                return bad("--format 只能是 text、csv 或 json：" + Quoted(*value));
+                return bad(
+                    Format(Tr("--format takes text, csv or json: %s"), Quoted(*value).c_str()));
             }
         } else if (name == "--workers") {
             const auto number = Number(*value, kMinWorkerLimit, kMaxWorkerLimit);
             if (!number) {
-                return bad("--workers 须为 1 到 64 的整数：" + Quoted(*value));
+                return bad(Format(Tr("--workers takes a whole number from 1 to 64: %s"),
+                                  Quoted(*value).c_str()));
             }
             options.workers = *number;
         } else if (name == "--network-condition") {
             const auto number = Number(*value, kMinNetworkCondition, kMaxNetworkCondition);
             if (!number) {
-                return bad("--network-condition 须为 100 到 5000 的整数：" + Quoted(*value));
+                return bad(
+                    Format(Tr("--network-condition takes a whole number from 100 to 5000: %s"),
+                           Quoted(*value).c_str()));
             }
             options.networkCondition = *number;
         } else if (name == "--all") {
@@ -273,41 +279,43 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
         } else if (name == "--bom") {
             options.bom = true;
         } else {
-            return bad("未知选项：" + Quoted(arg));
+            return bad(Format(Tr("unknown option: %s"), Quoted(arg).c_str()));
         }
     }
     if (options.remember && options.noMemory) {
-        return bad("--remember 与 --no-memory 不能同时使用");
+        return bad(Tr("--remember and --no-memory cannot be used together"));
     }
     if (options.targets.empty()) {
-        return bad("缺少扫描目标");
+        return bad(Tr("no target to scan"));
     }
     parsed.action = ParsedCommand::Action::Scan;
     return parsed;
 }
 
 std::string UsageText() {
-    return "用法：talvik-scan [选项]... 目标...\n"
-           "用 ARP 找出本地网段上在线的主机，打印结果后退出。\n"
-           "\n"
-           "目标可以是地址（203.0.113.7）、同一 /24 网段内的范围（203.0.113.1-203.0.113.254\n"
-           "或 203.0.113.1-254）、/24 或更长的网段（203.0.113.0/24）或主机名，合计最多 255 个。\n"
-           "\n"
-           "选项：\n"
-           "  --format text|csv|json   输出格式（默认 text）\n"
-           "  --workers 1..64          同时探测的目标数（默认 50）\n"
-           "  --network-condition 100..5000\n"
-           "                           网络状况，越小等待迟到的应答越久（默认 1000）\n"
-           "  --all                    text 格式也列出无响应和未能探测的目标\n"
-           "  --bom                    csv 格式以 UTF-8 字节顺序标记开头，供电子表格识别\n"
-           "  --no-names               不查询厂商和主机名\n"
-           "  --remember               把结果记入设备记录\n"
-           "  --no-memory              不读也不写设备记录\n"
-           "  -h, --help               显示本帮助并退出\n"
-           "  --version                显示版本并退出\n"
-           "\n"
-           "退出状态：0 每个目标都已探测；1 有目标未能探测；2 用法或输入有误；\n"
-           "3 无法写出结果；130 被 SIGINT 或 SIGTERM 中断。\n";
+    return Tr(
+        "Usage: talvik-scan [OPTION]... TARGET...\n"
+        "Finds the live hosts of the local network segment by ARP, prints them and exits.\n"
+        "\n"
+        "A target is an address (203.0.113.7), a range inside one /24 (203.0.113.1-203.0.113.254\n"
+        "or 203.0.113.1-254), a network of /24 or longer (203.0.113.0/24) or a host name; 255 at "
+        "most.\n"
+        "\n"
+        "Options:\n"
+        "  --format text|csv|json   how the result is printed (default text)\n"
+        "  --workers 1..64          how many targets are asked at once (default 50)\n"
+        "  --network-condition 100..5000\n"
+        "                           the lower, the longer late answers are awaited (default 1000)\n"
+        "  --all                    the text format lists silent and unasked targets too\n"
+        "  --bom                    the CSV starts with UTF-8's byte order mark, for spreadsheets\n"
+        "  --no-names               look up neither makers nor host names\n"
+        "  --remember               write the result to the device memory\n"
+        "  --no-memory              neither read nor write the device memory\n"
+        "  -h, --help               show this help and exit\n"
+        "  --version                show the version and exit\n"
+        "\n"
+        "Exit status: 0 every target was asked; 1 some target was not; 2 bad usage or input;\n"
+        "3 the result could not be written; 130 stopped by SIGINT or SIGTERM.\n");
 }
 
 }  // namespace talvik::cli

@@ -14,6 +14,7 @@
 
 #include "cli/HeadlessPorts.h"
 #include "cli/HostNameSources.h"
+#include "cli/Language.h"
 #include "cli/PlatformChoice.h"
 #include "platform/HostNames.h"
 #include "platform/MacVendors.h"
@@ -56,15 +57,15 @@ std::string Padded(const std::string& text, std::size_t width) {
 const char* StateText(ExportState state) {
     switch (state) {
         case ExportState::Answered:
-            return "在线";
+            return Tr("up");
         case ExportState::Silent:
-            return "无响应";
+            return Tr("silent");
         case ExportState::Unresolved:
-            return "无法解析";
+            return Tr("unresolved");
         case ExportState::NotAsked:
             break;
     }
-    return "未能探测";
+    return Tr("not asked");
 }
 
 // Every row of the headless list as the export describes it.
@@ -72,7 +73,7 @@ ExportResult Collect(HeadlessWindow& window) {
     ExportResult result;
     for (const auto& box : window.messages.All()) {
         if (box.text != kScanComplete) {
-            result.notes.push_back(box.text);
+            result.notes.push_back(NoticeInLanguage(box.text));
         }
     }
     const headless::HeadlessList& list = window.list;
@@ -124,7 +125,9 @@ bool AddHostNames(ExportResult& result, const sigset_t& signals, bool& interrupt
     }
     NameSources sources = HostNameSources();
     if (!sources.problem.empty()) {
-        result.notes.push_back("无法载入主机名模块，只查询了反向解析：" + sources.problem);
+        result.notes.push_back(Format(
+            Tr("the host names module did not load, so only the reverse lookup was asked: %s"),
+            sources.problem.c_str()));
     }
     struct Found {
         std::mutex mutex;
@@ -363,16 +366,20 @@ std::string SummaryLine(const ExportResult& result, double seconds, bool interru
     }
     char time[32];
     std::snprintf(time, sizeof time, "%.1f", seconds);
-    std::string line = interrupted ? "扫描已中断：" : "";
-    line +=
-        std::to_string(result.hosts.size()) + " 个目标，" + std::to_string(answered) + " 台在线";
+    std::string line = interrupted ? Tr("Scan interrupted: ") : "";
+    line += Format(TrCount("%zu target", "%zu targets", result.hosts.size()), result.hosts.size());
+    line += Format(TrCount(", %d up", ", %d up", static_cast<unsigned long>(answered)), answered);
     if (notAsked > 0) {
-        line += "，" + std::to_string(notAsked) + " 个未能探测";
+        line += Format(
+            TrCount(", %d not asked", ", %d not asked", static_cast<unsigned long>(notAsked)),
+            notAsked);
     }
     if (unresolved > 0) {
-        line += "，" + std::to_string(unresolved) + " 个名字无法解析";
+        line += Format(TrCount(", %d name did not resolve", ", %d names did not resolve",
+                               static_cast<unsigned long>(unresolved)),
+                       unresolved);
     }
-    return line + "（用时 " + time + " 秒）。";
+    return line + Format(Tr(" (%s s)."), time);
 }
 
 std::string NoticeLine(std::string_view note) {
@@ -390,20 +397,20 @@ std::string NoticeLine(std::string_view note) {
         }
         line += piece;
     }
-    return "talvik-scan：" + PrintableText(line);
+    return Tr("talvik-scan: ") + PrintableText(line);
 }
 
 bool WriteResult(std::FILE* out, std::string_view text, std::FILE* err) {
     std::string why;
     if (out == nullptr) {
-        why = "标准输出已关闭";
+        why = Tr("standard output is closed");
     } else if (std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
                std::fflush(out) != 0) {
-        why = std::strerror(errno);
+        why = ErrorText(errno);
     } else {
         return true;
     }
-    std::fprintf(err, "talvik-scan：无法写出结果：%s\n", why.c_str());
+    std::fprintf(err, Tr("talvik-scan: cannot write the result: %s\n"), why.c_str());
     return false;
 }
 
@@ -427,7 +434,7 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
         if (vendorsLoad.joinable()) {
             vendorsLoad.join();
         }
-        std::fprintf(err, "talvik-scan：无法发送 ARP 请求。\n");
+        std::fputs(Tr("talvik-scan: cannot send ARP requests.\n"), err);
         return kExitSomeNotAsked;
     }
     EnginePorts ports = headless::PortsFor(window, *platform);
@@ -456,7 +463,9 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
         }
         if (progress && Clock::now() - shownAt >= kProgressEvery) {
             shownAt = Clock::now();
-            std::fprintf(err, "\r%d/%zu · %d 台在线\033[K", done, options.targets.size(), answered);
+            std::fprintf(
+                err, "\r%s\033[K",
+                Format(Tr("%d/%zu, %d up"), done, options.targets.size(), answered).c_str());
             std::fflush(err);
         }
     }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/Language.h"
 #include "cli/Options.h"
 #include "cli/ScanCommand.h"
 #include "platform/StandardDescriptors.h"
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
     }
     // A closed standard output now reads /dev/null; the result has nowhere to go all the same.
     const bool outputClosed = (*closed)[STDOUT_FILENO];
+    SetUpLanguage();
     // Blocked before any thread starts, so every thread inherits it and the scan alone takes
     // them, ending the scan cleanly rather than dying with the helper half-way.
     sigset_t stopSignals;
@@ -48,7 +50,7 @@ int main(int argc, char** argv) {
                          : kExitWriteFailed;
             break;
         case ParsedCommand::Action::BadUsage:
-            std::fprintf(stderr, "talvik-scan：%s（用法见 talvik-scan --help）\n",
+            std::fprintf(stderr, Tr("talvik-scan: %s (see talvik-scan --help)\n"),
                          parsed.error.c_str());
             status = kExitBadUsage;
             break;

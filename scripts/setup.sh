@@ -15,6 +15,7 @@ packages=(
     xdotool python3-pyatspi at-spi2-core dbus x11-utils openbox avahi-daemon avahi-utils
     ieee-data scdoc lintian time
     libsqlite3-dev sqlite3 samba
+    gettext locales
 )
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -29,4 +30,11 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# talvik-scan speaks Chinese under a zh_* locale; its tests read it under zh_CN.UTF-8.
+if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf-\?8'; then
+    sed -i 's/^# *\(zh_CN.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' >>/etc/locale.gen
+    locale-gen >/dev/null
 fi

@@ -8,16 +8,27 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 
 #include "cli/HostNameSources.h"
+#include "cli/Language.h"
 #include "cli/Options.h"
 #include "cli/ScanCommand.h"
+#include "platform/ArpSenders.h"
 
 namespace talvik::cli {
 namespace {
+
+// The command's texts as a Chinese user reads them, from the catalogue this build made.
+[[maybe_unused]] const bool kChinese = [] {
+    setenv("LC_ALL", "C.UTF-8", 1);
+    setenv("LANGUAGE", "zh_CN", 1);
+    SetUpLanguage();
+    return true;
+}();
 
 std::vector<std::string> Rows(std::initializer_list<std::string> args) {
     const ParsedCommand parsed = ParseCommandLine(args);
@@ -217,6 +228,35 @@ TEST(ScanCommand, NamesModuleLoadsOrSaysWhyNot) {
     EXPECT_EQ(LoadHostNames({std::string(dir) + "/none.so"}, false).problem, "");
     std::remove(junk.c_str());
     rmdir(dir);
+}
+
+// Outside a Chinese locale the command speaks English, its help included.
+TEST(Options, EnglishOutsideChineseLocales) {
+    setenv("LANGUAGE", "", 1);
+    std::setlocale(LC_MESSAGES, "C");
+    EXPECT_EQ(ParseCommandLine({}).error, "no target to scan");
+    EXPECT_EQ(ParseCommandLine({"--workers=x", "a"}).error,
+              "--workers takes a whole number from 1 to 64: 'x'");
+    EXPECT_EQ(UsageText().rfind("Usage: talvik-scan [OPTION]... TARGET...\n", 0), 0U);
+    EXPECT_EQ(SummaryLine(Result({ExportState::Answered}), 1.0, false), "1 target, 1 up (1.0 s).");
+    // The engine's and the senders' notices too, a line at a time.
+    const std::string lost = std::string(kLinkLostBefore) + "eth0" + kLinkLostAfter + "5" +
+                             kNotAskedCount + "\n" + kNotAskedTail;
+    EXPECT_EQ(NoticeInLanguage(lost),
+              "Interface eth0 went down; 5 targets could not be asked.\n"
+              "Their rows stay empty, which does not mean the hosts are down.");
+    const std::string fallback = FallbackNotice(ArpSenderKind::Neighbour, kErrorNotSupported, "/x");
+    EXPECT_EQ(NoticeInLanguage(fallback),
+              "The ARP helper /x lacks the cap_net_raw capability.\n"
+              "This scan asks through the system's neighbour table instead, which is slower.\n\n"
+              "Run this command as root:\nsetcap cap_net_raw+ep /x");
+    EXPECT_EQ(NoticeInLanguage(std::string(kOffLinkBefore) + "1" + kOffLinkAfter)
+                  .rfind("1 target is not on the local segment", 0),
+              0U);
+    std::setlocale(LC_MESSAGES, "");
+    setenv("LANGUAGE", "zh_CN", 1);
+    EXPECT_EQ(ParseCommandLine({}).error, "缺少扫描目标");
+    EXPECT_EQ(NoticeInLanguage(lost), lost);
 }
 
 }  // namespace

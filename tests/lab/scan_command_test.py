@@ -27,8 +27,11 @@ CSV_HEADER = ("address,state,mac,maker,host_name,name,first_seen,last_seen,new,p
               "other_macs").split(",")
 JSON_KEYS = {"target", "address", "state", "mac", "other_macs", "maker", "host_name", "name",
              "first_seen", "last_seen", "new", "previous_mac"}
-# No display of any kind: the command must not need one.
-ENV = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+# No display of any kind: the command must not need one. Its texts are checked in Chinese, as a
+# Chinese user reads them; C.UTF-8 exists on every system, and LANGUAGE picks the catalogue.
+ENV = {k: v for k, v in os.environ.items()
+       if k not in ("DISPLAY", "WAYLAND_DISPLAY") and not k.startswith("LC_")}
+ENV.update(LANG="C.UTF-8", LANGUAGE="zh_CN")
 
 
 def address(octet):
@@ -59,17 +62,26 @@ class Lab:
         while not os.path.exists(ready) and time.monotonic() < deadline:
             time.sleep(0.05)
         # Copies nobody can run, whatever the build tree's permissions; only the helper's copy
-        # holds cap_net_raw.
+        # holds cap_net_raw. The command's catalogues lie beside its folder, as in the build.
+        self.bin = os.path.join(self.dir, "bin")
+        os.mkdir(self.bin)
         names = os.path.join(os.path.dirname(SCAN), "talvik-scan-names.so")
         for program in (SCAN, HELPER) + ((names,) if os.path.exists(names) else ()):
-            shutil.copy(program, self.dir)
-            os.chmod(os.path.join(self.dir, os.path.basename(program)), 0o755)
-        subprocess.run(["setcap", "cap_net_raw+ep", os.path.join(self.dir, "talvik-arp")],
+            shutil.copy(program, self.bin)
+            os.chmod(os.path.join(self.bin, os.path.basename(program)), 0o755)
+        locale = os.path.join(os.path.dirname(SCAN), "..", "share", "locale")
+        if os.path.isdir(locale):
+            shutil.copytree(locale, os.path.join(self.dir, "share", "locale"))
+            for folder, dirs, files in os.walk(os.path.join(self.dir, "share")):
+                for entry in dirs + files:
+                    os.chmod(os.path.join(folder, entry), 0o755)
+            os.chmod(os.path.join(self.dir, "share"), 0o755)
+        subprocess.run(["setcap", "cap_net_raw+ep", os.path.join(self.bin, "talvik-arp")],
                        check=True)
 
     def command(self, args, nobody):
         wrap = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] if nobody else []
-        return [LAB_SH, "scan", self.name] + wrap + [os.path.join(self.dir, "talvik-scan")] + args
+        return [LAB_SH, "scan", self.name] + wrap + [os.path.join(self.bin, "talvik-scan")] + args
 
     def run(self, args, nobody=False):
         # Bytes, decoded as they are: text mode would turn the CSV's CRLF into LF.
@@ -208,15 +220,16 @@ class ScanCommand(unittest.TestCase):
         err = done.stderr.decode()
         self.assertEqual(done.returncode, 3, err)
         self.assertEqual(err.count("\n"), 1, err)
-        self.assertIn(os.strerror(28), err)
+        self.assertTrue(err.startswith("talvik-scan：无法写出结果："), err)
+        self.assertNotIn("?", err)
 
         # Standard output closed: the packet socket never takes its number, and the result
         # that has nowhere to go is a write failure too.
         scan = subprocess.Popen(
             [LAB_SH, "scan", self.lab.name, "sh", "-c", 'exec "$@" >&- 0<&-', "sh",
-             os.path.join(self.lab.dir, "talvik-scan"), "--no-names", "--network-condition",
+             os.path.join(self.lab.bin, "talvik-scan"), "--no-names", "--network-condition",
              "100", "203.0.113.1-40"], env=ENV, stderr=subprocess.PIPE)
-        ours = os.path.join(self.lab.dir, "talvik-scan")
+        ours = os.path.join(self.lab.bin, "talvik-scan")
         seen = {}
         deadline = time.monotonic() + 10
         while not seen and time.monotonic() < deadline and scan.poll() is None:
@@ -239,7 +252,7 @@ class ScanCommand(unittest.TestCase):
         helper = subprocess.Popen(
             [LAB_SH, "scan", self.lab.name, "setpriv", "--reuid=nobody", "--regid=nogroup",
              "--clear-groups", "sh", "-c", 'exec "$0" 2>&-',
-             os.path.join(self.lab.dir, "talvik-arp")], stdin=theirs, stdout=theirs)
+             os.path.join(self.lab.bin, "talvik-arp")], stdin=theirs, stdout=theirs)
         theirs.close()
         pair.settimeout(10)
         self.assertTrue(pair.recv(64))  # its greeting: the socket is open
@@ -249,7 +262,7 @@ class ScanCommand(unittest.TestCase):
         self.assertEqual(fds[2], "/dev/null", fds)
 
         # On the fallback each notice is one line, in the command's own name.
-        subprocess.run(["setcap", "-r", os.path.join(self.lab.dir, "talvik-arp")], check=True)
+        subprocess.run(["setcap", "-r", os.path.join(self.lab.bin, "talvik-arp")], check=True)
         code, out, err = self.lab.run(["--format", "json", "--no-names", "203.0.113.5"],
                                       nobody=True)
         self.assertEqual(code, 0, err)
@@ -307,9 +320,9 @@ class ScanCommand(unittest.TestCase):
                 found = {h["address"]: h["mac"] for h in hosts if h["state"] == "answered"}
                 self.assertEqual(found.get(address(10)), LIVE[10])
                 deadline = time.monotonic() + 5
-                while helpers(self.lab.dir) and time.monotonic() < deadline:
+                while helpers(self.lab.bin) and time.monotonic() < deadline:
                     time.sleep(0.1)
-                self.assertEqual(helpers(self.lab.dir), [])
+                self.assertEqual(helpers(self.lab.bin), [])
 
 
 if __name__ == "__main__":

@@ -143,6 +143,12 @@ print(" ".join(str(h["host_name"]) for h in json.load(open(sys.argv[1]))["hosts"
         [ "$code:$names" = "0:labprinter.local TALVIKNB" ] && break
         sleep 1
     done
+    # Its catalogue is installed with it: Chinese under a Chinese locale.
+    help=$(env -u LC_ALL -u LANGUAGE LANG=zh_CN.UTF-8 "$prefix/bin/talvik-scan" --help | head -n1)
+    if [ "$help" != "用法：talvik-scan [选项]... 目标..." ]; then
+        echo "FAILED: the installed talvik-scan's help under zh_CN.UTF-8: $help" >&2
+        status=1
+    fi
     if [ "$code:$names" = "0:labprinter.local TALVIKNB" ] && [ ! -s "$work/scan.err" ]; then
         echo "ok: the installed talvik-scan named both hosts"
     else
