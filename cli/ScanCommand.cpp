@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
