@@ -7,15 +7,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 
 namespace talvik::store {
+
+struct DeviceStore::Control {
+    std::atomic<bool> stop{false};
+    std::atomic<int> busyMs{DeviceStore::kBusyTimeoutMs};
+};
+
 namespace {
 
 constexpr const char* kFolder = "talvik";
@@ -186,23 +195,82 @@ StoreProblem FromSqlite(int code, int systemErrno) {
     }
 }
 
-// Whether a store at `path` would be another user's: the file, or where it is missing the
-// nearest folder above it that exists. Root could write anywhere, so for root that folder must
-// be root's own; any other user can only make files of its own, wherever it may write.
+// Whether a store at `path` would be another user's place. The name itself is never followed:
+// whoever owns what stands there owns the store. Its folder, followed only through a link of
+// the user's own, must be the user's and writable by nobody else, or another user could plant
+// a file or a companion beside it. Where the folder is missing the nearest folder above it
+// that exists decides: for root it must be root's own (root could write anywhere), while any
+// other user can only make folders of its own, wherever it may write.
 bool OtherUsers(const std::string& path) {
     const uid_t self = ::geteuid();
     struct stat info {};
-    if (::stat(path.c_str(), &info) == 0) {
-        return info.st_uid != self;
+    if (::lstat(path.c_str(), &info) == 0 && info.st_uid != self) {
+        return true;
     }
-    for (std::string folder = Parent(path);; folder = Parent(folder)) {
-        if (::stat(folder.c_str(), &info) == 0) {
+    const std::string folder = Parent(path);
+    if (::lstat(folder.c_str(), &info) == 0) {
+        if (info.st_uid != self) {
+            return true;
+        }
+        if (S_ISLNK(info.st_mode) && ::stat(folder.c_str(), &info) != 0) {
+            return false;  // the user's own broken link: making the store fails on its own
+        }
+        return info.st_uid != self || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    }
+    for (std::string above = Parent(folder);; above = Parent(above)) {
+        if (::stat(above.c_str(), &info) == 0) {
             return self == 0 && info.st_uid != self;
         }
-        if (folder == "/" || folder == ".") {
+        if (above == "/" || above == ".") {
             return false;
         }
     }
+}
+
+// Checks what stands at `name` (the store or a companion) through a descriptor of its own,
+// never following a link: a regular file of the user's with no other name. `found` says
+// whether anything is there.
+StoreStatus CheckFile(const std::string& name, const std::string& path, bool& found) {
+    found = false;
+    const int fd = ::open(name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        return error == ENOENT
+                   ? StoreStatus{}
+                   : Problem(FromErrno(error), path, name + ": " + std::strerror(error));
+    }
+    found = true;
+    struct stat info {};
+    const int got = ::fstat(fd, &info);
+    ::close(fd);
+    if (got != 0) {
+        return Problem(StoreProblem::Failed, path, name + ": " + std::strerror(errno));
+    }
+    if (info.st_uid != ::geteuid()) {
+        return Problem(StoreProblem::OtherUsersPlace, path, name);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return Problem(StoreProblem::Failed, path, name + ": not a regular file");
+    }
+    // A second name could be another user's way to read or change it.
+    if (info.st_nlink != 1) {
+        return Problem(StoreProblem::OtherUsersPlace, path, name + ": more than one link");
+    }
+    return {};
+}
+
+// The store and each companion SQLite would open beside it.
+StoreStatus CheckFiles(const std::string& path) {
+    bool found = false;
+    if (auto status = CheckFile(path, path, found); !status.Ok()) {
+        return status;
+    }
+    for (const char* companion : kCompanions) {
+        if (auto status = CheckFile(path + companion, path, found); !status.Ok()) {
+            return status;
+        }
+    }
+    return {};
 }
 
 // Makes the missing folders above `path`, private to the user as the data folders should be.
@@ -320,19 +388,59 @@ StoreLocation LocateStore() {
 
 bool DeviceStore::Exists(const std::string& path) {
     struct stat info {};
-    return !path.empty() && ::stat(path.c_str(), &info) == 0;
+    return !path.empty() && ::lstat(path.c_str(), &info) == 0;
 }
 
-DeviceStore::DeviceStore(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+DeviceStore::DeviceStore(sqlite3* db, std::unique_ptr<Control> control, std::string path)
+    : db_(db), control_(std::move(control)), path_(std::move(path)) {}
 
 DeviceStore::~DeviceStore() {
     sqlite3_close_v2(db_);
 }
 
+void DeviceStore::SetBusyTimeout(int milliseconds) {
+    control_->busyMs = milliseconds;
+}
+
 namespace {
+std::atomic<bool> everyStoreStops{false};
+}  // namespace
+
+void DeviceStore::Interrupt() {
+    control_->stop = true;
+}
+
+void DeviceStore::InterruptAll() {
+    everyStoreStops = true;
+}
+
+namespace {
+
+constexpr int kBusyStepMs = 10;
+
+// Waits in short steps, so that a stop is seen within one of them.
+int WaitWhileBusy(void* context, int count) {
+    const auto* control = static_cast<const DeviceStore::Control*>(context);
+    if (control->stop || everyStoreStops || count * kBusyStepMs >= control->busyMs) {
+        return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kBusyStepMs));
+    return 1;
+}
+
+// A query that runs long (a huge or crafted file) ends on a stop as well.
+int Stopped(void* context) {
+    return static_cast<const DeviceStore::Control*>(context)->stop || everyStoreStops ? 1 : 0;
+}
+
+void Watch(sqlite3* db, DeviceStore::Control* control) {
+    sqlite3_busy_handler(db, WaitWhileBusy, control);
+    sqlite3_progress_handler(db, 1000, Stopped, control);
+}
 
 struct Connection {
     sqlite3* db = nullptr;
+    std::unique_ptr<DeviceStore::Control> control;
     StoreStatus status;
 };
 
@@ -348,9 +456,10 @@ Connection Connect(const std::string& path) {
         connection.status = SqliteProblem(connection.db, code, path);
         sqlite3_close_v2(connection.db);
         connection.db = nullptr;
-        return connection;
+        return std::move(connection);
     };
-    int code = sqlite3_open_v2(path.c_str(), &connection.db, SQLITE_OPEN_READWRITE, nullptr);
+    int code = sqlite3_open_v2(path.c_str(), &connection.db,
+                               SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
     if (code != SQLITE_OK) {
         return fail(code);
     }
@@ -358,7 +467,14 @@ Connection Connect(const std::string& path) {
     if (sqlite3_db_readonly(connection.db, "main") == 1) {
         return fail(SQLITE_READONLY);
     }
-    sqlite3_busy_timeout(connection.db, DeviceStore::kBusyTimeoutMs);
+    // The file may come from anywhere (a copy, a backup, a crafted one): its schema is data,
+    // never code of ours. This store makes no triggers or views, so none ever runs.
+    sqlite3_db_config(connection.db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(connection.db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    sqlite3_db_config(connection.db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+    sqlite3_db_config(connection.db, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
+    connection.control = std::make_unique<DeviceStore::Control>();
+    Watch(connection.db, connection.control.get());
     // The version is read before anything else is done, so that a newer file, or something
     // that is no store at all, is left exactly as it was.
     const auto readVersion = [&](int& version) {
@@ -376,7 +492,7 @@ Connection Connect(const std::string& path) {
             Problem(StoreProblem::NewerSchema, path, "schema " + std::to_string(version));
         sqlite3_close_v2(connection.db);
         connection.db = nullptr;
-        return connection;
+        return std::move(connection);
     };
     if (version > DeviceStore::kSchemaVersion) {
         return newer();
@@ -396,8 +512,16 @@ Connection Connect(const std::string& path) {
             return fail(SQLITE_READONLY);
         }
     }
+    if ((code = Exec(connection.db, "PRAGMA synchronous=NORMAL")) != SQLITE_OK) {
+        return fail(code);
+    }
+    // A current file is only read: the write lock, which another program may hold for long,
+    // is taken where there is something to write.
+    if (version == DeviceStore::kSchemaVersion) {
+        return connection;
+    }
     // Another program may have migrated it meanwhile: read again under the write lock.
-    if ((code = Exec(connection.db, "PRAGMA synchronous=NORMAL; BEGIN IMMEDIATE")) != SQLITE_OK) {
+    if ((code = Exec(connection.db, "BEGIN IMMEDIATE")) != SQLITE_OK) {
         return fail(code);
     }
     if ((code = readVersion(version)) != SQLITE_OK) {
@@ -414,7 +538,6 @@ Connection Connect(const std::string& path) {
             return fail(code);
         }
     }
-    // A current file is not written at all: the write lock alone shows that it could be.
     const std::string stamp = "PRAGMA user_version=" + std::to_string(DeviceStore::kSchemaVersion);
     if ((version < DeviceStore::kSchemaVersion &&
          (code = Exec(connection.db, stamp.c_str())) != SQLITE_OK) ||
@@ -437,13 +560,17 @@ DeviceStore::Opened DeviceStore::Open(const std::string& path) {
     if (OtherUsers(path)) {
         return {nullptr, Problem(StoreProblem::OtherUsersPlace, path)};
     }
-    // A folder, a device or a pipe in its place would only fail later, or block.
-    if (struct stat info{}; ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return {nullptr, Problem(StoreProblem::Failed, path, "not a regular file")};
+    // A link, a folder, a device or a pipe in its place is never opened, nor a companion that
+    // another user planted or can read through a name of theirs. The folder is the user's
+    // alone, so what was checked stays what SQLite opens.
+    if (auto checked = CheckFiles(path); !checked.Ok()) {
+        return {nullptr, checked};
     }
     auto connection = Connect(path);
     if (connection.db) {
-        return {std::unique_ptr<DeviceStore>(new DeviceStore(connection.db, path)), {}};
+        return {std::unique_ptr<DeviceStore>(
+                    new DeviceStore(connection.db, std::move(connection.control), path)),
+                {}};
     }
     if (connection.status.problem != StoreProblem::Corrupt) {
         return {nullptr, connection.status};
@@ -476,13 +603,24 @@ DeviceStore::Opened DeviceStore::Create(const std::string& path) {
         }
         // Made here first, so that the file (and the journal SQLite gives its mode) is the
         // user's alone.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const int fd =
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST) {
             const int error = errno;
             return {nullptr, Problem(FromErrno(error), path, std::strerror(error))};
         }
         if (fd >= 0) {
             ::close(fd);
+            // Its existence turns memory on, so a store that could not be made (a full disk)
+            // must not stay behind.
+            auto opened = Open(path);
+            if (!opened.store) {
+                ::unlink(path.c_str());
+                for (const char* companion : kCompanions) {
+                    ::unlink((path + companion).c_str());
+                }
+            }
+            return opened;
         }
     }
     return Open(path);
@@ -594,6 +732,7 @@ StoreStatus DeviceStore::ReplaceDamaged(StoreStatus said) {
     // A connection follows its file when it is renamed, so the old one is closed only now.
     sqlite3_close_v2(db_);
     db_ = std::exchange(fresh.store->db_, nullptr);
+    Watch(db_, control_.get());
     return said;
 }
 
