@@ -228,7 +228,7 @@ std::string UsageText() {
            "  --version                显示版本并退出\n"
            "\n"
            "退出状态：0 每个目标都已探测；1 有目标未能探测；2 用法或输入有误；\n"
-           "130 被 SIGINT 或 SIGTERM 中断。\n";
+           "4 设备记录无法读写（结果照常输出）；130 被 SIGINT 或 SIGTERM 中断。\n";
 }
 
 }  // namespace talvik::cli
