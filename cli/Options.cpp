@@ -315,7 +315,8 @@ std::string UsageText() {
         "  --version                show the version and exit\n"
         "\n"
         "Exit status: 0 every target was asked; 1 some target was not; 2 bad usage or input;\n"
-        "3 the result could not be written; 130 stopped by SIGINT or SIGTERM.\n");
+        "3 the result could not be written; 4 device memory could not be read or written (the\n"
+        "result is printed all the same); 130 stopped by SIGINT or SIGTERM.\n");
 }
 
 }  // namespace talvik::cli

@@ -2,10 +2,12 @@
 #include "cli/ScanCommand.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,6 +37,10 @@ constexpr std::chrono::milliseconds kProgressEvery(100);
 // The names of the hosts that answered are waited for this long in all.
 constexpr std::chrono::milliseconds kNamesWait(2000);
 constexpr int kNameThreads = 4;
+// How long the scan's start waits for the remembered devices: a read takes milliseconds.
+constexpr std::chrono::milliseconds kReadHeadStart(100);
+// How long the write after the scan waits for another program holding the store.
+constexpr int kWriteWaitMs = 1000;
 
 // Columns measured as a terminal shows them: East Asian characters take two cells.
 std::size_t DisplayWidth(std::string_view text) {
@@ -216,20 +222,20 @@ std::optional<store::NetworkId> NetworkOfScan(const ExportResult& result) {
 
 // The device memory's side of the result: what is remembered of each host, and this scan
 // written down unless it was cut short. Memory is on where its file is; --remember turns it
-// on, --no-memory leaves it untouched for this run.
-void AddMemory(ExportResult& result, const ScanOptions& options, bool interrupted) {
+// on, --no-memory leaves it untouched for this run. Gives whether memory was wanted and failed.
+bool AddMemory(ExportResult& result, const ScanOptions& options, bool interrupted) {
     if (options.noMemory) {
-        return;
+        return false;
     }
     const store::StoreLocation location = store::LocateStore();
     if (location.path.empty()) {
         if (options.remember) {
             result.notes.push_back(store::DescribeProblem(location.status));
         }
-        return;
+        return options.remember;
     }
     if (!options.remember && !store::DeviceStore::Exists(location.path)) {
-        return;
+        return false;
     }
     store::DeviceStore::Opened opened = options.remember ? store::DeviceStore::Create(location.path)
                                                          : store::DeviceStore::Open(location.path);
@@ -237,11 +243,13 @@ void AddMemory(ExportResult& result, const ScanOptions& options, bool interrupte
         result.notes.push_back(store::DescribeProblem(opened.status));
     }
     if (!opened.store) {
-        return;
+        return !opened.status.Ok();
     }
+    // The scan is over: a store another program holds is waited for only briefly.
+    opened.store->SetBusyTimeout(kWriteWaitMs);
     const auto network = NetworkOfScan(result);
     if (!network) {
-        return;
+        return false;
     }
     // Only the targets really asked say anything about a device.
     std::vector<store::ScanRow> rows;
@@ -257,59 +265,120 @@ void AddMemory(ExportResult& result, const ScanOptions& options, bool interrupte
     const store::Seconds now = std::time(nullptr);
     const store::ScanWrite write = interrupted ? opened.store->Compare(*network, rows, now)
                                                : opened.store->RecordScan(*network, rows, now);
-    if (!write.status.Ok()) {
+    if (!write.status.Ok() && write.changes.empty()) {
         result.notes.push_back(store::DescribeProblem(write.status));
-        return;
+        return true;
+    }
+    if (!write.status.Ok()) {
+        result.notes.push_back(store::DescribeProblem(write.status));  // kept aside, written anew
     }
     for (std::size_t i = 0; i < hosts.size() && i < write.changes.size(); ++i) {
         AddMemoryFields(*hosts[i], write.changes[i], now);
     }
+    return false;
+}
+
+// Runs `work` beside this thread, which takes the stop signals meanwhile. On one, every store
+// call is ended, so the work returns at once. Gives whether a stop came.
+bool RunTakingStops(const std::function<void()>& work, const sigset_t& signals) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        work();
+        done = true;
+    });
+    bool stopped = false;
+    while (!done) {
+        if (stopped) {
+            std::this_thread::sleep_for(kPoll);
+        } else if (TakeStopSignal(signals, kPoll)) {
+            stopped = true;
+            store::DeviceStore::InterruptAll();
+        }
+    }
+    worker.join();
+    return stopped;
 }
 
 // Tells the sender the devices the store knows on the targets' network, so that dozing ones are
-// also asked by their own MAC. Memory that is off or cannot be read tells nothing; what went
-// wrong is said after the scan, when the store is opened again.
-void RememberKnown(IArpSender& sender, const ScanOptions& options) {
-    if (options.noMemory) {
-        return;
+// also asked by their own MAC. It runs beside the scan: only a read, which never waits for
+// another program's write, but the scan need not wait for it either. Memory that is off or
+// cannot be read tells nothing; what went wrong is said after the scan, when the store is
+// opened again, except a damaged store kept aside here, which is said from here.
+class KnownDevicesRead final {
+public:
+    KnownDevicesRead(IArpSender& sender, const ScanOptions& options)
+        : thread_([this, &sender, targets = options.targets, off = options.noMemory] {
+              if (!off) {
+                  Read(sender, targets);
+              }
+              done_ = true;
+          }) {}
+    ~KnownDevicesRead() { Finish(); }
+    KnownDevicesRead(const KnownDevicesRead&) = delete;
+    KnownDevicesRead& operator=(const KnownDevicesRead&) = delete;
+
+    bool Done() const { return done_; }
+    void Finish() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
     }
-    const store::StoreLocation location = store::LocateStore();
-    if (location.path.empty() || !store::DeviceStore::Exists(location.path)) {
-        return;
-    }
-    std::optional<NetworkIdentity> network;
-    for (const std::string& target : options.targets) {
-        if (const auto address = ParseDottedDecimal(target)) {
-            if ((network = IdentifyNetwork(*address))) {
-                break;
+    // Not Ok: the damaged store that was kept aside.
+    const store::StoreStatus& Said() const { return said_; }
+
+private:
+    void Read(IArpSender& sender, const std::vector<std::string>& targets) {
+        const store::StoreLocation location = store::LocateStore();
+        if (location.path.empty() || !store::DeviceStore::Exists(location.path)) {
+            return;
+        }
+        std::optional<NetworkIdentity> network;
+        for (const std::string& target : targets) {
+            if (const auto address = ParseDottedDecimal(target)) {
+                if ((network = IdentifyNetwork(*address))) {
+                    break;
+                }
             }
         }
-    }
-    if (!network) {
-        return;
-    }
-    const store::DeviceStore::Opened opened = store::DeviceStore::Open(location.path);
-    if (!opened.store) {
-        return;
-    }
-    const store::NetworkDevices known = opened.store->Devices(
-        store::MakeNetworkId(network->address, network->prefixLength, network->gatewayMac));
-    std::vector<KnownDevice> devices;
-    for (const store::Device& device : known.devices) {
-        if (const auto mac = ParseMacText(device.mac); mac && device.address != 0) {
-            devices.push_back({device.address, *mac});
+        if (!network) {
+            return;
+        }
+        const store::DeviceStore::Opened opened = store::DeviceStore::Open(location.path);
+        if (opened.status.problem == store::StoreProblem::Corrupt) {
+            said_ = opened.status;
+        }
+        if (!opened.store) {
+            return;
+        }
+        const store::NetworkDevices known = opened.store->Devices(
+            store::MakeNetworkId(network->address, network->prefixLength, network->gatewayMac));
+        if (known.status.problem == store::StoreProblem::Corrupt) {
+            said_ = known.status;
+        }
+        std::vector<KnownDevice> devices;
+        for (const store::Device& device : known.devices) {
+            if (const auto mac = ParseMacText(device.mac); mac && device.address != 0) {
+                devices.push_back({device.address, *mac});
+            }
+        }
+        if (known.status.Ok() && !devices.empty()) {
+            sender.Remember(devices);
         }
     }
-    if (known.status.Ok() && !devices.empty()) {
-        sender.Remember(devices);
-    }
-}
+
+    store::StoreStatus said_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
 
 }  // namespace
 
-int ExitStatusOf(const ExportResult& result, bool interrupted) {
+int ExitStatusOf(const ExportResult& result, bool interrupted, bool memoryFailed) {
     if (interrupted) {
         return kExitInterrupted;
+    }
+    if (memoryFailed) {
+        return kExitMemoryFailed;
     }
     const bool missed = std::any_of(result.hosts.begin(), result.hosts.end(), [](const auto& h) {
         return h.state == ExportState::NotAsked || h.state == ExportState::Unresolved;
@@ -318,10 +387,24 @@ int ExitStatusOf(const ExportResult& result, bool interrupted) {
 }
 
 std::string BuildTextOutput(const ExportResult& result, bool all) {
+    // What memory knows: another MAC than last time (which wins, as in the window, where a
+    // new device took over a known address), a new device, a device that left.
+    const auto mark = [](const ExportHost& host) -> std::string {
+        if (host.previousMac) {
+            return Format(host.state == ExportState::Answered ? Tr("MAC changed, was %s")
+                                                              : Tr("gone, was %s"),
+                          host.previousMac->c_str());
+        }
+        return host.state == ExportState::Answered && host.isNew.value_or(false) ? Tr("new device")
+                                                                                   : "";
+    };
     std::vector<const ExportHost*> shown;
+    bool marked = false;
     for (const ExportHost& host : result.hosts) {
-        if (all || host.state == ExportState::Answered) {
+        // A device that left is shown as well: that it left is the news.
+        if (all || host.state == ExportState::Answered || !mark(host).empty()) {
             shown.push_back(&host);
+            marked = marked || !mark(host).empty();
         }
     }
     const auto first = [](const ExportHost& host) { return host.address.value_or(host.target); };
@@ -337,16 +420,18 @@ std::string BuildTextOutput(const ExportResult& result, bool all) {
         }
         return name;
     };
-    std::size_t widths[3] = {};
+    std::size_t widths[4] = {};
     for (const ExportHost* host : shown) {
         widths[0] = std::max(widths[0], DisplayWidth(first(*host)));
         widths[1] = std::max(widths[1], DisplayWidth(second(*host)));
         widths[2] = std::max(widths[2], DisplayWidth(host->maker.value_or("")));
+        widths[3] = std::max(widths[3], DisplayWidth(mark(*host)));
     }
     std::string out;
     for (const ExportHost* host : shown) {
         std::string line = Padded(first(*host), widths[0]) + "  " +
                            Padded(second(*host), widths[1]) + "  " +
+                           (marked ? Padded(mark(*host), widths[3]) + "  " : "") +
                            Padded(host->maker.value_or(""), widths[2]) + "  " + last(*host);
         line.erase(line.find_last_not_of(' ') + 1);
         out += ValidUtf8(line) + "\n";
@@ -438,7 +523,10 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     }
     EnginePorts ports = headless::PortsFor(window, *platform);
     ports.senderNotice = platform->notice;
-    RememberKnown(*platform->arp, options);
+    KnownDevicesRead known(*platform->arp, options);
+    for (const auto until = Clock::now() + kReadHeadStart; !known.Done() && Clock::now() < until;) {
+        std::this_thread::sleep_for(kPoll);
+    }
     auto engine = headless::MakeEngine(window, ports, options.workers, options.networkCondition);
     window.ui->Run([&] { engine->OnScanAll(); });
 
@@ -471,7 +559,15 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     if (progress) {
         std::fprintf(err, "\r\033[K");
     }
+    // The read tells the sender, so it ends before the sender does; after a stop, at once.
+    if (interrupted && !known.Done()) {
+        store::DeviceStore::InterruptAll();
+    }
+    interrupted = RunTakingStops([&] { known.Finish(); }, stopSignals) || interrupted;
     ExportResult result = window.ui->Run([&] { return Collect(window); });
+    if (!known.Said().Ok()) {
+        result.notes.push_back(store::DescribeProblem(known.Said()));
+    }
     // The engine goes on the thread it was made on; the helper ends with the sender.
     window.ui->Run([&] { engine.reset(); });
     ports = {};
@@ -488,7 +584,15 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
             namesComplete = AddHostNames(result, stopSignals, interrupted);
         }
     }
-    AddMemory(result, options, interrupted);
+    bool memoryFailed = false;
+    const std::size_t notesBefore = result.notes.size();
+    interrupted = RunTakingStops([&] { memoryFailed = AddMemory(result, options, interrupted); },
+                                 stopSignals) ||
+                  interrupted;
+    if (interrupted) {
+        // Cut short by the user: the store is as it was, and no failure of it is told.
+        result.notes.resize(notesBefore);
+    }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
     std::string text;
@@ -513,7 +617,7 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     if (options.format == OutputFormat::Text) {
         std::fprintf(err, "%s\n", SummaryLine(result, seconds, interrupted).c_str());
     }
-    const int status = ExitStatusOf(result, interrupted);
+    const int status = ExitStatusOf(result, interrupted, memoryFailed);
     return status == kExitAllAsked && !namesComplete ? kExitSomeNotAsked : status;
 }
 

@@ -17,10 +17,13 @@ inline constexpr int kExitAllAsked = 0;
 inline constexpr int kExitSomeNotAsked = 1;
 inline constexpr int kExitBadUsage = 2;
 inline constexpr int kExitWriteFailed = 3;
+// Device memory was on or asked for, but could not be read or written.
+inline constexpr int kExitMemoryFailed = 4;
 inline constexpr int kExitInterrupted = 130;
 
-// The exit status for a finished result: 1 when some target was not asked or did not resolve.
-int ExitStatusOf(const ExportResult& result, bool interrupted);
+// The exit status for a finished result: 4 when device memory failed, else 1 when some target
+// was not asked or did not resolve.
+int ExitStatusOf(const ExportResult& result, bool interrupted, bool memoryFailed = false);
 
 // The text format: one aligned line per host that answered (every target with `all`).
 std::string BuildTextOutput(const ExportResult& result, bool all);

@@ -215,7 +215,7 @@ std::string BuildCsvExport(const ExportResult& result, bool byteOrderMark) {
                                       CsvField(host.name),
                                       CsvField(host.firstSeen),
                                       CsvField(host.lastSeen),
-                                      host.isNew ? "true" : "false",
+                                      host.isNew ? (*host.isNew ? "true" : "false") : "",
                                       CsvField(host.previousMac),
                                       CsvText(others)};
         for (std::size_t i = 0; i < std::size(fields); ++i) {
@@ -245,7 +245,7 @@ std::string BuildJsonExport(const ExportResult& result) {
                ", \"name\": " + JsonValue(host.name) +
                ", \"first_seen\": " + JsonValue(host.firstSeen) +
                ", \"last_seen\": " + JsonValue(host.lastSeen) +
-               ", \"new\": " + (host.isNew ? "true" : "false") +
+               ", \"new\": " + (host.isNew ? (*host.isNew ? "true" : "false") : "null") +
                ", \"previous_mac\": " + JsonValue(host.previousMac) + "}";
     }
     out += result.hosts.empty() ? "]}\n" : "\n]}\n";
@@ -253,8 +253,8 @@ std::string BuildJsonExport(const ExportResult& result) {
 }
 
 void AddMemoryFields(ExportHost& host, const store::RowChange& change, std::int64_t scannedAt) {
-    host.isNew = change.isNew;
     if (!change.mac.empty()) {
+        host.isNew = change.isNew;
         host.firstSeen = ExportTime(change.firstSeen);
         host.lastSeen = ExportTime(scannedAt);
         if (!change.name.empty()) {
@@ -265,6 +265,7 @@ void AddMemoryFields(ExportHost& host, const store::RowChange& change, std::int6
         }
     } else if (change.lastOnline) {
         host.lastSeen = ExportTime(change.lastOnline->when);
+        host.previousMac = ExportMac(change.lastOnline->mac);
         if (!change.lastOnline->name.empty()) {
             host.name = change.lastOnline->name;
         }

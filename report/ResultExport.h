@@ -34,7 +34,9 @@ struct ExportHost {
     std::optional<std::string> name;       // what the user called it in the device memory
     std::optional<std::string> firstSeen;  // ISO 8601 with offset
     std::optional<std::string> lastSeen;
-    bool isNew = false;
+    // Null where memory is off or failed, or nothing answered; false: a device known before.
+    std::optional<bool> isNew;
+    // Answered: the other MAC that answered there last time; silent: the one that last did.
     std::optional<std::string> previousMac;
 };
 

@@ -103,6 +103,15 @@ public:
 
     const std::string& Path() const { return path_; }
 
+    // How long later calls wait for another program's write (kBusyTimeoutMs at first).
+    void SetBusyTimeout(int milliseconds);
+    // Ends the call running now, and any later one that would wait or run long; safe from any
+    // thread, so a stopped program need not wait for its store.
+    void Interrupt();
+    // Interrupt for every store of the process, also those still opening: for a program that
+    // was told to stop.
+    static void InterruptAll();
+
     // Writes one scan of `network` at `when` in one transaction: the sightings of every row
     // that answered, each device's first and last seen, address, maker and host name; then
     // drops the sightings past the bounds. Gives what changed against what was known before.
@@ -124,8 +133,11 @@ public:
     // Forgets a network: its devices, scans and sightings.
     StoreStatus ForgetNetwork(const NetworkId& network);
 
+    // What every connection of the store is told to wait for and whether to stop.
+    struct Control;
+
 private:
-    DeviceStore(sqlite3* db, std::string path);
+    DeviceStore(sqlite3* db, std::unique_ptr<Control> control, std::string path);
     StoreStatus Fail(int code) const;
     std::optional<long long> NetworkRowId(const NetworkId& network);
     std::optional<NetworkHistory> History(long long networkId, std::span<const ScanRow> rows);
@@ -137,6 +149,7 @@ private:
 
     std::mutex mutex_;
     sqlite3* db_;
+    std::unique_ptr<Control> control_;
     std::string path_;
 };
 

@@ -120,6 +120,11 @@ void DeviceMemory::RememberDevices(store::DeviceStore& opened, const store::Netw
         return;
     }
     const store::NetworkDevices known = opened.Devices(network);
+    // Damage this read met was kept aside: told with the next scan, as at opening.
+    if (known.status.problem == store::StoreProblem::Corrupt) {
+        const std::lock_guard lock(mutex_);
+        untold_ = known.status;
+    }
     std::vector<KnownDevice> devices;
     for (const store::Device& device : known.devices) {
         if (const auto mac = MacBytes(device.mac); mac && device.address != 0) {

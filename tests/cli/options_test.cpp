@@ -183,6 +183,19 @@ TEST(ScanCommand, ExitStatusAndTextLines) {
               "203.0.113.2    无响应\n"
               "203.0.113.3    未能探测\n"
               "203.0.113.200  02:00:00:00:00:c8                nas\n");
+    // What memory knows gets a column of its own: new, another MAC, left (shown without --all).
+    result.hosts[0].isNew = true;
+    result.hosts[1].previousMac = "02:00:00:00:00:02";
+    result.hosts[3].isNew = false;
+    result.hosts[3].previousMac = "02:00:00:00:00:07";
+    EXPECT_EQ(BuildTextOutput(result, false),
+              "203.0.113.1    00:0c:29:00:00:02  新设备                              VMware, Inc.  "
+              "打印机\n"
+              "203.0.113.2    无响应             已离线，上次为 02:00:00:00:00:02\n"
+              "203.0.113.200  02:00:00:00:00:c8  MAC 已变，上次为 02:00:00:00:00:07                "
+              "nas\n");
+    EXPECT_EQ(ExitStatusOf(Result({S::Answered, S::NotAsked}), false, true), kExitMemoryFailed);
+    EXPECT_EQ(ExitStatusOf(Result({S::Answered}), true, true), 130);
     EXPECT_EQ(SummaryLine(result, 0.94, false),
               "4 个目标，2 台在线，1 个未能探测（用时 0.9 秒）。");
     EXPECT_EQ(SummaryLine(Result({S::Unresolved}), 2.0, true),

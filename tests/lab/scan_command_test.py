@@ -149,7 +149,7 @@ class ScanCommand(unittest.TestCase):
                 self.assertEqual(result["notes"], [])
                 for host in result["hosts"]:
                     self.assertEqual(set(host), JSON_KEYS)
-                    self.assertIs(host["new"], False)
+                    self.assertIsNone(host["new"])  # memory is off
                 self.check_hosts(result["hosts"][:253], 253, "address")
                 printer, missing = result["hosts"][253:]
                 self.assertEqual((printer["target"], printer["address"], printer["state"],
@@ -189,13 +189,13 @@ class ScanCommand(unittest.TestCase):
         self.assertTrue(all(code == 0 for code, _, _ in runs), runs)
         for before, now, after in zip(first, second, untouched):
             answered = now["state"] == "answered"
-            self.assertIs(before["new"], answered, before)
-            self.assertIs(now["new"], False, now)
+            self.assertIs(before["new"], True if answered else None, before)
+            self.assertIs(now["new"], False if answered else None, now)
             self.assertEqual(now["first_seen"], before["first_seen"])
             self.assertEqual(now["first_seen"] is not None, answered, now)
             if answered:
                 self.assertRegex(now["last_seen"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
-            self.assertEqual((after["first_seen"], after["new"]), (None, False))
+            self.assertEqual((after["first_seen"], after["new"]), (None, None))
         self.assertTrue(all(h["first_seen"] is None for h in off))
         # Only the run that read the store knew the hosts' MACs before asking: each of them was
         # also asked at its own MAC.
@@ -271,6 +271,113 @@ class ScanCommand(unittest.TestCase):
         self.assertEqual(len(err.splitlines()), 1, err)
         self.assertTrue(err.startswith("talvik-scan"), err)
         self.assertNotIn("talvik:", err)
+
+    def memory_run(self, home, args, nobody=False):
+        ENV["XDG_DATA_HOME"] = home
+        try:
+            return self.lab.run(["--format", "json", "--no-names"] + args, nobody)
+        finally:
+            del ENV["XDG_DATA_HOME"]
+
+    def test_memory_failures_exit_4_and_leave_the_fields_null(self):
+        self.start("e", {"live": LIVE})
+        scratch = tempfile.mkdtemp(prefix="talvik-scan-mem-")
+        os.chmod(scratch, 0o755)
+        self.addCleanup(shutil.rmtree, scratch, ignore_errors=True)
+
+        def failed(home, args, nobody=False, said="设备记录"):
+            code, out, err = self.memory_run(home, args + ["203.0.113.1-12"], nobody)
+            self.assertEqual(code, 4, err)
+            result = json.loads(out)
+            self.assertTrue(any(said in note for note in result["notes"]), result["notes"])
+            self.assertIn(said, err)
+            self.assertTrue(all(h["new"] is None and h["first_seen"] is None
+                                for h in result["hosts"]), result["hosts"])
+
+        # A full disk: the first --remember leaves no store behind to turn memory on.
+        full = os.path.join(scratch, "full")
+        os.mkdir(full)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", full], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", full])
+        subprocess.run(["dd", "if=/dev/zero", "of=" + os.path.join(full, "fill"), "bs=4k"],
+                       stderr=subprocess.DEVNULL)
+        failed(full, ["--remember"], said="磁盘已满")
+        self.assertFalse(os.path.exists(os.path.join(full, "talvik", "devices.sqlite3")))
+
+        # A folder nobody may write in, and a store nobody made but may not write.
+        home = os.path.join(scratch, "home")
+        os.mkdir(home)
+        failed(home, ["--remember"], nobody=True)
+        os.chown(home, 65534, 65534)
+        self.assertEqual(self.memory_run(home, ["--remember", "203.0.113.1-12"], True)[0], 0)
+        store = os.path.join(home, "talvik", "devices.sqlite3")
+        os.chmod(store, 0o444)
+        failed(home, [], nobody=True)
+        os.chmod(store, 0o600)
+
+        # Another program holds the write lock: the scan starts at once, the read goes on
+        # beside it, and the write after it says the store is busy.
+        holder = subprocess.Popen(
+            ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+             "python3", "-c", "import sqlite3, sys, time\n"
+             "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+             "c.execute('BEGIN IMMEDIATE'); print('held', flush=True); time.sleep(60)", store],
+            stdout=subprocess.PIPE, text=True)
+        self.addCleanup(holder.kill)
+        self.assertEqual(holder.stdout.readline().strip(), "held")
+        began = time.monotonic()
+        failed(home, [], nobody=True, said="占用")
+        self.assertLess(time.monotonic() - began, 4)
+        # ... and a stop ends the command at once.
+        scan = subprocess.Popen(self.lab.command(["--no-names", "--network-condition", "100",
+                                                  "203.0.113.1-12"], nobody=True),
+                                env=dict(ENV, XDG_DATA_HOME=home), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        time.sleep(0.5)
+        stopped = time.monotonic()
+        scan.send_signal(signal.SIGINT)
+        scan.communicate(timeout=20)
+        self.assertEqual(scan.returncode, 130)
+        self.assertLess(time.monotonic() - stopped, 1.5)
+        holder.kill()
+        holder.wait()
+        holder.stdout.close()
+
+        # A damaged store is kept aside and replaced, and the run says so.
+        with open(store, "wb") as f:
+            f.write(b"x" * 8192)
+        code, out, err = self.memory_run(home, ["203.0.113.1-12"], True)
+        self.assertEqual(code, 0, err)
+        notes = json.loads(out)["notes"]
+        self.assertTrue(any("已损坏" in n for n in notes), notes)
+        self.assertTrue(any(n.startswith("devices.sqlite3.damaged-")
+                            for n in os.listdir(os.path.dirname(store))))
+
+    def test_memory_marks_new_changed_and_gone_devices(self):
+        home = tempfile.mkdtemp(prefix="talvik-scan-xdg-")
+        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
+        self.start("n", {"live": LIVE})
+        self.assertEqual(self.memory_run(home, ["--remember", "203.0.113.1-12"])[0], 0)
+        self.lab.close()
+        # The same network a while later: .5 left, .10 answers with another MAC, .7 is new.
+        self.lab = None
+        self.start("n", {"live": {7: "02:00:00:00:00:07", 10: "02:00:00:00:00:aa"}})
+        ENV["XDG_DATA_HOME"] = home
+        try:
+            code, out, err = self.lab.run(["--no-names", "203.0.113.1-12"])
+        finally:
+            del ENV["XDG_DATA_HOME"]
+        self.assertEqual(code, 0, err)
+        lines = {line.split()[0]: line for line in out.splitlines()}
+        self.assertIn("新设备", lines[address(7)])
+        self.assertIn("MAC 已变，上次为 " + LIVE[10], lines[address(10)])
+        self.assertIn("已离线，上次为 " + LIVE[5], lines[address(5)])
+        self.assertNotIn(address(6), lines)
+        code, out, err = self.memory_run(home, ["203.0.113.1-12"])
+        hosts = {h["address"]: h for h in json.loads(out)["hosts"]}
+        self.assertEqual((hosts[address(5)]["previous_mac"], hosts[address(5)]["new"]),
+                         (LIVE[5], None))
+        self.assertIs(hosts[address(7)]["new"], False)
 
     def test_off_link_targets_are_not_asked_and_say_so(self):
         self.start("o", {"live": LIVE}, gateway=True)

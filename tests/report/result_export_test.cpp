@@ -35,8 +35,8 @@ TEST(ResultExport, CsvQuotesOnlyWhatNeedsIt) {
               "other_macs\r\n"
               "203.0.113.7,answered,00:0c:29:3a:4b:5c,\"VMware, Inc.\",\"打印机\"\"2\"\"\",,"
               "2026-12-09T03:10:00+08:00,,true,,02:00:00:00:00:09 02:00:00:00:00:0a\r\n"
-              "\"nas,home\",unresolved,,,,,,,false,,\r\n"
-              "203.0.113.254,silent,,,,,,,false,,\r\n");
+              "\"nas,home\",unresolved,,,,,,,,,\r\n"
+              "203.0.113.254,silent,,,,,,,,,\r\n");
     EXPECT_EQ(BuildCsvExport({}),
               "address,state,mac,maker,host_name,name,first_seen,last_seen,new,previous_mac,"
               "other_macs\r\n");
@@ -89,10 +89,10 @@ TEST(ResultExport, JsonHoldsEveryKeyWithNullsAndEscapes) {
         "\"new\": true, \"previous_mac\": null},\n"
         "  {\"target\": \"nas,home\", \"address\": null, \"state\": \"unresolved\", \"mac\": null, "
         "\"other_macs\": [], \"maker\": null, \"host_name\": null, \"name\": null, "
-        "\"first_seen\": null, \"last_seen\": null, \"new\": false, \"previous_mac\": null},\n"
+        "\"first_seen\": null, \"last_seen\": null, \"new\": null, \"previous_mac\": null},\n"
         "  {\"target\": \"gw\", \"address\": \"203.0.113.254\", \"state\": \"silent\", \"mac\": "
         "null, \"other_macs\": [], \"maker\": null, \"host_name\": null, \"name\": null, "
-        "\"first_seen\": null, \"last_seen\": null, \"new\": false, \"previous_mac\": null}\n"
+        "\"first_seen\": null, \"last_seen\": null, \"new\": null, \"previous_mac\": null}\n"
         "]}\n");
     EXPECT_EQ(BuildJsonExport({}),
               "{\"targets\": 0, \"answered\": 0, \"notes\": [], \"hosts\": []}\n");
@@ -103,6 +103,25 @@ TEST(ResultExport, JsonHoldsEveryKeyWithNullsAndEscapes) {
     EXPECT_EQ(BuildJsonExport(control),
               "{\"targets\": 0, \"answered\": 0, \"notes\": [\"a\\u0001\\u007fb\"], "
               "\"hosts\": []}\n");
+}
+
+// Memory's fields: "new" says only of a device that answered; a device that left gives the MAC
+// last seen at its address.
+TEST(ResultExport, MemoryFieldsSayWhatIsKnown) {
+    ExportHost known;
+    store::RowChange change;
+    change.mac = "02-00-00-00-00-0a";
+    change.previous = store::PreviousMac{"02-00-00-00-00-0b", "", 100};
+    AddMemoryFields(known, change, 200);
+    EXPECT_EQ(known.isNew, false);
+    EXPECT_EQ(known.previousMac, "02:00:00:00:00:0b");
+    ExportHost gone;
+    store::RowChange left;
+    left.lastOnline = store::LastOnline{100, "02-00-00-00-00-0c", "", ""};
+    AddMemoryFields(gone, left, 200);
+    EXPECT_EQ(gone.isNew, std::nullopt);
+    EXPECT_EQ(gone.previousMac, "02:00:00:00:00:0c");
+    EXPECT_EQ(gone.lastSeen, ExportTime(100));
 }
 
 // Names come off the network: whatever bytes they hold, the files stay valid UTF-8.

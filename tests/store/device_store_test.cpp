@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sqlite3.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -431,6 +433,35 @@ TEST_F(StoreTest, OneStoreServesSeveralThreads) {
     EXPECT_EQ(Query(path_, "SELECT count(*) FROM scans"), 60);
 }
 
+// Another program's write, held for long, delays no read, and a stop ends any wait at once.
+TEST_F(StoreTest, ReadsNeverWaitForAWriterAndAStopEndsAnyWait) {
+    ASSERT_TRUE(Made());
+    const ScanRow rows[] = {{Ip(10), Mac(10), "", ""}};
+    ASSERT_TRUE(DeviceStore::Open(path_).store->RecordScan(kHome, rows, kNow).status.Ok());
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    auto opened = DeviceStore::Open(path_);
+    ASSERT_TRUE(opened.store) << DescribeProblem(opened.status);
+    EXPECT_EQ(opened.store->Devices(kHome).devices.size(), 1u);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+
+    opened.store->SetBusyTimeout(200);
+    EXPECT_EQ(opened.store->RecordScan(kHome, rows, kNow + 1).status.problem, StoreProblem::Busy);
+    opened.store->SetBusyTimeout(DeviceStore::kBusyTimeoutMs);
+    const auto asked = Clock::now();
+    std::jthread stop([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        opened.store->Interrupt();
+    });
+    EXPECT_FALSE(opened.store->RecordScan(kHome, rows, kNow + 1).status.Ok());
+    EXPECT_LT(Clock::now() - asked, std::chrono::seconds(1));
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+}
+
 // Root may write anywhere, so these run as nobody where the files are nobody's own.
 TEST_F(StoreTest, ReadOnlyPlacesAreReported) {
     if (::geteuid() != 0) {
@@ -498,6 +529,95 @@ TEST_F(StoreTest, NeverWritesAnotherUsersStore) {
     EXPECT_TRUE(located.path.ends_with("/.local/share/talvik/devices.sqlite3")) << located.path;
 }
 
+// A user's link or planted file never makes us open, change or read out another file.
+TEST_F(StoreTest, NeverFollowsALinkNorTrustsAPlantedFile) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to own files as another user";
+    }
+    ::chmod(dir_.c_str(), 0755);
+    const auto exec = [](const std::string& file, const char* sql) {
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    };
+    const auto own = [](const std::string& file) {
+        return ::lchown(file.c_str(), kNobody, kNobody) == 0;
+    };
+    // Root with a user's home (sudo -E): the user's store is a link to a file of root's, or
+    // the user's talvik folder a link to a folder of root's.
+    const std::string roots = dir_ + "/roots.sqlite3";
+    exec(roots, "CREATE TABLE mine(x)");
+    const std::string empty = dir_ + "/empty";
+    std::ofstream{empty};
+    const std::string home = dir_ + "/home";
+    ASSERT_TRUE(fs::create_directories(home + "/talvik"));
+    ASSERT_TRUE(own(home) && own(home + "/talvik"));
+    const std::string theirs = home + "/talvik/devices.sqlite3";
+    for (const std::string& target : {roots, empty}) {
+        const std::string before = Bytes(target);
+        fs::remove(theirs);
+        fs::create_symlink(target, theirs);
+        ASSERT_TRUE(own(theirs));
+        EXPECT_FALSE(DeviceStore::Open(theirs).store) << target;
+        EXPECT_FALSE(DeviceStore::Create(theirs).store) << target;
+        EXPECT_TRUE(Bytes(target) == before) << target;
+        EXPECT_FALSE(fs::exists(target + "-wal")) << target;
+    }
+    const std::string rootsFolder = dir_ + "/roots";
+    ASSERT_TRUE(fs::create_directory(rootsFolder));
+    ::chmod(rootsFolder.c_str(), 0700);
+    fs::create_symlink(rootsFolder, home + "/linked");
+    ASSERT_TRUE(own(home + "/linked"));
+    EXPECT_EQ(DeviceStore::Create(home + "/linked/devices.sqlite3").status.problem,
+              StoreProblem::OtherUsersPlace);
+    EXPECT_TRUE(fs::is_empty(rootsFolder));
+
+    // A user's plain run in a shared data folder: another user's link to the user's own file.
+    const std::string users = dir_ + "/users.sqlite3";
+    exec(users, "CREATE TABLE notes(x)");
+    ASSERT_TRUE(own(users));
+    const std::string shared = dir_ + "/shared/talvik";
+    ASSERT_TRUE(fs::create_directories(shared));
+    ::chmod((dir_ + "/shared").c_str(), 01777);
+    fs::create_symlink(users, shared + "/devices.sqlite3");
+    const std::string usersBefore = Bytes(users);
+    EXPECT_EQ(InChild([&] { return DeviceStore::Open(shared + "/devices.sqlite3").store ? 1 : 0; },
+                      kNobody),
+              0);
+    EXPECT_TRUE(Bytes(users) == usersBefore);
+
+    // Our own store: a companion planted by another user, one with a second name, or a folder
+    // others may write in, and the store is not opened; a trigger inside never runs.
+    auto store = Made();
+    ASSERT_TRUE(store);
+    store.reset();
+    const std::string wal = path_ + "-wal";
+    std::ofstream{wal};
+    ASSERT_TRUE(own(wal));
+    EXPECT_EQ(DeviceStore::Open(path_).status.problem, StoreProblem::OtherUsersPlace);
+    ASSERT_EQ(::lchown(wal.c_str(), 0, 0), 0);
+    const std::string spy = dir_ + "/spy";
+    ASSERT_EQ(::link(wal.c_str(), spy.c_str()), 0);
+    EXPECT_FALSE(DeviceStore::Open(path_).store);
+    fs::remove(spy);
+    const std::string folder = fs::path(path_).parent_path();
+    ::chmod(folder.c_str(), 0777);
+    EXPECT_EQ(DeviceStore::Open(path_).status.problem, StoreProblem::OtherUsersPlace);
+    ::chmod(folder.c_str(), 0700);
+    exec(path_,
+         "CREATE TRIGGER planted AFTER INSERT ON devices BEGIN "
+         "UPDATE devices SET host_name = 'PWNED-BY-B'; END");
+    store = DeviceStore::Open(path_).store;
+    ASSERT_TRUE(store);
+    const ScanRow rows[] = {{Ip(10), Mac(10), "", "printer"}};
+    ASSERT_TRUE(store->RecordScan(kHome, rows, kNow).status.Ok());
+    const auto known = store->Devices(kHome);
+    ASSERT_EQ(known.devices.size(), 1u);
+    EXPECT_EQ(known.devices[0].hostName, "printer");
+}
+
 TEST_F(StoreTest, AFullDiskIsReported) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root for a small file system of its own";
@@ -527,6 +647,23 @@ TEST_F(StoreTest, AFullDiskIsReported) {
         return 91;
     });
     EXPECT_EQ(result, Code(StoreProblem::DiskFull));
+
+    // A first store on a disk that is already full is not left behind: it would turn memory on.
+    const int first = InChild([&] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            return 90;
+        }
+        const int fill = ::open((dir_ + "/fill").c_str(), O_WRONLY | O_CREAT, 0600);
+        const std::string block(4096, 'f');
+        while (::write(fill, block.data(), block.size()) > 0) {
+        }
+        ::close(fill);
+        const auto opened = DeviceStore::Create(path_);
+        return opened.store ? 91 : DeviceStore::Exists(path_) ? 92 : Code(opened.status.problem);
+    });
+    EXPECT_EQ(first, Code(StoreProblem::DiskFull));
 }
 
 }  // namespace

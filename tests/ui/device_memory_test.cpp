@@ -237,7 +237,7 @@ TEST_F(MemoryTest, ANameFollowsItsMacIntoTooltipsCopiesAndTheNextRun) {
         QStringLiteral("(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d)");
     QStringList lines = ExportedLines();
     ASSERT_EQ(lines.size(), 3);
-    EXPECT_EQ(lines[0], "203.0.113.1,silent,,,,,,,false,,");
+    EXPECT_EQ(lines[0], "203.0.113.1,silent,,,,,,,,,");
     QRegularExpressionMatch match =
         QRegularExpression("^203\\.0\\.113\\.2,answered,02:00:5e:10:00:02,,,客厅<b>电视</b>," +
                            time + "," + time + ",true,,$")
@@ -256,7 +256,9 @@ TEST_F(MemoryTest, ANameFollowsItsMacIntoTooltipsCopiesAndTheNextRun) {
     EXPECT_TRUE(Described(2).startsWith("客厅<b>电视</b>\n在线\n")) << Described(2).toStdString();
     lines = ExportedLines();
     ASSERT_EQ(lines.size(), 3);
-    EXPECT_EQ(lines[1], "203.0.113.2,silent,,,,客厅<b>电视</b>,," + firstSeen + ",false,,");
+    // The device that left: when it was last seen there, and its MAC.
+    EXPECT_EQ(lines[1],
+              "203.0.113.2,silent,,,,客厅<b>电视</b>,," + firstSeen + ",,02:00:5e:10:00:02,");
     match = QRegularExpression("^203\\.0\\.113\\.3,answered,02:00:5e:10:00:02,,,客厅<b>电视</b>," +
                                time + "," + time + ",false,,$")
                 .match(lines[2]);
@@ -289,6 +291,45 @@ TEST_F(MemoryTest, AStoreThatCannotBeOpenedIsToldOnceAndScansStillRun) {
     // Turning it off cannot count what it cannot read.
     Remember()->trigger();
     EXPECT_EQ(messages.shown.back().text, "关闭后将删除设备记录。是否继续？");
+}
+
+TEST_F(MemoryTest, ADamagedStoreReplacedWhileOpeningIsTold) {
+    ASSERT_TRUE(QDir().mkpath(home.filePath("talvik")));
+    const std::string path = deviceStore.path;
+    // Damage in the first page, and damage that only reading the tables meets.
+    for (const bool deep : {false, true}) {
+        QFile::remove(QString::fromStdString(path));
+        if (deep) {
+            auto made = store::DeviceStore::Create(path);
+            ASSERT_TRUE(made.store);
+            std::vector<store::ScanRow> rows;
+            for (std::uint32_t i = 1; i < 200; ++i) {
+                char mac[18];
+                std::snprintf(mac, sizeof mac, "02-00-5e-10-00-%02x", i);
+                rows.push_back({kHost + i, mac, std::string(100, 'm'), ""});
+            }
+            ASSERT_TRUE(made.store->RecordScan(kLab, rows, 1'800'000'000).status.Ok());
+        }
+        QFile file(QString::fromStdString(path));
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        const qint64 from = deep ? 4096 : 0;
+        ASSERT_TRUE(file.seek(from));
+        file.write(
+            QByteArray(static_cast<int>(std::max<qint64>(file.size() - from, 8192)), '\xff'));
+        file.close();
+        messages.shown.clear();
+        Open();
+        arp->Script(kHost + 2, Answers(LabMac(2)));
+        Scan();
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return std::any_of(messages.shown.begin(), messages.shown.end(), [](const auto& m) {
+                    return m.text.find("设备记录文件已损坏，已改名保存为") != std::string::npos;
+                });
+            },
+            3000))
+            << "deep=" << deep;
+    }
 }
 
 TEST_F(MemoryTest, TheRecordsWindowSortsFiltersRenamesAndForgets) {
