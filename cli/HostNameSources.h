@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "platform/HostNames.h"
+#include "names/HostNames.h"
 
 namespace talvik::cli {
 

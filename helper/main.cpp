@@ -14,10 +14,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "arp/ArpHelperServer.h"
+#include "arp/HelperProtocol.h"
+#include "arp/PacketArpSender.h"
 #include "helper/Privileges.h"
-#include "platform/ArpHelperServer.h"
-#include "platform/HelperProtocol.h"
-#include "platform/PacketArpSender.h"
 
 #ifndef SYS_close_range
 #include <sys/syscall.h>
