@@ -65,7 +65,7 @@ PY
         echo "$big" >&2
         status=1
     fi
-    current=$(sed -n "/^$begin\$/,/^$end\$/p" "$doc" | sed '1d;$d')
+    current=$(awk -v b="$begin" -v e="$end" '$0 == e { f = 0 } f { print } $0 == b { f = 1 }' "$doc")
     if [ "$current" != "$(table)" ]; then
         echo "rooms.sh: the table in $doc is stale; run scripts/rooms.sh --update" >&2
         status=1
