@@ -6,8 +6,8 @@
 #include <QLocale>
 #include <QTranslator>
 
-#include "platform/HostNameChain.h"
-#include "platform/NetworkIdentity.h"
+#include "names/HostNameChain.h"
+#include "netlink/NetworkIdentity.h"
 #include "platform/Platform.h"
 #include "store/DeviceStore.h"
 #include "talvik/Version.h"

@@ -47,7 +47,7 @@
 #include "bench/CommandLine.h"
 #include "cli/HeadlessPorts.h"
 #include "cli/PlatformChoice.h"
-#include "platform/NetworkIdentity.h"
+#include "netlink/NetworkIdentity.h"
 #include "scan/ScanEngine.h"
 #include "scan/ScanTypes.h"
 #include "store/DeviceStore.h"

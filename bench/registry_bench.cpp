@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/MacVendors.h"
+#include "names/MacVendors.h"
 
 int main(int argc, char** argv) {
     const std::string directory = argc > 1 ? argv[1] : talvik::kIeeeDataDirectory;

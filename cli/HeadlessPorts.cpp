@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/MacVendors.h"
+#include "names/MacVendors.h"
 
 namespace talvik::headless {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/HostNames.h"
+#include "names/HostNames.h"
 
 namespace talvik::cli {
 

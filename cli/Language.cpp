@@ -15,7 +15,7 @@
 #include <functional>
 #include <vector>
 
-#include "platform/ArpSenders.h"
+#include "arp/ArpSenders.h"
 #include "scan/ScanTypes.h"
 
 namespace talvik::cli {

@@ -4,7 +4,7 @@
 
 #include <QCoreApplication>
 
-#include "platform/HostNameChain.h"
+#include "names/HostNameChain.h"
 
 extern "C" __attribute__((visibility("default"))) talvik::IHostNames* talvik_scan_host_names() {
     // Qt's D-Bus client wants an application object; both live until the process ends.

@@ -3,8 +3,8 @@
 
 #include <chrono>
 
-#include "platform/ArpSchedule.h"
-#include "platform/ArpSenders.h"
+#include "arp/ArpSchedule.h"
+#include "arp/ArpSenders.h"
 #include "platform/Platform.h"
 
 namespace talvik::headless {

@@ -13,7 +13,7 @@
 #include "cli/Language.h"
 #include "cli/Options.h"
 #include "cli/ScanCommand.h"
-#include "platform/StandardDescriptors.h"
+#include "os/StandardDescriptors.h"
 #include "talvik/Version.h"
 
 int main(int argc, char** argv) {

@@ -14,11 +14,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "arp/ArpHelperServer.h"
+#include "arp/HelperProtocol.h"
+#include "arp/PacketArpSender.h"
 #include "helper/Privileges.h"
-#include "platform/ArpHelperServer.h"
-#include "platform/HelperProtocol.h"
-#include "platform/PacketArpSender.h"
-#include "platform/StandardDescriptors.h"
+#include "os/StandardDescriptors.h"
 
 #ifndef SYS_close_range
 #include <sys/syscall.h>

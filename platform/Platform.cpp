@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/Platform.h"
 
-#include "platform/GetaddrinfoResolver.h"
-#include "platform/PosixThreads.h"
+#include "names/GetaddrinfoResolver.h"
+#include "os/PosixThreads.h"
 
 namespace talvik {
 

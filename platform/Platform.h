@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "platform/AboutLibrary.h"
-#include "platform/ArpSenders.h"
+#include "arp/ArpSenders.h"
+#include "os/AboutLibrary.h"
 #include "scan/Ports.h"
 
 namespace talvik {

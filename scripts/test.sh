@@ -23,6 +23,9 @@ echo "== licence lines"
 echo "== resources"
 ./scripts/check-res.sh
 
+echo "== files and lines"
+./scripts/rooms.sh --check
+
 echo "== plain build"
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/test -j "$jobs"

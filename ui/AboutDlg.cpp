@@ -5,7 +5,7 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "platform/AboutLibrary.h"
+#include "os/AboutLibrary.h"
 #include "talvik/Version.h"
 #include "ui/DialogUnits.h"
 

@@ -13,7 +13,7 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
-#include "platform/MacVendors.h"
+#include "names/MacVendors.h"
 #include "scan/Address.h"
 #include "store/DeviceChanges.h"
 #include "ui/DialogUnits.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/DeviceText.h"
 
-#include "platform/HostNames.h"
+#include "names/HostNames.h"
 #include "store/DeviceChanges.h"
 
 namespace talvik {

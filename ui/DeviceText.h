@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/MacVendors.h"
+#include "names/MacVendors.h"
 
 namespace talvik {
 

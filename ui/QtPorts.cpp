@@ -13,7 +13,7 @@
 #include <QTreeWidget>
 #include <algorithm>
 
-#include "platform/MacVendors.h"
+#include "names/MacVendors.h"
 
 namespace talvik {
 

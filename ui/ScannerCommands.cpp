@@ -10,8 +10,8 @@
 #include <ctime>
 #include <vector>
 
-#include "platform/AboutInfo.h"
-#include "platform/AboutLibrary.h"
+#include "os/AboutInfo.h"
+#include "os/AboutLibrary.h"
 #include "report/ReportFile.h"
 #include "scan/CommandIds.h"
 #include "scan/ScanEngine.h"

@@ -21,7 +21,7 @@
 #include <QTreeWidget>
 #include <QWindow>
 
-#include "platform/HostNames.h"
+#include "names/HostNames.h"
 #include "scan/Address.h"
 #include "scan/ScanEngine.h"
 #include "ui/DialogUnits.h"

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/MacVendors.h"
+#include "names/MacVendors.h"
 #include "scan/Ports.h"
 #include "ui/AddressRange.h"
 #include "ui/DeviceMemory.h"

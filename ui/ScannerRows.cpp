@@ -8,8 +8,8 @@
 #include <QThreadPool>
 #include <QTreeWidget>
 
-#include "platform/HostNames.h"
-#include "platform/MacVendors.h"
+#include "names/HostNames.h"
+#include "names/MacVendors.h"
 #include "report/ResultExport.h"
 #include "scan/Address.h"
 #include "scan/ScanEngine.h"

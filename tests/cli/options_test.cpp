@@ -17,7 +17,7 @@
 #include "cli/Language.h"
 #include "cli/Options.h"
 #include "cli/ScanCommand.h"
-#include "platform/ArpSenders.h"
+#include "arp/ArpSenders.h"
 
 namespace talvik::cli {
 namespace {

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <span>
 
-#include "platform/ArpFrame.h"
-#include "platform/HelperProtocol.h"
-#include "platform/NeighbourTable.h"
+#include "arp/ArpFrame.h"
+#include "arp/HelperProtocol.h"
+#include "netlink/NeighbourTable.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/NetBiosNames.h"
-#include "platform/UniqueFd.h"
+#include "names/NetBiosNames.h"
+#include "os/UniqueFd.h"
 #include "tests/support/LabHarness.h"
 
 namespace talvik::test {

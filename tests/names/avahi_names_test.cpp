@@ -14,7 +14,7 @@
 #include <QXmlStreamReader>
 #include <future>
 
-#include "platform/AvahiNames.h"
+#include "names/AvahiNames.h"
 
 namespace talvik::test {
 namespace {

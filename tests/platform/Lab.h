@@ -21,9 +21,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ArpFrame.h"
-#include "platform/ArpSenders.h"
-#include "platform/PacketArpSender.h"
+#include "arp/ArpFrame.h"
+#include "arp/ArpSenders.h"
+#include "arp/PacketArpSender.h"
 #include "tests/support/LabHarness.h"
 
 namespace talvik::test {

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/PosixThreads.h"
+#include "os/PosixThreads.h"
 #include "scan/Address.h"
 #include "scan/CommandIds.h"
 #include "scan/ScanEngine.h"

@@ -13,7 +13,7 @@
 #include <optional>
 #include <ostream>
 
-#include "platform/HostNames.h"
+#include "names/HostNames.h"
 #include "platform/Platform.h"
 #include "scan/CommandIds.h"
 #include "scan/ScanEngine.h"

@@ -3,8 +3,8 @@
 // to the built-in dialog.
 #include <dlfcn.h>
 
-#include "platform/AboutInfo.h"
-#include "platform/AboutLibrary.h"
+#include "os/AboutInfo.h"
+#include "os/AboutLibrary.h"
 #include "tests/ui/DialogFixture.h"
 #include "ui/AboutDlg.h"
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The window against the real Avahi daemons of tests/names/avahi-lab.sh, which runs this in the
 // lab's scanner namespace (as root, so the packet socket asks) and names the daemon's bus.
-#include "platform/ArpSenders.h"
-#include "platform/AvahiNames.h"
+#include "arp/ArpSenders.h"
+#include "names/AvahiNames.h"
 #include "tests/ui/DialogFixture.h"
 
 namespace talvik::test {

@@ -2,7 +2,7 @@
 // Not a test: pictures of the boxes and menus as a user sees them, taken by
 // scripts/screenshots.sh under a real window manager. Skipped unless it names a folder.
 
-#include "platform/ArpSenders.h"
+#include "arp/ArpSenders.h"
 #include "tests/ui/DialogFixture.h"
 
 namespace talvik::test {

@@ -1,0 +1,165 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "names/HostNames.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <utility>
+
+namespace talvik {
+
+namespace {
+
+bool IsBidiControl(char32_t c) {
+    return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
+bool BreaksOrControls(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
+// The character at `at` and its length in bytes; length 0 for a byte that starts none.
+std::pair<char32_t, std::size_t> DecodeUtf8(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+    const unsigned char first = byte(0);
+    if (first < 0x80) {
+        return {first, 1};
+    }
+    const std::size_t length = first >= 0xF0 && first <= 0xF4   ? 4
+                               : first >= 0xE0 && first <= 0xEF ? 3
+                               : first >= 0xC2 && first <= 0xDF ? 2
+                                                                : 0;
+    if (length == 0 || at + length > text.size()) {
+        return {0, 0};
+    }
+    char32_t c = first & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) {
+            return {0, 0};
+        }
+        c = (c << 6) | (byte(i) & 0x3F);
+    }
+    const char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < smallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        return {0, 0};
+    }
+    return {c, length};
+}
+
+}  // namespace
+
+std::optional<std::string> SafeHostName(std::string_view name) {
+    std::string safe;
+    for (std::size_t at = 0; at < name.size();) {
+        const auto [c, length] = DecodeUtf8(name, at);
+        if (length == 0) {
+            ++at;
+            continue;
+        }
+        const std::string_view piece =
+            BreaksOrControls(c) ? std::string_view(" ") : name.substr(at, length);
+        at += length;
+        if (IsBidiControl(c)) {
+            continue;
+        }
+        if (safe.size() + piece.size() > kLongestHostName) {
+            break;
+        }
+        safe += piece;
+    }
+    if (safe.find_first_not_of(' ') == std::string::npos) {
+        return std::nullopt;
+    }
+    return safe;
+}
+
+std::optional<std::string> ReverseLookupNames::NameOf(std::uint32_t address, std::stop_token stop) {
+    if (stop.stop_requested()) {
+        return std::nullopt;
+    }
+    sockaddr_in host{};
+    host.sin_family = AF_INET;
+    host.sin_addr.s_addr = htonl(address);
+    char name[NI_MAXHOST] = {};
+    // Without NI_NAMEREQD the resolver would hand back the dotted address as the "name".
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&host), sizeof host, name, sizeof name,
+                    nullptr, 0, NI_NAMEREQD) != 0 ||
+        name[0] == '\0') {
+        return std::nullopt;
+    }
+    return std::string(name);
+}
+
+std::optional<std::string> FirstHostName::NameOf(std::uint32_t address, std::stop_token stop) {
+    for (const auto& source : sources_) {
+        if (stop.stop_requested()) {
+            break;
+        }
+        if (auto name = source->NameOf(address, stop)) {
+            if (auto safe = SafeHostName(*name)) {
+                return safe;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+HostNameLookups::HostNameLookups(std::shared_ptr<IHostNames> names, int threads, Done done)
+    : names_(std::move(names)),
+      limit_(static_cast<std::size_t>(std::max(threads, 1))),
+      done_(std::move(done)) {}
+
+HostNameLookups::~HostNameLookups() {
+    {
+        const std::lock_guard lock(mutex_);
+        queue_.clear();
+    }
+    // Every thread is told at once, so none starts another lookup while an earlier one is joined.
+    for (auto& thread : threads_) {
+        thread.request_stop();
+    }
+}
+
+void HostNameLookups::Ask(std::uint32_t address) {
+    const std::lock_guard lock(mutex_);
+    if (std::find(queue_.begin(), queue_.end(), address) != queue_.end()) {
+        return;
+    }
+    queue_.push_back(address);
+    if (idle_ == 0 && threads_.size() < limit_) {
+        threads_.emplace_back([this](std::stop_token stop) { Serve(stop); });
+    } else {
+        wake_.notify_one();
+    }
+}
+
+void HostNameLookups::Cancel() {
+    const std::lock_guard lock(mutex_);
+    queue_.clear();
+}
+
+void HostNameLookups::Serve(std::stop_token stop) {
+    std::unique_lock lock(mutex_);
+    while (!stop.stop_requested()) {
+        ++idle_;
+        const bool work = wake_.wait(lock, stop, [this] { return !queue_.empty(); });
+        --idle_;
+        if (!work) {
+            break;
+        }
+        const std::uint32_t address = queue_.front();
+        queue_.pop_front();
+        lock.unlock();
+        auto name = names_->NameOf(address, stop);
+        if (!stop.stop_requested()) {
+            done_(address, std::move(name));
+        }
+        lock.lock();
+    }
+}
+
+}  // namespace talvik

@@ -1,0 +1,135 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+
+#include "names/HostNames.h"
+
+namespace talvik::test {
+namespace {
+
+using Names = std::map<std::uint32_t, std::string>;
+
+// Names from a table; while shut, every lookup waits to be opened (or stopped).
+class ScriptedNames final : public IHostNames {
+public:
+    ScriptedNames(Names names, bool shut = false) : names_(std::move(names)), shut_(shut) {}
+
+    std::optional<std::string> NameOf(std::uint32_t address, std::stop_token stop) override {
+        std::unique_lock lock(mutex);
+        asked.push_back(address);
+        mostBusy = std::max(mostBusy, ++busy);
+        changed.notify_all();
+        changed.wait(lock, stop, [this] { return !shut_; });
+        --busy;
+        const auto it = names_.find(address);
+        return it == names_.end() ? std::nullopt : std::optional(it->second);
+    }
+    void Open() {
+        const std::lock_guard lock(mutex);
+        shut_ = false;
+        changed.notify_all();
+    }
+    void WaitUntilBusy(int count) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return busy == count; });
+    }
+
+    std::mutex mutex;
+    std::condition_variable_any changed;
+    std::vector<std::uint32_t> asked;
+    int busy = 0;
+    int mostBusy = 0;
+
+private:
+    Names names_;
+    bool shut_;
+};
+
+TEST(HostNames, TheFirstSourceWithANameWins) {
+    auto reverse = std::make_shared<ScriptedNames>(Names{{1, "one.example"}});
+    auto multicast = std::make_shared<ScriptedNames>(Names{{1, "one.local"}, {2, "two.local"}});
+    FirstHostName names({reverse, multicast});
+    EXPECT_EQ(names.NameOf(1, {}), "one.example");
+    EXPECT_EQ(names.NameOf(2, {}), "two.local");
+    EXPECT_EQ(names.NameOf(3, {}), std::nullopt);
+    EXPECT_EQ(multicast->asked, (std::vector<std::uint32_t>{2, 3}));
+    // Only the hosts file is asked: no query leaves the machine.
+    EXPECT_EQ(ReverseLookupNames().NameOf(0x7f000001, {}), "localhost");
+}
+
+// What a host calls itself must not forge tooltip lines or reorder them.
+TEST(HostNames, NamesFromTheNetworkCannotBreakOrReorderLines) {
+    const std::string longest(253, 'a');
+    const struct {
+        std::string name;
+        std::optional<std::string> shown;
+    } cases[] = {
+        {"printer.local", "printer.local"},
+        {"打印机.local", "打印机.local"},
+        {"evil\u2028厂商：Apple, Inc.", "evil 厂商：Apple, Inc."},
+        {"evil\u2029x", "evil x"},
+        {"evil\u0085x", "evil x"},  // NEL
+        {"evil\n\r\tx\x7f", "evil   x "},
+        {"\u202Egnp.exe", "gnp.exe"},
+        {"a\u202A\u202B\u202C\u202Db\u2066\u2067\u2068\u2069c\u200E\u200F\u061Cd", "abcd"},
+        {"bad\xff\xc0\x80utf8\xe6\x89", "badutf8"},  // stray, overlong and cut sequences
+        {"\u2028\u202E", std::nullopt},
+        {"", std::nullopt},
+        {longest + "b", longest},
+        {std::string(252, 'a') + "机", std::string(252, 'a')},  // never half a character
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SafeHostName(c.name), c.shown) << c.name;
+    }
+    auto forged = std::make_shared<ScriptedNames>(Names{{1, "\u202E"}, {2, "x\u2028y"}});
+    auto next = std::make_shared<ScriptedNames>(Names{{1, "one.local"}});
+    FirstHostName names({forged, next});
+    EXPECT_EQ(names.NameOf(1, {}), "one.local");
+    EXPECT_EQ(names.NameOf(2, {}), "x y");
+}
+
+TEST(HostNames, LookupsRunAFewAtATimeAndReportEachAddressOnce) {
+    struct {
+        std::mutex mutex;
+        std::condition_variable changed;
+    } reports;
+    Names got;
+    auto names = std::make_shared<ScriptedNames>(Names{{2, "two"}, {5, "five"}}, true);
+    HostNameLookups lookups(names, 2, [&](std::uint32_t address, std::optional<std::string> name) {
+        const std::lock_guard lock(reports.mutex);
+        got.emplace(address, name.value_or("-"));
+        reports.changed.notify_all();
+    });
+    for (const std::uint32_t address : {1, 2, 3, 3, 4, 5, 5}) {
+        lookups.Ask(address);
+    }
+    names->WaitUntilBusy(2);
+    names->Open();
+    std::unique_lock lock(reports.mutex);
+    reports.changed.wait(lock, [&] { return got.size() == 5; });
+    EXPECT_EQ(got, (Names{{1, "-"}, {2, "two"}, {3, "-"}, {4, "-"}, {5, "five"}}));
+    EXPECT_EQ(names->mostBusy, 2);
+    EXPECT_EQ(names->asked.size(), 5u);
+}
+
+TEST(HostNames, CancelAndDestructionDropWaitingLookups) {
+    auto names = std::make_shared<ScriptedNames>(Names{}, true);
+    int reported = 0;
+    {
+        HostNameLookups lookups(names, 1, [&](auto, auto) { ++reported; });
+        lookups.Ask(1);
+        names->WaitUntilBusy(1);
+        lookups.Ask(2);
+        lookups.Cancel();
+        lookups.Ask(3);
+    }  // stops the running lookup and drops 3, without opening the gate
+    EXPECT_EQ(names->asked, (std::vector<std::uint32_t>{1}));
+    EXPECT_EQ(reported, 0);
+}
+
+}  // namespace
+}  // namespace talvik::test
