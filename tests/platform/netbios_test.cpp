@@ -14,9 +14,11 @@ using Bytes = std::vector<std::uint8_t>;
 // The encoded wildcard name "*": its length, '*' as "CK", fifteen zero bytes as "AA", the
 // root label.
 Bytes WildcardName() {
-    Bytes name{0x20, 'C', 'K'};
-    name.insert(name.end(), 30, 'A');
-    name.push_back(0x00);
+    Bytes name(34, 'A');
+    name[0] = 0x20;
+    name[1] = 'C';
+    name[2] = 'K';
+    name[33] = 0x00;
     return name;
 }
 
