@@ -2,6 +2,7 @@
 #include "report/ReportFile.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -177,6 +178,19 @@ bool CanReplace(const std::string& path, const struct stat& file) {
     return stat(folder.c_str(), &folderStat) == 0 && !OthersFileInSharedFolder(file, folderStat);
 }
 
+// Where nothing was at the name, nothing that appeared there since is replaced either.
+bool MoveInto(const std::string& temporary, const std::string& path, bool replacing) {
+    if (!replacing) {
+        if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+            return true;
+        }
+        if (errno != EINVAL && errno != ENOSYS) {  // else a file system without it
+            return false;
+        }
+    }
+    return rename(temporary.c_str(), path.c_str()) == 0;
+}
+
 }  // namespace
 
 ReplaceResult ReplaceFileContents(const std::string& name, std::string_view bytes) {
@@ -187,7 +201,12 @@ ReplaceResult ReplaceFileContents(const std::string& name, std::string_view byte
     }
     const std::string& path = *final;
     struct stat old {};
-    const bool replacing = lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    const bool replacing = lstat(path.c_str(), &old) == 0;
+    // Renaming over a device node, a FIFO or a socket would destroy it (as root, /dev/null for
+    // every program): only a regular file is ever replaced.
+    if (replacing && !S_ISREG(old.st_mode)) {
+        return {Stage::Replace, S_ISDIR(old.st_mode) ? EISDIR : EEXIST};
+    }
     const std::string folder = FolderOf(path);
     struct stat folderStat {};
     if (replacing &&
@@ -225,7 +244,7 @@ ReplaceResult ReplaceFileContents(const std::string& name, std::string_view byte
     if (close(fd) != 0) {
         return fail(Stage::Write, errno, false);
     }
-    if (rename(temporary.c_str(), path.c_str()) != 0) {
+    if (!MoveInto(temporary, path, replacing)) {
         return fail(Stage::Replace, errno, false);
     }
     // The new name is only lasting once the folder is on disk too; the report is complete
@@ -250,14 +269,19 @@ SaveOutcome SaveAsking(const std::string& path, const std::function<std::string(
     // link to nothing: replacing it unasked would lose it.
     struct stat existing {};
     const bool exists = lstat(path.c_str(), &existing) == 0 && !S_ISDIR(existing.st_mode);
+    const std::optional<std::string> final = exists ? FinalName(path) : std::nullopt;
+    struct stat target {};
+    // A device, a FIFO or a socket is never replaced, whatever the answer would be.
+    if (final && lstat(final->c_str(), &target) == 0 && !S_ISREG(target.st_mode)) {
+        messages.MessageBox(kSaveFailedText, kReportCaption, kMbOk);
+        return SaveOutcome::Failed;
+    }
     if (exists) {
         if (messages.MessageBox(kAskOverwriteText, kReportCaption, kMbYesNo | kMbIconQuestion) !=
             kIdYes) {
             return SaveOutcome::Declined;
         }
         // The file a link leads to is the one replaced, so it is the one that must allow it.
-        const std::optional<std::string> final = FinalName(path);
-        struct stat target {};
         if (final && lstat(final->c_str(), &target) == 0 && !CanReplace(*final, target)) {
             messages.MessageBox(kCannotOverwriteText, kReportCaption, kMbOk);
             return SaveOutcome::ReadOnly;

@@ -33,7 +33,8 @@ struct ReplaceResult {
 // new file gets the usual permissions. A replaced file keeps its owner, group, mode and access
 // list: a temporary beside it is given them, synced and renamed over it; where that cannot be
 // (the file is another user's, or has more hard links), the file is written over in place and
-// its old contents are put back if that fails.
+// its old contents are put back if that fails. Only a regular file is replaced: anything else at
+// the final name (a device, a FIFO, a socket, a folder) stops it.
 ReplaceResult ReplaceFileContents(const std::string& path, std::string_view bytes);
 
 enum class SaveOutcome {

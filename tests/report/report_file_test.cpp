@@ -6,7 +6,10 @@
 #include <stdio.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -246,6 +249,46 @@ TEST_F(ReportFileTest, WriteFailuresKeepTheOldReportAndOnlyAFullDiskSaysSo) {
             GTEST_SKIP() << "no private mount namespace here (needs root)";
         }
         EXPECT_EQ(status, 0);
+    }
+}
+
+// A name that is, or leads through a link to, a character device (made here as the null device
+// is), a FIFO or a socket is refused without a question, and the node stays what it was.
+TEST_F(ReportFileTest, NeverReplacesADeviceAFifoOrASocket) {
+    const fs::path node = folder / "node", link = folder / "r.html";
+    const std::function<bool()> makers[] = {
+        [&] { return mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
+        [&] { return mkfifo(node.c_str(), 0666) == 0; },
+        [&] {
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            node.string().copy(address.sun_path, sizeof address.sun_path - 1);
+            const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            close(fd);
+            return bound;
+        },
+    };
+    for (const auto& make : makers) {
+        for (const fs::path& name : {node, link}) {
+            SCOPED_TRACE(name.string() + " " + std::to_string(&make - makers));
+            fs::remove(node);
+            fs::remove(link);
+            if (!make()) {
+                EXPECT_EQ(errno, EPERM);  // only a device node needs root
+                continue;
+            }
+            fs::create_symlink(node.filename(), link);
+            const fs::file_type type = fs::symlink_status(node).type();
+            RecordingMessageBox messages;
+            messages.answer = kIdYes;
+            EXPECT_EQ(SaveHtmlReport(name, kRows, kTime, messages), SaveOutcome::Failed);
+            EXPECT_EQ(messages.texts, std::vector<std::string>{kFailed});
+            EXPECT_FALSE(ReplaceFileContents(name, "report").Ok());
+            EXPECT_EQ(fs::symlink_status(node).type(), type);
+            EXPECT_TRUE(fs::is_symlink(link));
+            EXPECT_EQ(Entries(), (std::set<std::string>{"node", "r.html"}));
+        }
     }
 }
 
