@@ -160,22 +160,32 @@ bool OthersFileInSharedFolder(const struct stat& file, const struct stat& folder
     return (folder.st_mode & S_IWOTH) != 0 && file.st_uid != 0 && file.st_uid != folder.st_uid;
 }
 
+// Whether `file`, at `path`, is another user's in a shared folder; also when the folder cannot be
+// looked at, since then nothing says it is not.
+bool OthersFileAt(const std::string& path, const struct stat& file) {
+    struct stat folder {};
+    return stat(FolderOf(path).c_str(), &folder) != 0 || OthersFileInSharedFolder(file, folder);
+}
+
 // Rename replaces even a read-only file on Linux, so what would stop a delete of it elsewhere is
-// checked here: no write permission bit at all (which binds root too), no write access, or a
-// folder that does not let us replace its entries.
-bool CanReplace(const std::string& path, const struct stat& file) {
-    if ((file.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
-        return false;
+// checked here: another user's file in a shared folder, no write permission bit at all (which
+// binds root too), no write access, or a folder that does not let us replace its entries.
+SaveOutcome Replaceable(const std::string& path, const struct stat& file) {
+    if (OthersFileAt(path, file)) {
+        return SaveOutcome::OthersFile;
     }
-    if (access(path.c_str(), W_OK) != 0 && errno != ENOENT) {
-        return false;
+    if ((file.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
+        (access(path.c_str(), W_OK) != 0 && errno != ENOENT) ||
+        access(FolderOf(path).c_str(), W_OK | X_OK) != 0) {
+        return SaveOutcome::ReadOnly;
     }
-    const std::string folder = FolderOf(path);
-    if (access(folder.c_str(), W_OK | X_OK) != 0) {
-        return false;
-    }
-    struct stat folderStat {};
-    return stat(folder.c_str(), &folderStat) == 0 && !OthersFileInSharedFolder(file, folderStat);
+    return SaveOutcome::Saved;
+}
+
+SaveOutcome Refuse(SaveOutcome why, IMessageBox& messages) {
+    messages.MessageBox(why == SaveOutcome::OthersFile ? kOthersFileText : kCannotOverwriteText,
+                        kReportCaption, kMbOk);
+    return why;
 }
 
 // Where nothing was at the name, nothing that appeared there since is replaced either.
@@ -208,9 +218,7 @@ ReplaceResult ReplaceFileContents(const std::string& name, std::string_view byte
         return {Stage::Replace, S_ISDIR(old.st_mode) ? EISDIR : EEXIST};
     }
     const std::string folder = FolderOf(path);
-    struct stat folderStat {};
-    if (replacing &&
-        (stat(folder.c_str(), &folderStat) != 0 || OthersFileInSharedFolder(old, folderStat))) {
+    if (replacing && OthersFileAt(path, old)) {
         return {Stage::Replace, EACCES};
     }
     if (replacing && old.st_nlink > 1) {
@@ -282,9 +290,10 @@ SaveOutcome SaveAsking(const std::string& path, const std::function<std::string(
             return SaveOutcome::Declined;
         }
         // The file a link leads to is the one replaced, so it is the one that must allow it.
-        if (final && lstat(final->c_str(), &target) == 0 && !CanReplace(*final, target)) {
-            messages.MessageBox(kCannotOverwriteText, kReportCaption, kMbOk);
-            return SaveOutcome::ReadOnly;
+        if (final && lstat(final->c_str(), &target) == 0) {
+            if (const SaveOutcome why = Replaceable(*final, target); why != SaveOutcome::Saved) {
+                return Refuse(why, messages);
+            }
         }
     }
 
@@ -308,8 +317,9 @@ SaveOutcome SaveAsking(const std::string& path, const std::function<std::string(
     }
     if (exists && result.stage == ReplaceResult::Stage::Replace &&
         (result.error == EPERM || result.error == EACCES)) {
-        messages.MessageBox(kCannotOverwriteText, kReportCaption, kMbOk);
-        return SaveOutcome::ReadOnly;
+        const bool others =
+            final && lstat(final->c_str(), &target) == 0 && OthersFileAt(*final, target);
+        return Refuse(others ? SaveOutcome::OthersFile : SaveOutcome::ReadOnly, messages);
     }
     messages.MessageBox(kSaveFailedText, kReportCaption, kMbOk);
     return SaveOutcome::Failed;

@@ -32,6 +32,8 @@ namespace fs = std::filesystem;
 const std::string kAsk = "文件已存在，是否覆盖原文件!";
 const std::string kFailed = "保存文件失败!";
 const std::string kReadOnly = "原文件无法被覆盖，请检查该文件是否为只读!";
+const std::string kOthers =
+    "原文件属于其他用户，且位于共享文件夹中，不能覆盖。请换一个文件名保存。";
 const std::vector<ReportRow> kRows(2000, {"203.0.113.7", "running", "02-00-00-00-00-07"});
 constexpr ReportTime kTime{2026, 12, 7, 9, 5};
 constexpr uid_t kNobody = 65534;  // also the id of its group, nogroup
@@ -169,7 +171,8 @@ protected:
 TEST_F(ReportFileTest, ReplacesOnlyOnYesAndWhenItMayKeepingOwnersAndLinks) {
     using enum SaveOutcome;
     const std::string r = "Result.Html", real = "real/Result.Html";
-    const std::vector<std::string> ask = {kAsk}, readOnly = {kAsk, kReadOnly};
+    const std::vector<std::string> ask = {kAsk}, readOnly = {kAsk, kReadOnly},
+                                   others = {kAsk, kOthers};
     const Case cases[] = {
         {r, 0, kIdNo, Saved, {}},
         {std::string(255, 'r'), 0, kIdNo, Saved, {}},  // no room left in the name
@@ -182,13 +185,16 @@ TEST_F(ReportFileTest, ReplacesOnlyOnYesAndWhenItMayKeepingOwnersAndLinks) {
         // sticky folder, nor when it cannot even be read, though it is there.
         {r, 0664, kIdYes, Saved, ask, "", false, kNobody},
         {r, 0664, kIdYes, Saved, ask, "", false, 0, kNobody},
-        {r, 0666, kIdYes, ReadOnly, readOnly, "", false, 0, kNobody, 01777},
+        {r, 0666, kIdYes, OthersFile, others, "", false, 0, kNobody, 01777},
         {r, 0600, kIdYes, ReadOnly, readOnly, "", false, 0, kNobody},
         // Root does not take over another user's file in a shared folder such as /tmp, neither
-        // by handing it the report nor by writing into it; its own file there it replaces.
-        {r, 0666, kIdYes, ReadOnly, readOnly, "", false, kNobody, 0, 01777},
-        {r, 0666, kIdYes, ReadOnly, readOnly, "copy.Html", true, kNobody, 0, 01777},
+        // by handing it the report nor by writing into it, and says why, whatever its mode; its
+        // own file there it replaces unless it is read-only.
+        {r, 0666, kIdYes, OthersFile, others, "", false, kNobody, 0, 01777},
+        {r, 0444, kIdYes, OthersFile, others, "", false, kNobody, 0, 01777},
+        {r, 0666, kIdYes, OthersFile, others, "copy.Html", true, kNobody, 0, 01777},
         {r, 0644, kIdYes, Saved, ask, "", false, 0, 0, 01777},
+        {r, 0444, kIdYes, ReadOnly, readOnly, "", false, 0, 0, 01777},
         // A sticky folder that is not world-writable binds root only by the usual rules.
         {r, 0664, kIdYes, Saved, ask, "", false, kNobody, 0, 01775},
         // Links: the file they lead to is the one checked and replaced.
