@@ -304,7 +304,13 @@ std::uint32_t PacketArpSender::Probe(std::uint32_t destinationHostOrder, MacAddr
     Asking probe;
     probe.question = ArpQuestion{choice.link.mac, choice.link.address, destinationHostOrder};
     probe.ifindex = choice.link.index;
-    const std::optional<MacAddress> knownMac = KnownMac(probe.ifindex, destinationHostOrder);
+    std::optional<MacAddress> knownMac = KnownMac(probe.ifindex, destinationHostOrder);
+    // A MAC of our own is never asked directly: whoever told it (any local user, through the
+    // helper) would have us send frames to ourselves at the pace of the extra asks.
+    if (knownMac && std::ranges::any_of(
+                        *links, [&](const LinkInterface& link) { return link.mac == *knownMac; })) {
+        knownMac.reset();
+    }
 
     std::unique_lock lock(mutex_);
     probes_.push_front(&probe);

@@ -138,6 +138,28 @@ TEST_F(LabTest, RetriesCoverLostAndLateAnswersUntilTheGiveUpTime) {
     }
 }
 
+// A device said to have our own MAC is asked by broadcast only, through the helper too: no
+// frame goes to that MAC, however long its window.
+TEST_F(LabTest, OurOwnMacIsNeverAskedDirectly) {
+    for (ArpSenderKind kind : {ArpSenderKind::Packet, ArpSenderKind::Helper}) {
+        SCOPED_TRACE(ArpSenderKindName(kind));
+        ASSERT_TRUE(Play({kHostIp}));
+        WithSender(kind, [&](IArpSender& sender) {
+            const KnownDevice device{kNobodyIp, kScannerMac};
+            sender.Remember(std::span(&device, 1));
+            HeardLate heard;
+            heard.Listener()->SetWindow(600ms);
+            std::uint8_t mac[6];
+            std::uint32_t length = 6;
+            EXPECT_EQ(sender.SendARP(kNobodyIp, mac, &length, {}, heard.Tag(1)), kErrorBadNetName);
+            std::this_thread::sleep_for(700ms);
+        });
+        const auto requests = responder_->Stop().requests;
+        EXPECT_GE(std::ranges::count_if(requests, [](const auto& r) { return !r.unicast; }), 3);
+        EXPECT_EQ(std::ranges::count_if(requests, [](const auto& r) { return r.unicast; }), 0);
+    }
+}
+
 // Entries nobody confirmed lately never count, nor static ones; one the kernel calls reachable
 // is its word that the host answered, and counts.
 TEST_F(LabTest, EntriesLeftInTheNeighbourTableNeverCount) {
