@@ -258,6 +258,47 @@ TEST_F(LabTest, OnlyTheProbeThatRestartsTheHelperWaitsForIt) {
     std::remove(started.c_str());
     std::remove(base.c_str());
 }
+
+// Three helpers of an ordinary user, each with 40 silent targets asked again through a long
+// window, keep together to the pace of one: seen on the segment, no second after the first
+// requests holds more than 500 frames and a little for the moment a helper takes to count the
+// others.
+TEST_F(LabTest, HelpersTogetherKeepToThePaceOfOne) {
+    const std::string path = AsNobody("--inh-caps +net_raw --ambient-caps +net_raw");
+    ASSERT_TRUE(Play({kHostIp}));
+    std::vector<std::unique_ptr<HelperArpSender>> senders(3);
+    InScanner([&] {
+        for (auto& sender : senders) {
+            sender = HelperArpSender::Start(path, ArpSchedule{}, 2s);
+            ASSERT_TRUE(sender);
+        }
+    });
+    HeardLate heard;
+    heard.Listener()->SetWindow(3000ms);
+    OnThreads<int>(120, [&](std::uint32_t i) {
+        std::uint8_t mac[6];
+        std::uint32_t length = 6;
+        return static_cast<int>(
+            senders[i % 3]->SendARP(0xCB007164 + i, mac, &length, {}, heard.Tag(1)));
+    });
+    std::this_thread::sleep_for(3000ms);
+    senders.clear();
+    const auto requests = responder_->Stop().requests;
+    ASSERT_GT(requests.size(), 360u);
+    const double from = requests.front().ms + 500;
+    std::size_t most = 0;
+    for (auto start = requests.begin(), end = start; start != requests.end(); ++start) {
+        if (start->ms < from) {
+            continue;
+        }
+        while (end != requests.end() && end->ms < start->ms + 1000) {
+            ++end;
+        }
+        most = std::max(most, static_cast<std::size_t>(end - start));
+    }
+    EXPECT_GT(most, 250u) << "the extra asks did not run";
+    EXPECT_LE(most, 560u);
+}
 #endif
 
 // The notice names the helper that was tried and gives only advice that fits it; it is read
