@@ -2,6 +2,7 @@
 #include "report/ReportFile.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -159,22 +160,45 @@ bool OthersFileInSharedFolder(const struct stat& file, const struct stat& folder
     return (folder.st_mode & S_IWOTH) != 0 && file.st_uid != 0 && file.st_uid != folder.st_uid;
 }
 
+// Whether `file`, at `path`, is another user's in a shared folder; also when the folder cannot be
+// looked at, since then nothing says it is not.
+bool OthersFileAt(const std::string& path, const struct stat& file) {
+    struct stat folder {};
+    return stat(FolderOf(path).c_str(), &folder) != 0 || OthersFileInSharedFolder(file, folder);
+}
+
 // Rename replaces even a read-only file on Linux, so what would stop a delete of it elsewhere is
-// checked here: no write permission bit at all (which binds root too), no write access, or a
-// folder that does not let us replace its entries.
-bool CanReplace(const std::string& path, const struct stat& file) {
-    if ((file.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
-        return false;
+// checked here: another user's file in a shared folder, no write permission bit at all (which
+// binds root too), no write access, or a folder that does not let us replace its entries.
+SaveOutcome Replaceable(const std::string& path, const struct stat& file) {
+    if (OthersFileAt(path, file)) {
+        return SaveOutcome::OthersFile;
     }
-    if (access(path.c_str(), W_OK) != 0 && errno != ENOENT) {
-        return false;
+    if ((file.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
+        (access(path.c_str(), W_OK) != 0 && errno != ENOENT) ||
+        access(FolderOf(path).c_str(), W_OK | X_OK) != 0) {
+        return SaveOutcome::ReadOnly;
     }
-    const std::string folder = FolderOf(path);
-    if (access(folder.c_str(), W_OK | X_OK) != 0) {
-        return false;
+    return SaveOutcome::Saved;
+}
+
+SaveOutcome Refuse(SaveOutcome why, IMessageBox& messages) {
+    messages.MessageBox(why == SaveOutcome::OthersFile ? kOthersFileText : kCannotOverwriteText,
+                        kReportCaption, kMbOk);
+    return why;
+}
+
+// Where nothing was at the name, nothing that appeared there since is replaced either.
+bool MoveInto(const std::string& temporary, const std::string& path, bool replacing) {
+    if (!replacing) {
+        if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+            return true;
+        }
+        if (errno != EINVAL && errno != ENOSYS) {  // else a file system without it
+            return false;
+        }
     }
-    struct stat folderStat {};
-    return stat(folder.c_str(), &folderStat) == 0 && !OthersFileInSharedFolder(file, folderStat);
+    return rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 }  // namespace
@@ -187,11 +211,14 @@ ReplaceResult ReplaceFileContents(const std::string& name, std::string_view byte
     }
     const std::string& path = *final;
     struct stat old {};
-    const bool replacing = lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    const bool replacing = lstat(path.c_str(), &old) == 0;
+    // Renaming over a device node, a FIFO or a socket would destroy it (as root, /dev/null for
+    // every program): only a regular file is ever replaced.
+    if (replacing && !S_ISREG(old.st_mode)) {
+        return {Stage::Replace, S_ISDIR(old.st_mode) ? EISDIR : EEXIST};
+    }
     const std::string folder = FolderOf(path);
-    struct stat folderStat {};
-    if (replacing &&
-        (stat(folder.c_str(), &folderStat) != 0 || OthersFileInSharedFolder(old, folderStat))) {
+    if (replacing && OthersFileAt(path, old)) {
         return {Stage::Replace, EACCES};
     }
     if (replacing && old.st_nlink > 1) {
@@ -225,7 +252,7 @@ ReplaceResult ReplaceFileContents(const std::string& name, std::string_view byte
     if (close(fd) != 0) {
         return fail(Stage::Write, errno, false);
     }
-    if (rename(temporary.c_str(), path.c_str()) != 0) {
+    if (!MoveInto(temporary, path, replacing)) {
         return fail(Stage::Replace, errno, false);
     }
     // The new name is only lasting once the folder is on disk too; the report is complete
@@ -250,17 +277,23 @@ SaveOutcome SaveAsking(const std::string& path, const std::function<std::string(
     // link to nothing: replacing it unasked would lose it.
     struct stat existing {};
     const bool exists = lstat(path.c_str(), &existing) == 0 && !S_ISDIR(existing.st_mode);
+    const std::optional<std::string> final = exists ? FinalName(path) : std::nullopt;
+    struct stat target {};
+    // A device, a FIFO or a socket is never replaced, whatever the answer would be.
+    if (final && lstat(final->c_str(), &target) == 0 && !S_ISREG(target.st_mode)) {
+        messages.MessageBox(kSaveFailedText, kReportCaption, kMbOk);
+        return SaveOutcome::Failed;
+    }
     if (exists) {
         if (messages.MessageBox(kAskOverwriteText, kReportCaption, kMbYesNo | kMbIconQuestion) !=
             kIdYes) {
             return SaveOutcome::Declined;
         }
         // The file a link leads to is the one replaced, so it is the one that must allow it.
-        const std::optional<std::string> final = FinalName(path);
-        struct stat target {};
-        if (final && lstat(final->c_str(), &target) == 0 && !CanReplace(*final, target)) {
-            messages.MessageBox(kCannotOverwriteText, kReportCaption, kMbOk);
-            return SaveOutcome::ReadOnly;
+        if (final && lstat(final->c_str(), &target) == 0) {
+            if (const SaveOutcome why = Replaceable(*final, target); why != SaveOutcome::Saved) {
+                return Refuse(why, messages);
+            }
         }
     }
 
@@ -284,8 +317,9 @@ SaveOutcome SaveAsking(const std::string& path, const std::function<std::string(
     }
     if (exists && result.stage == ReplaceResult::Stage::Replace &&
         (result.error == EPERM || result.error == EACCES)) {
-        messages.MessageBox(kCannotOverwriteText, kReportCaption, kMbOk);
-        return SaveOutcome::ReadOnly;
+        const bool others =
+            final && lstat(final->c_str(), &target) == 0 && OthersFileAt(*final, target);
+        return Refuse(others ? SaveOutcome::OthersFile : SaveOutcome::ReadOnly, messages);
     }
     messages.MessageBox(kSaveFailedText, kReportCaption, kMbOk);
     return SaveOutcome::Failed;

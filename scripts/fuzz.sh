@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the ARP parser fuzzer with clang's libFuzzer and runs it for a bounded time; fails on
-# any crash, sanitizer report or broken invariant. FUZZ_SECONDS overrides the time.
+# any crash, sanitizer report or broken invariant. FUZZ_SECONDS overrides the time;
+# TALVIK_WERROR=ON makes warnings fail the build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,7 +12,7 @@ seconds=${FUZZ_SECONDS:-60}
 cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTALVIK_BUILD_GUI=OFF \
     -DTALVIK_BUILD_TESTS=OFF -DTALVIK_BUILD_FUZZER=ON -DTALVIK_SANITIZE='address;undefined' \
-    > /dev/null
+    "-DTALVIK_WERROR=${TALVIK_WERROR:-OFF}" > /dev/null
 cmake --build "$out" -j2 --target arp_parse_fuzzer
 
 # Seeds: a reply to us, so the search starts inside the interesting part.

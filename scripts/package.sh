@@ -5,6 +5,8 @@
 # talvik-arp cap_net_raw in its post-install step.
 #
 #   scripts/package.sh [BUILD_DIR]     (default build/package; the .deb is left there)
+#
+# TALVIK_WERROR=ON makes compiler warnings fail the build (the test run sets it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/package}
@@ -21,7 +23,7 @@ done
 # command line rather than in the environment so that they also reach an existing build dir.
 flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-    -DTALVIK_BUILD_TESTS=OFF \
+    -DTALVIK_BUILD_TESTS=OFF "-DTALVIK_WERROR=${TALVIK_WERROR:-OFF}" \
     "-DCMAKE_CXX_FLAGS=$(flags CPPFLAGS) $(flags CXXFLAGS)" \
     "-DCMAKE_C_FLAGS=$(flags CPPFLAGS) $(flags CFLAGS)" \
     "-DCMAKE_EXE_LINKER_FLAGS=$(flags LDFLAGS)"

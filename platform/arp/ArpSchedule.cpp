@@ -114,6 +114,11 @@ SendPacer::Clock::time_point SendPacer::NextFree(Clock::time_point now) const {
     return at < now ? now : at;
 }
 
+void SendPacer::Retune(const SendPacer& other) {
+    interval_ = other.interval_;
+    allowance_ = other.allowance_;
+}
+
 namespace {
 
 double BaseGapMs(const LingerPlan& plan, std::uint32_t n) {
@@ -163,6 +168,12 @@ std::vector<std::chrono::milliseconds> LingerOffsets(const LingerPlan& plan,
 
 LingerAsker::LingerAsker(LingerPlan plan, int perSecond)
     : plan_(plan), perSecond_(perSecond > 0 ? perSecond : 1), pacer_(HeldPacer(perSecond_)) {}
+
+void LingerAsker::SetPace(int perSecond) {
+    perSecond_ = perSecond > 0 ? perSecond : 1;
+    pacer_.Retune(HeldPacer(perSecond_));
+    StartTurns(lastNow_);
+}
 
 double LingerAsker::Rate(const Target& target) const {
     return 1000.0 / BaseGapMs(plan_, target.n);

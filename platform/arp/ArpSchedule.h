@@ -43,6 +43,8 @@ public:
     Clock::time_point Reserve(Clock::time_point now);
     // The same moment, without booking it.
     Clock::time_point NextFree(Clock::time_point now) const;
+    // Takes the rate and burst of `other` from now on; what is booked stays booked.
+    void Retune(const SendPacer& other);
 
 private:
     Clock::duration interval_;
@@ -96,6 +98,8 @@ public:
     void Add(std::uint64_t key, Clock::time_point from, Clock::time_point until, std::uint64_t seed,
              std::uint64_t group = 0, int groupPerSecond = kFramesPerSecond);
     void Remove(std::uint64_t key);
+    // The rate all targets together keep to from now on.
+    void SetPace(int perSecond);
 
     struct Ask {
         std::uint64_t key = 0;

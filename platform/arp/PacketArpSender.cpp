@@ -197,6 +197,20 @@ std::optional<MacAddress> PacketArpSender::KnownMac(int ifindex, std::uint32_t a
     return entry->mac;
 }
 
+void PacketArpSender::Repace(bool idle) {
+    if (idle) {
+        share_.LeaveAll();
+    }
+    const int peers = std::max(1, share_.Peers());
+    const std::lock_guard lock(mutex_);
+    if (peers != peers_) {
+        peers_ = peers;
+        pacer_.Retune(SendPacer(std::max(1, options_.framesPerSecond / peers),
+                                std::max(1, options_.burst / peers)));
+        asker_.SetPace(std::max(1, options_.lingerFramesPerSecond / peers));
+    }
+}
+
 void PacketArpSender::AskAgain(std::stop_token stop) {
     struct Frame {
         ArpQuestion question;
@@ -204,14 +218,32 @@ void PacketArpSender::AskAgain(std::stop_token stop) {
         std::optional<MacAddress> to;
     };
     std::unique_lock lock(mutex_);
+    Clock::time_point counted{};
     while (!stop.stop_requested()) {
         const auto changed = [this] { return askerChanged_; };
-        if (const auto wake = asker_.NextWake(Clock::now())) {
+        std::optional<Clock::time_point> wake = asker_.NextWake(Clock::now());
+        // While it works on a link, the others on it are counted again now and then.
+        const bool sharing = share_.Holding();
+        if (sharing && (!wake || *wake > counted + options_.recount)) {
+            wake = counted + options_.recount;
+        }
+        if (wake) {
             askerWake_.wait_until(lock, stop, *wake, changed);
         } else {
             askerWake_.wait(lock, stop, changed);
         }
         askerChanged_ = false;
+        if (const Clock::time_point now = Clock::now();
+            sharing && now >= counted + options_.recount) {
+            // A sender with nothing to ask for a while gives its links up, so that it does not
+            // slow the others.
+            const bool idle =
+                probes_.empty() && asker_.Size() == 0 && now - lastProbe_ > std::chrono::seconds(1);
+            lock.unlock();
+            Repace(idle);
+            lock.lock();
+            counted = now;
+        }
         std::vector<Frame> frames;
         for (const LingerAsker::Ask& ask : asker_.Take(Clock::now())) {
             const auto probe = std::find_if(lingering_.begin(), lingering_.end(),
@@ -304,7 +336,27 @@ std::uint32_t PacketArpSender::Probe(std::uint32_t destinationHostOrder, MacAddr
     Asking probe;
     probe.question = ArpQuestion{choice.link.mac, choice.link.address, destinationHostOrder};
     probe.ifindex = choice.link.index;
-    const std::optional<MacAddress> knownMac = KnownMac(probe.ifindex, destinationHostOrder);
+    // On a link new to it, the sender takes its share before its first frame there.
+    {
+        const std::lock_guard lock(mutex_);
+        lastProbe_ = Clock::now();
+    }
+    if (!share_.Holding()) {
+        share_.Join(probe.ifindex);
+        Repace();
+        const std::lock_guard lock(mutex_);
+        askerChanged_ = true;
+        askerWake_.notify_all();
+    } else {
+        share_.Join(probe.ifindex);
+    }
+    std::optional<MacAddress> knownMac = KnownMac(probe.ifindex, destinationHostOrder);
+    // A MAC of our own is never asked directly: whoever told it (any local user, through the
+    // helper) would have us send frames to ourselves at the pace of the extra asks.
+    if (knownMac && std::ranges::any_of(
+                        *links, [&](const LinkInterface& link) { return link.mac == *knownMac; })) {
+        knownMac.reset();
+    }
 
     std::unique_lock lock(mutex_);
     probes_.push_front(&probe);

@@ -15,6 +15,7 @@
 #include "arp/ArpFrame.h"
 #include "arp/ArpSchedule.h"
 #include "arp/KnownMacs.h"
+#include "arp/LinkShare.h"
 #include "arp/ProbingArpSender.h"
 #include "netlink/NeighbourTable.h"
 #include "os/UniqueFd.h"
@@ -32,6 +33,9 @@ public:
         // The extra asks of lingering targets, and the rate all of them together keep to.
         LingerPlan linger;
         int lingerFramesPerSecond = LingerAsker::kFramesPerSecond;
+        // Both rates are for a link, whatever number of our senders work on it at once: each
+        // keeps to its share, counted again at least every `recount` while it works there.
+        std::chrono::milliseconds recount{100};
     };
 
     // The packet socket for every interface, or an invalid descriptor with errno set (EPERM
@@ -90,6 +94,9 @@ private:
     std::optional<MacAddress> KnownMac(int ifindex, std::uint32_t address);
     // Takes a lingering probe out; called with mutex_ held.
     void Forget(const Lingering& probe);
+    // Counts the senders on our links and takes this one's share of the rates; with `idle`,
+    // gives our links up first.
+    void Repace(bool idle = false);
 
     UniqueFd socket_;
     WakeEvent wake_;  // ends the receiving thread's poll
@@ -105,7 +112,10 @@ private:
     std::uint64_t nextKey_ = 1;
     std::uint64_t seed_ = 0;
     KnownMacs known_;
-    std::mutex kernelMutex_;  // guards kernel_
+    LinkShare share_;
+    int peers_ = 1;                                    // guarded by mutex_, as is lastProbe_
+    std::chrono::steady_clock::time_point lastProbe_;  // when a probe last started
+    std::mutex kernelMutex_;                           // guards kernel_
     std::optional<NeighbourTable> kernel_;
     std::jthread receiver_;
     std::jthread askerThread_;

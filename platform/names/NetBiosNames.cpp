@@ -205,7 +205,9 @@ std::optional<std::string> NetBiosNames::NameOf(std::uint32_t address, std::stop
     // A second query halfway, for a datagram lost on the way.
     auto nextSend = start;
     int sent = 0;
-    std::uint8_t buffer[1500];
+    // Room for any UDP datagram: a node status reply may list 255 names (over 4,600 bytes), and
+    // a datagram cut short would be dropped as malformed.
+    std::vector<std::uint8_t> buffer(std::size_t{1} << 16);
     while (!stop.stop_requested()) {
         const auto now = Clock::now();
         if (now >= end) {
@@ -230,17 +232,21 @@ std::optional<std::string> NetBiosNames::NameOf(std::uint32_t address, std::stop
         if (polled <= 0) {
             continue;
         }
-        const ssize_t got = ::recv(socket.Get(), buffer, sizeof buffer, 0);
-        if (got < 0) {
-            // Nobody serves NetBIOS there (port unreachable), or the host is gone.
-            if (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH) {
-                return std::nullopt;
+        // Everything that waits is read, so that datagrams that are not our answer (another
+        // transaction, junk) cannot hold it back.
+        for (;;) {
+            const ssize_t got = ::recv(socket.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (got < 0) {
+                // Nobody serves NetBIOS there (port unreachable), or the host is gone.
+                if (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH) {
+                    return std::nullopt;
+                }
+                break;
             }
-            continue;
-        }
-        if (const auto status =
-                ParseNodeStatusReply(std::span(buffer, static_cast<std::size_t>(got)), id)) {
-            return HostNameOf(*status);
+            if (const auto status = ParseNodeStatusReply(
+                    std::span(buffer.data(), static_cast<std::size_t>(got)), id)) {
+                return HostNameOf(*status);
+            }
         }
     }
     return std::nullopt;

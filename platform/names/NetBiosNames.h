@@ -47,7 +47,8 @@ std::optional<NodeStatus> ParseNodeStatusReply(std::span<const std::uint8_t> dat
 std::optional<std::string> HostNameOf(const NodeStatus& status);
 
 // Names hosts by a node status query. Each lookup sends the query twice within `timeout` and
-// waits at most that long; it gives up early once its stop is requested.
+// waits at most that long, reading every datagram the host sends, of any size, until the answer
+// to its own query; it gives up early once its stop is requested.
 class NetBiosNames final : public IHostNames {
 public:
     explicit NetBiosNames(std::chrono::milliseconds timeout = std::chrono::milliseconds(1000))

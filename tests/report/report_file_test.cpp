@@ -6,7 +6,10 @@
 #include <stdio.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +32,8 @@ namespace fs = std::filesystem;
 const std::string kAsk = "文件已存在，是否覆盖原文件!";
 const std::string kFailed = "保存文件失败!";
 const std::string kReadOnly = "原文件无法被覆盖，请检查该文件是否为只读!";
+const std::string kOthers =
+    "原文件属于其他用户，且位于共享文件夹中，不能覆盖。请换一个文件名保存。";
 const std::vector<ReportRow> kRows(2000, {"203.0.113.7", "running", "02-00-00-00-00-07"});
 constexpr ReportTime kTime{2026, 12, 7, 9, 5};
 constexpr uid_t kNobody = 65534;  // also the id of its group, nogroup
@@ -166,7 +171,8 @@ protected:
 TEST_F(ReportFileTest, ReplacesOnlyOnYesAndWhenItMayKeepingOwnersAndLinks) {
     using enum SaveOutcome;
     const std::string r = "Result.Html", real = "real/Result.Html";
-    const std::vector<std::string> ask = {kAsk}, readOnly = {kAsk, kReadOnly};
+    const std::vector<std::string> ask = {kAsk}, readOnly = {kAsk, kReadOnly},
+                                   others = {kAsk, kOthers};
     const Case cases[] = {
         {r, 0, kIdNo, Saved, {}},
         {std::string(255, 'r'), 0, kIdNo, Saved, {}},  // no room left in the name
@@ -179,13 +185,16 @@ TEST_F(ReportFileTest, ReplacesOnlyOnYesAndWhenItMayKeepingOwnersAndLinks) {
         // sticky folder, nor when it cannot even be read, though it is there.
         {r, 0664, kIdYes, Saved, ask, "", false, kNobody},
         {r, 0664, kIdYes, Saved, ask, "", false, 0, kNobody},
-        {r, 0666, kIdYes, ReadOnly, readOnly, "", false, 0, kNobody, 01777},
+        {r, 0666, kIdYes, OthersFile, others, "", false, 0, kNobody, 01777},
         {r, 0600, kIdYes, ReadOnly, readOnly, "", false, 0, kNobody},
         // Root does not take over another user's file in a shared folder such as /tmp, neither
-        // by handing it the report nor by writing into it; its own file there it replaces.
-        {r, 0666, kIdYes, ReadOnly, readOnly, "", false, kNobody, 0, 01777},
-        {r, 0666, kIdYes, ReadOnly, readOnly, "copy.Html", true, kNobody, 0, 01777},
+        // by handing it the report nor by writing into it, and says why, whatever its mode; its
+        // own file there it replaces unless it is read-only.
+        {r, 0666, kIdYes, OthersFile, others, "", false, kNobody, 0, 01777},
+        {r, 0444, kIdYes, OthersFile, others, "", false, kNobody, 0, 01777},
+        {r, 0666, kIdYes, OthersFile, others, "copy.Html", true, kNobody, 0, 01777},
         {r, 0644, kIdYes, Saved, ask, "", false, 0, 0, 01777},
+        {r, 0444, kIdYes, ReadOnly, readOnly, "", false, 0, 0, 01777},
         // A sticky folder that is not world-writable binds root only by the usual rules.
         {r, 0664, kIdYes, Saved, ask, "", false, kNobody, 0, 01775},
         // Links: the file they lead to is the one checked and replaced.
@@ -246,6 +255,46 @@ TEST_F(ReportFileTest, WriteFailuresKeepTheOldReportAndOnlyAFullDiskSaysSo) {
             GTEST_SKIP() << "no private mount namespace here (needs root)";
         }
         EXPECT_EQ(status, 0);
+    }
+}
+
+// A name that is, or leads through a link to, a character device (made here as the null device
+// is), a FIFO or a socket is refused without a question, and the node stays what it was.
+TEST_F(ReportFileTest, NeverReplacesADeviceAFifoOrASocket) {
+    const fs::path node = folder / "node", link = folder / "r.html";
+    const std::function<bool()> makers[] = {
+        [&] { return mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
+        [&] { return mkfifo(node.c_str(), 0666) == 0; },
+        [&] {
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            node.string().copy(address.sun_path, sizeof address.sun_path - 1);
+            const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            close(fd);
+            return bound;
+        },
+    };
+    for (const auto& make : makers) {
+        for (const fs::path& name : {node, link}) {
+            SCOPED_TRACE(name.string() + " " + std::to_string(&make - makers));
+            fs::remove(node);
+            fs::remove(link);
+            if (!make()) {
+                EXPECT_EQ(errno, EPERM);  // only a device node needs root
+                continue;
+            }
+            fs::create_symlink(node.filename(), link);
+            const fs::file_type type = fs::symlink_status(node).type();
+            RecordingMessageBox messages;
+            messages.answer = kIdYes;
+            EXPECT_EQ(SaveHtmlReport(name, kRows, kTime, messages), SaveOutcome::Failed);
+            EXPECT_EQ(messages.texts, std::vector<std::string>{kFailed});
+            EXPECT_FALSE(ReplaceFileContents(name, "report").Ok());
+            EXPECT_EQ(fs::symlink_status(node).type(), type);
+            EXPECT_TRUE(fs::is_symlink(link));
+            EXPECT_EQ(Entries(), (std::set<std::string>{"node", "r.html"}));
+        }
     }
 }
 

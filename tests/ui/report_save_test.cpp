@@ -2,6 +2,9 @@
 #include <QDateTime>
 #include <QFileDialog>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include "report/HtmlReport.h"
 #include "tests/ui/DialogFixture.h"
 #include "ui/ScannerCommands.h"
@@ -170,6 +173,36 @@ TEST_F(ReportSaveTest, ExportWritesCsvOrJsonAndAsksBeforeReplacing) {
     dialog->menuAction(ID_EXPORT_RESULTS)->trigger();  // cancelled: nothing more
     EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
               (QStringList{"scan.JSON", "scan.csv"}));
+}
+
+// A report or an export whose name is, or leads through a link to, a device node (made here as
+// the null device is) or a FIFO is refused, and the nodes stay.
+TEST_F(ReportSaveTest, ReportAndExportNeverReplaceADeviceOrAFifo) {
+    const auto node = [&](const char* name) { return QFile::encodeName(folder.filePath(name)); };
+    if (mknod(node("null"), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+        GTEST_SKIP() << "making a device node needs root";
+    }
+    ASSERT_EQ(mkfifo(node("f.html"), 0666), 0);
+    ASSERT_EQ(mkfifo(node("f.csv"), 0666), 0);
+    ASSERT_TRUE(QFile::link(folder.filePath("null"), folder.filePath("r.html")));
+    ASSERT_TRUE(QFile::link(folder.filePath("null"), folder.filePath("e.csv")));
+    AddRow({"203.0.113.7", "running", "02-00-5e-00-00-07"});
+    messages.answers = {kIdYes, kIdYes, kIdYes, kIdYes};
+    Save("r.html");
+    Save("f.html");
+    exports.answers = {folder.filePath("e.csv"), folder.filePath("f.csv")};
+    dialog->menuAction(ID_EXPORT_RESULTS)->trigger();
+    dialog->menuAction(ID_EXPORT_RESULTS)->trigger();
+    EXPECT_EQ(messages.shown,
+              std::vector<ShownMessage>(4, ShownMessage{"保存文件失败!", "Talvik", 0}));
+    struct stat st {};
+    EXPECT_TRUE(stat(node("null"), &st) == 0 && S_ISCHR(st.st_mode));
+    EXPECT_TRUE(stat(node("f.html"), &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(stat(node("f.csv"), &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_EQ(QDir(folder.path())
+                  .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                             QDir::Name),
+              (QStringList{"e.csv", "f.csv", "f.html", "null", "r.html"}));
 }
 
 TEST(ExportDialog, OffersCsvAndJsonAndAddsTheChosenFiltersExtension) {

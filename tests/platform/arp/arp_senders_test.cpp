@@ -138,6 +138,28 @@ TEST_F(LabTest, RetriesCoverLostAndLateAnswersUntilTheGiveUpTime) {
     }
 }
 
+// A device said to have our own MAC is asked by broadcast only, through the helper too: no
+// frame goes to that MAC, however long its window.
+TEST_F(LabTest, OurOwnMacIsNeverAskedDirectly) {
+    for (ArpSenderKind kind : {ArpSenderKind::Packet, ArpSenderKind::Helper}) {
+        SCOPED_TRACE(ArpSenderKindName(kind));
+        ASSERT_TRUE(Play({kHostIp}));
+        WithSender(kind, [&](IArpSender& sender) {
+            const KnownDevice device{kNobodyIp, kScannerMac};
+            sender.Remember(std::span(&device, 1));
+            HeardLate heard;
+            heard.Listener()->SetWindow(600ms);
+            std::uint8_t mac[6];
+            std::uint32_t length = 6;
+            EXPECT_EQ(sender.SendARP(kNobodyIp, mac, &length, {}, heard.Tag(1)), kErrorBadNetName);
+            std::this_thread::sleep_for(700ms);
+        });
+        const auto requests = responder_->Stop().requests;
+        EXPECT_GE(std::ranges::count_if(requests, [](const auto& r) { return !r.unicast; }), 3);
+        EXPECT_EQ(std::ranges::count_if(requests, [](const auto& r) { return r.unicast; }), 0);
+    }
+}
+
 // Entries nobody confirmed lately never count, nor static ones; one the kernel calls reachable
 // is its word that the host answered, and counts.
 TEST_F(LabTest, EntriesLeftInTheNeighbourTableNeverCount) {
@@ -235,6 +257,47 @@ TEST_F(LabTest, OnlyTheProbeThatRestartsTheHelperWaitsForIt) {
     });
     std::remove(started.c_str());
     std::remove(base.c_str());
+}
+
+// Three helpers of an ordinary user, each with 40 silent targets asked again through a long
+// window, keep together to the pace of one: seen on the segment, no second after the first
+// requests holds more than 500 frames and a little for the moment a helper takes to count the
+// others.
+TEST_F(LabTest, HelpersTogetherKeepToThePaceOfOne) {
+    const std::string path = AsNobody("--inh-caps +net_raw --ambient-caps +net_raw");
+    ASSERT_TRUE(Play({kHostIp}));
+    std::vector<std::unique_ptr<HelperArpSender>> senders(3);
+    InScanner([&] {
+        for (auto& sender : senders) {
+            sender = HelperArpSender::Start(path, ArpSchedule{}, 2s);
+            ASSERT_TRUE(sender);
+        }
+    });
+    HeardLate heard;
+    heard.Listener()->SetWindow(3000ms);
+    OnThreads<int>(120, [&](std::uint32_t i) {
+        std::uint8_t mac[6];
+        std::uint32_t length = 6;
+        return static_cast<int>(
+            senders[i % 3]->SendARP(0xCB007164 + i, mac, &length, {}, heard.Tag(1)));
+    });
+    std::this_thread::sleep_for(3000ms);
+    senders.clear();
+    const auto requests = responder_->Stop().requests;
+    ASSERT_GT(requests.size(), 360u);
+    const double from = requests.front().ms + 500;
+    std::size_t most = 0;
+    for (auto start = requests.begin(), end = start; start != requests.end(); ++start) {
+        if (start->ms < from) {
+            continue;
+        }
+        while (end != requests.end() && end->ms < start->ms + 1000) {
+            ++end;
+        }
+        most = std::max(most, static_cast<std::size_t>(end - start));
+    }
+    EXPECT_GT(most, 250u) << "the extra asks did not run";
+    EXPECT_LE(most, 560u);
 }
 #endif
 

@@ -14,9 +14,11 @@ using Bytes = std::vector<std::uint8_t>;
 // The encoded wildcard name "*": its length, '*' as "CK", fifteen zero bytes as "AA", the
 // root label.
 Bytes WildcardName() {
-    Bytes name{0x20, 'C', 'K'};
-    name.insert(name.end(), 30, 'A');
-    name.push_back(0x00);
+    Bytes name(34, 'A');
+    name[0] = 0x20;
+    name[1] = 'C';
+    name[2] = 'K';
+    name[33] = 0x00;
     return name;
 }
 
@@ -101,6 +103,16 @@ TEST(NetBios, ReadsTheNameTable) {
     EXPECT_FALSE(ParseNodeStatusReply(reply, 0x1235));
     EXPECT_FALSE(ParseNodeStatusReply(Reply(0x1234, {{"X", 0, kUnique}}, 0x0000), 0x1234));
     EXPECT_FALSE(ParseNodeStatusReply(Reply(0x1234, {{"X", 0, kUnique}}, 0x8403), 0x1234));
+    // The longest table the one-byte count allows, far over one Ethernet frame, is read whole.
+    std::vector<std::tuple<std::string, std::uint8_t, std::uint16_t>> many(254,
+                                                                           {"LAB", 0x1e, kGroup});
+    many.emplace_back("LAST-PC", 0x00, kUnique);
+    const Bytes longest = Reply(9, many);
+    EXPECT_GT(longest.size(), 4600u);
+    const auto all = ParseNodeStatusReply(longest, 9);
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->names.size(), 255u);
+    EXPECT_EQ(HostNameOf(*all), "LAST-PC");
     // Cut anywhere before the statistics, it is nothing, and never read past its end.
     for (std::size_t size = 0; size < reply.size() - 46; ++size) {
         EXPECT_FALSE(ParseNodeStatusReply(std::span(reply.data(), size), 0x1234)) << size;
