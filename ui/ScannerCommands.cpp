@@ -221,6 +221,10 @@ void CScannerDlg::OnModeUrl() {
 
 void CScannerDlg::OnStartAddressChanged() {
     const Octets start = startAddress_->address();
+    if (start == filledFrom_) {
+        return;
+    }
+    filledFrom_ = start;
     endAddress_->setAddress({start[0], start[1], start[2], 254});
 }
 

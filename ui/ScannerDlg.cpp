@@ -303,6 +303,7 @@ void CScannerDlg::SizeColumns(QTreeWidget* list) {
 void CScannerDlg::SetInitialState() {
     startAddress_->setText(QString::fromLatin1(kStartAddress));
     endAddress_->setText(QString::fromLatin1(kStartAddress));
+    filledFrom_ = startAddress_->address();
     engine_->ResetScanState();
     SetRunningState(0);
     setWindowTitle(QString::fromUtf8(kCaption));

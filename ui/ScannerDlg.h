@@ -221,6 +221,9 @@ private:
     // Values taken from the controls when the add command runs.
     int addressMode_ = -1;
     QString urlText_;
+    // The start address the end was last filled from: a pass through the field that leaves it
+    // as it was keeps the end the user typed.
+    Octets filledFrom_{};
 
     // The ports outlive the engine, which is destroyed first so no scan thread reaches them.
     std::unique_ptr<QtResultList> resultRows_;
