@@ -44,6 +44,9 @@ struct Device {
     Seconds firstSeen = 0;
     Seconds lastSeen = 0;
     bool online = false;  // answered in the network's last scan
+    // Its address was asked in the network's last scan: not online then means it was silent;
+    // otherwise that scan says nothing of it.
+    bool asked = false;
 };
 
 // Which MAC last answered at an address, and when.

@@ -556,7 +556,7 @@ std::optional<NetworkHistory> DeviceStore::History(long long networkId,
     while ((code = devices.Step()) == SQLITE_ROW) {
         history.devices.push_back(
             Device{devices.Text(0), static_cast<std::uint32_t>(devices.Int(1)), devices.Text(2),
-                   devices.Text(3), devices.Text(4), devices.Int(5), devices.Int(6), false});
+                   devices.Text(3), devices.Text(4), devices.Int(5), devices.Int(6), false, false});
     }
     if (code != SQLITE_DONE) {
         return std::nullopt;
@@ -672,10 +672,16 @@ ScanWrite DeviceStore::WriteScan(const NetworkId& network, std::span<const ScanR
                      "mac = excluded.mac, time = excluded.time WHERE excluded.time >= time");
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const auto& mac = result.changes[i].mac;
+        const auto address = static_cast<long long>(rows[i].address);
         if (mac.empty()) {
+            // A silent address is kept as asked, with no MAC, so the device last seen there is
+            // known to have been silent rather than left out of the scan.
+            if ((code = sighting.Bind(1, scanId).Bind(2, address).Bind(3, mac).Run()) !=
+                SQLITE_OK) {
+                return fail(code);
+            }
             continue;
         }
-        const auto address = static_cast<long long>(rows[i].address);
         if ((code = sighting.Bind(1, scanId).Bind(2, address).Bind(3, mac).Run()) != SQLITE_OK ||
             (code = device.Bind(1, *networkId)
                         .Bind(2, mac)
@@ -734,6 +740,7 @@ NetworkDevices DeviceStore::ListDevices(const NetworkId& network) {
                         : sqlite3_errcode(db_));
     }
     std::unordered_set<std::string> online;
+    std::unordered_set<std::uint32_t> asked;
     {
         Statement last(db_,
                        "SELECT id, time FROM scans WHERE network_id = ?1 "
@@ -741,10 +748,11 @@ NetworkDevices DeviceStore::ListDevices(const NetworkId& network) {
         last.Bind(1, *networkId);
         if ((code = last.Step()) == SQLITE_ROW) {
             result.lastScan = last.Int(1);
-            Statement seen(db_, "SELECT mac FROM sightings WHERE scan_id = ?1");
+            Statement seen(db_, "SELECT mac, address FROM sightings WHERE scan_id = ?1");
             seen.Bind(1, last.Int(0));
             while ((code = seen.Step()) == SQLITE_ROW) {
                 online.insert(seen.Text(0));
+                asked.insert(static_cast<std::uint32_t>(seen.Int(1)));
             }
         }
         if (code != SQLITE_DONE) {
@@ -758,9 +766,10 @@ NetworkDevices DeviceStore::ListDevices(const NetworkId& network) {
     while ((code = devices.Step()) == SQLITE_ROW) {
         std::string mac = devices.Text(0);
         const bool on = online.contains(mac);
-        result.devices.push_back(Device{std::move(mac), static_cast<std::uint32_t>(devices.Int(1)),
-                                        devices.Text(2), devices.Text(3), devices.Text(4),
-                                        devices.Int(5), devices.Int(6), on});
+        const auto address = static_cast<std::uint32_t>(devices.Int(1));
+        result.devices.push_back(Device{std::move(mac), address, devices.Text(2), devices.Text(3),
+                                        devices.Text(4), devices.Int(5), devices.Int(6), on,
+                                        on || asked.contains(address)});
     }
     return done(code == SQLITE_DONE ? SQLITE_OK : code);
 }

@@ -45,7 +45,7 @@ std::vector<DeviceRow> DeviceRowsOf(std::vector<store::Device> devices) {
     for (store::Device& device : devices) {
         rows.push_back({std::move(device.name), device.address, std::move(device.mac),
                         std::move(device.maker), std::move(device.hostName), device.firstSeen,
-                        device.lastSeen, device.online});
+                        device.lastSeen, device.online, device.asked});
     }
     return rows;
 }
@@ -77,7 +77,7 @@ QVariant DeviceTableModel::data(const QModelIndex& index, int role) const {
             case LastSeen:
                 return QVariant::fromValue(static_cast<qlonglong>(row.lastSeen));
             case State:
-                return row.online ? 1 : 0;
+                return row.online ? 2 : row.asked ? 0 : 1;
             default:
                 return data(index, Qt::DisplayRole);
         }
@@ -101,7 +101,13 @@ QVariant DeviceTableModel::data(const QModelIndex& index, int role) const {
         case LastSeen:
             return Utf8(store::LocalDateText(row.lastSeen));
         case State:
-            return row.online ? QStringLiteral("在线") : QStringLiteral("离线");
+            if (row.online) {
+                return QStringLiteral("在线");
+            }
+            // Not asked is not offline: the device may well be there still.
+            return row.asked
+                       ? QStringLiteral("离线")
+                       : QStringLiteral("最后发现于 ") + Utf8(store::LocalDateText(row.lastSeen));
         default:
             return {};
     }
@@ -275,6 +281,9 @@ void CDeviceRecordsDlg::UpdateCount() {
     const int all = model_->rowCount();
     const int shown = proxy_->rowCount();
     QString text = QStringLiteral("共 %1 台设备，%2 台在线").arg(all).arg(model_->CountOnline());
+    if (const int notAsked = model_->CountNotAsked(); notAsked > 0) {
+        text += QStringLiteral("，%1 台不在上次扫描范围内").arg(notAsked);
+    }
     if (shown != all) {
         text += QStringLiteral("（显示 %1 台）").arg(shown);
     }
@@ -283,6 +292,14 @@ void CDeviceRecordsDlg::UpdateCount() {
     renameButton_->setEnabled(any);
     forgetButton_->setEnabled(any);
     forgetNetworkButton_->setEnabled(all > 0);
+}
+
+int DeviceTableModel::CountNotAsked() const {
+    int count = 0;
+    for (const DeviceRow& row : rows_) {
+        count += row.online || row.asked ? 0 : 1;
+    }
+    return count;
 }
 
 int CDeviceRecordsDlg::CurrentRow() const {

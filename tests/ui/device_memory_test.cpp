@@ -42,10 +42,11 @@ protected:
                           [&](const ShownMessage& m) { return m.text == text; }));
     }
 
-    // Scans every row and waits until the store has answered with what changed.
-    void Scan() {
+    // Scans every row (or the selected ones) and waits until the store has answered with what
+    // changed.
+    void Scan(int command = ID_SCAN_ALL) {
         const int before = Count(kScanComplete);
-        dialog->OnCommand(ID_SCAN_ALL);
+        dialog->OnCommand(command);
         ASSERT_TRUE(QTest::qWaitFor([&] { return Count(kScanComplete) > before; }, 10000));
         ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->Engine().IsScanRunning(); }, 10000));
         ASSERT_TRUE(QTest::qWaitFor(
@@ -362,6 +363,34 @@ TEST_F(MemoryTest, TheRecordsWindowSortsFiltersRenamesAndForgets) {
     const store::NetworkDevices left = dialog->Memory().Devices(kLab);
     EXPECT_TRUE(left.status.Ok());
     EXPECT_TRUE(left.devices.empty());
+}
+
+TEST_F(MemoryTest, TheRecordsCallOfflineOnlyADeviceTheLastScanAsked) {
+    Remember()->trigger();
+    arp->Script(kHost + 1, Answers(LabMac(1)));
+    arp->Script(kHost + 2, Answers(LabMac(2)));
+    arp->Script(kHost + 3, Answers(LabMac(3)));
+    Scan();
+    const QString seen = QString::fromStdString(scannedAt);
+    // Then .1 alone, still there, and .2 alone, gone: .3 was not asked since.
+    arp->Script(kHost + 2, ArpAnswer{});
+    QTreeWidget* list = dialog->resultList();
+    list->clearSelection();
+    list->topLevelItem(0)->setSelected(true);
+    list->topLevelItem(1)->setSelected(true);
+    Scan(ID_SCAN_SELECTED);
+    WithModal<CDeviceRecordsDlg>(
+        [&] { dialog->OnCommand(ID_DEVICE_RECORDS); },
+        [&](CDeviceRecordsDlg& records) {
+            QStringList states;
+            for (int row = 0; row < 3; ++row) {
+                states << records.sorted()->index(row, DeviceTableModel::State).data().toString();
+            }
+            EXPECT_EQ(states, (QStringList{"在线", "离线", "最后发现于 " + seen}));
+            EXPECT_EQ(records.countLabel()->text(),
+                      "共 3 台设备，1 台在线，1 台不在上次扫描范围内");
+            records.reject();
+        });
 }
 
 }  // namespace
