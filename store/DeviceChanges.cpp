@@ -98,7 +98,11 @@ std::vector<RowChange> CompareScan(const NetworkHistory& history, std::span<cons
             change.isNew = known == nullptr;
             change.firstSeen = known ? known->firstSeen : now;
             change.name = known ? known->name : std::string();
-            if (before && before->mac != *mac) {
+            // A device that answered here as late as the last answer did (two at once, the
+            // address in conflict) did not take the address over from it.
+            const bool answeredHere =
+                known && known->address == row.address && before && known->lastSeen >= before->when;
+            if (before && before->mac != *mac && !answeredHere) {
                 const Device* other = device(before->mac);
                 change.previous =
                     PreviousMac{before->mac, other ? other->maker : std::string(), before->when};

@@ -119,15 +119,24 @@ void CScannerDlg::OnScanEnded(bool /*completed*/) {
         }
         store::ScanRow scanned;
         scanned.address = facts->address;
-        if (facts->outcome == RowOutcome::Answered && !facts->macs.isEmpty()) {
-            const std::string mac = facts->macs.front().toStdString();
+        if (facts->outcome != RowOutcome::Answered || facts->macs.isEmpty()) {
+            rows.push_back(std::move(scanned));
+            continue;
+        }
+        // Every host that answered for the address is remembered, the cell's first; the host
+        // name was asked of the address, so it goes with that one only.
+        for (const QString& answered : facts->macs) {
+            const std::string mac = answered.toStdString();
             scanned.mac = store::NormalMac(mac).value_or(std::string());
             scanned.maker = MakerOf(mac, registry);
-            if (const auto name = hostNames_.find(facts->address); name != hostNames_.end()) {
+            if (const auto name = hostNames_.find(facts->address);
+                name != hostNames_.end() && &answered == &facts->macs.front()) {
                 scanned.hostName = name->second;
+            } else {
+                scanned.hostName.clear();
             }
+            rows.push_back(scanned);
         }
-        rows.push_back(std::move(scanned));
     }
     if (rows.empty()) {
         return;
@@ -153,8 +162,9 @@ void CScannerDlg::OnScanRecorded(const DeviceMemory::ScanRecorded& recorded) {
     }
     TellStoreProblem(recorded.opening);
     ForgetScanChanges();
+    // The first change of an address is its cell's MAC; the others of a conflict follow it.
     for (const store::RowChange& change : recorded.write.changes) {
-        scanChanges_[change.address] = change;
+        scanChanges_.try_emplace(change.address, change);
     }
     newDevices_ = recorded.write.newDevices;
     for (int row = 0; row < resultRows_->GetItemCount(); ++row) {

@@ -365,6 +365,30 @@ TEST_F(MemoryTest, TheRecordsWindowSortsFiltersRenamesAndForgets) {
     EXPECT_TRUE(left.devices.empty());
 }
 
+TEST_F(MemoryTest, EveryMacOfAConflictIsRemembered) {
+    Remember()->trigger();
+    arp->Script(kHost + 2, Answers(LabMac(2)));
+    dialog->OnCommand(ID_SCAN_ALL);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return dialog->ResultRows().GetItemText(1, 1) == kRunning; }, 10000));
+    ASSERT_TRUE(arp->AnswerLate(kHost + 2, LabMac(9)));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(kScanComplete) == 1; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ToolTip(1).contains("首次发现："); }, 10000));
+    EXPECT_EQ(ProgressText(), "3/3 · 1 台在线 · 2 台新设备");
+    const QString first = QString::fromStdString(store::LocalDateText(std::time(nullptr)));
+    QTest::qWait(1100);
+
+    // The conflict ends: the second is no stranger, and took the address from nobody.
+    arp->Script(kHost + 2, Answers(LabMac(9)));
+    Scan();
+    EXPECT_EQ(ProgressText(), "3/3 · 1 台在线");
+    EXPECT_TRUE(Mark(1).isNull());
+    EXPECT_EQ(ToolTip(1), "在线\n首次发现：" + first);
+    const store::NetworkDevices known = dialog->Memory().Devices(kLab);
+    ASSERT_EQ(known.devices.size(), 2u);
+    EXPECT_EQ(known.devices[0].firstSeen, known.devices[1].firstSeen);
+}
+
 TEST_F(MemoryTest, TheRecordsCallOfflineOnlyADeviceTheLastScanAsked) {
     Remember()->trigger();
     arp->Script(kHost + 1, Answers(LabMac(1)));
