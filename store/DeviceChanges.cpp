@@ -32,6 +32,7 @@ NetworkId MakeNetworkId(std::uint32_t subnet, int prefixLength,
                         const std::optional<std::array<std::uint8_t, 6>>& gatewayMac,
                         std::span<const ScanRow> rows) {
     NetworkId id = MakeNetworkId(subnet, prefixLength, gatewayMac);
+    id.gateway = gateway.value_or(0);
     if (gateway && !gatewayMac) {
         for (const auto& row : rows) {
             if (row.address == *gateway) {

@@ -37,6 +37,36 @@ qulonglong MacKey(const std::string& text) {
     return key;
 }
 
+// Matches the typed text in any column, and a MAC also as the exports write it, with colons.
+class DeviceFilter final : public QSortFilterProxyModel {
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+    void SetText(const QString& text) {
+        text_ = text.trimmed();
+        invalidateFilter();
+    }
+
+protected:
+    bool filterAcceptsRow(int row, const QModelIndex& parent) const override {
+        if (text_.isEmpty()) {
+            return true;
+        }
+        for (int column = 0; column < DeviceTableModel::ColumnCount; ++column) {
+            QString cell = sourceModel()->index(row, column, parent).data().toString();
+            if (cell.contains(text_, Qt::CaseInsensitive) ||
+                (column == DeviceTableModel::Mac && cell.replace(QLatin1Char('-'), QLatin1Char(':'))
+                                                        .contains(text_, Qt::CaseInsensitive))) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    QString text_;
+};
+
 }  // namespace
 
 std::vector<DeviceRow> DeviceRowsOf(std::vector<store::Device> devices) {
@@ -184,12 +214,11 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
         }
         return error;
     };
-    proxy_ = new QSortFilterProxyModel(this);
+    auto* filter = new DeviceFilter(this);
+    proxy_ = filter;
     proxy_->setSourceModel(model_);
     proxy_->setSortRole(DeviceTableModel::SortRole);
     proxy_->setSortLocaleAware(true);
-    proxy_->setFilterKeyColumn(-1);
-    proxy_->setFilterCaseSensitivity(Qt::CaseInsensitive);
 
     auto* networkLabel = new QLabel(QStringLiteral("网络：") + network, this);
     networkLabel->setTextFormat(Qt::PlainText);
@@ -200,7 +229,8 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     filter_->setClearButtonEnabled(true);
     filter_->setAccessibleName(QStringLiteral("筛选"));
     filterLabel->setBuddy(filter_);
-    connect(filter_, &QLineEdit::textChanged, proxy_, &QSortFilterProxyModel::setFilterFixedString);
+    connect(filter_, &QLineEdit::textChanged, this,
+            [filter](const QString& text) { filter->SetText(text); });
     connect(filter_, &QLineEdit::textChanged, this, &CDeviceRecordsDlg::UpdateCount);
 
     table_ = new QTableView(this);
@@ -208,7 +238,9 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     table_->setAccessibleName(QStringLiteral("设备列表"));
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
-    table_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
+    // Only the name is edited, from whichever cell of the row the user is on.
+    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    connect(table_, &QTableView::doubleClicked, this, &CDeviceRecordsDlg::OnRename);
     table_->setSortingEnabled(true);
     table_->sortByColumn(DeviceTableModel::Address, Qt::AscendingOrder);
     table_->setWordWrap(false);
@@ -247,6 +279,7 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     connect(forgetButton_, &QPushButton::clicked, this, &CDeviceRecordsDlg::OnForget);
     connect(forgetNetworkButton_, &QPushButton::clicked, this, &CDeviceRecordsDlg::OnForgetNetwork);
     connect(closeButton, &QPushButton::clicked, this, &QDialog::reject);
+    table_->installEventFilter(this);
     auto* forgetKey = new QShortcut(QKeySequence::Delete, table_);
     forgetKey->setContext(Qt::WidgetShortcut);
     connect(forgetKey, &QShortcut::activated, this, &CDeviceRecordsDlg::OnForget);
@@ -275,6 +308,17 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     if (proxy_->rowCount() > 0) {
         table_->setCurrentIndex(proxy_->index(0, DeviceTableModel::Name));
     }
+}
+
+bool CDeviceRecordsDlg::eventFilter(QObject* watched, QEvent* event) {
+    // F2 names the device of the current row, from whichever cell of it.
+    if (watched == table_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_F2 &&
+        static_cast<QKeyEvent*>(event)->modifiers() == Qt::NoModifier) {
+        OnRename();
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void CDeviceRecordsDlg::UpdateCount() {

@@ -95,6 +95,9 @@ public:
     void OnForget();
     void OnForgetNetwork();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void UpdateCount();
     // The source row of the current row in the view, or -1.

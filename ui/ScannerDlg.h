@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "platform/MacVendors.h"
@@ -189,6 +190,8 @@ private:
     // Tells the first problem of this run with the store; later ones are not repeated.
     void TellStoreProblem(const store::StoreStatus& status);
     void ForgetScanChanges();
+    // Marks each row's MAC cell, and counts the new devices, from what the memory says now.
+    void UpdateMarks();
     // What the memory says of an answered or silent row; nullptr when nothing.
     const store::RowChange* ChangeOf(const RowFacts& facts) const;
     void AddMemoryLines(QStringList& lines, const RowFacts& facts) const;
@@ -245,6 +248,9 @@ private:
     std::map<std::uint32_t, store::RowChange> scanChanges_;
     store::Seconds scanRecordedAt_ = 0;  // when the scan behind scanChanges_ was written
     int newDevices_ = 0;
+    // The devices the latest scan saw for the first time. One that took over a known address is
+    // marked as that, a warning, and is not counted with the newcomers.
+    std::set<std::string> newMacs_;
     // Counts scan starts and switches, so a write that comes back late marks no other rows.
     unsigned memoryRound_ = 0;
     bool storeProblemTold_ = false;

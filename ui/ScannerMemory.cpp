@@ -36,9 +36,16 @@ bool SameMac(const QString& cell, const std::string& mac) {
 
 QString NetworkText(const store::NetworkId& network) {
     QString text = Utf8(network.subnet);
-    if (!network.gatewayMac.empty()) {
-        text += QStringLiteral("（网关 %1）").arg(Utf8(network.gatewayMac));
+    if (network.gatewayMac.empty()) {
+        return text;
     }
+    // The address names the gateway; the MAC tells this router from another at that address.
+    if (network.gateway != 0) {
+        return text +
+               QStringLiteral("（网关 %1，MAC 地址 %2）")
+                   .arg(Utf8(FormatDottedDecimal(network.gateway)), Utf8(network.gatewayMac));
+    }
+    text += QStringLiteral("（网关 MAC 地址 %1）").arg(Utf8(network.gatewayMac));
     return text;
 }
 
@@ -98,6 +105,7 @@ void CScannerDlg::TellStoreProblem(const store::StoreStatus& status) {
 void CScannerDlg::ForgetScanChanges() {
     ++memoryRound_;
     scanChanges_.clear();
+    newMacs_.clear();
     newDevices_ = 0;
     for (int row = 0; row < resultList_->topLevelItemCount(); ++row) {
         resultList_->topLevelItem(row)->setIcon(kMacColumn, QIcon());
@@ -165,20 +173,24 @@ void CScannerDlg::OnScanRecorded(const DeviceMemory::ScanRecorded& recorded) {
     // The first change of an address is its cell's MAC; the others of a conflict follow it.
     for (const store::RowChange& change : recorded.write.changes) {
         scanChanges_.try_emplace(change.address, change);
+        if (change.isNew && !change.previous) {
+            newMacs_.insert(change.mac);
+        }
     }
-    newDevices_ = recorded.write.newDevices;
+    UpdateMarks();
+}
+
+void CScannerDlg::UpdateMarks() {
+    newDevices_ = static_cast<int>(newMacs_.size());
     for (int row = 0; row < resultRows_->GetItemCount(); ++row) {
         const RowFacts* facts = resultRows_->Facts(row);
         const store::RowChange* change = facts ? ChangeOf(*facts) : nullptr;
-        if (change == nullptr || change->mac.empty()) {
-            continue;
-        }
+        QIcon mark;
         // The warning wins where a new device also took over a known address.
-        if (change->previous) {
-            resultList_->topLevelItem(row)->setIcon(kMacColumn, ChangedMacMark());
-        } else if (change->isNew) {
-            resultList_->topLevelItem(row)->setIcon(kMacColumn, NewDeviceMark());
+        if (change != nullptr && !change->mac.empty()) {
+            mark = change->previous ? ChangedMacMark() : change->isNew ? NewDeviceMark() : QIcon();
         }
+        resultList_->topLevelItem(row)->setIcon(kMacColumn, mark);
     }
     UpdateProgressText();
 }
@@ -215,7 +227,10 @@ void CScannerDlg::AddMemoryLines(QStringList& lines, const RowFacts& facts) cons
         lines << Utf8(
             ChangedMacText(change->previous->mac, change->previous->maker, change->previous->when));
     }
-    lines << Utf8(FirstSeenText(change->firstSeen));
+    // A new device was first seen by this scan, as its line says already.
+    if (!change->isNew) {
+        lines << Utf8(FirstSeenText(change->firstSeen));
+    }
 }
 
 int CScannerDlg::RowToName() const {
@@ -318,7 +333,8 @@ void CScannerDlg::OnDeviceRecords() {
         if (!error) {
             std::erase_if(scanChanges_,
                           [&](const auto& entry) { return entry.second.mac == row.mac; });
-            UpdateProgressText();
+            newMacs_.erase(row.mac);
+            UpdateMarks();
         }
         return error;
     };

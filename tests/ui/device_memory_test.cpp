@@ -52,7 +52,7 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor(
             [&] {
                 for (int row = 0; row < dialog->resultList()->topLevelItemCount(); ++row) {
-                    if (ToolTip(row).contains("首次发现：")) {
+                    if (ToolTip(row).contains("首次发现")) {
                         return true;
                     }
                 }
@@ -76,12 +76,6 @@ protected:
 
     QImage Mark(int row) const {
         return dialog->resultList()->topLevelItem(row)->icon(2).pixmap(16).toImage();
-    }
-
-    // The dates the texts should carry: the minute the scan was written in.
-    QString At(const QString& text) const {
-        QString filled = text;
-        return filled.replace("@", QString::fromStdString(scannedAt));
     }
 
     // The rows as the CSV export writes them, header and line ends left off.
@@ -175,7 +169,7 @@ TEST_F(MemoryTest, MarksAndTooltipsTellWhatChangedSinceTheLastScan) {
     EXPECT_EQ(whileBoxUp, "3/3 · 2 台在线 · 2 台新设备");
     EXPECT_EQ(ProgressText(), "3/3 · 2 台在线 · 2 台新设备");
     EXPECT_EQ(ToolTip(0), "无响应");
-    EXPECT_EQ(ToolTip(1), At("在线\n新设备（首次发现）\n首次发现：@"));
+    EXPECT_EQ(ToolTip(1), "在线\n新设备（首次发现）");
     EXPECT_TRUE(Mark(0).isNull());
     EXPECT_EQ(Mark(1), NewDeviceMark().pixmap(16).toImage());
     // The cells stay the Part's own.
@@ -186,9 +180,9 @@ TEST_F(MemoryTest, MarksAndTooltipsTellWhatChangedSinceTheLastScan) {
     arp->Script(kHost + 2, Answers(LabMac(9)));
     arp->Script(kHost + 3, ArpAnswer{});
     Scan();
-    EXPECT_EQ(ProgressText(), "3/3 · 1 台在线 · 1 台新设备");
-    EXPECT_EQ(ToolTip(1), At("在线\n新设备（首次发现）\n上次为 02-00-5e-10-00-02，" +
-                             QString::fromStdString(first) + "\n首次发现：@"));
+    EXPECT_EQ(ProgressText(), "3/3 · 1 台在线");  // marked as a change, not counted as new
+    EXPECT_EQ(ToolTip(1), "在线\n新设备（首次发现）\n上次为 02-00-5e-10-00-02，" +
+                              QString::fromStdString(first));
     EXPECT_EQ(Mark(1), ChangedMacMark().pixmap(16).toImage());
     EXPECT_NE(ChangedMacMark().pixmap(16).toImage(), NewDeviceMark().pixmap(16).toImage());
     const QString second = QString::fromStdString(scannedAt);
@@ -365,6 +359,45 @@ TEST_F(MemoryTest, TheRecordsWindowSortsFiltersRenamesAndForgets) {
     EXPECT_TRUE(left.devices.empty());
 }
 
+TEST_F(MemoryTest, TheRecordsWindowNamesTheGatewayFindsColonsAndForgetsMarks) {
+    networkOf = [](std::span<const store::ScanRow>) {
+        return std::optional(store::NetworkId{"203.0.113.0/24", "02-00-5e-10-00-01", kHost + 1});
+    };
+    Open();
+    Remember()->trigger();
+    arp->Script(kHost + 2, Answers(LabMac(2)));
+    arp->Script(kHost + 3, Answers(LabMac(3)));
+    Scan();
+    ASSERT_FALSE(Mark(1).isNull());
+    WithModal<CDeviceRecordsDlg>(
+        [&] { dialog->OnCommand(ID_DEVICE_RECORDS); },
+        [&](CDeviceRecordsDlg& records) {
+            const QList<QLabel*> labels = records.findChildren<QLabel*>();
+            EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](const QLabel* label) {
+                return label->text() ==
+                       "网络：203.0.113.0/24（网关 203.0.113.1，MAC 地址 02-00-5e-10-00-01）";
+            }));
+            // A MAC as the exports write it.
+            QTest::keyClicks(records.filterEdit(), "5E:10:00:02");
+            ASSERT_EQ(records.sorted()->rowCount(), 1);
+            // F2 names the device from any cell of its row.
+            records.table()->setFocus();
+            records.table()->setCurrentIndex(records.sorted()->index(0, DeviceTableModel::Mac));
+            QTest::keyClick(records.table(), Qt::Key_F2);
+            const auto* editor = records.table()->viewport()->findChild<QLineEdit*>();
+            EXPECT_TRUE(editor != nullptr && editor->isVisible());
+            EXPECT_EQ(records.table()->currentIndex().column(), DeviceTableModel::Name);
+            records.table()->setFocus();
+            messages.answers = {kIdYes};
+            records.OnForget();
+            records.reject();
+        });
+    // The forgotten device's row no longer says it is new.
+    EXPECT_TRUE(Mark(1).isNull());
+    EXPECT_FALSE(Mark(2).isNull());
+    EXPECT_EQ(ProgressText(), "3/3 · 2 台在线 · 1 台新设备");
+}
+
 TEST_F(MemoryTest, EveryMacOfAConflictIsRemembered) {
     Remember()->trigger();
     arp->Script(kHost + 2, Answers(LabMac(2)));
@@ -373,7 +406,7 @@ TEST_F(MemoryTest, EveryMacOfAConflictIsRemembered) {
         QTest::qWaitFor([&] { return dialog->ResultRows().GetItemText(1, 1) == kRunning; }, 10000));
     ASSERT_TRUE(arp->AnswerLate(kHost + 2, LabMac(9)));
     ASSERT_TRUE(QTest::qWaitFor([&] { return Count(kScanComplete) == 1; }, 10000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ToolTip(1).contains("首次发现："); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ToolTip(1).contains("首次发现"); }, 10000));
     EXPECT_EQ(ProgressText(), "3/3 · 1 台在线 · 2 台新设备");
     const QString first = QString::fromStdString(store::LocalDateText(std::time(nullptr)));
     QTest::qWait(1100);
