@@ -27,7 +27,8 @@ namespace talvik {
 
 namespace {
 
-constexpr const char* kAboutBoxItem = "关于 Quorvane(&A)...";
+// Names this program: the item opens its own about box.
+constexpr const char* kAboutBoxItem = "关于 Talvik(&A)...";
 constexpr int kToolIconSize = 32;
 
 // The toolbar's image for one slot: its own picture, else its cut of the strip, else a clear

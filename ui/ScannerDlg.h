@@ -239,6 +239,8 @@ private:
 
     // Whether the bar counts a scan's targets: from a scan start until its rows are gone.
     bool progressShown_ = false;
+    // Whether the running scan has ended, its completion box perhaps still up.
+    bool scanEnded_ = true;
     std::shared_ptr<RowDescriber> describeRow_;
     std::shared_ptr<MacVendors> vendors_;
     bool vendorsLoading_ = false;

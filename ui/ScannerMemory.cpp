@@ -113,6 +113,8 @@ void CScannerDlg::ForgetScanChanges() {
 }
 
 void CScannerDlg::OnScanEnded(bool /*completed*/) {
+    scanEnded_ = true;
+    UpdateProgressText();
     if (!memory_->IsOn()) {
         return;
     }

@@ -187,7 +187,7 @@ TEST_F(MemoryTest, MarksAndTooltipsTellWhatChangedSinceTheLastScan) {
     EXPECT_NE(ChangedMacMark().pixmap(16).toImage(), NewDeviceMark().pixmap(16).toImage());
     const QString second = QString::fromStdString(scannedAt);
     EXPECT_EQ(ToolTip(2),
-              "无响应\n上次在线：" + QString::fromStdString(first) + "（02-00-5e-10-00-03）");
+              "无响应\n最后发现：" + QString::fromStdString(first) + "（02-00-5e-10-00-03）");
     EXPECT_TRUE(Mark(2).isNull());
 
     // Known devices carry no mark; clearing the results takes the marks away.
@@ -207,7 +207,7 @@ TEST_F(MemoryTest, ANameFollowsItsMacIntoTooltipsCopiesAndTheNextRun) {
     list->setCurrentItem(list->topLevelItem(1));
     const ListMenu menu = OpenListMenu();
     ASSERT_TRUE(menu.opened);
-    EXPECT_EQ(menu.texts.mid(7), (QStringList{"-", "复制", "-", "命名…"}));
+    EXPECT_EQ(menu.texts.mid(7), (QStringList{"-", "复制(&C)", "-", "命名(&N)…"}));
     EXPECT_TRUE(menu.enabled.back());
 
     std::optional<QString> label;
