@@ -8,8 +8,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QSortFilterProxyModel>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -302,8 +304,19 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     connect(model_, &QAbstractItemModel::rowsRemoved, this, &CDeviceRecordsDlg::UpdateCount);
     connect(model_, &QAbstractItemModel::modelReset, this, &CDeviceRecordsDlg::UpdateCount);
     UpdateCount();
+    // The count wraps rather than push the buttons off a narrow screen.
+    count_->setWordWrap(true);
     const DialogUnits units(font());
-    resize(tableWidth + units.x(20), units.y(300));
+    // As wide as the columns, but within the screen with room for the frame: the table scrolls
+    // and every button stays in reach.
+    const QScreen* shown = parent != nullptr ? parent->screen() : screen();
+    QSize wanted(tableWidth + units.x(20), units.y(300));
+    if (shown != nullptr) {
+        const int titleBar = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
+        const QSize room = shown->availableGeometry().size() - QSize(2 * 8, titleBar + 2 * 8);
+        wanted = wanted.boundedTo(room.expandedTo(minimumSizeHint()));
+    }
+    resize(wanted);
     table_->setFocus(Qt::OtherFocusReason);
     if (proxy_->rowCount() > 0) {
         table_->setCurrentIndex(proxy_->index(0, DeviceTableModel::Name));

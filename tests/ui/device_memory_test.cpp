@@ -439,6 +439,17 @@ TEST_F(MemoryTest, TheRecordsCallOfflineOnlyADeviceTheLastScanAsked) {
     WithModal<CDeviceRecordsDlg>(
         [&] { dialog->OnCommand(ID_DEVICE_RECORDS); },
         [&](CDeviceRecordsDlg& records) {
+            // Within the screen, the last button inside the window.
+            const QRect screen = records.screen()->availableGeometry();
+            EXPECT_LE(records.width(), screen.width()) << screen.width();
+            EXPECT_LE(records.height(), screen.height());
+            const auto buttons = records.findChildren<QPushButton*>();
+            ASSERT_FALSE(buttons.isEmpty());
+            for (const QPushButton* button : buttons) {
+                EXPECT_TRUE(records.rect().contains(
+                    QRect(button->mapTo(&records, QPoint(0, 0)), button->size())))
+                    << button->text().toStdString();
+            }
             QStringList states;
             for (int row = 0; row < 3; ++row) {
                 states << records.sorted()->index(row, DeviceTableModel::State).data().toString();
