@@ -108,7 +108,7 @@ QAction* CScannerDlg::AddCommand(QWidget* owner, const Command& command, const Q
 }
 
 void CScannerDlg::CreateMenuBar() {
-    menuBar_ = new QMenuBar(this);
+    menuBar_ = new QMenuBar(page_);
     menuBar_->setNativeMenuBar(false);
     for (const MenuLayout& layout : MenuBarLayout()) {
         QMenu* menu = menuBar_->addMenu(QString::fromUtf8(layout.title));
@@ -126,7 +126,7 @@ void CScannerDlg::CreateMenuBar() {
 }
 
 void CScannerDlg::CreateToolBar() {
-    toolBar_ = new QToolBar(this);
+    toolBar_ = new QToolBar(page_);
     auto* style = new ToolBarStyle;
     style->setParent(toolBar_);
     toolBar_->setStyle(style);

@@ -27,6 +27,7 @@ class QMenuBar;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QScrollArea;
 class QToolBar;
 class QTreeWidget;
 
@@ -171,6 +172,8 @@ private:
     void SetInitialState();
     void SetRunningState(int running);
     void CentreOnScreen();
+    // Sizes the window to the page, or to the screen less `frame` where the page is larger.
+    void FitToScreen(const QMargins& frame);
     static void ShowKeys(QAction* action, int id);
     // The rows' tooltips, the progress text, makers, names and copy.
     void CreateRowDetails();
@@ -201,6 +204,8 @@ private:
 
     ScannerServices services_;
 
+    QScrollArea* scroll_ = nullptr;
+    QWidget* page_ = nullptr;
     QMenuBar* menuBar_ = nullptr;
     QToolBar* toolBar_ = nullptr;
     QLabel* banner_ = nullptr;
