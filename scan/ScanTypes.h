@@ -96,12 +96,12 @@ inline constexpr const char* NotAskedReasonText(NotAskedReason why) {
     return "发送出错";
 }
 // The progress text: targets done of all, hosts found, and the targets not asked when any were
-// ("254/254 · 20 台在线 · 82 未探测").
+// ("254/254 · 20 台在线 · 82 个未探测").
 inline std::string ProgressText(int position, int total, int answered, int notAsked) {
     std::string text = std::to_string(position) + "/" + std::to_string(total) + " · " +
                        std::to_string(answered) + " 台在线";
     if (notAsked > 0) {
-        text += " · " + std::to_string(notAsked) + " " + kNotAskedRow;
+        text += " · " + std::to_string(notAsked) + " 个" + kNotAskedRow;
     }
     return text;
 }

@@ -32,6 +32,7 @@ NetworkId MakeNetworkId(std::uint32_t subnet, int prefixLength,
                         const std::optional<std::array<std::uint8_t, 6>>& gatewayMac,
                         std::span<const ScanRow> rows) {
     NetworkId id = MakeNetworkId(subnet, prefixLength, gatewayMac);
+    id.gateway = gateway.value_or(0);
     if (gateway && !gatewayMac) {
         for (const auto& row : rows) {
             if (row.address == *gateway) {
@@ -98,7 +99,11 @@ std::vector<RowChange> CompareScan(const NetworkHistory& history, std::span<cons
             change.isNew = known == nullptr;
             change.firstSeen = known ? known->firstSeen : now;
             change.name = known ? known->name : std::string();
-            if (before && before->mac != *mac) {
+            // A device that answered here as late as the last answer did (two at once, the
+            // address in conflict) did not take the address over from it.
+            const bool answeredHere =
+                known && known->address == row.address && before && known->lastSeen >= before->when;
+            if (before && before->mac != *mac && !answeredHere) {
                 const Device* other = device(before->mac);
                 change.previous =
                     PreviousMac{before->mac, other ? other->maker : std::string(), before->when};

@@ -22,7 +22,11 @@ using Seconds = std::int64_t;
 struct NetworkId {
     std::string subnet;      // "192.168.1.0/24"
     std::string gatewayMac;  // "aa-bb-cc-dd-ee-ff"; empty where there is no gateway
-    bool operator==(const NetworkId&) const = default;
+    // Where the gateway is, to name it to the user; 0 when not known. Not part of the identity.
+    std::uint32_t gateway = 0;
+    bool operator==(const NetworkId& other) const {
+        return subnet == other.subnet && gatewayMac == other.gatewayMac;
+    }
 };
 
 // The identity of the network `subnet` (host byte order, any address inside it) of
@@ -44,6 +48,9 @@ struct Device {
     Seconds firstSeen = 0;
     Seconds lastSeen = 0;
     bool online = false;  // answered in the network's last scan
+    // Its address was asked in the network's last scan: not online then means it was silent;
+    // otherwise that scan says nothing of it.
+    bool asked = false;
 };
 
 // Which MAC last answered at an address, and when.

@@ -57,7 +57,7 @@ std::optional<NetworkHistory> DeviceStore::History(long long networkId,
     while ((code = devices.Step()) == SQLITE_ROW) {
         history.devices.push_back(
             Device{devices.Text(0), static_cast<std::uint32_t>(devices.Int(1)), devices.Text(2),
-                   devices.Text(3), devices.Text(4), devices.Int(5), devices.Int(6), false});
+                   devices.Text(3), devices.Text(4), devices.Int(5), devices.Int(6), false, false});
     }
     if (code != SQLITE_DONE) {
         return std::nullopt;
@@ -115,6 +115,7 @@ NetworkDevices DeviceStore::ListDevices(const NetworkId& network) {
                         : sqlite3_errcode(db_));
     }
     std::unordered_set<std::string> online;
+    std::unordered_set<std::uint32_t> asked;
     {
         Statement last(db_,
                        "SELECT id, time FROM scans WHERE network_id = ?1 "
@@ -122,10 +123,11 @@ NetworkDevices DeviceStore::ListDevices(const NetworkId& network) {
         last.Bind(1, *networkId);
         if ((code = last.Step()) == SQLITE_ROW) {
             result.lastScan = last.Int(1);
-            Statement seen(db_, "SELECT mac FROM sightings WHERE scan_id = ?1");
+            Statement seen(db_, "SELECT mac, address FROM sightings WHERE scan_id = ?1");
             seen.Bind(1, last.Int(0));
             while ((code = seen.Step()) == SQLITE_ROW) {
                 online.insert(seen.Text(0));
+                asked.insert(static_cast<std::uint32_t>(seen.Int(1)));
             }
         }
         if (code != SQLITE_DONE) {
@@ -139,9 +141,10 @@ NetworkDevices DeviceStore::ListDevices(const NetworkId& network) {
     while ((code = devices.Step()) == SQLITE_ROW) {
         std::string mac = devices.Text(0);
         const bool on = online.contains(mac);
-        result.devices.push_back(Device{std::move(mac), static_cast<std::uint32_t>(devices.Int(1)),
-                                        devices.Text(2), devices.Text(3), devices.Text(4),
-                                        devices.Int(5), devices.Int(6), on});
+        const auto address = static_cast<std::uint32_t>(devices.Int(1));
+        result.devices.push_back(Device{std::move(mac), address, devices.Text(2), devices.Text(3),
+                                        devices.Text(4), devices.Int(5), devices.Int(6), on,
+                                        on || asked.contains(address)});
     }
     return done(code == SQLITE_DONE ? SQLITE_OK : code);
 }

@@ -83,10 +83,16 @@ ScanWrite DeviceStore::WriteScan(const NetworkId& network, std::span<const ScanR
                      "mac = excluded.mac, time = excluded.time WHERE excluded.time >= time");
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const auto& mac = result.changes[i].mac;
+        const auto address = static_cast<long long>(rows[i].address);
         if (mac.empty()) {
+            // A silent address is kept as asked, with no MAC, so the device last seen there is
+            // known to have been silent rather than left out of the scan.
+            if ((code = sighting.Bind(1, scanId).Bind(2, address).Bind(3, mac).Run()) !=
+                SQLITE_OK) {
+                return fail(code);
+            }
             continue;
         }
-        const auto address = static_cast<long long>(rows[i].address);
         if ((code = sighting.Bind(1, scanId).Bind(2, address).Bind(3, mac).Run()) != SQLITE_OK ||
             (code = device.Bind(1, *networkId)
                         .Bind(2, mac)

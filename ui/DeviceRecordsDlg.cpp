@@ -8,8 +8,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QSortFilterProxyModel>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -37,6 +39,36 @@ qulonglong MacKey(const std::string& text) {
     return key;
 }
 
+// Matches the typed text in any column, and a MAC also as the exports write it, with colons.
+class DeviceFilter final : public QSortFilterProxyModel {
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+    void SetText(const QString& text) {
+        text_ = text.trimmed();
+        invalidateFilter();
+    }
+
+protected:
+    bool filterAcceptsRow(int row, const QModelIndex& parent) const override {
+        if (text_.isEmpty()) {
+            return true;
+        }
+        for (int column = 0; column < DeviceTableModel::ColumnCount; ++column) {
+            QString cell = sourceModel()->index(row, column, parent).data().toString();
+            if (cell.contains(text_, Qt::CaseInsensitive) ||
+                (column == DeviceTableModel::Mac && cell.replace(QLatin1Char('-'), QLatin1Char(':'))
+                                                        .contains(text_, Qt::CaseInsensitive))) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    QString text_;
+};
+
 }  // namespace
 
 std::vector<DeviceRow> DeviceRowsOf(std::vector<store::Device> devices) {
@@ -45,7 +77,7 @@ std::vector<DeviceRow> DeviceRowsOf(std::vector<store::Device> devices) {
     for (store::Device& device : devices) {
         rows.push_back({std::move(device.name), device.address, std::move(device.mac),
                         std::move(device.maker), std::move(device.hostName), device.firstSeen,
-                        device.lastSeen, device.online});
+                        device.lastSeen, device.online, device.asked});
     }
     return rows;
 }
@@ -77,7 +109,7 @@ QVariant DeviceTableModel::data(const QModelIndex& index, int role) const {
             case LastSeen:
                 return QVariant::fromValue(static_cast<qlonglong>(row.lastSeen));
             case State:
-                return row.online ? 1 : 0;
+                return row.online ? 2 : row.asked ? 0 : 1;
             default:
                 return data(index, Qt::DisplayRole);
         }
@@ -101,7 +133,13 @@ QVariant DeviceTableModel::data(const QModelIndex& index, int role) const {
         case LastSeen:
             return Utf8(store::LocalDateText(row.lastSeen));
         case State:
-            return row.online ? QStringLiteral("在线") : QStringLiteral("离线");
+            if (row.online) {
+                return QStringLiteral("在线");
+            }
+            // Not asked is not offline: the device may well be there still.
+            return row.asked
+                       ? QStringLiteral("离线")
+                       : QStringLiteral("最后发现于 ") + Utf8(store::LocalDateText(row.lastSeen));
         default:
             return {};
     }
@@ -178,12 +216,11 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
         }
         return error;
     };
-    proxy_ = new QSortFilterProxyModel(this);
+    auto* filter = new DeviceFilter(this);
+    proxy_ = filter;
     proxy_->setSourceModel(model_);
     proxy_->setSortRole(DeviceTableModel::SortRole);
     proxy_->setSortLocaleAware(true);
-    proxy_->setFilterKeyColumn(-1);
-    proxy_->setFilterCaseSensitivity(Qt::CaseInsensitive);
 
     auto* networkLabel = new QLabel(QStringLiteral("网络：") + network, this);
     networkLabel->setTextFormat(Qt::PlainText);
@@ -194,7 +231,8 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     filter_->setClearButtonEnabled(true);
     filter_->setAccessibleName(QStringLiteral("筛选"));
     filterLabel->setBuddy(filter_);
-    connect(filter_, &QLineEdit::textChanged, proxy_, &QSortFilterProxyModel::setFilterFixedString);
+    connect(filter_, &QLineEdit::textChanged, this,
+            [filter](const QString& text) { filter->SetText(text); });
     connect(filter_, &QLineEdit::textChanged, this, &CDeviceRecordsDlg::UpdateCount);
 
     table_ = new QTableView(this);
@@ -202,7 +240,9 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     table_->setAccessibleName(QStringLiteral("设备列表"));
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
-    table_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
+    // Only the name is edited, from whichever cell of the row the user is on.
+    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    connect(table_, &QTableView::doubleClicked, this, &CDeviceRecordsDlg::OnRename);
     table_->setSortingEnabled(true);
     table_->sortByColumn(DeviceTableModel::Address, Qt::AscendingOrder);
     table_->setWordWrap(false);
@@ -241,6 +281,7 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     connect(forgetButton_, &QPushButton::clicked, this, &CDeviceRecordsDlg::OnForget);
     connect(forgetNetworkButton_, &QPushButton::clicked, this, &CDeviceRecordsDlg::OnForgetNetwork);
     connect(closeButton, &QPushButton::clicked, this, &QDialog::reject);
+    table_->installEventFilter(this);
     auto* forgetKey = new QShortcut(QKeySequence::Delete, table_);
     forgetKey->setContext(Qt::WidgetShortcut);
     connect(forgetKey, &QShortcut::activated, this, &CDeviceRecordsDlg::OnForget);
@@ -263,18 +304,43 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     connect(model_, &QAbstractItemModel::rowsRemoved, this, &CDeviceRecordsDlg::UpdateCount);
     connect(model_, &QAbstractItemModel::modelReset, this, &CDeviceRecordsDlg::UpdateCount);
     UpdateCount();
+    // The count wraps rather than push the buttons off a narrow screen.
+    count_->setWordWrap(true);
     const DialogUnits units(font());
-    resize(tableWidth + units.x(20), units.y(300));
+    // As wide as the columns, but within the screen with room for the frame: the table scrolls
+    // and every button stays in reach.
+    const QScreen* shown = parent != nullptr ? parent->screen() : screen();
+    QSize wanted(tableWidth + units.x(20), units.y(300));
+    if (shown != nullptr) {
+        const int titleBar = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
+        const QSize room = shown->availableGeometry().size() - QSize(2 * 8, titleBar + 2 * 8);
+        wanted = wanted.boundedTo(room.expandedTo(minimumSizeHint()));
+    }
+    resize(wanted);
     table_->setFocus(Qt::OtherFocusReason);
     if (proxy_->rowCount() > 0) {
         table_->setCurrentIndex(proxy_->index(0, DeviceTableModel::Name));
     }
 }
 
+bool CDeviceRecordsDlg::eventFilter(QObject* watched, QEvent* event) {
+    // F2 names the device of the current row, from whichever cell of it.
+    if (watched == table_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_F2 &&
+        static_cast<QKeyEvent*>(event)->modifiers() == Qt::NoModifier) {
+        OnRename();
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
 void CDeviceRecordsDlg::UpdateCount() {
     const int all = model_->rowCount();
     const int shown = proxy_->rowCount();
     QString text = QStringLiteral("共 %1 台设备，%2 台在线").arg(all).arg(model_->CountOnline());
+    if (const int notAsked = model_->CountNotAsked(); notAsked > 0) {
+        text += QStringLiteral("，%1 台不在上次扫描范围内").arg(notAsked);
+    }
     if (shown != all) {
         text += QStringLiteral("（显示 %1 台）").arg(shown);
     }
@@ -283,6 +349,14 @@ void CDeviceRecordsDlg::UpdateCount() {
     renameButton_->setEnabled(any);
     forgetButton_->setEnabled(any);
     forgetNetworkButton_->setEnabled(all > 0);
+}
+
+int DeviceTableModel::CountNotAsked() const {
+    int count = 0;
+    for (const DeviceRow& row : rows_) {
+        count += row.online || row.asked ? 0 : 1;
+    }
+    return count;
 }
 
 int CDeviceRecordsDlg::CurrentRow() const {

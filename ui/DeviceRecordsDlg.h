@@ -31,6 +31,7 @@ struct DeviceRow {
     std::int64_t firstSeen = 0;  // seconds since the epoch
     std::int64_t lastSeen = 0;
     bool online = false;  // answered in this network's last scan
+    bool asked = false;   // its address was asked in that scan: not online then is offline
 };
 
 // The window's rows from the store's records of a network.
@@ -58,6 +59,8 @@ public:
     void RemoveRow(int row);
     void Clear();
     int CountOnline() const;
+    // The devices the last scan did not reach, which it says nothing of.
+    int CountNotAsked() const;
 
     // Gives an error text, or nothing when the name was kept.
     std::function<std::optional<std::string>(const DeviceRow& row, const std::string& name)> rename;
@@ -91,6 +94,9 @@ public:
     void OnRename();
     void OnForget();
     void OnForgetNetwork();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void UpdateCount();

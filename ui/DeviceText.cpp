@@ -102,7 +102,7 @@ std::string LastOnlineText(std::int64_t when, std::string_view mac, std::string_
     if (!name.empty()) {
         inside += (inside.empty() ? "" : "，") + OneLine(name);
     }
-    return "上次在线：" + store::LocalDateText(when) + (inside.empty() ? "" : "（" + inside + "）");
+    return "最后发现：" + store::LocalDateText(when) + (inside.empty() ? "" : "（" + inside + "）");
 }
 
 }  // namespace talvik

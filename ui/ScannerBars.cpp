@@ -27,7 +27,8 @@ namespace talvik {
 
 namespace {
 
-constexpr const char* kAboutBoxItem = "关于 Quorvane(&A)...";
+// Names this program: the item opens its own about box.
+constexpr const char* kAboutBoxItem = "关于 Talvik(&A)...";
 constexpr int kToolIconSize = 32;
 
 // The toolbar's image for one slot: its own picture, else its cut of the strip, else a clear
@@ -107,7 +108,7 @@ QAction* CScannerDlg::AddCommand(QWidget* owner, const Command& command, const Q
 }
 
 void CScannerDlg::CreateMenuBar() {
-    menuBar_ = new QMenuBar(this);
+    menuBar_ = new QMenuBar(page_);
     menuBar_->setNativeMenuBar(false);
     for (const MenuLayout& layout : MenuBarLayout()) {
         QMenu* menu = menuBar_->addMenu(QString::fromUtf8(layout.title));
@@ -125,7 +126,7 @@ void CScannerDlg::CreateMenuBar() {
 }
 
 void CScannerDlg::CreateToolBar() {
-    toolBar_ = new QToolBar(this);
+    toolBar_ = new QToolBar(page_);
     auto* style = new ToolBarStyle;
     style->setParent(toolBar_);
     toolBar_->setStyle(style);

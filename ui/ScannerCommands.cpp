@@ -37,7 +37,7 @@ constexpr Command kCommands[] = {
     {ID_SCAN_SELECTED,       "扫描选中主机(&S)",   " 扫描选中", ":/toolbar/scan-selected.png", &D::OnScanSelected,   W::Idle,     nullptr},
     {ID_STOP_SCAN,           "停止扫描(&T)",       " 停止扫描", ":/toolbar/stop.png",          &D::OnStopScan,       W::Scanning, nullptr},
     {ID_SAVE_RESULTS,        "保存扫描结果",       nullptr,     nullptr,                       &D::OnSaveResults,    W::Always,   "Ctrl+S"},
-    {ID_EXPORT_RESULTS,      "导出结果…",          nullptr,     nullptr,                       &D::OnExportResults,  W::Always,   nullptr},
+    {ID_EXPORT_RESULTS,      "导出结果(&E)…",      nullptr,     nullptr,                       &D::OnExportResults,  W::Always,   nullptr},
     {ID_EXIT,                "退出(&X)",           " 退出",     ":/toolbar/exit.png",          &D::OnExit,           W::Always,   nullptr},
     {ID_ADVANCED,            "高级选项(&P)",       " 高级",     ":/toolbar/advanced.png",      &D::OnAdvanced,       W::Always,   nullptr},
     {ID_ABOUT_DESCRIPTION,   "关于漏洞(&H)",       nullptr,     nullptr,                       nullptr,              W::Never,    nullptr},
@@ -49,11 +49,11 @@ constexpr Command kCommands[] = {
     {ID_SCAN_ALL_POPUP,      "扫描所有IP地址",     nullptr,     nullptr,                       &D::OnScanAll,        W::Idle,     nullptr},
     {ID_CLEAR_RESULTS,       "清空扫描结果",       nullptr,     nullptr,                       &D::OnClearResults,   W::Idle,     nullptr},
     // Keys of the list alone, in no menu.
-    {ID_COPY_ROWS,           "复制",               nullptr,     nullptr,                       &D::OnCopyRows,       W::Always,   "Ctrl+C"},
+    {ID_COPY_ROWS,           "复制(&C)",           nullptr,     nullptr,                       &D::OnCopyRows,       W::Always,   "Ctrl+C"},
     // Device memory; shown while it is on, the switch always.
     {ID_REMEMBER_DEVICES,    "记住设备(&R)",       nullptr,     nullptr,                       &D::OnRememberDevices, W::Always,  nullptr},
     {ID_DEVICE_RECORDS,      "设备记录(&D)…",      nullptr,     nullptr,                       &D::OnDeviceRecords,  W::Always,   nullptr},
-    {ID_NAME_DEVICE,         "命名…",              nullptr,     nullptr,                       &D::OnNameDevice,     W::Idle,     nullptr},
+    {ID_NAME_DEVICE,         "命名(&N)…",          nullptr,     nullptr,                       &D::OnNameDevice,     W::Idle,     nullptr},
 };
 
 constexpr int kSep = 0;
@@ -133,12 +133,14 @@ void CScannerDlg::OnCommand(int command) {
 
 void CScannerDlg::OnScanAll() {
     ForgetScanChanges();
+    scanEnded_ = false;
     progressShown_ = true;
     engine_->OnScanAll();
 }
 
 void CScannerDlg::OnScanSelected() {
     ForgetScanChanges();
+    scanEnded_ = false;
     progressShown_ = true;
     engine_->OnScanSelected();
 }
@@ -221,6 +223,10 @@ void CScannerDlg::OnModeUrl() {
 
 void CScannerDlg::OnStartAddressChanged() {
     const Octets start = startAddress_->address();
+    if (start == filledFrom_) {
+        return;
+    }
+    filledFrom_ = start;
     endAddress_->setAddress({start[0], start[1], start[2], 254});
 }
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "names/MacVendors.h"
@@ -26,6 +27,7 @@ class QMenuBar;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QScrollArea;
 class QToolBar;
 class QTreeWidget;
 
@@ -170,6 +172,8 @@ private:
     void SetInitialState();
     void SetRunningState(int running);
     void CentreOnScreen();
+    // Sizes the window to the page, or to the screen less `frame` where the page is larger.
+    void FitToScreen(const QMargins& frame);
     static void ShowKeys(QAction* action, int id);
     // The rows' tooltips, the progress text, makers, names and copy.
     void CreateRowDetails();
@@ -189,6 +193,8 @@ private:
     // Tells the first problem of this run with the store; later ones are not repeated.
     void TellStoreProblem(const store::StoreStatus& status);
     void ForgetScanChanges();
+    // Marks each row's MAC cell, and counts the new devices, from what the memory says now.
+    void UpdateMarks();
     // What the memory says of an answered or silent row; nullptr when nothing.
     const store::RowChange* ChangeOf(const RowFacts& facts) const;
     void AddMemoryLines(QStringList& lines, const RowFacts& facts) const;
@@ -198,6 +204,8 @@ private:
 
     ScannerServices services_;
 
+    QScrollArea* scroll_ = nullptr;
+    QWidget* page_ = nullptr;
     QMenuBar* menuBar_ = nullptr;
     QToolBar* toolBar_ = nullptr;
     QLabel* banner_ = nullptr;
@@ -221,6 +229,9 @@ private:
     // Values taken from the controls when the add command runs.
     int addressMode_ = -1;
     QString urlText_;
+    // The start address the end was last filled from: a pass through the field that leaves it
+    // as it was keeps the end the user typed.
+    Octets filledFrom_{};
 
     // The ports outlive the engine, which is destroyed first so no scan thread reaches them.
     std::unique_ptr<QtResultList> resultRows_;
@@ -233,6 +244,8 @@ private:
 
     // Whether the bar counts a scan's targets: from a scan start until its rows are gone.
     bool progressShown_ = false;
+    // Whether the running scan has ended, its completion box perhaps still up.
+    bool scanEnded_ = true;
     std::shared_ptr<RowDescriber> describeRow_;
     std::shared_ptr<MacVendors> vendors_;
     bool vendorsLoading_ = false;
@@ -242,6 +255,9 @@ private:
     std::map<std::uint32_t, store::RowChange> scanChanges_;
     store::Seconds scanRecordedAt_ = 0;  // when the scan behind scanChanges_ was written
     int newDevices_ = 0;
+    // The devices the latest scan saw for the first time. One that took over a known address is
+    // marked as that, a warning, and is not counted with the newcomers.
+    std::set<std::string> newMacs_;
     // Counts scan starts and switches, so a write that comes back late marks no other rows.
     unsigned memoryRound_ = 0;
     bool storeProblemTold_ = false;

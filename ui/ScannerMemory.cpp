@@ -36,9 +36,16 @@ bool SameMac(const QString& cell, const std::string& mac) {
 
 QString NetworkText(const store::NetworkId& network) {
     QString text = Utf8(network.subnet);
-    if (!network.gatewayMac.empty()) {
-        text += QStringLiteral("（网关 %1）").arg(Utf8(network.gatewayMac));
+    if (network.gatewayMac.empty()) {
+        return text;
     }
+    // The address names the gateway; the MAC tells this router from another at that address.
+    if (network.gateway != 0) {
+        return text +
+               QStringLiteral("（网关 %1，MAC 地址 %2）")
+                   .arg(Utf8(FormatDottedDecimal(network.gateway)), Utf8(network.gatewayMac));
+    }
+    text += QStringLiteral("（网关 MAC 地址 %1）").arg(Utf8(network.gatewayMac));
     return text;
 }
 
@@ -98,6 +105,7 @@ void CScannerDlg::TellStoreProblem(const store::StoreStatus& status) {
 void CScannerDlg::ForgetScanChanges() {
     ++memoryRound_;
     scanChanges_.clear();
+    newMacs_.clear();
     newDevices_ = 0;
     for (int row = 0; row < resultList_->topLevelItemCount(); ++row) {
         resultList_->topLevelItem(row)->setIcon(kMacColumn, QIcon());
@@ -105,6 +113,8 @@ void CScannerDlg::ForgetScanChanges() {
 }
 
 void CScannerDlg::OnScanEnded(bool /*completed*/) {
+    scanEnded_ = true;
+    UpdateProgressText();
     if (!memory_->IsOn()) {
         return;
     }
@@ -119,15 +129,24 @@ void CScannerDlg::OnScanEnded(bool /*completed*/) {
         }
         store::ScanRow scanned;
         scanned.address = facts->address;
-        if (facts->outcome == RowOutcome::Answered && !facts->macs.isEmpty()) {
-            const std::string mac = facts->macs.front().toStdString();
+        if (facts->outcome != RowOutcome::Answered || facts->macs.isEmpty()) {
+            rows.push_back(std::move(scanned));
+            continue;
+        }
+        // Every host that answered for the address is remembered, the cell's first; the host
+        // name was asked of the address, so it goes with that one only.
+        for (const QString& answered : facts->macs) {
+            const std::string mac = answered.toStdString();
             scanned.mac = store::NormalMac(mac).value_or(std::string());
             scanned.maker = MakerOf(mac, registry);
-            if (const auto name = hostNames_.find(facts->address); name != hostNames_.end()) {
+            if (const auto name = hostNames_.find(facts->address);
+                name != hostNames_.end() && &answered == &facts->macs.front()) {
                 scanned.hostName = name->second;
+            } else {
+                scanned.hostName.clear();
             }
+            rows.push_back(scanned);
         }
-        rows.push_back(std::move(scanned));
     }
     if (rows.empty()) {
         return;
@@ -153,22 +172,27 @@ void CScannerDlg::OnScanRecorded(const DeviceMemory::ScanRecorded& recorded) {
     }
     TellStoreProblem(recorded.opening);
     ForgetScanChanges();
+    // The first change of an address is its cell's MAC; the others of a conflict follow it.
     for (const store::RowChange& change : recorded.write.changes) {
-        scanChanges_[change.address] = change;
+        scanChanges_.try_emplace(change.address, change);
+        if (change.isNew && !change.previous) {
+            newMacs_.insert(change.mac);
+        }
     }
-    newDevices_ = recorded.write.newDevices;
+    UpdateMarks();
+}
+
+void CScannerDlg::UpdateMarks() {
+    newDevices_ = static_cast<int>(newMacs_.size());
     for (int row = 0; row < resultRows_->GetItemCount(); ++row) {
         const RowFacts* facts = resultRows_->Facts(row);
         const store::RowChange* change = facts ? ChangeOf(*facts) : nullptr;
-        if (change == nullptr || change->mac.empty()) {
-            continue;
-        }
+        QIcon mark;
         // The warning wins where a new device also took over a known address.
-        if (change->previous) {
-            resultList_->topLevelItem(row)->setIcon(kMacColumn, ChangedMacMark());
-        } else if (change->isNew) {
-            resultList_->topLevelItem(row)->setIcon(kMacColumn, NewDeviceMark());
+        if (change != nullptr && !change->mac.empty()) {
+            mark = change->previous ? ChangedMacMark() : change->isNew ? NewDeviceMark() : QIcon();
         }
+        resultList_->topLevelItem(row)->setIcon(kMacColumn, mark);
     }
     UpdateProgressText();
 }
@@ -205,7 +229,10 @@ void CScannerDlg::AddMemoryLines(QStringList& lines, const RowFacts& facts) cons
         lines << Utf8(
             ChangedMacText(change->previous->mac, change->previous->maker, change->previous->when));
     }
-    lines << Utf8(FirstSeenText(change->firstSeen));
+    // A new device was first seen by this scan, as its line says already.
+    if (!change->isNew) {
+        lines << Utf8(FirstSeenText(change->firstSeen));
+    }
 }
 
 int CScannerDlg::RowToName() const {
@@ -308,7 +335,8 @@ void CScannerDlg::OnDeviceRecords() {
         if (!error) {
             std::erase_if(scanChanges_,
                           [&](const auto& entry) { return entry.second.mac == row.mac; });
-            UpdateProgressText();
+            newMacs_.erase(row.mac);
+            UpdateMarks();
         }
         return error;
     };

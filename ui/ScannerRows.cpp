@@ -137,8 +137,13 @@ void CScannerDlg::UpdateProgressText() {
               : QString();
     const QString news =
         shown && newDevices_ > 0 ? QStringLiteral(" · %1 台新设备").arg(newDevices_) : QString();
-    progress_->setFormat(text + news);
-    progress_->setAccessibleDescription(text + news);
+    // Every target asked, the scan still listens for hosts that answer late (up to 5 s at 差):
+    // a full bar alone would look finished.
+    const bool listening = shown && !scanEnded_ && engine_ != nullptr && engine_->IsScanRunning() &&
+                           progressPort_->GetPos() >= total;
+    const QString waiting = listening ? QStringLiteral(" · 仍在等待迟到的应答…") : QString();
+    progress_->setFormat(text + news + waiting);
+    progress_->setAccessibleDescription(text + news + waiting);
 }
 
 void CScannerDlg::ResetProgress() {

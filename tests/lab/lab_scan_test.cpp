@@ -213,7 +213,7 @@ TEST_P(LabScan, OffLinkTargetsSendNothing) {
         ExpectRow(result, row.text, "");
         EXPECT_EQ(row.outcome, "not-asked:off-link") << row.text;
     }
-    EXPECT_EQ(result.Value("progress_text"), "12/12 · 0 台在线 · 12 未探测");
+    EXPECT_EQ(result.Value("progress_text"), "12/12 · 0 台在线 · 12 个未探测");
 }
 
 // Loopback addresses, typed or as `localhost`, are on no segment: nothing is sent for them
@@ -235,7 +235,7 @@ TEST_P(LabScan, LoopbackTargetsAreNeverAsked) {
     ExpectRow(result, Address(10), Mac(10));
     EXPECT_EQ(counts.requestSequence,
               std::vector<std::string>(counts.requestSequence.size(), Address(10)));
-    EXPECT_EQ(result.Value("progress_text"), "4/4 · 1 台在线 · 3 未探测");
+    EXPECT_EQ(result.Value("progress_text"), "4/4 · 1 台在线 · 3 个未探测");
 }
 
 // An interface that is down before the scan takes its routes with it, but its targets are on
@@ -251,7 +251,7 @@ TEST_P(LabScan, InterfaceDownBeforeTheScanIsNamed) {
     for (const BenchRow& row : result.rows) {
         EXPECT_EQ(row.outcome, "not-asked:link-down") << row.text;
     }
-    EXPECT_EQ(result.Value("progress_text"), "14/14 · 0 台在线 · 14 未探测");
+    EXPECT_EQ(result.Value("progress_text"), "14/14 · 0 台在线 · 14 个未探测");
 }
 
 // A link that goes down inside a long late window (2.5 s at network condition 200), from
@@ -662,7 +662,7 @@ TEST_P(LabFallbackFaults, RefusedSendsAreReportedAndShortDescriptorsWaitedFor) {
                     std::string(kNotAskedRefused) + "19" + kNotAskedCount + "\\n" + kNotAskedTail);
     EXPECT_EQ(refused.Number("found"), 0) << refused.raw;
     EXPECT_EQ(refused.Value("progress"), "19/19");
-    EXPECT_EQ(refused.Value("progress_text"), "19/19 · 0 台在线 · 19 未探测");
+    EXPECT_EQ(refused.Value("progress_text"), "19/19 · 0 台在线 · 19 个未探测");
     const BenchRow* refusedRow = refused.Row(Address(10));
     ASSERT_NE(refusedRow, nullptr) << refused.raw;
     EXPECT_EQ(refusedRow->outcome, "not-asked:refused");

@@ -144,6 +144,16 @@ TEST_F(StoreTest, RemembersScansPerNetwork) {
     EXPECT_EQ(listed.devices[2].mac, Mac(11));
     EXPECT_EQ(listed.devices[2].address, Ip(12));
     EXPECT_EQ(listed.devices[2].hostName, "tv.lan");
+    EXPECT_TRUE(printer.asked) << "asked and silent";
+
+    // A scan of .12 alone says nothing of the devices last seen elsewhere.
+    const ScanRow one[] = {{Ip(12), Mac(11), "", ""}};
+    ASSERT_TRUE(store->RecordScan(kHome, one, kNow + 1).status.Ok());
+    const auto after = store->Devices(kHome);
+    ASSERT_EQ(after.devices.size(), 3u);
+    EXPECT_FALSE(after.devices[0].online || after.devices[0].asked);
+    EXPECT_FALSE(after.devices[1].online || after.devices[1].asked);
+    EXPECT_TRUE(after.devices[2].online && after.devices[2].asked);
 
     // The same subnet behind another router is another network: everything on it is new.
     wrote = store->RecordScan(kNeighbours, first, kNow);

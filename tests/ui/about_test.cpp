@@ -111,7 +111,7 @@ TEST_F(AboutCommandTest, WindowMenuAboutAlwaysShowsTheBuiltInDialog) {
     EXPECT_FALSE(ShowsBuiltIn([&] { dialog->OnSysCommand(32); }));
     QMenu* menu = dialog->windowMenu();
     EXPECT_TRUE(menu->actions().at(menu->actions().size() - 2)->isSeparator());
-    EXPECT_EQ(menu->actions().last()->text(), "关于 Quorvane(&A)...");
+    EXPECT_EQ(menu->actions().last()->text(), "关于 Talvik(&A)...");
     EXPECT_TRUE(ShowsBuiltIn([&] { menu->actions().last()->trigger(); }));
     EXPECT_TRUE(record.bytes().isEmpty());
 }

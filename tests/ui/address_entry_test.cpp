@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tests/ui/DialogFixture.h"
+#include "ui/IpAddressEdit.h"
 
 namespace talvik::test {
 namespace {
@@ -106,14 +107,42 @@ TEST_F(AddressEntryTest, EditingTheStartFillsTheEnd) {
     TypeKeys("10.1.2.3");
     EXPECT_EQ(dialog->endAddress()->text(), "10.1.2.254");
 
-    // Blanking the last part is an edit, and moving back between parts alone also counts.
+    // Blanking the last part is an edit; moving back between parts alone is not.
     ASSERT_TRUE(dialog->endAddress()->setText("9.9.9.9"));
     TypeKeys("\b");
     EXPECT_EQ(dialog->endAddress()->text(), "10.1.2.254");
     ASSERT_TRUE(dialog->endAddress()->setText("9.9.9.9"));
     TypeKeys("\b");
     EXPECT_EQ(dialog->startAddress()->part(2), QApplication::focusWidget());
-    EXPECT_EQ(dialog->endAddress()->text(), "10.1.2.254");
+    EXPECT_EQ(dialog->endAddress()->text(), "9.9.9.9");
+}
+
+TEST_F(AddressEntryTest, PassingThroughTheStartKeepsTheEndTyped) {
+    IpAddressEdit* start = dialog->startAddress();
+    IpAddressEdit* end = dialog->endAddress();
+    start->part(3)->setFocus();
+    start->part(3)->selectAll();
+    TypeKeys("1");
+    EXPECT_EQ(end->text(), "192.168.3.254");
+    end->part(3)->setFocus();
+    end->part(3)->selectAll();
+    TypeKeys("20");
+    // Tabbing and clicking through every part of the start, changing nothing.
+    start->part(0)->setFocus(Qt::MouseFocusReason);
+    QTest::mouseClick(start->part(2), Qt::LeftButton);
+    for (int key = 0; key < 8 && start->isAncestorOf(QApplication::focusWidget()); ++key) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    EXPECT_FALSE(start->isAncestorOf(QApplication::focusWidget()));
+    EXPECT_EQ(end->text(), "192.168.3.20");
+    // Typing the same digit over it leaves the value as it was, too.
+    start->part(3)->setFocus();
+    start->part(3)->selectAll();
+    TypeKeys("1");
+    start->part(0)->setFocus();
+    EXPECT_EQ(end->text(), "192.168.3.20");
+    dialog->OnAddAddress();
+    EXPECT_EQ(Rows(), Sequence("192.168.3.", 1, 20));
 }
 
 }  // namespace

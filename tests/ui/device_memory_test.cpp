@@ -42,16 +42,17 @@ protected:
                           [&](const ShownMessage& m) { return m.text == text; }));
     }
 
-    // Scans every row and waits until the store has answered with what changed.
-    void Scan() {
+    // Scans every row (or the selected ones) and waits until the store has answered with what
+    // changed.
+    void Scan(int command = ID_SCAN_ALL) {
         const int before = Count(kScanComplete);
-        dialog->OnCommand(ID_SCAN_ALL);
+        dialog->OnCommand(command);
         ASSERT_TRUE(QTest::qWaitFor([&] { return Count(kScanComplete) > before; }, 10000));
         ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->Engine().IsScanRunning(); }, 10000));
         ASSERT_TRUE(QTest::qWaitFor(
             [&] {
                 for (int row = 0; row < dialog->resultList()->topLevelItemCount(); ++row) {
-                    if (ToolTip(row).contains("首次发现：")) {
+                    if (ToolTip(row).contains("首次发现")) {
                         return true;
                     }
                 }
@@ -75,12 +76,6 @@ protected:
 
     QImage Mark(int row) const {
         return dialog->resultList()->topLevelItem(row)->icon(2).pixmap(16).toImage();
-    }
-
-    // The dates the texts should carry: the minute the scan was written in.
-    QString At(const QString& text) const {
-        QString filled = text;
-        return filled.replace("@", QString::fromStdString(scannedAt));
     }
 
     // The rows as the CSV export writes them, header and line ends left off.
@@ -174,7 +169,7 @@ TEST_F(MemoryTest, MarksAndTooltipsTellWhatChangedSinceTheLastScan) {
     EXPECT_EQ(whileBoxUp, "3/3 · 2 台在线 · 2 台新设备");
     EXPECT_EQ(ProgressText(), "3/3 · 2 台在线 · 2 台新设备");
     EXPECT_EQ(ToolTip(0), "无响应");
-    EXPECT_EQ(ToolTip(1), At("在线\n新设备（首次发现）\n首次发现：@"));
+    EXPECT_EQ(ToolTip(1), "在线\n新设备（首次发现）");
     EXPECT_TRUE(Mark(0).isNull());
     EXPECT_EQ(Mark(1), NewDeviceMark().pixmap(16).toImage());
     // The cells stay the Part's own.
@@ -185,14 +180,14 @@ TEST_F(MemoryTest, MarksAndTooltipsTellWhatChangedSinceTheLastScan) {
     arp->Script(kHost + 2, Answers(LabMac(9)));
     arp->Script(kHost + 3, ArpAnswer{});
     Scan();
-    EXPECT_EQ(ProgressText(), "3/3 · 1 台在线 · 1 台新设备");
-    EXPECT_EQ(ToolTip(1), At("在线\n新设备（首次发现）\n上次为 02-00-5e-10-00-02，" +
-                             QString::fromStdString(first) + "\n首次发现：@"));
+    EXPECT_EQ(ProgressText(), "3/3 · 1 台在线");  // marked as a change, not counted as new
+    EXPECT_EQ(ToolTip(1), "在线\n新设备（首次发现）\n上次为 02-00-5e-10-00-02，" +
+                              QString::fromStdString(first));
     EXPECT_EQ(Mark(1), ChangedMacMark().pixmap(16).toImage());
     EXPECT_NE(ChangedMacMark().pixmap(16).toImage(), NewDeviceMark().pixmap(16).toImage());
     const QString second = QString::fromStdString(scannedAt);
     EXPECT_EQ(ToolTip(2),
-              "无响应\n上次在线：" + QString::fromStdString(first) + "（02-00-5e-10-00-03）");
+              "无响应\n最后发现：" + QString::fromStdString(first) + "（02-00-5e-10-00-03）");
     EXPECT_TRUE(Mark(2).isNull());
 
     // Known devices carry no mark; clearing the results takes the marks away.
@@ -212,7 +207,7 @@ TEST_F(MemoryTest, ANameFollowsItsMacIntoTooltipsCopiesAndTheNextRun) {
     list->setCurrentItem(list->topLevelItem(1));
     const ListMenu menu = OpenListMenu();
     ASSERT_TRUE(menu.opened);
-    EXPECT_EQ(menu.texts.mid(7), (QStringList{"-", "复制", "-", "命名…"}));
+    EXPECT_EQ(menu.texts.mid(7), (QStringList{"-", "复制(&C)", "-", "命名(&N)…"}));
     EXPECT_TRUE(menu.enabled.back());
 
     std::optional<QString> label;
@@ -403,6 +398,108 @@ TEST_F(MemoryTest, TheRecordsWindowSortsFiltersRenamesAndForgets) {
     const store::NetworkDevices left = dialog->Memory().Devices(kLab);
     EXPECT_TRUE(left.status.Ok());
     EXPECT_TRUE(left.devices.empty());
+}
+
+TEST_F(MemoryTest, TheRecordsWindowNamesTheGatewayFindsColonsAndForgetsMarks) {
+    networkOf = [](std::span<const store::ScanRow>) {
+        return std::optional(store::NetworkId{"203.0.113.0/24", "02-00-5e-10-00-01", kHost + 1});
+    };
+    Open();
+    Remember()->trigger();
+    arp->Script(kHost + 2, Answers(LabMac(2)));
+    arp->Script(kHost + 3, Answers(LabMac(3)));
+    Scan();
+    ASSERT_FALSE(Mark(1).isNull());
+    WithModal<CDeviceRecordsDlg>(
+        [&] { dialog->OnCommand(ID_DEVICE_RECORDS); },
+        [&](CDeviceRecordsDlg& records) {
+            const QList<QLabel*> labels = records.findChildren<QLabel*>();
+            EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](const QLabel* label) {
+                return label->text() ==
+                       "网络：203.0.113.0/24（网关 203.0.113.1，MAC 地址 02-00-5e-10-00-01）";
+            }));
+            // A MAC as the exports write it.
+            QTest::keyClicks(records.filterEdit(), "5E:10:00:02");
+            ASSERT_EQ(records.sorted()->rowCount(), 1);
+            // F2 names the device from any cell of its row.
+            records.table()->setFocus();
+            records.table()->setCurrentIndex(records.sorted()->index(0, DeviceTableModel::Mac));
+            QTest::keyClick(records.table(), Qt::Key_F2);
+            const auto* editor = records.table()->viewport()->findChild<QLineEdit*>();
+            EXPECT_TRUE(editor != nullptr && editor->isVisible());
+            EXPECT_EQ(records.table()->currentIndex().column(), DeviceTableModel::Name);
+            records.table()->setFocus();
+            messages.answers = {kIdYes};
+            records.OnForget();
+            records.reject();
+        });
+    // The forgotten device's row no longer says it is new.
+    EXPECT_TRUE(Mark(1).isNull());
+    EXPECT_FALSE(Mark(2).isNull());
+    EXPECT_EQ(ProgressText(), "3/3 · 2 台在线 · 1 台新设备");
+}
+
+TEST_F(MemoryTest, EveryMacOfAConflictIsRemembered) {
+    Remember()->trigger();
+    arp->Script(kHost + 2, Answers(LabMac(2)));
+    dialog->OnCommand(ID_SCAN_ALL);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return dialog->ResultRows().GetItemText(1, 1) == kRunning; }, 10000));
+    ASSERT_TRUE(arp->AnswerLate(kHost + 2, LabMac(9)));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(kScanComplete) == 1; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ToolTip(1).contains("首次发现"); }, 10000));
+    EXPECT_EQ(ProgressText(), "3/3 · 1 台在线 · 2 台新设备");
+    const QString first = QString::fromStdString(store::LocalDateText(std::time(nullptr)));
+    QTest::qWait(1100);
+
+    // The conflict ends: the second is no stranger, and took the address from nobody.
+    arp->Script(kHost + 2, Answers(LabMac(9)));
+    Scan();
+    EXPECT_EQ(ProgressText(), "3/3 · 1 台在线");
+    EXPECT_TRUE(Mark(1).isNull());
+    EXPECT_EQ(ToolTip(1), "在线\n首次发现：" + first);
+    const store::NetworkDevices known = dialog->Memory().Devices(kLab);
+    ASSERT_EQ(known.devices.size(), 2u);
+    EXPECT_EQ(known.devices[0].firstSeen, known.devices[1].firstSeen);
+}
+
+TEST_F(MemoryTest, TheRecordsCallOfflineOnlyADeviceTheLastScanAsked) {
+    Remember()->trigger();
+    arp->Script(kHost + 1, Answers(LabMac(1)));
+    arp->Script(kHost + 2, Answers(LabMac(2)));
+    arp->Script(kHost + 3, Answers(LabMac(3)));
+    Scan();
+    const QString seen = QString::fromStdString(scannedAt);
+    // Then .1 alone, still there, and .2 alone, gone: .3 was not asked since.
+    arp->Script(kHost + 2, ArpAnswer{});
+    QTreeWidget* list = dialog->resultList();
+    list->clearSelection();
+    list->topLevelItem(0)->setSelected(true);
+    list->topLevelItem(1)->setSelected(true);
+    Scan(ID_SCAN_SELECTED);
+    WithModal<CDeviceRecordsDlg>(
+        [&] { dialog->OnCommand(ID_DEVICE_RECORDS); },
+        [&](CDeviceRecordsDlg& records) {
+            // Within the screen, the last button inside the window.
+            const QRect screen = records.screen()->availableGeometry();
+            EXPECT_LE(records.width(), screen.width()) << screen.width();
+            EXPECT_LE(records.height(), screen.height());
+            const auto buttons = records.findChildren<QPushButton*>();
+            ASSERT_FALSE(buttons.isEmpty());
+            for (const QPushButton* button : buttons) {
+                EXPECT_TRUE(records.rect().contains(
+                    QRect(button->mapTo(&records, QPoint(0, 0)), button->size())))
+                    << button->text().toStdString();
+            }
+            QStringList states;
+            for (int row = 0; row < 3; ++row) {
+                states << records.sorted()->index(row, DeviceTableModel::State).data().toString();
+            }
+            EXPECT_EQ(states, (QStringList{"在线", "离线", "最后发现于 " + seen}));
+            EXPECT_EQ(records.countLabel()->text(),
+                      "共 3 台设备，1 台在线，1 台不在上次扫描范围内");
+            records.reject();
+        });
 }
 
 }  // namespace

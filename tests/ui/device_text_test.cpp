@@ -53,10 +53,10 @@ TEST(DeviceText, WhatTheMemoryAddsToATooltip) {
     EXPECT_EQ(ChangedMacText("00-d0-ef-01-02-03", "", kWhen),
               "上次为 00-d0-ef-01-02-03，2026-12-09 03:23");
     EXPECT_EQ(LastOnlineText(kWhen, "00-d0-ef-01-02-03", "打印机"),
-              "上次在线：2026-12-09 03:23（00-d0-ef-01-02-03，打印机）");
+              "最后发现：2026-12-09 03:23（00-d0-ef-01-02-03，打印机）");
     EXPECT_EQ(LastOnlineText(kWhen, "00-d0-ef-01-02-03", ""),
-              "上次在线：2026-12-09 03:23（00-d0-ef-01-02-03）");
-    EXPECT_EQ(LastOnlineText(kWhen, "", ""), "上次在线：2026-12-09 03:23");
+              "最后发现：2026-12-09 03:23（00-d0-ef-01-02-03）");
+    EXPECT_EQ(LastOnlineText(kWhen, "", ""), "最后发现：2026-12-09 03:23");
     if (zone != nullptr) {
         setenv("TZ", saved.c_str(), 1);
     } else {

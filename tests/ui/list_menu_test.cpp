@@ -66,7 +66,7 @@ TEST_F(ListMenuTest, OpensAtThePointerEnabledExactlyWhenTheIdleListHasRows) {
     EXPECT_EQ(empty.position, pointer);
     EXPECT_EQ(empty.texts,
               (QStringList{"删除所有IP地址", "删除选中的IP地址", "-", "扫描选中的IP地址",
-                           "扫描所有IP地址", "-", "清空扫描结果", "-", "复制"}));
+                           "扫描所有IP地址", "-", "清空扫描结果", "-", "复制(&C)"}));
     EXPECT_EQ(empty.keys, (QStringList{"", "Del", "", "F5", "", "Ctrl+C"}));
     EXPECT_EQ(empty.enabled, std::vector<bool>(5, false));
     EXPECT_FALSE(empty.copyEnabled);

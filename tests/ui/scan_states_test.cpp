@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <cmath>
+
 #include "tests/ui/DialogFixture.h"
 
 namespace talvik::test {
@@ -35,6 +37,34 @@ protected:
                            [](const ShownMessage& m) { return m.text == kScanComplete; });
     }
 };
+
+// WCAG's contrast ratio of two colours.
+double Contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        const auto linear = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double x = luminance(a) + 0.05;
+    const double y = luminance(b) + 0.05;
+    return std::max(x, y) / std::min(x, y);
+}
+
+TEST_F(ScanStateTest, AFullBarSaysTheScanStillListensAndReadsWell) {
+    dialog->Engine().Settings().networkCondition = 100;  // 差: five seconds for late answers
+    dialog->OnScanAll();
+    arp->Release();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog->progressBar()->value() == 3; }, 10000));
+    EXPECT_TRUE(dialog->Engine().IsScanRunning());
+    EXPECT_EQ(ProgressText(), "3/3 · 1 台在线 · 仍在等待迟到的应答…");
+    dialog->OnStopScan();
+    EXPECT_EQ(ProgressText(), "3/3 · 1 台在线");
+
+    const QPalette bar = dialog->progressBar()->palette();
+    EXPECT_GE(Contrast(bar.color(QPalette::Highlight), bar.color(QPalette::HighlightedText)), 4.5);
+    EXPECT_GE(Contrast(bar.color(QPalette::Window), bar.color(QPalette::WindowText)), 4.5);
+}
 
 TEST_F(ScanStateTest, ToolbarMenuAndListFollowAScanToItsEnd) {
     ExpectRunning(false);
@@ -159,7 +189,7 @@ TEST_F(RowTextTest, EachRowTellsWhatBecameOfItAndWhoAnswered) {
     dialog->OnScanAll();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Completed(); }, 10000));
     // Rows that were never asked are not silent hosts, and the bar counts them apart.
-    EXPECT_EQ(ProgressText(), "6/6 · 2 台在线 · 2 未探测");
+    EXPECT_EQ(ProgressText(), "6/6 · 2 台在线 · 2 个未探测");
     EXPECT_EQ(ToolTip(0), "无响应");
     EXPECT_EQ(ToolTip(2), "无法解析");
     EXPECT_EQ(ToolTip(4), "未探测（不在本地网段）");

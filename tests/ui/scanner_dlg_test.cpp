@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <QScrollArea>
+
 #include "tests/ui/DialogFixture.h"
 #include "ui/WindowPlacement.h"
 
@@ -46,6 +48,18 @@ TEST_F(MainWindowTest, OpensIdleInRangeModeWithEmptyList) {
         << dialog->frameGeometry().x() << "," << dialog->frameGeometry().y() << " "
         << dialog->frameGeometry().width() << "x" << dialog->frameGeometry().height() << " on "
         << screen.width() << "x" << screen.height();
+
+    // Every control in reach: the window within the screen, its page scrolled where it is larger.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return screen.contains(dialog->frameGeometry()); }, 5000))
+        << dialog->frameGeometry().height() << " on " << screen.height();
+    auto* scroll = dialog->findChild<QScrollArea*>();
+    ASSERT_NE(scroll, nullptr);
+    for (QWidget* control : {static_cast<QWidget*>(dialog->progressBar()),
+                             static_cast<QWidget*>(dialog->addButton())}) {
+        scroll->ensureWidgetVisible(control, 0, 0);
+        EXPECT_TRUE(dialog->rect().contains(
+            QRect(control->mapTo(dialog.get(), QPoint(0, 0)), control->size())));
+    }
 }
 
 TEST(WindowPlacement, CentresTheFrameWhereItFitsAndElseKeepsItsTopLeftOnTheScreen) {
