@@ -13,11 +13,11 @@
 #include <cstring>
 #include <fstream>
 
+#include "arp/ArpSenders.h"
 #include "cli/HostNameSources.h"
 #include "cli/Language.h"
 #include "cli/Options.h"
 #include "cli/ScanCommand.h"
-#include "arp/ArpSenders.h"
 
 namespace talvik::cli {
 namespace {
