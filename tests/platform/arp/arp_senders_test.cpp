@@ -264,6 +264,11 @@ TEST_F(LabTest, OnlyTheProbeThatRestartsTheHelperWaitsForIt) {
 // requests holds more than 500 frames and a little for the moment a helper takes to count the
 // others.
 TEST_F(LabTest, HelpersTogetherKeepToThePaceOfOne) {
+#if defined(__SANITIZE_THREAD__)
+    // Three helpers slowed by the sanitizer bunch their frames as they catch up: a second's
+    // count would measure the sanitizer, not the pace. The plain build keeps the figure.
+    GTEST_SKIP() << "a pace is not measured under ThreadSanitizer";
+#endif
     const std::string path = AsNobody("--inh-caps +net_raw --ambient-caps +net_raw");
     ASSERT_TRUE(Play({kHostIp}));
     std::vector<std::unique_ptr<HelperArpSender>> senders(3);
