@@ -24,9 +24,9 @@ OWN_MAC = "02:54:56:00:00:01"
 LIVE = {5: "00:0c:29:00:00:05", 10: "02:00:00:00:00:0a", 77: "3c:22:fb:00:00:4d",
         200: "00:1b:21:00:00:c8"}
 CSV_HEADER = ("address,state,mac,maker,host_name,name,first_seen,last_seen,new,previous_mac,"
-              "other_macs").split(",")
+              "other_macs,interface").split(",")
 JSON_KEYS = {"target", "address", "state", "mac", "other_macs", "maker", "host_name", "name",
-             "first_seen", "last_seen", "new", "previous_mac"}
+             "first_seen", "last_seen", "new", "previous_mac", "interface"}
 # No display of any kind: the command must not need one. Its texts are checked in Chinese, as a
 # Chinese user reads them; C.UTF-8 exists on every system, and LANGUAGE picks the catalogue.
 ENV = {k: v for k, v in os.environ.items()
