@@ -13,6 +13,7 @@
 #include "netlink/LinkInterfaces.h"
 #include "platform/Platform.h"
 #include "scan/Address.h"
+#include "scan/ScanTypes.h"
 #include "scan/Sweep.h"
 
 namespace talvik::cli {
@@ -32,6 +33,46 @@ std::string MacText(const std::array<std::uint8_t, 6>& mac) {
 struct Answer {
     std::vector<std::array<std::uint8_t, 6>> macs;
 };
+
+// The targets not asked, counted apart as the engine's notes count them: those off every
+// segment, those of each interface that is down, and those the sweep could not send.
+void AddNotAskedNotes(const RoutedRun& run, const std::map<std::size_t, NotAskedReason>& sweep,
+                      const std::vector<std::size_t>& linkOf, std::vector<std::string>& notes) {
+    std::size_t offLink = 0;
+    std::vector<std::size_t> down(run.downLinks.size());
+    std::map<NotAskedReason, std::size_t> failed;
+    for (std::size_t row = 0; row < run.rows.size(); ++row) {
+        const RoutedRow& routed = run.rows[row];
+        if (routed.address == 0 || routed.own) {
+            continue;
+        }
+        if (routed.down >= 0) {
+            ++down[static_cast<std::size_t>(routed.down)];
+        } else if (routed.link < 0 && routed.why == NotAskedReason::OffLink) {
+            ++offLink;
+        } else if (const auto why = sweep.find(row); why != sweep.end()) {
+            ++failed[why->second];
+        } else if (routed.link >= 0 && linkOf[static_cast<std::size_t>(routed.link)] == SIZE_MAX) {
+            ++failed[NotAskedReason::Failed];
+        }
+    }
+    offLink -= std::min(offLink, run.notOnChosen);
+    if (offLink > 0) {
+        notes.push_back(NoticeInLanguage(kOffLinkBefore + std::to_string(offLink) + kOffLinkAfter));
+    }
+    for (std::size_t i = 0; i < down.size(); ++i) {
+        notes.push_back(NoticeInLanguage(kLinkLostBefore + run.downLinks[i] + kLinkLostAfter +
+                                         std::to_string(down[i]) + kNotAskedCount));
+    }
+    for (const auto& [why, count] : failed) {
+        const char* start = why == NotAskedReason::LinkDown      ? kNotAskedLinkDown
+                            : why == NotAskedReason::Refused     ? kNotAskedRefused
+                            : why == NotAskedReason::NoResources ? kNotAskedDescriptors
+                            : why == NotAskedReason::HelperLost  ? kNotAskedHelperLost
+                                                                 : kNotAskedFailed;
+        notes.push_back(NoticeInLanguage(start + std::to_string(count) + kNotAskedCount));
+    }
+}
 
 }  // namespace
 
@@ -78,6 +119,7 @@ std::optional<RoutedRun> RouteTargets(const ScanOptions& options, std::string& e
     }
     // The kernel is asked for every address: its rules may send any of them anywhere.
     const auto routes = AskRoutes(asked);
+    const auto down = ReadDownLinkInterfaces().value_or(std::vector<LinkInterface>{});
     std::size_t next = 0;
     for (RoutedRow& routed : run.rows) {
         if (routed.address == 0) {
@@ -87,8 +129,17 @@ std::optional<RoutedRun> RouteTargets(const ScanOptions& options, std::string& e
         const LinkChoice choice = routes ? ChooseRoute(*interfaces, routed.address, (*routes)[at])
                                          : ChooseLink(*interfaces, routed.address);
         if (choice.verdict == LinkVerdict::NotOnLink) {
-            routed.why =
-                DownLinkFor(routed.address) ? NotAskedReason::LinkDown : NotAskedReason::OffLink;
+            // Its routes went with its link: the subnets of the links that are down say it.
+            if (const LinkChoice downChoice = ChooseLink(down, routed.address);
+                downChoice.verdict != LinkVerdict::NotOnLink) {
+                routed.why = NotAskedReason::LinkDown;
+                const auto named =
+                    std::find(run.downLinks.begin(), run.downLinks.end(), downChoice.link.name);
+                routed.down = static_cast<int>(named - run.downLinks.begin());
+                if (named == run.downLinks.end()) {
+                    run.downLinks.push_back(downChoice.link.name);
+                }
+            }
             continue;
         }
         if (!options.interfaces.empty() &&
@@ -228,6 +279,8 @@ SweepPhase RunSweepPhase(const ScanOptions& options, IArpWires& wires, LiveOutpu
     if (progress) {
         std::fprintf(err, "\r\033[K");
     }
+
+    AddNotAskedNotes(*routed, notAsked, linkOf, phase.result.notes);
 
     // The whole list; silent rows only where they are printed, which a /16 has thousands of.
     const bool silentRows = !live.Streams() || options.all;

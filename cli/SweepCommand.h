@@ -30,10 +30,12 @@ struct RoutedRow {
     int link = -1;     // index into RoutedRun::links; -1: not asked (see `why`) or own address
     bool own = false;  // one of our own addresses: its MAC is the interface's
     NotAskedReason why = NotAskedReason::OffLink;
+    int down = -1;  // LinkDown: index into RoutedRun::downLinks
 };
 struct RoutedRun {
     std::vector<std::string> links;                    // interface names, in the order first met
     std::vector<std::array<std::uint8_t, 6>> ownMacs;  // per link
+    std::vector<std::string> downLinks;  // interfaces that are down, that targets are on
     std::vector<RoutedRow> rows;
     std::size_t notOnChosen = 0;  // rows whose way leaves by an interface not given
 };

@@ -148,6 +148,10 @@ std::optional<std::vector<LinkInterface>> ReadLinkInterfaces() {
     return ReadInterfaces(true);
 }
 
+std::optional<std::vector<LinkInterface>> ReadDownLinkInterfaces() {
+    return ReadInterfaces(false);
+}
+
 std::optional<LinkInterface> DownLinkFor(std::uint32_t target) {
     const auto down = ReadInterfaces(false);
     if (!down) {

@@ -73,6 +73,9 @@ LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t 
 // descriptor free).
 std::optional<std::vector<LinkInterface>> ReadLinkInterfaces();
 
+// The IPv4 addresses of every interface that is down, for many targets at once.
+std::optional<std::vector<LinkInterface>> ReadDownLinkInterfaces();
+
 // An interface that is down (not up) and whose subnet, or own address, holds `target`: its
 // routes are gone with it, but the target is on its segment.
 std::optional<LinkInterface> DownLinkFor(std::uint32_t target);
