@@ -108,8 +108,9 @@ public:
         std::chrono::milliseconds delay{0};
         bool dozing = false;  // hears broadcasts never, frames to its MAC always
     };
-    FakeSegment(std::uint32_t own, double lossEachWay, int seed)
-        : own_(own), loss_(lossEachWay), random_(seed) {}
+    // `from`: the address requests are told from where the interface has more than `own`.
+    FakeSegment(std::uint32_t own, double lossEachWay, int seed, std::uint32_t from = 0)
+        : own_(own), from_(from != 0 ? from : own), loss_(lossEachWay), random_(seed) {}
     void Add(std::uint32_t address, Host host) { hosts_.emplace(address, host); }
     void FailAsksAfter(std::size_t asks, int error) { failAfter_ = asks, askError_ = error; }
     void FailHearAfter(std::size_t asks, int error) { hearAfter_ = asks, hearError_ = error; }
@@ -131,14 +132,9 @@ public:
             if (!hears || Lost() || Lost()) {
                 continue;
             }
-            HeardArp reply{now + host->second.delay,
-                           2,
-                           host->second.mac,
-                           host->second.mac,
-                           target,
-                           OwnMac(),
-                           own_};
-            pending_.push_back(reply);
+            // The reply goes to the address and MAC the request came from.
+            const auto& mac = host->second.mac;
+            pending_.push_back({now + host->second.delay, 2, mac, mac, target, OwnMac(), from_});
         }
         ready_.notify_all();
         return 0;
@@ -189,7 +185,7 @@ public:
 private:
     bool Lost() { return std::uniform_real_distribution<>(0, 1)(random_) < loss_; }
 
-    std::uint32_t own_;
+    std::uint32_t own_, from_;
     double loss_;
     std::mt19937 random_;
     std::multimap<std::uint32_t, Host> hosts_;
@@ -279,7 +275,8 @@ private:
 constexpr std::uint32_t kNet = 0xC6120000u;  // 198.18.0.0
 
 TEST(RunSweep, AClean20OnOnePassWithLateConflictingAndDozingHostsAllFound) {
-    FakeSegment wire(kNet + 0x0F01, 0.0, 1);
+    // The interface's first address is another subnet's, as where one link carries two.
+    FakeSegment wire(0xCB007101u, 0.0, 1, kNet + 0x0F01);
     std::set<std::size_t> live;
     // 100 hosts in three /24s, ten of them 300 ms late; one address claimed twice.
     for (std::uint32_t i = 0; i < 100; ++i) {
