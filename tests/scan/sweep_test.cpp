@@ -27,12 +27,13 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Mac = std::array<std::uint8_t, 6>;
 
-// The most frames any window of one second holds.
-std::size_t BusiestSecond(std::vector<std::chrono::nanoseconds> times) {
+// The most frames any window of one second (or `span`) holds.
+std::size_t BusiestSecond(std::vector<std::chrono::nanoseconds> times,
+                          std::chrono::nanoseconds span = std::chrono::seconds(1)) {
     std::sort(times.begin(), times.end());
     std::size_t most = 0;
     for (std::size_t first = 0, last = 0; first < times.size(); ++first) {
-        while (last < times.size() && times[last] < times[first] + std::chrono::seconds(1)) {
+        while (last < times.size() && times[last] < times[first] + span) {
             ++last;
         }
         most = std::max(most, last - first);
@@ -63,7 +64,8 @@ TEST(FramePace, NoSecondAboveTheRateAndTheRateUsedWhateverTheSenderSleeps) {
                 sent.push_back(now);
                 now += 20us;  // the send itself
             }
-            EXPECT_LE(BusiestSecond(sent), static_cast<std::size_t>(rate)) << rate;
+            // Also where the link delivers some frames a few milliseconds late.
+            EXPECT_LE(BusiestSecond(sent, 1004ms), static_cast<std::size_t>(rate)) << rate;
             // Not far under it either: the busy halves run within a frame a second of the rate.
             const auto busy = sent[frames / 2 - 1] - sent.front();
             const double used = (frames / 2 - 1) / std::chrono::duration<double>(busy).count();
