@@ -3,7 +3,8 @@
 # when the script exits however it ends. Needs $root; sets lab_sh, lab, work and the LAB_
 # variables of `lab.sh info`.
 #
-#   lab_session NAME TAG       builds lab NAME, with a scratch folder /tmp/TAG.XXXXXX
+#   lab_session NAME TAG [OPTION...]   builds lab NAME (lab.sh up's options), with a scratch
+#                                      folder /tmp/TAG.XXXXXX
 #   start_responder CONFIG [SECONDS]   (counts go to $responder_counts when it is set)
 #   stop_responder
 
@@ -16,7 +17,7 @@ lab_session() {
     chmod 755 "$work"
     trap lab_session_end EXIT
     trap 'exit 130' INT TERM
-    "$lab_sh" up "$lab"
+    "$lab_sh" up "$lab" "${@:3}"
     eval "$("$lab_sh" info "$lab")"
 }
 

@@ -280,8 +280,10 @@ bool LinkSweep::AskNow(std::uint32_t target, const Mac* to) {
 }
 
 void LinkSweep::Take(const HeardArp& frame) {
-    if (frame.opcode != 2 || frame.targetAddress != wire_.OwnAddress() ||
-        frame.senderMac == wire_.OwnMac()) {
+    // A reply to us: our MAC, or the address we asked from (an interface may have several).
+    const bool toUs =
+        frame.targetMac == wire_.OwnMac() || frame.targetAddress == wire_.OwnAddress();
+    if (frame.opcode != 2 || !toUs || frame.senderMac == wire_.OwnMac()) {
         return;
     }
     const auto target = Find(frame.senderAddress);

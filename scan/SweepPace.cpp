@@ -7,7 +7,8 @@ namespace talvik {
 
 namespace {
 constexpr std::chrono::nanoseconds kSecond = std::chrono::seconds(1);
-}
+constexpr std::chrono::nanoseconds kJitter = std::chrono::milliseconds(5);
+}  // namespace
 
 FramePace::FramePace(int framesPerSecond) {
     const std::int64_t rate = std::max(1, framesPerSecond);
@@ -16,7 +17,10 @@ FramePace::FramePace(int framesPerSecond) {
     burst_ =
         static_cast<int>(std::clamp<std::int64_t>(rate / 100, std::min<std::int64_t>(rate, 2), 10));
     const std::int64_t steady = rate - burst_ + 1;
-    interval_ = Duration((kSecond.count() + steady - 1) / steady);
+    // The bound holds for a second and a little more, so that frames the link delivers a
+    // moment late or early still never fill a second of the receiver's beyond the rate.
+    const std::int64_t span = (kSecond + kJitter).count();
+    interval_ = Duration((span + steady - 1) / steady);
     tolerance_ = interval_ * (burst_ - 1);
 }
 

@@ -26,8 +26,9 @@ public:
 
 private:
     // A cell-rate rule: frames are booked at `interval_` apart, and one may leave up to
-    // `tolerance_` before its booked moment. Any window of one second then holds at most
-    // burst_ - 1 + ceil(1 s / interval_) frames, which the constructor keeps at the rate.
+    // `tolerance_` before its booked moment. Any window of length W then holds at most
+    // burst_ - 1 + ceil(W / interval_) frames, which the constructor keeps at the rate for W a
+    // little over a second.
     Duration interval_{};
     Duration tolerance_{};
     Duration booked_{Duration::min()};

@@ -35,6 +35,8 @@ inline NotAskedReason WhyNotAsked(int error) {
         case ENODEV:
         case ENXIO:
             return NotAskedReason::LinkDown;
+        case EHOSTUNREACH:
+            return NotAskedReason::OffLink;
         case EPERM:
         case EACCES:
             return NotAskedReason::Refused;

@@ -5,8 +5,11 @@
 # NAMEb carries no address, so only the responder answers ARP there. --gateway routes through
 # 203.0.113.254 (an off-link target would make a careless sender ARP for it); lookups in NAMEs
 # see only localhost and the --name entries, with a resolver on its own loopback.
+# For large runs, --big adds 198.19.255.254/15 to NAMEa, so all of 198.18.0.0/16 is on its link,
+# and --second a second pair NAMEc (198.19.8.1/21, MAC 02:54:56:00:00:03) to NAMEd in the
+# segment namespace, whose more specific route takes 198.19.8.0/21 off the first link.
 #
-#   lab.sh up NAME [--gateway] [--name HOST=203.0.113.N]...
+#   lab.sh up NAME [--gateway] [--big] [--second] [--name HOST=203.0.113.N]...
 #   lab.sh down NAME | scan NAME CMD... | seg NAME CMD... | info NAME
 set -eEuo pipefail
 
@@ -32,10 +35,12 @@ quiet() {
 }
 
 lab_up() {
-    local gateway=0 entry hosts="127.0.0.1 localhost"$'\n'
+    local gateway=0 big=0 second=0 entry hosts="127.0.0.1 localhost"$'\n'
     while [ $# -gt 0 ]; do
         case $1 in
         --gateway) gateway=1; shift ;;
+        --big) big=1; shift ;;
+        --second) second=1; shift ;;
         --name)
             [[ ${2:-} =~ ^[A-Za-z0-9.-]+=203\.0\.113\.[0-9]+$ ]] || die "--name takes HOST=203.0.113.N"
             entry=$2
@@ -63,6 +68,16 @@ lab_up() {
     ip -n "${name}s" addr add 203.0.113.1/24 dev "${name}a"
     ip -n "${name}s" link set "${name}a" up
     [ "$gateway" = 0 ] || ip -n "${name}s" route add default via 203.0.113.254 dev "${name}a"
+    [ "$big" = 0 ] || ip -n "${name}s" addr add 198.19.255.254/15 dev "${name}a"
+    if [ "$second" = 1 ]; then
+        ip link add "${name}c" netns "${name}s" address 02:54:56:00:00:03 type veth \
+            peer name "${name}d" netns "${name}g" address 02:54:56:00:00:04
+        ip netns exec "${name}s" sysctl -qw "net.ipv6.conf.${name}c.disable_ipv6=1"
+        ip netns exec "${name}g" sysctl -qw "net.ipv6.conf.${name}d.disable_ipv6=1"
+        ip -n "${name}g" link set "${name}d" up
+        ip -n "${name}s" addr add 198.19.8.1/21 dev "${name}c"
+        ip -n "${name}s" link set "${name}c" up
+    fi
     trap - ERR
 }
 
@@ -81,7 +96,8 @@ scan) exec env DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/talvik-lab ip netn
 seg) exec ip netns exec "${name}g" "$@" ;;
 info)
     printf '%s\n' "LAB_SCANNER_NS=${name}s" "LAB_SCANNER_IF=${name}a" "LAB_SEGMENT_IF=${name}b" \
-        LAB_SUBNET=203.0.113 LAB_SCANNER_IP=203.0.113.1 LAB_SCANNER_MAC=02:54:56:00:00:01
+        LAB_SUBNET=203.0.113 LAB_SCANNER_IP=203.0.113.1 LAB_SCANNER_MAC=02:54:56:00:00:01 \
+        "LAB_SECOND_IF=${name}c" "LAB_SECOND_SEGMENT_IF=${name}d"
     ;;
 *) die "unknown command: $command" ;;
 esac

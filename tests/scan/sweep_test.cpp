@@ -27,12 +27,13 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Mac = std::array<std::uint8_t, 6>;
 
-// The most frames any window of one second holds.
-std::size_t BusiestSecond(std::vector<std::chrono::nanoseconds> times) {
+// The most frames any window of one second (or `span`) holds.
+std::size_t BusiestSecond(std::vector<std::chrono::nanoseconds> times,
+                          std::chrono::nanoseconds span = std::chrono::seconds(1)) {
     std::sort(times.begin(), times.end());
     std::size_t most = 0;
     for (std::size_t first = 0, last = 0; first < times.size(); ++first) {
-        while (last < times.size() && times[last] < times[first] + std::chrono::seconds(1)) {
+        while (last < times.size() && times[last] < times[first] + span) {
             ++last;
         }
         most = std::max(most, last - first);
@@ -63,7 +64,8 @@ TEST(FramePace, NoSecondAboveTheRateAndTheRateUsedWhateverTheSenderSleeps) {
                 sent.push_back(now);
                 now += 20us;  // the send itself
             }
-            EXPECT_LE(BusiestSecond(sent), static_cast<std::size_t>(rate)) << rate;
+            // Also where the link delivers some frames a few milliseconds late.
+            EXPECT_LE(BusiestSecond(sent, 1004ms), static_cast<std::size_t>(rate)) << rate;
             // Not far under it either: the busy halves run within a frame a second of the rate.
             const auto busy = sent[frames / 2 - 1] - sent.front();
             const double used = (frames / 2 - 1) / std::chrono::duration<double>(busy).count();
@@ -82,11 +84,11 @@ TEST(SweepRepeats, LossSeenGivesRepeats) {
     for (const auto& row : {
              Row{64, 0, 50, 254, 600, 65534, 1},  // clean wire, busy /24
              Row{64, 0, 0, 254, 600, 65534, 1},   // clean wire, empty /24
-             Row{20, 0, 200, 254, 200, 254, 2},   // few probes, all back: a full /24 is worth it
+             Row{20, 0, 200, 254, 200, 254, 3},   // few probes, all back: a full /24 is worth it
              Row{64, 12, 40, 254, 160, 4094, 3},  // 10 % each way, busy /24
              Row{64, 12, 0, 254, 160, 4094, 1},   // 10 % each way, empty /24
              Row{64, 3, 50, 254, 600, 65534, 2},  // 5 % lost, busy /24
-             Row{64, 32, 40, 254, 160, 4094, 5},  // half lost: a handful of asks
+             Row{64, 32, 40, 254, 160, 4094, 6},  // half lost: as many asks as are allowed
              Row{0, 0, 0, 254, 0, 4094, 1},       // nothing answered: nothing to repeat
          }) {
         const double loss = EstimateLoss({row.probes, row.probes - row.lost});
@@ -108,8 +110,9 @@ public:
         std::chrono::milliseconds delay{0};
         bool dozing = false;  // hears broadcasts never, frames to its MAC always
     };
-    FakeSegment(std::uint32_t own, double lossEachWay, int seed)
-        : own_(own), loss_(lossEachWay), random_(seed) {}
+    // `from`: the address requests are told from where the interface has more than `own`.
+    FakeSegment(std::uint32_t own, double lossEachWay, int seed, std::uint32_t from = 0)
+        : own_(own), from_(from != 0 ? from : own), loss_(lossEachWay), random_(seed) {}
     void Add(std::uint32_t address, Host host) { hosts_.emplace(address, host); }
     void FailAsksAfter(std::size_t asks, int error) { failAfter_ = asks, askError_ = error; }
     void FailHearAfter(std::size_t asks, int error) { hearAfter_ = asks, hearError_ = error; }
@@ -131,14 +134,9 @@ public:
             if (!hears || Lost() || Lost()) {
                 continue;
             }
-            HeardArp reply{now + host->second.delay,
-                           2,
-                           host->second.mac,
-                           host->second.mac,
-                           target,
-                           OwnMac(),
-                           own_};
-            pending_.push_back(reply);
+            // The reply goes to the address and MAC the request came from.
+            const auto& mac = host->second.mac;
+            pending_.push_back({now + host->second.delay, 2, mac, mac, target, OwnMac(), from_});
         }
         ready_.notify_all();
         return 0;
@@ -189,7 +187,7 @@ public:
 private:
     bool Lost() { return std::uniform_real_distribution<>(0, 1)(random_) < loss_; }
 
-    std::uint32_t own_;
+    std::uint32_t own_, from_;
     double loss_;
     std::mt19937 random_;
     std::multimap<std::uint32_t, Host> hosts_;
@@ -261,10 +259,26 @@ std::size_t Threads() {
     return count;
 }
 
+// The most threads the process ran while it lived, sampled every 5 ms.
+class PeakThreads final {
+public:
+    explicit PeakThreads(std::size_t& peak)
+        : sampler_([&peak](std::stop_token stop) {
+              while (!stop.stop_requested()) {
+                  peak = std::max(peak, Threads());
+                  std::this_thread::sleep_for(5ms);
+              }
+          }) {}
+
+private:
+    std::jthread sampler_;
+};
+
 constexpr std::uint32_t kNet = 0xC6120000u;  // 198.18.0.0
 
 TEST(RunSweep, AClean20OnOnePassWithLateConflictingAndDozingHostsAllFound) {
-    FakeSegment wire(kNet + 0x0F01, 0.0, 1);
+    // The interface's first address is another subnet's, as where one link carries two.
+    FakeSegment wire(0xCB007101u, 0.0, 1, kNet + 0x0F01);
     std::set<std::size_t> live;
     // 100 hosts in three /24s, ten of them 300 ms late; one address claimed twice.
     for (std::uint32_t i = 0; i < 100; ++i) {
@@ -281,17 +295,17 @@ TEST(RunSweep, AClean20OnOnePassWithLateConflictingAndDozingHostsAllFound) {
     SweepLink link{
         &wire, Targets(kNet + 1, 4094), {{kNet + 1 + dozing, HostMac(kNet + 1 + dozing)}}};
     Seen seen;
-    const auto threadsBefore = Threads();
-    std::size_t threadsDuring = 0;
-    std::jthread counter([&](std::stop_token stop) {
-        while (!stop.stop_requested()) {
-            threadsDuring = std::max(threadsDuring, Threads());
-            std::this_thread::sleep_for(10ms);
-        }
-    });
-    RunSweep({&link, 1}, {8000, 500ms}, seen.Events(), {});
-    counter.request_stop();
-    counter.join();
+    std::size_t threadsSmall = 0, threadsLarge = 0;
+    {
+        FakeSegment small(kNet + 0x0F01, 0.0, 1);
+        SweepLink one{&small, Targets(kNet + 1, 254), {}};
+        PeakThreads peak(threadsSmall);
+        RunSweep({&one, 1}, {8000, 100ms}, {}, {});
+    }
+    {
+        PeakThreads peak(threadsLarge);
+        RunSweep({&link, 1}, {8000, 500ms}, seen.Events(), {});
+    }
 
     std::set<std::size_t> found;
     for (const auto& [row, macs] : seen.answered) {
@@ -314,7 +328,7 @@ TEST(RunSweep, AClean20OnOnePassWithLateConflictingAndDozingHostsAllFound) {
         EXPECT_LE(count, 1) << target - kNet;
     }
     EXPECT_EQ(wire.AskThreads(), 1u);
-    EXPECT_LE(threadsDuring, threadsBefore + 2);  // the sweep's one thread and the counter
+    EXPECT_EQ(threadsLarge, threadsSmall);  // a /20 costs the threads of a /24
 }
 
 TEST(RunSweep, ALossyLinkIsSearchedBetterThanTwoAsksOfEverythingInFewerFrames) {
