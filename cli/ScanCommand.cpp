@@ -333,11 +333,17 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
             phase = RunSweepPhase(options, *wires, live, describe, err, progress, stopSignals);
         } else if (options.targets.size() > kMaxEngineTargets) {
             finishLoad();
-            std::fprintf(err, "%s\n", NoticeLine(error).c_str());
+            std::fprintf(err, "%s\n",
+                         NoticeLine(Tr("cannot ask frame by frame: that needs root "
+                                       "(CAP_NET_RAW) or the helper talvik-arp"))
+                             .c_str());
             return kExitSomeNotAsked;
         } else {
             // A small run still goes as it always went, target by target.
-            std::fprintf(err, "%s\n", NoticeLine(error).c_str());
+            std::fprintf(err, "%s\n",
+                         NoticeLine(Tr("cannot ask frame by frame without root (CAP_NET_RAW) or "
+                                       "the helper talvik-arp; asking target by target"))
+                             .c_str());
         }
     }
     if (!phase) {
