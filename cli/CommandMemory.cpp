@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/CommandMemory.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "names/MacVendors.h"
@@ -13,6 +14,8 @@ namespace {
 
 // How long the write after the scan waits for another program holding the store.
 constexpr int kWriteWaitMs = 1000;
+// How long a row printed as it comes waits for a store another program holds.
+constexpr int kLiveWaitMs = 50;
 
 // One network of a run and the hosts asked on it.
 struct ScanNetwork {
@@ -131,6 +134,57 @@ bool AddMemory(ExportResult& result, const ScanOptions& options, bool interrupte
         }
     }
     return failed;
+}
+
+void LiveMemory::Describe(ExportHost& host) {
+    if (off_ || !host.address || !host.mac) {
+        return;
+    }
+    if (!opened_) {
+        opened_ = true;
+        const store::StoreLocation location = store::LocateStore();
+        if (!location.path.empty() && store::DeviceStore::Exists(location.path)) {
+            store_ = store::DeviceStore::Open(location.path).store;
+        }
+        if (store_) {
+            // A store another program holds must not hold the rows up.
+            store_->SetBusyTimeout(kLiveWaitMs);
+        }
+    }
+    if (!store_) {
+        return;
+    }
+    const std::uint32_t address = *ParseDottedDecimal(*host.address);
+    const auto known = std::find_if(networks_.begin(), networks_.end(), [&](const auto& entry) {
+        return (address & std::get<0>(entry)) == std::get<1>(entry);
+    });
+    const store::NetworkId* network = known == networks_.end() ? nullptr : &std::get<2>(*known);
+    if (!network) {
+        const auto identity = IdentifyNetwork(address);
+        if (!identity) {
+            return;
+        }
+        const std::uint32_t mask =
+            identity->prefixLength <= 0 ? 0 : ~std::uint32_t{0} << (32 - identity->prefixLength);
+        // A gateway whose MAC only the scan will see names the network at the end; until then
+        // its identity is not known, and a guess would call every device new.
+        store::NetworkId id;
+        if (!identity->gateway || identity->gatewayMac) {
+            id = store::MakeNetworkId(identity->address, identity->prefixLength,
+                                      identity->gatewayMac);
+        }
+        networks_.emplace_back(mask, identity->address & mask, std::move(id));
+        network = &std::get<2>(networks_.back());
+    }
+    if (network->subnet.empty()) {
+        return;
+    }
+    const store::ScanRow row{address, *host.mac, host.maker.value_or(""), ""};
+    const store::Seconds now = std::time(nullptr);
+    const store::ScanWrite compared = store_->Compare(*network, {&row, 1}, now);
+    if (compared.status.Ok() && compared.changes.size() == 1) {
+        AddMemoryFields(host, compared.changes.front(), now);
+    }
 }
 
 std::optional<std::string> InterfaceOf(std::uint32_t address) {

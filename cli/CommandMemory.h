@@ -4,7 +4,9 @@
 // scan, and each network of a run written down under its own identity after it.
 
 #include <atomic>
+#include <memory>
 #include <thread>
+#include <tuple>
 
 #include "cli/Options.h"
 #include "report/ResultExport.h"
@@ -17,6 +19,23 @@ namespace talvik::cli {
 // network of the run apart. Memory is on where its file is; --remember turns it on,
 // --no-memory leaves it untouched for this run. Gives whether memory was wanted and failed.
 bool AddMemory(ExportResult& result, const ScanOptions& options, bool interrupted);
+
+// What memory knows of a host the moment it answers, for the rows printed as they come: new,
+// or another MAC than last time. Reads only; the run is written at its end. Says nothing where
+// memory is off, cannot be read or is held by another program: the end says why.
+class LiveMemory {
+public:
+    explicit LiveMemory(const ScanOptions& options) : off_(options.noMemory) {}
+    // From any thread, one call at a time.
+    void Describe(ExportHost& host);
+
+private:
+    bool off_;
+    bool opened_ = false;
+    std::unique_ptr<store::DeviceStore> store_;
+    // The networks met so far: a mask, its subnet and its identity.
+    std::vector<std::tuple<std::uint32_t, std::uint32_t, store::NetworkId>> networks_;
+};
 
 // The interface the kernel would ask `address` on; nothing when it is asked on none.
 std::optional<std::string> InterfaceOf(std::uint32_t address);

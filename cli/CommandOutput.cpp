@@ -43,6 +43,18 @@ const char* StateText(ExportState state) {
     return Tr("not asked");
 }
 
+// What memory knows: another MAC than last time (which wins, as in the window, where a new
+// device took over a known address), a new device, a device that left.
+std::string MarkText(const ExportHost& host) {
+    if (host.previousMac) {
+        return Format(
+            host.state == ExportState::Answered ? Tr("MAC changed, was %s") : Tr("gone, was %s"),
+            host.previousMac->c_str());
+    }
+    return host.state == ExportState::Answered && host.isNew.value_or(false) ? Tr("new device")
+                                                                             : "";
+}
+
 }  // namespace
 
 int ExitStatusOf(const ExportResult& result, bool interrupted, bool memoryFailed) {
@@ -59,17 +71,7 @@ int ExitStatusOf(const ExportResult& result, bool interrupted, bool memoryFailed
 }
 
 std::string BuildTextOutput(const ExportResult& result, bool all) {
-    // What memory knows: another MAC than last time (which wins, as in the window, where a
-    // new device took over a known address), a new device, a device that left.
-    const auto mark = [](const ExportHost& host) -> std::string {
-        if (host.previousMac) {
-            return Format(host.state == ExportState::Answered ? Tr("MAC changed, was %s")
-                                                              : Tr("gone, was %s"),
-                          host.previousMac->c_str());
-        }
-        return host.state == ExportState::Answered && host.isNew.value_or(false) ? Tr("new device")
-                                                                                 : "";
-    };
+    const auto mark = MarkText;
     std::vector<const ExportHost*> shown;
     bool marked = false;
     for (const ExportHost& host : result.hosts) {
@@ -172,10 +174,10 @@ void LiveOutput::Answered(const ExportHost& host) {
     } else {
         // Fixed columns: the widths of rows still to come are not known.
         line = Padded(host.address.value_or(host.target), 15) + "  " +
-               Padded(host.mac.value_or(""), 17) + "  " + Padded(host.interface.value_or(""), 9) +
-               "  " + host.maker.value_or("");
-        if (!ParseDottedDecimal(host.target)) {
-            line += "  " + host.target;
+               Padded(host.mac.value_or(""), 17) + "  " + Padded(host.interface.value_or(""), 9);
+        for (const std::string& more : {MarkText(host), host.maker.value_or(""),
+                                        ParseDottedDecimal(host.target) ? "" : host.target}) {
+            line += more.empty() ? "" : "  " + more;
         }
         line.erase(line.find_last_not_of(' ') + 1);
         line = ValidUtf8(line) + "\n";

@@ -346,7 +346,7 @@ std::string UsageText() {
         "                           how the result is printed (default text); text and jsonl\n"
         "                           print each host the moment it answers\n"
         "  --interface NAME         ask only on this interface (may be given again)\n"
-        "  --rate 1..10000          frames per second per interface (default 500 for runs of\n"
+        "  --rate 1..3000           frames per second per interface (default 500 for runs of\n"
         "                           more than 255 targets)\n"
         "  --workers 1..64          how many targets are asked at once (default 50)\n"
         "  --network-condition 100..5000\n"

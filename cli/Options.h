@@ -20,7 +20,7 @@ inline constexpr std::size_t kMaxRunTargets = 65536;
 // Runs up to this many rows, without --rate or --interface, keep the engine the window uses.
 inline constexpr std::size_t kMaxEngineTargets = 255;
 inline constexpr int kDefaultRate = 500;
-inline constexpr int kMaxRate = 10000;
+inline constexpr int kMaxRate = 3000;  // the wires' own ceiling
 
 // The rows of a run, in order: addresses as numbers (a /16 is 65,534 of them), the few host
 // names as text.

@@ -304,8 +304,9 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
         vendorsLoad.join();
         makers = &vendors->Load();
     }
+    LiveMemory liveMemory(options);
     // Only the engine's rows need their interface found; the sweep knows it.
-    const auto describe = [makers](ExportHost& host) {
+    const auto describe = [makers, &liveMemory, &live](ExportHost& host) {
         if (!host.interface && host.address) {
             host.interface = InterfaceOf(*ParseDottedDecimal(*host.address));
         }
@@ -316,6 +317,9 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
                     host.maker = std::string(maker);
                 }
             }
+        }
+        if (live.Streams()) {
+            liveMemory.Describe(host);
         }
     };
     const auto finishLoad = [&] {
@@ -384,19 +388,6 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
-    std::string text;
-    switch (options.format) {
-        case OutputFormat::Text:
-        case OutputFormat::JsonLines:
-            text = live.Rest(result, options.all);
-            break;
-        case OutputFormat::Csv:
-            text = BuildCsvExport(result, options.bom);
-            break;
-        case OutputFormat::Json:
-            text = BuildJsonExport(result);
-            break;
-    }
     for (const std::string& note : result.notes) {
         std::fprintf(err, "%s\n", NoticeLine(note).c_str());
     }
@@ -405,7 +396,21 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
         std::fprintf(err, Tr("talvik-scan: cannot write the result: %s\n"), failure.c_str());
         return kExitWriteFailed;
     }
-    if (!WriteResult(out, text, err)) {
+    const auto write = [&](std::string_view piece) { return WriteResult(out, piece, err); };
+    bool written = true;
+    switch (options.format) {
+        case OutputFormat::Text:
+        case OutputFormat::JsonLines:
+            written = write(live.Rest(result, options.all));
+            break;
+        case OutputFormat::Csv:
+            written = WriteCsvExport(result, options.bom, write);
+            break;
+        case OutputFormat::Json:
+            written = WriteJsonExport(result, write);
+            break;
+    }
+    if (!written) {
         return kExitWriteFailed;
     }
     if (options.format == OutputFormat::Text) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "report/ResultExport.h"
 
+#include <utility>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -8,6 +10,11 @@
 #include <ctime>
 
 namespace talvik {
+
+namespace {
+// Large results go out in pieces of about this size, never held whole.
+constexpr std::size_t kExportPiece = 64 * 1024;
+}  // namespace
 
 namespace {
 
@@ -195,7 +202,7 @@ std::string ValidUtf8(std::string_view text) {
     return out;
 }
 
-std::string BuildCsvExport(const ExportResult& result, bool byteOrderMark) {
+bool WriteCsvExport(const ExportResult& result, bool byteOrderMark, const ExportSink& sink) {
     std::string out = byteOrderMark ? "\xEF\xBB\xBF" : "";
     out +=
         "address,state,mac,maker,host_name,name,first_seen,last_seen,new,previous_mac,"
@@ -223,7 +230,19 @@ std::string BuildCsvExport(const ExportResult& result, bool byteOrderMark) {
             out += (i == 0 ? "" : ",") + fields[i];
         }
         out += "\r\n";
+        if (out.size() >= kExportPiece && !sink(std::exchange(out, {}))) {
+            return false;
+        }
     }
+    return sink(out);
+}
+
+std::string BuildCsvExport(const ExportResult& result, bool byteOrderMark) {
+    std::string out;
+    WriteCsvExport(result, byteOrderMark, [&out](std::string_view piece) {
+        out += piece;
+        return true;
+    });
     return out;
 }
 
@@ -240,7 +259,7 @@ std::string BuildJsonHost(const ExportHost& host) {
            ", \"interface\": " + JsonValue(host.interface) + "}";
 }
 
-std::string BuildJsonExport(const ExportResult& result) {
+bool WriteJsonExport(const ExportResult& result, const ExportSink& sink) {
     const auto answered =
         std::count_if(result.hosts.begin(), result.hosts.end(),
                       [](const auto& h) { return h.state == ExportState::Answered; });
@@ -250,8 +269,20 @@ std::string BuildJsonExport(const ExportResult& result) {
     for (std::size_t i = 0; i < result.hosts.size(); ++i) {
         out += i == 0 ? "\n  " : ",\n  ";
         out += BuildJsonHost(result.hosts[i]);
+        if (out.size() >= kExportPiece && !sink(std::exchange(out, {}))) {
+            return false;
+        }
     }
     out += result.hosts.empty() ? "]}\n" : "\n]}\n";
+    return sink(out);
+}
+
+std::string BuildJsonExport(const ExportResult& result) {
+    std::string out;
+    WriteJsonExport(result, [&out](std::string_view piece) {
+        out += piece;
+        return true;
+    });
     return out;
 }
 

@@ -4,6 +4,7 @@
 // columns from the window's export and from talvik-scan.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -66,6 +67,12 @@ std::string BuildJsonHost(const ExportHost& host);
 
 // One JSON object {"targets", "answered", "notes", "hosts"}, ending with a line break.
 std::string BuildJsonExport(const ExportResult& result);
+
+// The same documents handed to `sink` piece by piece, so that a /16's need not be held whole;
+// false as soon as the sink refuses a piece.
+using ExportSink = std::function<bool(std::string_view piece)>;
+bool WriteCsvExport(const ExportResult& result, bool byteOrderMark, const ExportSink& sink);
+bool WriteJsonExport(const ExportResult& result, const ExportSink& sink);
 
 // Fills the device memory's fields of `host` from what the store said of its row in a scan
 // written at `scannedAt`; the window and talvik-scan share it so their exports agree.
