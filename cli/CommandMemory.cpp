@@ -43,23 +43,28 @@ std::optional<MacAddress> GatewayMac(const NetworkIdentity& network, const Expor
 // the interface each was asked on and its gateway. Asked once per network, not per host.
 std::vector<ScanNetwork> NetworksOfScan(ExportResult& result) {
     std::vector<ScanNetwork> networks;
-    const auto holding = [&](std::uint32_t address) -> ScanNetwork* {
+    // Subnets may nest (a /21 routed by another link inside a /15): the host's own interface
+    // tells them apart, and else the most specific holds it.
+    const auto holding = [&](const ExportHost& host) -> ScanNetwork* {
+        const std::uint32_t address = *ParseDottedDecimal(*host.address);
+        ScanNetwork* best = nullptr;
         for (ScanNetwork& network : networks) {
-            if ((address & network.mask) == network.subnet) {
-                return &network;
+            if ((address & network.mask) == network.subnet &&
+                (!host.interface || *host.interface == network.interfaceName) &&
+                (!best || network.mask > best->mask)) {
+                best = &network;
             }
         }
-        return nullptr;
+        return best;
     };
     for (const ExportHost& host : result.hosts) {
         if (host.state != ExportState::Answered || !host.address) {
             continue;
         }
-        const std::uint32_t address = *ParseDottedDecimal(*host.address);
-        if (holding(address)) {
+        if (holding(host)) {
             continue;
         }
-        const auto network = IdentifyNetwork(address);
+        const auto network = IdentifyNetwork(*ParseDottedDecimal(*host.address));
         if (!network) {
             continue;
         }
@@ -76,7 +81,7 @@ std::vector<ScanNetwork> NetworksOfScan(ExportResult& result) {
     for (ExportHost& host : result.hosts) {
         if (host.address &&
             (host.state == ExportState::Answered || host.state == ExportState::Silent)) {
-            if (ScanNetwork* network = holding(*ParseDottedDecimal(*host.address))) {
+            if (ScanNetwork* network = holding(host)) {
                 network->hosts.push_back(&host);
             }
         }
@@ -155,8 +160,10 @@ void LiveMemory::Describe(ExportHost& host) {
         return;
     }
     const std::uint32_t address = *ParseDottedDecimal(*host.address);
+    // As the end will: the host's own interface tells nested subnets apart.
     const auto known = std::find_if(networks_.begin(), networks_.end(), [&](const auto& entry) {
-        return (address & std::get<0>(entry)) == std::get<1>(entry);
+        return (address & std::get<0>(entry)) == std::get<1>(entry) &&
+               host.interface.value_or(std::get<3>(entry)) == std::get<3>(entry);
     });
     const store::NetworkId* network = known == networks_.end() ? nullptr : &std::get<2>(*known);
     if (!network) {
@@ -173,7 +180,8 @@ void LiveMemory::Describe(ExportHost& host) {
             id = store::MakeNetworkId(identity->address, identity->prefixLength,
                                       identity->gatewayMac);
         }
-        networks_.emplace_back(mask, identity->address & mask, std::move(id));
+        networks_.emplace_back(mask, identity->address & mask, std::move(id),
+                               identity->interfaceName);
         network = &std::get<2>(networks_.back());
     }
     if (network->subnet.empty()) {

@@ -33,8 +33,8 @@ private:
     bool off_;
     bool opened_ = false;
     std::unique_ptr<store::DeviceStore> store_;
-    // The networks met so far: a mask, its subnet and its identity.
-    std::vector<std::tuple<std::uint32_t, std::uint32_t, store::NetworkId>> networks_;
+    // The networks met so far: a mask, its subnet, its identity and its interface.
+    std::vector<std::tuple<std::uint32_t, std::uint32_t, store::NetworkId, std::string>> networks_;
 };
 
 // The interface the kernel would ask `address` on; nothing when it is asked on none.

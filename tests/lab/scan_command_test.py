@@ -14,6 +14,7 @@ import os
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -491,6 +492,20 @@ class WholeNetworks(unittest.TestCase):
                 self.assertEqual(found, wanted)
                 # 1,022 asks at 500 frames/s on each link at once, not one link after the other.
                 self.assertLess(took, 3.8, err)
+        # Memory keeps each network of the run under its own identity.
+        home = tempfile.mkdtemp(prefix="talvik-scan-xdg-")
+        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
+        ENV["XDG_DATA_HOME"] = home
+        try:
+            code, out, err = self.lab.run(["--remember", "--format", "jsonl", "--no-names",
+                                           "198.18.0.0/22", "198.19.8.0/22"])
+        finally:
+            del ENV["XDG_DATA_HOME"]
+        self.assertEqual(code, 0, err)
+        with sqlite3.connect(os.path.join(home, "talvik", "devices.sqlite3")) as db:
+            kept = dict(db.execute("SELECT n.subnet, count(*) FROM devices d "
+                                   "JOIN networks n ON n.id = d.network_id GROUP BY n.subnet"))
+        self.assertEqual(kept, {"198.18.0.0/15": len(FIRST), "198.19.8.0/21": len(SECOND) + 1})
         # --interface keeps to its link: the other's targets are counted, not asked.
         code, out, err = self.lab.run(["--format", "jsonl", "--no-names", "--interface",
                                        self.lab.name + "c", "198.18.0.0/22", "198.19.8.0/22"])
