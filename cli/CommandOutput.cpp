@@ -201,7 +201,9 @@ std::string LiveOutput::Rest(const ExportResult& result, bool all) const {
     std::sort(printed.begin(), printed.end());
     ExportResult rest;
     for (const ExportHost& host : result.hosts) {
-        if (!std::binary_search(printed.begin(), printed.end(), host.target)) {
+        // Only rows the text shows are copied: a /16 holds tens of thousands of silent ones.
+        const bool shown = all || host.state == ExportState::Answered || host.previousMac;
+        if (shown && !std::binary_search(printed.begin(), printed.end(), host.target)) {
             rest.hosts.push_back(host);
         }
     }

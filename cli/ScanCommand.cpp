@@ -334,7 +334,12 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     if (sweep) {
         std::string error;
         if (const auto wires = MakeArpWires(error)) {
-            phase = RunSweepPhase(options, *wires, live, describe, err, progress, stopSignals);
+            const store::StoreLocation store = store::LocateStore();
+            const bool memoryOn = !options.noMemory &&
+                                  (options.remember ||
+                                   (!store.path.empty() && store::DeviceStore::Exists(store.path)));
+            phase = RunSweepPhase(options, *wires, live, describe, memoryOn, err, progress,
+                                  stopSignals);
         } else if (options.targets.size() > kMaxEngineTargets) {
             finishLoad();
             std::fprintf(err, "%s\n",

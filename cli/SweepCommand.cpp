@@ -160,8 +160,8 @@ std::optional<RoutedRun> RouteTargets(const ScanOptions& options, std::string& e
 }
 
 SweepPhase RunSweepPhase(const ScanOptions& options, IArpWires& wires, LiveOutput& live,
-                         const std::function<void(ExportHost&)>& describe, std::FILE* err,
-                         bool progress, const sigset_t& stopSignals) {
+                         const std::function<void(ExportHost&)>& describe, bool keepSilent,
+                         std::FILE* err, bool progress, const sigset_t& stopSignals) {
     SweepPhase phase;
     std::string error;
     int status = kExitSomeNotAsked;
@@ -283,7 +283,8 @@ SweepPhase RunSweepPhase(const ScanOptions& options, IArpWires& wires, LiveOutpu
     AddNotAskedNotes(*routed, notAsked, linkOf, phase.result.notes);
 
     // The whole list; silent rows only where they are printed, which a /16 has thousands of.
-    const bool silentRows = !live.Streams() || options.all;
+    // Memory needs them too: what was asked and not heard says who left.
+    const bool silentRows = !live.Streams() || options.all || keepSilent;
     for (std::size_t row = 0; row < rows.size(); ++row) {
         ExportHost host = hostOf(row);
         if (const auto answer = answers.find(row); answer != answers.end()) {

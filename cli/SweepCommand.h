@@ -44,9 +44,10 @@ struct RoutedRun {
 // given by --interface does not exist or is down.
 std::optional<RoutedRun> RouteTargets(const ScanOptions& options, std::string& error, int& status);
 
-// `describe` adds what the command knows of a host that answered before it is printed.
+// `describe` adds what the command knows of a host that answered before it is printed;
+// `keepSilent`: the result holds the silent rows also where they are not printed.
 SweepPhase RunSweepPhase(const ScanOptions& options, IArpWires& wires, LiveOutput& live,
-                         const std::function<void(ExportHost&)>& describe, std::FILE* err,
-                         bool progress, const sigset_t& stopSignals);
+                         const std::function<void(ExportHost&)>& describe, bool keepSilent,
+                         std::FILE* err, bool progress, const sigset_t& stopSignals);
 
 }  // namespace talvik::cli

@@ -506,6 +506,28 @@ class WholeNetworks(unittest.TestCase):
             kept = dict(db.execute("SELECT n.subnet, count(*) FROM devices d "
                                    "JOIN networks n ON n.id = d.network_id GROUP BY n.subnet"))
         self.assertEqual(kept, {"198.18.0.0/15": len(FIRST), "198.19.8.0/21": len(SECOND) + 1})
+        # One host left: a large run's text names it among the rows printed as hosts answer.
+        self.lab.others[0].terminate()
+        self.lab.others[0].wait()
+        config = os.path.join(self.lab.dir, "config-left.json")
+        with open(config, "w") as f:
+            json.dump({"interface": self.lab.name + "b", "hosts": FIRST[1:]}, f)
+        ready = os.path.join(self.lab.dir, "ready-left")
+        self.lab.others[0] = subprocess.Popen(
+            [LAB_SH, "seg", self.lab.name, "python3", RESPONDER, "--config", config,
+             "--ready-file", ready, "--duration", "120"])
+        deadline = time.monotonic() + 20
+        while not os.path.exists(ready) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        ENV["XDG_DATA_HOME"] = home
+        try:
+            code, out, err = self.lab.run(["--no-names", "198.18.0.0/22"])
+        finally:
+            del ENV["XDG_DATA_HOME"]
+        self.assertEqual(code, 0, err)
+        lines = {line.split()[0]: line for line in out.splitlines()}
+        self.assertEqual(len(lines), len(FIRST), out)
+        self.assertIn("已离线，上次为 " + FIRST[0]["mac"], lines[FIRST[0]["ip"]])
         # --interface keeps to its link: the other's targets are counted, not asked.
         code, out, err = self.lab.run(["--format", "jsonl", "--no-names", "--interface",
                                        self.lab.name + "c", "198.18.0.0/22", "198.19.8.0/22"])
