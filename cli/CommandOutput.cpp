@@ -92,8 +92,11 @@ std::string BuildTextOutput(const ExportResult& result, bool all) {
         }
         return name;
     };
-    std::size_t widths[4] = {};
+    const bool interfaces = std::any_of(shown.begin(), shown.end(),
+                                        [](const ExportHost* host) { return host->interface; });
+    std::size_t widths[5] = {};
     for (const ExportHost* host : shown) {
+        widths[4] = std::max(widths[4], DisplayWidth(host->interface.value_or("")));
         widths[0] = std::max(widths[0], DisplayWidth(first(*host)));
         widths[1] = std::max(widths[1], DisplayWidth(second(*host)));
         widths[2] = std::max(widths[2], DisplayWidth(host->maker.value_or("")));
@@ -101,17 +104,19 @@ std::string BuildTextOutput(const ExportResult& result, bool all) {
     }
     std::string out;
     for (const ExportHost* host : shown) {
-        std::string line = Padded(first(*host), widths[0]) + "  " +
-                           Padded(second(*host), widths[1]) + "  " +
-                           (marked ? Padded(mark(*host), widths[3]) + "  " : "") +
-                           Padded(host->maker.value_or(""), widths[2]) + "  " + last(*host);
+        std::string line =
+            Padded(first(*host), widths[0]) + "  " + Padded(second(*host), widths[1]) + "  " +
+            (interfaces ? Padded(host->interface.value_or(""), widths[4]) + "  " : "") +
+            (marked ? Padded(mark(*host), widths[3]) + "  " : "") +
+            Padded(host->maker.value_or(""), widths[2]) + "  " + last(*host);
         line.erase(line.find_last_not_of(' ') + 1);
         out += ValidUtf8(line) + "\n";
     }
     return out;
 }
 
-std::string SummaryLine(const ExportResult& result, double seconds, bool interrupted) {
+std::string SummaryLine(const ExportResult& result, double seconds, bool interrupted,
+                        std::size_t targets) {
     int answered = 0;
     int notAsked = 0;
     int unresolved = 0;
@@ -123,7 +128,8 @@ std::string SummaryLine(const ExportResult& result, double seconds, bool interru
     char time[32];
     std::snprintf(time, sizeof time, "%.1f", seconds);
     std::string line = interrupted ? Tr("Scan interrupted: ") : "";
-    line += Format(TrCount("%zu target", "%zu targets", result.hosts.size()), result.hosts.size());
+    targets = std::max(targets, result.hosts.size());
+    line += Format(TrCount("%zu target", "%zu targets", targets), targets);
     line += Format(TrCount(", %d up", ", %d up", static_cast<unsigned long>(answered)), answered);
     if (notAsked > 0) {
         line += Format(
@@ -154,6 +160,64 @@ std::string NoticeLine(std::string_view note) {
         line += piece;
     }
     return Tr("talvik-scan: ") + PrintableText(line);
+}
+
+void LiveOutput::Answered(const ExportHost& host) {
+    if (!Streams()) {
+        return;
+    }
+    std::string line;
+    if (format_ == OutputFormat::JsonLines) {
+        line = BuildJsonHost(host) + "\n";
+    } else {
+        // Fixed columns: the widths of rows still to come are not known.
+        line = Padded(host.address.value_or(host.target), 15) + "  " +
+               Padded(host.mac.value_or(""), 17) + "  " + Padded(host.interface.value_or(""), 9) +
+               "  " + host.maker.value_or("");
+        if (!ParseDottedDecimal(host.target)) {
+            line += "  " + host.target;
+        }
+        line.erase(line.find_last_not_of(' ') + 1);
+        line = ValidUtf8(line) + "\n";
+    }
+    const std::lock_guard lock(mutex_);
+    printed_.push_back(host.target);
+    if (!failure_.empty()) {
+        return;
+    }
+    if (out_ == nullptr) {
+        failure_ = Tr("standard output is closed");
+    } else if (std::fwrite(line.data(), 1, line.size(), out_) != line.size() ||
+               std::fflush(out_) != 0) {
+        failure_ = ErrorText(errno);
+    }
+}
+
+std::string LiveOutput::Rest(const ExportResult& result, bool all) const {
+    const std::lock_guard lock(mutex_);
+    std::vector<std::string> printed = printed_;
+    std::sort(printed.begin(), printed.end());
+    ExportResult rest;
+    for (const ExportHost& host : result.hosts) {
+        if (!std::binary_search(printed.begin(), printed.end(), host.target)) {
+            rest.hosts.push_back(host);
+        }
+    }
+    if (format_ == OutputFormat::Text) {
+        return BuildTextOutput(rest, all);
+    }
+    std::string out;
+    for (const ExportHost& host : rest.hosts) {
+        if (all || host.state == ExportState::Answered) {
+            out += BuildJsonHost(host) + "\n";
+        }
+    }
+    return out;
+}
+
+std::string LiveOutput::Failure() const {
+    const std::lock_guard lock(mutex_);
+    return failure_;
 }
 
 bool WriteResult(std::FILE* out, std::string_view text, std::FILE* err) {

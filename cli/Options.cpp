@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <set>
+#include <unordered_set>
 #include <utility>
 
 #include "cli/Language.h"
@@ -71,12 +72,6 @@ std::string Quoted(std::string_view text) {
     return Format(Tr("'%s'"), PrintableText(text).c_str());
 }
 
-void AddRun(std::uint32_t first, std::uint32_t last, std::vector<std::string>& rows) {
-    for (std::uint64_t address = first; address <= last; ++address) {
-        rows.push_back(FormatDottedDecimal(static_cast<std::uint32_t>(address)));
-    }
-}
-
 bool LooksNumeric(std::string_view text) {
     return std::all_of(text.begin(), text.end(),
                        [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
@@ -90,6 +85,13 @@ bool IsHostName(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' || c == '.';
     });
+}
+
+// As the kernel takes them: 1 to 15 bytes, no slash, colon or white space, not "." or "..".
+bool IsInterfaceName(std::string_view text) {
+    return !text.empty() && text.size() < 16 && text != "." && text != ".." &&
+           std::all_of(text.begin(), text.end(),
+                       [](char c) { return c > ' ' && c < 0x7F && c != '/' && c != ':'; });
 }
 
 }  // namespace
@@ -119,7 +121,21 @@ std::string PrintableText(std::string_view text) {
     return out;
 }
 
-bool ExpandTarget(std::string_view text, std::vector<std::string>& rows, std::string& error) {
+std::string TargetList::Text(std::size_t row) const {
+    return IsName(row) ? Name(row) : FormatDottedDecimal(Address(row));
+}
+
+std::vector<std::string> TargetList::Texts() const {
+    std::vector<std::string> texts;
+    texts.reserve(size());
+    for (std::size_t row = 0; row < size(); ++row) {
+        texts.push_back(Text(row));
+    }
+    return texts;
+}
+
+bool ExpandTarget(std::string_view text, TargetPiece& piece, std::string& error) {
+    piece = {};
     if (const auto dash = text.find('-');
         dash != std::string_view::npos && ParseDottedDecimal(text.substr(0, dash))) {
         const std::uint32_t first = *ParseDottedDecimal(text.substr(0, dash));
@@ -134,15 +150,12 @@ bool ExpandTarget(std::string_view text, std::vector<std::string>& rows, std::st
             error = Format(Tr("the end of the range is not an address: %s"), Quoted(text).c_str());
             return false;
         }
-        if ((*last & 0xFFFFFF00u) != (first & 0xFFFFFF00u)) {
-            error = Format(Tr("the range leaves one /24: %s"), Quoted(text).c_str());
-            return false;
-        }
         if (*last < first) {
             error = Format(Tr("the range ends before it starts: %s"), Quoted(text).c_str());
             return false;
         }
-        AddRun(first, *last, rows);
+        piece.first = first;
+        piece.last = *last;
         return true;
     }
     if (const auto slash = text.find('/'); slash != std::string_view::npos) {
@@ -152,31 +165,25 @@ bool ExpandTarget(std::string_view text, std::vector<std::string>& rows, std::st
             error = Format(Tr("not a valid network: %s"), Quoted(text).c_str());
             return false;
         }
-        if (*bits < 24) {
-            error = Format(Tr("a network prefix must be /24 or longer (255 targets at most): %s"),
-                           Quoted(text).c_str());
-            return false;
-        }
-        const std::uint32_t mask = *bits == 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> *bits);
+        const std::uint32_t mask = *bits == 0    ? 0u
+                                   : *bits == 32 ? 0xFFFFFFFFu
+                                                 : ~(0xFFFFFFFFu >> *bits);
         const std::uint32_t network = *base & mask;
         const std::uint32_t broadcast = network | ~mask;
         // Up to /30 the network and broadcast addresses are no hosts; a /31 has two hosts.
-        if (*bits <= 30) {
-            AddRun(network + 1, broadcast - 1, rows);
-        } else {
-            AddRun(network, broadcast, rows);
-        }
+        piece.first = *bits <= 30 ? network + 1 : network;
+        piece.last = *bits <= 30 ? broadcast - 1 : broadcast;
         return true;
     }
-    if (ParseDottedDecimal(text)) {
-        rows.push_back(FormatDottedDecimal(*ParseDottedDecimal(text)));
+    if (const auto address = ParseDottedDecimal(text)) {
+        piece.first = piece.last = *address;
         return true;
     }
     if (LooksNumeric(text) || !IsHostName(text)) {
         error = Format(Tr("not a valid address, range or host name: %s"), Quoted(text).c_str());
         return false;
     }
-    rows.emplace_back(text);
+    piece.name = text;
     return true;
 }
 
@@ -191,25 +198,37 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
     bool optionsEnded = false;
     // A target given twice (also inside two ranges, or a name in another case) is one row: it
     // is asked once and counted once.
-    std::set<std::string> given;
+    std::unordered_set<std::uint32_t> givenAddresses;
+    std::set<std::string> givenNames;
+    const auto tooMany = [&] {
+        return bad(Format(Tr("more than %zu targets in one run"), kMaxRunTargets));
+    };
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
             std::string error;
-            std::vector<std::string> rows;
-            if (!ExpandTarget(arg, rows, error)) {
+            TargetPiece piece;
+            if (!ExpandTarget(arg, piece, error)) {
                 return bad(error);
             }
-            for (std::string& row : rows) {
-                std::string key = row;
+            if (!piece.name.empty()) {
+                std::string key = piece.name;
                 std::transform(key.begin(), key.end(), key.begin(),
                                [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-                if (given.insert(std::move(key)).second) {
-                    options.targets.push_back(std::move(row));
+                if (givenNames.insert(std::move(key)).second) {
+                    options.targets.AddName(std::move(piece.name));
+                }
+            } else if (std::uint64_t{piece.last} - piece.first + 1 > kMaxRunTargets) {
+                return tooMany();  // refused before a /8 is spelled out
+            } else {
+                for (std::uint64_t address = piece.first; address <= piece.last; ++address) {
+                    if (givenAddresses.insert(static_cast<std::uint32_t>(address)).second) {
+                        options.targets.AddAddress(static_cast<std::uint32_t>(address));
+                    }
                 }
             }
-            if (options.targets.size() > static_cast<std::size_t>(MAX_TARGETS)) {
-                return bad(Format(Tr("more than %d targets"), MAX_TARGETS));
+            if (options.targets.size() > kMaxRunTargets) {
+                return tooMany();
             }
             continue;
         }
@@ -232,8 +251,9 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
             name = arg.substr(0, equals);
             value = arg.substr(equals + 1);
         }
-        const bool takesValue =
-            name == "--format" || name == "--workers" || name == "--network-condition";
+        const bool takesValue = name == "--format" || name == "--workers" ||
+                                name == "--network-condition" || name == "--rate" ||
+                                name == "--interface";
         if (takesValue && !value) {
             if (i + 1 >= args.size()) {
                 return bad(Format(Tr("option %s needs a value"), name.c_str()));
@@ -249,9 +269,26 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
                 options.format = OutputFormat::Csv;
             } else if (*value == "json") {
                 options.format = OutputFormat::Json;
+            } else if (*value == "jsonl") {
+                options.format = OutputFormat::JsonLines;
             } else {
-                return bad(
-                    Format(Tr("--format takes text, csv or json: %s"), Quoted(*value).c_str()));
+                return bad(Format(Tr("--format takes text, csv, json or jsonl: %s"),
+                                  Quoted(*value).c_str()));
+            }
+        } else if (name == "--rate") {
+            const auto number = Number(*value, 1, kMaxRate);
+            if (!number) {
+                return bad(Format(Tr("--rate takes frames per second from 1 to %d: %s"), kMaxRate,
+                                  Quoted(*value).c_str()));
+            }
+            options.rate = *number;
+        } else if (name == "--interface") {
+            if (!IsInterfaceName(*value)) {
+                return bad(Format(Tr("not a valid interface name: %s"), Quoted(*value).c_str()));
+            }
+            if (std::find(options.interfaces.begin(), options.interfaces.end(), *value) ==
+                options.interfaces.end()) {
+                options.interfaces.push_back(*value);
             }
         } else if (name == "--workers") {
             const auto number = Number(*value, kMinWorkerLimit, kMaxWorkerLimit);
@@ -297,16 +334,24 @@ std::string UsageText() {
         "Usage: talvik-scan [OPTION]... TARGET...\n"
         "Finds the live hosts of the local network segment by ARP, prints them and exits.\n"
         "\n"
-        "A target is an address (203.0.113.7), a range inside one /24 (203.0.113.1-203.0.113.254\n"
-        "or 203.0.113.1-254), a network of /24 or longer (203.0.113.0/24) or a host name; 255 at "
-        "most.\n"
+        "A target is an address (203.0.113.7), a range (198.18.0.1-198.18.3.254 or\n"
+        "203.0.113.1-254), a network (198.18.0.0/16) or a host name; 65536 at most in one run.\n"
+        "Each target is asked on the interface the kernel routes it by.\n"
+        "\n"
+        "Runs of more than 255 targets, and runs with --rate or --interface, ask frame by\n"
+        "frame at a steady pace: as root, or through the helper talvik-arp.\n"
         "\n"
         "Options:\n"
-        "  --format text|csv|json   how the result is printed (default text)\n"
+        "  --format text|csv|json|jsonl\n"
+        "                           how the result is printed (default text); text and jsonl\n"
+        "                           print each host the moment it answers\n"
+        "  --interface NAME         ask only on this interface (may be given again)\n"
+        "  --rate 1..10000          frames per second per interface (default 500 for runs of\n"
+        "                           more than 255 targets)\n"
         "  --workers 1..64          how many targets are asked at once (default 50)\n"
         "  --network-condition 100..5000\n"
         "                           the lower, the longer late answers are awaited (default 1000)\n"
-        "  --all                    the text format lists silent and unasked targets too\n"
+        "  --all                    text and jsonl list silent and unasked targets too\n"
         "  --bom                    the CSV starts with UTF-8's byte order mark, for spreadsheets\n"
         "  --no-names               look up neither makers nor host names\n"
         "  --remember               write the result to the device memory\n"

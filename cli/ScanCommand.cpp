@@ -13,13 +13,16 @@
 #include <mutex>
 #include <thread>
 
+#include "cli/CommandMemory.h"
 #include "cli/HeadlessPorts.h"
 #include "cli/HostNameSources.h"
 #include "cli/Language.h"
 #include "cli/PlatformChoice.h"
+#include "cli/SweepCommand.h"
 #include "names/HostNames.h"
 #include "names/MacVendors.h"
 #include "netlink/NetworkIdentity.h"
+#include "platform/Platform.h"
 #include "scan/Address.h"
 #include "scan/ScanEngine.h"
 #include "store/DeviceStore.h"
@@ -39,8 +42,6 @@ constexpr std::chrono::milliseconds kNamesWait(2000);
 constexpr int kNameThreads = 4;
 // How long the scan's start waits for the remembered devices: a read takes milliseconds.
 constexpr std::chrono::milliseconds kReadHeadStart(100);
-// How long the write after the scan waits for another program holding the store.
-constexpr int kWriteWaitMs = 1000;
 
 // Every row of the headless list as the export describes it.
 ExportResult Collect(HeadlessWindow& window) {
@@ -73,13 +74,6 @@ ExportResult Collect(HeadlessWindow& window) {
         result.hosts.push_back(std::move(host));
     }
     return result;
-}
-
-bool TakeStopSignal(const sigset_t& signals, std::chrono::milliseconds wait) {
-    timespec time{};
-    time.tv_sec = static_cast<std::time_t>(wait.count() / 1000);
-    time.tv_nsec = static_cast<long>((wait.count() % 1000) * 1000000);
-    return sigtimedwait(&signals, nullptr, &time) > 0;
 }
 
 // Names of the answered hosts, a few at a time, for at most kNamesWait; gives up early on a
@@ -163,90 +157,6 @@ void AddMakers(ExportResult& result, const MacRegistry& registry) {
     }
 }
 
-// The identity of the network the answered hosts are on: the first answered host's interface
-// and its gateway, whose MAC this scan may have seen itself.
-std::optional<store::NetworkId> NetworkOfScan(const ExportResult& result) {
-    for (const ExportHost& host : result.hosts) {
-        if (host.state != ExportState::Answered || !host.address) {
-            continue;
-        }
-        const auto network = IdentifyNetwork(*ParseDottedDecimal(*host.address));
-        if (!network) {
-            continue;
-        }
-        std::optional<MacAddress> gatewayMac = network->gatewayMac;
-        if (!gatewayMac && network->gateway) {
-            for (const ExportHost& other : result.hosts) {
-                if (other.address == FormatDottedDecimal(*network->gateway) && other.mac) {
-                    if (const auto bytes = ParseMacText(*other.mac)) {
-                        gatewayMac = *bytes;
-                    }
-                }
-            }
-        }
-        return store::MakeNetworkId(network->address, network->prefixLength, gatewayMac);
-    }
-    return std::nullopt;
-}
-
-// The device memory's side of the result: what is remembered of each host, and this scan
-// written down unless it was cut short. Memory is on where its file is; --remember turns it
-// on, --no-memory leaves it untouched for this run. Gives whether memory was wanted and failed.
-bool AddMemory(ExportResult& result, const ScanOptions& options, bool interrupted) {
-    if (options.noMemory) {
-        return false;
-    }
-    const store::StoreLocation location = store::LocateStore();
-    if (location.path.empty()) {
-        if (options.remember) {
-            result.notes.push_back(store::DescribeProblem(location.status));
-        }
-        return options.remember;
-    }
-    if (!options.remember && !store::DeviceStore::Exists(location.path)) {
-        return false;
-    }
-    store::DeviceStore::Opened opened = options.remember ? store::DeviceStore::Create(location.path)
-                                                         : store::DeviceStore::Open(location.path);
-    if (!opened.status.Ok()) {
-        result.notes.push_back(store::DescribeProblem(opened.status));
-    }
-    if (!opened.store) {
-        return !opened.status.Ok();
-    }
-    // The scan is over: a store another program holds is waited for only briefly.
-    opened.store->SetBusyTimeout(kWriteWaitMs);
-    const auto network = NetworkOfScan(result);
-    if (!network) {
-        return false;
-    }
-    // Only the targets really asked say anything about a device.
-    std::vector<store::ScanRow> rows;
-    std::vector<ExportHost*> hosts;
-    for (ExportHost& host : result.hosts) {
-        if (host.address &&
-            (host.state == ExportState::Answered || host.state == ExportState::Silent)) {
-            rows.push_back({*ParseDottedDecimal(*host.address), host.mac.value_or(""),
-                            host.maker.value_or(""), host.hostName.value_or("")});
-            hosts.push_back(&host);
-        }
-    }
-    const store::Seconds now = std::time(nullptr);
-    const store::ScanWrite write = interrupted ? opened.store->Compare(*network, rows, now)
-                                               : opened.store->RecordScan(*network, rows, now);
-    if (!write.status.Ok() && write.changes.empty()) {
-        result.notes.push_back(store::DescribeProblem(write.status));
-        return true;
-    }
-    if (!write.status.Ok()) {
-        result.notes.push_back(store::DescribeProblem(write.status));  // kept aside, written anew
-    }
-    for (std::size_t i = 0; i < hosts.size() && i < write.changes.size(); ++i) {
-        AddMemoryFields(*hosts[i], write.changes[i], now);
-    }
-    return false;
-}
-
 // Runs `work` beside this thread, which takes the stop signals meanwhile. On one, every store
 // call is ended, so the work returns at once. Gives whether a stop came.
 bool RunTakingStops(const std::function<void()>& work, const sigset_t& signals) {
@@ -268,102 +178,44 @@ bool RunTakingStops(const std::function<void()>& work, const sigset_t& signals) 
     return stopped;
 }
 
-// Tells the sender the devices the store knows on the targets' network, so that dozing ones are
-// also asked by their own MAC. It runs beside the scan: only a read, which never waits for
-// another program's write, but the scan need not wait for it either. Memory that is off or
-// cannot be read tells nothing; what went wrong is said after the scan, when the store is
-// opened again, except a damaged store kept aside here, which is said from here.
-class KnownDevicesRead final {
-public:
-    KnownDevicesRead(IArpSender& sender, const ScanOptions& options)
-        : thread_([this, &sender, targets = options.targets, off = options.noMemory] {
-              if (!off) {
-                  Read(sender, targets);
-              }
-              done_ = true;
-          }) {}
-    ~KnownDevicesRead() { Finish(); }
-    KnownDevicesRead(const KnownDevicesRead&) = delete;
-    KnownDevicesRead& operator=(const KnownDevicesRead&) = delete;
-
-    bool Done() const { return done_; }
-    void Finish() {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    // Not Ok: the damaged store that was kept aside.
-    const store::StoreStatus& Said() const { return said_; }
-
-private:
-    void Read(IArpSender& sender, const std::vector<std::string>& targets) {
-        const store::StoreLocation location = store::LocateStore();
-        if (location.path.empty() || !store::DeviceStore::Exists(location.path)) {
-            return;
-        }
-        std::optional<NetworkIdentity> network;
-        for (const std::string& target : targets) {
-            if (const auto address = ParseDottedDecimal(target)) {
-                if ((network = IdentifyNetwork(*address))) {
-                    break;
-                }
-            }
-        }
-        if (!network) {
-            return;
-        }
-        const store::DeviceStore::Opened opened = store::DeviceStore::Open(location.path);
-        if (opened.status.problem == store::StoreProblem::Corrupt) {
-            said_ = opened.status;
-        }
-        if (!opened.store) {
-            return;
-        }
-        const store::NetworkDevices known = opened.store->Devices(
-            store::MakeNetworkId(network->address, network->prefixLength, network->gatewayMac));
-        if (known.status.problem == store::StoreProblem::Corrupt) {
-            said_ = known.status;
-        }
-        std::vector<KnownDevice> devices;
-        for (const store::Device& device : known.devices) {
-            if (const auto mac = ParseMacText(device.mac); mac && device.address != 0) {
-                devices.push_back({device.address, *mac});
-            }
-        }
-        if (known.status.Ok() && !devices.empty()) {
-            sender.Remember(devices);
-        }
-    }
-
-    store::StoreStatus said_;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
-
 }  // namespace
 
-int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool progress,
-            const sigset_t& stopSignals) {
-    const auto start = Clock::now();
-    // The makers' registry is read while the scan runs, off its threads' way.
-    auto vendors = std::make_shared<MacVendors>();
-    std::thread vendorsLoad;
-    if (!options.noNames) {
-        vendorsLoad = std::thread([vendors] { vendors->Load(); });
-    }
+bool TakeStopSignal(const sigset_t& signals, std::chrono::milliseconds wait) {
+    timespec time{};
+    time.tv_sec = static_cast<std::time_t>(wait.count() / 1000);
+    time.tv_nsec = static_cast<long>((wait.count() % 1000) * 1000000);
+    return sigtimedwait(&signals, nullptr, &time) > 0;
+}
 
-    HeadlessWindow window(options.targets);
+namespace {
+
+// The row of the headless list that answered, as it is printed the moment it answers.
+ExportHost AnsweredRow(const headless::HeadlessList& list, int row) {
+    ExportHost host;
+    host.target = list.GetItemText(row, 0);
+    host.state = ExportState::Answered;
+    if (const std::uint32_t address = list.AddressOf(row); address != 0) {
+        host.address = FormatDottedDecimal(address);
+    }
+    host.mac = ExportMac(list.GetItemText(row, 2));
+    return host;
+}
+
+// A run of the engine the window uses, on the headless ports. Nothing when no ARP sender could
+// be made; its line is said.
+std::optional<SweepPhase> RunEnginePhase(const ScanOptions& options, LiveOutput& live,
+                                         const std::function<void(ExportHost&)>& describe,
+                                         std::FILE* err, bool progress,
+                                         const sigset_t& stopSignals) {
+    HeadlessWindow window(options.targets.Texts());
     std::string error;
     // What the senders log, the notes say in the command's own words.
     headless::PlatformRequest request;
     request.log = [](const std::string&) {};
     auto platform = headless::MakePlatform(request, error);
     if (!platform) {
-        if (vendorsLoad.joinable()) {
-            vendorsLoad.join();
-        }
         std::fputs(Tr("talvik-scan: cannot send ARP requests.\n"), err);
-        return kExitSomeNotAsked;
+        return std::nullopt;
     }
     EnginePorts ports = headless::PortsFor(window, *platform);
     ports.senderNotice = platform->notice;
@@ -374,21 +226,35 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     auto engine = headless::MakeEngine(window, ports, options.workers, options.networkCondition);
     window.ui->Run([&] { engine->OnScanAll(); });
 
-    bool interrupted = false;
+    SweepPhase phase;
+    std::vector<bool> shown(options.targets.size());
     auto shownAt = Clock::now();
     for (;;) {
         if (TakeStopSignal(stopSignals, kPoll)) {
-            interrupted = true;
+            phase.interrupted = true;
             window.ui->Run([&] { engine->OnStopScan(); });
             break;
         }
-        const auto [running, done, answered] = window.ui->Run([&] {
+        auto [running, done, answered, fresh] = window.ui->Run([&] {
             int found = 0;
+            std::vector<ExportHost> now;
             for (int row = 0; row < window.list.GetItemCount(); ++row) {
-                found += window.list.Outcome(row) == RowOutcome::Answered ? 1 : 0;
+                if (window.list.Outcome(row) != RowOutcome::Answered) {
+                    continue;
+                }
+                ++found;
+                if (live.Streams() && !shown[static_cast<std::size_t>(row)]) {
+                    shown[static_cast<std::size_t>(row)] = true;
+                    now.push_back(AnsweredRow(window.list, row));
+                }
             }
-            return std::tuple(engine->IsScanRunning(), window.progress.GetPos(), found);
+            return std::tuple(engine->IsScanRunning(), window.progress.GetPos(), found,
+                              std::move(now));
         });
+        for (ExportHost& host : fresh) {
+            describe(host);
+            live.Answered(host);
+        }
         if (!running) {
             break;
         }
@@ -404,25 +270,104 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
         std::fprintf(err, "\r\033[K");
     }
     // The read tells the sender, so it ends before the sender does; after a stop, at once.
-    if (interrupted && !known.Done()) {
+    if (phase.interrupted && !known.Done()) {
         store::DeviceStore::InterruptAll();
     }
-    interrupted = RunTakingStops([&] { known.Finish(); }, stopSignals) || interrupted;
-    ExportResult result = window.ui->Run([&] { return Collect(window); });
+    phase.interrupted = RunTakingStops([&] { known.Finish(); }, stopSignals) || phase.interrupted;
+    phase.result = window.ui->Run([&] { return Collect(window); });
     if (!known.Said().Ok()) {
-        result.notes.push_back(store::DescribeProblem(known.Said()));
+        phase.result.notes.push_back(store::DescribeProblem(known.Said()));
     }
     // The engine goes on the thread it was made on; the helper ends with the sender.
     window.ui->Run([&] { engine.reset(); });
     ports = {};
     platform.reset();
     window.ui->Shutdown();
+    return phase;
+}
+
+}  // namespace
+
+int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool progress,
+            const sigset_t& stopSignals) {
+    const auto start = Clock::now();
+    LiveOutput live(options.format, out);
+    // The makers' registry is read while the scan starts, off its threads' way; rows printed
+    // as they come wait for it, so that they name their maker.
+    auto vendors = std::make_shared<MacVendors>();
+    std::thread vendorsLoad;
+    if (!options.noNames) {
+        vendorsLoad = std::thread([vendors] { vendors->Load(); });
+    }
+    const MacRegistry* makers = nullptr;
+    if (live.Streams() && vendorsLoad.joinable()) {
+        vendorsLoad.join();
+        makers = &vendors->Load();
+    }
+    // Only the engine's rows need their interface found; the sweep knows it.
+    const auto describe = [makers](ExportHost& host) {
+        if (!host.interface && host.address) {
+            host.interface = InterfaceOf(*ParseDottedDecimal(*host.address));
+        }
+        if (makers && host.mac) {
+            if (const auto bytes = ParseMacText(*host.mac);
+                bytes && !IsLocallyAdministered(*bytes)) {
+                if (const std::string_view maker = makers->Maker(*bytes); !maker.empty()) {
+                    host.maker = std::string(maker);
+                }
+            }
+        }
+    };
+    const auto finishLoad = [&] {
+        if (vendorsLoad.joinable()) {
+            vendorsLoad.join();
+        }
+    };
+
+    const bool sweep = options.targets.size() > kMaxEngineTargets || options.rate > 0 ||
+                       !options.interfaces.empty();
+    std::optional<SweepPhase> phase;
+    if (sweep) {
+        std::string error;
+        if (const auto wires = MakeArpWires(error)) {
+            phase = RunSweepPhase(options, *wires, live, describe, err, progress, stopSignals);
+        } else if (options.targets.size() > kMaxEngineTargets) {
+            finishLoad();
+            std::fprintf(err, "%s\n",
+                         NoticeLine(Tr("cannot ask frame by frame: that needs root "
+                                       "(CAP_NET_RAW) or the helper talvik-arp"))
+                             .c_str());
+            return kExitSomeNotAsked;
+        } else {
+            // A small run still goes as it always went, target by target.
+            std::fprintf(err, "%s\n",
+                         NoticeLine(Tr("cannot ask frame by frame without root (CAP_NET_RAW) or "
+                                       "the helper talvik-arp; asking target by target"))
+                             .c_str());
+        }
+    }
+    if (!phase) {
+        phase = RunEnginePhase(options, live, describe, err, progress, stopSignals);
+    }
+    if (!phase || phase->exitStatus) {
+        finishLoad();
+        return phase ? *phase->exitStatus : kExitSomeNotAsked;
+    }
+    ExportResult& result = phase->result;
+    bool interrupted = phase->interrupted;
+    for (ExportHost& host : result.hosts) {
+        if (!host.interface && host.address &&
+            (host.state == ExportState::Answered || host.state == ExportState::Silent)) {
+            host.interface = InterfaceOf(*ParseDottedDecimal(*host.address));
+        }
+    }
 
     bool namesComplete = true;
-    if (vendorsLoad.joinable()) {
-        vendorsLoad.join();
+    if (!options.noNames) {
+        finishLoad();
         AddMakers(result, vendors->Load());
         // The registry goes before the names' module brings Qt in: the two never add up.
+        makers = nullptr;
         vendors.reset();
         if (!interrupted) {
             namesComplete = AddHostNames(result, stopSignals, interrupted);
@@ -442,7 +387,8 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     std::string text;
     switch (options.format) {
         case OutputFormat::Text:
-            text = BuildTextOutput(result, options.all);
+        case OutputFormat::JsonLines:
+            text = live.Rest(result, options.all);
             break;
         case OutputFormat::Csv:
             text = BuildCsvExport(result, options.bom);
@@ -455,11 +401,16 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
         std::fprintf(err, "%s\n", NoticeLine(note).c_str());
     }
     // The summary only once the result is out: it must not claim what did not happen.
+    if (const std::string failure = live.Failure(); !failure.empty()) {
+        std::fprintf(err, Tr("talvik-scan: cannot write the result: %s\n"), failure.c_str());
+        return kExitWriteFailed;
+    }
     if (!WriteResult(out, text, err)) {
         return kExitWriteFailed;
     }
     if (options.format == OutputFormat::Text) {
-        std::fprintf(err, "%s\n", SummaryLine(result, seconds, interrupted).c_str());
+        std::fprintf(err, "%s\n",
+                     SummaryLine(result, seconds, interrupted, options.targets.size()).c_str());
     }
     const int status = ExitStatusOf(result, interrupted, memoryFailed);
     return status == kExitAllAsked && !namesComplete ? kExitSomeNotAsked : status;

@@ -3,8 +3,10 @@
 // One scan without a window: the engine on the headless ports, the names of the hosts that
 // answered, and the result in the format asked for.
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -29,11 +31,38 @@ int ExitStatusOf(const ExportResult& result, bool interrupted, bool memoryFailed
 std::string BuildTextOutput(const ExportResult& result, bool all);
 
 // The line that sums a scan up for people, without its line break.
-std::string SummaryLine(const ExportResult& result, double seconds, bool interrupted);
+// `targets`: how many the run had, where the result leaves out silent rows.
+std::string SummaryLine(const ExportResult& result, double seconds, bool interrupted,
+                        std::size_t targets = 0);
+
+// Waits up to `wait` for one of `signals`; whether one came.
+bool TakeStopSignal(const sigset_t& signals, std::chrono::milliseconds wait);
 
 // A notice as one line of standard error, in the command's own name: the lines of the window's
 // box text joined, and nothing in it that could act on a terminal.
 std::string NoticeLine(std::string_view note);
+
+// The formats that print each host the moment it answers (text, jsonl): one line per host,
+// written whole and flushed, from any thread. csv and json print nothing here.
+class LiveOutput {
+public:
+    LiveOutput(OutputFormat format, std::FILE* out) : format_(format), out_(out) {}
+    bool Streams() const {
+        return format_ == OutputFormat::Text || format_ == OutputFormat::JsonLines;
+    }
+    void Answered(const ExportHost& host);
+    // The rest once the run is over: the rows not printed yet that `all` asks for.
+    std::string Rest(const ExportResult& result, bool all) const;
+    // Why a line could not be written; empty while all went out.
+    std::string Failure() const;
+
+private:
+    OutputFormat format_;
+    std::FILE* out_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> printed_;  // targets already out, in order
+    std::string failure_;
+};
 
 // Writes `text` to `out` (nothing: standard output was closed) and flushes it. False, with a line
 // on `err` that says why, when it did not all get there.

@@ -199,7 +199,7 @@ std::string BuildCsvExport(const ExportResult& result, bool byteOrderMark) {
     std::string out = byteOrderMark ? "\xEF\xBB\xBF" : "";
     out +=
         "address,state,mac,maker,host_name,name,first_seen,last_seen,new,previous_mac,"
-        "other_macs\r\n";
+        "other_macs,interface\r\n";
     for (const ExportHost& host : result.hosts) {
         std::string others;
         for (const std::string& mac : host.otherMacs) {
@@ -217,13 +217,27 @@ std::string BuildCsvExport(const ExportResult& result, bool byteOrderMark) {
                                       CsvField(host.lastSeen),
                                       host.isNew ? (*host.isNew ? "true" : "false") : "",
                                       CsvField(host.previousMac),
-                                      CsvText(others)};
+                                      CsvText(others),
+                                      CsvField(host.interface)};
         for (std::size_t i = 0; i < std::size(fields); ++i) {
             out += (i == 0 ? "" : ",") + fields[i];
         }
         out += "\r\n";
     }
     return out;
+}
+
+std::string BuildJsonHost(const ExportHost& host) {
+    return "{\"target\": " + JsonString(host.target) + ", \"address\": " + JsonValue(host.address) +
+           ", \"state\": \"" + ExportStateName(host.state) + "\", \"mac\": " + JsonValue(host.mac) +
+           ", \"other_macs\": " + JsonList(host.otherMacs) +
+           ", \"maker\": " + JsonValue(host.maker) +
+           ", \"host_name\": " + JsonValue(host.hostName) + ", \"name\": " + JsonValue(host.name) +
+           ", \"first_seen\": " + JsonValue(host.firstSeen) +
+           ", \"last_seen\": " + JsonValue(host.lastSeen) +
+           ", \"new\": " + (host.isNew ? (*host.isNew ? "true" : "false") : "null") +
+           ", \"previous_mac\": " + JsonValue(host.previousMac) +
+           ", \"interface\": " + JsonValue(host.interface) + "}";
 }
 
 std::string BuildJsonExport(const ExportResult& result) {
@@ -234,19 +248,8 @@ std::string BuildJsonExport(const ExportResult& result) {
                       ", \"answered\": " + std::to_string(answered) +
                       ", \"notes\": " + JsonList(result.notes) + ", \"hosts\": [";
     for (std::size_t i = 0; i < result.hosts.size(); ++i) {
-        const ExportHost& host = result.hosts[i];
         out += i == 0 ? "\n  " : ",\n  ";
-        out += "{\"target\": " + JsonString(host.target) +
-               ", \"address\": " + JsonValue(host.address) + ", \"state\": \"" +
-               ExportStateName(host.state) + "\", \"mac\": " + JsonValue(host.mac) +
-               ", \"other_macs\": " + JsonList(host.otherMacs) +
-               ", \"maker\": " + JsonValue(host.maker) +
-               ", \"host_name\": " + JsonValue(host.hostName) +
-               ", \"name\": " + JsonValue(host.name) +
-               ", \"first_seen\": " + JsonValue(host.firstSeen) +
-               ", \"last_seen\": " + JsonValue(host.lastSeen) +
-               ", \"new\": " + (host.isNew ? (*host.isNew ? "true" : "false") : "null") +
-               ", \"previous_mac\": " + JsonValue(host.previousMac) + "}";
+        out += BuildJsonHost(result.hosts[i]);
     }
     out += result.hosts.empty() ? "]}\n" : "\n]}\n";
     return out;

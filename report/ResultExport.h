@@ -38,6 +38,7 @@ struct ExportHost {
     std::optional<bool> isNew;
     // Answered: the other MAC that answered there last time; silent: the one that last did.
     std::optional<std::string> previousMac;
+    std::optional<std::string> interface;  // the interface it was asked on
 };
 
 struct ExportResult {
@@ -59,6 +60,9 @@ std::string ValidUtf8(std::string_view text);
 // return) gets a leading '. With `byteOrderMark` the text starts with UTF-8's, by which
 // spreadsheets tell it from the local code page.
 std::string BuildCsvExport(const ExportResult& result, bool byteOrderMark = false);
+
+// One host as a JSON object on one line, without a line break: an entry of "hosts".
+std::string BuildJsonHost(const ExportHost& host);
 
 // One JSON object {"targets", "answered", "notes", "hosts"}, ending with a line break.
 std::string BuildJsonExport(const ExportResult& result);

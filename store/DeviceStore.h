@@ -67,6 +67,12 @@ struct NetworkDevices {
     StoreStatus status;
 };
 
+// The networks the store knows, by subnet.
+struct KnownNetworks {
+    std::vector<NetworkId> networks;
+    StoreStatus status;
+};
+
 // One connection to the store. Its calls may come from any thread (one at a time is served)
 // and may block for the busy timeout while another program writes; call it off the
 // user-interface thread.
@@ -123,6 +129,8 @@ public:
 
     // Every device known on `network`, with whether it answered in the last scan.
     NetworkDevices Devices(const NetworkId& network);
+    // Every network with something remembered of it, by subnet.
+    KnownNetworks Networks();
     // The devices of every network, for the question before memory is turned off.
     std::optional<long> CountDevices();
 

@@ -83,6 +83,24 @@ ScanWrite DeviceStore::Compare(const NetworkId& network, std::span<const ScanRow
     return result;
 }
 
+KnownNetworks DeviceStore::Networks() {
+    const std::lock_guard lock(mutex_);
+    KnownNetworks result;
+    Statement all(db_, "SELECT subnet, gateway_mac FROM networks ORDER BY subnet, gateway_mac");
+    int code = SQLITE_OK;
+    while ((code = all.Step()) == SQLITE_ROW) {
+        result.networks.push_back({all.Text(0), all.Text(1), 0});
+    }
+    if (code != SQLITE_DONE) {
+        result.networks.clear();
+        result.status = Fail(code);
+    }
+    if (result.status.problem == StoreProblem::Corrupt) {
+        result.status = ReplaceDamaged(result.status);
+    }
+    return result;
+}
+
 NetworkDevices DeviceStore::Devices(const NetworkId& network) {
     const std::lock_guard lock(mutex_);
     auto result = ListDevices(network);

@@ -174,6 +174,14 @@ store::NetworkDevices DeviceMemory::Devices(const store::NetworkId& network) {
     return devices;
 }
 
+store::KnownNetworks DeviceMemory::Networks() {
+    store::KnownNetworks known;
+    if (const auto opened = Store(known.status)) {
+        known = opened->Networks();
+    }
+    return known;
+}
+
 store::StoreStatus DeviceMemory::Rename(const store::NetworkId& network, const std::string& mac,
                                         const std::string& name) {
     store::StoreStatus status;

@@ -69,6 +69,7 @@ public:
 
     // The user's own actions, on the calling thread: each is one short statement.
     store::NetworkDevices Devices(const store::NetworkId& network);
+    store::KnownNetworks Networks();
     store::StoreStatus Rename(const store::NetworkId& network, const std::string& mac,
                               const std::string& name);
     store::StoreStatus ForgetDevice(const store::NetworkId& network, const std::string& mac);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/DeviceRecordsDlg.h"
 
+#include <QComboBox>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -48,9 +49,17 @@ public:
         text_ = text.trimmed();
         invalidateFilter();
     }
+    void SetNetwork(int network) {
+        network_ = network;
+        invalidateFilter();
+    }
 
 protected:
     bool filterAcceptsRow(int row, const QModelIndex& parent) const override {
+        if (network_ >= 0 &&
+            static_cast<const DeviceTableModel*>(sourceModel())->Row(row).network != network_) {
+            return false;
+        }
         if (text_.isEmpty()) {
             return true;
         }
@@ -67,6 +76,7 @@ protected:
 
 private:
     QString text_;
+    int network_ = -1;
 };
 
 }  // namespace
@@ -82,8 +92,9 @@ std::vector<DeviceRow> DeviceRowsOf(std::vector<store::Device> devices) {
     return rows;
 }
 
-DeviceTableModel::DeviceTableModel(std::vector<DeviceRow> rows, QObject* parent)
-    : QAbstractTableModel(parent), rows_(std::move(rows)) {}
+DeviceTableModel::DeviceTableModel(std::vector<DeviceRow> rows, std::vector<QString> networks,
+                                   QObject* parent)
+    : QAbstractTableModel(parent), rows_(std::move(rows)), networks_(std::move(networks)) {}
 
 int DeviceTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
@@ -128,6 +139,10 @@ QVariant DeviceTableModel::data(const QModelIndex& index, int role) const {
             return Utf8(row.maker);
         case HostName:
             return Utf8(row.hostName);
+        case Network:
+            return row.network >= 0 && static_cast<std::size_t>(row.network) < networks_.size()
+                       ? networks_[static_cast<std::size_t>(row.network)]
+                       : QString();
         case FirstSeen:
             return Utf8(store::LocalDateText(row.firstSeen));
         case LastSeen:
@@ -149,8 +164,8 @@ QVariant DeviceTableModel::headerData(int section, Qt::Orientation orientation, 
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
         return QAbstractTableModel::headerData(section, orientation, role);
     }
-    static const char* const titles[ColumnCount] = {"名称",   "IP地址",   "MAC地址",  "厂商",
-                                                    "主机名", "首次发现", "最后发现", "状态"};
+    static const char* const titles[ColumnCount] = {
+        "名称", "IP地址", "MAC地址", "厂商", "主机名", "首次发现", "最后发现", "状态", "网络"};
     return section >= 0 && section < ColumnCount ? QString::fromUtf8(titles[section]) : QVariant();
 }
 
@@ -185,9 +200,9 @@ void DeviceTableModel::RemoveRow(int row) {
     endRemoveRows();
 }
 
-void DeviceTableModel::Clear() {
+void DeviceTableModel::RemoveNetwork(int network) {
     beginResetModel();
-    rows_.clear();
+    std::erase_if(rows_, [network](const DeviceRow& row) { return row.network == network; });
     endResetModel();
 }
 
@@ -199,8 +214,8 @@ int DeviceTableModel::CountOnline() const {
     return count;
 }
 
-CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString& network,
-                                     Actions actions, QWidget* parent)
+CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, std::vector<QString> networks,
+                                     int current, Actions actions, QWidget* parent)
     : QDialog(parent), actions_(std::move(actions)) {
     setWindowTitle(QStringLiteral("设备记录"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -208,7 +223,16 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     setFont(DialogFont());
     setSizeGripEnabled(true);
 
-    model_ = new DeviceTableModel(std::move(rows), this);
+    const QString currentText = current >= 0 && static_cast<std::size_t>(current) < networks.size()
+                                    ? networks[static_cast<std::size_t>(current)]
+                                    : QStringLiteral("尚未扫描");
+    network_ = new QComboBox(this);
+    network_->addItem(QStringLiteral("全部网络"));
+    for (const QString& text : networks) {
+        network_->addItem(text);
+    }
+    network_->setAccessibleName(QStringLiteral("网络"));
+    model_ = new DeviceTableModel(std::move(rows), std::move(networks), this);
     model_->rename = [this](const DeviceRow& row, const std::string& name) {
         auto error = actions_.rename ? actions_.rename(row, name) : std::nullopt;
         if (error && actions_.ask) {
@@ -222,8 +246,17 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     proxy_->setSortRole(DeviceTableModel::SortRole);
     proxy_->setSortLocaleAware(true);
 
-    auto* networkLabel = new QLabel(QStringLiteral("网络：") + network, this);
+    auto* networkLabel = new QLabel(QStringLiteral("网络：") + currentText, this);
     networkLabel->setTextFormat(Qt::PlainText);
+    // The latest scan's network is shown at first, as before there were others.
+    auto* choiceLabel = new QLabel(QStringLiteral("显示网络(&W)："), this);
+    choiceLabel->setBuddy(network_);
+    network_->setCurrentIndex(current + 1);
+    filter->SetNetwork(current);
+    connect(network_, &QComboBox::currentIndexChanged, this, [this, filter](int index) {
+        filter->SetNetwork(index - 1);
+        UpdateCount();
+    });
 
     auto* filterLabel = new QLabel(QStringLiteral("筛选(&F)："), this);
     filter_ = new QLineEdit(this);
@@ -261,7 +294,8 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
         fits("客厅的树莓派"),      fits("255.255.255.255"),
         fits("00-00-00-00-00-00"), fits("Raspberry Pi Foundation"),
         fits("host-name.local"),   fits("2026-12-09 00:00"),
-        fits("2026-12-09 00:00"),  fits("离线离线")};
+        fits("2026-12-09 00:00"),  fits("离线离线"),
+        fits("198.51.100.0/24")};
     int tableWidth = 0;
     for (int column = 0; column < DeviceTableModel::ColumnCount; ++column) {
         table_->setColumnWidth(column, widths[column]);
@@ -289,6 +323,8 @@ CDeviceRecordsDlg::CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString&
     auto* filterRow = new QHBoxLayout;
     filterRow->addWidget(filterLabel);
     filterRow->addWidget(filter_, 1);
+    filterRow->addWidget(choiceLabel);
+    filterRow->addWidget(network_);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(count_, 1);
     buttons->addWidget(renameButton_);
@@ -348,7 +384,17 @@ void CDeviceRecordsDlg::UpdateCount() {
     const bool any = shown > 0;
     renameButton_->setEnabled(any);
     forgetButton_->setEnabled(any);
-    forgetNetworkButton_->setEnabled(all > 0);
+    forgetNetworkButton_->setEnabled(ChosenNetwork() >= 0 && model_->CountIn(ChosenNetwork()) > 0);
+}
+
+int CDeviceRecordsDlg::ChosenNetwork() const {
+    return network_->currentIndex() - 1;
+}
+
+int DeviceTableModel::CountIn(int network) const {
+    return static_cast<int>(
+        std::count_if(rows_.begin(), rows_.end(),
+                      [network](const DeviceRow& row) { return row.network == network; }));
 }
 
 int DeviceTableModel::CountNotAsked() const {
@@ -395,18 +441,23 @@ void CDeviceRecordsDlg::OnForget() {
 }
 
 void CDeviceRecordsDlg::OnForgetNetwork() {
-    const int all = model_->rowCount();
+    const int network = ChosenNetwork();
+    if (network < 0) {
+        return;
+    }
+    const int all = model_->CountIn(network);
     if (actions_.ask &&
         !actions_.ask(this, "忘记此网络的全部 " + std::to_string(all) + " 台设备？", true)) {
         return;
     }
-    if (const auto error = actions_.forgetNetwork ? actions_.forgetNetwork() : std::nullopt) {
+    if (const auto error =
+            actions_.forgetNetwork ? actions_.forgetNetwork(network) : std::nullopt) {
         if (actions_.ask) {
             actions_.ask(this, "无法忘记此网络：" + *error, false);
         }
         return;
     }
-    model_->Clear();
+    model_->RemoveNetwork(network);
 }
 
 }  // namespace talvik

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// The device records window: every device remembered on the current network, sortable and
-// filterable, with its name editable. What renaming and forgetting do is the caller's.
+// The device records window: every device remembered on every network, sortable and
+// filterable by text and by network, with its name editable. What renaming and forgetting do is the
+// caller's.
 
 #include <QAbstractTableModel>
 #include <QDialog>
@@ -13,6 +14,7 @@
 
 #include "store/DeviceChanges.h"
 
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -32,6 +34,7 @@ struct DeviceRow {
     std::int64_t lastSeen = 0;
     bool online = false;  // answered in this network's last scan
     bool asked = false;   // its address was asked in that scan: not online then is offline
+    int network = 0;      // which of the window's networks it was seen on
 };
 
 // The window's rows from the store's records of a network.
@@ -41,11 +44,24 @@ class DeviceTableModel final : public QAbstractTableModel {
     Q_OBJECT
 
 public:
-    enum Column { Name, Address, Mac, Maker, HostName, FirstSeen, LastSeen, State, ColumnCount };
+    enum Column {
+        Name,
+        Address,
+        Mac,
+        Maker,
+        HostName,
+        FirstSeen,
+        LastSeen,
+        State,
+        Network,
+        ColumnCount
+    };
     // What the columns sort by: numbers for addresses, MACs and times, text otherwise.
     static constexpr int SortRole = Qt::UserRole + 1;
 
-    explicit DeviceTableModel(std::vector<DeviceRow> rows, QObject* parent = nullptr);
+    // `networks`: what the network column says for each row's network.
+    DeviceTableModel(std::vector<DeviceRow> rows, std::vector<QString> networks,
+                     QObject* parent = nullptr);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -57,7 +73,8 @@ public:
 
     const DeviceRow& Row(int row) const { return rows_[static_cast<std::size_t>(row)]; }
     void RemoveRow(int row);
-    void Clear();
+    void RemoveNetwork(int network);
+    int CountIn(int network) const;
     int CountOnline() const;
     // The devices the last scan did not reach, which it says nothing of.
     int CountNotAsked() const;
@@ -67,6 +84,7 @@ public:
 
 private:
     std::vector<DeviceRow> rows_;
+    std::vector<QString> networks_;
 };
 
 class CDeviceRecordsDlg final : public QDialog {
@@ -77,18 +95,21 @@ public:
     struct Actions {
         std::function<std::optional<std::string>(const DeviceRow&, const std::string& name)> rename;
         std::function<std::optional<std::string>(const DeviceRow&)> forget;
-        std::function<std::optional<std::string>()> forgetNetwork;
+        std::function<std::optional<std::string>(int network)> forgetNetwork;
         // Asks a yes/no question or tells an error in a box owned by this window.
         std::function<bool(QWidget* owner, const std::string& text, bool question)> ask;
     };
 
-    CDeviceRecordsDlg(std::vector<DeviceRow> rows, const QString& network, Actions actions,
-                      QWidget* parent = nullptr);
+    // `networks` names every network of the rows; `current` is the one of the latest scan
+    // (-1: none), shown at first.
+    CDeviceRecordsDlg(std::vector<DeviceRow> rows, std::vector<QString> networks, int current,
+                      Actions actions, QWidget* parent = nullptr);
 
     DeviceTableModel* model() const { return model_; }
     QSortFilterProxyModel* sorted() const { return proxy_; }
     QTableView* table() const { return table_; }
     QLineEdit* filterEdit() const { return filter_; }
+    QComboBox* networkChoice() const { return network_; }
     QLabel* countLabel() const { return count_; }
 
     void OnRename();
@@ -100,6 +121,8 @@ protected:
 
 private:
     void UpdateCount();
+    // The network chosen to be shown; -1: all of them.
+    int ChosenNetwork() const;
     // The source row of the current row in the view, or -1.
     int CurrentRow() const;
 
@@ -108,6 +131,7 @@ private:
     QSortFilterProxyModel* proxy_ = nullptr;
     QTableView* table_ = nullptr;
     QLineEdit* filter_ = nullptr;
+    QComboBox* network_ = nullptr;
     QLabel* count_ = nullptr;
     QPushButton* renameButton_ = nullptr;
     QPushButton* forgetButton_ = nullptr;

@@ -300,16 +300,43 @@ void CScannerDlg::OnDeviceRecords() {
     if (!memory_->IsOn()) {
         return;
     }
-    const auto network = memory_->CurrentNetwork(
+    const auto current = memory_->CurrentNetwork(
         ParseDottedDecimal(startAddress_->text().toStdString()).value_or(0));
-    if (!network) {
-        Message("尚不知道当前网络：请先扫描一次。", kMbIconInformation);
-        return;
-    }
-    store::NetworkDevices known = memory_->Devices(*network);
+    store::KnownNetworks known = memory_->Networks();
     if (!known.status.Ok()) {
         Message(store::DescribeProblem(known.status).c_str(), kMbIconStop);
         return;
+    }
+    // The latest scan's network keeps its gateway's address, which the store does not hold.
+    std::vector<store::NetworkId> networks = std::move(known.networks);
+    int currentIndex = -1;
+    if (current) {
+        const auto found = std::find(networks.begin(), networks.end(), *current);
+        if (found == networks.end()) {
+            networks.push_back(*current);
+        } else {
+            *found = *current;
+        }
+        currentIndex = static_cast<int>(std::find(networks.begin(), networks.end(), *current) -
+                                        networks.begin());
+    }
+    if (networks.empty()) {
+        Message("尚不知道当前网络：请先扫描一次。", kMbIconInformation);
+        return;
+    }
+    std::vector<DeviceRow> rows;
+    std::vector<QString> texts;
+    for (std::size_t i = 0; i < networks.size(); ++i) {
+        store::NetworkDevices devices = memory_->Devices(networks[i]);
+        if (!devices.status.Ok()) {
+            Message(store::DescribeProblem(devices.status).c_str(), kMbIconStop);
+            return;
+        }
+        for (DeviceRow& row : DeviceRowsOf(std::move(devices.devices))) {
+            row.network = static_cast<int>(i);
+            rows.push_back(std::move(row));
+        }
+        texts.push_back(NetworkText(networks[i]));
     }
     const auto failure = [](const store::StoreStatus& status) -> std::optional<std::string> {
         if (status.Ok()) {
@@ -317,10 +344,14 @@ void CScannerDlg::OnDeviceRecords() {
         }
         return store::DescribeProblem(status);
     };
+    const auto ofNetwork = [&](int network) -> const store::NetworkId& {
+        return networks[static_cast<std::size_t>(network)];
+    };
+    // Only the latest scan's network has rows in the main list that follow the records.
     CDeviceRecordsDlg::Actions actions;
     actions.rename = [&](const DeviceRow& row, const std::string& name) {
-        const auto error = failure(memory_->Rename(*network, row.mac, name));
-        if (!error) {
+        const auto error = failure(memory_->Rename(ofNetwork(row.network), row.mac, name));
+        if (!error && row.network == currentIndex) {
             for (auto& [address, change] : scanChanges_) {
                 if (change.mac == row.mac) {
                     change.name = name;
@@ -331,8 +362,8 @@ void CScannerDlg::OnDeviceRecords() {
     };
     // What the rows said of a forgotten device is no longer so.
     actions.forget = [&](const DeviceRow& row) {
-        const auto error = failure(memory_->ForgetDevice(*network, row.mac));
-        if (!error) {
+        const auto error = failure(memory_->ForgetDevice(ofNetwork(row.network), row.mac));
+        if (!error && row.network == currentIndex) {
             std::erase_if(scanChanges_,
                           [&](const auto& entry) { return entry.second.mac == row.mac; });
             newMacs_.erase(row.mac);
@@ -340,9 +371,9 @@ void CScannerDlg::OnDeviceRecords() {
         }
         return error;
     };
-    actions.forgetNetwork = [&] {
-        const auto error = failure(memory_->ForgetNetwork(*network));
-        if (!error) {
+    actions.forgetNetwork = [&](int network) {
+        const auto error = failure(memory_->ForgetNetwork(ofNetwork(network)));
+        if (!error && network == currentIndex) {
             ForgetScanChanges();
             UpdateProgressText();
         }
@@ -352,8 +383,8 @@ void CScannerDlg::OnDeviceRecords() {
         return Message(text.c_str(), question ? kMbYesNo | kMbIconQuestion : kMbIconStop) ==
                (question ? kIdYes : kIdOk);
     };
-    CDeviceRecordsDlg records(DeviceRowsOf(std::move(known.devices)), NetworkText(*network),
-                              std::move(actions), this);
+    CDeviceRecordsDlg records(std::move(rows), std::move(texts), currentIndex, std::move(actions),
+                              this);
     records.exec();
 }
 

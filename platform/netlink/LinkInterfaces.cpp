@@ -148,6 +148,10 @@ std::optional<std::vector<LinkInterface>> ReadLinkInterfaces() {
     return ReadInterfaces(true);
 }
 
+std::optional<std::vector<LinkInterface>> ReadDownLinkInterfaces() {
+    return ReadInterfaces(false);
+}
+
 std::optional<LinkInterface> DownLinkFor(std::uint32_t target) {
     const auto down = ReadInterfaces(false);
     if (!down) {
@@ -224,6 +228,34 @@ std::optional<std::optional<Route>> AskRoute(std::uint32_t target) {
         return std::nullopt;
     }
     return ParseRouteReply(reply);
+}
+
+std::optional<std::vector<std::optional<Route>>> AskRoutes(std::span<const std::uint32_t> targets) {
+    // One socket for all: opening one per target costs more than the lookup itself.
+    const UniqueFd fd = OpenRouteSocket();
+    if (!fd.Valid()) {
+        return std::nullopt;
+    }
+    std::vector<std::optional<Route>> routes;
+    routes.reserve(targets.size());
+    alignas(nlmsghdr) std::uint8_t buffer[4096];
+    std::uint32_t sequence = 0;
+    for (const std::uint32_t target : targets) {
+        if (!SendToKernel(fd, BuildRouteRequest(target, ++sequence))) {
+            return std::nullopt;
+        }
+        std::span<const std::uint8_t> reply;
+        // A late answer to an earlier question is passed over by its number.
+        do {
+            reply = ReceiveFromKernel(fd, buffer);
+        } while (reply.size() >= sizeof(nlmsghdr) &&
+                 reinterpret_cast<const nlmsghdr*>(reply.data())->nlmsg_seq != sequence);
+        if (reply.empty()) {
+            return std::nullopt;
+        }
+        routes.push_back(ParseRouteReply(reply));
+    }
+    return routes;
 }
 
 LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t target) {

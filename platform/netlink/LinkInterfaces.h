@@ -57,6 +57,9 @@ std::optional<Route> ParseRouteReply(std::span<const std::uint8_t> message);
 // Asks the kernel: nothing when it could not be asked, else its route or none.
 std::optional<std::optional<Route>> AskRoute(std::uint32_t target);
 
+// The same for many targets over one socket, in their order.
+std::optional<std::vector<std::optional<Route>>> AskRoutes(std::span<const std::uint32_t> targets);
+
 // The kernel's way to `target`: our own address on any interface; on-link only where the
 // kernel sends to it directly (no gateway) on an interface that can carry ARP, from the
 // route's source address; otherwise not on-link.
@@ -69,6 +72,9 @@ LinkChoice ChooseRoute(std::span<const LinkInterface> interfaces, std::uint32_t 
 // ARP marked so); nothing, with errno set, when the kernel could not be asked (e.g. no
 // descriptor free).
 std::optional<std::vector<LinkInterface>> ReadLinkInterfaces();
+
+// The IPv4 addresses of every interface that is down, for many targets at once.
+std::optional<std::vector<LinkInterface>> ReadDownLinkInterfaces();
 
 // An interface that is down (not up) and whose subnet, or own address, holds `target`: its
 // routes are gone with it, but the target is on its segment.

@@ -30,7 +30,14 @@ expect() {
     fi
 }
 
-expect "csv json text" talvik-scan --format =
+expect "csv json jsonl text" talvik-scan --format =
+expect "json jsonl" talvik-scan --format js
+expect "" talvik-scan --rate ""
+expect "--rate" talvik-scan --ra
+expect "--interface" talvik-scan --inter
+# The interfaces of this machine: loopback is always there.
+expect "lo" talvik-scan --interface lo
+expect "--interface=lo" talvik-scan --interface=lo
 expect "csv" talvik-scan --format = c
 expect "csv" talvik-scan --format c
 expect "--format=csv" talvik-scan --format=c

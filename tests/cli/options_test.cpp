@@ -33,7 +33,7 @@ namespace {
 std::vector<std::string> Rows(std::initializer_list<std::string> args) {
     const ParsedCommand parsed = ParseCommandLine(args);
     EXPECT_EQ(parsed.action, ParsedCommand::Action::Scan) << parsed.error;
-    return parsed.options.targets;
+    return parsed.options.targets.Texts();
 }
 
 TEST(Options, TargetsExpandInOrder) {
@@ -57,6 +57,35 @@ TEST(Options, TargetsExpandInOrder) {
     EXPECT_EQ(Rows({"203.0.113.7", "nas", "203.0.113.6-8", "NAS", "203.0.113.7"}),
               (std::vector<std::string>{"203.0.113.7", "nas", "203.0.113.6", "203.0.113.8"}));
     EXPECT_EQ(Rows({"203.0.113.0/24", "203.0.113.5"}).size(), 254U);
+    // Beyond one /24: ranges across blocks keep every address, prefixes drop their edges.
+    EXPECT_EQ(
+        Rows({"198.18.0.254-198.18.1.1"}),
+        (std::vector<std::string>{"198.18.0.254", "198.18.0.255", "198.18.1.0", "198.18.1.1"}));
+    const auto slash22 = Rows({"198.18.4.9/22"});
+    ASSERT_EQ(slash22.size(), 1022U);
+    EXPECT_EQ(slash22.front(), "198.18.4.1");
+    EXPECT_EQ(slash22[254], "198.18.4.255");
+    EXPECT_EQ(slash22.back(), "198.18.7.254");
+    const auto slash16 = Rows({"198.18.0.0/16", "198.18.7.7", "198.18.0.0/16", "printer"});
+    ASSERT_EQ(slash16.size(), 65535U);
+    EXPECT_EQ(slash16.front(), "198.18.0.1");
+    EXPECT_EQ(slash16[65533], "198.18.255.254");
+    EXPECT_EQ(slash16.back(), "printer");
+    // The limit itself: 65,536 addresses, also when a name and an address repeat what is there.
+    EXPECT_EQ(Rows({"198.18.0.0-198.18.255.255", "198.18.3.3", "198.18.0.0/16"}).size(), 65536U);
+    EXPECT_EQ(Rows({"198.18.0.0/16", "198.18.0.0", "198.18.255.255"}).size(), 65536U);
+    EXPECT_EQ(Rows({"10.1.0.0/22", "10.2.0.0/24", "printer"}).size(), 1022U + 254U + 1U);
+    EXPECT_EQ(Rows({"0.0.0.0/32"}), std::vector<std::string>{"0.0.0.0"});
+}
+
+// A /16 is held as numbers: a /16 and the set that finds its repeats stay a few megabytes.
+TEST(Options, TargetsOfASlash16StaySmall) {
+    const ParsedCommand parsed = ParseCommandLine({"198.18.0.0/16", "nas"});
+    ASSERT_EQ(parsed.options.targets.size(), 65535U);
+    EXPECT_FALSE(parsed.options.targets.IsName(0));
+    EXPECT_EQ(parsed.options.targets.Address(0), 0xC6120001U);
+    EXPECT_TRUE(parsed.options.targets.IsName(65534));
+    EXPECT_EQ(parsed.options.targets.Text(65534), "nas");
 }
 
 TEST(Options, SettingsAndDefaults) {
@@ -79,6 +108,15 @@ TEST(Options, SettingsAndDefaults) {
     EXPECT_TRUE(ParseCommandLine({"--format=csv", "--bom", "x"}).options.bom);
     EXPECT_EQ(ParseCommandLine({"203.0.113.1", "--help"}).action, ParsedCommand::Action::Help);
     EXPECT_EQ(ParseCommandLine({"--version"}).action, ParsedCommand::Action::Version);
+    EXPECT_EQ(ParseCommandLine({"x"}).options.rate, 0);
+    EXPECT_TRUE(ParseCommandLine({"x"}).options.interfaces.empty());
+    parsed = ParseCommandLine({"--format=jsonl", "--rate", "250", "--interface", "eth0.107",
+                               "--interface=wlan0", "--interface", "eth0.107", "198.18.0.0/20"});
+    EXPECT_EQ(parsed.action, ParsedCommand::Action::Scan) << parsed.error;
+    EXPECT_EQ(parsed.options.format, OutputFormat::JsonLines);
+    EXPECT_EQ(parsed.options.rate, 250);
+    EXPECT_EQ(parsed.options.interfaces, (std::vector<std::string>{"eth0.107", "wlan0"}));
+    EXPECT_EQ(ParseCommandLine({"--rate=10000", "x"}).options.rate, 10000);
 }
 
 TEST(Options, BadInputIsRefusedWithAReason) {
@@ -98,11 +136,26 @@ TEST(Options, BadInputIsRefusedWithAReason) {
         {{"--verbose", "x"}, "未知选项"},
         {{"-x", "x"}, "未知选项"},
         {{"--remember", "--no-memory", "x"}, "不能同时使用"},
-        {{"203.0.113.1-203.0.114.3"}, "超出了一个 /24"},
+        {{"203.0.113.5-203.0.113.4"}, "结尾在开头之前"},
         {{"203.0.113.250-256"}, "结尾不是地址"},
         {{"203.0.113.9-3"}, "结尾在开头之前"},
         {{"203.0.113.1-"}, "结尾不是地址"},
-        {{"203.0.113.0/23"}, "至少为 /24"},
+        {{"198.18.0.0/15"}, "超过 65536 个目标"},
+        {{"0.0.0.0/0"}, "超过 65536 个目标"},
+        {{"10.0.0.0-10.1.0.0"}, "超过 65536 个目标"},
+        {{"198.18.0.0/16", "198.19.0.0/24"}, "超过 65536 个目标"},
+        {{"198.18.0.0-198.18.255.255", "nas"}, "超过 65536 个目标"},
+        {{"198.18.0.0/16/2"}, "不是有效的网段"},
+        {{"--rate", "0", "x"}, "--rate"},
+        {{"--rate", "10001", "x"}, "--rate"},
+        {{"--rate", "-5", "x"}, "--rate"},
+        {{"--rate", "fast", "x"}, "--rate"},
+        {{"--rate"}, "缺少值"},
+        {{"--interface", "", "x"}, "网卡名"},
+        {{"--interface", "eth0/1", "x"}, "网卡名"},
+        {{"--interface", "a-name-far-too-long", "x"}, "网卡名"},
+        {{"--interface", "eth 0", "x"}, "网卡名"},
+        {{"--format", "ndjson", "x"}, "--format"},
         {{"203.0.113.0/33"}, "不是有效的网段"},
         {{"203.0.113.0/"}, "不是有效的网段"},
         {{"host/24"}, "不是有效的网段"},
@@ -111,7 +164,7 @@ TEST(Options, BadInputIsRefusedWithAReason) {
         {{"bad name"}, "不是有效的"},
         {{"name;rm"}, "不是有效的"},
         {{"--", "-name"}, "不是有效的"},
-        {{"203.0.113.0/24", "198.51.100.1-2"}, "超过 255"},
+        {{"198.18.0.0/16", "198.51.100.1-2", "203.0.113.0/24"}, "超过 65536 个目标"},
     };
     for (const auto& [args, reason] : cases) {
         const ParsedCommand parsed = ParseCommandLine(args);

@@ -19,6 +19,7 @@ ExportResult Sample() {
     answered.hostName = "打印机\"2\"";
     answered.firstSeen = "2026-12-09T03:10:00+08:00";
     answered.isNew = true;
+    answered.interface = "eth0.107";
     ExportHost unresolved;
     unresolved.target = "nas,home";
     unresolved.state = ExportState::Unresolved;
@@ -32,14 +33,14 @@ ExportResult Sample() {
 TEST(ResultExport, CsvQuotesOnlyWhatNeedsIt) {
     EXPECT_EQ(BuildCsvExport(Sample()),
               "address,state,mac,maker,host_name,name,first_seen,last_seen,new,previous_mac,"
-              "other_macs\r\n"
+              "other_macs,interface\r\n"
               "203.0.113.7,answered,00:0c:29:3a:4b:5c,\"VMware, Inc.\",\"打印机\"\"2\"\"\",,"
-              "2026-12-09T03:10:00+08:00,,true,,02:00:00:00:00:09 02:00:00:00:00:0a\r\n"
-              "\"nas,home\",unresolved,,,,,,,,,\r\n"
-              "203.0.113.254,silent,,,,,,,,,\r\n");
+              "2026-12-09T03:10:00+08:00,,true,,02:00:00:00:00:09 02:00:00:00:00:0a,eth0.107\r\n"
+              "\"nas,home\",unresolved,,,,,,,,,,\r\n"
+              "203.0.113.254,silent,,,,,,,,,,\r\n");
     EXPECT_EQ(BuildCsvExport({}),
               "address,state,mac,maker,host_name,name,first_seen,last_seen,new,previous_mac,"
-              "other_macs\r\n");
+              "other_macs,interface\r\n");
 }
 
 // Names come off the network: a cell a spreadsheet would run as a formula is made text in CSV,
@@ -65,7 +66,8 @@ TEST(ResultExport, CsvCellsThatLookLikeFormulasAreMadeText) {
         host.maker = name;
         const std::string csv = BuildCsvExport({{}, {host}});
         const std::string row = csv.substr(csv.find("\r\n") + 2);
-        EXPECT_EQ(row, "203.0.113.7,answered,00:0c:29:3a:4b:5c," + cell + "," + cell + ",,,,,,\r\n")
+        EXPECT_EQ(row,
+                  "203.0.113.7,answered,00:0c:29:3a:4b:5c," + cell + "," + cell + ",,,,,,,\r\n")
             << name;
         EXPECT_EQ(BuildJsonExport({{}, {host}}).find('\''), std::string::npos) << name;
     }
@@ -85,13 +87,15 @@ TEST(ResultExport, JsonHoldsEveryKeyWithNullsAndEscapes) {
         "\"mac\": \"00:0c:29:3a:4b:5c\", \"other_macs\": [\"02:00:00:00:00:09\", "
         "\"02:00:00:00:00:0a\"], \"maker\": \"VMware, Inc.\", \"host_name\": \"打印机\\\"2\\\"\", "
         "\"name\": null, \"first_seen\": \"2026-12-09T03:10:00+08:00\", \"last_seen\": null, "
-        "\"new\": true, \"previous_mac\": null},\n"
+        "\"new\": true, \"previous_mac\": null, \"interface\": \"eth0.107\"},\n"
         "  {\"target\": \"nas,home\", \"address\": null, \"state\": \"unresolved\", \"mac\": null, "
         "\"other_macs\": [], \"maker\": null, \"host_name\": null, \"name\": null, "
-        "\"first_seen\": null, \"last_seen\": null, \"new\": null, \"previous_mac\": null},\n"
+        "\"first_seen\": null, \"last_seen\": null, \"new\": null, \"previous_mac\": null, "
+        "\"interface\": null},\n"
         "  {\"target\": \"gw\", \"address\": \"203.0.113.254\", \"state\": \"silent\", \"mac\": "
         "null, \"other_macs\": [], \"maker\": null, \"host_name\": null, \"name\": null, "
-        "\"first_seen\": null, \"last_seen\": null, \"new\": null, \"previous_mac\": null}\n"
+        "\"first_seen\": null, \"last_seen\": null, \"new\": null, \"previous_mac\": null, "
+        "\"interface\": null}\n"
         "]}\n");
     EXPECT_EQ(BuildJsonExport({}),
               "{\"targets\": 0, \"answered\": 0, \"notes\": [], \"hosts\": []}\n");

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The window over a real device store in a folder of the test's own.
+#include <QComboBox>
 #include <ctime>
 
 #include "store/DeviceStore.h"
@@ -232,10 +233,10 @@ TEST_F(MemoryTest, ANameFollowsItsMacIntoTooltipsCopiesAndTheNextRun) {
         QStringLiteral("(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d)");
     QStringList lines = ExportedLines();
     ASSERT_EQ(lines.size(), 3);
-    EXPECT_EQ(lines[0], "203.0.113.1,silent,,,,,,,,,");
+    EXPECT_EQ(lines[0], "203.0.113.1,silent,,,,,,,,,,");
     QRegularExpressionMatch match =
         QRegularExpression("^203\\.0\\.113\\.2,answered,02:00:5e:10:00:02,,,客厅<b>电视</b>," +
-                           time + "," + time + ",true,,$")
+                           time + "," + time + ",true,,,$")
             .match(lines[1]);
     ASSERT_TRUE(match.hasMatch()) << lines[1].toStdString();
     EXPECT_EQ(match.captured(1), match.captured(2));
@@ -253,9 +254,9 @@ TEST_F(MemoryTest, ANameFollowsItsMacIntoTooltipsCopiesAndTheNextRun) {
     ASSERT_EQ(lines.size(), 3);
     // The device that left: when it was last seen there, and its MAC.
     EXPECT_EQ(lines[1],
-              "203.0.113.2,silent,,,,客厅<b>电视</b>,," + firstSeen + ",,02:00:5e:10:00:02,");
+              "203.0.113.2,silent,,,,客厅<b>电视</b>,," + firstSeen + ",,02:00:5e:10:00:02,,");
     match = QRegularExpression("^203\\.0\\.113\\.3,answered,02:00:5e:10:00:02,,,客厅<b>电视</b>," +
-                               time + "," + time + ",false,,$")
+                               time + "," + time + ",false,,,$")
                 .match(lines[2]);
     ASSERT_TRUE(match.hasMatch()) << lines[2].toStdString();
     EXPECT_EQ(match.captured(1), firstSeen);
@@ -398,6 +399,66 @@ TEST_F(MemoryTest, TheRecordsWindowSortsFiltersRenamesAndForgets) {
     const store::NetworkDevices left = dialog->Memory().Devices(kLab);
     EXPECT_TRUE(left.status.Ok());
     EXPECT_TRUE(left.devices.empty());
+}
+
+// Runs of the command fill several networks: the window lists them all, each row with its
+// network, shows the latest scan's network first and forgets only the network chosen.
+TEST_F(MemoryTest, TheRecordsWindowListsEveryNetworkWithAColumnAndAFilter) {
+    Remember()->trigger();
+    arp->Script(kHost + 2, Answers(LabMac(2)));
+    Scan();
+    {
+        const store::NetworkId other{"198.51.100.0/24", "02-00-5e-10-00-fe"};
+        const store::ScanRow rows[] = {{0xC6336405, "02:00:5e:10:00:33", "", ""},
+                                       {0xC6336406, "02:00:5e:10:00:34", "", ""}};
+        const auto opened = store::DeviceStore::Open(deviceStore.path);
+        ASSERT_TRUE(opened.store);
+        ASSERT_TRUE(opened.store->RecordScan(other, rows, std::time(nullptr)).status.Ok());
+    }
+    const auto column = [](CDeviceRecordsDlg& records, int which) {
+        QStringList texts;
+        for (int row = 0; row < records.sorted()->rowCount(); ++row) {
+            texts << records.sorted()->index(row, which).data().toString();
+        }
+        return texts;
+    };
+    const QString otherText = "198.51.100.0/24（网关 MAC 地址 02-00-5e-10-00-fe）";
+    bool opened = false;
+    WithModal<CDeviceRecordsDlg>(
+        [&] { dialog->OnCommand(ID_DEVICE_RECORDS); },
+        [&](CDeviceRecordsDlg& records) {
+            opened = true;
+            QComboBox* choice = records.networkChoice();
+            ASSERT_EQ(choice->count(), 3);
+            EXPECT_EQ(choice->itemText(0), "全部网络");
+            EXPECT_EQ(choice->itemText(1), otherText);
+            EXPECT_EQ(choice->currentText(), "203.0.113.0/24");
+            EXPECT_EQ(records.model()->headerData(DeviceTableModel::Network, Qt::Horizontal,
+                                                  Qt::DisplayRole),
+                      "网络");
+            EXPECT_EQ(column(records, DeviceTableModel::Address), QStringList{"203.0.113.2"});
+            EXPECT_EQ(column(records, DeviceTableModel::Network), QStringList{"203.0.113.0/24"});
+            choice->setCurrentIndex(0);
+            EXPECT_EQ(column(records, DeviceTableModel::Address),
+                      (QStringList{"198.51.100.5", "198.51.100.6", "203.0.113.2"}));
+            EXPECT_EQ(column(records, DeviceTableModel::Network),
+                      (QStringList{otherText, otherText, "203.0.113.0/24"}));
+            // The text filter works across networks too.
+            QTest::keyClicks(records.filterEdit(), "00:34");
+            EXPECT_EQ(column(records, DeviceTableModel::Address), QStringList{"198.51.100.6"});
+            records.filterEdit()->clear();
+            choice->setCurrentIndex(1);
+            EXPECT_EQ(records.sorted()->rowCount(), 2);
+            messages.answers = {kIdYes};
+            records.OnForgetNetwork();
+            EXPECT_EQ(messages.shown.back().text, "忘记此网络的全部 2 台设备？");
+            choice->setCurrentIndex(0);
+            EXPECT_EQ(column(records, DeviceTableModel::Address), QStringList{"203.0.113.2"});
+            records.reject();
+        });
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(dialog->Memory().Devices(kLab).devices.size(), 1U);
+    EXPECT_TRUE(dialog->Memory().Devices({"198.51.100.0/24", "02-00-5e-10-00-fe"}).devices.empty());
 }
 
 TEST_F(MemoryTest, TheRecordsWindowNamesTheGatewayFindsColonsAndForgetsMarks) {

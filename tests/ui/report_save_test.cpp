@@ -143,12 +143,12 @@ TEST_F(ReportSaveTest, ExportWritesCsvOrJsonAndAsksBeforeReplacing) {
     EXPECT_EQ(Read("scan.csv"),
               "\xEF\xBB\xBF"
               "address,state,mac,maker,host_name,name,first_seen,last_seen,new,previous_mac,"
-              "other_macs\r\n"
-              "203.0.113.7,answered,00:0c:29:3a:4b:5c,,,,,,,,\r\n"
-              "203.0.113.8,silent,,,,,,,,,\r\n"
-              "\"nas,home\",unresolved,,,,,,,,,\r\n"
-              "203.0.113.9,not-asked,,,,,,,,,\r\n"
-              "'=1+1,unresolved,,,,,,,,,\r\n");
+              "other_macs,interface\r\n"
+              "203.0.113.7,answered,00:0c:29:3a:4b:5c,,,,,,,,,\r\n"
+              "203.0.113.8,silent,,,,,,,,,,\r\n"
+              "\"nas,home\",unresolved,,,,,,,,,,\r\n"
+              "203.0.113.9,not-asked,,,,,,,,,,\r\n"
+              "'=1+1,unresolved,,,,,,,,,,\r\n");
     exportAs("scan.JSON");
     const std::string json = Read("scan.JSON");
     EXPECT_EQ(json.rfind("{\"targets\": 5, \"answered\": 1, \"notes\": [], \"hosts\": [", 0), 0U)
