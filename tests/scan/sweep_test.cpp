@@ -437,7 +437,7 @@ TEST(RunSweep, TwoLinksEachAtItsOwnPaceAndAStopEndsBothPromptly) {
     RunSweep(links, {1000, 200ms}, seen.Events(), {});
     const auto took = Clock::now() - started;
     EXPECT_EQ(seen.answered.size(), 2u);
-    EXPECT_LT(took, 1700ms);  // side by side: one link's time, not two
+    EXPECT_LT(took, 2000ms);  // side by side: one link's time (1.3 s), not two
     EXPECT_LE(BusiestSecond(first.Asks()), 1000u);
     EXPECT_LE(BusiestSecond(second.Asks()), 1000u);
 
