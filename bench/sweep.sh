@@ -9,7 +9,8 @@
 # --only: a comma-separated choice of s22, s16, loss20, two22 and s24 (default: all);
 # --loss-runs: seeds of the lossy /20 (default 3).
 # Our side is talvik-sweep (the engine's sweep over the platform's wires, as root through the
-# packet socket); the /24 row is talvik-bench, the engine a run of one /24 keeps.
+# packet socket) and, for the /22 and the /16, the command talvik-scan as it ships; the /24 row
+# is talvik-bench, the engine a run of one /24 keeps.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -33,10 +34,11 @@ command -v arp-scan >/dev/null || { echo "bench/sweep.sh: arp-scan is missing (s
 if [ "$build" = 1 ]; then
     cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DTALVIK_BUILD_GUI=OFF -DTALVIK_BUILD_TESTS=OFF -DTALVIK_BUILD_BENCH=ON >/dev/null
-    cmake --build "$build_dir" -j2 --target talvik-sweep talvik-bench talvik-arp >/dev/null
+    cmake --build "$build_dir" -j2 --target talvik-sweep talvik-bench talvik-arp talvik-scan >/dev/null
 fi
 sweep=$build_dir/bin/talvik-sweep
 bench=$build_dir/bin/talvik-bench
+scan_command=$build_dir/bin/talvik-scan
 [ -x "$sweep" ] || { echo "bench/sweep.sh: $sweep was not built" >&2; exit 1; }
 
 # shellcheck source=bench/lab-session.sh
@@ -114,6 +116,31 @@ run_ours() {  # CONFIG EXPECTED LINK-ARGS...
     t_peak=$(busiest "$work/counts.json")
 }
 
+# Runs talvik-scan --format jsonl over TARGETS, each line stamped as it arrives; sets c_ms,
+# c_found, c_99 and c_rss (its peak, from time(1)).
+run_scan() {  # CONFIG EXPECTED TARGET...
+    local config=$1 expected=$2
+    shift 2
+    start_responder "$config" 900
+    ip -n "$LAB_SCANNER_NS" neigh flush all
+    local t0 t1
+    t0=$(now_ms)
+    "$lab_sh" scan "$lab" /usr/bin/time -f %M -o "$work/rss" "$scan_command" --format jsonl \
+        --no-names --no-memory "$@" | python3 -c '
+import json, sys, time
+start = time.monotonic()
+for line in sys.stdin:
+    host = json.loads(line)
+    if host.get("state") == "answered":
+        print("found", int((time.monotonic() - start) * 1000), host["address"], host["mac"])
+' >"$out"
+    t1=$(now_ms)
+    stop_responder
+    c_ms=$((t1 - t0))
+    read -r c_found _ c_99 <<<"$(sweep_finds "$expected")"
+    c_rss=$(cat "$work/rss")
+}
+
 run_peer() {  # CONFIG EXPECTED CIDR
     responder_counts=$work/counts.json start_responder "$1" 900
     ip -n "$LAB_SCANNER_NS" neigh flush all
@@ -136,6 +163,12 @@ if want s22; then
         "$t_found/120 in $t_ms ms, busiest second $t_peak frames" \
         "$p_found/120 in $p_ms ms, busiest second $p_peak" "$(ratio "$t_ms" "$p_ms")" \
         "all found, <= 0.6"
+    if [ -x "$scan_command" ]; then
+        run_scan "$work/s22.json" "$work/s22.exp" 198.18.4.0/22
+        row "the same, talvik-scan --format jsonl (names and memory off)" \
+            "$c_found/120 in $c_ms ms; $c_rss kB peak" "$p_found/120 in $p_ms ms" \
+            "$(ratio "$c_ms" "$p_ms")" "all found, <= 0.6"
+    fi
 fi
 
 if want s16; then
@@ -150,6 +183,13 @@ if want s16; then
         "$p_found/600 in $p_ms ms, busiest second $p_peak" \
         "time $(ratio "$t_ms" "$p_ms"), 99 % at $(ratio "$t_99" "$p_ms")" \
         "all found, <= 0.55, 99 % <= 0.35, <= 500/s, < 65536 kB"
+    if [ -x "$scan_command" ]; then
+        run_scan "$work/s16.json" "$work/s16.exp" 198.18.0.0/16
+        row "the same, talvik-scan --format jsonl (names and memory off)" \
+            "$c_found/600 in $c_ms ms, 99 % printed by $c_99 ms; $c_rss kB peak" \
+            "$p_found/600 in $p_ms ms" "time $(ratio "$c_ms" "$p_ms"), 99 % at $(ratio "$c_99" "$p_ms")" \
+            "all found, <= 0.55, 99 % <= 0.35, < 65536 kB"
+    fi
 fi
 
 if want loss20; then
