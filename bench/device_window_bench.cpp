@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
         auto opened = DeviceStore::Open(path);
         auto known = opened.store->Devices(network);
         talvik::CDeviceRecordsDlg records(talvik::DeviceRowsOf(std::move(known.devices)),
-                                          QStringLiteral("198.51.100.0/24"), {});
+                                          {QStringLiteral("198.51.100.0/24")}, 0, {});
         records.show();
         QApplication::processEvents();
         records.grab();  // the table painted, as on the screen
