@@ -11,7 +11,7 @@
 
 namespace talvik::cli {
 
-enum class OutputFormat { Text, Csv, Json };
+enum class OutputFormat { Text, Csv, Json, Jsonl };
 
 struct ScanOptions {
     OutputFormat format = OutputFormat::Text;
@@ -22,6 +22,13 @@ struct ScanOptions {
     bool remember = false;
     bool noMemory = false;
     bool bom = false;  // CSV starts with UTF-8's byte order mark, for spreadsheets
+    // Keep watch until stopped: listen, scan again every `everySeconds` (0: listen only), and
+    // run `exec` for each event.
+    bool watch = false;
+    int everySeconds = 300;
+    std::string exec;
+    // Interfaces named by --interface; a watch without targets watches their networks.
+    std::vector<std::string> interfaces;
     // The rows of the scan, in order: dotted-decimal addresses and host names.
     std::vector<std::string> targets;
 };

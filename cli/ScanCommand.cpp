@@ -448,6 +448,7 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
             text = BuildCsvExport(result, options.bom);
             break;
         case OutputFormat::Json:
+        case OutputFormat::Jsonl:
             text = BuildJsonExport(result);
             break;
     }

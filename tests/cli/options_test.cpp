@@ -79,6 +79,19 @@ TEST(Options, SettingsAndDefaults) {
     EXPECT_TRUE(ParseCommandLine({"--format=csv", "--bom", "x"}).options.bom);
     EXPECT_EQ(ParseCommandLine({"203.0.113.1", "--help"}).action, ParsedCommand::Action::Help);
     EXPECT_EQ(ParseCommandLine({"--version"}).action, ParsedCommand::Action::Version);
+    parsed = ParseCommandLine({"--watch", "x"});
+    EXPECT_TRUE(parsed.options.watch);
+    EXPECT_EQ(parsed.options.everySeconds, 300);
+    for (const auto& [every, seconds] :
+         {std::pair{"0", 0}, {"90", 90}, {"30s", 30}, {"5m", 300}, {"1h", 3600}, {"24h", 86400}}) {
+        parsed = ParseCommandLine({"--watch", "--format=jsonl", std::string("--every=") + every,
+                                   "--exec", "logger -t talvik", "--interface", "eth0.107"});
+        EXPECT_EQ(parsed.action, ParsedCommand::Action::Scan) << parsed.error;
+        EXPECT_EQ(parsed.options.everySeconds, seconds) << every;
+        EXPECT_EQ(parsed.options.format, OutputFormat::Jsonl);
+        EXPECT_EQ(parsed.options.exec, "logger -t talvik");
+        EXPECT_EQ(parsed.options.interfaces, std::vector<std::string>{"eth0.107"});
+    }
 }
 
 TEST(Options, BadInputIsRefusedWithAReason) {
@@ -112,6 +125,15 @@ TEST(Options, BadInputIsRefusedWithAReason) {
         {{"name;rm"}, "不是有效的"},
         {{"--", "-name"}, "不是有效的"},
         {{"203.0.113.0/24", "198.51.100.1-2"}, "超过 255"},
+        {{"--every", "5m", "x"}, "只能与 --watch"},
+        {{"--exec", "true", "x"}, "只能与 --watch"},
+        {{"--watch", "--every", "-5", "x"}, "--every"},
+        {{"--watch", "--every", "2d", "x"}, "--every"},
+        {{"--watch", "--every", "25h", "x"}, "--every"},
+        {{"--watch", "--format", "csv", "x"}, "text 或 jsonl"},
+        {{"--format", "jsonl", "x"}, "--watch"},
+        {{"--watch"}, "缺少扫描目标"},
+        {{"--watch", "--interface", "a/b"}, "不是接口名"},
     };
     for (const auto& [args, reason] : cases) {
         const ParsedCommand parsed = ParseCommandLine(args);
