@@ -41,6 +41,9 @@ public:
     virtual int Hear(std::vector<HeardArp>& frames, std::chrono::milliseconds timeout) = 0;
     // Ends a Hear that waits; safe from any thread.
     virtual void Wake() = 0;
+    // ARP frames that reached the interface but were lost before Hear could hand them on (a
+    // flood overran a buffer), counted since the wire opened; safe from any thread.
+    virtual std::uint64_t Lost() const { return 0; }
 };
 // Ask and Hear may run on two threads at once; one wire is used by one owner.
 
