@@ -33,6 +33,7 @@ constexpr std::chrono::milliseconds kHearWait(500);
 constexpr std::chrono::seconds kReopenEvery(1);
 constexpr std::chrono::seconds kLinkCheckEvery(1);
 constexpr std::chrono::seconds kExecGrace(2);
+constexpr std::chrono::seconds kLostEvery(10);
 // Frames waiting for the main thread; a flood past this is dropped and counted.
 constexpr std::size_t kFramesQueued = 100000;
 
@@ -145,6 +146,14 @@ private:
                             {},
                             {}});
             }
+            // A flood overran the wire: said now and then, never silently.
+            if (const std::uint64_t lost = wire_->Lost();
+                lost > lostSaid_ && steadyNow - lostAt_ >= kLostEvery) {
+                Note(Format(Tr("%llu ARP frames on %s were lost to a flood"),
+                            static_cast<unsigned long long>(lost - lostSaid_), name_.c_str()));
+                lostSaid_ = lost;
+                lostAt_ = steadyNow;
+            }
             if (error != 0 && !stop_) {
                 Reopen(error);
             }
@@ -165,6 +174,7 @@ private:
             if (auto wire = wires_.Open(name_, why)) {
                 const std::lock_guard lock(mutex_);
                 wire_ = std::move(wire);
+                lostSaid_ = 0;
                 Note(Format(Tr("listening on %s again"), name_.c_str()));
                 return;
             }
@@ -184,6 +194,8 @@ private:
     std::unique_ptr<IArpWire> wire_;
     Inbox& inbox_;
     std::atomic<bool>& stop_;
+    std::uint64_t lostSaid_ = 0;
+    Clock::time_point lostAt_{};
     std::thread thread_;
 };
 

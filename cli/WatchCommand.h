@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ namespace talvik::cli {
 struct WatchPorts {
     // Null: it cannot listen, and `noWires` says why.
     IArpWires* wires = nullptr;
+    std::shared_ptr<IArpWires> ownWires;  // keeps `wires` where the ports own it
     std::string noWires;
     // One scan of `options`, its result as CSV on `out`; gives the scan's exit status.
     std::function<int(const ScanOptions& options, std::FILE* out, std::FILE* err,

@@ -4,12 +4,14 @@
 #include "cli/Language.h"
 #include "cli/ScanCommand.h"
 #include "cli/WatchCommand.h"
+#include "platform/Platform.h"
 
 namespace talvik::cli {
 
 WatchPorts WatchPortsOfSystem() {
     WatchPorts ports;
-    ports.noWires = Tr("this build cannot listen to ARP frames");
+    ports.ownWires = MakeArpWires(ports.noWires);
+    ports.wires = ports.ownWires.get();
     ports.scan = [](const ScanOptions& options, std::FILE* out, std::FILE* err,
                     const sigset_t& stopSignals) {
         return RunScan(options, out, err, false, stopSignals);

@@ -1,0 +1,203 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
+"""talvik-scan --watch in the network lab, through the packet socket: frames forged on the
+segment are told within a second, the gateway claimed by another MAC, a router answering for
+fifty addresses, a flood with a real change amid it, --exec failing and hanging, SIGTERM.
+
+    watch_command_test.py TALVIK_SCAN LAB_SH
+Needs root (it builds the lab); exits 77 (skip) without it unless CI=true.
+"""
+import json
+import os
+import random
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+SCAN, LAB_SH = sys.argv[1:3]
+ENV = {k: v for k, v in os.environ.items()
+       if k not in ("DISPLAY", "WAYLAND_DISPLAY") and not k.startswith("LC_")}
+ENV.update(LANG="C.UTF-8", LANGUAGE="zh_CN", XDG_DATA_HOME="/nonexistent/talvik-watch-lab")
+
+# Sends gratuitous ARP announcements from the segment: each argument MAC=ADDRESS, `rate`
+# frames per second in all (0: at once), `rounds` times over.
+SEND = r"""
+import socket, struct, sys, time
+iface, rate, rounds, pairs = sys.argv[1], float(sys.argv[2]), int(sys.argv[3]), sys.argv[4:]
+s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+s.bind((iface, 0))
+frames = []
+for pair in pairs:
+    mac, ip = pair.split("=")
+    m, a = bytes.fromhex(mac.replace(":", "")), socket.inet_aton(ip)
+    f = b"\xff" * 6 + m + b"\x08\x06" + struct.pack("!HHBBH", 1, 0x0800, 6, 4, 1) + m + a + \
+        b"\x00" * 6 + a
+    frames.append(f + b"\x00" * (60 - len(f)))
+start = time.monotonic()
+sent = 0
+for _ in range(rounds):
+    for f in frames:
+        s.send(f)
+        sent += 1
+        if rate:
+            wait = start + sent / rate - time.monotonic()
+            if wait > 0:
+                time.sleep(wait)
+"""
+
+
+class Watch(unittest.TestCase):
+    def setUp(self):
+        self.name = "tvk-l-w%d" % (os.getpid() % 10000)
+        subprocess.run([LAB_SH, "up", self.name, "--gateway"], check=True)
+        self.dir = tempfile.mkdtemp(prefix="talvik-watch-lab-")
+        self.proc = None
+        self.err = None
+
+    def tearDown(self):
+        if self.err:
+            self.err.close()
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        subprocess.run([LAB_SH, "down", self.name])
+        subprocess.run(["rm", "-rf", self.dir])
+
+    def send(self, pairs, rate=0, rounds=1):
+        subprocess.run([LAB_SH, "seg", self.name, "python3", "-c", SEND, self.name + "b",
+                        str(rate), str(rounds)] + pairs, check=True)
+
+    def start(self, *args):
+        if self.err:
+            self.err.close()
+        self.err = open(os.path.join(self.dir, "err"), "w+")
+        self.proc = subprocess.Popen(
+            [LAB_SH, "scan", self.name, SCAN, "--watch", "--every", "0", "--format", "jsonl",
+             "--no-memory", "--no-names", *args, "203.0.113.0/24"],
+            env=ENV, stdout=subprocess.PIPE, stderr=self.err)
+        self.buffer = b""
+        # Listening once the first announcement is told.
+        for _ in range(50):
+            self.send(["02:aa:00:00:00:09=203.0.113.9"])
+            event = self.next_event(0.2)
+            if event:
+                self.assertEqual((event["event"], event["address"]), ("new", "203.0.113.9"))
+                return
+        self.fail("the watch told nothing: " + self.stderr())
+
+    def next_event(self, wait):
+        deadline = time.monotonic() + wait
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.proc.stdout], [], [], left)[0]:
+                return None
+            chunk = os.read(self.proc.stdout.fileno(), 65536)
+            if not chunk:
+                return None
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return json.loads(line)
+
+    def events_for(self, seconds):
+        events = []
+        deadline = time.monotonic() + seconds
+        while (event := self.next_event(deadline - time.monotonic())) is not None:
+            events.append(event)
+        return events
+
+    def stderr(self):
+        self.err.seek(0)
+        return self.err.read()
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGTERM)
+        rest, _ = self.proc.communicate(timeout=10)
+        lines = (self.buffer + rest).decode().splitlines()
+        return self.proc.returncode, [json.loads(line) for line in lines]
+
+    def test_events_within_a_second_the_gateway_and_sigterm(self):
+        self.start()
+        sent = time.monotonic()
+        self.send(["00:1b:21:00:00:14=203.0.113.20"])
+        event = self.next_event(2)
+        self.assertLess(time.monotonic() - sent, 1.0)
+        self.assertEqual(event["event"], "new")
+        self.assertEqual(event["interface"], self.name + "a")
+        self.assertEqual(event["mac"], "00:1b:21:00:00:14")
+        self.assertFalse(event["private"])
+        self.assertEqual(set(event), {"time", "event", "interface", "address", "mac", "maker",
+                                      "name", "previous_mac", "private"})
+        # The gateway's MAC as first heard, then another claims its address.
+        self.send(["00:1b:21:00:00:fe=203.0.113.254"])
+        self.assertEqual(self.next_event(2)["event"], "new")
+        sent = time.monotonic()
+        self.send(["02:66:00:00:00:66=203.0.113.254"])
+        event = self.next_event(2)
+        self.assertLess(time.monotonic() - sent, 1.0)
+        self.assertEqual((event["event"], event["previous_mac"], event["private"]),
+                         ("gateway-changed", "00:1b:21:00:00:fe", True))
+        # The router answering for fifty addresses that hosts held: no run of changes.
+        self.send(["00:1b:21:00:01:%02x=203.0.113.%d" % (i, i) for i in range(100, 150)])
+        self.assertEqual(len(self.events_for(1)), 50)
+        time.sleep(5.5)  # past the window in which two MACs count as at once
+        self.send(["00:1b:21:00:00:fe=203.0.113.%d" % i for i in range(100, 150)])
+        changes = [e for e in self.events_for(1.5) if e["event"] == "mac-changed"]
+        self.assertLessEqual(len(changes), 2, changes)
+        self.send(["00:1b:21:00:00:1e=203.0.113.30"])  # heard just before the stop
+        time.sleep(0.3)
+        status, rest = self.stop()
+        self.assertEqual(status, 0, self.stderr())
+        self.assertEqual([(e["event"], e["address"]) for e in rest], [("new", "203.0.113.30")])
+
+    def test_a_flood_loses_no_real_change(self):
+        self.start()
+        self.send(["00:1b:21:00:00:0a=203.0.113.10"])
+        self.assertEqual(self.next_event(2)["event"], "new")
+        time.sleep(5.5)
+        rng = random.Random(7)
+        forged = ["02:%02x:%02x:%02x:%02x:%02x=203.0.113.%d" % (
+            *[rng.randrange(256) for _ in range(5)], rng.randrange(100, 200)) for _ in range(5000)]
+        amid = forged[:2500] + ["00:1b:21:00:00:0b=203.0.113.10"] + forged[2500:]
+        self.send(amid, rate=5000, rounds=2)
+        events = self.events_for(3)
+        changed = [e for e in events if e["event"] == "mac-changed"]
+        self.assertEqual([(e["address"], e["mac"], e["previous_mac"]) for e in changed],
+                         [("203.0.113.10", "00:1b:21:00:00:0b", "00:1b:21:00:00:0a")])
+        status, _ = self.stop()
+        self.assertEqual(status, 0, self.stderr())
+
+    def test_exec_failing_and_hanging_never_stops_the_watch(self):
+        seen = os.path.join(self.dir, "seen")
+        script = os.path.join(self.dir, "on-event")
+        with open(script, "w") as f:
+            f.write("#!/bin/sh\ncat >> %s\ncase $1 in fail) exit 3;; hang) sleep 60;; esac\n" % seen)
+        os.chmod(script, 0o755)
+        self.start("--exec", script + " 'hang'")
+        self.send(["00:1b:21:00:00:15=203.0.113.21"])
+        self.assertEqual(self.next_event(2)["address"], "203.0.113.21")
+        time.sleep(11.5)  # the first (at .9) is stopped after 10 s, then .21's starts
+        self.assertIn("运行超过 10 秒，已被终止", self.stderr())
+        status, _ = self.stop()
+        self.assertEqual(status, 0, self.stderr())
+        with open(seen) as f:
+            told = [json.loads(line)["address"] for line in f]
+        self.assertEqual(told, ["203.0.113.9", "203.0.113.21"])
+
+        self.start("--exec", script + " fail")
+        self.send(["00:1b:21:00:00:16=203.0.113.22"])
+        self.assertEqual(self.next_event(2)["address"], "203.0.113.22")
+        time.sleep(0.5)
+        status, _ = self.stop()
+        self.assertEqual(status, 0)
+        self.assertIn("失败，退出状态 3", self.stderr())
+
+
+if __name__ == "__main__":
+    if os.geteuid() != 0:
+        print("watch_command_test.py: needs root to build the lab", file=sys.stderr)
+        sys.exit(1 if os.environ.get("CI") == "true" else 77)
+    unittest.main(argv=sys.argv[:1], verbosity=2)
