@@ -18,6 +18,7 @@
 #include "cli/Language.h"
 #include "cli/ScanCommand.h"
 #include "cli/WatchLines.h"
+#include "cli/WatchListener.h"
 #include "names/MacVendors.h"
 #include "scan/Address.h"
 #include "store/DeviceStore.h"
@@ -29,175 +30,24 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kTurn(100);
-constexpr std::chrono::milliseconds kHearWait(500);
-constexpr std::chrono::seconds kReopenEvery(1);
 constexpr std::chrono::seconds kLinkCheckEvery(1);
 constexpr std::chrono::seconds kExecGrace(2);
-constexpr std::chrono::seconds kLostEvery(10);
-// Frames waiting for the main thread; a flood past this is dropped and counted.
-constexpr std::size_t kFramesQueued = 100000;
-
-store::Millis NowMillis() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-std::string DashedMac(const std::array<std::uint8_t, 6>& m) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%.2x-%.2x-%.2x-%.2x-%.2x-%.2x", m[0], m[1], m[2], m[3], m[4],
-                  m[5]);
-    return text;
-}
+constexpr std::chrono::seconds kRememberEvery(5);
 
 struct Watched {
     std::string interfaceName;
     store::NetworkId id;
     std::unique_ptr<store::WatchState> state;
-};
-
-// What the listeners and the scans hand to the main thread.
-struct Item {
-    enum class Kind { Frame, Scan, Note, Stop } kind = Kind::Note;
-    std::string interfaceName;
-    store::Claim claim;
-    store::Millis when = 0;
-    std::vector<store::Claim> rows;
-    std::string text;
-};
-
-class Inbox {
-public:
-    void Put(Item item) {
-        const std::lock_guard lock(mutex_);
-        if (item.kind == Item::Kind::Frame && frames_ >= kFramesQueued) {
-            ++dropped_;
-            return;
-        }
-        frames_ += item.kind == Item::Kind::Frame ? 1 : 0;
-        items_.push_back(std::move(item));
-        wake_.notify_one();
-    }
-    std::deque<Item> Take(std::chrono::milliseconds wait, std::size_t& dropped) {
-        std::unique_lock lock(mutex_);
-        wake_.wait_for(lock, wait, [&] { return !items_.empty(); });
-        std::deque<Item> taken;
-        taken.swap(items_);
-        frames_ = 0;
-        dropped = dropped_;
-        dropped_ = 0;
-        return taken;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Item> items_;
-    std::size_t frames_ = 0;
-    std::size_t dropped_ = 0;
+    // For the store, until it is next written: the latest time each MAC claimed each address
+    // (a flood of one pair costs one entry), and the events said.
+    std::map<std::pair<std::uint32_t, std::string>, store::Seconds> heard;
+    std::vector<store::DeviceStore::KeptEvent> said;
 };
 
 bool TakeStop(const sigset_t& signals) {
     timespec none{};
     return sigtimedwait(&signals, nullptr, &none) > 0;
 }
-
-// Hears one interface until stopped, opening its wire again when it ends.
-class Listener {
-public:
-    Listener(IArpWires& wires, std::string name, std::unique_ptr<IArpWire> wire, Inbox& inbox,
-             std::atomic<bool>& stop)
-        : wires_(wires),
-          name_(std::move(name)),
-          wire_(std::move(wire)),
-          inbox_(inbox),
-          stop_(stop),
-          thread_([this] { Loop(); }) {}
-    ~Listener() {
-        Wake();
-        thread_.join();
-    }
-    void Wake() {
-        const std::lock_guard lock(mutex_);
-        if (wire_) {
-            wire_->Wake();
-        }
-    }
-
-private:
-    void Note(std::string text) {
-        inbox_.Put({Item::Kind::Note, name_, {}, 0, {}, std::move(text)});
-    }
-    void Loop() {
-        std::vector<HeardArp> frames;
-        while (!stop_) {
-            frames.clear();
-            const int error = wire_->Hear(frames, kHearWait);
-            const auto steadyNow = Clock::now();
-            const store::Millis now = NowMillis();
-            for (const HeardArp& frame : frames) {
-                const auto age =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(steadyNow - frame.when)
-                        .count();
-                inbox_.Put({Item::Kind::Frame,
-                            name_,
-                            {frame.senderAddress, DashedMac(frame.senderMac), {}},
-                            now - std::max<std::int64_t>(age, 0),
-                            {},
-                            {}});
-            }
-            // A flood overran the wire: said now and then, never silently.
-            if (const std::uint64_t lost = wire_->Lost();
-                lost > lostSaid_ && steadyNow - lostAt_ >= kLostEvery) {
-                Note(Format(Tr("%llu ARP frames on %s were lost to a flood"),
-                            static_cast<unsigned long long>(lost - lostSaid_), name_.c_str()));
-                lostSaid_ = lost;
-                lostAt_ = steadyNow;
-            }
-            if (error != 0 && !stop_) {
-                Reopen(error);
-            }
-        }
-    }
-    void Reopen(int error) {
-        if (error == EPIPE) {
-            Note(Format(Tr("the helper that listens on %s ended; starting it again"),
-                        name_.c_str()));
-        }
-        {
-            const std::lock_guard lock(mutex_);
-            wire_.reset();
-        }
-        bool said = false;
-        while (!stop_) {
-            std::string why;
-            if (auto wire = wires_.Open(name_, why)) {
-                const std::lock_guard lock(mutex_);
-                wire_ = std::move(wire);
-                lostSaid_ = 0;
-                Note(Format(Tr("listening on %s again"), name_.c_str()));
-                return;
-            }
-            if (!said && error != ENODEV && error != ENETDOWN) {
-                said = true;
-                Note(Format(Tr("cannot listen on %s for now: %s"), name_.c_str(), why.c_str()));
-            }
-            for (auto until = Clock::now() + kReopenEvery; !stop_ && Clock::now() < until;) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        }
-    }
-
-    IArpWires& wires_;
-    std::string name_;
-    std::mutex mutex_;
-    std::unique_ptr<IArpWire> wire_;
-    Inbox& inbox_;
-    std::atomic<bool>& stop_;
-    std::uint64_t lostSaid_ = 0;
-    Clock::time_point lostAt_{};
-    std::thread thread_;
-};
 
 // The targets' networks; with no target, those of the interfaces named.
 std::vector<Watched> FindNetworks(const ScanOptions& options, const WatchPorts& ports,
@@ -222,8 +72,9 @@ std::vector<Watched> FindNetworks(const ScanOptions& options, const WatchPorts& 
             gatewayMac = identity->gatewayMac;
             gateway = identity->gateway;
         }
-        Watched watched{link.name,
-                        store::MakeNetworkId(link.address, link.prefixLength, gatewayMac), nullptr};
+        Watched watched;
+        watched.interfaceName = link.name;
+        watched.id = store::MakeNetworkId(link.address, link.prefixLength, gatewayMac);
         watched.id.gateway = gateway.value_or(0);
         watched.state = std::make_unique<store::WatchState>(store::WatchNetworkSetup{
             link.address, link.prefixLength, gateway.value_or(0), watched.id.gatewayMac});
@@ -290,6 +141,7 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
     // The baseline: what the store knows, where memory is on.
     bool memoryFailed = false;
     bool fromStore = false;
+    std::unique_ptr<store::DeviceStore> memory;
     if (!options.noMemory) {
         const store::StoreLocation location = store::LocateStore();
         if (!location.path.empty() &&
@@ -310,6 +162,7 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
                     }
                     network.state->Baseline(known.devices, NowMillis());
                 }
+                memory = std::move(opened.store);
             }
         } else if (options.remember) {
             note(store::DescribeProblem(location.status));
@@ -427,6 +280,15 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
                                                     : network.state->Scanned(item.rows, item.when);
             for (const store::WatchEvent& event : outcome.events) {
                 events.push_back({network.interfaceName, event, {}});
+                if (memory) {
+                    network.said.push_back({event.when / 1000,
+                                            std::string(store::WatchEventName(event.kind)),
+                                            event.address, event.mac, event.previousMac});
+                }
+            }
+            if (memory && item.kind == Item::Kind::Frame && network.state->Holds(item.claim)) {
+                auto& when = network.heard[{item.claim.address, item.claim.mac}];
+                when = std::max(when, item.when / 1000);
             }
             for (const store::WatchNoteAt& said : outcome.notes) {
                 note(said.note == store::WatchNote::Bound
@@ -442,6 +304,31 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
         say(events);
     };
 
+    // What the watch heard and said goes to the store now and then, in one transaction; a store
+    // that fails is said once and the watch goes on.
+    bool memorySaid = false;
+    const auto remember = [&] {
+        for (Watched& network : networks) {
+            if (!memory || (network.heard.empty() && network.said.empty())) {
+                continue;
+            }
+            std::vector<store::DeviceStore::HeardClaim> heard;
+            for (const auto& [claim, when] : network.heard) {
+                heard.push_back({claim.first, claim.second, when});
+            }
+            const store::StoreStatus status = memory->RecordWatch(network.id, heard, network.said);
+            network.heard.clear();
+            network.said.clear();
+            if (!status.Ok()) {
+                memoryFailed = true;
+                if (!memorySaid) {
+                    memorySaid = true;
+                    note(store::DescribeProblem(status));
+                }
+            }
+        }
+    };
+    auto rememberedAt = Clock::now();
     auto checkedAt = Clock::now();
     bool stopping = false;
     while (!stopping && !writeFailed) {
@@ -463,6 +350,10 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
         }
         if (TakeStop(stopSignals)) {
             stopping = true;
+        }
+        if (Clock::now() - rememberedAt >= kRememberEvery) {
+            rememberedAt = Clock::now();
+            remember();
         }
         if (Clock::now() - checkedAt >= kLinkCheckEvery) {
             checkedAt = Clock::now();
@@ -500,6 +391,7 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
             note(item.text);
         }
     }
+    remember();
     if (command) {
         command->Finish(kExecGrace);
     }

@@ -225,6 +225,10 @@ void WatchState::Claimed(const std::string& mac, std::uint32_t address, const st
     holders_[address].conflictWith.clear();
 }
 
+bool WatchState::Holds(const Claim& claim) const {
+    return Inside(claim.address) && NormalMac(claim.mac).has_value();
+}
+
 WatchOutcome WatchState::Heard(const Claim& claim, Millis when) {
     WatchOutcome out;
     const auto mac = NormalMac(claim.mac);

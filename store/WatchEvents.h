@@ -93,6 +93,8 @@ public:
     WatchOutcome Scanned(std::span<const Claim> rows, Millis when);
 
     std::size_t DeviceCount() const { return devices_.size(); }
+    // Whether `claim` is one of this network's: an address inside it, a MAC.
+    bool Holds(const Claim& claim) const;
 
 private:
     struct Known {

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -18,6 +19,7 @@
 #include "cli/ScanCommand.h"
 #include "cli/WatchCommand.h"
 #include "cli/WatchLines.h"
+#include "store/DeviceStore.h"
 
 namespace talvik::cli {
 namespace {
@@ -237,6 +239,49 @@ TEST(Watch, ScansFindTheGoneAndAFailingStoreEndsWithItsOwnCode) {
     EXPECT_NE(run.out.find("  tvk0  link-up\n"), std::string::npos) << run.out;
     EXPECT_LT(run.out.find("link-down"), run.out.find("link-up"));
     EXPECT_GE(calls, 3);
+}
+
+TEST(Watch, WithMemoryTheStoreIsTheBaselineAndKeepsWhatWasHeardAndSaid) {
+    char folder[] = "/tmp/talvik-watch-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    setenv("XDG_DATA_HOME", folder, 1);
+    const std::string path = std::string(folder) + "/talvik/devices.sqlite3";
+    const store::NetworkId home =
+        store::MakeNetworkId(kNet, 24, MacAddress{0, 0x1b, 0x21, 0, 0, 1});
+    {
+        auto opened = store::DeviceStore::Create(path);
+        ASSERT_TRUE(opened.store);
+        const store::ScanRow first[] = {{kNet + 10, "00:1b:21:00:00:0a", "", ""},
+                                        {kNet + 11, "00:1b:21:00:00:0b", "", ""}};
+        const store::ScanRow second[] = {{kNet + 10, "00:1b:21:00:00:0a", "", ""},
+                                         {kNet + 11, "", "", ""}};
+        ASSERT_TRUE(opened.store->RecordScan(home, first, 1'800'000'000).status.Ok());
+        ASSERT_TRUE(opened.store->RecordScan(home, second, 1'800'000'060).status.Ok());
+    }
+    auto script = std::make_shared<Script>();
+    script->steps = {{Frame(10, 10, 30s), 0}, {Frame(11, 11, 29s), 0}, {Frame(10, 12, 0s), 0}};
+    FakeWires wires(script);
+    ScanOptions options;
+    options.watch = true;
+    options.everySeconds = 0;
+    options.noNames = true;
+    options.targets = {"203.0.113.10"};
+    const Watched run = Watch(options, Ports(&wires));
+    unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(run.status, kExitAllAsked) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 2U) << run.out;
+    EXPECT_NE(run.out.find("  back  203.0.113.11"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("  mac-changed  203.0.113.10  00:1b:21:00:00:0c"), std::string::npos);
+    auto opened = store::DeviceStore::Open(path);
+    ASSERT_TRUE(opened.store);
+    const auto kept = opened.store->WatchEvents(home, 10);
+    ASSERT_EQ(kept.size(), 2U);
+    EXPECT_EQ(kept[0].kind, "mac-changed");
+    EXPECT_EQ(kept[0].previousMac, "00-1b-21-00-00-0a");
+    EXPECT_EQ(kept[1].kind, "back");
+    const auto known = opened.store->Devices(home);
+    EXPECT_EQ(known.devices.size(), 3U);
+    std::filesystem::remove_all(folder);
 }
 
 TEST(Watch, ScanCsvReadBack) {

@@ -678,3 +678,52 @@ TEST_F(StoreTest, AFullDiskIsReported) {
 
 }  // namespace
 }  // namespace talvik::store
+
+namespace talvik::store {
+namespace {
+
+class WatchStoreTest : public StoreTest {};
+
+TEST_F(WatchStoreTest, HeardClaimsMoveDevicesAndEventsAreKeptBounded) {
+    auto store = Made();
+    ASSERT_TRUE(store);
+    const ScanRow rows[] = {{Ip(10), Mac(10), "", "nas"}, {Ip(11), "", "", ""}};
+    ASSERT_TRUE(store->RecordScan(kHome, rows, kNow).status.Ok());
+    const DeviceStore::HeardClaim heard[] = {
+        {Ip(12), Mac(10), kNow + 5}, {Ip(11), Mac(11), kNow + 6}, {Ip(13), Mac(10), kNow + 1}};
+    std::vector<DeviceStore::KeptEvent> events;
+    for (int i = 0; i < DeviceStore::kKeepEvents + 5; ++i) {
+        events.push_back({kNow + i, "new", Ip(11), Mac(11), ""});
+    }
+    events.back() = {kNow + DeviceStore::kKeepEvents + 9, "mac-changed", Ip(12), Mac(10), Mac(3)};
+    ASSERT_TRUE(store->RecordWatch(kHome, heard, events).Ok());
+
+    const NetworkDevices known = store->Devices(kHome);
+    ASSERT_TRUE(known.status.Ok());
+    ASSERT_EQ(known.devices.size(), 2U);
+    for (const Device& device : known.devices) {
+        if (device.mac == Mac(10)) {
+            // The later claim wins, whatever order they came in; the name stays.
+            EXPECT_EQ(device.address, Ip(12));
+            EXPECT_EQ(device.lastSeen, kNow + 5);
+            EXPECT_EQ(device.hostName, "nas");
+        } else {
+            EXPECT_EQ(device.mac, Mac(11));
+            EXPECT_EQ(device.firstSeen, kNow + 6);
+        }
+    }
+    const auto kept = store->WatchEvents(kHome, DeviceStore::kKeepEvents * 2);
+    ASSERT_EQ(kept.size(), static_cast<std::size_t>(DeviceStore::kKeepEvents));
+    EXPECT_EQ(kept.front(), events.back());
+    EXPECT_EQ(kept.back().when, kNow + 5);
+    EXPECT_TRUE(store->WatchEvents(kNeighbours, 10).empty());
+    // A scan after it sees what the watch heard: .11 answered with Mac(11) last.
+    const ScanRow again[] = {{Ip(11), "", "", ""}};
+    const auto write = store->Compare(kHome, again, kNow + 60);
+    ASSERT_EQ(write.changes.size(), 1U);
+    ASSERT_TRUE(write.changes[0].lastOnline);
+    EXPECT_EQ(write.changes[0].lastOnline->mac, Mac(11));
+}
+
+}  // namespace
+}  // namespace talvik::store
