@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // talvik-arp: sends ARP requests for the Talvik program that started it and reports the
-// answers. It opens one packet socket while it may, drops every privilege, and then serves
-// the protocol of platform/HelperProtocol.h on its standard input and output until the
-// program closes them or exits.
+// answers, or with --wire hears one interface's ARP for it. It opens one packet socket while it
+// may, drops every privilege, and then serves the protocol of platform/HelperProtocol.h on its
+// standard input and output until the program closes them or exits.
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -15,8 +15,10 @@
 #include <string_view>
 
 #include "arp/ArpHelperServer.h"
+#include "arp/ArpWireServer.h"
 #include "arp/HelperProtocol.h"
 #include "arp/PacketArpSender.h"
+#include "arp/PacketArpWire.h"
 #include "helper/Privileges.h"
 #include "os/StandardDescriptors.h"
 
@@ -34,7 +36,7 @@ void Greet(std::uint32_t status) {
 
 int Usage() {
     std::fputs(
-        "usage: talvik-arp [--schedule OFFSETS/GIVEUP]\n"
+        "usage: talvik-arp [--schedule OFFSETS/GIVEUP | --wire]\n"
         "Started by Talvik; speaks to it on standard input and output.\n",
         stderr);
     return 2;
@@ -57,13 +59,14 @@ int main(int argc, char** argv) {
     ::syscall(SYS_close_range, 3u, ~0u, 0u);
 
     talvik::PacketArpSender::Options options;
+    const bool wire = argc == 2 && std::string_view(argv[1]) == "--wire";
     if (argc == 3 && std::string_view(argv[1]) == "--schedule") {
         const auto schedule = talvik::ArpSchedule::FromText(argv[2]);
         if (!schedule) {
             return Usage();
         }
         options.schedule = *schedule;
-    } else if (argc != 1) {
+    } else if (argc != 1 && !wire) {
         return Usage();
     }
     // The channel must be a socket: that is how the program starts us, and it keeps a terminal
@@ -74,7 +77,8 @@ int main(int argc, char** argv) {
         return Usage();
     }
 
-    talvik::UniqueFd socket = talvik::PacketArpSender::OpenSocket();
+    talvik::UniqueFd socket =
+        wire ? talvik::PacketArpWire::OpenSocket() : talvik::PacketArpSender::OpenSocket();
     const int openError = errno;
     if (!talvik::DropPrivileges()) {
         Greet(talvik::kErrorGenFailure);
@@ -89,6 +93,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "talvik-arp: cannot open the packet socket: %s\n",
                      std::strerror(openError));
         return 1;
+    }
+    if (wire) {
+        Greet(talvik::kNoError);
+        return talvik::ArpWireServer(STDIN_FILENO, std::move(socket)).Run() ? 0 : 3;
     }
     auto sender = talvik::PacketArpSender::Create(std::move(socket), options);
     if (!sender) {

@@ -2,6 +2,8 @@
 #include "platform/Platform.h"
 
 #include "arp/ArpWireTexts.h"
+#include "arp/HelperArpSender.h"
+#include "arp/HelperArpWire.h"
 #include "arp/PacketArpWire.h"
 #include "names/GetaddrinfoResolver.h"
 #include "os/PosixThreads.h"
@@ -18,13 +20,25 @@ std::shared_ptr<INameResolver> MakeNameResolver() {
 
 std::unique_ptr<IArpWires> MakeArpWires(std::string& error, ArpSenderKind kind,
                                         const std::string& helperPath, ArpSenderKind* chosen) {
-    (void)helperPath;
     if (kind == ArpSenderKind::Automatic || kind == ArpSenderKind::Packet) {
         if (PacketArpWire::OpenSocket().Valid()) {
             if (chosen) {
                 *chosen = ArpSenderKind::Packet;
             }
             return std::make_unique<PacketArpWires>();
+        }
+    }
+    if (kind == ArpSenderKind::Automatic || kind == ArpSenderKind::Helper) {
+        const std::vector<std::string> candidates = helperPath.empty()
+                                                        ? HelperArpSender::HelperCandidates()
+                                                        : std::vector<std::string>{helperPath};
+        for (const std::string& path : candidates) {
+            if (HelperArpWires::Serves(path)) {
+                if (chosen) {
+                    *chosen = ArpSenderKind::Helper;
+                }
+                return std::make_unique<HelperArpWires>(path);
+            }
         }
     }
     error = kWireCannotListen;

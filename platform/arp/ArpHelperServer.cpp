@@ -146,7 +146,8 @@ bool ArpHelperServer::Run(const std::function<void(bool)>& started) {
         std::array<std::uint8_t, kHelperRequestSize> bytes;
         while (serving && ReadFully(channel_, bytes.data(), bytes.size())) {
             const auto request = DecodeHelperRequest(bytes);
-            if (!request) {
+            // A wire's requests are for a helper started to serve one.
+            if (!request || request->op > kHelperRemember) {
                 clean = false;
                 break;
             }

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <future>
 
+#include "arp/HelperProcess.h"
 #include "arp/HelperProtocol.h"
 
 namespace talvik {
@@ -24,7 +25,9 @@ namespace {
 // What the helper may take beyond a probe's own wait before it counts as stalled.
 constexpr std::chrono::milliseconds kStallGrace{500};
 
-void Reap(pid_t child) {
+}  // namespace
+
+void ReapHelper(pid_t child) {
     if (child <= 0) {
         return;
     }
@@ -41,7 +44,56 @@ void Reap(pid_t child) {
     }
 }
 
-}  // namespace
+pid_t SpawnHelper(const std::string& path, UniqueFd& theirs, const std::vector<std::string>& args,
+                  bool quiet) {
+    posix_spawn_file_actions_t actions;
+    if (::posix_spawn_file_actions_init(&actions) != 0) {
+        return -1;
+    }
+    // dup2 leaves the copies open across exec; every other descriptor of ours is close-on-exec
+    // or closed by the helper itself.
+    ::posix_spawn_file_actions_adddup2(&actions, theirs.Get(), STDIN_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions, theirs.Get(), STDOUT_FILENO);
+    if (quiet) {
+        ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    }
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    char* const envp[] = {nullptr};
+    pid_t child = -1;
+    const int spawned = ::posix_spawn(&child, path.c_str(), &actions, nullptr, argv.data(), envp);
+    ::posix_spawn_file_actions_destroy(&actions);
+    theirs.Reset();
+    return spawned == 0 ? child : -1;
+}
+
+bool ReadBefore(int fd, std::span<std::uint8_t> bytes,
+                std::chrono::steady_clock::time_point deadline) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd ready{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) != 1) {
+            if (errno == EINTR && left.count() > 0) {
+                continue;
+            }
+            return false;
+        }
+        const ssize_t got = ::recv(fd, bytes.data() + done, bytes.size() - done, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
 
 std::vector<std::string> HelperArpSender::HelperCandidates() {
     std::vector<std::string> candidates;
@@ -76,25 +128,7 @@ std::unique_ptr<HelperArpSender> HelperArpSender::Start(const std::string& path,
     }
     auto theirs = std::make_shared<UniqueFd>(ends[1]);
     const auto spawn = [path, theirs, quiet, scheduleText = schedule.ToText()]() -> pid_t {
-        posix_spawn_file_actions_t actions;
-        if (::posix_spawn_file_actions_init(&actions) != 0) {
-            return -1;
-        }
-        // dup2 leaves the copies open across exec; every other descriptor of ours is
-        // close-on-exec or closed by the helper itself.
-        ::posix_spawn_file_actions_adddup2(&actions, theirs->Get(), STDIN_FILENO);
-        ::posix_spawn_file_actions_adddup2(&actions, theirs->Get(), STDOUT_FILENO);
-        if (quiet) {
-            ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        }
-        char* const argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--schedule"),
-                              const_cast<char*>(scheduleText.c_str()), nullptr};
-        char* const envp[] = {nullptr};
-        pid_t child = -1;
-        const int spawned = ::posix_spawn(&child, path.c_str(), &actions, nullptr, argv, envp);
-        ::posix_spawn_file_actions_destroy(&actions);
-        theirs->Reset();
-        return spawned == 0 ? child : -1;
+        return SpawnHelper(path, *theirs, {"--schedule", scheduleText}, quiet);
     };
     // The helper takes up every probe at once (it has a thread for each worker the engine can
     // have) and answers it within its give-up time; a helper later than that by more than a
@@ -145,30 +179,9 @@ std::unique_ptr<HelperArpSender> HelperArpSender::Begin(UniqueFd channel,
 }
 
 std::uint32_t HelperArpSender::AwaitGreeting(std::chrono::milliseconds timeout) {
-    // Byte by byte against one deadline: a helper that stalls halfway through its greeting
-    // must not hold start-up.
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::array<std::uint8_t, kHelperReplySize> bytes;
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd fd{channel_.Get(), POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) != 1) {
-            if (errno == EINTR && left.count() > 0) {
-                continue;
-            }
-            return kErrorGenFailure;
-        }
-        const ssize_t got =
-            ::recv(channel_.Get(), bytes.data() + done, bytes.size() - done, MSG_DONTWAIT);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        }
-        if (got <= 0) {
-            return kErrorGenFailure;
-        }
-        done += static_cast<std::size_t>(got);
+    if (!ReadBefore(channel_.Get(), bytes, std::chrono::steady_clock::now() + timeout)) {
+        return kErrorGenFailure;
     }
     const auto hello = DecodeHelperReply(bytes);
     if (!hello || hello->id != 0) {
@@ -186,7 +199,7 @@ HelperArpSender::~HelperArpSender() {
     if (reader_.joinable()) {
         reader_.join();
     }
-    Reap(child_.exchange(-1));
+    ReapHelper(child_.exchange(-1));
 }
 
 }  // namespace talvik

@@ -316,6 +316,9 @@ std::string WireOpenError(const std::string& name, int error) {
         case EACCES:
             format = kWireNoCapability;
             break;
+        case EIO:
+            format = kWireHelperEnded;
+            break;
         default:
             break;
     }

@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -155,6 +157,20 @@ std::vector<Result> OnThreads(
     threads.clear();
     return results;
 }
+
+#ifdef TALVIK_TEST_HELPER
+// Starts the helper as the unprivileged user nobody, with `capabilities` handed to it the way
+// a file capability would.
+inline std::string AsNobody(const std::string& capabilities) {
+    const std::string path = ::testing::TempDir() + "talvik-arp-as-nobody" +
+                             std::to_string(::getpid()) + (capabilities.empty() ? "" : "-raw");
+    std::ofstream(path) << "#!/bin/sh\nexec /usr/bin/setpriv --reuid=65534 --regid=65534 "
+                        << "--clear-groups " << capabilities << " " << TALVIK_TEST_HELPER
+                        << " \"$@\"\n";
+    ::chmod(path.c_str(), 0755);
+    return path;
+}
+#endif
 
 class LabTest : public ::testing::Test {
 protected:

@@ -176,18 +176,6 @@ TEST_F(LabTest, EntriesLeftInTheNeighbourTableNeverCount) {
 }
 
 #ifdef TALVIK_TEST_HELPER
-// Starts the helper as the unprivileged user nobody, with `capabilities` handed to it the way
-// a file capability would.
-std::string AsNobody(const std::string& capabilities) {
-    const std::string path = ::testing::TempDir() + "talvik-arp-as-nobody" +
-                             std::to_string(::getpid()) + (capabilities.empty() ? "" : "-raw");
-    std::ofstream(path) << "#!/bin/sh\nexec /usr/bin/setpriv --reuid=65534 --regid=65534 "
-                        << "--clear-groups " << capabilities << " " << TALVIK_TEST_HELPER
-                        << " \"$@\"\n";
-    ::chmod(path.c_str(), 0755);
-    return path;
-}
-
 TEST_F(LabTest, TheHelperServesWithNoPrivilegeLeftAndEndsWithUs) {
     for (const std::string& path : {std::string(TALVIK_TEST_HELPER),
                                     AsNobody("--inh-caps +net_raw --ambient-caps +net_raw")}) {
@@ -547,6 +535,9 @@ TEST(ArpHelperServer, MalformedOrDuplicateRequestsEndIt) {
     for (const auto& records : std::vector<std::vector<HelperRequest>>{
              {{7, 1, kHostIp}},
              {{kHelperProbe, 0, kHostIp}},
+             // A wire's requests, to a helper that serves probes.
+             {{kHelperWireOpen, 1, 0}},
+             {{kHelperWireAsk, 1, kHostIp}},
              {{kHelperProbe, 5, kHangs}, {kHelperProbe, 5, kHangs}}}) {
         InProcessHelper helper(false);
         for (const HelperRequest& record : records) {

@@ -407,26 +407,6 @@ TEST(LingerAsker, HoldsTheLinkTo500FramesASecondHoweverManyTargetsLinger) {
     EXPECT_GE(asks, 8);
 }
 
-TEST(HelperProtocol, ProbesCarryTheScansPaceAndKnownMacsTheirMac) {
-    HelperRequest probe{kHelperProbe, 7, kHostIp};
-    probe.windowMs = 5000;
-    probe.workers = 50;
-    probe.scan = 3;
-    const auto back = DecodeHelperRequest(EncodeHelperRequest(probe));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(
-        std::tie(back->op, back->id, back->target, back->windowMs, back->workers, back->scan),
-        std::tie(probe.op, probe.id, probe.target, probe.windowMs, probe.workers, probe.scan));
-    HelperRequest remember{kHelperRemember, 1, kHostIp};
-    remember.mac = kHostMac;
-    auto bytes = EncodeHelperRequest(remember);
-    ASSERT_TRUE(DecodeHelperRequest(bytes));
-    EXPECT_EQ(DecodeHelperRequest(bytes)->mac, kHostMac);
-    bytes[19] = 1;  // the padding after the MAC
-    EXPECT_FALSE(DecodeHelperRequest(bytes));
-    EXPECT_FALSE(DecodeHelperRequest(EncodeHelperRequest(HelperRequest{5, 1, kHostIp})));
-}
-
 TEST(KnownMacs, KeepsTheLatestUnicastMacPerAddressWithinItsBound) {
     KnownMacs known;
     known.Remember(kHostIp, kOurMac);

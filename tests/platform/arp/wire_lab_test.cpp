@@ -2,13 +2,21 @@
 // One interface's ARP as frames, in the lab: through a packet socket of our own (root) and
 // through talvik-arp run as the user nobody.
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "Lab.h"
+#include "arp/ArpWireTexts.h"
+#include "arp/HelperArpWire.h"
+#include "arp/HelperProcess.h"
+#include "arp/HelperProtocol.h"
 #include "arp/PacketArpWire.h"
+#include "platform/Platform.h"
 
 namespace talvik::test {
 namespace {
@@ -49,6 +57,13 @@ std::vector<HeardArp> HearFor(
 bool HeardReply(const std::vector<HeardArp>& heard, std::uint32_t from) {
     return std::ranges::any_of(
         heard, [&](const HeardArp& h) { return h.opcode == kArpReply && h.senderAddress == from; });
+}
+
+// Whether `wire` hears the reply of `from` within a second.
+bool HearReply(IArpWire& wire, std::uint32_t from) {
+    return HeardReply(
+        HearFor(wire, 1s, [&](const std::vector<HeardArp>& h) { return HeardReply(h, from); }),
+        from);
 }
 
 class WireTest : public LabTest, public ::testing::WithParamInterface<WireKind> {
@@ -199,6 +214,9 @@ void WireTest::HearsItsOwnAlone(const std::string& second, const std::string& fa
     HearFor(*first, 300ms, nullptr, &error);
     EXPECT_EQ(error, 0);
     ASSERT_TRUE(Shell("ip -n " + scanner_ + " link set " + link_ + " up"));
+    // The responder may not have lived through its link going away.
+    responder_ = std::make_unique<Responder>(
+        *lab_, "[" + HostJson(kAnnouncerIp, R"("gratuitous_every_ms": 100)") + "]", 1);
     EXPECT_FALSE(HearFor(*first, 1s).empty()) << "the link came back but was not heard";
 
     // Gone: the wire ends.
@@ -208,7 +226,187 @@ void WireTest::HearsItsOwnAlone(const std::string& second, const std::string& fa
     EXPECT_EQ(error, ENODEV);
 }
 
+// A flood of 5,000 forged announcements a second from random MACs, 10,000 in all: each is heard
+// or counted lost, and a real host's reply in the middle of it is heard.
+TEST_P(WireTest, AFloodLosesNothingSilently) {
+    constexpr int kFlood = 10000;
+    const std::string script = ::testing::TempDir() + "tvk-flood-" + std::to_string(::getpid());
+    std::ofstream(script) << R"(import random, socket, struct, sys, time
+s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+s.bind((sys.argv[1], 0))
+start = time.monotonic()
+for i in range(int(sys.argv[2])):
+    mac = bytes([2] + [random.randrange(256) for _ in range(5)])
+    ip = bytes([203, 0, 113, 100 + i % 100])
+    arp = struct.pack("!HHBBH", 1, 0x0800, 6, 4, 1) + mac + ip + bytes(6) + ip
+    s.send((b"\xff" * 6 + mac + b"\x08\x06" + arp).ljust(60, b"\0"))
+    if i % 25 == 0:
+        time.sleep(max(0.0, start + i / 5000 - time.monotonic()))
+)";
+    InScanner([&] {
+        const auto wire = Open(link_);
+        ASSERT_TRUE(wire);
+        std::vector<HeardArp> heard;
+        {
+            const Later flood(0, "ip netns exec " + lab_->Name() + "g python3 " + script + " " +
+                                     lab_->Name() + "b " + std::to_string(kFlood));
+            std::this_thread::sleep_for(800ms);
+            EXPECT_EQ(wire->Ask(kHostIp), 0);
+        }
+        // Nobody heard while it lasted: the buffers held it.
+        heard = HearFor(*wire, 5s, [&](const std::vector<HeardArp>& h) {
+            return std::ranges::count_if(
+                       h, [](const HeardArp& a) { return a.opcode == kArpRequest; }) +
+                       static_cast<long>(wire->Lost()) >=
+                   kFlood;
+        });
+
+        const long forged =
+            std::ranges::count_if(heard, [](const HeardArp& h) { return h.opcode == kArpRequest; });
+        EXPECT_GE(forged + static_cast<long>(wire->Lost()), kFlood) << forged << " heard";
+        EXPECT_TRUE(HeardReply(heard, kHostIp));
+        // Our own socket's buffer holds seconds of it; the helper's, capped for an ordinary
+        // user, holds less, but the helper reads it at once.
+        if (GetParam() == WireKind::Packet) {
+            EXPECT_EQ(wire->Lost(), 0u);
+        }
+    });
+    std::remove(script.c_str());
+}
+
+#ifdef TALVIK_TEST_HELPER
+INSTANTIATE_TEST_SUITE_P(Kinds, WireTest, ::testing::Values(WireKind::Packet, WireKind::Helper),
+                         KindName);
+
+// A helper that dies ends its wire with EPIPE, once what it sent before was handed on.
+TEST_F(LabTest, AWireWhoseHelperDiesEndsWithEpipe) {
+    InScanner([&] {
+        int error = 0;
+        const auto wire = HelperArpWire::Open(
+            AsNobody("--inh-caps +net_raw --ambient-caps +net_raw"), link_, error);
+        ASSERT_TRUE(wire) << error;
+        EXPECT_EQ(wire->OwnAddress(), kScannerIp);
+        EXPECT_EQ(wire->Ask(kHostIp), 0);
+        ASSERT_TRUE(HearReply(*wire, kHostIp));
+        ASSERT_EQ(::kill(wire->Child(), SIGKILL), 0);
+        std::vector<HeardArp> heard;
+        const auto killed = Clock::now();
+        int result = 0;
+        while (result == 0 && Clock::now() - killed < 2s) {
+            result = wire->Hear(heard, 100ms);
+        }
+        EXPECT_EQ(result, EPIPE);
+        EXPECT_EQ(wire->Ask(kHostIp), EPIPE);
+    });
+}
+
+// The helper as any local user may speak to it: only the interface named, only while it is up,
+// and only who-has requests from its own address and MAC for its neighbours.
+TEST_F(LabTest, TheWireHelperRefusesWhatItMustNotDo) {
+    const std::string dummy = lab_->Name() + "x";
+    ASSERT_TRUE(Shell("ip -n " + scanner_ + " link add " + dummy + " type veth peer name " +
+                      lab_->Name() + "y && ip -n " + scanner_ + " addr add 198.51.100.1/24 dev " +
+                      dummy));
+    const std::string path = AsNobody("--inh-caps +net_raw --ambient-caps +net_raw");
+    InScanner([&] {
+        // A raw channel to a helper of our own, greeted.
+        const auto start = [&](UniqueFd& ours, pid_t& child) {
+            int ends[2];
+            ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+            ours = UniqueFd(ends[0]);
+            UniqueFd theirs(ends[1]);
+            child = SpawnHelper(path, theirs, {"--wire"}, false);
+            std::array<std::uint8_t, kHelperReplySize> hello;
+            ASSERT_TRUE(ReadBefore(ours.Get(), hello, Clock::now() + 3s));
+            ASSERT_EQ(DecodeHelperReply(hello)->status, kNoError);
+        };
+        const auto send = [](const UniqueFd& ours, const HelperRequest& request) {
+            const auto bytes = EncodeHelperRequest(request);
+            return WriteFully(ours.Get(), bytes.data(), bytes.size());
+        };
+        const auto opened = [&](std::uint32_t index) {
+            UniqueFd ours;
+            pid_t child = -1;
+            start(ours, child);
+            send(ours, HelperRequest{kHelperWireOpen, index});
+            std::array<std::uint8_t, kHelperReplySize> bytes{};
+            const bool answered = ReadBefore(ours.Get(), bytes, Clock::now() + 3s);
+            ours.Reset();
+            ReapHelper(child);
+            return answered ? static_cast<int>(DecodeHelperReply(bytes)->status) : -1;
+        };
+        EXPECT_EQ(opened(::if_nametoindex(dummy.c_str())), ENETDOWN);
+        EXPECT_EQ(opened(99999), ENODEV);
+        EXPECT_EQ(opened(::if_nametoindex("lo")), EADDRNOTAVAIL);
+
+        UniqueFd ours;
+        pid_t child = -1;
+        start(ours, child);
+        const auto index = ::if_nametoindex(link_.c_str());
+        ASSERT_TRUE(send(ours, HelperRequest{kHelperWireOpen, index}));
+        std::array<std::uint8_t, kHelperReplySize> bytes{};
+        ASSERT_TRUE(ReadBefore(ours.Get(), bytes, Clock::now() + 3s));
+        EXPECT_EQ(DecodeHelperReply(bytes)->status, 0u);
+        EXPECT_EQ(DecodeHelperReply(bytes)->mac, kScannerMac);
+        // Each ask's result, skipping frames heard meanwhile.
+        const auto result = [&](const HelperRequest& ask) {
+            send(ours, ask);
+            std::array<std::uint8_t, kWireRecordSize> record;
+            while (ReadBefore(ours.Get(), record, Clock::now() + 3s)) {
+                const auto decoded = DecodeWireRecord(record);
+                if (decoded && decoded->kind == kWireAsked) {
+                    return static_cast<int>(decoded->value);
+                }
+            }
+            return -1;
+        };
+        HelperRequest ask{kHelperWireAsk, index, kHostIp};
+        EXPECT_EQ(result(ask), 0);
+        EXPECT_EQ(result(HelperRequest{kHelperWireAsk, index + 1, kHostIp}), EINVAL);
+        EXPECT_EQ(result(HelperRequest{kHelperWireAsk, index, kOffLinkIp}), EHOSTUNREACH);
+        ask.unicast = true;
+        ask.mac = kScannerMac;
+        EXPECT_EQ(result(ask), EINVAL);
+        ask.mac = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+        EXPECT_EQ(result(ask), EINVAL);
+        // A frame of any other kind cannot be asked for: the helper ends.
+        auto other = EncodeHelperRequest(HelperRequest{kHelperWireAsk, index, kHostIp});
+        other[18] = 2;
+        ASSERT_TRUE(WriteFully(ours.Get(), other.data(), other.size()));
+        std::array<std::uint8_t, kWireRecordSize> record;
+        while (ReadBefore(ours.Get(), record, Clock::now() + 3s)) {
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+    });
+    const auto asked = responder_->Stop().requests;
+    ASSERT_EQ(asked.size(), 1u) << "a refused ask left the helper";
+    EXPECT_EQ(asked[0].target, "203.0.113.10");
+}
+
+// The packet socket where this process may open one, else a helper that serves, else nothing
+// and one line that says why.
+TEST(MakeArpWires, PacketThenHelperThenNothing) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root";
+    }
+    std::string error;
+    ArpSenderKind chosen = ArpSenderKind::Neighbour;
+    EXPECT_TRUE(MakeArpWires(error, ArpSenderKind::Automatic, {}, &chosen));
+    EXPECT_EQ(chosen, ArpSenderKind::Packet);
+    const std::string nobody = AsNobody("--inh-caps +net_raw --ambient-caps +net_raw");
+    EXPECT_TRUE(MakeArpWires(error, ArpSenderKind::Helper, nobody, &chosen));
+    EXPECT_EQ(chosen, ArpSenderKind::Helper);
+    EXPECT_FALSE(MakeArpWires(error, ArpSenderKind::Helper, AsNobody("")));
+    EXPECT_EQ(error, kWireCannotListen);
+    error.clear();
+    EXPECT_FALSE(MakeArpWires(error, ArpSenderKind::Neighbour));
+    EXPECT_EQ(error, kWireCannotListen);
+}
+#else
 INSTANTIATE_TEST_SUITE_P(Kinds, WireTest, ::testing::Values(WireKind::Packet), KindName);
+#endif
 
 }  // namespace
 }  // namespace talvik::test
