@@ -2,15 +2,17 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """talvik-scan --watch in the network lab, through the packet socket: frames forged on the
 segment are told within a second, the gateway claimed by another MAC, a router answering for
-fifty addresses, a flood with a real change amid it, --exec failing and hanging, SIGTERM.
+fifty addresses, a flood with a real change amid it, --exec failing and hanging, SIGTERM, and
+the same watch as an ordinary user through the helper.
 
-    watch_command_test.py TALVIK_SCAN LAB_SH
+    watch_command_test.py TALVIK_SCAN TALVIK_ARP LAB_SH
 Needs root (it builds the lab); exits 77 (skip) without it unless CI=true.
 """
 import json
 import os
 import random
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -18,7 +20,7 @@ import tempfile
 import time
 import unittest
 
-SCAN, LAB_SH = sys.argv[1:3]
+SCAN, HELPER, LAB_SH = sys.argv[1:4]
 ENV = {k: v for k, v in os.environ.items()
        if k not in ("DISPLAY", "WAYLAND_DISPLAY") and not k.startswith("LC_")}
 ENV.update(LANG="C.UTF-8", LANGUAGE="zh_CN", XDG_DATA_HOME="/nonexistent/talvik-watch-lab")
@@ -71,12 +73,31 @@ class Watch(unittest.TestCase):
         subprocess.run([LAB_SH, "seg", self.name, "python3", "-c", SEND, self.name + "b",
                         str(rate), str(rounds)] + pairs, check=True)
 
-    def start(self, *args):
+    def start(self, *args, nobody=False):
         if self.err:
             self.err.close()
         self.err = open(os.path.join(self.dir, "err"), "w+")
+        scan, wrap = SCAN, []
+        if nobody:
+            # Copies nobody can run, beside each other; only the helper's holds cap_net_raw.
+            folder = os.path.join(self.dir, "bin")
+            os.makedirs(folder, exist_ok=True)
+            os.chmod(self.dir, 0o755)
+            for program in (SCAN, HELPER):
+                shutil.copy(program, folder)
+                os.chmod(os.path.join(folder, os.path.basename(program)), 0o755)
+            subprocess.run(["setcap", "cap_net_raw+ep", os.path.join(folder, "talvik-arp")],
+                           check=True)
+            # The catalogues lie beside the folder, as in the build.
+            locale = os.path.join(os.path.dirname(SCAN), "..", "share", "locale")
+            if os.path.isdir(locale) and not os.path.exists(os.path.join(self.dir, "share")):
+                shutil.copytree(locale, os.path.join(self.dir, "share", "locale"))
+                subprocess.run(["chmod", "-R", "a+rX", os.path.join(self.dir, "share")],
+                               check=True)
+            scan = os.path.join(folder, "talvik-scan")
+            wrap = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
         self.proc = subprocess.Popen(
-            [LAB_SH, "scan", self.name, SCAN, "--watch", "--every", "0", "--format", "jsonl",
+            [LAB_SH, "scan", self.name, *wrap, scan, "--watch", "--every", "0", "--format", "jsonl",
              "--no-memory", "--no-names", *args, "203.0.113.0/24"],
             env=ENV, stdout=subprocess.PIPE, stderr=self.err)
         self.buffer = b""
@@ -152,6 +173,30 @@ class Watch(unittest.TestCase):
         status, rest = self.stop()
         self.assertEqual(status, 0, self.stderr())
         self.assertEqual([(e["event"], e["address"]) for e in rest], [("new", "203.0.113.30")])
+
+    def test_an_ordinary_user_listens_through_the_helper(self):
+        self.start(nobody=True)
+        self.assertNotIn("无法监听", self.stderr())
+        sent = time.monotonic()
+        self.send(["00:1b:21:00:00:14=203.0.113.20"])
+        event = self.next_event(2)
+        self.assertLess(time.monotonic() - sent, 1.0)
+        self.assertEqual((event["event"], event["address"]), ("new", "203.0.113.20"))
+        # The helper ends: the watch starts it again, says so, and goes on hearing.
+        helpers = subprocess.run(["pgrep", "-f", os.path.join(self.dir, "bin", "talvik-arp")],
+                                 capture_output=True, text=True).stdout.split()
+        self.assertTrue(helpers)
+        for pid in helpers:
+            os.kill(int(pid), signal.SIGKILL)
+        for _ in range(30):
+            self.send(["00:1b:21:00:00:15=203.0.113.21"])
+            event = self.next_event(0.3)
+            if event:
+                break
+        self.assertEqual((event["event"], event["address"]), ("new", "203.0.113.21"))
+        self.assertIn("上监听的辅助程序已退出，正在重新启动", self.stderr())
+        status, _ = self.stop()
+        self.assertEqual(status, 0, self.stderr())
 
     def test_a_flood_loses_no_real_change(self):
         self.start()
