@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 
+#include "store/DeviceStore.h"
 #include "store/WatchEvents.h"
 
 namespace talvik::store {
@@ -192,6 +194,55 @@ TEST(WatchRules, BaselineFromTheStore) {
               std::vector<std::string>{"gateway-changed .1 " + U(12) + " was " + U(1)});
     EXPECT_EQ(Said(state.Heard(At(10, U(13)), kT0 + 60000)),
               std::vector<std::string>{"mac-changed .10 " + U(13) + " was " + U(10)});
+}
+
+TEST(WatchStore, HeardClaimsMoveDevicesAndEventsAreKeptBounded) {
+    char folder[] = "/tmp/talvik-watch-store-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    auto opened = DeviceStore::Create(std::string(folder) + "/devices.sqlite3");
+    ASSERT_TRUE(opened.store) << DescribeProblem(opened.status);
+    auto& store = opened.store;
+    const NetworkId home{"203.0.113.0/24", "00-1b-21-00-00-01"};
+    const NetworkId other{"203.0.113.0/24", "00-1b-21-00-00-99"};
+    constexpr Seconds kT = 1'800'000'000;
+    const auto At = [](int octet) { return kNet + static_cast<std::uint32_t>(octet); };
+    const ScanRow rows[] = {{At(10), U(10), "", "nas"}, {At(11), "", "", ""}};
+    ASSERT_TRUE(store->RecordScan(home, rows, kT).status.Ok());
+    const DeviceStore::HeardClaim heard[] = {
+        {At(12), U(10), kT + 5}, {At(11), U(11), kT + 6}, {At(13), U(10), kT + 1}};
+    std::vector<DeviceStore::KeptEvent> events;
+    for (int i = 0; i < DeviceStore::kKeepEvents + 5; ++i) {
+        events.push_back({kT + i, "new", At(11), U(11), ""});
+    }
+    events.back() = {kT + DeviceStore::kKeepEvents + 9, "mac-changed", At(12), U(10), U(3)};
+    ASSERT_TRUE(store->RecordWatch(home, heard, events).Ok());
+
+    const NetworkDevices known = store->Devices(home);
+    ASSERT_TRUE(known.status.Ok());
+    ASSERT_EQ(known.devices.size(), 2U);
+    for (const Device& device : known.devices) {
+        if (device.mac == U(10)) {
+            // The later claim wins, whatever order they came in; the name stays.
+            EXPECT_EQ(device.address, At(12));
+            EXPECT_EQ(device.lastSeen, kT + 5);
+            EXPECT_EQ(device.hostName, "nas");
+        } else {
+            EXPECT_EQ(device.mac, U(11));
+            EXPECT_EQ(device.firstSeen, kT + 6);
+        }
+    }
+    const auto kept = store->WatchEvents(home, DeviceStore::kKeepEvents * 2);
+    ASSERT_EQ(kept.size(), static_cast<std::size_t>(DeviceStore::kKeepEvents));
+    EXPECT_EQ(kept.front(), events.back());
+    EXPECT_EQ(kept.back().when, kT + 5);
+    EXPECT_TRUE(store->WatchEvents(other, 10).empty());
+    // A scan after it sees what the watch heard: .11 answered with U(11) last.
+    const ScanRow again[] = {{At(11), "", "", ""}};
+    const auto write = store->Compare(home, again, kT + 60);
+    ASSERT_EQ(write.changes.size(), 1U);
+    ASSERT_TRUE(write.changes[0].lastOnline);
+    EXPECT_EQ(write.changes[0].lastOnline->mac, U(11));
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace
