@@ -80,8 +80,7 @@ StoreStatus DeviceStore::RecordWatch(const NetworkId& network, std::span<const H
     return {};
 }
 
-std::vector<DeviceStore::KeptEvent> DeviceStore::WatchEvents(const NetworkId& network,
-                                                             int limit) {
+std::vector<DeviceStore::KeptEvent> DeviceStore::WatchEvents(const NetworkId& network, int limit) {
     const std::lock_guard lock(mutex_);
     std::vector<KeptEvent> events;
     Statement read(db_,
