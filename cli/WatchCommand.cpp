@@ -29,7 +29,9 @@ namespace talvik::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::chrono::milliseconds kTurn(100);
+// The main thread looks at what came this often: a frame is told well within a second, and a
+// busy link costs a few wake-ups a second rather than one per frame.
+constexpr std::chrono::milliseconds kTurn(50);
 constexpr std::chrono::seconds kLinkCheckEvery(1);
 constexpr std::chrono::seconds kExecGrace(2);
 constexpr std::chrono::seconds kRememberEvery(5);
@@ -44,9 +46,10 @@ struct Watched {
     std::vector<store::DeviceStore::KeptEvent> said;
 };
 
-bool TakeStop(const sigset_t& signals) {
-    timespec none{};
-    return sigtimedwait(&signals, nullptr, &none) > 0;
+bool TakeStop(const sigset_t& signals, std::chrono::milliseconds wait) {
+    timespec time{};
+    time.tv_nsec = static_cast<long>(wait.count()) * 1000000;
+    return sigtimedwait(&signals, nullptr, &time) > 0;
 }
 
 // The targets' networks; with no target, those of the interfaces named.
@@ -333,7 +336,7 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
     bool stopping = false;
     while (!stopping && !writeFailed) {
         std::size_t dropped = 0;
-        for (const Item& item : inbox.Take(kTurn, dropped)) {
+        for (const Item& item : inbox.Take(std::chrono::milliseconds(0), dropped)) {
             if (item.kind == Item::Kind::Note) {
                 note(item.text);
             } else if (item.kind == Item::Kind::Stop) {
@@ -348,7 +351,7 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
                            "dropped"),
                         dropped));
         }
-        if (TakeStop(stopSignals)) {
+        if (TakeStop(stopSignals, kTurn)) {
             stopping = true;
         }
         if (Clock::now() - rememberedAt >= kRememberEvery) {

@@ -26,9 +26,10 @@ std::string DashedMac(const std::array<std::uint8_t, 6>& mac);
 using Clock = std::chrono::steady_clock;
 inline constexpr std::chrono::milliseconds kHearWait(500);
 inline constexpr std::chrono::seconds kReopenEvery(1);
+inline constexpr std::chrono::milliseconds kGather(20);
 inline constexpr std::chrono::seconds kLostEvery(10);
 // Frames waiting for the main thread; a flood past this is dropped and counted.
-inline constexpr std::size_t kFramesQueued = 100000;
+inline constexpr std::size_t kFramesQueued = 20000;
 
 // What the listeners and the scans hand to the main thread.
 struct Item {
@@ -125,6 +126,9 @@ private:
             }
             if (error != 0 && !stop_) {
                 Reopen(error);
+            } else if (!frames.empty()) {
+                // The frames of the next moments are taken together: they wait in the socket.
+                std::this_thread::sleep_for(kGather);
             }
         }
     }

@@ -17,6 +17,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -212,6 +213,41 @@ class Watch(unittest.TestCase):
         changed = [e for e in events if e["event"] == "mac-changed"]
         self.assertEqual([(e["address"], e["mac"], e["previous_mac"]) for e in changed],
                          [("203.0.113.10", "00:1b:21:00:00:0b", "00:1b:21:00:00:0a")])
+        status, _ = self.stop()
+        self.assertEqual(status, 0, self.stderr())
+
+    def test_a_busy_link_costs_little_and_a_flood_no_memory(self):
+        self.start()
+        pid = int(subprocess.run(["pgrep", "-n", "-f", SCAN + " --watch"], capture_output=True,
+                                 text=True).stdout.split()[0])
+
+        def cpu_seconds():
+            with open("/proc/%d/stat" % pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+        def peak_kb():
+            with open("/proc/%d/status" % pid) as f:
+                return next(int(line.split()[1]) for line in f if line.startswith("VmHWM"))
+
+        hosts = ["00:1b:21:00:01:%02x=203.0.113.%d" % (i, i) for i in range(100, 150)]
+        before, start = cpu_seconds(), time.monotonic()
+        self.send(hosts, rate=200, rounds=60)  # 200 frames/s for 15 s
+        share = (cpu_seconds() - before) / (time.monotonic() - start)
+        self.events_for(0.5)
+        self.assertLessEqual(share, 0.02)
+        rng = random.Random(3)
+        forged = ["02:%02x:%02x:%02x:%02x:%02x=203.0.113.%d" % (
+            *[rng.randrange(256) for _ in range(5)], rng.randrange(2, 254)) for _ in range(10000)]
+        # Read as a journal would, while the flood runs.
+        peaks = []
+        for _ in range(3):
+            reader = threading.Thread(target=self.events_for, args=(5,))
+            reader.start()
+            self.send(forged, rate=5000, rounds=2)
+            reader.join()
+            peaks.append(peak_kb())
+        self.assertLessEqual(peaks[-1] - peaks[0], 2048, peaks)
         status, _ = self.stop()
         self.assertEqual(status, 0, self.stderr())
 
