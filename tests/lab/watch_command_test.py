@@ -169,6 +169,20 @@ class Watch(unittest.TestCase):
         self.send(["00:1b:21:00:00:fe=203.0.113.%d" % i for i in range(100, 150)])
         changes = [e for e in self.events_for(1.5) if e["event"] == "mac-changed"]
         self.assertLessEqual(len(changes), 2, changes)
+        # The link down and up again: an event each way, and it is heard again after.
+        link = ["ip", "-n", self.name + "s", "link", "set", self.name + "a"]
+        subprocess.run(link + ["down"], check=True)
+        event = self.next_event(3)
+        self.assertEqual((event["event"], event["interface"]), ("link-down", self.name + "a"))
+        subprocess.run(link + ["up"], check=True)
+        event = self.next_event(3)
+        self.assertEqual((event["event"], event["address"]), ("link-up", None))
+        for _ in range(20):
+            self.send(["00:1b:21:00:00:1f=203.0.113.31"])
+            event = self.next_event(0.3)
+            if event:
+                break
+        self.assertEqual((event["event"], event["address"]), ("new", "203.0.113.31"))
         self.send(["00:1b:21:00:00:1e=203.0.113.30"])  # heard just before the stop
         time.sleep(0.3)
         status, rest = self.stop()
