@@ -278,6 +278,17 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
             if (item.kind == Item::Kind::Frame && network.interfaceName != item.interfaceName) {
                 continue;
             }
+            if (item.kind == Item::Kind::Scan && network.id.gatewayMac.empty() &&
+                network.id.gateway != 0) {
+                // The kernel held no MAC for the gateway when the watch began; the scan, which
+                // names the network by the one that answered, does, and so does the store.
+                for (const store::Claim& row : item.rows) {
+                    if (row.address == network.id.gateway && store::NormalMac(row.mac)) {
+                        network.id.gatewayMac = *store::NormalMac(row.mac);
+                        break;
+                    }
+                }
+            }
             const store::WatchOutcome outcome = item.kind == Item::Kind::Frame
                                                     ? network.state->Heard(item.claim, item.when)
                                                     : network.state->Scanned(item.rows, item.when);

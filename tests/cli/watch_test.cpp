@@ -284,6 +284,50 @@ TEST(Watch, WithMemoryTheStoreIsTheBaselineAndKeepsWhatWasHeardAndSaid) {
     std::filesystem::remove_all(folder);
 }
 
+TEST(Watch, AGatewayTheKernelDidNotKnowIsNamedByTheScanAsTheStoreNamesIt) {
+    char folder[] = "/tmp/talvik-watch-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    setenv("XDG_DATA_HOME", folder, 1);
+    WatchPorts ports = Ports(nullptr);
+    ports.identify = [](std::uint32_t) {
+        NetworkIdentity identity;
+        identity.interfaceName = "tvk0";
+        identity.gateway = kNet + 1;  // and no MAC for it in the kernel's table
+        return std::optional(identity);
+    };
+    int calls = 0;
+    ports.scan = [&](const ScanOptions&, std::FILE* out, std::FILE*, const sigset_t&) {
+        std::fputs(
+            "address,state,mac,maker,host_name,name,first_seen,last_seen,new,previous_mac,"
+            "other_macs\r\n203.0.113.1,answered,00:1b:21:00:00:01,,,,,,,,\r\n"
+            "203.0.113.10,answered,00:1b:21:00:00:0a,,,,,,,,\r\n",
+            out);
+        if (++calls == 2) {
+            kill(getpid(), SIGUSR1);
+        }
+        return kExitAllAsked;
+    };
+    ScanOptions options;
+    options.watch = true;
+    options.everySeconds = 1;
+    options.remember = true;
+    options.noNames = true;
+    options.targets = {"203.0.113.1", "203.0.113.10"};
+    const Watched run = Watch(options, ports);
+    unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(run.status, kExitAllAsked) << run.err;
+    auto opened = store::DeviceStore::Open(std::string(folder) + "/talvik/devices.sqlite3");
+    ASSERT_TRUE(opened.store);
+    EXPECT_EQ(opened.store->WatchEvents(store::MakeNetworkId(kNet, 24, std::nullopt), 10).size(),
+              0U);
+    EXPECT_EQ(
+        opened.store
+            ->WatchEvents(store::MakeNetworkId(kNet, 24, MacAddress{0, 0x1b, 0x21, 0, 0, 1}), 10)
+            .size(),
+        2U);
+    std::filesystem::remove_all(folder);
+}
+
 TEST(Watch, ScanCsvReadBack) {
     const auto rows = ParseScanCsv(
         "\xEF\xBB\xBF"
