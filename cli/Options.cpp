@@ -72,6 +72,20 @@ std::string Quoted(std::string_view text) {
     return Format(Tr("'%s'"), PrintableText(text).c_str());
 }
 
+// A time for --every: whole seconds, or with s, m or h after them; one day at most.
+std::optional<int> Duration(std::string_view text) {
+    int unit = 1;
+    if (!text.empty() && (text.back() == 's' || text.back() == 'm' || text.back() == 'h')) {
+        unit = text.back() == 'h' ? 3600 : text.back() == 'm' ? 60 : 1;
+        text.remove_suffix(1);
+    }
+    const auto number = Number(text, 0, 86400);
+    if (!number || *number * unit > 86400) {
+        return std::nullopt;
+    }
+    return *number * unit;
+}
+
 bool LooksNumeric(std::string_view text) {
     return std::all_of(text.begin(), text.end(),
                        [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
@@ -196,6 +210,7 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
         return parsed;
     };
     bool optionsEnded = false;
+    bool everyGiven = false;
     // A target given twice (also inside two ranges, or a name in another case) is one row: it
     // is asked once and counted once.
     std::unordered_set<std::uint32_t> givenAddresses;
@@ -253,7 +268,7 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
         }
         const bool takesValue = name == "--format" || name == "--workers" ||
                                 name == "--network-condition" || name == "--rate" ||
-                                name == "--interface";
+                                name == "--interface" || name == "--every" || name == "--exec";
         if (takesValue && !value) {
             if (i + 1 >= args.size()) {
                 return bad(Format(Tr("option %s needs a value"), name.c_str()));
@@ -305,6 +320,19 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
                            Quoted(*value).c_str()));
             }
             options.networkCondition = *number;
+        } else if (name == "--watch") {
+            options.watch = true;
+        } else if (name == "--every") {
+            const auto seconds = Duration(*value);
+            if (!seconds) {
+                return bad(Format(Tr("--every takes a time such as 90, 30s, 5m or 1h (a day at "
+                                     "most): %s"),
+                                  Quoted(*value).c_str()));
+            }
+            options.everySeconds = *seconds;
+            everyGiven = true;
+        } else if (name == "--exec") {
+            options.exec = *value;
         } else if (name == "--all") {
             options.all = true;
         } else if (name == "--no-names") {
@@ -322,7 +350,14 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
     if (options.remember && options.noMemory) {
         return bad(Tr("--remember and --no-memory cannot be used together"));
     }
-    if (options.targets.empty()) {
+    if (!options.watch && (everyGiven || !options.exec.empty())) {
+        return bad(Tr("--every and --exec belong to --watch"));
+    }
+    if (options.watch && options.format != OutputFormat::Text &&
+        options.format != OutputFormat::JsonLines) {
+        return bad(Tr("--watch prints text or jsonl"));
+    }
+    if (options.targets.empty() && !(options.watch && !options.interfaces.empty())) {
         return bad(Tr("no target to scan"));
     }
     parsed.action = ParsedCommand::Action::Scan;
@@ -330,7 +365,7 @@ ParsedCommand ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
-    return Tr(
+    return std::string(Tr(
         "Usage: talvik-scan [OPTION]... TARGET...\n"
         "Finds the live hosts of the local network segment by ARP, prints them and exits.\n"
         "\n"
@@ -361,7 +396,26 @@ std::string UsageText() {
         "\n"
         "Exit status: 0 every target was asked; 1 some target was not; 2 bad usage or input;\n"
         "3 the result could not be written; 4 device memory could not be read or written (the\n"
-        "result is printed all the same); 130 stopped by SIGINT or SIGTERM.\n");
+        "result is printed all the same); 130 stopped by SIGINT or SIGTERM.\n") +
+           std::string(Tr(
+               "\n"
+               "Keeping watch: talvik-scan --watch [OPTION]... [TARGET]...\n"
+               "  --watch                  listen to ARP on the targets' interfaces, scan them "
+               "again\n"
+               "                           now and then, print each event as it happens until "
+               "SIGINT\n"
+               "                           or SIGTERM: new, back, gone, mac-changed, conflict,\n"
+               "                           gateway-changed, link-down, link-up\n"
+               "  --every TIME             scan again this often: 90, 30s, 5m, 1h (default 5m; "
+               "0: only\n"
+               "                           listen)\n"
+               "  --format text|jsonl      an event as a line for people or as one JSON object\n"
+               "  --exec COMMAND           run COMMAND for each event, the event as JSON on its "
+               "input\n"
+               "                           (no shell; one at a time; stopped after 10 s)\n"
+               "  --interface NAME         with no target: watch the network of interface NAME\n"
+               "A watch exits with 0 when stopped, or 4 when device memory failed on the way (it\n"
+               "watched on without it).\n"));
 }
 
 }  // namespace talvik::cli

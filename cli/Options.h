@@ -68,6 +68,11 @@ struct ScanOptions {
     // Only these interfaces are asked on; empty: each target's own.
     std::vector<std::string> interfaces;
     TargetList targets;
+    // Keep watch until stopped: listen, scan again every `everySeconds` (0: listen only), and
+    // run `exec` for each event.
+    bool watch = false;
+    int everySeconds = 300;
+    std::string exec;
 };
 
 struct ParsedCommand {

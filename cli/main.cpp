@@ -13,6 +13,7 @@
 #include "cli/Language.h"
 #include "cli/Options.h"
 #include "cli/ScanCommand.h"
+#include "cli/WatchCommand.h"
 #include "os/StandardDescriptors.h"
 #include "talvik/Version.h"
 
@@ -55,6 +56,11 @@ int main(int argc, char** argv) {
             status = kExitBadUsage;
             break;
         case ParsedCommand::Action::Scan:
+            if (parsed.options.watch) {
+                status = RunWatch(parsed.options, outputClosed ? nullptr : stdout, stderr,
+                                  stopSignals, WatchPortsOfSystem());
+                break;
+            }
             status = RunScan(parsed.options, outputClosed ? nullptr : stdout, stderr,
                              isatty(STDERR_FILENO) == 1, stopSignals);
             break;

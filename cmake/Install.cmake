@@ -15,6 +15,13 @@ if(TARGET talvik-scan)
   endif()
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/completions/talvik-scan
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  # The watch as a service, one instance per interface. Debian 12 keeps units under /lib.
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(_units /lib/systemd/system)
+  else()
+    set(_units ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/talvik-watch@.service DESTINATION ${_units})
 endif()
 
 if(TARGET talvik-arp)

@@ -15,7 +15,7 @@ packages=(
     xdotool python3-pyatspi at-spi2-core dbus x11-utils openbox avahi-daemon avahi-utils
     ieee-data scdoc lintian time
     libsqlite3-dev sqlite3 samba
-    gettext locales
+    gettext locales systemd
 )
 
 if [ "$(id -u)" -ne 0 ]; then

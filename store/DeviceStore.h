@@ -5,6 +5,7 @@
 // setting to keep anywhere else. Nothing here ever stops a scan: every failure comes back as a
 // problem with a reason the user can be told.
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -84,7 +85,9 @@ public:
     static constexpr Seconds kKeepSeconds = 90 * 24 * 3600;
     static constexpr int kKeepScans = 1000;
     // The schema this build writes; an older file is migrated forward when opened.
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
+    // A watch's events are kept up to this many per network, the newest.
+    static constexpr int kKeepEvents = 10000;
 
     struct Opened {
         std::unique_ptr<DeviceStore> store;  // null: memory is off, or the store failed
@@ -126,6 +129,27 @@ public:
     ScanWrite RecordScan(const NetworkId& network, std::span<const ScanRow> rows, Seconds when);
     // What changed, without writing (the same rules as RecordScan).
     ScanWrite Compare(const NetworkId& network, std::span<const ScanRow> rows, Seconds when);
+
+    // What a watch heard and said in one transaction: each claim (an address and the MAC heard
+    // at it, at `when`) makes the MAC a device of the network or moves its last address and
+    // time on, and is the address's last answer; each event is kept, kKeepEvents at most.
+    struct HeardClaim {
+        std::uint32_t address = 0;
+        std::string mac;  // "aa-bb-cc-dd-ee-ff"
+        Seconds when = 0;
+    };
+    struct KeptEvent {
+        Seconds when = 0;
+        std::string kind;  // as WatchEventName gives it
+        std::uint32_t address = 0;
+        std::string mac;
+        std::string previousMac;
+        bool operator==(const KeptEvent&) const = default;
+    };
+    StoreStatus RecordWatch(const NetworkId& network, std::span<const HeardClaim> heard,
+                            std::span<const KeptEvent> events);
+    // The newest `limit` events kept of `network`, the newest first.
+    std::vector<KeptEvent> WatchEvents(const NetworkId& network, int limit);
 
     // Every device known on `network`, with whether it answered in the last scan.
     NetworkDevices Devices(const NetworkId& network);

@@ -57,7 +57,19 @@ INSERT INTO last_answers(network_id, address, mac, time)
   GROUP BY sc.network_id, si.address;
 )sql";
 
-constexpr const char* kMigrations[] = {kSchemaV1, kToV2};
+// Version 3: what a watch said of each network, the newest kept.
+constexpr const char* kToV3 = R"sql(
+CREATE TABLE watch_events(
+  network_id INTEGER NOT NULL REFERENCES networks(id) ON DELETE CASCADE,
+  time INTEGER NOT NULL,
+  kind TEXT NOT NULL,
+  address INTEGER NOT NULL,
+  mac TEXT NOT NULL,
+  previous_mac TEXT NOT NULL DEFAULT '');
+CREATE INDEX watch_events_by_network ON watch_events(network_id, time);
+)sql";
+
+constexpr const char* kMigrations[] = {kSchemaV1, kToV2, kToV3};
 static_assert(std::size(kMigrations) == DeviceStore::kSchemaVersion);
 
 }  // namespace

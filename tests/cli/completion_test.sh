@@ -42,6 +42,8 @@ expect "csv" talvik-scan --format = c
 expect "csv" talvik-scan --format c
 expect "--format=csv" talvik-scan --format=c
 expect "" talvik-scan --workers = ""
+expect "" talvik-scan --every ""
+expect "--watch" talvik-scan --wa
 expect "--format" talvik-scan --fo
 expect "cathost" talvik-scan ca
 # After "--" every word is a target, also one that starts with a dash.

@@ -117,6 +117,19 @@ TEST(Options, SettingsAndDefaults) {
     EXPECT_EQ(parsed.options.rate, 250);
     EXPECT_EQ(parsed.options.interfaces, (std::vector<std::string>{"eth0.107", "wlan0"}));
     EXPECT_EQ(ParseCommandLine({"--rate=3000", "x"}).options.rate, 3000);
+    parsed = ParseCommandLine({"--watch", "x"});
+    EXPECT_TRUE(parsed.options.watch);
+    EXPECT_EQ(parsed.options.everySeconds, 300);
+    for (const auto& [every, seconds] :
+         {std::pair{"0", 0}, {"90", 90}, {"30s", 30}, {"5m", 300}, {"1h", 3600}, {"24h", 86400}}) {
+        parsed = ParseCommandLine({"--watch", "--format=jsonl", std::string("--every=") + every,
+                                   "--exec", "logger -t talvik", "--interface", "eth0.107"});
+        EXPECT_EQ(parsed.action, ParsedCommand::Action::Scan) << parsed.error;
+        EXPECT_EQ(parsed.options.everySeconds, seconds) << every;
+        EXPECT_EQ(parsed.options.format, OutputFormat::JsonLines);
+        EXPECT_EQ(parsed.options.exec, "logger -t talvik");
+        EXPECT_EQ(parsed.options.interfaces, std::vector<std::string>{"eth0.107"});
+    }
 }
 
 TEST(Options, BadInputIsRefusedWithAReason) {
@@ -165,6 +178,14 @@ TEST(Options, BadInputIsRefusedWithAReason) {
         {{"name;rm"}, "不是有效的"},
         {{"--", "-name"}, "不是有效的"},
         {{"198.18.0.0/16", "198.51.100.1-2", "203.0.113.0/24"}, "超过 65536 个目标"},
+        {{"--every", "5m", "x"}, "只能与 --watch"},
+        {{"--exec", "true", "x"}, "只能与 --watch"},
+        {{"--watch", "--every", "-5", "x"}, "--every"},
+        {{"--watch", "--every", "2d", "x"}, "--every"},
+        {{"--watch", "--every", "25h", "x"}, "--every"},
+        {{"--watch", "--format", "csv", "x"}, "text 或 jsonl"},
+        {{"--watch"}, "缺少扫描目标"},
+        {{"--watch", "--interface", "a/b"}, "不是有效的"},
     };
     for (const auto& [args, reason] : cases) {
         const ParsedCommand parsed = ParseCommandLine(args);
