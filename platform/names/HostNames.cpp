@@ -108,55 +108,85 @@ std::optional<std::string> FirstHostName::NameOf(std::uint32_t address, std::sto
     return std::nullopt;
 }
 
+// What the lookup threads share with the object that started them; the last of them to let
+// go of it frees it.
+struct HostNameLookups::Shared {
+    std::shared_ptr<IHostNames> names;
+    std::size_t limit = 1;
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::deque<std::uint32_t> queue;
+    std::size_t idle = 0;
+    std::vector<std::stop_source> stops;
+    // Held while `done` runs, so that the destructor never returns in the middle of one.
+    std::mutex doneMutex;
+    Done done;
+};
+
 HostNameLookups::HostNameLookups(std::shared_ptr<IHostNames> names, int threads, Done done)
-    : names_(std::move(names)),
-      limit_(static_cast<std::size_t>(std::max(threads, 1))),
-      done_(std::move(done)) {}
+    : shared_(std::make_shared<Shared>()) {
+    shared_->names = std::move(names);
+    shared_->limit = static_cast<std::size_t>(std::max(threads, 1));
+    shared_->done = std::move(done);
+}
 
 HostNameLookups::~HostNameLookups() {
     {
-        const std::lock_guard lock(mutex_);
-        queue_.clear();
+        const std::lock_guard lock(shared_->mutex);
+        shared_->queue.clear();
+        for (auto& stop : shared_->stops) {
+            stop.request_stop();
+        }
     }
-    // Every thread is told at once, so none starts another lookup while an earlier one is joined.
-    for (auto& thread : threads_) {
-        thread.request_stop();
+    // What `done` holds belongs to the caller and goes here, not on a lookup thread later.
+    Done done;
+    {
+        const std::lock_guard lock(shared_->doneMutex);
+        done = std::move(shared_->done);
+        shared_->done = nullptr;
     }
 }
 
 void HostNameLookups::Ask(std::uint32_t address) {
-    const std::lock_guard lock(mutex_);
-    if (std::find(queue_.begin(), queue_.end(), address) != queue_.end()) {
+    const std::lock_guard lock(shared_->mutex);
+    if (std::find(shared_->queue.begin(), shared_->queue.end(), address) != shared_->queue.end()) {
         return;
     }
-    queue_.push_back(address);
-    if (idle_ == 0 && threads_.size() < limit_) {
-        threads_.emplace_back([this](std::stop_token stop) { Serve(stop); });
+    shared_->queue.push_back(address);
+    if (shared_->idle == 0 && shared_->stops.size() < shared_->limit) {
+        std::stop_source stop;
+        std::thread([shared = shared_, token = stop.get_token()] {
+            Serve(shared, token);
+        }).detach();
+        shared_->stops.push_back(std::move(stop));
     } else {
-        wake_.notify_one();
+        shared_->wake.notify_one();
     }
 }
 
 void HostNameLookups::Cancel() {
-    const std::lock_guard lock(mutex_);
-    queue_.clear();
+    const std::lock_guard lock(shared_->mutex);
+    shared_->queue.clear();
 }
 
-void HostNameLookups::Serve(std::stop_token stop) {
-    std::unique_lock lock(mutex_);
+void HostNameLookups::Serve(const std::shared_ptr<Shared>& shared, std::stop_token stop) {
+    std::unique_lock lock(shared->mutex);
     while (!stop.stop_requested()) {
-        ++idle_;
-        const bool work = wake_.wait(lock, stop, [this] { return !queue_.empty(); });
-        --idle_;
+        ++shared->idle;
+        const bool work = shared->wake.wait(lock, stop, [&] { return !shared->queue.empty(); });
+        --shared->idle;
         if (!work) {
             break;
         }
-        const std::uint32_t address = queue_.front();
-        queue_.pop_front();
+        const std::uint32_t address = shared->queue.front();
+        shared->queue.pop_front();
         lock.unlock();
-        auto name = names_->NameOf(address, stop);
-        if (!stop.stop_requested()) {
-            done_(address, std::move(name));
+        auto name = shared->names->NameOf(address, stop);
+        {
+            const std::lock_guard doneLock(shared->doneMutex);
+            if (!stop.stop_requested() && shared->done) {
+                shared->done(address, std::move(name));
+            }
         }
         lock.lock();
     }

@@ -60,8 +60,9 @@ public:
     using Done = std::function<void(std::uint32_t address, std::optional<std::string> name)>;
 
     HostNameLookups(std::shared_ptr<IHostNames> names, int threads, Done done);
-    // Drops the lookups not yet started and waits for the running ones, each bounded by its
-    // source's own timeout.
+    // Drops the lookups not yet started and returns without waiting for the running ones: a
+    // resolver may hang for many seconds. Their threads own what they still touch, and `done`
+    // never runs once this returns.
     ~HostNameLookups();
     HostNameLookups(const HostNameLookups&) = delete;
     HostNameLookups& operator=(const HostNameLookups&) = delete;
@@ -73,16 +74,10 @@ public:
     void Cancel();
 
 private:
-    void Serve(std::stop_token stop);
+    struct Shared;
+    static void Serve(const std::shared_ptr<Shared>& shared, std::stop_token stop);
 
-    std::shared_ptr<IHostNames> names_;
-    const std::size_t limit_;
-    Done done_;
-    std::mutex mutex_;
-    std::condition_variable_any wake_;
-    std::deque<std::uint32_t> queue_;
-    std::size_t idle_ = 0;
-    std::vector<std::jthread> threads_;  // last: they stop and join before the rest goes
+    std::shared_ptr<Shared> shared_;
 };
 
 }  // namespace talvik

@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "names/HostNames.h"
 
@@ -129,6 +132,48 @@ TEST(HostNames, CancelAndDestructionDropWaitingLookups) {
     }  // stops the running lookup and drops 3, without opening the gate
     EXPECT_EQ(names->asked, (std::vector<std::uint32_t>{1}));
     EXPECT_EQ(reported, 0);
+}
+
+// A reverse lookup that hangs and ignores every stop, as getnameinfo does, must not hold the
+// window's close; its thread finishes on its own later and reports nothing.
+TEST(HostNames, DestructionDoesNotWaitForAHungLookup) {
+    struct Hung final : IHostNames {
+        std::optional<std::string> NameOf(std::uint32_t, std::stop_token) override {
+            entered = true;
+            while (!open) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            return "late.test";
+        }
+        std::atomic<bool> entered{false}, open{false};
+    };
+    auto hung = std::make_shared<Hung>();
+    auto reported = std::make_shared<std::atomic<int>>(0);
+    // Opens the gate in any case, so that a destructor that waits fails instead of hanging.
+    std::jthread opener([hung](std::stop_token stop) {
+        for (int i = 0; i < 300 && !stop.stop_requested(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        hung->open = true;
+    });
+    std::chrono::steady_clock::time_point closing;
+    {
+        HostNameLookups lookups(hung, 1, [reported](auto, auto) { ++*reported; });
+        lookups.Ask(1);
+        while (!hung->entered) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        closing = std::chrono::steady_clock::now();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::milliseconds(500));
+    opener.request_stop();
+    opener.join();
+    // The lookup thread lets go of the source once it is done.
+    for (int i = 0; i < 2000 && hung.use_count() > 1; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(hung.use_count(), 1);
+    EXPECT_EQ(*reported, 0);
 }
 
 }  // namespace
