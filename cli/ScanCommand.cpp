@@ -199,7 +199,7 @@ bool AddMemory(ExportResult& result, const ScanOptions& options, bool interrupte
     const store::StoreLocation location = store::LocateStore();
     if (location.path.empty()) {
         if (options.remember) {
-            result.notes.push_back(store::DescribeProblem(location.status));
+            result.notes.push_back(StoreNotice(location.status));
         }
         return options.remember;
     }
@@ -209,7 +209,7 @@ bool AddMemory(ExportResult& result, const ScanOptions& options, bool interrupte
     store::DeviceStore::Opened opened = options.remember ? store::DeviceStore::Create(location.path)
                                                          : store::DeviceStore::Open(location.path);
     if (!opened.status.Ok()) {
-        result.notes.push_back(store::DescribeProblem(opened.status));
+        result.notes.push_back(StoreNotice(opened.status));
     }
     if (!opened.store) {
         return !opened.status.Ok();
@@ -235,11 +235,11 @@ bool AddMemory(ExportResult& result, const ScanOptions& options, bool interrupte
     const store::ScanWrite write = interrupted ? opened.store->Compare(*network, rows, now)
                                                : opened.store->RecordScan(*network, rows, now);
     if (!write.status.Ok() && write.changes.empty()) {
-        result.notes.push_back(store::DescribeProblem(write.status));
+        result.notes.push_back(StoreNotice(write.status));
         return true;
     }
     if (!write.status.Ok()) {
-        result.notes.push_back(store::DescribeProblem(write.status));  // kept aside, written anew
+        result.notes.push_back(StoreNotice(write.status));  // kept aside, written anew
     }
     for (std::size_t i = 0; i < hosts.size() && i < write.changes.size(); ++i) {
         AddMemoryFields(*hosts[i], write.changes[i], now);
@@ -410,7 +410,7 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     interrupted = RunTakingStops([&] { known.Finish(); }, stopSignals) || interrupted;
     ExportResult result = window.ui->Run([&] { return Collect(window); });
     if (!known.Said().Ok()) {
-        result.notes.push_back(store::DescribeProblem(known.Said()));
+        result.notes.push_back(StoreNotice(known.Said()));
     }
     // The engine goes on the thread it was made on; the helper ends with the sender.
     window.ui->Run([&] { engine.reset(); });
