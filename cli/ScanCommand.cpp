@@ -6,11 +6,13 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "cli/HeadlessPorts.h"
@@ -41,6 +43,8 @@ constexpr int kNameThreads = 4;
 constexpr std::chrono::milliseconds kReadHeadStart(100);
 // How long the write after the scan waits for another program holding the store.
 constexpr int kWriteWaitMs = 1000;
+// How long a phase after the scan may go on once a stop came, before the command ends anyway.
+constexpr std::chrono::milliseconds kStopGrace(500);
 
 // Every row of the headless list as the export describes it.
 ExportResult Collect(HeadlessWindow& window) {
@@ -247,25 +251,33 @@ bool AddMemory(ExportResult& result, const ScanOptions& options, bool interrupte
     return false;
 }
 
-// Runs `work` beside this thread, which takes the stop signals meanwhile. On one, every store
-// call is ended, so the work returns at once. Gives whether a stop came.
-bool RunTakingStops(const std::function<void()>& work, const sigset_t& signals) {
+// Runs `work` beside this thread, which takes the stop signals meanwhile. On one, `cut` is
+// called to end the work early (for the store: every call of it ends); work that has not
+// returned kStopGrace later, such as a write to a pipe nobody reads, is not waited for: the
+// command ends there as interrupted. Gives whether a stop came.
+bool RunTakingStops(const std::function<void()>& work, const sigset_t& signals,
+                    const std::function<void()>& cut = {}) {
     std::atomic<bool> done{false};
     std::thread worker([&] {
         work();
         done = true;
     });
-    bool stopped = false;
+    std::optional<Clock::time_point> stopped;
     while (!done) {
         if (stopped) {
+            if (Clock::now() - *stopped >= kStopGrace) {
+                std::_Exit(kExitInterrupted);
+            }
             std::this_thread::sleep_for(kPoll);
         } else if (TakeStopSignal(signals, kPoll)) {
-            stopped = true;
-            store::DeviceStore::InterruptAll();
+            stopped = Clock::now();
+            if (cut) {
+                cut();
+            }
         }
     }
     worker.join();
-    return stopped;
+    return stopped.has_value();
 }
 
 // Tells the sender the devices the store knows on the targets' network, so that dozing ones are
@@ -407,20 +419,27 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     if (interrupted && !known.Done()) {
         store::DeviceStore::InterruptAll();
     }
-    interrupted = RunTakingStops([&] { known.Finish(); }, stopSignals) || interrupted;
+    interrupted = RunTakingStops([&] { known.Finish(); }, stopSignals,
+                                 [] { store::DeviceStore::InterruptAll(); }) ||
+                  interrupted;
     ExportResult result = window.ui->Run([&] { return Collect(window); });
     if (!known.Said().Ok()) {
         result.notes.push_back(StoreNotice(known.Said()));
     }
     // The engine goes on the thread it was made on; the helper ends with the sender.
-    window.ui->Run([&] { engine.reset(); });
-    ports = {};
-    platform.reset();
-    window.ui->Shutdown();
+    interrupted = RunTakingStops(
+                      [&] {
+                          window.ui->Run([&] { engine.reset(); });
+                          ports = {};
+                          platform.reset();
+                          window.ui->Shutdown();
+                      },
+                      stopSignals) ||
+                  interrupted;
 
     bool namesComplete = true;
     if (vendorsLoad.joinable()) {
-        vendorsLoad.join();
+        interrupted = RunTakingStops([&] { vendorsLoad.join(); }, stopSignals) || interrupted;
         AddMakers(result, vendors->Load());
         // The registry goes before the names' module brings Qt in: the two never add up.
         vendors.reset();
@@ -431,7 +450,7 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     bool memoryFailed = false;
     const std::size_t notesBefore = result.notes.size();
     interrupted = RunTakingStops([&] { memoryFailed = AddMemory(result, options, interrupted); },
-                                 stopSignals) ||
+                                 stopSignals, [] { store::DeviceStore::InterruptAll(); }) ||
                   interrupted;
     if (interrupted) {
         // Cut short by the user: the store is as it was, and no failure of it is told.
@@ -451,15 +470,25 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
             text = BuildJsonExport(result);
             break;
     }
-    for (const std::string& note : result.notes) {
-        std::fprintf(err, "%s\n", NoticeLine(note).c_str());
+    // A reader that stalls (a pipe nobody reads) must not hold the command past a stop.
+    bool written = false;
+    const bool stoppedWriting = RunTakingStops(
+        [&] {
+            for (const std::string& note : result.notes) {
+                std::fprintf(err, "%s\n", NoticeLine(note).c_str());
+            }
+            // The summary only once the result is out: it must not claim what did not happen.
+            written = WriteResult(out, text, err);
+            if (written && options.format == OutputFormat::Text) {
+                std::fprintf(err, "%s\n", SummaryLine(result, seconds, interrupted).c_str());
+            }
+        },
+        stopSignals);
+    if (stoppedWriting) {
+        return kExitInterrupted;
     }
-    // The summary only once the result is out: it must not claim what did not happen.
-    if (!WriteResult(out, text, err)) {
+    if (!written) {
         return kExitWriteFailed;
-    }
-    if (options.format == OutputFormat::Text) {
-        std::fprintf(err, "%s\n", SummaryLine(result, seconds, interrupted).c_str());
     }
     const int status = ExitStatusOf(result, interrupted, memoryFailed);
     return status == kExitAllAsked && !namesComplete ? kExitSomeNotAsked : status;
