@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <thread>
 #include <utility>
 
 namespace talvik {
@@ -95,17 +96,65 @@ std::optional<std::string> ReverseLookupNames::NameOf(std::uint32_t address, std
 }
 
 std::optional<std::string> FirstHostName::NameOf(std::uint32_t address, std::stop_token stop) {
-    for (const auto& source : sources_) {
-        if (stop.stop_requested()) {
-            break;
-        }
-        if (auto name = source->NameOf(address, stop)) {
-            if (auto safe = SafeHostName(*name)) {
-                return safe;
+    // Each source runs on a thread of its own that owns what it touches: one that hangs is left
+    // behind, told to stop.
+    struct Asked {
+        std::mutex mutex;
+        std::condition_variable_any changed;
+        // Per source: nothing while it is asked, then its name made safe, or no name.
+        std::vector<std::optional<std::optional<std::string>>> answers;
+        std::stop_source cut;
+        int changes = 0;
+    };
+    auto asked = std::make_shared<Asked>();
+    asked->answers.resize(sources_.size());
+    const std::stop_callback forward(stop, [asked] { asked->cut.request_stop(); });
+    const auto start = std::chrono::steady_clock::now();
+    const auto giveUp = start + patience_;
+    auto nextStart = start;
+    std::size_t started = 0;
+    std::unique_lock lock(asked->mutex);
+    for (;;) {
+        // The first source still asked, or with a name, decides; one without a name passes on.
+        std::optional<std::string> best;
+        bool decided = true;
+        for (const auto& answer : asked->answers) {
+            if (answer && *answer) {
+                best = *answer;
+                break;
             }
+            decided = decided && answer.has_value();
         }
+        const auto now = std::chrono::steady_clock::now();
+        if ((best && decided) || (started == sources_.size() && decided) || now >= giveUp ||
+            stop.stop_requested()) {
+            asked->cut.request_stop();
+            return stop.stop_requested() ? std::nullopt : best;
+        }
+        if (started < sources_.size() &&
+            (now >= nextStart || (started > 0 && asked->answers[started - 1]))) {
+            std::thread([asked, source = sources_[started], index = started, address] {
+                std::optional<std::string> name;
+                try {
+                    if (auto found = source->NameOf(address, asked->cut.get_token())) {
+                        name = SafeHostName(*found);
+                    }
+                } catch (...) {
+                }
+                const std::lock_guard done(asked->mutex);
+                asked->answers[index] = std::move(name);
+                ++asked->changes;
+                asked->changed.notify_all();
+            }).detach();
+            ++started;
+            nextStart = now + headStart_;
+            continue;
+        }
+        const auto until = started < sources_.size() ? std::min(nextStart, giveUp) : giveUp;
+        const int seen = asked->changes;
+        asked->changed.wait_until(lock, asked->cut.get_token(), until,
+                                  [&] { return asked->changes != seen; });
     }
-    return std::nullopt;
 }
 
 // What the lookup threads share with the object that started them; the last of them to let

@@ -2,6 +2,7 @@
 #pragma once
 // What a host on the segment is called, found without delaying anything else.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -41,15 +42,21 @@ public:
     std::optional<std::string> NameOf(std::uint32_t address, std::stop_token stop) override;
 };
 
-// Asks each source in turn and gives the first name found, made safe.
+// Gives the name of the most preferred source (the first in `sources`) that has one, made safe.
+// A source that keeps silent for `headStart` gets the next one asked beside it, so that slow
+// sources do not add up; after `patience` the most preferred name found so far is taken.
 class FirstHostName final : public IHostNames {
 public:
-    explicit FirstHostName(std::vector<std::shared_ptr<IHostNames>> sources)
-        : sources_(std::move(sources)) {}
+    explicit FirstHostName(std::vector<std::shared_ptr<IHostNames>> sources,
+                           std::chrono::milliseconds headStart = std::chrono::milliseconds(300),
+                           std::chrono::milliseconds patience = std::chrono::milliseconds(1700))
+        : sources_(std::move(sources)), headStart_(headStart), patience_(patience) {}
     std::optional<std::string> NameOf(std::uint32_t address, std::stop_token stop) override;
 
 private:
     std::vector<std::shared_ptr<IHostNames>> sources_;
+    std::chrono::milliseconds headStart_;
+    std::chrono::milliseconds patience_;
 };
 
 // Runs lookups a few at a time on threads of its own, started as work arrives. `done` runs on

@@ -120,6 +120,10 @@ if [ -n "$build$prefix" ]; then
     ip -n "${lab}n" addr add 203.0.113.60/24 dev "${lab}m"
     ip -n "${lab}n" link set lo up
     ip -n "${lab}n" link set "${lab}m" up
+    # The lab's scanner answers no ARP (only the responder may), so a host that answers it must
+    # know the scanner's MAC, as it would on a real segment: otherwise nmbd's reply waits in the
+    # kernel until the next scan's request teaches it.
+    ip -n "${lab}n" neigh replace 203.0.113.1 lladdr 02:54:56:00:00:01 dev "${lab}m" nud permanent
     mkdir "$work/nmbd"
     printf '%s\n' "[global]" "netbios name = TALVIKNB" "workgroup = LAB" \
         "interfaces = ${lab}m" "bind interfaces only = yes" "disable netbios = no" \

@@ -95,6 +95,28 @@ TEST(HostNames, NamesFromTheNetworkCannotBreakOrReorderLines) {
     EXPECT_EQ(names.NameOf(2, {}), "x y");
 }
 
+// A source that keeps silent (Avahi for a host without mDNS waits out its whole timeout) must
+// not use up the time of the ones after it: the next is asked beside it, and after the chain's
+// patience the name found so far is taken. A preferred source that answers in time still wins.
+TEST(HostNames, SlowSourcesDoNotAddUp) {
+    using namespace std::chrono_literals;
+    auto silent = std::make_shared<ScriptedNames>(Names{{2, "two.local"}}, true);
+    auto netbios = std::make_shared<ScriptedNames>(Names{{1, "TALVIKNB"}, {2, "TWO"}});
+    // Opens the silent source in any case, so that a chain that waits for it fails, not hangs.
+    std::jthread opener([silent](std::stop_token stop) {
+        for (int i = 0; i < 300 && !stop.stop_requested(); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        silent->Open();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FirstHostName({silent, netbios}).NameOf(1, {}), "TALVIKNB");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    opener.request_stop();
+    opener.join();
+    EXPECT_EQ(FirstHostName({silent, netbios}, 0ms).NameOf(2, {}), "two.local");
+}
+
 TEST(HostNames, LookupsRunAFewAtATimeAndReportEachAddressOnce) {
     struct {
         std::mutex mutex;
