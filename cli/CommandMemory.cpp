@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "cli/Language.h"
 #include "names/MacVendors.h"
 #include "netlink/LinkInterfaces.h"
 #include "netlink/NetworkIdentity.h"
@@ -98,7 +99,7 @@ bool AddMemory(ExportResult& result, const ScanOptions& options, bool interrupte
     const store::StoreLocation location = store::LocateStore();
     if (location.path.empty()) {
         if (options.remember) {
-            result.notes.push_back(store::DescribeProblem(location.status));
+            result.notes.push_back(StoreNotice(location.status));
         }
         return options.remember;
     }
@@ -108,7 +109,7 @@ bool AddMemory(ExportResult& result, const ScanOptions& options, bool interrupte
     store::DeviceStore::Opened opened = options.remember ? store::DeviceStore::Create(location.path)
                                                          : store::DeviceStore::Open(location.path);
     if (!opened.status.Ok()) {
-        result.notes.push_back(store::DescribeProblem(opened.status));
+        result.notes.push_back(StoreNotice(opened.status));
     }
     if (!opened.store) {
         return !opened.status.Ok();
@@ -128,7 +129,7 @@ bool AddMemory(ExportResult& result, const ScanOptions& options, bool interrupte
                                            : opened.store->RecordScan(network.id, rows, now);
         if (!write.status.Ok()) {
             // Kept aside and written anew where changes came back; else this network failed.
-            result.notes.push_back(store::DescribeProblem(write.status));
+            result.notes.push_back(StoreNotice(write.status));
             if (write.changes.empty()) {
                 failed = true;
                 continue;

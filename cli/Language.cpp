@@ -196,6 +196,47 @@ std::string NoticeInLanguage(std::string_view notice) {
     return out;
 }
 
+std::string StoreNotice(const store::StoreStatus& status) {
+    if (std::string_view(Tr("en")) == "zh_CN") {
+        return store::DescribeProblem(status);
+    }
+    using store::StoreProblem;
+    const char* path = status.path.c_str();
+    switch (status.problem) {
+        case StoreProblem::None:
+            return {};
+        case StoreProblem::NoHome:
+            return Tr("There is no folder to keep the device records in (HOME is not set).");
+        case StoreProblem::OtherUsersPlace:
+            return Format(Tr("The device records' place %s belongs to another user and is not "
+                             "written."),
+                          path);
+        case StoreProblem::NotWritable:
+            return Format(Tr("The device records file %s cannot be written (the file, its folder "
+                             "or the disk is read-only)."),
+                          path);
+        case StoreProblem::DiskFull:
+            return Tr("The disk is full; the device records cannot be written.");
+        case StoreProblem::Corrupt:
+            return status.keptAside.empty()
+                       ? Format(Tr("The device records file %s is damaged."), path)
+                       : Format(Tr("The device records file was damaged: it was kept aside as %s "
+                                   "and new, empty device records were made."),
+                                status.keptAside.c_str());
+        case StoreProblem::NewerSchema:
+            return Format(Tr("The device records file %s was written by a newer Talvik, which "
+                             "this version cannot use."),
+                          path);
+        case StoreProblem::Busy:
+            return Tr("The device records file is held by another program for too long.");
+        case StoreProblem::NoSuchDevice:
+            return Tr("There is no record of this device.");
+        case StoreProblem::Failed:
+            break;
+    }
+    return Format(Tr("The device records file %s cannot be read or written."), path);
+}
+
 std::string ErrorText(int error) {
     static const locale_t words = [] {
         const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);

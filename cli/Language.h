@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "store/DeviceStore.h"
+
 namespace talvik::cli {
 
 inline constexpr const char* kTextDomain = "talvik-scan";
@@ -29,6 +31,10 @@ std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2))
 // as it is under the Chinese catalogue, else line by line in the catalogue's words (English
 // without one). A line it does not know stays as it is.
 std::string NoticeInLanguage(std::string_view notice);
+
+// Why the devices were not remembered, in the user's language: the store's own Chinese under the
+// Chinese catalogue (the window's words), the catalogue's words (English without one) otherwise.
+std::string StoreNotice(const store::StoreStatus& status);
 
 // The system's words for `error` (an errno value) in the user's language, in UTF-8 whatever the
 // locale's own character set.

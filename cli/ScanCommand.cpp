@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -42,6 +43,8 @@ constexpr std::chrono::milliseconds kNamesWait(2000);
 constexpr int kNameThreads = 4;
 // How long the scan's start waits for the remembered devices: a read takes milliseconds.
 constexpr std::chrono::milliseconds kReadHeadStart(100);
+// How long a phase after the scan may go on once a stop came, before the command ends anyway.
+constexpr std::chrono::milliseconds kStopGrace(500);
 
 // Every row of the headless list as the export describes it.
 ExportResult Collect(HeadlessWindow& window) {
@@ -157,25 +160,33 @@ void AddMakers(ExportResult& result, const MacRegistry& registry) {
     }
 }
 
-// Runs `work` beside this thread, which takes the stop signals meanwhile. On one, every store
-// call is ended, so the work returns at once. Gives whether a stop came.
-bool RunTakingStops(const std::function<void()>& work, const sigset_t& signals) {
+// Runs `work` beside this thread, which takes the stop signals meanwhile. On one, `cut` is
+// called to end the work early (for the store: every call of it ends); work that has not
+// returned kStopGrace later, such as a write to a pipe nobody reads, is not waited for: the
+// command ends there as interrupted. Gives whether a stop came.
+bool RunTakingStops(const std::function<void()>& work, const sigset_t& signals,
+                    const std::function<void()>& cut = {}) {
     std::atomic<bool> done{false};
     std::thread worker([&] {
         work();
         done = true;
     });
-    bool stopped = false;
+    std::optional<Clock::time_point> stopped;
     while (!done) {
         if (stopped) {
+            if (Clock::now() - *stopped >= kStopGrace) {
+                std::_Exit(kExitInterrupted);
+            }
             std::this_thread::sleep_for(kPoll);
         } else if (TakeStopSignal(signals, kPoll)) {
-            stopped = true;
-            store::DeviceStore::InterruptAll();
+            stopped = Clock::now();
+            if (cut) {
+                cut();
+            }
         }
     }
     worker.join();
-    return stopped;
+    return stopped.has_value();
 }
 
 }  // namespace
@@ -273,16 +284,23 @@ std::optional<SweepPhase> RunEnginePhase(const ScanOptions& options, LiveOutput&
     if (phase.interrupted && !known.Done()) {
         store::DeviceStore::InterruptAll();
     }
-    phase.interrupted = RunTakingStops([&] { known.Finish(); }, stopSignals) || phase.interrupted;
+    phase.interrupted = RunTakingStops([&] { known.Finish(); }, stopSignals,
+                                       [] { store::DeviceStore::InterruptAll(); }) ||
+                        phase.interrupted;
     phase.result = window.ui->Run([&] { return Collect(window); });
     if (!known.Said().Ok()) {
-        phase.result.notes.push_back(store::DescribeProblem(known.Said()));
+        phase.result.notes.push_back(StoreNotice(known.Said()));
     }
     // The engine goes on the thread it was made on; the helper ends with the sender.
-    window.ui->Run([&] { engine.reset(); });
-    ports = {};
-    platform.reset();
-    window.ui->Shutdown();
+    phase.interrupted = RunTakingStops(
+                            [&] {
+                                window.ui->Run([&] { engine.reset(); });
+                                ports = {};
+                                platform.reset();
+                                window.ui->Shutdown();
+                            },
+                            stopSignals) ||
+                        phase.interrupted;
     return phase;
 }
 
@@ -373,7 +391,7 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
 
     bool namesComplete = true;
     if (!options.noNames) {
-        finishLoad();
+        interrupted = RunTakingStops(finishLoad, stopSignals) || interrupted;
         AddMakers(result, vendors->Load());
         // The registry goes before the names' module brings Qt in: the two never add up.
         makers = nullptr;
@@ -385,7 +403,7 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     bool memoryFailed = false;
     const std::size_t notesBefore = result.notes.size();
     interrupted = RunTakingStops([&] { memoryFailed = AddMemory(result, options, interrupted); },
-                                 stopSignals) ||
+                                 stopSignals, [] { store::DeviceStore::InterruptAll(); }) ||
                   interrupted;
     if (interrupted) {
         // Cut short by the user: the store is as it was, and no failure of it is told.
@@ -393,34 +411,50 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
-    for (const std::string& note : result.notes) {
-        std::fprintf(err, "%s\n", NoticeLine(note).c_str());
+    // A reader that stalls (a pipe nobody reads) must not hold the command past a stop.
+    int failed = 0;
+    const bool stoppedWriting = RunTakingStops(
+        [&] {
+            for (const std::string& note : result.notes) {
+                std::fprintf(err, "%s\n", NoticeLine(note).c_str());
+            }
+            if (const std::string failure = live.Failure(); !failure.empty()) {
+                std::fprintf(err, Tr("talvik-scan: cannot write the result: %s\n"),
+                             failure.c_str());
+                failed = kExitWriteFailed;
+                return;
+            }
+            const auto write = [&](std::string_view piece) { return WriteResult(out, piece, err); };
+            bool written = true;
+            switch (options.format) {
+                case OutputFormat::Text:
+                case OutputFormat::JsonLines:
+                    written = write(live.Rest(result, options.all));
+                    break;
+                case OutputFormat::Csv:
+                    written = WriteCsvExport(result, options.bom, write);
+                    break;
+                case OutputFormat::Json:
+                    written = WriteJsonExport(result, write);
+                    break;
+            }
+            if (!written) {
+                failed = kExitWriteFailed;
+                return;
+            }
+            // The summary only once the result is out: it must not claim what did not happen.
+            if (options.format == OutputFormat::Text) {
+                std::fprintf(
+                    err, "%s\n",
+                    SummaryLine(result, seconds, interrupted, options.targets.size()).c_str());
+            }
+        },
+        stopSignals);
+    if (stoppedWriting) {
+        return kExitInterrupted;
     }
-    // The summary only once the result is out: it must not claim what did not happen.
-    if (const std::string failure = live.Failure(); !failure.empty()) {
-        std::fprintf(err, Tr("talvik-scan: cannot write the result: %s\n"), failure.c_str());
-        return kExitWriteFailed;
-    }
-    const auto write = [&](std::string_view piece) { return WriteResult(out, piece, err); };
-    bool written = true;
-    switch (options.format) {
-        case OutputFormat::Text:
-        case OutputFormat::JsonLines:
-            written = write(live.Rest(result, options.all));
-            break;
-        case OutputFormat::Csv:
-            written = WriteCsvExport(result, options.bom, write);
-            break;
-        case OutputFormat::Json:
-            written = WriteJsonExport(result, write);
-            break;
-    }
-    if (!written) {
-        return kExitWriteFailed;
-    }
-    if (options.format == OutputFormat::Text) {
-        std::fprintf(err, "%s\n",
-                     SummaryLine(result, seconds, interrupted, options.targets.size()).c_str());
+    if (failed != 0) {
+        return failed;
     }
     const int status = ExitStatusOf(result, interrupted, memoryFailed);
     return status == kExitAllAsked && !namesComplete ? kExitSomeNotAsked : status;

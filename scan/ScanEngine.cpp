@@ -150,6 +150,7 @@ void ScanEngine::StartScan(ItemFilter filter) {
             target.address = kUnresolvedAddress;
             lookup->names.push_back(text);
             lookup->records.push_back(filled);
+            lookup->rows.push_back(row);
         }
         ++filled;
     }
@@ -158,53 +159,30 @@ void ScanEngine::StartScan(ItemFilter filter) {
         ports_.progress->SetRange(0, filled);
     }
 
-    if (lookup->names.empty()) {
-        StartDispatcher();
-        return;
-    }
-
-    // Lookups can take long: they run off this thread while the scan shows as running.
-    lookup->generation = generation_;
-    lookup->results.resize(lookup->names.size());
-    lookup->guard = guard_;
-    lookup->ui = ports_.ui;
-    lookup->resolver = ports_.resolver;
-    const std::size_t wanted = std::min(kMaxLookupThreads, lookup->names.size());
-    // Our own hold keeps the last lookup from reporting before every thread is started.
-    lookup->holders = static_cast<int>(wanted) + 1;
-    lookup_ = lookup;
-    scanRunning_ = 1;
-    std::size_t started = 0;
-    for (std::size_t i = 0; i < wanted; ++i) {
-        ThreadHandle handle;
-        try {
-            handle = ports_.threads->BeginThread([lookup] { return LookupNames(lookup); });
-        } catch (...) {
+    if (!lookup->names.empty()) {
+        // Lookups can take long: they run off this thread, beside the probes of the address
+        // rows; a name's worker waits for its own name only.
+        lookup->generation = generation_;
+        lookup->guard = guard_;
+        lookup->ui = ports_.ui;
+        lookup->resolver = ports_.resolver;
+        lookup_ = lookup;
+        const std::size_t wanted = std::min(kMaxLookupThreads, lookup->names.size());
+        std::size_t started = 0;
+        for (std::size_t i = 0; i < wanted; ++i) {
+            ThreadHandle handle;
+            try {
+                handle = ports_.threads->BeginThread([lookup] { return LookupNames(lookup); });
+            } catch (...) {
+            }
+            started += handle ? 1 : 0;  // the handle is let go: nobody waits for a lookup
         }
-        if (handle) {
-            ++started;  // the handle is let go: nobody waits for a lookup
-        } else {
-            lookup->holders.fetch_sub(1, std::memory_order_acq_rel);
+        if (started == 0) {
+            EndScanWithFailure();
+            return;
         }
     }
-    if (started == 0) {
-        lookup->holders = 0;
-        EndScanWithFailure();
-        return;
-    }
-    LeaveLookup(lookup);
-}
-
-void ScanEngine::FinishTable(const NameLookup& lookup) {
-    for (std::size_t i = 0; i < lookup.records.size(); ++i) {
-        ScanTarget& target = targets_[static_cast<std::size_t>(lookup.records[i])];
-        const std::optional<std::uint32_t>& found = lookup.results[i];
-        target.address = found.value_or(kUnresolvedAddress);
-        ports_.list->SetItemText(target.row, 2,
-                                 found ? FormatDottedDecimal(*found) : std::string(kUnknownHost));
-        ports_.list->SetRowOutcome(target.row, found ? RowOutcome::Waiting : RowOutcome::Unresolved,
-                                   found.value_or(0));
-    }
+    StartDispatcher();
 }
 
 void ScanEngine::StartDispatcher() {
@@ -250,6 +228,13 @@ void ScanEngine::StartDispatcher() {
         run->targets[static_cast<std::size_t>(i)].owner = nullptr;
     }
     run->targetCount = targetCount_;
+    run->nameOf.fill(-1);
+    if (lookup_) {
+        run->names = lookup_;
+        for (std::size_t i = 0; i < lookup_->records.size(); ++i) {
+            run->nameOf[static_cast<std::size_t>(lookup_->records[i])] = static_cast<int>(i);
+        }
+    }
     run->poolSize = std::min(scanWorkerLimit_, targetCount_);
     run_ = run;
 
@@ -481,19 +466,21 @@ void EngineGuard::Complete(const std::weak_ptr<EngineGuard>& guard, std::uint64_
     alive->engine->SetRunningState(0);
 }
 
-void EngineGuard::LookupDone(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
-                             const std::shared_ptr<NameLookup>& lookup) {
+void EngineGuard::ApplyName(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
+                            int index, std::int32_t row, std::optional<std::uint32_t> found) {
     const auto alive = guard.lock();
-    if (!alive || alive->engine == nullptr) {
+    if (!alive || alive->engine == nullptr || index < 0 || index >= MAX_TARGETS) {
         return;
     }
     ScanEngine& engine = *alive->engine;
-    if (!engine.IsCurrent(generation) || engine.lookup_ != lookup) {
+    if (!engine.IsCurrent(generation) || engine.scanRunning_ != 1) {
         return;
     }
-    engine.lookup_.reset();
-    engine.FinishTable(*lookup);
-    engine.StartDispatcher();
+    engine.targets_[static_cast<std::size_t>(index)].address = found.value_or(kUnresolvedAddress);
+    engine.ports_.list->SetItemText(
+        row, 2, found ? FormatDottedDecimal(*found) : std::string(kUnknownHost));
+    engine.ports_.list->SetRowOutcome(row, found ? RowOutcome::Waiting : RowOutcome::Unresolved,
+                                      found.value_or(0));
 }
 
 }  // namespace talvik

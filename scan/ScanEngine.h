@@ -70,8 +70,6 @@ private:
 
     // Scan-start steps shared by both commands; `filter` picks the rows.
     void StartScan(ItemFilter filter);
-    // Writes what the name lookups found into the table and the rows' column 2.
-    void FinishTable(const NameLookup& lookup);
     void StartDispatcher();
     void EndScanWithFailure();
     // Ends the latest scan's threads' say over the window: results still on their way are

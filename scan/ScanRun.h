@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -49,8 +50,9 @@ struct EngineGuard {
                           int index, std::int32_t row, const std::string& mac);
     static void Complete(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
                          bool failed, const ScanOutcome& outcome);
-    static void LookupDone(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
-                           const std::shared_ptr<NameLookup>& lookup);
+    // A name of the target table looked up: its record and column 2 say what was found.
+    static void ApplyName(const std::weak_ptr<EngineGuard>& guard, std::uint64_t generation,
+                          int index, std::int32_t row, std::optional<std::uint32_t> found);
 };
 
 struct ScanRun {
@@ -82,23 +84,36 @@ struct ScanRun {
     std::atomic<int> helperLost{0};
     std::atomic<int> failed{0};
     std::atomic<int> offLink{0};
+    // The names of the table, looked up beside the probes; by target, the name's place in it
+    // or -1 for a dotted address.
+    std::shared_ptr<NameLookup> names;
+    std::array<int, MAX_TARGETS> nameOf{};
 };
 
-// Host-name lookups of one scan start, made off the user-interface thread.
+// Host-name lookups of one scan start, made off the user-interface thread while the address
+// rows are already being asked. Lookup threads own it and are never waited for.
 struct NameLookup {
     std::uint64_t generation = 0;
     std::stop_source stop;
     std::vector<std::string> names;
-    // Written by the lookup threads, each index by one of them; read on the user-interface
-    // thread once the last thread has left.
-    std::vector<std::optional<std::uint32_t>> results;
-    // User-interface thread only: the table record each name belongs to.
+    // The table record and the row each name belongs to; fixed before the lookups start.
     std::vector<int> records;
+    std::vector<std::int32_t> rows;
     std::atomic<std::size_t> next{0};
-    std::atomic<int> holders{0};
     std::weak_ptr<EngineGuard> guard;
     std::shared_ptr<IUiPoster> ui;
     std::shared_ptr<INameResolver> resolver;
+
+    // Waits until name `index` has been looked up and gives what was found in `found`; false
+    // when `cut` came first.
+    bool Await(std::size_t index, std::stop_token cut, std::optional<std::uint32_t>& found);
+    void Publish(std::size_t index, std::optional<std::uint32_t> found);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable_any ready_;
+    std::vector<std::optional<std::uint32_t>> results_;
+    std::vector<bool> done_;
 };
 
 // Thread procedures; each returns 0.
@@ -107,8 +122,6 @@ unsigned DispatchScan(const std::shared_ptr<ScanRun>& run);
 // row has had its result and the bar its step.
 unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index, bool again = false);
 unsigned LookupNames(const std::shared_ptr<NameLookup>& lookup);
-// Drops one hold on the lookup; the last one out reports the results.
-void LeaveLookup(const std::shared_ptr<NameLookup>& lookup);
 
 // Waits on `count` handles in slices of at most kMaximumWaitObjects. kNoError when the waits
 // ended normally, kErrorTimeout when one timed out, otherwise the error of the failed wait.

@@ -26,8 +26,17 @@ std::uint32_t ArpProbe(IArpSender& sender, std::uint32_t address, char* text, st
 }
 
 unsigned ProbeWorker(const std::shared_ptr<ScanRun>& run, int index, bool again) {
-    const ScanTarget target = run->targets[static_cast<std::size_t>(index)];
+    ScanTarget target = run->targets[static_cast<std::size_t>(index)];
     std::stop_token stop = run->stop.get_token();
+    if (const int name = run->nameOf[static_cast<std::size_t>(index)]; name >= 0 && !again) {
+        std::optional<std::uint32_t> found;
+        if (!run->names->Await(static_cast<std::size_t>(name), stop, found)) {
+            return 0;  // stopped while its name was being looked up
+        }
+        target.address = found.value_or(kUnresolvedAddress);
+        // Its own record only; a worker that asks it again starts after this one has ended.
+        run->targets[static_cast<std::size_t>(index)].address = target.address;
+    }
     std::string status;
     char macText[20] = {};
     std::optional<NotAskedReason> notAsked;

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <thread>
 #include <utility>
 
 namespace talvik {
@@ -95,68 +96,146 @@ std::optional<std::string> ReverseLookupNames::NameOf(std::uint32_t address, std
 }
 
 std::optional<std::string> FirstHostName::NameOf(std::uint32_t address, std::stop_token stop) {
-    for (const auto& source : sources_) {
-        if (stop.stop_requested()) {
-            break;
-        }
-        if (auto name = source->NameOf(address, stop)) {
-            if (auto safe = SafeHostName(*name)) {
-                return safe;
+    // Each source runs on a thread of its own that owns what it touches: one that hangs is left
+    // behind, told to stop.
+    struct Asked {
+        std::mutex mutex;
+        std::condition_variable_any changed;
+        // Per source: nothing while it is asked, then its name made safe, or no name.
+        std::vector<std::optional<std::optional<std::string>>> answers;
+        std::stop_source cut;
+        int changes = 0;
+    };
+    auto asked = std::make_shared<Asked>();
+    asked->answers.resize(sources_.size());
+    const std::stop_callback forward(stop, [asked] { asked->cut.request_stop(); });
+    const auto start = std::chrono::steady_clock::now();
+    const auto giveUp = start + patience_;
+    auto nextStart = start;
+    std::size_t started = 0;
+    std::unique_lock lock(asked->mutex);
+    for (;;) {
+        // The first source still asked, or with a name, decides; one without a name passes on.
+        std::optional<std::string> best;
+        bool decided = true;
+        for (const auto& answer : asked->answers) {
+            if (answer && *answer) {
+                best = *answer;
+                break;
             }
+            decided = decided && answer.has_value();
         }
+        const auto now = std::chrono::steady_clock::now();
+        if ((best && decided) || (started == sources_.size() && decided) || now >= giveUp ||
+            stop.stop_requested()) {
+            asked->cut.request_stop();
+            return stop.stop_requested() ? std::nullopt : best;
+        }
+        if (started < sources_.size() &&
+            (now >= nextStart || (started > 0 && asked->answers[started - 1]))) {
+            std::thread([asked, source = sources_[started], index = started, address] {
+                std::optional<std::string> name;
+                try {
+                    if (auto found = source->NameOf(address, asked->cut.get_token())) {
+                        name = SafeHostName(*found);
+                    }
+                } catch (...) {
+                }
+                const std::lock_guard done(asked->mutex);
+                asked->answers[index] = std::move(name);
+                ++asked->changes;
+                asked->changed.notify_all();
+            }).detach();
+            ++started;
+            nextStart = now + headStart_;
+            continue;
+        }
+        const auto until = started < sources_.size() ? std::min(nextStart, giveUp) : giveUp;
+        const int seen = asked->changes;
+        asked->changed.wait_until(lock, asked->cut.get_token(), until,
+                                  [&] { return asked->changes != seen; });
     }
-    return std::nullopt;
 }
 
+// What the lookup threads share with the object that started them; the last of them to let
+// go of it frees it.
+struct HostNameLookups::Shared {
+    std::shared_ptr<IHostNames> names;
+    std::size_t limit = 1;
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::deque<std::uint32_t> queue;
+    std::size_t idle = 0;
+    std::vector<std::stop_source> stops;
+    // Held while `done` runs, so that the destructor never returns in the middle of one.
+    std::mutex doneMutex;
+    Done done;
+};
+
 HostNameLookups::HostNameLookups(std::shared_ptr<IHostNames> names, int threads, Done done)
-    : names_(std::move(names)),
-      limit_(static_cast<std::size_t>(std::max(threads, 1))),
-      done_(std::move(done)) {}
+    : shared_(std::make_shared<Shared>()) {
+    shared_->names = std::move(names);
+    shared_->limit = static_cast<std::size_t>(std::max(threads, 1));
+    shared_->done = std::move(done);
+}
 
 HostNameLookups::~HostNameLookups() {
     {
-        const std::lock_guard lock(mutex_);
-        queue_.clear();
+        const std::lock_guard lock(shared_->mutex);
+        shared_->queue.clear();
+        for (auto& stop : shared_->stops) {
+            stop.request_stop();
+        }
     }
-    // Every thread is told at once, so none starts another lookup while an earlier one is joined.
-    for (auto& thread : threads_) {
-        thread.request_stop();
+    // What `done` holds belongs to the caller and goes here, not on a lookup thread later.
+    Done done;
+    {
+        const std::lock_guard lock(shared_->doneMutex);
+        done = std::move(shared_->done);
+        shared_->done = nullptr;
     }
 }
 
 void HostNameLookups::Ask(std::uint32_t address) {
-    const std::lock_guard lock(mutex_);
-    if (std::find(queue_.begin(), queue_.end(), address) != queue_.end()) {
+    const std::lock_guard lock(shared_->mutex);
+    if (std::find(shared_->queue.begin(), shared_->queue.end(), address) != shared_->queue.end()) {
         return;
     }
-    queue_.push_back(address);
-    if (idle_ == 0 && threads_.size() < limit_) {
-        threads_.emplace_back([this](std::stop_token stop) { Serve(stop); });
+    shared_->queue.push_back(address);
+    if (shared_->idle == 0 && shared_->stops.size() < shared_->limit) {
+        std::stop_source stop;
+        std::thread([shared = shared_, token = stop.get_token()] {
+            Serve(shared, token);
+        }).detach();
+        shared_->stops.push_back(std::move(stop));
     } else {
-        wake_.notify_one();
+        shared_->wake.notify_one();
     }
 }
 
 void HostNameLookups::Cancel() {
-    const std::lock_guard lock(mutex_);
-    queue_.clear();
+    const std::lock_guard lock(shared_->mutex);
+    shared_->queue.clear();
 }
 
-void HostNameLookups::Serve(std::stop_token stop) {
-    std::unique_lock lock(mutex_);
+void HostNameLookups::Serve(const std::shared_ptr<Shared>& shared, std::stop_token stop) {
+    std::unique_lock lock(shared->mutex);
     while (!stop.stop_requested()) {
-        ++idle_;
-        const bool work = wake_.wait(lock, stop, [this] { return !queue_.empty(); });
-        --idle_;
+        ++shared->idle;
+        const bool work = shared->wake.wait(lock, stop, [&] { return !shared->queue.empty(); });
+        --shared->idle;
         if (!work) {
             break;
         }
-        const std::uint32_t address = queue_.front();
-        queue_.pop_front();
+        const std::uint32_t address = shared->queue.front();
+        shared->queue.pop_front();
         lock.unlock();
-        auto name = names_->NameOf(address, stop);
-        if (!stop.stop_requested()) {
-            done_(address, std::move(name));
+        auto name = shared->names->NameOf(address, stop);
+        {
+            const std::lock_guard doneLock(shared->doneMutex);
+            if (!stop.stop_requested() && shared->done) {
+                shared->done(address, std::move(name));
+            }
         }
         lock.lock();
     }

@@ -2,6 +2,7 @@
 #pragma once
 // What a host on the segment is called, found without delaying anything else.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -41,15 +42,21 @@ public:
     std::optional<std::string> NameOf(std::uint32_t address, std::stop_token stop) override;
 };
 
-// Asks each source in turn and gives the first name found, made safe.
+// Gives the name of the most preferred source (the first in `sources`) that has one, made safe.
+// A source that keeps silent for `headStart` gets the next one asked beside it, so that slow
+// sources do not add up; after `patience` the most preferred name found so far is taken.
 class FirstHostName final : public IHostNames {
 public:
-    explicit FirstHostName(std::vector<std::shared_ptr<IHostNames>> sources)
-        : sources_(std::move(sources)) {}
+    explicit FirstHostName(std::vector<std::shared_ptr<IHostNames>> sources,
+                           std::chrono::milliseconds headStart = std::chrono::milliseconds(300),
+                           std::chrono::milliseconds patience = std::chrono::milliseconds(1700))
+        : sources_(std::move(sources)), headStart_(headStart), patience_(patience) {}
     std::optional<std::string> NameOf(std::uint32_t address, std::stop_token stop) override;
 
 private:
     std::vector<std::shared_ptr<IHostNames>> sources_;
+    std::chrono::milliseconds headStart_;
+    std::chrono::milliseconds patience_;
 };
 
 // Runs lookups a few at a time on threads of its own, started as work arrives. `done` runs on
@@ -60,8 +67,9 @@ public:
     using Done = std::function<void(std::uint32_t address, std::optional<std::string> name)>;
 
     HostNameLookups(std::shared_ptr<IHostNames> names, int threads, Done done);
-    // Drops the lookups not yet started and waits for the running ones, each bounded by its
-    // source's own timeout.
+    // Drops the lookups not yet started and returns without waiting for the running ones: a
+    // resolver may hang for many seconds. Their threads own what they still touch, and `done`
+    // never runs once this returns.
     ~HostNameLookups();
     HostNameLookups(const HostNameLookups&) = delete;
     HostNameLookups& operator=(const HostNameLookups&) = delete;
@@ -73,16 +81,10 @@ public:
     void Cancel();
 
 private:
-    void Serve(std::stop_token stop);
+    struct Shared;
+    static void Serve(const std::shared_ptr<Shared>& shared, std::stop_token stop);
 
-    std::shared_ptr<IHostNames> names_;
-    const std::size_t limit_;
-    Done done_;
-    std::mutex mutex_;
-    std::condition_variable_any wake_;
-    std::deque<std::uint32_t> queue_;
-    std::size_t idle_ = 0;
-    std::vector<std::jthread> threads_;  // last: they stop and join before the rest goes
+    std::shared_ptr<Shared> shared_;
 };
 
 }  // namespace talvik

@@ -24,4 +24,22 @@ expect "an error under C" "talvik-scan: unknown option: '-x' (see talvik-scan --
     "$(LANG=C "$scan" -x 2>&1 >/dev/null || true)"
 expect "an error under zh_CN.UTF-8" "talvik-scan：未知选项：“-x”（用法见 talvik-scan --help）" \
     "$(LANG=zh_CN.UTF-8 "$scan" -x 2>&1 >/dev/null || true)"
+# The device store's notices follow the locale too. A damaged store is kept aside and said so
+# after a scan that, in an empty network namespace of its own, has no route and sends nothing.
+if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then
+    data=$(mktemp -d)
+    trap 'rm -rf "$data"' EXIT
+    damaged() {  # LANG
+        rm -rf "$data/talvik" && mkdir "$data/talvik"
+        head -c 8192 /dev/zero | tr '\0' x >"$data/talvik/devices.sqlite3"
+        XDG_DATA_HOME=$data LANG=$1 unshare -n "$scan" --no-names 203.0.113.1 2>&1 >/dev/null |
+            grep -e damaged -e 损坏 | sed "s|$data/talvik/devices.sqlite3.damaged-[^ ，]*|KEPT|" || true
+    }
+    expect "a store notice under C" "talvik-scan: The device records file was damaged: it was kept aside as KEPT and new, empty device records were made." \
+        "$(damaged C)"
+    expect "a store notice under zh_CN.UTF-8" "talvik-scan：设备记录文件已损坏，已改名保存为 KEPT，并新建了空的设备记录。" \
+        "$(damaged zh_CN.UTF-8)"
+else
+    echo "skipped: the store notices need root for a network namespace"
+fi
 [ "$failures" = 0 ]

@@ -6,7 +6,9 @@ hosts the responder plays, a link lost mid-scan, SIGINT mid-scan, all without a 
     scan_command_test.py TALVIK_SCAN TALVIK_ARP LAB_SH RESPONDER
 Needs root (it builds the lab); exits 77 (skip) without it unless CI=true.
 """
+import array
 import csv
+import fcntl
 import io
 import ipaddress
 import json
@@ -18,6 +20,7 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -445,6 +448,28 @@ class ScanCommand(unittest.TestCase):
                 while helpers(self.lab.bin) and time.monotonic() < deadline:
                     time.sleep(0.1)
                 self.assertEqual(helpers(self.lab.bin), [])
+        with self.subTest(stalled="stdout"):
+            # A reader that never reads: the result fills the pipe (cut to one page) and the
+            # write stalls, yet a stop still ends the command.
+            scan = subprocess.Popen(
+                self.lab.command(["--format", "json", "--no-names", "203.0.113.0/24"],
+                                 nobody=True),
+                env=ENV, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            self.addCleanup(scan.stdout.close)
+            self.addCleanup(scan.kill)
+            fcntl.fcntl(scan.stdout.fileno(), fcntl.F_SETPIPE_SZ, 4096)
+            held = array.array("i", [0])
+            deadline = time.monotonic() + 20
+            while held[0] < 4096 and time.monotonic() < deadline:
+                time.sleep(0.05)
+                fcntl.ioctl(scan.stdout.fileno(), termios.FIONREAD, held)
+            self.assertEqual(held[0], 4096)
+            time.sleep(0.3)
+            stopped = time.monotonic()
+            scan.send_signal(signal.SIGINT)
+            scan.wait(timeout=10)
+            self.assertLess(time.monotonic() - stopped, 1.5)
+            self.assertEqual(scan.returncode, 130)
 
 
 # Whole networks: a /22 on each of two interfaces at once, results read as they come, and a stop

@@ -120,6 +120,10 @@ if [ -n "$build$prefix" ]; then
     ip -n "${lab}n" addr add 203.0.113.60/24 dev "${lab}m"
     ip -n "${lab}n" link set lo up
     ip -n "${lab}n" link set "${lab}m" up
+    # The lab's scanner answers no ARP (only the responder may), so a host that answers it must
+    # know the scanner's MAC, as it would on a real segment: otherwise nmbd's reply waits in the
+    # kernel until the next scan's request teaches it.
+    ip -n "${lab}n" neigh replace 203.0.113.1 lladdr 02:54:56:00:00:01 dev "${lab}m" nud permanent
     mkdir "$work/nmbd"
     printf '%s\n' "[global]" "netbios name = TALVIKNB" "workgroup = LAB" \
         "interfaces = ${lab}m" "bind interfaces only = yes" "disable netbios = no" \
@@ -156,6 +160,40 @@ print(" ".join(str(h["host_name"]) for h in json.load(open(sys.argv[1]))["hosts"
         cat "$work/scan.json" "$work/scan.err" >&2
         status=1
     fi
+    # Every feature at once, as a user runs it: names from both daemons, memory in a store of
+    # its own, and each format. The first run finds both hosts new, the second knows them.
+    memory() {
+        scan --remember --format "$1" 203.0.113.50 203.0.113.60 \
+            >"$work/memory.$1.$2" 2>"$work/memory.$1.$2.err"
+    }
+    export XDG_DATA_HOME=$work/data
+    memory json 1 && memory csv 2 && memory text 3 && memory json 4 || {
+        echo "FAILED: the installed talvik-scan with memory and names" >&2
+        cat "$work"/memory.* >&2
+        status=1
+    }
+    if ! python3 - "$work" <<'PY'
+import csv, json, sys
+work = sys.argv[1]
+first = json.load(open(f"{work}/memory.json.1"))["hosts"]
+last = json.load(open(f"{work}/memory.json.4"))["hosts"]
+rows = list(csv.DictReader(open(f"{work}/memory.csv.2", encoding="utf-8")))
+text = open(f"{work}/memory.text.3", encoding="utf-8").read()
+names = ["labprinter.local", "TALVIKNB"]
+assert [h["host_name"] for h in first] == names, first
+assert [h["new"] for h in first] == [True, True], first
+assert [(h["host_name"], h["new"], h["first_seen"] is not None) for h in last] == \
+    [(n, False, True) for n in names], last
+assert [r["host_name"] for r in rows] == names, rows
+assert all(n in text for n in names), text
+PY
+    then
+        echo "FAILED: the installed talvik-scan's formats with memory and names" >&2
+        status=1
+    else
+        echo "ok: the installed talvik-scan with names, memory and every format"
+    fi
+    unset XDG_DATA_HOME
 fi
 [ "$status" = 0 ] || cat "$work"/*.log >&2
 exit "$status"

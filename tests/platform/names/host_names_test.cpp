@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "names/HostNames.h"
 
@@ -92,6 +95,28 @@ TEST(HostNames, NamesFromTheNetworkCannotBreakOrReorderLines) {
     EXPECT_EQ(names.NameOf(2, {}), "x y");
 }
 
+// A source that keeps silent (Avahi for a host without mDNS waits out its whole timeout) must
+// not use up the time of the ones after it: the next is asked beside it, and after the chain's
+// patience the name found so far is taken. A preferred source that answers in time still wins.
+TEST(HostNames, SlowSourcesDoNotAddUp) {
+    using namespace std::chrono_literals;
+    auto silent = std::make_shared<ScriptedNames>(Names{{2, "two.local"}}, true);
+    auto netbios = std::make_shared<ScriptedNames>(Names{{1, "TALVIKNB"}, {2, "TWO"}});
+    // Opens the silent source in any case, so that a chain that waits for it fails, not hangs.
+    std::jthread opener([silent](std::stop_token stop) {
+        for (int i = 0; i < 300 && !stop.stop_requested(); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        silent->Open();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FirstHostName({silent, netbios}).NameOf(1, {}), "TALVIKNB");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    opener.request_stop();
+    opener.join();
+    EXPECT_EQ(FirstHostName({silent, netbios}, 0ms).NameOf(2, {}), "two.local");
+}
+
 TEST(HostNames, LookupsRunAFewAtATimeAndReportEachAddressOnce) {
     struct {
         std::mutex mutex;
@@ -129,6 +154,48 @@ TEST(HostNames, CancelAndDestructionDropWaitingLookups) {
     }  // stops the running lookup and drops 3, without opening the gate
     EXPECT_EQ(names->asked, (std::vector<std::uint32_t>{1}));
     EXPECT_EQ(reported, 0);
+}
+
+// A reverse lookup that hangs and ignores every stop, as getnameinfo does, must not hold the
+// window's close; its thread finishes on its own later and reports nothing.
+TEST(HostNames, DestructionDoesNotWaitForAHungLookup) {
+    struct Hung final : IHostNames {
+        std::optional<std::string> NameOf(std::uint32_t, std::stop_token) override {
+            entered = true;
+            while (!open) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            return "late.test";
+        }
+        std::atomic<bool> entered{false}, open{false};
+    };
+    auto hung = std::make_shared<Hung>();
+    auto reported = std::make_shared<std::atomic<int>>(0);
+    // Opens the gate in any case, so that a destructor that waits fails instead of hanging.
+    std::jthread opener([hung](std::stop_token stop) {
+        for (int i = 0; i < 300 && !stop.stop_requested(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        hung->open = true;
+    });
+    std::chrono::steady_clock::time_point closing;
+    {
+        HostNameLookups lookups(hung, 1, [reported](auto, auto) { ++*reported; });
+        lookups.Ask(1);
+        while (!hung->entered) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        closing = std::chrono::steady_clock::now();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::milliseconds(500));
+    opener.request_stop();
+    opener.join();
+    // The lookup thread lets go of the source once it is done.
+    for (int i = 0; i < 2000 && hung.use_count() > 1; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(hung.use_count(), 1);
+    EXPECT_EQ(*reported, 0);
 }
 
 }  // namespace
