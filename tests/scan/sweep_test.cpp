@@ -133,7 +133,7 @@ public:
         const auto [first, last] = hosts_.equal_range(target);
         for (auto host = first; host != last; ++host) {
             const bool hears = to != nullptr ? *to == host->second.mac : !host->second.dozing;
-            if (!hears || Lost() || Lost()) {
+            if (!hears || Dropped() || Dropped()) {
                 continue;
             }
             // The reply goes to the address and MAC the request came from.
@@ -187,7 +187,7 @@ public:
     }
 
 private:
-    bool Lost() { return std::uniform_real_distribution<>(0, 1)(random_) < loss_; }
+    bool Dropped() { return std::uniform_real_distribution<>(0, 1)(random_) < loss_; }
 
     std::uint32_t own_, from_;
     double loss_;
