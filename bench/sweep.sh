@@ -116,27 +116,29 @@ run_ours() {  # CONFIG EXPECTED LINK-ARGS...
     t_peak=$(busiest "$work/counts.json")
 }
 
-# Runs talvik-scan --format jsonl over TARGETS, each line stamped as it arrives; sets c_ms,
-# c_found, c_99 and c_rss (its peak, from time(1)).
+# Runs talvik-scan --format jsonl over TARGETS, each line stamped as it arrives and the end of
+# its output (the command's exit) too, from the start; sets c_ms, c_found, c_99 and c_rss (its
+# peak, from time(1)).
 run_scan() {  # CONFIG EXPECTED TARGET...
     local config=$1 expected=$2
     shift 2
     start_responder "$config" 900
     ip -n "$LAB_SCANNER_NS" neigh flush all
-    local t0 t1
+    local t0
     t0=$(now_ms)
     "$lab_sh" scan "$lab" /usr/bin/time -f %M -o "$work/rss" "$scan_command" --format jsonl \
         --no-names --no-memory "$@" | python3 -c '
 import json, sys, time
-start = time.monotonic()
+start = int(sys.argv[1])
+stamp = lambda: int(time.time() * 1000) - start
 for line in sys.stdin:
     host = json.loads(line)
     if host.get("state") == "answered":
-        print("found", int((time.monotonic() - start) * 1000), host["address"], host["mac"])
-' >"$out"
-    t1=$(now_ms)
+        print("found", stamp(), host["address"], host["mac"])
+print("end", stamp())
+' "$t0" >"$out"
     stop_responder
-    c_ms=$((t1 - t0))
+    c_ms=$(awk '$1 == "end" { print $2 }' "$out")
     read -r c_found _ c_99 <<<"$(sweep_finds "$expected")"
     c_rss=$(cat "$work/rss")
 }
