@@ -309,7 +309,10 @@ std::optional<SweepPhase> RunEnginePhase(const ScanOptions& options, LiveOutput&
 int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool progress,
             const sigset_t& stopSignals) {
     const auto start = Clock::now();
-    LiveOutput live(options.format, out);
+    const bool sweep = options.targets.size() > kMaxEngineTargets || options.rate > 0 ||
+                       !options.interfaces.empty();
+    // A run target by target ends within seconds: its rows come whole, names and all.
+    LiveOutput live(options.format, out, sweep);
     // The makers' registry is read while the scan starts, off its threads' way; rows printed
     // as they come wait for it, so that they name their maker.
     auto vendors = std::make_shared<MacVendors>();
@@ -346,8 +349,6 @@ int RunScan(const ScanOptions& options, std::FILE* out, std::FILE* err, bool pro
         }
     };
 
-    const bool sweep = options.targets.size() > kMaxEngineTargets || options.rate > 0 ||
-                       !options.interfaces.empty();
     std::optional<SweepPhase> phase;
     if (sweep) {
         std::string error;

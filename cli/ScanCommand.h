@@ -46,9 +46,12 @@ std::string NoticeLine(std::string_view note);
 // written whole and flushed, from any thread. csv and json print nothing here.
 class LiveOutput {
 public:
-    LiveOutput(OutputFormat format, std::FILE* out) : format_(format), out_(out) {}
+    // `live`: the run prints its rows as they come (a run frame by frame, which may take
+    // minutes); else text and jsonl come whole at the end, with the hosts' names.
+    LiveOutput(OutputFormat format, std::FILE* out, bool live = true)
+        : format_(format), out_(out), live_(live) {}
     bool Streams() const {
-        return format_ == OutputFormat::Text || format_ == OutputFormat::JsonLines;
+        return live_ && (format_ == OutputFormat::Text || format_ == OutputFormat::JsonLines);
     }
     void Answered(const ExportHost& host);
     // The rest once the run is over: the rows not printed yet that `all` asks for.
@@ -59,6 +62,7 @@ public:
 private:
     OutputFormat format_;
     std::FILE* out_;
+    bool live_;
     mutable std::mutex mutex_;
     std::vector<std::string> printed_;  // targets already out, in order
     std::string failure_;
