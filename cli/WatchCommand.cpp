@@ -391,7 +391,14 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
     scanWake.notify_all();
     if (scans.joinable()) {
         if (scanning) {
-            pthread_kill(scans.native_handle(), SIGTERM);
+            // One of the stop signals, which every thread of ours blocks and a running scan
+            // waits for: any other could end the whole process.
+            for (int signal = 1; signal < NSIG; ++signal) {
+                if (sigismember(&stopSignals, signal) == 1) {
+                    pthread_kill(scans.native_handle(), signal);
+                    break;
+                }
+            }
         }
         scans.join();
     }
