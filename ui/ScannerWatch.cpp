@@ -210,6 +210,13 @@ void CScannerDlg::OnWatchScanEnded() {
         return;
     }
     OnWatchOutcome(watchState_->Scanned(claims, WallMillis()));
+    // A scan's answers are newer than what was heard: a row that went silent drops its news.
+    for (const store::Claim& claim : claims) {
+        if (claim.mac.empty()) {
+            watchEvents_.erase(claim.address);
+        }
+    }
+    UpdateMarks();
 }
 
 void CScannerDlg::OnWatchOutcome(const store::WatchOutcome& outcome) {
