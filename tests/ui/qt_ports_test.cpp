@@ -90,3 +90,45 @@ TEST(UiPosterTest, ClosuresFromManyThreadsRunOnTheUiThreadInPostOrderUntilDetach
 
 }  // namespace
 }  // namespace talvik::test
+
+namespace talvik::test {
+namespace {
+
+// Only against a real service: notification-daemon.sh runs one on a private bus and sets this.
+bool HasDaemonBus() {
+    return !qEnvironmentVariableIsEmpty("TALVIK_NOTIFICATION_DAEMON");
+}
+
+TEST(DesktopNotificationsTest, ABusWithoutTheServiceHasNoneAvailable) {
+    DesktopNotifications none(QDBusConnection(QStringLiteral("talvik-no-bus")));
+    EXPECT_FALSE(none.Available());
+}
+
+TEST(DesktopNotificationsTest, TheDaemonTakesTheCallAndGivesAnId) {
+    if (!HasDaemonBus()) {
+        GTEST_SKIP() << "needs notification-daemon.sh";
+    }
+    DesktopNotifications notifications;
+    ASSERT_TRUE(notifications.Available());
+    const store::WatchEvent event{store::WatchEventKind::New, 0, 0xCB007105, "00-16-3e-00-00-05"};
+    const auto text = NotificationOf(event, QStringLiteral("Xensource, Inc."));
+    ASSERT_TRUE(text);
+    QDBusPendingReply<uint> reply = notifications.Send(text->summary, text->body);
+    reply.waitForFinished();
+    ASSERT_FALSE(reply.isError()) << reply.error().message().toStdString();
+    EXPECT_GT(reply.value(), 0u);
+
+    // The one that answered is the daemon, as it names itself.
+    const QDBusMessage information = QDBusConnection::sessionBus().call(
+        QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
+                                       QStringLiteral("/org/freedesktop/Notifications"),
+                                       QStringLiteral("org.freedesktop.Notifications"),
+                                       QStringLiteral("GetServerInformation")));
+    ASSERT_EQ(information.type(), QDBusMessage::ReplyMessage);
+    ASSERT_EQ(information.arguments().size(), 4);
+    EXPECT_EQ(information.arguments()[0].toString(),
+              qEnvironmentVariable("TALVIK_NOTIFICATION_DAEMON"));
+}
+
+}  // namespace
+}  // namespace talvik::test
