@@ -76,7 +76,7 @@ int main(int argc, char* argv[]) {
                                             identity->gateway, identity->gatewayMac, rows);
     };
 
-    services.wires = talvik::MakeArpWires(services.wiresProblem);
+    services.makeWires = [](std::string& error) { return talvik::MakeArpWires(error); };
     services.notifier = std::make_shared<talvik::DesktopNotifications>();
 
     talvik::CScannerDlg dialog(std::move(services));

@@ -78,6 +78,8 @@ struct ScannerServices {
     // Opens the wires the watch listens on; none, with `wiresProblem` saying why: it only rescans.
     std::shared_ptr<IArpWires> wires;
     std::string wiresProblem;
+    // Makes `wires` the first time the watch is turned on, where none was given.
+    std::function<std::unique_ptr<IArpWires>(std::string& error)> makeWires;
     // Where the watch's news goes on the desktop; none tells it in the window only.
     std::shared_ptr<INotifier> notifier;
     // The network and interface a target is reached on.

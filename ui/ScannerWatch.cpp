@@ -106,6 +106,11 @@ void CScannerDlg::OnWatchNetwork() {
         }
     }
 
+    // Finding out how to listen may start the helper: not before the watch is wanted.
+    if (!services_.wires && services_.makeWires) {
+        services_.wires = services_.makeWires(services_.wiresProblem);
+        services_.makeWires = nullptr;
+    }
     std::string why = services_.wiresProblem;
     std::unique_ptr<IArpWire> wire;
     if (services_.wires) {
@@ -136,9 +141,8 @@ void CScannerDlg::OnWatchNetwork() {
             [this](const std::string& note) { SetWatchNote(Utf8(note)); });
     } else if (!noWireTold_) {
         noWireTold_ = true;
-        Message(QStringLiteral("无法监听网络（%1），监视时只按间隔重新扫描。")
-                    .arg(Utf8(why))
-                    .toStdString()
+        // The wire's own words are a whole sentence.
+        Message(((why.empty() ? std::string("无法监听网络。") : why) + "监视时只按间隔重新扫描。")
                     .c_str(),
                 kMbIconInformation);
     }

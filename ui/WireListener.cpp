@@ -114,7 +114,7 @@ bool WireListener::Reopen(int error) {
         }
         if (!said) {
             said = true;
-            say("暂时无法监听 " + name_ + "：" + why);
+            say(why);
         }
         for (auto until = std::chrono::steady_clock::now() + kReopenEvery;
              !stop_ && std::chrono::steady_clock::now() < until;) {

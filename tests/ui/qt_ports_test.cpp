@@ -110,7 +110,9 @@ TEST(DesktopNotificationsTest, TheDaemonTakesTheCallAndGivesAnId) {
     }
     DesktopNotifications notifications;
     ASSERT_TRUE(notifications.Available());
-    const store::WatchEvent event{store::WatchEventKind::New, 0, 0xCB007105, "00-16-3e-00-00-05"};
+    store::WatchEvent event;
+    event.address = 0xCB007105;
+    event.mac = "00-16-3e-00-00-05";
     const auto text = NotificationOf(event, QStringLiteral("Xensource, Inc."));
     ASSERT_TRUE(text);
     QDBusPendingReply<uint> reply = notifications.Send(text->summary, text->body);

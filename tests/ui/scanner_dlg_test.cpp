@@ -369,7 +369,7 @@ TEST_F(WatchTest, ListensRescansMarksAndNotifies) {
 }
 
 TEST_F(WatchTest, WithoutAWireOrANotificationServiceItSaysSoOnceAndOnlyRescans) {
-    fakeWires->problem = "no rights";
+    fakeWires->problem = "无法监听接口 tvk-watch0：接口未启用。";
     recorded->available = false;
     Watch()->trigger();
     EXPECT_TRUE(Watch()->isChecked());
@@ -377,7 +377,8 @@ TEST_F(WatchTest, WithoutAWireOrANotificationServiceItSaysSoOnceAndOnlyRescans) 
     EXPECT_FALSE(dialog->IsListening());
     WaitForScans(1);
     const std::vector<ShownMessage> told{
-        {"无法监听网络（no rights），监视时只按间隔重新扫描。", kCaption, kMbIconInformation},
+        {"无法监听接口 tvk-watch0：接口未启用。监视时只按间隔重新扫描。", kCaption,
+         kMbIconInformation},
         {"未找到桌面通知服务，监视到的变化只在窗口中显示。", kCaption, kMbIconInformation},
         {kScanComplete, kCaption, 0}};
     EXPECT_EQ(messages.shown, told);
