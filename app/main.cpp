@@ -12,6 +12,7 @@
 #include "store/DeviceStore.h"
 #include "talvik/Version.h"
 #include "ui/AboutDlg.h"
+#include "ui/DesktopNotifications.h"
 #include "ui/DialogUnits.h"
 #include "ui/ScannerDlg.h"
 
@@ -74,6 +75,9 @@ int main(int argc, char* argv[]) {
         return talvik::store::MakeNetworkId(identity->address, identity->prefixLength,
                                             identity->gateway, identity->gatewayMac, rows);
     };
+
+    services.makeWires = [](std::string& error) { return talvik::MakeArpWires(error); };
+    services.notifier = std::make_shared<talvik::DesktopNotifications>();
 
     talvik::CScannerDlg dialog(std::move(services));
     dialog.exec();

@@ -13,6 +13,7 @@ packages=(
     xvfb openbox xauth x11-apps imagemagick librsvg2-bin desktop-file-utils appstream
     iproute2 iputils-arping arp-scan nmap tcpdump python3 strace util-linux
     xdotool python3-pyatspi at-spi2-core dbus x11-utils openbox avahi-daemon avahi-utils
+    notification-daemon
     ieee-data scdoc lintian time
     libsqlite3-dev sqlite3 samba
     gettext locales systemd

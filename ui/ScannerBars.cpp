@@ -3,6 +3,7 @@
 // command table.
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCursor>
 #include <QFile>
 #include <QKeySequence>
@@ -119,6 +120,23 @@ void CScannerDlg::CreateMenuBar() {
                 continue;
             }
             const Command& command = *FindCommand(id);
+            if (id == ID_WATCH_INTERVAL) {
+                QMenu* intervals = menu->addMenu(QString::fromUtf8(command.text));
+                intervals->setFont(DialogFont());
+                auto* group = new QActionGroup(intervals);
+                for (const int minutes : kWatchIntervals) {
+                    QAction* choice = intervals->addAction(QStringLiteral("%1 分钟").arg(minutes));
+                    choice->setCheckable(true);
+                    choice->setChecked(minutes == kDefaultWatchInterval);
+                    choice->setData(minutes);
+                    group->addAction(choice);
+                    connect(choice, &QAction::triggered, this,
+                            [this, minutes] { OnWatchInterval(minutes); });
+                }
+                intervals->menuAction()->setData(id);
+                menuActions_[id] = intervals->menuAction();
+                continue;
+            }
             menuActions_[id] = AddCommand(menu, command, QIcon(), command.text);
             ShowKeys(menuActions_[id], id);
         }

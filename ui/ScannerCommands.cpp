@@ -54,13 +54,17 @@ constexpr Command kCommands[] = {
     {ID_REMEMBER_DEVICES,    "记住设备(&R)",       nullptr,     nullptr,                       &D::OnRememberDevices, W::Always,  nullptr},
     {ID_DEVICE_RECORDS,      "设备记录(&D)…",      nullptr,     nullptr,                       &D::OnDeviceRecords,  W::Always,   nullptr},
     {ID_NAME_DEVICE,         "命名(&N)…",          nullptr,     nullptr,                       &D::OnNameDevice,     W::Idle,     nullptr},
+    // Keeping watch; the interval is a submenu of radio items.
+    {ID_WATCH_NETWORK,       "监视网络(&W)",       nullptr,     nullptr,                       &D::OnWatchNetwork,   W::Always,   nullptr},
+    {ID_WATCH_INTERVAL,      "监视间隔(&I)",       nullptr,     nullptr,                       nullptr,              W::Always,   nullptr},
 };
 
 constexpr int kSep = 0;
 constexpr int kSystemMenu[] = {ID_SCAN_ALL,     ID_SCAN_SELECTED,  ID_STOP_SCAN, kSep,
                                ID_SAVE_RESULTS, ID_EXPORT_RESULTS, kSep,         ID_EXIT,
                                kSep,            ID_DEVICE_RECORDS};
-constexpr int kSettingsMenu[] = {ID_ADVANCED, kSep, ID_REMEMBER_DEVICES};
+constexpr int kSettingsMenu[] = {ID_ADVANCED, kSep, ID_REMEMBER_DEVICES, ID_WATCH_NETWORK,
+                                 ID_WATCH_INTERVAL};
 constexpr int kAboutMenu[] = {ID_ABOUT_DESCRIPTION, ID_ABOUT_SOFTWARE};
 constexpr MenuLayout kMenuBar[] = {
     {" 系统 (&S) ", kSystemMenu},

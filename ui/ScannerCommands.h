@@ -16,6 +16,12 @@ inline constexpr int ID_EXPORT_RESULTS = 32820;
 inline constexpr int ID_REMEMBER_DEVICES = 32810;
 inline constexpr int ID_DEVICE_RECORDS = 32811;
 inline constexpr int ID_NAME_DEVICE = 32812;
+// Keeping watch: the switch, and the submenu of its rescan intervals.
+inline constexpr int ID_WATCH_NETWORK = 32813;
+inline constexpr int ID_WATCH_INTERVAL = 32814;
+// The intervals offered, in minutes, and the one every run starts with.
+inline constexpr int kWatchIntervals[] = {1, 5, 15, 60};
+inline constexpr int kDefaultWatchInterval = 5;
 
 // When a command may act; anything else leaves it grayed and refuses it.
 enum class CommandWhen {

@@ -34,6 +34,7 @@
 #include "ui/IpAddressEdit.h"
 #include "ui/QtPorts.h"
 #include "ui/WindowPlacement.h"
+#include "ui/WireListener.h"
 
 namespace talvik {
 
@@ -106,6 +107,7 @@ CScannerDlg::CScannerDlg(ScannerServices services, QWidget* parent)
     ports.scanEnded = [this](bool completed) { OnScanEnded(completed); };
     engine_ = std::make_unique<ScanEngine>(std::move(ports));
     CreateDeviceMemory();
+    CreateWatch();
 
     SetInitialState();
     // The devices of earlier runs reach the sender while the window opens, never on a scan's way.
@@ -125,6 +127,7 @@ CScannerDlg::CScannerDlg(ScannerServices services, QWidget* parent)
 CScannerDlg::~CScannerDlg() {
     // A running scan ends before any widget it writes to goes away; closures still on their way
     // are dropped with this object.
+    listener_.reset();
     engine_.reset();
     poster_->Detach();
     // The rows go with the widgets, after this object's members.

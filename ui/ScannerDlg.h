@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <QString>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -13,12 +14,16 @@
 #include <string>
 
 #include "names/MacVendors.h"
+#include "netlink/NetworkIdentity.h"
+#include "scan/ArpWire.h"
 #include "scan/Ports.h"
+#include "store/WatchEvents.h"
 #include "ui/AddressRange.h"
 #include "ui/DeviceMemory.h"
 #include "ui/QtPorts.h"
 
 class QAction;
+class QTimer;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -44,6 +49,8 @@ class IHostNames;
 class MacVendors;
 class ScanEngine;
 class IAboutLibrary;
+class INotifier;
+class WireListener;
 
 // What the window needs from the system; tests hand in scripted stand-ins.
 struct ScannerServices {
@@ -68,6 +75,15 @@ struct ScannerServices {
     store::StoreLocation deviceStore;
     // Tells the network a scan ran on, for the device store.
     NetworkOfTarget networkOf;
+    // Opens the wires the watch listens on; none, with `wiresProblem` saying why: it only rescans.
+    std::shared_ptr<IArpWires> wires;
+    std::string wiresProblem;
+    // Makes `wires` the first time the watch is turned on, where none was given.
+    std::function<std::unique_ptr<IArpWires>(std::string& error)> makeWires;
+    // Where the watch's news goes on the desktop; none tells it in the window only.
+    std::shared_ptr<INotifier> notifier;
+    // The network and interface a target is reached on.
+    std::function<std::optional<NetworkIdentity>(std::uint32_t)> identify = IdentifyNetwork;
 };
 
 // Window-menu commands beside the about item; like it, they leave the low four bits free.
@@ -122,6 +138,14 @@ public:
     void OnDeviceRecords();
     void OnNameDevice();
     DeviceMemory& Memory() { return *memory_; }
+
+    // Keeping watch: the switch, the interval (minutes) and the rescan it times.
+    void OnWatchNetwork();
+    void OnWatchInterval(int minutes);
+    void OnWatchTick();
+    bool IsWatching() const { return watchState_ != nullptr; }
+    bool IsListening() const { return listener_ != nullptr; }
+    QTimer* watchTimer() const { return watchTimer_; }
 
     // Runs the handler of a command identifier, as a command message would; refused where the
     // command table says it may not run now.
@@ -201,6 +225,15 @@ private:
     void AddMemoryItems(QMenu& menu, bool scanning);
     // The selected row whose device "命名…" names, or -1.
     int RowToName() const;
+    // The watch's part of the window.
+    void CreateWatch();
+    void StopWatch();
+    void OnWatchScanEnded();
+    void OnWatchOutcome(const store::WatchOutcome& outcome);
+    void SetWatchNote(const QString& note);
+    QIcon WatchMark(const RowFacts* facts, int row) const;
+    void AddWatchLines(QStringList& lines, const RowFacts& facts) const;
+    std::uint32_t RowAddress(int row) const;
 
     ScannerServices services_;
 
@@ -261,6 +294,17 @@ private:
     // Counts scan starts and switches, so a write that comes back late marks no other rows.
     unsigned memoryRound_ = 0;
     bool storeProblemTold_ = false;
+    // The watch: its rules, its rescan timer, the latest event of each address, and what it has
+    // said once already.
+    std::unique_ptr<store::WatchState> watchState_;
+    QTimer* watchTimer_ = nullptr;
+    int watchMinutes_ = 5;
+    std::map<std::uint32_t, store::WatchEvent> watchEvents_;
+    QString watchNote_;
+    bool noNotifierTold_ = false;
+    bool noWireTold_ = false;
+    bool boundTold_ = false;
+    std::unique_ptr<WireListener> listener_;
     // Before the lookups: its writer ends after their answers can no longer reach it.
     std::unique_ptr<DeviceMemory> memory_;
     // Last: its threads end before the rest goes.

@@ -108,13 +108,16 @@ void CScannerDlg::ForgetScanChanges() {
     newMacs_.clear();
     newDevices_ = 0;
     for (int row = 0; row < resultList_->topLevelItemCount(); ++row) {
-        resultList_->topLevelItem(row)->setIcon(kMacColumn, QIcon());
+        // The watch's marks stay while it runs: its events outlive a rescan.
+        resultList_->topLevelItem(row)->setIcon(kMacColumn,
+                                                WatchMark(resultRows_->Facts(row), row));
     }
 }
 
 void CScannerDlg::OnScanEnded(bool /*completed*/) {
     scanEnded_ = true;
     UpdateProgressText();
+    OnWatchScanEnded();
     if (!memory_->IsOn()) {
         return;
     }
@@ -192,7 +195,8 @@ void CScannerDlg::UpdateMarks() {
         if (change != nullptr && !change->mac.empty()) {
             mark = change->previous ? ChangedMacMark() : change->isNew ? NewDeviceMark() : QIcon();
         }
-        resultList_->topLevelItem(row)->setIcon(kMacColumn, mark);
+        resultList_->topLevelItem(row)->setIcon(kMacColumn,
+                                                mark.isNull() ? WatchMark(facts, row) : mark);
     }
     UpdateProgressText();
 }

@@ -101,6 +101,7 @@ QString CScannerDlg::DescribeRow(const QString& text, const RowFacts& facts) con
         }
     }
     AddMemoryLines(lines, facts);
+    AddWatchLines(lines, facts);
     // The user's own name for the device heads its tooltip.
     if (const store::RowChange* change = ChangeOf(facts);
         change != nullptr && facts.outcome == RowOutcome::Answered && !change->name.empty()) {
@@ -130,7 +131,7 @@ void CScannerDlg::OnRowOutcome(int row, const RowFacts& facts) {
 void CScannerDlg::UpdateProgressText() {
     const int total = progressPort_->Maximum();
     const bool shown = progressShown_ && total > 0;
-    progress_->setTextVisible(shown);
+    progress_->setTextVisible(shown || !watchNote_.isEmpty());
     const QString text =
         shown ? Utf8(ProgressText(progressPort_->GetPos(), total, resultRows_->CountAnswered(),
                                   resultRows_->CountNotAsked()))
@@ -142,8 +143,10 @@ void CScannerDlg::UpdateProgressText() {
     const bool listening = shown && !scanEnded_ && engine_ != nullptr && engine_->IsScanRunning() &&
                            progressPort_->GetPos() >= total;
     const QString waiting = listening ? QStringLiteral(" · 仍在等待迟到的应答…") : QString();
-    progress_->setFormat(text + news + waiting);
-    progress_->setAccessibleDescription(text + news + waiting);
+    const QString watch =
+        watchNote_.isEmpty() || !shown ? watchNote_ : QStringLiteral(" · ") + watchNote_;
+    progress_->setFormat(text + news + waiting + watch);
+    progress_->setAccessibleDescription(text + news + waiting + watch);
 }
 
 void CScannerDlg::ResetProgress() {

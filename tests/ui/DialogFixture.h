@@ -18,6 +18,7 @@
 #include "scan/CommandIds.h"
 #include "scan/ScanEngine.h"
 #include "tests/support/ScriptedArpSender.h"
+#include "ui/DesktopNotifications.h"
 #include "ui/IpAddressEdit.h"
 #include "ui/QtPorts.h"
 #include "ui/ReportSave.h"
@@ -127,6 +128,10 @@ protected:
         services.macRegistryDirectory = registryDirectory;
         services.deviceStore = deviceStore;
         services.networkOf = networkOf;
+        services.wires = wires;
+        services.wiresProblem = wiresProblem;
+        services.notifier = notifier;
+        services.identify = identify;
         dialog = std::make_unique<CScannerDlg>(std::move(services));
         dialog->show();
         dialog->activateWindow();
@@ -217,6 +222,13 @@ protected:
     // No place for a device store unless a test gives one, so memory stays off.
     store::StoreLocation deviceStore;
     NetworkOfTarget networkOf;
+    // Nothing to listen with, nowhere to notify, and no target on a network of this machine.
+    std::shared_ptr<IArpWires> wires;
+    std::string wiresProblem;
+    std::shared_ptr<INotifier> notifier;
+    std::function<std::optional<NetworkIdentity>(std::uint32_t)> identify = [](std::uint32_t) {
+        return std::optional<NetworkIdentity>();
+    };
     ScriptedMessageBox messages;
     ScriptedSaveFileDialog files;
     ScriptedExportFileDialog exports;

@@ -107,7 +107,7 @@ protected:
 
 TEST_F(MemoryTest, TheSwitchMakesTheStoreAndAsksBeforeItDeletesIt) {
     const QList<QAction*> settings = dialog->menuBar()->actions()[1]->menu()->actions();
-    ASSERT_EQ(settings.size(), 3);
+    ASSERT_EQ(settings.size(), 5);
     EXPECT_EQ(settings[0]->text(), "高级选项(&P)");
     EXPECT_EQ(settings[2], Remember());
     EXPECT_EQ(Remember()->text(), "记住设备(&R)");

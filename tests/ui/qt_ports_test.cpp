@@ -5,6 +5,8 @@
 #include <QTextDocument>
 
 #include "tests/ui/DialogFixture.h"
+#include "tests/ui/FakeWires.h"
+#include "ui/WireListener.h"
 
 namespace talvik::test {
 namespace {
@@ -86,6 +88,117 @@ TEST(UiPosterTest, ClosuresFromManyThreadsRunOnTheUiThreadInPostOrderUntilDetach
     std::thread([&] { poster->Post([&] { ++ran; }); }).join();
     QCoreApplication::processEvents();
     EXPECT_EQ(ran, 0);
+}
+
+}  // namespace
+}  // namespace talvik::test
+
+namespace talvik::test {
+namespace {
+
+// Only against a real service: notification-daemon.sh runs one on a private bus and sets this.
+bool HasDaemonBus() {
+    return !qEnvironmentVariableIsEmpty("TALVIK_NOTIFICATION_DAEMON");
+}
+
+TEST(DesktopNotificationsTest, ABusWithoutTheServiceHasNoneAvailable) {
+    DesktopNotifications none(QDBusConnection(QStringLiteral("talvik-no-bus")));
+    EXPECT_FALSE(none.Available());
+}
+
+TEST(DesktopNotificationsTest, TheDaemonTakesTheCallAndGivesAnId) {
+    if (!HasDaemonBus()) {
+        GTEST_SKIP() << "needs notification-daemon.sh";
+    }
+    DesktopNotifications notifications;
+    ASSERT_TRUE(notifications.Available());
+    store::WatchEvent event;
+    event.address = 0xCB007105;
+    event.mac = "00-16-3e-00-00-05";
+    const auto text = NotificationOf(event, QStringLiteral("Xensource, Inc."));
+    ASSERT_TRUE(text);
+    QDBusPendingReply<uint> reply = notifications.Send(text->summary, text->body);
+    reply.waitForFinished();
+    ASSERT_FALSE(reply.isError()) << reply.error().message().toStdString();
+    EXPECT_GT(reply.value(), 0u);
+
+    // The one that answered is the daemon, as it names itself.
+    const QDBusMessage information = QDBusConnection::sessionBus().call(
+        QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
+                                       QStringLiteral("/org/freedesktop/Notifications"),
+                                       QStringLiteral("org.freedesktop.Notifications"),
+                                       QStringLiteral("GetServerInformation")));
+    ASSERT_EQ(information.type(), QDBusMessage::ReplyMessage);
+    ASSERT_EQ(information.arguments().size(), 4);
+    EXPECT_EQ(information.arguments()[0].toString(),
+              qEnvironmentVariable("TALVIK_NOTIFICATION_DAEMON"));
+}
+
+// Runs what is posted only when the test says, as a window busy elsewhere would.
+struct HeldPoster final : IUiPoster {
+    void Post(std::function<void()> task) override {
+        const std::lock_guard lock(mutex);
+        tasks.push_back(std::move(task));
+    }
+    std::size_t Count() {
+        const std::lock_guard lock(mutex);
+        return tasks.size();
+    }
+    void RunAll() {
+        std::vector<std::function<void()>> taken;
+        {
+            const std::lock_guard lock(mutex);
+            taken.swap(tasks);
+        }
+        for (const auto& task : taken) {
+            task();
+        }
+    }
+    std::mutex mutex;
+    std::vector<std::function<void()>> tasks;
+};
+
+TEST(WireListenerTest, AFloodWaitsInBoundedBatchesAndADeadHelperIsStartedAgain) {
+    FakeWires wires;
+    std::string why;
+    std::unique_ptr<IArpWire> wire = wires.Open("tvk-watch0", why);
+    FakeWire* first = wires.latest;
+    auto poster = std::make_shared<HeldPoster>();
+    std::size_t claims = 0;
+    std::uint64_t lost = 0;
+    std::vector<std::string> notes;
+    WireListener listener(
+        wires, std::move(wire), poster,
+        [&](const WireListener::Heard& heard) {
+            claims += heard.claims.size();
+            lost += heard.lost;
+        },
+        [&](const std::string& note) { notes.push_back(note); });
+
+    // Frames keep coming while the window takes nothing: what waits for it stays bounded, and
+    // every frame is either handed on or counted as lost.
+    std::size_t sent = 0;
+    for (int round = 0; round < 60; ++round) {
+        for (std::uint32_t host = 1; host <= 50; ++host, ++sent) {
+            first->Claim(0xCB007100 + host, {0x00, 0x16, 0x3e, 0, 1, 0});
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }
+    EXPECT_LE(poster->Count(), 40u);
+    poster->RunAll();
+    first->Claim(0xCB007101, {0x00, 0x16, 0x3e, 0, 1, 0});
+    ++sent;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return poster->Count() == 1; }, 5000));
+    poster->RunAll();
+    EXPECT_GT(lost, 0u);
+    EXPECT_EQ(claims + lost, sent);
+
+    first->End();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return poster->Count() == 2; }, 5000));
+    poster->RunAll();
+    EXPECT_EQ(notes, (std::vector<std::string>{"监听 tvk-watch0 的辅助进程已结束，正在重新启动。",
+                                               "已重新开始监听 tvk-watch0。"}));
+    EXPECT_EQ(wires.opened.size(), 2u);
 }
 
 }  // namespace

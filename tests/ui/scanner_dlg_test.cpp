@@ -2,6 +2,8 @@
 #include <QScrollArea>
 
 #include "tests/ui/DialogFixture.h"
+#include "tests/ui/FakeWires.h"
+#include "ui/DeviceMarks.h"
 #include "ui/WindowPlacement.h"
 
 namespace talvik::test {
@@ -179,6 +181,168 @@ TEST_F(MainWindowTest, ExitAndTheCloseBoxEndTheWindow) {
     dialog->close();
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), QDialog::Rejected);
+}
+
+}  // namespace
+}  // namespace talvik::test
+
+namespace talvik::test {
+namespace {
+
+struct RecordedNotifier final : INotifier {
+    bool Available() override { return available; }
+    void Notify(const QString& summary, const QString& body) override {
+        sent.push_back({summary, body});
+    }
+    bool available = true;
+    std::vector<std::pair<QString, QString>> sent;
+};
+
+constexpr std::uint32_t kLab = 0xCB007100;  // 203.0.113.0
+const Mac kKnown{0x00, 0x16, 0x3e, 0, 0, 2};
+const Mac kNewcomer{0x00, 0x16, 0x3e, 0, 0, 3};
+const Mac kGateway{0x00, 0x16, 0x3e, 0, 0, 254};
+const Mac kSpoofer{0x00, 0x16, 0x3e, 0, 0, 66};
+
+class WatchTest : public DialogTest {
+protected:
+    void SetUp() override {
+        wires = fakeWires;
+        notifier = recorded;
+        identify = [](std::uint32_t target) {
+            NetworkIdentity identity;
+            identity.interfaceName = "tvk-watch0";
+            identity.address = kLab + 1;
+            identity.prefixLength = 24;
+            identity.gateway = kLab + 254;
+            identity.gatewayMac = kGateway;
+            return (target & 0xFFFFFF00u) == kLab ? std::optional(identity) : std::nullopt;
+        };
+        DialogTest::SetUp();
+        AddRows({"203.0.113.2", "203.0.113.3"});
+        arp->Script(kLab + 2, Answers(kKnown));
+        arp->Script(kLab + 3, ArpAnswer{});
+    }
+    QAction* Watch() const { return dialog->menuAction(ID_WATCH_NETWORK); }
+    QList<QAction*> Intervals() const {
+        return dialog->menuAction(ID_WATCH_INTERVAL)->menu()->actions();
+    }
+    int Scans() const {
+        return static_cast<int>(
+            std::count_if(messages.shown.begin(), messages.shown.end(),
+                          [](const ShownMessage& m) { return m.text == kScanComplete; }));
+    }
+    void WaitForScans(int count) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Scans() == count; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->Engine().IsScanRunning(); }, 10000));
+    }
+    QImage Mark(int row) const {
+        return dialog->resultList()->topLevelItem(row)->icon(2).pixmap(16).toImage();
+    }
+    std::shared_ptr<FakeWires> fakeWires = std::make_shared<FakeWires>();
+    std::shared_ptr<RecordedNotifier> recorded = std::make_shared<RecordedNotifier>();
+};
+
+TEST_F(WatchTest, ListensRescansMarksAndNotifies) {
+    const QList<QAction*> settings = dialog->menuBar()->actions()[1]->menu()->actions();
+    ASSERT_EQ(settings.size(), 5);
+    EXPECT_EQ(settings[2], dialog->menuAction(ID_REMEMBER_DEVICES));
+    EXPECT_EQ(settings[3], Watch());
+    EXPECT_EQ(Watch()->text(), "监视网络(&W)");
+    EXPECT_EQ(settings[4]->text(), "监视间隔(&I)");
+    EXPECT_TRUE(Watch()->isCheckable());
+    EXPECT_FALSE(Watch()->isChecked());
+    QStringList texts;
+    for (QAction* choice : Intervals()) {
+        texts << choice->text() + (choice->isChecked() ? "*" : "");
+    }
+    EXPECT_EQ(texts, QStringList({"1 分钟", "5 分钟*", "15 分钟", "60 分钟"}));
+    EXPECT_TRUE(fakeWires->opened.empty());
+
+    // On: it listens on the targets' interface, and its first scan is what it knows.
+    Watch()->trigger();
+    EXPECT_TRUE(Watch()->isChecked());
+    EXPECT_TRUE(dialog->IsListening());
+    EXPECT_EQ(fakeWires->opened, std::vector<std::string>{"tvk-watch0"});
+    EXPECT_EQ(dialog->watchTimer()->interval(), 5 * 60 * 1000);
+    WaitForScans(1);
+    EXPECT_TRUE(messages.shown.size() == 1u);  // nothing else said
+
+    // The interval chosen is the one the rescans keep, and each tick rescans.
+    Intervals()[0]->trigger();
+    EXPECT_TRUE(Intervals()[0]->isChecked());
+    EXPECT_FALSE(Intervals()[1]->isChecked());
+    EXPECT_EQ(dialog->watchTimer()->interval(), 60 * 1000);
+    EXPECT_TRUE(dialog->watchTimer()->isActive());
+    dialog->OnWatchTick();
+    WaitForScans(2);
+    EXPECT_TRUE(recorded->sent.empty());
+
+    // A device heard between scans is marked on its row and told on the desktop.
+    fakeWires->latest->Claim(kLab + 3, kNewcomer);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !recorded->sent.empty(); }, 5000));
+    EXPECT_EQ(recorded->sent[0].first, "发现新设备");
+    EXPECT_TRUE(recorded->sent[0].second.startsWith("203.0.113.3\nMAC 地址：00-16-3e-00-00-03"))
+        << recorded->sent[0].second.toStdString();
+    EXPECT_EQ(Mark(1), NewDeviceMark().pixmap(16).toImage());
+    EXPECT_TRUE(Mark(0).isNull());
+    EXPECT_TRUE(ToolTip(1).contains("发现新设备（MAC 地址 00-16-3e-00-00-03）"));
+    EXPECT_TRUE(dialog->progressBar()->text().contains("监视：203.0.113.3 发现新设备"));
+
+    // Another MAC claiming the gateway is the warning of all.
+    fakeWires->latest->Claim(kLab + 254, kSpoofer);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return recorded->sent.size() == 2u; }, 5000));
+    EXPECT_EQ(recorded->sent[1].first, "网关 MAC 地址已变，可能遭到 ARP 欺骗");
+    EXPECT_TRUE(recorded->sent[1].second.endsWith("原 MAC 地址：00-16-3e-00-00-fe"))
+        << recorded->sent[1].second.toStdString();
+
+    // A rescan that finds the newcomer keeps its mark; off takes the marks away and stops
+    // listening.
+    arp->Script(kLab + 3, Answers(kNewcomer));
+    dialog->OnWatchTick();
+    WaitForScans(3);
+    EXPECT_EQ(Mark(1), NewDeviceMark().pixmap(16).toImage());
+    Watch()->trigger();
+    EXPECT_FALSE(Watch()->isChecked());
+    EXPECT_FALSE(dialog->IsListening());
+    EXPECT_FALSE(dialog->watchTimer()->isActive());
+    EXPECT_TRUE(Mark(1).isNull());
+    EXPECT_EQ(messages.shown.size(), 3u);
+}
+
+TEST_F(WatchTest, WithoutAWireOrANotificationServiceItSaysSoOnceAndOnlyRescans) {
+    fakeWires->problem = "无法监听接口 tvk-watch0：接口未启用。";
+    recorded->available = false;
+    Watch()->trigger();
+    EXPECT_TRUE(Watch()->isChecked());
+    EXPECT_TRUE(dialog->IsWatching());
+    EXPECT_FALSE(dialog->IsListening());
+    WaitForScans(1);
+    const std::vector<ShownMessage> told{
+        {"无法监听接口 tvk-watch0：接口未启用。监视时只按间隔重新扫描。", kCaption,
+         kMbIconInformation},
+        {"未找到桌面通知服务，监视到的变化只在窗口中显示。", kCaption, kMbIconInformation},
+        {kScanComplete, kCaption, 0}};
+    EXPECT_EQ(messages.shown, told);
+    Watch()->trigger();
+    Watch()->trigger();
+    WaitForScans(2);
+    EXPECT_EQ(messages.shown.size(), 4u);  // not said again
+
+    // Its rescans still find what changed, in the window alone.
+    arp->Script(kLab + 3, Answers(kNewcomer));
+    dialog->OnWatchTick();
+    WaitForScans(3);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Mark(1).isNull(); }, 5000));
+    EXPECT_EQ(Mark(1), NewDeviceMark().pixmap(16).toImage());
+    EXPECT_TRUE(recorded->sent.empty());
+    // A list with nothing on a network of this machine has nothing to watch.
+    Watch()->trigger();
+    dialog->OnDeleteAll();
+    AddRows({"198.51.100.7"});
+    Watch()->trigger();
+    EXPECT_FALSE(Watch()->isChecked());
+    EXPECT_EQ(messages.shown.back().text, "列表中的地址不在本机直接相连的网络上，无法监视。");
 }
 
 }  // namespace
