@@ -241,15 +241,19 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
                     scanning = false;
                     std::fclose(csv);
                 }
-                Item done{
-                    Item::Kind::Scan, {}, {}, NowMillis(), ParseScanCsv(buffer ? buffer : ""), {}};
+                Item done;
+                done.kind = Item::Kind::Scan;
+                done.when = NowMillis();
+                done.rows = ParseScanCsv(buffer ? buffer : "");
                 std::free(buffer);
                 if (status == kExitMemoryFailed) {
                     done.text = "memory";
                 }
                 inbox.Put(std::move(done));
                 if (status == kExitInterrupted) {
-                    inbox.Put({Item::Kind::Stop, {}, {}, 0, {}, {}});
+                    Item end;
+                    end.kind = Item::Kind::Stop;
+                    inbox.Put(std::move(end));
                     return;
                 }
                 std::unique_lock lock(scanMutex);
