@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/WatchLines.h"
 
-#include <cstdio>
-
 #include "cli/Language.h"
 #include "cli/Options.h"
 #include "report/ResultExport.h"
@@ -12,27 +10,8 @@ namespace talvik::cli {
 
 namespace {
 
-std::string JsonText(std::string_view raw) {
-    const std::string text = ValidUtf8(raw);
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string JsonOrNull(const std::string& text) {
-    return text.empty() ? "null" : JsonText(text);
+    return text.empty() ? "null" : JsonString(text);
 }
 
 std::string ColonMac(const std::string& mac) {
@@ -91,10 +70,11 @@ std::string WatchLines::Json(const WatchLine& line) const {
     const store::WatchEvent& e = line.event;
     const bool link = !line.linkKind.empty();
     const std::string kind = link ? line.linkKind : std::string(store::WatchEventName(e.kind));
-    return "{\"time\": " + JsonText(ExportTime(e.when / 1000)) + ", \"event\": " + JsonText(kind) +
-           ", \"interface\": " + JsonText(line.interfaceName) +
-           ", \"address\": " + (link ? "null" : JsonText(FormatDottedDecimal(e.address))) +
-           ", \"mac\": " + (link ? "null" : JsonText(ColonMac(e.mac))) +
+    return "{\"time\": " + JsonString(ExportTime(e.when / 1000)) +
+           ", \"event\": " + JsonString(kind) +
+           ", \"interface\": " + JsonString(line.interfaceName) +
+           ", \"address\": " + (link ? "null" : JsonString(FormatDottedDecimal(e.address))) +
+           ", \"mac\": " + (link ? "null" : JsonString(ColonMac(e.mac))) +
            ", \"maker\": " + JsonOrNull(link ? "" : Maker(e.mac)) +
            ", \"name\": " + JsonOrNull(e.name) + ", \"previous_mac\": " +
            JsonOrNull(e.previousMac.empty() ? "" : ColonMac(e.previousMac)) +

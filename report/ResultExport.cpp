@@ -49,6 +49,20 @@ std::string CsvField(const std::optional<std::string>& value) {
     return value ? CsvText(*value) : std::string();
 }
 
+std::string JsonValue(const std::optional<std::string>& value) {
+    return value ? JsonString(*value) : std::string("null");
+}
+
+std::string JsonList(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        out += (i == 0 ? "" : ", ") + JsonString(items[i]);
+    }
+    return out + "]";
+}
+
+}  // namespace
+
 std::string JsonString(std::string_view raw) {
     std::string out = "\"";
     for (const char c : ValidUtf8(raw)) {
@@ -81,20 +95,6 @@ std::string JsonString(std::string_view raw) {
     }
     return out + "\"";
 }
-
-std::string JsonValue(const std::optional<std::string>& value) {
-    return value ? JsonString(*value) : std::string("null");
-}
-
-std::string JsonList(const std::vector<std::string>& items) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        out += (i == 0 ? "" : ", ") + JsonString(items[i]);
-    }
-    return out + "]";
-}
-
-}  // namespace
 
 ExportState ExportStateOf(RowOutcome outcome) {
     switch (outcome) {

@@ -64,6 +64,8 @@ std::string BuildCsvExport(const ExportResult& result, bool byteOrderMark = fals
 
 // One host as a JSON object on one line, without a line break: an entry of "hosts".
 std::string BuildJsonHost(const ExportHost& host);
+// `raw` as a JSON string, quotes included: malformed UTF-8 mended, control characters escaped.
+std::string JsonString(std::string_view raw);
 
 // One JSON object {"targets", "answered", "notes", "hosts"}, ending with a line break.
 std::string BuildJsonExport(const ExportResult& result);
