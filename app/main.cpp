@@ -77,7 +77,7 @@ int main(int argc, char* argv[]) {
     };
 
     services.makeWires = [](std::string& error) { return talvik::MakeArpWires(error); };
-    services.notifier = std::make_shared<talvik::DesktopNotifications>();
+    services.makeNotifier = [] { return std::make_shared<talvik::DesktopNotifications>(); };
 
     talvik::CScannerDlg dialog(std::move(services));
     dialog.exec();

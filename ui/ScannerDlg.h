@@ -82,6 +82,8 @@ struct ScannerServices {
     std::function<std::unique_ptr<IArpWires>(std::string& error)> makeWires;
     // Where the watch's news goes on the desktop; none tells it in the window only.
     std::shared_ptr<INotifier> notifier;
+    // Makes `notifier` the first time the watch is turned on: the bus is not asked before.
+    std::function<std::shared_ptr<INotifier>()> makeNotifier;
     // The network and interface a target is reached on.
     std::function<std::optional<NetworkIdentity>(std::uint32_t)> identify = IdentifyNetwork;
 };

@@ -50,6 +50,25 @@ QString EventText(const store::WatchEvent& event) {
     return {};
 }
 
+// The same in a few words, for the progress bar's one line; the row's tooltip has the MACs.
+QString ShortEventText(store::WatchEventKind kind) {
+    switch (kind) {
+        case store::WatchEventKind::New:
+            return QStringLiteral("发现新设备");
+        case store::WatchEventKind::Back:
+            return QStringLiteral("设备重新上线");
+        case store::WatchEventKind::Gone:
+            return QStringLiteral("设备已离线");
+        case store::WatchEventKind::MacChanged:
+            return QStringLiteral("MAC 地址已变");
+        case store::WatchEventKind::Conflict:
+            return QStringLiteral("IP 地址冲突");
+        case store::WatchEventKind::GatewayChanged:
+            return QStringLiteral("网关 MAC 地址已变，可能遭到 ARP 欺骗");
+    }
+    return {};
+}
+
 }  // namespace
 
 void CScannerDlg::CreateWatch() {
@@ -146,6 +165,10 @@ void CScannerDlg::OnWatchNetwork() {
                     .c_str(),
                 kMbIconInformation);
     }
+    if (!services_.notifier && services_.makeNotifier) {
+        services_.notifier = services_.makeNotifier();
+        services_.makeNotifier = nullptr;
+    }
     const bool notifying = services_.notifier && services_.notifier->Available();
     if (!notifying && !noNotifierTold_) {
         noNotifierTold_ = true;
@@ -237,8 +260,9 @@ void CScannerDlg::OnWatchOutcome(const store::WatchOutcome& outcome) {
     const bool notifying = services_.notifier && services_.notifier->Available();
     for (const store::WatchEvent& event : outcome.events) {
         watchEvents_[event.address] = event;
-        SetWatchNote(QStringLiteral("监视：%1 %2")
-                         .arg(Utf8(FormatDottedDecimal(event.address)), EventText(event)));
+        SetWatchNote(
+            QStringLiteral("监视：%1 %2")
+                .arg(Utf8(FormatDottedDecimal(event.address)), ShortEventText(event.kind)));
         if (!notifying) {
             continue;
         }

@@ -131,6 +131,7 @@ protected:
         services.wires = wires;
         services.wiresProblem = wiresProblem;
         services.notifier = notifier;
+        services.makeNotifier = makeNotifier;
         services.identify = identify;
         dialog = std::make_unique<CScannerDlg>(std::move(services));
         dialog->show();
@@ -226,6 +227,7 @@ protected:
     std::shared_ptr<IArpWires> wires;
     std::string wiresProblem;
     std::shared_ptr<INotifier> notifier;
+    std::function<std::shared_ptr<INotifier>()> makeNotifier;
     std::function<std::optional<NetworkIdentity>(std::uint32_t)> identify = [](std::uint32_t) {
         return std::optional<NetworkIdentity>();
     };

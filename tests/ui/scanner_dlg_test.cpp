@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <QProgressBar>
 #include <QScrollArea>
 
 #include "tests/ui/DialogFixture.h"
@@ -208,7 +209,10 @@ class WatchTest : public DialogTest {
 protected:
     void SetUp() override {
         wires = fakeWires;
-        notifier = recorded;
+        makeNotifier = [this] {
+            ++notifiersMade;
+            return recorded;
+        };
         identify = [](std::uint32_t target) {
             NetworkIdentity identity;
             identity.interfaceName = "tvk-watch0";
@@ -241,6 +245,7 @@ protected:
     }
     std::shared_ptr<FakeWires> fakeWires = std::make_shared<FakeWires>();
     std::shared_ptr<RecordedNotifier> recorded = std::make_shared<RecordedNotifier>();
+    int notifiersMade = 0;
 };
 
 TEST_F(WatchTest, ListensRescansMarksAndNotifies) {
@@ -258,6 +263,7 @@ TEST_F(WatchTest, ListensRescansMarksAndNotifies) {
     }
     EXPECT_EQ(texts, QStringList({"1 分钟", "5 分钟*", "15 分钟", "60 分钟"}));
     EXPECT_TRUE(fakeWires->opened.empty());
+    EXPECT_EQ(notifiersMade, 0);  // the session bus is not asked before the watch
 
     // On: it listens on the targets' interface, and its first scan is what it knows.
     Watch()->trigger();
@@ -267,6 +273,7 @@ TEST_F(WatchTest, ListensRescansMarksAndNotifies) {
     EXPECT_EQ(dialog->watchTimer()->interval(), 5 * 60 * 1000);
     WaitForScans(1);
     EXPECT_TRUE(messages.shown.size() == 1u);  // nothing else said
+    EXPECT_EQ(notifiersMade, 1);
 
     // The interval chosen is the one the rescans keep, and each tick rescans.
     Intervals()[0]->trigger();
@@ -295,6 +302,11 @@ TEST_F(WatchTest, ListensRescansMarksAndNotifies) {
     EXPECT_EQ(recorded->sent[1].first, "网关 MAC 地址已变，可能遭到 ARP 欺骗");
     EXPECT_TRUE(recorded->sent[1].second.endsWith("原 MAC 地址：00-16-3e-00-00-fe"))
         << recorded->sent[1].second.toStdString();
+    // The bar tells it on its one line; the row's tooltip has the rest.
+    const QProgressBar* bar = dialog->progressBar();
+    EXPECT_TRUE(bar->text().contains("监视：203.0.113.254 网关 MAC 地址已变"));
+    EXPECT_LE(bar->fontMetrics().horizontalAdvance(bar->text()), bar->contentsRect().width())
+        << bar->text().toStdString();
 
     // A rescan that finds the newcomer keeps its mark; off takes the marks away and stops
     // listening.
