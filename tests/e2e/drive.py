@@ -1,14 +1,17 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Plays a newcomer's first scan in the real window: type a range, add it, scan all, dismiss the
-completion box, save the report through the save dialog, quit. Mouse and keyboard go through
+completion box, save the report through the save dialog, keep watch over the network while a
+host announces itself (the row, the progress text and the desktop's notification daemon tell of
+it), quit. Mouse and keyboard go through
 xdotool as a person's would; what is on screen is read back through the accessibility bus.
 
   drive.py --app BIN --work DIR --expect FILE --first A.B.C.D --last A.B.C.D
-           [--maker A.B.C.D=MAKER]...
+           [--maker A.B.C.D=MAKER]... [--watch A.B.C.D]
 
 FILE holds one "address mac" line per host that must show "running"; every other row of the
-range must stay empty. Exits non-zero with the reason on the first thing that does not hold.
+range must stay empty. With --watch, the file WORK/watching is made once the watch's first scan
+is over; the lab then has that address announce itself. Exits non-zero with the reason on the first thing that does not hold.
 """
 
 import argparse
@@ -320,6 +323,8 @@ def drive(args, want, program):
     log(f"the report {os.path.basename(report)} holds the same {len(saved)} rows")
 
     screenshot(os.path.join(args.work, "after-save.png"))
+    if args.watch:
+        keep_watch(args, app, window)
     click(toolbar_button(window, " 退出"))
     try:
         status = program.wait(timeout=10)
@@ -331,6 +336,57 @@ def drive(args, want, program):
     return 0
 
 
+NOTIFICATION_DAEMON = "/usr/lib/notification-daemon/notification-daemon"
+
+
+def keep_watch(args, app, window):
+    # Debian's own notification daemon on this session's bus, the call recorded as it got it.
+    monitor_log = open(os.path.join(args.work, "notify-monitor.log"), "w")
+    monitor = subprocess.Popen(["dbus-monitor", "--session",
+                                "interface='org.freedesktop.Notifications'"],
+                               stdout=monitor_log, stderr=subprocess.STDOUT)
+    daemon = subprocess.Popen([NOTIFICATION_DAEMON], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL,
+                              env=dict(os.environ, NO_AT_BRIDGE="1", GTK_A11Y="none"))
+    try:
+        wait_for("the notification service", lambda: subprocess.run(
+            ["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+             "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+             "string:org.freedesktop.Notifications"], capture_output=True,
+            text=True).stdout.count("boolean true"), timeout=20)
+        click(find(window, "menu item", " 设置 (O) "))
+        item = wait_for("the watch item", lambda: [i for i in find_all(window, "menu item")
+                                                   if i.name == "监视网络(W)" and
+                                                   extents(i).width > 0][0], timeout=5)
+        click(item)
+        # Without memory the watch's first scan is what it knows.
+        box = wait_for("the watch's first scan", lambda: completion_box(app), timeout=60)
+        click(find(box, "push button"))
+        bar = find(window, "progress bar")
+        wait_for("the watch's note", lambda: "正在监视" in bar.description, timeout=10)
+        open(os.path.join(args.work, "watching"), "w").close()
+        told = f"{args.watch} 发现新设备"
+        wait_for("the announced host's event", lambda: told in bar.description, timeout=30)
+        row = [r[0] for r in rows_on_screen(window)].index(args.watch)
+        cell = find(window, "tree").queryTable().getAccessibleAt(row, 0)
+        wait_for("the row's watch line", lambda: "发现新设备" in cell.description, timeout=5)
+        log(f"the watch told of {args.watch}: {bar.description!r}")
+        screenshot(os.path.join(args.work, "watching.png"))
+        wait_for("the desktop notification", lambda: args.watch in open(monitor_log.name).read(),
+                 timeout=10)
+        with open(monitor_log.name) as recorded:
+            call = recorded.read().split("member=Notify", 1)[1]
+        for want in ('string "Talvik"', 'string "发现新设备"', args.watch):
+            if want not in call:
+                raise Failure(f"the notification lacks {want!r}:\n{call}")
+        log("the notification daemon was told")
+    finally:
+        for process in (daemon, monitor):
+            process.terminate()
+            process.wait()
+        monitor_log.close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--app", required=True)
@@ -340,6 +396,7 @@ def main():
     parser.add_argument("--last", required=True)
     parser.add_argument("--expect-helper", action="store_true")
     parser.add_argument("--maker", action="append", default=[], metavar="ADDRESS=MAKER")
+    parser.add_argument("--watch", metavar="ADDRESS")
     args = parser.parse_args()
     try:
         return run(args)

@@ -33,7 +33,8 @@ cannot_run() {
 }
 
 [ "$(id -u)" -eq 0 ] || cannot_run "needs root for the network lab"
-for tool in Xvfb xdotool xauth mcookie xwd convert dbus-run-session setpriv setcap getcap ip; do
+for tool in Xvfb xdotool xauth mcookie xwd convert dbus-run-session dbus-monitor setpriv setcap \
+    getcap ip /usr/lib/notification-daemon/notification-daemon; do
     command -v "$tool" >/dev/null || cannot_run "$tool is missing (scripts/setup.sh)"
 done
 /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || cannot_run "python3-pyatspi is missing"
@@ -44,11 +45,12 @@ fi
 lab=tvk-s-e$(($$ % 1000000))
 work=$(mktemp -d /tmp/tvk-s-e2e.XXXXXX)
 chmod 755 "$work"
-responder_pid=
+responder_pid= announcer_pid=
 failures=0
 
 cleanup() {
     [ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null && wait "$responder_pid" 2>/dev/null
+    [ -n "$announcer_pid" ] && kill "$announcer_pid" 2>/dev/null && wait "$announcer_pid" 2>/dev/null
     # Whatever the session left behind (the accessibility bus daemons detach themselves) lives
     # in the lab's namespaces and ends with them.
     local pid
@@ -145,14 +147,30 @@ done
 
 session=$work/session
 mkdir -p "$session/report"
+# Once the window keeps watch, a host the scans never saw announces itself on the segment.
+"$lab_dir/lab.sh" seg "$lab" python3 - "$LAB_SEGMENT_IF" "$session/watching" <<'PY' &
+import os, socket, struct, sys, time
+iface, trigger = sys.argv[1:]
+mac, address = bytes.fromhex("001b21000013"), socket.inet_aton("203.0.113.19")
+frame = b"\xff" * 6 + mac + b"\x08\x06" + struct.pack("!HHBBH", 1, 0x0800, 6, 4, 1) + mac + \
+    address + b"\x00" * 6 + address
+while not os.path.exists(trigger):
+    time.sleep(0.1)
+wire = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+wire.bind((iface, 0))
+for _ in range(40):
+    wire.send(frame + b"\x00" * (60 - len(frame)))
+    time.sleep(0.5)
+PY
+announcer_pid=$!
 install -m 755 "$here/session.sh" "$here/drive.py" "$work/"
 chown -R nobody:nogroup "$session"
 status=0
 "$lab_dir/lab.sh" scan "$lab" setpriv --reuid=nobody --regid=nogroup --clear-groups \
     "$work/session.sh" "$session" --app "$prefix/bin/talvik" --expect "$work/expect" \
     --first 203.0.113.1 --last 203.0.113.20 --expect-helper \
-    --maker "203.0.113.10=Raspberry Pi Foundation" || status=$?
-check "the newcomer's first scan" test "$status" -eq 0
+    --maker "203.0.113.10=Raspberry Pi Foundation" --watch 203.0.113.19 || status=$?
+check "the newcomer's first scan and watch" test "$status" -eq 0
 if [ "$status" -ne 0 ] && [ -s "$session/talvik.log" ]; then
     echo "--- talvik's output" >&2
     cat "$session/talvik.log" >&2
