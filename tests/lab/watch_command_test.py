@@ -2,10 +2,10 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """talvik-scan --watch in the network lab, through the packet socket: frames forged on the
 segment are told within a second, the gateway claimed by another MAC, a router answering for
-fifty addresses, a flood with a real change amid it, --exec failing and hanging, SIGTERM, and
-the same watch as an ordinary user through the helper.
+fifty addresses, a flood with a real change amid it, --exec failing and hanging, SIGTERM, the
+same watch as an ordinary user through the helper, and dozing hosts heard when they speak.
 
-    watch_command_test.py TALVIK_SCAN TALVIK_ARP LAB_SH
+    watch_command_test.py TALVIK_SCAN TALVIK_ARP LAB_SH ARP_RESPONDER
 Needs root (it builds the lab); exits 77 (skip) without it unless CI=true.
 """
 import json
@@ -21,7 +21,7 @@ import threading
 import time
 import unittest
 
-SCAN, HELPER, LAB_SH = sys.argv[1:4]
+SCAN, HELPER, LAB_SH, RESPONDER = sys.argv[1:5]
 ENV = {k: v for k, v in os.environ.items()
        if k not in ("DISPLAY", "WAYLAND_DISPLAY") and not k.startswith("LC_")}
 ENV.update(LANG="C.UTF-8", LANGUAGE="zh_CN", XDG_DATA_HOME="/nonexistent/talvik-watch-lab")
@@ -60,10 +60,14 @@ class Watch(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="talvik-watch-lab-")
         self.proc = None
         self.err = None
+        self.responder = None
 
     def tearDown(self):
         if self.err:
             self.err.close()
+        if self.responder and self.responder.poll() is None:
+            self.responder.terminate()
+            self.responder.wait()
         if self.proc and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
@@ -262,6 +266,43 @@ class Watch(unittest.TestCase):
             reader.join()
             peaks.append(peak_kb())
         self.assertLessEqual(peaks[-1] - peaks[0], 2048, peaks)
+        status, _ = self.stop()
+        self.assertEqual(status, 0, self.stderr())
+
+    def test_dozing_hosts_are_heard_when_they_speak(self):
+        # Awake 30 of every 500 ms, so a broadcast rarely reaches them; two announce themselves
+        # and two ask for the gateway every 5 s, two never speak. Only the askers' sender fields
+        # say they are there.
+        speakers = {"203.0.113.40": {}, "203.0.113.41": {},
+                    "203.0.113.42": {"asks_for": "203.0.113.254"},
+                    "203.0.113.43": {"asks_for": "203.0.113.254"}}
+        quiet = ["203.0.113.44", "203.0.113.45"]
+        hosts = [{"ip": "203.0.113.254", "mac": "00:1b:21:00:00:fe"}]
+        for n, ip in enumerate(list(speakers) + quiet):
+            host = {"ip": ip, "mac": "02:1a:00:00:00:%02x" % (40 + n), "doze_cycle_ms": 500,
+                    "doze_wake_ms": 30, "doze_phase_ms": 70 * n}
+            if ip in speakers:
+                host.update(speakers[ip], speak_every_ms=5000)
+            hosts.append(host)
+        config = os.path.join(self.dir, "dozing.json")
+        counts = os.path.join(self.dir, "counts.json")
+        with open(config, "w") as f:
+            json.dump({"interface": self.name + "b", "seed": 5, "hosts": hosts}, f)
+        self.start()
+        self.responder = subprocess.Popen(
+            [LAB_SH, "seg", self.name, sys.executable, RESPONDER, "--config", config,
+             "--duration", "15", "--count-file", counts])
+        told = {e["address"]: e for e in self.events_for(15) if e["event"] == "new"}
+        self.responder.wait(timeout=10)
+        for n, ip in enumerate(speakers):
+            self.assertIn(ip, told, self.stderr())
+            self.assertEqual(told[ip]["mac"], "02:1a:00:00:00:%02x" % (40 + n))
+        for ip in quiet:
+            self.assertNotIn(ip, told)
+        with open(counts) as f:
+            spoken = json.load(f)["spoken"]
+        self.assertEqual({ip for _, ip, _ in spoken}, set(speakers))
+        self.assertIn(["203.0.113.42", "203.0.113.254"], [s[1:] for s in spoken])
         status, _ = self.stop()
         self.assertEqual(status, 0, self.stderr())
 
