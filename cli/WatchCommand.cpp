@@ -35,6 +35,9 @@ constexpr std::chrono::milliseconds kTurn(50);
 constexpr std::chrono::seconds kLinkCheckEvery(1);
 constexpr std::chrono::seconds kExecGrace(2);
 constexpr std::chrono::seconds kRememberEvery(5);
+// How long a write waits for another program holding the store: the main thread tells the
+// events, and a held store must not hold them past their second.
+constexpr int kStoreWaitMs = 200;
 
 struct Watched {
     std::string interfaceName;
@@ -166,6 +169,7 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
                     network.state->Baseline(known.devices, NowMillis());
                 }
                 memory = std::move(opened.store);
+                memory->SetBusyTimeout(kStoreWaitMs);
             }
         } else if (options.remember) {
             note(store::DescribeProblem(location.status));

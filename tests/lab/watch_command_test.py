@@ -14,6 +14,7 @@ import random
 import select
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -78,7 +79,7 @@ class Watch(unittest.TestCase):
         subprocess.run([LAB_SH, "seg", self.name, "python3", "-c", SEND, self.name + "b",
                         str(rate), str(rounds)] + pairs, check=True)
 
-    def start(self, *args, nobody=False):
+    def start(self, *args, nobody=False, memory=False):
         if self.err:
             self.err.close()
         self.err = open(os.path.join(self.dir, "err"), "w+")
@@ -101,10 +102,11 @@ class Watch(unittest.TestCase):
                                check=True)
             scan = os.path.join(folder, "talvik-scan")
             wrap = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        env = dict(ENV, XDG_DATA_HOME=os.path.join(self.dir, "data")) if memory else ENV
         self.proc = subprocess.Popen(
             [LAB_SH, "scan", self.name, *wrap, scan, "--watch", "--every", "0", "--format", "jsonl",
-             "--no-memory", "--no-names", *args, "203.0.113.0/24"],
-            env=ENV, stdout=subprocess.PIPE, stderr=self.err)
+             "--remember" if memory else "--no-memory", "--no-names", *args, "203.0.113.0/24"],
+            env=env, stdout=subprocess.PIPE, stderr=self.err)
         self.buffer = b""
         # Listening once the first announcement is told.
         for _ in range(50):
@@ -305,6 +307,31 @@ class Watch(unittest.TestCase):
         self.assertIn(["203.0.113.42", "203.0.113.254"], [s[1:] for s in spoken])
         status, _ = self.stop()
         self.assertEqual(status, 0, self.stderr())
+
+    def test_a_store_that_fails_never_stops_the_watch(self):
+        self.start(memory=True)
+        store = os.path.join(self.dir, "data", "talvik", "devices.sqlite3")
+        time.sleep(6)  # past the first write, which keeps the device heard first
+        holder = sqlite3.connect(store, isolation_level=None, timeout=10)
+        holder.execute("BEGIN EXCLUSIVE")
+        try:
+            # Past two of the watch's writes, each event still told within its second.
+            for i in range(24):
+                sent = time.monotonic()
+                self.send(["00:1b:21:00:00:%02x=203.0.113.%d" % (60 + i, 60 + i)])
+                event = self.next_event(6)
+                self.assertEqual(event["address"], "203.0.113.%d" % (60 + i))
+                self.assertLess(time.monotonic() - sent, 1.0, i)
+                time.sleep(0.3)
+            status, rest = self.stop()
+        finally:
+            holder.rollback()
+            holder.close()
+        self.assertEqual((status, rest), (4, []))
+        self.assertIn("设备记录文件正被另一个程序长时间占用", self.stderr())
+        # What was written before the store was held stays.
+        kept = sqlite3.connect(store).execute("SELECT count(*) FROM devices").fetchone()[0]
+        self.assertGreaterEqual(kept, 1)
 
     def test_exec_failing_and_hanging_never_stops_the_watch(self):
         seen = os.path.join(self.dir, "seen")
