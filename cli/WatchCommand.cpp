@@ -35,6 +35,11 @@ constexpr std::chrono::milliseconds kTurn(50);
 constexpr std::chrono::seconds kLinkCheckEvery(1);
 constexpr std::chrono::seconds kExecGrace(2);
 constexpr std::chrono::seconds kRememberEvery(5);
+// How long a write waits for another program holding the store: the main thread tells the
+// events, and a held store must not hold them past their second. What a held store could not
+// take is kept for the next write, and only a store held this long counts as failed.
+constexpr int kStoreWaitMs = 200;
+constexpr std::chrono::seconds kStoreHeldAtMost(10);
 
 struct Watched {
     std::string interfaceName;
@@ -166,6 +171,7 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
                     network.state->Baseline(known.devices, NowMillis());
                 }
                 memory = std::move(opened.store);
+                memory->SetBusyTimeout(kStoreWaitMs);
             }
         } else if (options.remember) {
             note(store::DescribeProblem(location.status));
@@ -325,7 +331,8 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
     // What the watch heard and said goes to the store now and then, in one transaction; a store
     // that fails is said once and the watch goes on.
     bool memorySaid = false;
-    const auto remember = [&] {
+    Clock::time_point heldSince{};
+    const auto remember = [&](bool last) {
         for (Watched& network : networks) {
             if (!memory || (network.heard.empty() && network.said.empty())) {
                 continue;
@@ -335,6 +342,21 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
                 heard.push_back({claim.first, claim.second, when});
             }
             const store::StoreStatus status = memory->RecordWatch(network.id, heard, network.said);
+            if (status.problem == store::StoreProblem::Busy && !last) {
+                if (heldSince == Clock::time_point{}) {
+                    heldSince = Clock::now();
+                }
+                if (Clock::now() - heldSince < kStoreHeldAtMost) {
+                    // The store keeps only the latest events anyway.
+                    const auto keep = static_cast<std::size_t>(store::DeviceStore::kKeepEvents);
+                    if (network.said.size() > keep) {
+                        network.said.erase(network.said.begin(),
+                                           network.said.end() - static_cast<std::ptrdiff_t>(keep));
+                    }
+                    continue;
+                }
+            }
+            heldSince = {};
             network.heard.clear();
             network.said.clear();
             if (!status.Ok()) {
@@ -371,7 +393,7 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
         }
         if (Clock::now() - rememberedAt >= kRememberEvery) {
             rememberedAt = Clock::now();
-            remember();
+            remember(false);
         }
         if (Clock::now() - checkedAt >= kLinkCheckEvery) {
             checkedAt = Clock::now();
@@ -416,7 +438,7 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
             note(item.text);
         }
     }
-    remember();
+    remember(true);
     if (command) {
         command->Finish(kExecGrace);
     }

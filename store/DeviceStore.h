@@ -172,6 +172,8 @@ private:
     DeviceStore(sqlite3* db, std::unique_ptr<Control> control, std::string path);
     StoreStatus Fail(int code) const;
     std::optional<long long> NetworkRowId(const NetworkId& network);
+    // The network's row, made first where there is none; `code` says why when there is none.
+    std::optional<long long> AddNetwork(const NetworkId& network, int& code);
     std::optional<NetworkHistory> History(long long networkId, std::span<const ScanRow> rows);
     ScanWrite WriteScan(const NetworkId& network, std::span<const ScanRow> rows, Seconds when);
     NetworkDevices ListDevices(const NetworkId& network);

@@ -73,6 +73,12 @@ private:
     int code_ = SQLITE_OK;
 };
 
+// An address's last answer, never replaced by an older one (a scan and a watch write both).
+inline constexpr const char* kKeepLastAnswer =
+    "INSERT INTO last_answers(network_id, address, mac, time) VALUES(?1, ?2, ?3, ?4) "
+    "ON CONFLICT(network_id, address) DO UPDATE SET mac = excluded.mac, time = excluded.time "
+    "WHERE excluded.time >= time";
+
 int Exec(sqlite3* db, const char* sql);
 StoreStatus Problem(StoreProblem problem, const std::string& path, std::string detail = {});
 StoreProblem FromErrno(int error);

@@ -17,15 +17,9 @@ StoreStatus DeviceStore::RecordWatch(const NetworkId& network, std::span<const H
     if (code != SQLITE_OK) {
         return Fail(code);
     }
-    {
-        Statement add(db_, "INSERT OR IGNORE INTO networks(subnet, gateway_mac) VALUES(?1, ?2)");
-        if ((code = add.Bind(1, network.subnet).Bind(2, network.gatewayMac).Run()) != SQLITE_OK) {
-            return fail(code);
-        }
-    }
-    const auto networkId = NetworkRowId(network);
+    const auto networkId = AddNetwork(network, code);
     if (!networkId) {
-        return fail(sqlite3_errcode(db_));
+        return fail(code);
     }
     Statement device(db_,
                      "INSERT INTO devices(network_id, mac, first_seen, last_seen, last_address) "
@@ -33,10 +27,7 @@ StoreStatus DeviceStore::RecordWatch(const NetworkId& network, std::span<const H
                      "last_address = CASE WHEN excluded.last_seen >= last_seen "
                      "THEN excluded.last_address ELSE last_address END, "
                      "last_seen = max(last_seen, excluded.last_seen)");
-    Statement answer(db_,
-                     "INSERT INTO last_answers(network_id, address, mac, time) "
-                     "VALUES(?1, ?2, ?3, ?4) ON CONFLICT(network_id, address) DO UPDATE SET "
-                     "mac = excluded.mac, time = excluded.time WHERE excluded.time >= time");
+    Statement answer(db_, kKeepLastAnswer);
     for (const HeardClaim& claim : heard) {
         const auto address = static_cast<long long>(claim.address);
         if ((code = device.Bind(1, *networkId)

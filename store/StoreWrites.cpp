@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The store's writes: a scan, the user's names, and forgetting a device or a network.
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,16 @@ ScanWrite DeviceStore::RecordScan(const NetworkId& network, std::span<const Scan
     return result;
 }
 
+std::optional<long long> DeviceStore::AddNetwork(const NetworkId& network, int& code) {
+    Statement add(db_, "INSERT OR IGNORE INTO networks(subnet, gateway_mac) VALUES(?1, ?2)");
+    if ((code = add.Bind(1, network.subnet).Bind(2, network.gatewayMac).Run()) != SQLITE_OK) {
+        return std::nullopt;
+    }
+    const auto id = NetworkRowId(network);
+    code = id ? SQLITE_OK : sqlite3_errcode(db_);
+    return id;
+}
+
 ScanWrite DeviceStore::WriteScan(const NetworkId& network, std::span<const ScanRow> rows,
                                  Seconds when) {
     ScanWrite result;
@@ -43,15 +54,9 @@ ScanWrite DeviceStore::WriteScan(const NetworkId& network, std::span<const ScanR
         result.status = Fail(code);
         return result;
     }
-    {
-        Statement add(db_, "INSERT OR IGNORE INTO networks(subnet, gateway_mac) VALUES(?1, ?2)");
-        if ((code = add.Bind(1, network.subnet).Bind(2, network.gatewayMac).Run()) != SQLITE_OK) {
-            return fail(code);
-        }
-    }
-    const auto networkId = NetworkRowId(network);
+    const auto networkId = AddNetwork(network, code);
     if (!networkId) {
-        return fail(sqlite3_errcode(db_));
+        return fail(code);
     }
     const auto history = History(*networkId, rows);
     if (!history) {
@@ -77,10 +82,7 @@ ScanWrite DeviceStore::WriteScan(const NetworkId& network, std::span<const ScanR
                      "maker = CASE excluded.maker WHEN '' THEN maker ELSE excluded.maker END, "
                      "host_name = CASE excluded.host_name WHEN '' THEN host_name "
                      "ELSE excluded.host_name END");
-    Statement answer(db_,
-                     "INSERT INTO last_answers(network_id, address, mac, time) "
-                     "VALUES(?1, ?2, ?3, ?4) ON CONFLICT(network_id, address) DO UPDATE SET "
-                     "mac = excluded.mac, time = excluded.time WHERE excluded.time >= time");
+    Statement answer(db_, kKeepLastAnswer);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const auto& mac = result.changes[i].mac;
         const auto address = static_cast<long long>(rows[i].address);

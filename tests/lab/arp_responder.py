@@ -6,7 +6,9 @@
 "mac" and may have "delay_ms", "request_loss", "reply_loss" (seeded), "ignore_first" (leaves the
 first N requests for it unanswered), "duplicates" (extra replies), "reply_from" (answers in that
 address's name), "silent", "gratuitous_every_ms" and "icmp_unreachable" (answers a UDP datagram
-with a port-unreachable error). A dozing host ("doze_cycle_ms", "doze_wake_ms", "doze_phase_ms")
+with a port-unreachable error). A host with "speak_every_ms" speaks on its own once per period,
+from a phase of its own ("speak_phase_ms", else a seeded random one): it asks for the address
+"asks_for" (its gateway, say), or without one announces its own; each time is logged. A dozing host ("doze_cycle_ms", "doze_wake_ms", "doze_phase_ms")
 hears a broadcast only while it is awake, doze_wake_ms of every doze_cycle_ms from its phase on,
 as a device in Wi-Fi power save does; a frame sent to its own MAC, which an access point keeps for
 it, it always hears. With "doze_beacon_ms" the access point holds each broadcast until its next
@@ -74,12 +76,14 @@ class Responder:
         for spec in config["hosts"]:
             host = dict(spec, ip=ipaddress.IPv4Address(spec["ip"]).packed, mac=mac_bytes(spec["mac"]))
             host["reply_ip"] = ipaddress.IPv4Address(spec.get("reply_from", spec["ip"])).packed
+            host["asks_for"] = ipaddress.IPv4Address(spec.get("asks_for", spec["ip"])).packed
             self.hosts[host["ip"]] = host
         self.timers = []
         self.order = itertools.count()
         self.start = time.monotonic()
         self.counts = {"start_monotonic_ms": self.start * 1000, "frames_in": 0, "arp_requests": 0,
-                       "requesters": [], "request_sequence": [], "request_log": []}
+                       "requesters": [], "request_sequence": [], "request_log": [],
+                       "spoken": []}
         self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
         # A burst of requests must not overflow the queue while replies are being sent.
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
@@ -151,18 +155,30 @@ class Responder:
                 return seconds + nanoseconds / 1e9 - self.realtime_offset
         return time.monotonic()
 
+    def speak(self, host, now):
+        """A request from the host itself: for `asks_for`, or for its own address (an announcement)."""
+        self.sock.send(arp_frame(b"\xff" * 6, host["mac"], 1, host["mac"], host["ip"], b"\0" * 6,
+                                 host["asks_for"]))
+        if host.get("speak_every_ms"):
+            self.counts["spoken"].append([round((now - self.start) * 1000, 1), ip_text(host["ip"]),
+                                          ip_text(host["asks_for"])])
+        period = host.get("speak_every_ms") or host["gratuitous_every_ms"]
+        self.schedule(now + period / 1000.0, None, host)
+
     def run(self, deadline):
+        now = time.monotonic()
         for host in self.hosts.values():
             if host.get("gratuitous_every_ms"):
-                self.schedule(time.monotonic(), None, host)
+                self.schedule(now, None, host)
+            elif host.get("speak_every_ms"):
+                phase = host.get("speak_phase_ms", self.rng.uniform(0, host["speak_every_ms"]))
+                self.schedule(now + phase / 1000.0, None, host)
         while time.monotonic() < deadline:
             now = time.monotonic()
             while self.timers and self.timers[0][0] <= now:
                 _due, _, frame, host, loss = heapq.heappop(self.timers)
                 if host is not None:
-                    self.sock.send(arp_frame(b"\xff" * 6, host["mac"], 1, host["mac"], host["ip"],
-                                             b"\0" * 6, host["ip"]))
-                    self.schedule(now + host["gratuitous_every_ms"] / 1000.0, None, host)
+                    self.speak(host, now)
                 elif self.rng.random() >= loss:
                     self.sock.send(frame)
             wait = min(0.5, deadline - now, *(t[0] - now for t in self.timers[:1]))

@@ -2,10 +2,10 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """talvik-scan --watch in the network lab, through the packet socket: frames forged on the
 segment are told within a second, the gateway claimed by another MAC, a router answering for
-fifty addresses, a flood with a real change amid it, --exec failing and hanging, SIGTERM, and
-the same watch as an ordinary user through the helper.
+fifty addresses, a flood with a real change amid it, --exec failing and hanging, SIGTERM, the
+same watch as an ordinary user through the helper, and dozing hosts heard when they speak.
 
-    watch_command_test.py TALVIK_SCAN TALVIK_ARP LAB_SH
+    watch_command_test.py TALVIK_SCAN TALVIK_ARP LAB_SH ARP_RESPONDER
 Needs root (it builds the lab); exits 77 (skip) without it unless CI=true.
 """
 import json
@@ -14,6 +14,7 @@ import random
 import select
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -21,7 +22,7 @@ import threading
 import time
 import unittest
 
-SCAN, HELPER, LAB_SH = sys.argv[1:4]
+SCAN, HELPER, LAB_SH, RESPONDER = sys.argv[1:5]
 ENV = {k: v for k, v in os.environ.items()
        if k not in ("DISPLAY", "WAYLAND_DISPLAY") and not k.startswith("LC_")}
 ENV.update(LANG="C.UTF-8", LANGUAGE="zh_CN", XDG_DATA_HOME="/nonexistent/talvik-watch-lab")
@@ -60,10 +61,14 @@ class Watch(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="talvik-watch-lab-")
         self.proc = None
         self.err = None
+        self.responder = None
 
     def tearDown(self):
         if self.err:
             self.err.close()
+        if self.responder and self.responder.poll() is None:
+            self.responder.terminate()
+            self.responder.wait()
         if self.proc and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
@@ -74,7 +79,7 @@ class Watch(unittest.TestCase):
         subprocess.run([LAB_SH, "seg", self.name, "python3", "-c", SEND, self.name + "b",
                         str(rate), str(rounds)] + pairs, check=True)
 
-    def start(self, *args, nobody=False):
+    def start(self, *args, nobody=False, memory=False):
         if self.err:
             self.err.close()
         self.err = open(os.path.join(self.dir, "err"), "w+")
@@ -97,10 +102,11 @@ class Watch(unittest.TestCase):
                                check=True)
             scan = os.path.join(folder, "talvik-scan")
             wrap = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        env = dict(ENV, XDG_DATA_HOME=os.path.join(self.dir, "data")) if memory else ENV
         self.proc = subprocess.Popen(
             [LAB_SH, "scan", self.name, *wrap, scan, "--watch", "--every", "0", "--format", "jsonl",
-             "--no-memory", "--no-names", *args, "203.0.113.0/24"],
-            env=ENV, stdout=subprocess.PIPE, stderr=self.err)
+             "--remember" if memory else "--no-memory", "--no-names", *args, "203.0.113.0/24"],
+            env=env, stdout=subprocess.PIPE, stderr=self.err)
         self.buffer = b""
         # Listening once the first announcement is told.
         for _ in range(50):
@@ -264,6 +270,80 @@ class Watch(unittest.TestCase):
         self.assertLessEqual(peaks[-1] - peaks[0], 2048, peaks)
         status, _ = self.stop()
         self.assertEqual(status, 0, self.stderr())
+
+    def test_dozing_hosts_are_heard_when_they_speak(self):
+        # Awake 30 of every 500 ms, so a broadcast rarely reaches them; two announce themselves
+        # and two ask for the gateway every 5 s, two never speak. Only the askers' sender fields
+        # say they are there.
+        speakers = {"203.0.113.40": {}, "203.0.113.41": {},
+                    "203.0.113.42": {"asks_for": "203.0.113.254"},
+                    "203.0.113.43": {"asks_for": "203.0.113.254"}}
+        quiet = ["203.0.113.44", "203.0.113.45"]
+        hosts = [{"ip": "203.0.113.254", "mac": "00:1b:21:00:00:fe"}]
+        for n, ip in enumerate(list(speakers) + quiet):
+            host = {"ip": ip, "mac": "02:1a:00:00:00:%02x" % (40 + n), "doze_cycle_ms": 500,
+                    "doze_wake_ms": 30, "doze_phase_ms": 70 * n}
+            if ip in speakers:
+                host.update(speakers[ip], speak_every_ms=5000)
+            hosts.append(host)
+        config = os.path.join(self.dir, "dozing.json")
+        counts = os.path.join(self.dir, "counts.json")
+        with open(config, "w") as f:
+            json.dump({"interface": self.name + "b", "seed": 5, "hosts": hosts}, f)
+        self.start()
+        self.responder = subprocess.Popen(
+            [LAB_SH, "seg", self.name, sys.executable, RESPONDER, "--config", config,
+             "--duration", "15", "--count-file", counts])
+        told = {e["address"]: e for e in self.events_for(15) if e["event"] == "new"}
+        self.responder.wait(timeout=10)
+        for n, ip in enumerate(speakers):
+            self.assertIn(ip, told, self.stderr())
+            self.assertEqual(told[ip]["mac"], "02:1a:00:00:00:%02x" % (40 + n))
+        for ip in quiet:
+            self.assertNotIn(ip, told)
+        with open(counts) as f:
+            spoken = json.load(f)["spoken"]
+        self.assertEqual({ip for _, ip, _ in spoken}, set(speakers))
+        self.assertIn(["203.0.113.42", "203.0.113.254"], [s[1:] for s in spoken])
+        status, _ = self.stop()
+        self.assertEqual(status, 0, self.stderr())
+
+    def test_a_store_that_fails_never_stops_the_watch(self):
+        self.start(memory=True)
+        store = os.path.join(self.dir, "data", "talvik", "devices.sqlite3")
+        time.sleep(6)  # past the first write, which keeps the device heard first
+        holder = sqlite3.connect(store, isolation_level=None, timeout=10)
+
+        def told_in_time(octet):
+            sent = time.monotonic()
+            self.send(["00:1b:21:00:00:%02x=203.0.113.%d" % (octet, octet)])
+            event = self.next_event(6)
+            self.assertEqual(event["address"], "203.0.113.%d" % octet)
+            self.assertLess(time.monotonic() - sent, 1.0, octet)
+            time.sleep(0.3)
+
+        # Held across one write: what it could not take goes in at the next.
+        holder.execute("BEGIN EXCLUSIVE")
+        held, octet = time.monotonic(), 60
+        while time.monotonic() - held < 6.5:
+            told_in_time(octet)
+            octet += 1
+        holder.rollback()
+        time.sleep(7)  # the next write
+        kept = {a & 0xFF for (a,) in holder.execute("SELECT last_address FROM devices")}
+        self.assertLessEqual(set(range(60, octet)), kept)
+        self.assertNotIn("设备记录", self.stderr())
+        # Held for good: events are still told in time, and the stop says memory failed.
+        holder.execute("BEGIN EXCLUSIVE")
+        try:
+            for octet in range(100, 124):
+                told_in_time(octet)
+            status, rest = self.stop()
+        finally:
+            holder.rollback()
+            holder.close()
+        self.assertEqual((status, rest), (4, []))
+        self.assertEqual(self.stderr().count("设备记录文件正被另一个程序长时间占用"), 1)
 
     def test_exec_failing_and_hanging_never_stops_the_watch(self):
         seen = os.path.join(self.dir, "seen")
