@@ -3,8 +3,10 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QStringList>
 #include <QVariantMap>
+#include <algorithm>
 
 #include "scan/Address.h"
 
@@ -42,12 +44,58 @@ bool DesktopNotifications::Available() {
     return *available_;
 }
 
-QDBusPendingReply<uint> DesktopNotifications::Send(const QString& summary, const QString& body) {
+QDBusPendingReply<uint> DesktopNotifications::Send(const QString& summary, const QString& body,
+                                                   uint replaces) {
     QDBusMessage call =
         QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("Notify"));
-    call << QStringLiteral("Talvik") << uint{0} << QStringLiteral("network-wired") << summary
+    call << QStringLiteral("Talvik") << replaces << QStringLiteral("network-wired") << summary
          << body << QStringList() << QVariantMap() << kExpireNever;
     return bus_.asyncCall(call);
+}
+
+void DesktopNotifications::Update(const QString& summary, const QString& body) {
+    auto* watcher = new QDBusPendingCallWatcher(Send(summary, body, *updatedId_));
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished,
+                     [id = updatedId_](QDBusPendingCallWatcher* done) {
+                         const QDBusPendingReply<uint> reply = *done;
+                         if (!reply.isError()) {
+                             *id = reply.value();
+                         }
+                         done->deleteLater();
+                     });
+}
+
+bool NotificationPace::Take(Allowance& allowance, double burst, store::Millis every,
+                            store::Millis now) {
+    if (now > allowance.at) {
+        allowance.left = std::min(burst, allowance.left + static_cast<double>(now - allowance.at) /
+                                                              static_cast<double>(every));
+    }
+    allowance.at = std::max(allowance.at, now);
+    if (allowance.left < 1) {
+        return false;
+    }
+    allowance.left -= 1;
+    return true;
+}
+
+bool NotificationPace::Allow(store::WatchEventKind kind, store::Millis now) {
+    const bool shown = kind == store::WatchEventKind::GatewayChanged
+                           ? Take(gateway_, kGatewayBurst, kGatewayEvery, now)
+                           : Take(devices_, kDeviceBurst, kDeviceEvery, now);
+    if (!shown) {
+        ++held_;
+        told_ = false;
+    }
+    return shown;
+}
+
+std::optional<int> NotificationPace::TakeHeld() {
+    if (told_) {
+        return std::nullopt;
+    }
+    told_ = true;
+    return held_;
 }
 
 std::optional<NotificationText> NotificationOf(const store::WatchEvent& event,

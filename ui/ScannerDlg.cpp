@@ -28,6 +28,7 @@
 #include "names/HostNames.h"
 #include "scan/Address.h"
 #include "scan/ScanEngine.h"
+#include "ui/DesktopNotifications.h"
 #include "ui/DialogUnits.h"
 #include "ui/GroupFrame.h"
 #include "ui/HostEntry.h"

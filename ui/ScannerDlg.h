@@ -50,6 +50,7 @@ class MacVendors;
 class ScanEngine;
 class IAboutLibrary;
 class INotifier;
+class NotificationPace;
 class WireListener;
 
 // What the window needs from the system; tests hand in scripted stand-ins.
@@ -306,6 +307,9 @@ private:
     bool noNotifierTold_ = false;
     bool noWireTold_ = false;
     bool boundTold_ = false;
+    // Notifications past the pace are told together, a moment after the last of them.
+    std::unique_ptr<NotificationPace> notificationPace_;
+    QTimer* heldTimer_ = nullptr;
     std::unique_ptr<WireListener> listener_;
     // Before the lookups: its writer ends after their answers can no longer reach it.
     std::unique_ptr<DeviceMemory> memory_;

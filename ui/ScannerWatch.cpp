@@ -24,6 +24,7 @@ namespace talvik {
 namespace {
 
 constexpr int kMinute = 60 * 1000;
+constexpr int kHeldAfterMs = 3000;
 
 QString Utf8(const std::string& text) {
     return QString::fromStdString(text);
@@ -74,6 +75,16 @@ QString ShortEventText(store::WatchEventKind kind) {
 void CScannerDlg::CreateWatch() {
     watchTimer_ = new QTimer(this);
     connect(watchTimer_, &QTimer::timeout, this, &CScannerDlg::OnWatchTick);
+    heldTimer_ = new QTimer(this);
+    heldTimer_->setSingleShot(true);
+    connect(heldTimer_, &QTimer::timeout, this, [this] {
+        const auto held = notificationPace_ ? notificationPace_->TakeHeld() : std::nullopt;
+        if (held && services_.notifier) {
+            services_.notifier->Update(
+                QStringLiteral("监视到的变化较多"),
+                QStringLiteral("另有 %1 项变化未逐一通知，详情请查看 Talvik 窗口。").arg(*held));
+        }
+    });
     if (QAction* watch = menuAction(ID_WATCH_NETWORK)) {
         watch->setCheckable(true);
         watch->setChecked(false);
@@ -115,6 +126,7 @@ void CScannerDlg::OnWatchNetwork() {
         store::WatchNetworkSetup{identity->address, identity->prefixLength,
                                  identity->gateway.value_or(0), network.gatewayMac});
     watchEvents_.clear();
+    notificationPace_ = std::make_unique<NotificationPace>();
     // With memory on the store says what is known; else the watch's first scan does.
     if (memory_->IsOn()) {
         if (const auto current = memory_->CurrentNetwork(target)) {
@@ -266,8 +278,14 @@ void CScannerDlg::OnWatchOutcome(const store::WatchOutcome& outcome) {
         if (!notifying) {
             continue;
         }
-        if (const auto text = NotificationOf(event, Utf8(MakerText(event.mac, registry)))) {
+        const auto text = NotificationOf(event, Utf8(MakerText(event.mac, registry)));
+        if (!text) {
+            continue;
+        }
+        if (notificationPace_->Allow(event.kind, event.when)) {
             services_.notifier->Notify(text->summary, text->body);
+        } else if (!heldTimer_->isActive()) {
+            heldTimer_->start(kHeldAfterMs);
         }
     }
     UpdateMarks();

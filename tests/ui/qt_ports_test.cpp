@@ -134,6 +134,48 @@ TEST(DesktopNotificationsTest, TheDaemonTakesTheCallAndGivesAnId) {
               qEnvironmentVariable("TALVIK_NOTIFICATION_DAEMON"));
 }
 
+TEST(DesktopNotificationsTest, TheUpdatedNotificationReplacesItselfAtTheDaemon) {
+    if (!HasDaemonBus()) {
+        GTEST_SKIP() << "needs notification-daemon.sh";
+    }
+    DesktopNotifications notifications;
+    notifications.Update(QStringLiteral("监视到的变化较多"), QStringLiteral("另有 1 项"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return notifications.UpdatedId() != 0; }, 5000));
+    const uint first = notifications.UpdatedId();
+    notifications.Update(QStringLiteral("监视到的变化较多"), QStringLiteral("另有 2 项"));
+    QDBusPendingReply<uint> other = notifications.Send(QStringLiteral("发现新设备"), {});
+    other.waitForFinished();
+    ASSERT_FALSE(other.isError());
+    EXPECT_NE(other.value(), first);
+    QTest::qWait(200);
+    EXPECT_EQ(notifications.UpdatedId(), first);
+}
+
+TEST(NotificationPaceTest, AFewAtOnceThenOneNowAndThenWithTheGatewayApart) {
+    using Kind = store::WatchEventKind;
+    NotificationPace pace;
+    const store::Millis t = 1'000'000;
+    int shown = 0;
+    for (int i = 0; i < 50; ++i) {
+        shown += pace.Allow(i % 2 ? Kind::New : Kind::MacChanged, t + i) ? 1 : 0;
+    }
+    EXPECT_EQ(shown, 5);
+    EXPECT_EQ(pace.TakeHeld(), 45);
+    EXPECT_EQ(pace.TakeHeld(), std::nullopt);  // nothing more held since
+    // The gateway's allowance is untouched by the flood, and bounded of its own.
+    EXPECT_TRUE(pace.Allow(Kind::GatewayChanged, t + 60));
+    EXPECT_TRUE(pace.Allow(Kind::GatewayChanged, t + 61));
+    EXPECT_FALSE(pace.Allow(Kind::GatewayChanged, t + 62));
+    EXPECT_TRUE(pace.Allow(Kind::GatewayChanged, t + 62 + 60'000));
+    // One more device every ten seconds, however long the flood has run.
+    EXPECT_FALSE(pace.Allow(Kind::New, t + 9'000));
+    EXPECT_TRUE(pace.Allow(Kind::New, t + 10'100));
+    EXPECT_FALSE(pace.Allow(Kind::New, t + 10'200));
+    EXPECT_EQ(pace.TakeHeld(), 48);
+    // A clock that steps back gives nothing away.
+    EXPECT_FALSE(pace.Allow(Kind::New, t));
+}
+
 // Runs what is posted only when the test says, as a window busy elsewhere would.
 struct HeldPoster final : IUiPoster {
     void Post(std::function<void()> task) override {

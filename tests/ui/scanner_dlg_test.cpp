@@ -195,8 +195,12 @@ struct RecordedNotifier final : INotifier {
     void Notify(const QString& summary, const QString& body) override {
         sent.push_back({summary, body});
     }
+    void Update(const QString& summary, const QString& body) override {
+        updated.push_back({summary, body});
+    }
     bool available = true;
     std::vector<std::pair<QString, QString>> sent;
+    std::vector<std::pair<QString, QString>> updated;
 };
 
 constexpr std::uint32_t kLab = 0xCB007100;  // 203.0.113.0
@@ -320,6 +324,23 @@ TEST_F(WatchTest, ListensRescansMarksAndNotifies) {
     EXPECT_FALSE(dialog->watchTimer()->isActive());
     EXPECT_TRUE(Mark(1).isNull());
     EXPECT_EQ(messages.shown.size(), 3u);
+}
+
+TEST_F(WatchTest, AFloodOfForgedDevicesIsToldInAFewNotificationsAndTheGatewayStillAlone) {
+    Watch()->trigger();
+    WaitForScans(1);
+    for (std::uint8_t host = 10; host < 110; ++host) {
+        fakeWires->latest->Claim(kLab + host, Mac{0x02, 0x66, 0, 0, 0, host});
+    }
+    fakeWires->latest->Claim(kLab + 254, kSpoofer);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !recorded->updated.empty(); }, 10000));
+    ASSERT_EQ(recorded->sent.size(), 6u);
+    EXPECT_EQ(recorded->sent.back().first, "网关 MAC 地址已变，可能遭到 ARP 欺骗");
+    EXPECT_EQ(recorded->updated,
+              (std::vector<std::pair<QString, QString>>{
+                  {"监视到的变化较多", "另有 95 项变化未逐一通知，详情请查看 Talvik 窗口。"}}));
+    // Every one of them is still in the window.
+    EXPECT_TRUE(dialog->progressBar()->text().contains("203.0.113.254 网关 MAC 地址已变"));
 }
 
 TEST_F(WatchTest, WithoutAWireOrANotificationServiceItSaysSoOnceAndOnlyRescans) {
