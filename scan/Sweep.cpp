@@ -26,9 +26,15 @@ using std::chrono::nanoseconds;
 // Hosts that answered, asked once more each to learn the link's loss; enough to tell a clean
 // wire from a lossy one, few enough to cost nothing worth counting.
 constexpr std::size_t kLossProbes = 64;
-// A probe waits this long after the answer it follows, so that a second copy of that answer
-// is not taken for the probe's.
+// Where few hosts answer, each of the first few is asked this often, so that a sparse network
+// tells a lossy link from a clean one as well as a busy one does.
+constexpr std::uint8_t kProbesEach = 4;
+constexpr std::uint32_t kFewHosts = kLossProbes / kProbesEach;
+// A probe waits this long after the answer (or the probe) it follows, so that a second copy of
+// that answer is not taken for the probe's.
 constexpr milliseconds kProbeDelay{100};
+// Rounds of repeats at most; each asks a target once, and no target more than kMaxSweepAsks.
+constexpr int kMaxRounds = 2 * kMaxSweepAsks;
 constexpr milliseconds kProgressEvery{250};
 // The longest single wait for frames: a stop wakes it anyway, progress should not wait longer.
 constexpr milliseconds kLongestHear{100};
@@ -92,16 +98,20 @@ private:
         std::uint32_t found = 0;
         bool hot = false;
     };
+    // The probes of one host that answered: the next one's time, the first one's (answers
+    // before it are not theirs), the last one's, and how many went and came back.
     struct Probe {
         std::uint32_t target = 0;
-        Clock::time_point due{}, asked{};
-        bool answered = false;
+        Clock::time_point due{}, first{}, last{};
+        std::uint8_t wanted = 1, asked = 0, answered = 0;
     };
     enum : std::uint8_t { kAnswered = 1, kNotAsked = 2 };
 
     void Prepare();
     std::optional<std::uint32_t> NextFirstAsk();
-    bool PlanRound();
+    LossProbes Probes(Clock::time_point now) const;
+    std::optional<std::size_t> NextProbe() const;
+    bool PlanRound(Clock::time_point now);
     void Hear(milliseconds timeout);
     void Take(const HeardArp& frame);
     bool AskNow(std::uint32_t target, const Mac* to);
@@ -135,9 +145,14 @@ private:
     std::unordered_map<std::uint32_t, Mac> known_;
     std::deque<std::uint32_t> knownFirst_;
     std::vector<Probe> probes_;
-    std::size_t probeNext_ = 0;
+    std::size_t probesWanted_ = 0;
     std::deque<std::uint32_t> round_;  // the repeats of the current round
-    int roundAsks_ = 1;
+    int rounds_ = 0;
+    // What the last round was planned from (hosts found, probes settled and back, frames sent):
+    // nothing new, no new plan.
+    using PlanBasis = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint64_t>;
+    std::optional<PlanBasis> plannedFrom_;
+    std::uint64_t frames_ = 0;
     Clock::time_point lastFrame_{}, lastProgress_{};
     std::uint32_t found_ = 0;
     bool failed_ = false;
@@ -221,36 +236,58 @@ std::optional<std::uint32_t> LinkSweep::NextFirstAsk() {
     return std::nullopt;
 }
 
-// The next round of repeats: every silent target its neighbourhood and the link's loss still
-// call for, busiest neighbourhoods first. False when none is left.
-bool LinkSweep::PlanRound() {
-    round_.clear();
-    ++roundAsks_;
+// What the probes told so far: a probe counts once its answer came or its late window passed.
+LossProbes LinkSweep::Probes(Clock::time_point now) const {
     LossProbes probes;
     for (const auto& probe : probes_) {
-        if (probe.asked != Clock::time_point{}) {
-            ++probes.asked;
-            probes.answered += probe.answered ? 1 : 0;
+        const bool waiting = probe.asked > 0 && now < probe.last + window_;
+        const std::uint8_t settled =
+            waiting ? std::max<std::uint8_t>(probe.answered, probe.asked - 1) : probe.asked;
+        probes.asked += settled;
+        probes.answered += std::min(probe.answered, settled);
+    }
+    return probes;
+}
+
+std::optional<std::size_t> LinkSweep::NextProbe() const {
+    std::optional<std::size_t> next;
+    for (std::size_t i = 0; i < probes_.size(); ++i) {
+        if (probes_[i].asked < probes_[i].wanted &&
+            (!next || probes_[i].due < probes_[*next].due)) {
+            next = i;
         }
     }
-    const double loss = EstimateLoss(probes);
-    std::vector<std::pair<double, std::size_t>> busiest;
-    for (std::size_t b = 0; b < blocks_.size(); ++b) {
-        const double density =
-            NeighbourhoodDensity(blocks_[b].found, blocks_[b].end - blocks_[b].begin, found_,
-                                 static_cast<std::uint32_t>(link_.targets.size()));
-        busiest.emplace_back(density, b);
+    return next;
+}
+
+// The next round of repeats: every silent target its neighbourhood and the link's loss still
+// call for, those asked longest ago first, so that none waits for its late window while others
+// could go. False when none is left.
+bool LinkSweep::PlanRound(Clock::time_point now) {
+    const LossProbes probes = Probes(now);
+    const PlanBasis from{found_, probes.asked, probes.answered, frames_};
+    if (plannedFrom_ == from) {
+        return false;
     }
-    std::sort(busiest.rbegin(), busiest.rend());
-    for (const auto& [density, b] : busiest) {
-        for (std::uint32_t at = blocks_[b].begin; at < blocks_[b].end; ++at) {
+    plannedFrom_ = from;
+    round_.clear();
+    std::vector<std::uint32_t> round;
+    for (const auto& block : blocks_) {
+        const double density =
+            NeighbourhoodDensity(block.found, block.end - block.begin, found_,
+                                 static_cast<std::uint32_t>(link_.targets.size()));
+        for (std::uint32_t at = block.begin; at < block.end; ++at) {
             const std::uint32_t target = order_[at];
-            if (state_[target] == 0 && asks_[target] == roundAsks_ - 1 &&
-                AskAgain(loss, density, asks_[target])) {
-                round_.push_back(target);
+            if (state_[target] == 0 && asks_[target] > 0 &&
+                AskAgain(probes, density, asks_[target])) {
+                round.push_back(target);
             }
         }
     }
+    std::stable_sort(round.begin(), round.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return lastAsk_[a] < lastAsk_[b]; });
+    round_.assign(round.begin(), round.end());
+    rounds_ += round_.empty() ? 0 : 1;
     return !round_.empty();
 }
 
@@ -292,10 +329,11 @@ void LinkSweep::Take(const HeardArp& frame) {
     }
     auto& macs = macs_[*target];
     if (std::find(macs.begin(), macs.end(), frame.senderMac) != macs.end()) {
+        // Each answer after the first probe is one probe's, whichever: only the count matters.
         for (auto& probe : probes_) {
-            if (probe.target == *target && probe.asked != Clock::time_point{} &&
-                frame.when >= probe.asked) {
-                probe.answered = true;
+            if (probe.target == *target && probe.asked > 0 && frame.when >= probe.first &&
+                probe.answered < probe.asked) {
+                ++probe.answered;
             }
         }
         return;
@@ -314,8 +352,11 @@ void LinkSweep::Take(const HeardArp& frame) {
         block.hot = true;
         hot_.push_back(static_cast<std::uint32_t>(&block - blocks_.data()));
     }
-    if (probes_.size() < kLossProbes) {
-        probes_.push_back(Probe{*target, Clock::now() + kProbeDelay, {}, false});
+    if (probesWanted_ < kLossProbes) {
+        const auto wanted = static_cast<std::uint8_t>(std::min<std::size_t>(
+            found_ <= kFewHosts ? kProbesEach : 1, kLossProbes - probesWanted_));
+        probesWanted_ += wanted;
+        probes_.push_back(Probe{*target, Clock::now() + kProbeDelay, {}, {}, wanted, 0, 0});
     }
 }
 
@@ -342,7 +383,6 @@ void LinkSweep::GiveUp(NotAskedReason why, Clock::time_point since) {
     }
     firstLeft_ = 0;
     round_.clear();
-    roundAsks_ = kMaxSweepAsks;
     failed_ = true;
 }
 
@@ -367,16 +407,17 @@ void LinkSweep::Run(std::stop_token stop) {
         // then the rounds of repeats, each once the answers to the one before had their time.
         std::optional<std::uint32_t> target;
         std::optional<Mac> to;
-        bool probe = false;
+        std::optional<std::size_t> probe;
         std::optional<Clock::time_point> wait;
+        const auto dueProbe = NextProbe();
         if (!knownFirst_.empty()) {
             target = knownFirst_.front();
             knownFirst_.pop_front();
             to = known_.at(*target);
-        } else if (probeNext_ < probes_.size() && probes_[probeNext_].due <= now) {
-            target = probes_[probeNext_].target;
+        } else if (dueProbe && probes_[*dueProbe].due <= now) {
+            probe = dueProbe;
+            target = probes_[*probe].target;
             to = macs_.at(*target).front();
-            probe = true;
         } else if (firstLeft_ > 0) {
             while (firstLeft_ > 0 && !target) {
                 --firstLeft_;
@@ -386,22 +427,29 @@ void LinkSweep::Run(std::stop_token stop) {
                 }
             }
         } else if (!round_.empty()) {
-            target = round_.front();
-            round_.pop_front();
-            if (state_[*target] != 0) {
+            const std::uint32_t next = round_.front();
+            const auto ready = start_ + milliseconds(lastAsk_[next]) + window_;
+            if (state_[next] != 0) {
+                round_.pop_front();
                 continue;
             }
-            if (const auto known = known_.find(*target); known != known_.end()) {
-                to = known->second;
+            if (ready > now) {
+                wait = ready;  // its answer may still be on the way
+            } else {
+                round_.pop_front();
+                target = next;
+                if (const auto known = known_.find(next); known != known_.end()) {
+                    to = known->second;
+                }
             }
-        } else if (probeNext_ < probes_.size()) {
-            wait = probes_[probeNext_].due;
+        } else if (rounds_ < kMaxRounds && PlanRound(now)) {
+            continue;
+        } else if (dueProbe) {
+            wait = probes_[*dueProbe].due;
         } else if (now < lastFrame_ + window_) {
             wait = lastFrame_ + window_;
-        } else if (roundAsks_ >= kMaxSweepAsks || !PlanRound()) {
-            break;
         } else {
-            continue;
+            break;
         }
         if (target) {
             const auto at = start_ + pace_.Next(now - start_);
@@ -417,14 +465,23 @@ void LinkSweep::Run(std::stop_token stop) {
                 continue;
             }
             const auto asked = Clock::now();
-            if (AskNow(*target, to ? &*to : nullptr)) {
+            const bool sent = AskNow(*target, to ? &*to : nullptr);
+            if (sent) {
+                ++frames_;
                 lastFrame_ = asked;
                 pace_.Sent(lastFrame_ - start_);
-                if (probe) {
-                    probes_[probeNext_].asked = asked;
+            }
+            if (probe) {
+                Probe& next = probes_[*probe];
+                if (!sent) {
+                    next.wanted = next.asked;  // a frame that never left tells nothing
+                } else {
+                    next.first = next.asked == 0 ? asked : next.first;
+                    next.last = asked;
+                    ++next.asked;
+                    next.due = asked + kProbeDelay;
                 }
             }
-            probeNext_ += probe ? 1 : 0;
             Hear(milliseconds(0));
             continue;
         }
