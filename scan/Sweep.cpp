@@ -30,9 +30,14 @@ constexpr std::size_t kLossProbes = 64;
 // tells a lossy link from a clean one as well as a busy one does.
 constexpr std::uint8_t kProbesEach = 4;
 constexpr std::uint32_t kFewHosts = kLossProbes / kProbesEach;
-// A probe waits this long after the answer (or the probe) it follows, so that a second copy of
-// that answer is not taken for the probe's.
+// A probe waits this long after the answer it follows, so that a second copy of that answer is
+// not taken for the probe's; a host's next probe a little, so that one burst of loss on the
+// link does not take them all.
 constexpr milliseconds kProbeDelay{100};
+constexpr milliseconds kProbeSpacing{20};
+// How long a probe's answer is waited for: a few times the host's first answer took, and never
+// less than a busy machine may add to a prompt one.
+constexpr milliseconds kProbePatience{100};
 // Rounds of repeats at most; each asks a target once, and no target more than kMaxSweepAsks.
 constexpr int kMaxRounds = 2 * kMaxSweepAsks;
 constexpr milliseconds kProgressEvery{250};
@@ -99,10 +104,12 @@ private:
         bool hot = false;
     };
     // The probes of one host that answered: the next one's time, the first one's (answers
-    // before it are not theirs), the last one's, and how many went and came back.
+    // before it are not theirs), the last one's, how long an answer is waited for, and how
+    // many went and came back.
     struct Probe {
         std::uint32_t target = 0;
         Clock::time_point due{}, first{}, last{};
+        milliseconds patience{};
         std::uint8_t wanted = 1, asked = 0, answered = 0;
     };
     enum : std::uint8_t { kAnswered = 1, kNotAsked = 2 };
@@ -111,6 +118,7 @@ private:
     std::optional<std::uint32_t> NextFirstAsk();
     LossProbes Probes(Clock::time_point now) const;
     std::optional<std::size_t> NextProbe() const;
+    std::optional<Clock::time_point> ProbesSettled(Clock::time_point now) const;
     bool PlanRound(Clock::time_point now);
     void Hear(milliseconds timeout);
     void Take(const HeardArp& frame);
@@ -153,7 +161,7 @@ private:
     using PlanBasis = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint64_t>;
     std::optional<PlanBasis> plannedFrom_;
     std::uint64_t frames_ = 0;
-    Clock::time_point lastFrame_{}, lastProgress_{};
+    Clock::time_point lastTargetAsk_{}, lastProgress_{};
     std::uint32_t found_ = 0;
     bool failed_ = false;
     std::vector<HeardArp> heard_;
@@ -240,7 +248,7 @@ std::optional<std::uint32_t> LinkSweep::NextFirstAsk() {
 LossProbes LinkSweep::Probes(Clock::time_point now) const {
     LossProbes probes;
     for (const auto& probe : probes_) {
-        const bool waiting = probe.asked > 0 && now < probe.last + window_;
+        const bool waiting = probe.asked > 0 && now < probe.last + probe.patience;
         const std::uint8_t settled =
             waiting ? std::max<std::uint8_t>(probe.answered, probe.asked - 1) : probe.asked;
         probes.asked += settled;
@@ -260,9 +268,25 @@ std::optional<std::size_t> LinkSweep::NextProbe() const {
     return next;
 }
 
-// The next round of repeats: every silent target its neighbourhood and the link's loss still
+// When the last probe still unanswered counts as lost; none when every one is settled.
+std::optional<Clock::time_point> LinkSweep::ProbesSettled(Clock::time_point now) const {
+    std::optional<Clock::time_point> settled;
+    for (const auto& probe : probes_) {
+        const auto lost = probe.last + probe.patience;
+        if (probe.answered < probe.asked && now < lost) {
+            settled = std::max(settled.value_or(lost), lost);
+        }
+    }
+    return settled;
+}
+
+// The next round of repeats: every silent target the link's loss and its neighbourhood still
 // call for, those asked longest ago first, so that none waits for its late window while others
 // could go. False when none is left.
+//
+// The run is never louder than two asks of every address that stayed silent: the asks every
+// silent address is owed go first, and asks beyond them, busiest neighbourhoods first, only as
+// far as the frames left under that bound allow.
 bool LinkSweep::PlanRound(Clock::time_point now) {
     const LossProbes probes = Probes(now);
     const PlanBasis from{found_, probes.asked, probes.answered, frames_};
@@ -271,19 +295,34 @@ bool LinkSweep::PlanRound(Clock::time_point now) {
     }
     plannedFrom_ = from;
     round_.clear();
-    std::vector<std::uint32_t> round;
-    for (const auto& block : blocks_) {
-        const double density =
-            NeighbourhoodDensity(block.found, block.end - block.begin, found_,
-                                 static_cast<std::uint32_t>(link_.targets.size()));
-        for (std::uint32_t at = block.begin; at < block.end; ++at) {
+    const int least = LeastAsks(probes);
+    std::vector<std::pair<double, std::size_t>> busiest;
+    for (std::size_t b = 0; b < blocks_.size(); ++b) {
+        busiest.emplace_back(
+            NeighbourhoodDensity(blocks_[b].found, blocks_[b].end - blocks_[b].begin, found_,
+                                 static_cast<std::uint32_t>(link_.targets.size())),
+            b);
+    }
+    std::stable_sort(busiest.begin(), busiest.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<std::uint32_t> round, more;
+    for (const auto& [density, b] : busiest) {
+        for (std::uint32_t at = blocks_[b].begin; at < blocks_[b].end; ++at) {
             const std::uint32_t target = order_[at];
-            if (state_[target] == 0 && asks_[target] > 0 &&
-                AskAgain(probes, density, asks_[target])) {
+            if (state_[target] != 0 || asks_[target] == 0) {
+                continue;
+            }
+            if (asks_[target] < least) {
                 round.push_back(target);
+            } else if (AskAgain(probes, density, asks_[target])) {
+                more.push_back(target);
             }
         }
     }
+    const std::uint64_t bound = 2 * static_cast<std::uint64_t>(link_.targets.size()) - found_;
+    const std::uint64_t committed = frames_ + round.size();
+    more.resize(std::min<std::uint64_t>(more.size(), bound - std::min(bound, committed)));
+    round.insert(round.end(), more.begin(), more.end());
     std::stable_sort(round.begin(), round.end(),
                      [&](std::uint32_t a, std::uint32_t b) { return lastAsk_[a] < lastAsk_[b]; });
     round_.assign(round.begin(), round.end());
@@ -356,7 +395,12 @@ void LinkSweep::Take(const HeardArp& frame) {
         const auto wanted = static_cast<std::uint8_t>(std::min<std::size_t>(
             found_ <= kFewHosts ? kProbesEach : 1, kLossProbes - probesWanted_));
         probesWanted_ += wanted;
-        probes_.push_back(Probe{*target, Clock::now() + kProbeDelay, {}, {}, wanted, 0, 0});
+        const auto took = frame.when - (start_ + milliseconds(lastAsk_[*target]));
+        const auto patience =
+            std::clamp(std::chrono::duration_cast<milliseconds>(3 * took) + kProbePatience,
+                       kProbePatience, std::max(window_, kProbePatience));
+        probes_.push_back(
+            Probe{*target, Clock::now() + kProbeDelay, {}, {}, patience, wanted, 0, 0});
     }
 }
 
@@ -403,8 +447,9 @@ void LinkSweep::Run(std::stop_token stop) {
     while (!stop.stop_requested() && !failed_) {
         const auto now = Clock::now();
         Report(now, false);
-        // What goes next: the known devices by their MACs, a due probe, then the first pass,
-        // then the rounds of repeats, each once the answers to the one before had their time.
+        // What goes next: the known devices by their MACs, the first pass, the probes (in the
+        // time the first pass's last answers take anyway), then the rounds of repeats, each ask
+        // once the answer to the one before had its time.
         std::optional<std::uint32_t> target;
         std::optional<Mac> to;
         std::optional<std::size_t> probe;
@@ -414,10 +459,6 @@ void LinkSweep::Run(std::stop_token stop) {
             target = knownFirst_.front();
             knownFirst_.pop_front();
             to = known_.at(*target);
-        } else if (dueProbe && probes_[*dueProbe].due <= now) {
-            probe = dueProbe;
-            target = probes_[*probe].target;
-            to = macs_.at(*target).front();
         } else if (firstLeft_ > 0) {
             while (firstLeft_ > 0 && !target) {
                 --firstLeft_;
@@ -426,7 +467,11 @@ void LinkSweep::Run(std::stop_token stop) {
                     target = next;
                 }
             }
-        } else if (!round_.empty()) {
+        } else if (dueProbe && probes_[*dueProbe].due <= now) {
+            probe = dueProbe;
+            target = probes_[*probe].target;
+            to = macs_.at(*target).front();
+        } else if (!round_.empty()) {  // planned from probes settled already
             const std::uint32_t next = round_.front();
             const auto ready = start_ + milliseconds(lastAsk_[next]) + window_;
             if (state_[next] != 0) {
@@ -442,12 +487,14 @@ void LinkSweep::Run(std::stop_token stop) {
                     to = known->second;
                 }
             }
-        } else if (rounds_ < kMaxRounds && PlanRound(now)) {
-            continue;
         } else if (dueProbe) {
             wait = probes_[*dueProbe].due;
-        } else if (now < lastFrame_ + window_) {
-            wait = lastFrame_ + window_;
+        } else if (const auto settled = ProbesSettled(now)) {
+            wait = *settled;  // what they tell decides the next round
+        } else if (rounds_ < kMaxRounds && PlanRound(now)) {
+            continue;
+        } else if (now < lastTargetAsk_ + window_) {
+            wait = lastTargetAsk_ + window_;  // a probe's answer is no host to wait for
         } else {
             break;
         }
@@ -468,8 +515,8 @@ void LinkSweep::Run(std::stop_token stop) {
             const bool sent = AskNow(*target, to ? &*to : nullptr);
             if (sent) {
                 ++frames_;
-                lastFrame_ = asked;
-                pace_.Sent(lastFrame_ - start_);
+                lastTargetAsk_ = probe ? lastTargetAsk_ : asked;
+                pace_.Sent(asked - start_);
             }
             if (probe) {
                 Probe& next = probes_[*probe];
@@ -479,7 +526,7 @@ void LinkSweep::Run(std::stop_token stop) {
                     next.first = next.asked == 0 ? asked : next.first;
                     next.last = asked;
                     ++next.asked;
-                    next.due = asked + kProbeDelay;
+                    next.due = asked + kProbeSpacing;
                 }
             }
             Hear(milliseconds(0));
