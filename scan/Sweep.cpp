@@ -116,8 +116,8 @@ private:
 
     void Prepare();
     std::optional<std::uint32_t> NextFirstAsk();
-    LossProbes Probes(Clock::time_point now) const;
-    std::optional<std::size_t> NextProbe() const;
+    LossProbes Probes(Clock::time_point now, bool hopeful) const;
+    std::optional<std::size_t> NextProbe(Clock::time_point now) const;
     std::optional<Clock::time_point> ProbesSettled(Clock::time_point now) const;
     bool PlanRound(Clock::time_point now);
     void Hear(milliseconds timeout);
@@ -244,21 +244,25 @@ std::optional<std::uint32_t> LinkSweep::NextFirstAsk() {
     return std::nullopt;
 }
 
-// What the probes told so far: a probe counts once its answer came or its late window passed.
-LossProbes LinkSweep::Probes(Clock::time_point now) const {
+// What the probes told so far, those whose answer may still come counted as back (`hopeful`)
+// or as lost.
+LossProbes LinkSweep::Probes(Clock::time_point now, bool hopeful) const {
     LossProbes probes;
     for (const auto& probe : probes_) {
         const bool waiting = probe.asked > 0 && now < probe.last + probe.patience;
-        const std::uint8_t settled =
-            waiting ? std::max<std::uint8_t>(probe.answered, probe.asked - 1) : probe.asked;
-        probes.asked += settled;
-        probes.answered += std::min(probe.answered, settled);
+        probes.asked += probe.asked;
+        probes.answered += waiting && hopeful ? probe.asked : probe.answered;
     }
     return probes;
 }
 
-std::optional<std::size_t> LinkSweep::NextProbe() const {
+// The probe to go next; none once those back already show the link lossy, whatever the rest
+// would say.
+std::optional<std::size_t> LinkSweep::NextProbe(Clock::time_point now) const {
     std::optional<std::size_t> next;
+    if (LeastAsks(Probes(now, true)) > 1) {
+        return next;
+    }
     for (std::size_t i = 0; i < probes_.size(); ++i) {
         if (probes_[i].asked < probes_[i].wanted &&
             (!next || probes_[i].due < probes_[*next].due)) {
@@ -288,7 +292,9 @@ std::optional<Clock::time_point> LinkSweep::ProbesSettled(Clock::time_point now)
 // silent address is owed go first, and asks beyond them, busiest neighbourhoods first, only as
 // far as the frames left under that bound allow.
 bool LinkSweep::PlanRound(Clock::time_point now) {
-    const LossProbes probes = Probes(now);
+    // Probes still out count as back: fewer repeats now, and more in the next round should
+    // their answers not come.
+    const LossProbes probes = Probes(now, true);
     const PlanBasis from{found_, probes.asked, probes.answered, frames_};
     if (plannedFrom_ == from) {
         return false;
@@ -454,7 +460,7 @@ void LinkSweep::Run(std::stop_token stop) {
         std::optional<Mac> to;
         std::optional<std::size_t> probe;
         std::optional<Clock::time_point> wait;
-        const auto dueProbe = NextProbe();
+        const auto dueProbe = NextProbe(now);
         if (!knownFirst_.empty()) {
             target = knownFirst_.front();
             knownFirst_.pop_front();
@@ -489,10 +495,13 @@ void LinkSweep::Run(std::stop_token stop) {
             }
         } else if (dueProbe) {
             wait = probes_[*dueProbe].due;
-        } else if (const auto settled = ProbesSettled(now)) {
-            wait = *settled;  // what they tell decides the next round
+        } else if (const auto settled = ProbesSettled(now);
+                   settled && LeastAsks(Probes(now, true)) != LeastAsks(Probes(now, false))) {
+            wait = *settled;  // whether the link is lossy hangs on the probes still out
         } else if (rounds_ < kMaxRounds && PlanRound(now)) {
             continue;
+        } else if (settled) {
+            wait = *settled;  // a last round may hang on them
         } else if (now < lastTargetAsk_ + window_) {
             wait = lastTargetAsk_ + window_;  // a probe's answer is no host to wait for
         } else {
