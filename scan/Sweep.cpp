@@ -477,7 +477,7 @@ void LinkSweep::Run(std::stop_token stop) {
             probe = dueProbe;
             target = probes_[*probe].target;
             to = macs_.at(*target).front();
-        } else if (!round_.empty()) {  // planned from probes settled already
+        } else if (!round_.empty()) {
             const std::uint32_t next = round_.front();
             const auto ready = start_ + milliseconds(lastAsk_[next]) + window_;
             if (state_[next] != 0) {
