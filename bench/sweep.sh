@@ -6,8 +6,8 @@
 #
 #   bench/sweep.sh [--only LIST] [--loss-runs N] [--build-dir DIR] [--no-build]
 #
-# --only: a comma-separated choice of s22, s16, loss20, two22 and s24 (default: all);
-# --loss-runs: seeds of the lossy /20 (default 3).
+# --only: a comma-separated choice of s22, s16, loss20, sparse20, two22 and s24 (default: all);
+# --loss-runs: seeds of each lossy /20 (default 3).
 # Our side is talvik-sweep (the engine's sweep over the platform's wires, as root through the
 # packet socket) and, for the /22 and the /16, the command talvik-scan as it ships; the /24 row
 # is talvik-bench, the engine a run of one /24 keeps.
@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-only=s22,s16,loss20,two22,s24
+only=s22,s16,loss20,sparse20,two22,s24
 loss_runs=3
 build_dir=$root/build/bench
 build=1
@@ -43,15 +43,24 @@ scan_command=$build_dir/bin/talvik-scan
 
 # shellcheck source=bench/lab-session.sh
 . "$root/bench/lab-session.sh"
-lab_session "tvk-l-w$$" tvk-l-sweep --big --second
+# TALVIK_LAB_PREFIX (tvk-l- and a few letters) keeps labs of parallel runs apart.
+prefix=${TALVIK_LAB_PREFIX:-tvk-l-w}
+lab_session "$prefix$(($$ % 10 ** (14 - ${#prefix})))" tvk-l-sweep --big --second
 second_pid=
 
 want() { [[ ,$only, == *,$1,* ]]; }
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 rows=()
 row() { rows+=("| $1 | $2 | $3 | $4 | $5 |"); }
 out=$work/out
+
+# Each command is spawned and timed by the same reader (its start-up outside the figure), its
+# output kept in $out, its wall time in ms in $work/elapsed.
+timed() {  # [--jsonl] COMMAND...
+    local jsonl=()
+    [ "$1" = --jsonl ] && { jsonl=(--jsonl); shift; }
+    python3 "$root/bench/stamp.py" "${jsonl[@]}" "$out" "$work/elapsed" -- "$@"
+}
 
 hosts() {  # CONFIG EXPECTED INTERFACE SEED BLOCK... OPTIONS
     python3 "$root/bench/sweep_hosts.py" "$@"
@@ -105,40 +114,25 @@ run_ours() {  # CONFIG EXPECTED LINK-ARGS...
     shift 2
     responder_counts=$work/counts.json start_responder "$config" 900
     ip -n "$LAB_SCANNER_NS" neigh flush all
-    local t0 t1
-    t0=$(now_ms)
-    "$lab_sh" scan "$lab" "$sweep" --sender packet "$@" >"$out"
-    t1=$(now_ms)
+    timed "$lab_sh" scan "$lab" "$sweep" --sender packet "$@"
     stop_responder
-    t_ms=$((t1 - t0))
+    t_ms=$(cat "$work/elapsed")
     read -r t_found t_all t_99 <<<"$(sweep_finds "$expected")"
     t_rss=$(value maxrss_kb) t_threads=$(value threads_max)
     t_peak=$(busiest "$work/counts.json")
 }
 
-# Runs talvik-scan --format jsonl over TARGETS, each line stamped as it arrives and the end of
-# its output (the command's exit) too, from the start; sets c_ms, c_found, c_99 and c_rss (its
-# peak, from time(1)).
+# Runs talvik-scan --format jsonl over TARGETS, each line stamped as it arrives; sets c_ms (to
+# its exit), c_found, c_99 and c_rss (its peak, from time(1)).
 run_scan() {  # CONFIG EXPECTED TARGET...
     local config=$1 expected=$2
     shift 2
     start_responder "$config" 900
     ip -n "$LAB_SCANNER_NS" neigh flush all
-    local t0
-    t0=$(now_ms)
-    "$lab_sh" scan "$lab" /usr/bin/time -f %M -o "$work/rss" "$scan_command" --format jsonl \
-        --no-names --no-memory "$@" | python3 -c '
-import json, sys, time
-start = int(sys.argv[1])
-stamp = lambda: int(time.time() * 1000) - start
-for line in sys.stdin:
-    host = json.loads(line)
-    if host.get("state") == "answered":
-        print("found", stamp(), host["address"], host["mac"])
-print("end", stamp())
-' "$t0" >"$out"
+    timed --jsonl "$lab_sh" scan "$lab" /usr/bin/time -f %M -o "$work/rss" "$scan_command" \
+        --format jsonl --no-names --no-memory "$@"
     stop_responder
-    c_ms=$(awk '$1 == "end" { print $2 }' "$out")
+    c_ms=$(cat "$work/elapsed")
     read -r c_found _ c_99 <<<"$(sweep_finds "$expected")"
     c_rss=$(cat "$work/rss")
 }
@@ -146,12 +140,9 @@ print("end", stamp())
 run_peer() {  # CONFIG EXPECTED CIDR
     responder_counts=$work/counts.json start_responder "$1" 900
     ip -n "$LAB_SCANNER_NS" neigh flush all
-    local t0 t1
-    t0=$(now_ms)
-    "$lab_sh" scan "$lab" arp-scan -q -I "$LAB_SCANNER_IF" "$3" >"$out"
-    t1=$(now_ms)
+    timed "$lab_sh" scan "$lab" arp-scan -q -I "$LAB_SCANNER_IF" "$3"
     stop_responder
-    p_ms=$((t1 - t0))
+    p_ms=$(cat "$work/elapsed")
     p_found=$(awk -F'\t' '$1 ~ /^[0-9.]+$/ { print $1, $2 }' "$out" | sort -u | grep -cxF -f "$2" || true)
     p_peak=$(busiest "$work/counts.json")
 }
@@ -211,6 +202,24 @@ if want loss20; then
         "found $(ratio "$st" "$sp"), time $(ratio "$tt" "$tp")" ">= 1.00 found, <= 1.00 time"
 fi
 
+if want sparse20; then
+    echo "== /20, a lone host in each of its 16 /24s, 10 % loss each way, $loss_runs seeds" >&2
+    st=0 sp=0 tt=0 tp=0
+    # shellcheck disable=SC2046
+    for seed in $(seq "$loss_runs"); do
+        hosts "$work/p20.json" "$work/p20.exp" "$LAB_SEGMENT_IF" "$((seed + 100))" \
+            $(printf '198.18.%d ' $(seq 16 31)) --live 16 --loss 0.1
+        run_peer "$work/p20.json" "$work/p20.exp" 198.18.16.0/20
+        run_ours "$work/p20.json" "$work/p20.exp" --link "$LAB_SCANNER_IF" 198.18.16.1 198.18.31.254
+        echo "   seed $seed: talvik $t_found in $t_ms ms, arp-scan $p_found in $p_ms ms" >&2
+        st=$((st + t_found)) sp=$((sp + p_found)) tt=$((tt + t_ms)) tp=$((tp + p_ms))
+    done
+    avg() { awk -v s="$1" -v n="$loss_runs" 'BEGIN { printf "%.1f", s / n }'; }
+    row "/20, 16 live, each alone in its /24, 10 % loss each way (mean of $loss_runs seeds)" \
+        "$(avg "$st")/16 in $(avg "$tt") ms" "$(avg "$sp")/16 in $(avg "$tp") ms" \
+        "found $(ratio "$st" "$sp"), time $(ratio "$tt" "$tp")" ">= 1.00 found, <= 1.00 time"
+fi
+
 if want two22; then
     echo "== two interfaces, a /22 each" >&2
     hosts "$work/a22.json" "$work/a22.exp" "$LAB_SEGMENT_IF" 41 198.18.4 198.18.5 198.18.6 198.18.7 --live 120 --late 10
@@ -243,14 +252,13 @@ PY
     live24=$(wc -l <"$work/s24.exp")
     run_peer "$work/s24.json" "$work/s24.exp" 203.0.113.0/24
     start_responder "$work/s24.json"
-    t0=$(now_ms)
-    "$lab_sh" scan "$lab" "$bench" --first 203.0.113.1 --last 203.0.113.254 --sender packet --rows >"$out"
-    t1=$(now_ms)
+    timed "$lab_sh" scan "$lab" "$bench" --first 203.0.113.1 --last 203.0.113.254 --sender packet --rows
     stop_responder
+    ms24=$(cat "$work/elapsed")
     found24=$(awk '$1 == "row" && $3 == "running" { print $2, $4 }' "$out" | tr 'A-F-' 'a-f:' |
         sort -u | grep -cxF -f "$work/s24.exp" || true)
-    row "one /24, $live24 live (talvik-bench)" "$found24/$live24 in $((t1 - t0)) ms" \
-        "$p_found/$live24 in $p_ms ms" "$(ratio "$((t1 - t0))" "$p_ms")" "as before (0.3 to 0.6)"
+    row "one /24, $live24 live (talvik-bench)" "$found24/$live24 in $ms24 ms" \
+        "$p_found/$live24 in $p_ms ms" "$(ratio "$ms24" "$p_ms")" "as before (0.3 to 0.6)"
 fi
 
 printf '\nprocess wall times, one run each; rates at their defaults (talvik 500 frames/s, arp-scan 2 ms a frame)\n\n'

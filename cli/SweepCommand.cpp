@@ -216,6 +216,7 @@ SweepPhase RunSweepPhase(const ScanOptions& options, IArpWires& wires, LiveOutpu
     std::size_t asked = 0;
     std::size_t found = 0;
     std::chrono::milliseconds left{0};
+    bool progressShown = false;
     SweepEvents events;
     events.answered = [&](std::size_t row, const std::array<std::uint8_t, 6>& mac) {
         const std::lock_guard lock(mutex);
@@ -229,6 +230,12 @@ SweepPhase RunSweepPhase(const ScanOptions& options, IArpWires& wires, LiveOutpu
             host.state = ExportState::Answered;
             host.mac = MacText(mac);
             describe(host);
+            if (progressShown && live.Streams()) {
+                // On a terminal the row would land after the progress line's text.
+                std::fputs("\r\033[K", err);
+                std::fflush(err);
+                progressShown = false;
+            }
             live.Answered(host);
         }
     };
@@ -273,6 +280,7 @@ SweepPhase RunSweepPhase(const ScanOptions& options, IArpWires& wires, LiveOutpu
                                 static_cast<long long>(left.count() / 1000))
                              .c_str());
             std::fflush(err);
+            progressShown = true;
         }
     }
     sweep.join();

@@ -26,9 +26,20 @@ using std::chrono::nanoseconds;
 // Hosts that answered, asked once more each to learn the link's loss; enough to tell a clean
 // wire from a lossy one, few enough to cost nothing worth counting.
 constexpr std::size_t kLossProbes = 64;
-// A probe waits this long after the answer it follows, so that a second copy of that answer
-// is not taken for the probe's.
+// Where few hosts answer, each of the first few is asked this often, so that a sparse network
+// tells a lossy link from a clean one as well as a busy one does.
+constexpr std::uint8_t kProbesEach = 4;
+constexpr std::uint32_t kFewHosts = kLossProbes / kProbesEach;
+// A probe waits this long after the answer it follows, so that a second copy of that answer is
+// not taken for the probe's; a host's next probe a little, so that one burst of loss on the
+// link does not take them all.
 constexpr milliseconds kProbeDelay{100};
+constexpr milliseconds kProbeSpacing{20};
+// How long a probe's answer is waited for: a few times the host's first answer took, and never
+// less than a busy machine may add to a prompt one.
+constexpr milliseconds kProbePatience{100};
+// Rounds of repeats at most; each asks a target once, and no target more than kMaxSweepAsks.
+constexpr int kMaxRounds = 2 * kMaxSweepAsks;
 constexpr milliseconds kProgressEvery{250};
 // The longest single wait for frames: a stop wakes it anyway, progress should not wait longer.
 constexpr milliseconds kLongestHear{100};
@@ -92,16 +103,23 @@ private:
         std::uint32_t found = 0;
         bool hot = false;
     };
+    // The probes of one host that answered: the next one's time, the first one's (answers
+    // before it are not theirs), the last one's, how long an answer is waited for, and how
+    // many went and came back.
     struct Probe {
         std::uint32_t target = 0;
-        Clock::time_point due{}, asked{};
-        bool answered = false;
+        Clock::time_point due{}, first{}, last{};
+        milliseconds patience{};
+        std::uint8_t wanted = 1, asked = 0, answered = 0;
     };
     enum : std::uint8_t { kAnswered = 1, kNotAsked = 2 };
 
     void Prepare();
     std::optional<std::uint32_t> NextFirstAsk();
-    bool PlanRound();
+    LossProbes Probes(Clock::time_point now, bool hopeful) const;
+    std::optional<std::size_t> NextProbe(Clock::time_point now) const;
+    std::optional<Clock::time_point> ProbesSettled(Clock::time_point now) const;
+    bool PlanRound(Clock::time_point now);
     void Hear(milliseconds timeout);
     void Take(const HeardArp& frame);
     bool AskNow(std::uint32_t target, const Mac* to);
@@ -135,10 +153,15 @@ private:
     std::unordered_map<std::uint32_t, Mac> known_;
     std::deque<std::uint32_t> knownFirst_;
     std::vector<Probe> probes_;
-    std::size_t probeNext_ = 0;
+    std::size_t probesWanted_ = 0;
     std::deque<std::uint32_t> round_;  // the repeats of the current round
-    int roundAsks_ = 1;
-    Clock::time_point lastFrame_{}, lastProgress_{};
+    int rounds_ = 0;
+    // What the last round was planned from (hosts found, probes settled and back, frames sent):
+    // nothing new, no new plan.
+    using PlanBasis = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint64_t>;
+    std::optional<PlanBasis> plannedFrom_;
+    std::uint64_t frames_ = 0;
+    Clock::time_point lastTargetAsk_{}, lastProgress_{};
     std::uint32_t found_ = 0;
     bool failed_ = false;
     std::vector<HeardArp> heard_;
@@ -221,36 +244,95 @@ std::optional<std::uint32_t> LinkSweep::NextFirstAsk() {
     return std::nullopt;
 }
 
-// The next round of repeats: every silent target its neighbourhood and the link's loss still
-// call for, busiest neighbourhoods first. False when none is left.
-bool LinkSweep::PlanRound() {
-    round_.clear();
-    ++roundAsks_;
+// What the probes told so far, those whose answer may still come counted as back (`hopeful`)
+// or as lost.
+LossProbes LinkSweep::Probes(Clock::time_point now, bool hopeful) const {
     LossProbes probes;
     for (const auto& probe : probes_) {
-        if (probe.asked != Clock::time_point{}) {
-            ++probes.asked;
-            probes.answered += probe.answered ? 1 : 0;
+        const bool waiting = probe.asked > 0 && now < probe.last + probe.patience;
+        probes.asked += probe.asked;
+        probes.answered += waiting && hopeful ? probe.asked : probe.answered;
+    }
+    return probes;
+}
+
+// The probe to go next; none once those back already show the link lossy, whatever the rest
+// would say.
+std::optional<std::size_t> LinkSweep::NextProbe(Clock::time_point now) const {
+    std::optional<std::size_t> next;
+    if (LeastAsks(Probes(now, true)) > 1) {
+        return next;
+    }
+    for (std::size_t i = 0; i < probes_.size(); ++i) {
+        if (probes_[i].asked < probes_[i].wanted &&
+            (!next || probes_[i].due < probes_[*next].due)) {
+            next = i;
         }
     }
-    const double loss = EstimateLoss(probes);
+    return next;
+}
+
+// When the last probe still unanswered counts as lost; none when every one is settled.
+std::optional<Clock::time_point> LinkSweep::ProbesSettled(Clock::time_point now) const {
+    std::optional<Clock::time_point> settled;
+    for (const auto& probe : probes_) {
+        const auto lost = probe.last + probe.patience;
+        if (probe.answered < probe.asked && now < lost) {
+            settled = std::max(settled.value_or(lost), lost);
+        }
+    }
+    return settled;
+}
+
+// The next round of repeats: every silent target the link's loss and its neighbourhood still
+// call for, those asked longest ago first, so that none waits for its late window while others
+// could go. False when none is left.
+//
+// The run is never louder than two asks of every address that stayed silent: the asks every
+// silent address is owed go first, and asks beyond them, busiest neighbourhoods first, only as
+// far as the frames left under that bound allow.
+bool LinkSweep::PlanRound(Clock::time_point now) {
+    // Probes still out count as back: fewer repeats now, and more in the next round should
+    // their answers not come.
+    const LossProbes probes = Probes(now, true);
+    const PlanBasis from{found_, probes.asked, probes.answered, frames_};
+    if (plannedFrom_ == from) {
+        return false;
+    }
+    plannedFrom_ = from;
+    round_.clear();
+    const int least = LeastAsks(probes);
     std::vector<std::pair<double, std::size_t>> busiest;
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
-        const double density =
+        busiest.emplace_back(
             NeighbourhoodDensity(blocks_[b].found, blocks_[b].end - blocks_[b].begin, found_,
-                                 static_cast<std::uint32_t>(link_.targets.size()));
-        busiest.emplace_back(density, b);
+                                 static_cast<std::uint32_t>(link_.targets.size())),
+            b);
     }
-    std::sort(busiest.rbegin(), busiest.rend());
+    std::stable_sort(busiest.begin(), busiest.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<std::uint32_t> round, more;
     for (const auto& [density, b] : busiest) {
         for (std::uint32_t at = blocks_[b].begin; at < blocks_[b].end; ++at) {
             const std::uint32_t target = order_[at];
-            if (state_[target] == 0 && asks_[target] == roundAsks_ - 1 &&
-                AskAgain(loss, density, asks_[target])) {
-                round_.push_back(target);
+            if (state_[target] != 0 || asks_[target] == 0) {
+                continue;
+            }
+            if (asks_[target] < least) {
+                round.push_back(target);
+            } else if (AskAgain(probes, density, asks_[target])) {
+                more.push_back(target);
             }
         }
     }
+    const std::uint64_t bound = 2 * static_cast<std::uint64_t>(link_.targets.size()) - found_;
+    const std::uint64_t committed = frames_ + round.size();
+    more.resize(std::min<std::uint64_t>(more.size(), bound - std::min(bound, committed)));
+    round.insert(round.end(), more.begin(), more.end());
+    std::stable_sort(round.begin(), round.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return lastAsk_[a] < lastAsk_[b]; });
+    round_.assign(round.begin(), round.end());
+    rounds_ += round_.empty() ? 0 : 1;
     return !round_.empty();
 }
 
@@ -292,10 +374,11 @@ void LinkSweep::Take(const HeardArp& frame) {
     }
     auto& macs = macs_[*target];
     if (std::find(macs.begin(), macs.end(), frame.senderMac) != macs.end()) {
+        // Each answer after the first probe is one probe's, whichever: only the count matters.
         for (auto& probe : probes_) {
-            if (probe.target == *target && probe.asked != Clock::time_point{} &&
-                frame.when >= probe.asked) {
-                probe.answered = true;
+            if (probe.target == *target && probe.asked > 0 && frame.when >= probe.first &&
+                probe.answered < probe.asked) {
+                ++probe.answered;
             }
         }
         return;
@@ -314,8 +397,16 @@ void LinkSweep::Take(const HeardArp& frame) {
         block.hot = true;
         hot_.push_back(static_cast<std::uint32_t>(&block - blocks_.data()));
     }
-    if (probes_.size() < kLossProbes) {
-        probes_.push_back(Probe{*target, Clock::now() + kProbeDelay, {}, false});
+    if (probesWanted_ < kLossProbes) {
+        const auto wanted = static_cast<std::uint8_t>(std::min<std::size_t>(
+            found_ <= kFewHosts ? kProbesEach : 1, kLossProbes - probesWanted_));
+        probesWanted_ += wanted;
+        const auto took = frame.when - (start_ + milliseconds(lastAsk_[*target]));
+        const auto patience =
+            std::clamp(std::chrono::duration_cast<milliseconds>(3 * took) + kProbePatience,
+                       kProbePatience, std::max(window_, kProbePatience));
+        probes_.push_back(
+            Probe{*target, Clock::now() + kProbeDelay, {}, {}, patience, wanted, 0, 0});
     }
 }
 
@@ -342,7 +433,6 @@ void LinkSweep::GiveUp(NotAskedReason why, Clock::time_point since) {
     }
     firstLeft_ = 0;
     round_.clear();
-    roundAsks_ = kMaxSweepAsks;
     failed_ = true;
 }
 
@@ -363,20 +453,18 @@ void LinkSweep::Run(std::stop_token stop) {
     while (!stop.stop_requested() && !failed_) {
         const auto now = Clock::now();
         Report(now, false);
-        // What goes next: the known devices by their MACs, a due probe, then the first pass,
-        // then the rounds of repeats, each once the answers to the one before had their time.
+        // What goes next: the known devices by their MACs, the first pass, the probes (in the
+        // time the first pass's last answers take anyway), then the rounds of repeats, each ask
+        // once the answer to the one before had its time.
         std::optional<std::uint32_t> target;
         std::optional<Mac> to;
-        bool probe = false;
+        std::optional<std::size_t> probe;
         std::optional<Clock::time_point> wait;
+        const auto dueProbe = NextProbe(now);
         if (!knownFirst_.empty()) {
             target = knownFirst_.front();
             knownFirst_.pop_front();
             to = known_.at(*target);
-        } else if (probeNext_ < probes_.size() && probes_[probeNext_].due <= now) {
-            target = probes_[probeNext_].target;
-            to = macs_.at(*target).front();
-            probe = true;
         } else if (firstLeft_ > 0) {
             while (firstLeft_ > 0 && !target) {
                 --firstLeft_;
@@ -385,23 +473,39 @@ void LinkSweep::Run(std::stop_token stop) {
                     target = next;
                 }
             }
+        } else if (dueProbe && probes_[*dueProbe].due <= now) {
+            probe = dueProbe;
+            target = probes_[*probe].target;
+            to = macs_.at(*target).front();
         } else if (!round_.empty()) {
-            target = round_.front();
-            round_.pop_front();
-            if (state_[*target] != 0) {
+            const std::uint32_t next = round_.front();
+            const auto ready = start_ + milliseconds(lastAsk_[next]) + window_;
+            if (state_[next] != 0) {
+                round_.pop_front();
                 continue;
             }
-            if (const auto known = known_.find(*target); known != known_.end()) {
-                to = known->second;
+            if (ready > now) {
+                wait = ready;  // its answer may still be on the way
+            } else {
+                round_.pop_front();
+                target = next;
+                if (const auto known = known_.find(next); known != known_.end()) {
+                    to = known->second;
+                }
             }
-        } else if (probeNext_ < probes_.size()) {
-            wait = probes_[probeNext_].due;
-        } else if (now < lastFrame_ + window_) {
-            wait = lastFrame_ + window_;
-        } else if (roundAsks_ >= kMaxSweepAsks || !PlanRound()) {
-            break;
-        } else {
+        } else if (dueProbe) {
+            wait = probes_[*dueProbe].due;
+        } else if (const auto settled = ProbesSettled(now);
+                   settled && LeastAsks(Probes(now, true)) != LeastAsks(Probes(now, false))) {
+            wait = *settled;  // whether the link is lossy hangs on the probes still out
+        } else if (rounds_ < kMaxRounds && PlanRound(now)) {
             continue;
+        } else if (settled) {
+            wait = *settled;  // a last round may hang on them
+        } else if (now < lastTargetAsk_ + window_) {
+            wait = lastTargetAsk_ + window_;  // a probe's answer is no host to wait for
+        } else {
+            break;
         }
         if (target) {
             const auto at = start_ + pace_.Next(now - start_);
@@ -417,14 +521,23 @@ void LinkSweep::Run(std::stop_token stop) {
                 continue;
             }
             const auto asked = Clock::now();
-            if (AskNow(*target, to ? &*to : nullptr)) {
-                lastFrame_ = asked;
-                pace_.Sent(lastFrame_ - start_);
-                if (probe) {
-                    probes_[probeNext_].asked = asked;
+            const bool sent = AskNow(*target, to ? &*to : nullptr);
+            if (sent) {
+                ++frames_;
+                lastTargetAsk_ = probe ? lastTargetAsk_ : asked;
+                pace_.Sent(asked - start_);
+            }
+            if (probe) {
+                Probe& next = probes_[*probe];
+                if (!sent) {
+                    next.wanted = next.asked;  // a frame that never left tells nothing
+                } else {
+                    next.first = next.asked == 0 ? asked : next.first;
+                    next.last = asked;
+                    ++next.asked;
+                    next.due = asked + kProbeSpacing;
                 }
             }
-            probeNext_ += probe ? 1 : 0;
             Hear(milliseconds(0));
             continue;
         }

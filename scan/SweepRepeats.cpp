@@ -14,6 +14,10 @@ namespace {
 constexpr double kWorthAFrame = 0.002;
 // How many addresses' worth of the run's share a neighbourhood's own count is weighed against.
 constexpr double kPriorWeight = 64.0;
+// The estimated loss from which a link counts as lossy. A probe or two lost of dozens is a busy
+// host, not the link: it takes five of 64 (or two of 20) to get there, which one frame in ten
+// lost each way gives nearly always and a clean wire never.
+constexpr double kLossyLink = 0.08;
 }  // namespace
 
 double EstimateLoss(const LossProbes& probes) {
@@ -40,8 +44,17 @@ double RepeatYield(double loss, double density, int asks) {
     return silent <= 0.0 ? 0.0 : missed / silent * (1.0 - loss);
 }
 
-bool AskAgain(double loss, double density, int asks) {
-    return asks < kMaxSweepAsks && RepeatYield(loss, density, asks) >= kWorthAFrame;
+int LeastAsks(const LossProbes& probes) {
+    const bool lostSome = probes.answered < probes.asked;
+    return lostSome && EstimateLoss(probes) >= kLossyLink ? 2 : 1;
+}
+
+bool AskAgain(const LossProbes& probes, double density, int asks) {
+    if (asks >= kMaxSweepAsks) {
+        return false;
+    }
+    return asks < LeastAsks(probes) ||
+           RepeatYield(EstimateLoss(probes), density, asks) >= kWorthAFrame;
 }
 
 }  // namespace talvik

@@ -27,9 +27,14 @@ double NeighbourhoodDensity(std::uint32_t found, std::uint32_t asked, std::uint3
 // The chance that one more ask of an address that stayed silent after `asks` asks finds a host.
 double RepeatYield(double loss, double density, int asks);
 
-// Whether that address is asked again: only while a frame still stands a fair chance of
-// finding someone, and never beyond a handful of asks.
-bool AskAgain(double loss, double density, int asks);
+// The asks every silent address gets, however empty its neighbourhood: two once the probes
+// show the link losing frames, so that a lone host there is missed only when both asks are
+// lost; one where nothing was seen lost, which is every clean wire.
+int LeastAsks(const LossProbes& probes);
+
+// Whether an address silent after `asks` asks is asked again: up to the least asks, then only
+// while a frame still stands a fair chance of finding someone, never beyond a handful of asks.
+bool AskAgain(const LossProbes& probes, double density, int asks);
 
 inline constexpr int kMaxSweepAsks = 6;
 

@@ -3,14 +3,17 @@
 """Large runs in the network lab: the engine's sweep (talvik-sweep) over a /20 of 198.18.0.0/16
 through the packet socket as root and through talvik-arp as nobody, with late, lossy and dozing
 hosts among the live ones, the frames the link carried counted by the responder, the threads
-of the run counted while it runs, and two interfaces at once.
+of the run counted while it runs, and two interfaces at once; and the command talvik-scan's
+progress line over a /20, on a terminal and without one.
 
-    sweep_lab_test.py TALVIK_SWEEP TALVIK_ARP LAB_SH RESPONDER
+    sweep_lab_test.py TALVIK_SWEEP TALVIK_ARP LAB_SH RESPONDER TALVIK_SCAN
 Needs root (it builds the lab); exits 77 (skip) without it unless CI=true.
 """
 import json
 import os
+import pty
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -18,7 +21,7 @@ import tempfile
 import time
 import unittest
 
-SWEEP, HELPER, LAB_SH, RESPONDER = sys.argv[1:5]
+SWEEP, HELPER, LAB_SH, RESPONDER, SCAN = sys.argv[1:6]
 RATE = 2000  # frames a second: a /20 in about two seconds
 
 
@@ -36,7 +39,9 @@ def hosts_in(blocks, per_block, seed, **extra):
 
 class Lab:
     def __init__(self, second=False):
-        self.name = "tvk-l-w%d" % (os.getpid() % 100000)
+        # TALVIK_LAB_PREFIX (tvk-l- and a few letters) keeps labs of parallel runs apart.
+        prefix = os.environ.get("TALVIK_LAB_PREFIX", "tvk-l-w")
+        self.name = prefix + str(os.getpid() % 10 ** (14 - len(prefix)))
         subprocess.run([LAB_SH, "up", self.name, "--big"] + (["--second"] if second else []),
                        check=True)
         self.dir = tempfile.mkdtemp(prefix="tvk-l-sweep.")
@@ -95,6 +100,26 @@ class Lab:
             process.wait()
         subprocess.run([LAB_SH, "down", self.name])
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def screen(raw):
+    """What a terminal shows after `raw`: a carriage return goes back to the line's start, ESC [K
+    erases to its end, anything else is written over what stands there."""
+    lines, row, col = [[]], 0, 0
+    for part in re.split(r"(\r|\n|\x1b\[K)", raw):
+        if part == "\r":
+            col = 0
+        elif part == "\n":
+            row, col = row + 1, 0
+            if row == len(lines):
+                lines.append([])
+        elif part == "\x1b[K":
+            del lines[row][col:]
+        else:
+            line = lines[row]
+            line[col:col + len(part)] = list(part)
+            col += len(part)
+    return ["".join(line) for line in lines]
 
 
 def busiest_second(log):
@@ -173,6 +198,68 @@ class Sweep(unittest.TestCase):
             self.assertLessEqual(busiest_second(log), 1000)
         # Side by side: about one /22's time at 1000 frames a second (1.6 s), not two.
         self.assertLess(values["elapsed_ms"], 2200)
+
+
+class Progress(unittest.TestCase):
+    # As a Chinese user reads it: addresses asked of all, hosts up, seconds left.
+    LINE = re.compile(r"已询问 (\d+)/(\d+) · (\d+) 台在线 · 还剩 (\d+) 秒")
+    ENV = dict({k: v for k, v in os.environ.items() if not k.startswith("LC_")},
+               LANG="C.UTF-8", LANGUAGE="zh_CN")
+
+    def test_a_20_on_a_terminal_shows_counts_rising_then_clears_the_line(self):
+        live = hosts_in(["198.18.17", "198.18.22", "198.18.29"], 10, 5)
+        lab = Lab()
+        try:
+            lab.play(lab.name + "b", live)
+            command = [LAB_SH, "scan", lab.name, SCAN, "--no-names", "--no-memory", "--rate",
+                       "1500", "198.18.16.0/20"]
+            # Both streams on one terminal, as a user at a shell sees them.
+            master, slave = pty.openpty()
+            process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=slave,
+                                       stderr=slave, env=self.ENV)
+            os.close(slave)
+            raw = b""
+            while True:
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:  # the terminal's last writer is gone
+                    break
+                if not chunk:
+                    break
+                raw += chunk
+            os.close(master)
+            code = process.wait(timeout=60)
+            # No terminal: nothing of the progress line anywhere.
+            quiet = subprocess.run(command, capture_output=True, text=True, timeout=60,
+                                   env=self.ENV)
+        finally:
+            lab.close()
+        text = raw.decode("utf-8")
+        self.assertEqual(code, 0, text)
+        shown = [self.LINE.search(part) for part in text.split("\r")]
+        counts = [tuple(int(g) for g in m.groups()) for m in shown if m]
+        self.assertGreaterEqual(len(counts), 3, text)
+        asked = [c[0] for c in counts]
+        found = [c[2] for c in counts]
+        self.assertEqual(asked, sorted(asked))
+        self.assertEqual(found, sorted(found))
+        self.assertLess(asked[0], asked[-1])
+        self.assertLess(found[0], found[-1])
+        self.assertTrue(all(c[1] == 4094 for c in counts), counts)
+        self.assertLessEqual(counts[-1][3], counts[0][3])
+        # What stays on the screen: every host's row starting its own line, no progress text.
+        lines = screen(text)
+        self.assertFalse([line for line in lines if "已询问" in line], lines)
+        rows = {line.split()[0]: line.split()[1] for line in lines
+                if re.match(r"198\.18\.\d+\.\d+ ", line)}
+        self.assertEqual(rows, {h["ip"]: h["mac"] for h in live})
+        self.assertEqual(quiet.returncode, 0, quiet.stderr)
+        for stream in (quiet.stdout, quiet.stderr):
+            self.assertNotIn("已询问", stream)
+            self.assertNotIn("\r", stream)
+            self.assertNotIn("\x1b", stream)
+        self.assertEqual({line.split()[0] for line in quiet.stdout.splitlines()},
+                         {h["ip"] for h in live})
 
 
 if __name__ == "__main__":
