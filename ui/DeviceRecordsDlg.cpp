@@ -15,6 +15,7 @@
 #include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "names/MacVendors.h"
 #include "scan/Address.h"
@@ -64,7 +65,12 @@ protected:
             return true;
         }
         for (int column = 0; column < DeviceTableModel::ColumnCount; ++column) {
-            QString cell = sourceModel()->index(row, column, parent).data().toString();
+            // A network matches by its gateway too, which its cell leaves to the tooltip.
+            QString cell =
+                sourceModel()
+                    ->index(row, column, parent)
+                    .data(column == DeviceTableModel::Network ? Qt::ToolTipRole : Qt::DisplayRole)
+                    .toString();
             if (cell.contains(text_, Qt::CaseInsensitive) ||
                 (column == DeviceTableModel::Mac && cell.replace(QLatin1Char('-'), QLatin1Char(':'))
                                                         .contains(text_, Qt::CaseInsensitive))) {
@@ -94,7 +100,17 @@ std::vector<DeviceRow> DeviceRowsOf(std::vector<store::Device> devices) {
 
 DeviceTableModel::DeviceTableModel(std::vector<DeviceRow> rows, std::vector<QString> networks,
                                    QObject* parent)
-    : QAbstractTableModel(parent), rows_(std::move(rows)), networks_(std::move(networks)) {}
+    : QAbstractTableModel(parent), rows_(std::move(rows)), networks_(std::move(networks)) {
+    // A network's text is its subnet, then its gateway in full-width brackets.
+    for (const QString& text : networks_) {
+        shortNetworks_.push_back(text.section(QChar(0xFF08), 0, 0));
+    }
+    for (std::size_t i = 0; i < shortNetworks_.size(); ++i) {
+        if (std::count(shortNetworks_.begin(), shortNetworks_.end(), shortNetworks_[i]) > 1) {
+            shortNetworks_[i] = networks_[i];
+        }
+    }
+}
 
 int DeviceTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
@@ -140,9 +156,12 @@ QVariant DeviceTableModel::data(const QModelIndex& index, int role) const {
         case HostName:
             return Utf8(row.hostName);
         case Network:
-            return row.network >= 0 && static_cast<std::size_t>(row.network) < networks_.size()
-                       ? networks_[static_cast<std::size_t>(row.network)]
-                       : QString();
+            if (row.network < 0 || static_cast<std::size_t>(row.network) >= networks_.size()) {
+                return QString();
+            }
+            return (role == Qt::ToolTipRole
+                        ? networks_
+                        : shortNetworks_)[static_cast<std::size_t>(row.network)];
         case FirstSeen:
             return Utf8(store::LocalDateText(row.firstSeen));
         case LastSeen:

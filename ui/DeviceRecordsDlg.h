@@ -85,6 +85,8 @@ public:
 private:
     std::vector<DeviceRow> rows_;
     std::vector<QString> networks_;
+    // What the column shows: the subnet alone, unless two networks share it.
+    std::vector<QString> shortNetworks_;
 };
 
 class CDeviceRecordsDlg final : public QDialog {

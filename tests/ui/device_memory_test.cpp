@@ -441,11 +441,17 @@ TEST_F(MemoryTest, TheRecordsWindowListsEveryNetworkWithAColumnAndAFilter) {
             choice->setCurrentIndex(0);
             EXPECT_EQ(column(records, DeviceTableModel::Address),
                       (QStringList{"198.51.100.5", "198.51.100.6", "203.0.113.2"}));
+            // The cell names the subnet; its tooltip and the filter know the gateway too.
             EXPECT_EQ(column(records, DeviceTableModel::Network),
-                      (QStringList{otherText, otherText, "203.0.113.0/24"}));
+                      (QStringList{"198.51.100.0/24", "198.51.100.0/24", "203.0.113.0/24"}));
+            EXPECT_EQ(records.sorted()->index(0, DeviceTableModel::Network).data(Qt::ToolTipRole),
+                      otherText);
             // The text filter works across networks too.
             QTest::keyClicks(records.filterEdit(), "00:34");
             EXPECT_EQ(column(records, DeviceTableModel::Address), QStringList{"198.51.100.6"});
+            records.filterEdit()->clear();
+            QTest::keyClicks(records.filterEdit(), "10-00-fe");
+            EXPECT_EQ(records.sorted()->rowCount(), 2);
             records.filterEdit()->clear();
             choice->setCurrentIndex(1);
             EXPECT_EQ(records.sorted()->rowCount(), 2);
@@ -458,6 +464,17 @@ TEST_F(MemoryTest, TheRecordsWindowListsEveryNetworkWithAColumnAndAFilter) {
         });
     ASSERT_TRUE(opened);
     EXPECT_EQ(dialog->Memory().Devices(kLab).devices.size(), 1U);
+    // Two routers' networks on one subnet are told apart by their whole text.
+    std::vector<DeviceRow> rows(3);
+    for (int i = 0; i < 3; ++i) {
+        rows[static_cast<std::size_t>(i)].network = i;
+    }
+    const DeviceTableModel twins(std::move(rows),
+                                 {"203.0.113.0/24（网关 MAC 地址 02-00-5e-10-00-01）",
+                                  "203.0.113.0/24（网关 MAC 地址 02-00-5e-10-00-02）", otherText});
+    EXPECT_EQ(twins.index(0, DeviceTableModel::Network).data(),
+              "203.0.113.0/24（网关 MAC 地址 02-00-5e-10-00-01）");
+    EXPECT_EQ(twins.index(2, DeviceTableModel::Network).data(), "198.51.100.0/24");
     EXPECT_TRUE(dialog->Memory().Devices({"198.51.100.0/24", "02-00-5e-10-00-fe"}).devices.empty());
 }
 
