@@ -50,7 +50,10 @@ failures=0
 
 cleanup() {
     [ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null && wait "$responder_pid" 2>/dev/null
-    [ -n "$announcer_pid" ] && kill "$announcer_pid" 2>/dev/null && wait "$announcer_pid" 2>/dev/null
+    # Ended by a signal, it waits with that status: not the run's.
+    if [ -n "$announcer_pid" ]; then
+        kill "$announcer_pid" 2>/dev/null && wait "$announcer_pid" 2>/dev/null || true
+    fi
     # Whatever the session left behind (the accessibility bus daemons detach themselves) lives
     # in the lab's namespaces and ends with them.
     local pid
