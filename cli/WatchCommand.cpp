@@ -205,8 +205,7 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
                         network.interfaceName.c_str(), why.c_str()));
             continue;
         }
-        listeners.push_back(std::make_unique<Listener>(*ports.wires, network.interfaceName,
-                                                       std::move(wire), inbox, stop));
+        listeners.push_back(std::make_unique<Listener>(*ports.wires, std::move(wire), inbox));
     }
     if (listeners.empty() && options.everySeconds == 0) {
         std::fputs(Tr("talvik-scan: it cannot listen and --every 0 asks for no scans: nothing "

@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Dotted-decimal text, the ARP probe's MAC text and the sliced waits.
+// Dotted-decimal text, the ARP probe's MAC text, the sliced waits and the wire's ear.
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <tuple>
 
 #include "scan/Address.h"
 #include "scan/ScanEngine.h"
 #include "scan/ScanRun.h"
+#include "scan/WireEar.h"
+#include "tests/support/FakeWires.h"
 #include "tests/support/ScriptedArpSender.h"
 
 namespace talvik::test {
@@ -84,6 +88,79 @@ TEST(WaitInChunks, SlicesIntoSixtyFoursAndStopsOnlyOnTimeout) {
             EXPECT_EQ(waits.firsts[i], handles.data() + 64 * i);
         }
     }
+}
+
+// What an ear hands on and says, as its owner's thread would take it.
+struct EarLog {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::uint32_t> heard;
+    std::vector<EarNote> said;
+    bool WaitFor(const std::function<bool()>& done) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(5), done);
+    }
+};
+
+TEST(WireEar, HandsOnFramesSaysLossAndOpensAnEndedWireAgain) {
+    FakeWires wires;
+    std::string why;
+    std::unique_ptr<IArpWire> wire = wires.Open("tvk-ear0", why);
+    FakeWire* first = wires.latest;
+    first->lost = 7;
+    EarLog log;
+    auto ear = std::make_unique<WireEar>(
+        wires, std::move(wire),
+        [&](const std::vector<HeardArp>& frames) {
+            const std::lock_guard lock(log.mutex);
+            for (const HeardArp& frame : frames) {
+                log.heard.push_back(frame.senderAddress);
+            }
+            log.changed.notify_all();
+        },
+        [&](const EarNote& note) {
+            const std::lock_guard lock(log.mutex);
+            log.said.push_back(note);
+            log.changed.notify_all();
+        },
+        std::chrono::milliseconds(5));
+    for (std::uint32_t host = 1; host <= 3; ++host) {
+        first->Claim(0xCB007100 + host, {0, 0x16, 0x3e, 0, 0, 1});
+    }
+    ASSERT_TRUE(log.WaitFor([&] { return log.heard.size() == 3 && !log.said.empty(); }));
+    EXPECT_EQ(log.heard, (std::vector<std::uint32_t>{0xCB007101, 0xCB007102, 0xCB007103}));
+    EXPECT_EQ(log.said[0].kind, EarNote::Kind::FramesLost);
+    EXPECT_EQ(log.said[0].lost, 7u);
+
+    // The helper ends while it cannot be started again: said once, tried until it can.
+    {
+        const std::lock_guard lock(wires.mutex);
+        wires.problem = "无法启动辅助程序。";
+    }
+    first->End();
+    ASSERT_TRUE(log.WaitFor([&] { return log.said.size() == 3; }));
+    EXPECT_EQ(log.said[1].kind, EarNote::Kind::HelperEnded);
+    EXPECT_EQ(log.said[2].kind, EarNote::Kind::CannotListen);
+    EXPECT_EQ(log.said[2].why, "无法启动辅助程序。");
+    EXPECT_EQ(log.said[2].error, EPIPE);
+    {
+        const std::lock_guard lock(wires.mutex);
+        wires.problem.clear();
+    }
+    ASSERT_TRUE(log.WaitFor([&] { return log.said.size() == 4; }));
+    EXPECT_EQ(log.said[3].kind, EarNote::Kind::ListeningAgain);
+    FakeWire* second = nullptr;
+    {
+        const std::lock_guard lock(wires.mutex);
+        EXPECT_GE(wires.opened.size(), 3u);
+        second = wires.latest;
+    }
+    second->Claim(0xCB007109, {0, 0x16, 0x3e, 0, 0, 9});
+    ASSERT_TRUE(log.WaitFor([&] { return log.heard.size() == 4; }));
+    // Gone, it ends its thread at once, however long its wire would have waited.
+    const auto before = std::chrono::steady_clock::now();
+    ear.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(400));
 }
 
 }  // namespace

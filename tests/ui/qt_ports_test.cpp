@@ -4,8 +4,8 @@
 
 #include <QTextDocument>
 
+#include "tests/support/FakeWires.h"
 #include "tests/ui/DialogFixture.h"
-#include "tests/ui/FakeWires.h"
 #include "ui/WireListener.h"
 
 namespace talvik::test {

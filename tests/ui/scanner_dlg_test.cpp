@@ -2,8 +2,8 @@
 #include <QProgressBar>
 #include <QScrollArea>
 
+#include "tests/support/FakeWires.h"
 #include "tests/ui/DialogFixture.h"
-#include "tests/ui/FakeWires.h"
 #include "ui/DeviceMarks.h"
 #include "ui/WindowPlacement.h"
 

@@ -2,6 +2,7 @@
 #pragma once
 // Wires that follow scan/ArpWire.h, with frames the test puts on them.
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -30,6 +31,9 @@ public:
         queued_.clear();
         return ended_ ? EPIPE : 0;
     }
+    std::uint64_t Lost() const override { return lost.load(); }
+    // Frames the wire says it dropped, as a flood would make it.
+    std::atomic<std::uint64_t> lost{0};
     // The helper behind the wire died: Hear says so from now on.
     void End() {
         const std::lock_guard lock(mutex_);
