@@ -115,6 +115,20 @@ void DeviceMemory::RecordScan(std::vector<store::ScanRow> rows, store::Seconds w
     });
 }
 
+void DeviceMemory::RecordWatch(store::NetworkId network,
+                               std::vector<store::DeviceStore::HeardClaim> heard,
+                               std::vector<store::DeviceStore::KeptEvent> events,
+                               std::function<void(const store::StoreStatus&)> done) {
+    writer_.start([this, network = std::move(network), heard = std::move(heard),
+                   events = std::move(events), done = std::move(done)] {
+        store::StoreStatus status;
+        if (const auto opened = Store(status)) {
+            status = opened->RecordWatch(network, heard, events);
+        }
+        poster_->Post([done, status] { done(status); });
+    });
+}
+
 void DeviceMemory::RememberDevices(store::DeviceStore& opened, const store::NetworkId& network) {
     if (sender_ == nullptr) {
         return;

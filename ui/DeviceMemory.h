@@ -60,6 +60,12 @@ public:
     void RecordScan(std::vector<store::ScanRow> rows, store::Seconds when,
                     std::function<void(const ScanRecorded&)> done);
 
+    // Writes what a watch heard and said off this thread; `done` gets the write's status on the
+    // user-interface thread, unless the window has gone by then.
+    void RecordWatch(store::NetworkId network, std::vector<store::DeviceStore::HeardClaim> heard,
+                     std::vector<store::DeviceStore::KeptEvent> events,
+                     std::function<void(const store::StoreStatus&)> done);
+
     // Tells the sender, off this thread, the devices known on the network of `target`, so the
     // next scan finds them in the sender already; nothing while memory is off or unreadable.
     void TellSender(std::uint32_t target);

@@ -146,6 +146,8 @@ public:
     void OnWatchNetwork();
     void OnWatchInterval(int minutes);
     void OnWatchTick();
+    // Writes what the watch heard and said since the last write, with memory on.
+    void WriteWatch();
     bool IsWatching() const { return watchState_ != nullptr; }
     bool IsListening() const { return listener_ != nullptr; }
     QTimer* watchTimer() const { return watchTimer_; }
@@ -307,6 +309,13 @@ private:
     bool noNotifierTold_ = false;
     bool noWireTold_ = false;
     bool boundTold_ = false;
+    // With memory on, what the watch heard and said, written to the network's record now and
+    // then; a device heard again costs no more room.
+    std::optional<store::NetworkId> watchNetwork_;
+    std::map<std::pair<std::uint32_t, std::string>, store::Seconds> watchHeard_;
+    std::vector<store::DeviceStore::KeptEvent> watchSaid_;
+    QTimer* watchWriteTimer_ = nullptr;
+    bool watchStoreTold_ = false;
     // Notifications past the pace are told together, a moment after the last of them.
     std::unique_ptr<NotificationPace> notificationPace_;
     QTimer* heldTimer_ = nullptr;

@@ -8,10 +8,13 @@
 #include <QMenu>
 #include <QTimer>
 #include <QTreeWidget>
+#include <algorithm>
+#include <utility>
 
 #include "scan/Address.h"
 #include "scan/CommandIds.h"
 #include "scan/ScanEngine.h"
+#include "store/DeviceStore.h"
 #include "ui/DesktopNotifications.h"
 #include "ui/DeviceMarks.h"
 #include "ui/DeviceText.h"
@@ -25,6 +28,7 @@ namespace {
 
 constexpr int kMinute = 60 * 1000;
 constexpr int kHeldAfterMs = 3000;
+constexpr int kWriteEveryMs = 5000;
 
 QString Utf8(const std::string& text) {
     return QString::fromStdString(text);
@@ -75,6 +79,8 @@ QString ShortEventText(store::WatchEventKind kind) {
 void CScannerDlg::CreateWatch() {
     watchTimer_ = new QTimer(this);
     connect(watchTimer_, &QTimer::timeout, this, &CScannerDlg::OnWatchTick);
+    watchWriteTimer_ = new QTimer(this);
+    connect(watchWriteTimer_, &QTimer::timeout, this, &CScannerDlg::WriteWatch);
     heldTimer_ = new QTimer(this);
     heldTimer_->setSingleShot(true);
     connect(heldTimer_, &QTimer::timeout, this, [this] {
@@ -127,9 +133,11 @@ void CScannerDlg::OnWatchNetwork() {
                                  identity->gateway.value_or(0), network.gatewayMac});
     watchEvents_.clear();
     notificationPace_ = std::make_unique<NotificationPace>();
+    watchNetwork_ = network;
     // With memory on the store says what is known; else the watch's first scan does.
     if (memory_->IsOn()) {
         if (const auto current = memory_->CurrentNetwork(target)) {
+            watchNetwork_ = *current;
             const store::NetworkDevices known = memory_->Devices(*current);
             if (known.status.Ok() && !known.devices.empty()) {
                 watchState_->Baseline(known.devices, WallMillis());
@@ -158,6 +166,10 @@ void CScannerDlg::OnWatchNetwork() {
                 for (const store::Claim& claim : heard.claims) {
                     if (!watchState_->Holds(claim)) {
                         continue;
+                    }
+                    if (memory_->IsOn()) {
+                        auto& when = watchHeard_[{claim.address, claim.mac}];
+                        when = std::max(when, heard.when / 1000);
                     }
                     store::WatchOutcome one = watchState_->Heard(claim, heard.when);
                     all.events.insert(all.events.end(), one.events.begin(), one.events.end());
@@ -188,6 +200,7 @@ void CScannerDlg::OnWatchNetwork() {
     }
     item->setChecked(true);
     watchTimer_->start(watchMinutes_ * kMinute);
+    watchWriteTimer_->start(kWriteEveryMs);
     SetWatchNote(listener_ ? QStringLiteral("正在监视 %1").arg(Utf8(identity->interfaceName))
                            : QStringLiteral("正在监视（只按间隔重新扫描）"));
     if (!watchState_->HasBaseline() && !engine_->IsScanRunning()) {
@@ -197,6 +210,8 @@ void CScannerDlg::OnWatchNetwork() {
 
 void CScannerDlg::StopWatch() {
     listener_.reset();
+    WriteWatch();
+    watchWriteTimer_->stop();
     watchState_.reset();
     watchTimer_->stop();
     watchEvents_.clear();
@@ -272,6 +287,11 @@ void CScannerDlg::OnWatchOutcome(const store::WatchOutcome& outcome) {
     const bool notifying = services_.notifier && services_.notifier->Available();
     for (const store::WatchEvent& event : outcome.events) {
         watchEvents_[event.address] = event;
+        if (memory_->IsOn() &&
+            watchSaid_.size() < static_cast<std::size_t>(store::DeviceStore::kKeepEvents)) {
+            watchSaid_.push_back({event.when / 1000, std::string(store::WatchEventName(event.kind)),
+                                  event.address, event.mac, event.previousMac});
+        }
         SetWatchNote(
             QStringLiteral("监视：%1 %2")
                 .arg(Utf8(FormatDottedDecimal(event.address)), ShortEventText(event.kind)));
@@ -289,6 +309,29 @@ void CScannerDlg::OnWatchOutcome(const store::WatchOutcome& outcome) {
         }
     }
     UpdateMarks();
+}
+
+void CScannerDlg::WriteWatch() {
+    if (!watchNetwork_ || !memory_->IsOn() || (watchHeard_.empty() && watchSaid_.empty())) {
+        watchHeard_.clear();
+        watchSaid_.clear();
+        return;
+    }
+    std::vector<store::DeviceStore::HeardClaim> heard;
+    heard.reserve(watchHeard_.size());
+    for (const auto& [claim, when] : watchHeard_) {
+        heard.push_back({claim.first, claim.second, when});
+    }
+    watchHeard_.clear();
+    memory_->RecordWatch(*watchNetwork_, std::move(heard), std::exchange(watchSaid_, {}),
+                         [this](const store::StoreStatus& status) {
+                             // Said once; the watch goes on in the window.
+                             if (!status.Ok() && !watchStoreTold_) {
+                                 watchStoreTold_ = true;
+                                 SetWatchNote(QStringLiteral("监视：无法写入设备记录。") +
+                                              Utf8(store::DescribeProblem(status)));
+                             }
+                         });
 }
 
 void CScannerDlg::SetWatchNote(const QString& note) {

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "store/DeviceStore.h"
+#include "tests/support/FakeWires.h"
 #include "tests/ui/DialogFixture.h"
 #include "ui/DeviceMarks.h"
 #include "ui/DeviceRecordsDlg.h"
@@ -578,6 +579,45 @@ TEST_F(MemoryTest, TheRecordsCallOfflineOnlyADeviceTheLastScanAsked) {
                       "共 3 台设备，1 台在线，1 台不在上次扫描范围内");
             records.reject();
         });
+}
+
+TEST_F(MemoryTest, AWatchWritesWhatItHeardAndToldIntoTheNetworksRecord) {
+    const auto fakeWires = std::make_shared<FakeWires>();
+    wires = fakeWires;
+    identify = [](std::uint32_t) {
+        NetworkIdentity identity;
+        identity.interfaceName = "tvk-watch0";
+        identity.address = kHost + 1;
+        identity.prefixLength = 24;
+        return std::optional(identity);
+    };
+    Open();
+    Remember()->trigger();
+    arp->Script(kHost + 2, Answers(LabMac(2)));
+    Scan();
+    QAction* watch = dialog->menuAction(ID_WATCH_NETWORK);
+    watch->trigger();
+    ASSERT_TRUE(watch->isChecked());
+    fakeWires->latest->Claim(kHost + 7, LabMac(7));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return ProgressText().contains("203.0.113.7 发现新设备"); }, 5000));
+    // Turned off, the watch writes what it has not written yet.
+    watch->trigger();
+    const auto heard = [&] {
+        for (const store::Device& device : dialog->Memory().Devices(kLab).devices) {
+            if (device.address == kHost + 7 && device.mac == "02-00-5e-10-00-07") {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(QTest::qWaitFor(heard, 5000));
+    const auto opened = store::DeviceStore::Open(deviceStore.path);
+    ASSERT_TRUE(opened.store);
+    const auto events = opened.store->WatchEvents(kLab, 10);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, "new");
+    EXPECT_EQ(events[0].address, kHost + 7);
 }
 
 }  // namespace
