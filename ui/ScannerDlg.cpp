@@ -129,6 +129,8 @@ CScannerDlg::~CScannerDlg() {
     // A running scan ends before any widget it writes to goes away; closures still on their way
     // are dropped with this object.
     listener_.reset();
+    // What the watch heard last still reaches the record; the store's writer finishes it.
+    WriteWatch();
     engine_.reset();
     poster_->Detach();
     // The rows go with the widgets, after this object's members.

@@ -601,7 +601,7 @@ TEST_F(MemoryTest, AWatchWritesWhatItHeardAndToldIntoTheNetworksRecord) {
     fakeWires->latest->Claim(kHost + 7, LabMac(7));
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return ProgressText().contains("203.0.113.7 发现新设备"); }, 5000));
-    // Turned off, the watch writes what it has not written yet.
+    // Turned off, the watch writes what it has not written yet; so does a window closed.
     watch->trigger();
     const auto heard = [&] {
         for (const store::Device& device : dialog->Memory().Devices(kLab).devices) {
@@ -618,6 +618,13 @@ TEST_F(MemoryTest, AWatchWritesWhatItHeardAndToldIntoTheNetworksRecord) {
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].kind, "new");
     EXPECT_EQ(events[0].address, kHost + 7);
+
+    watch->trigger();
+    fakeWires->latest->Claim(kHost + 8, LabMac(8));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return ProgressText().contains("203.0.113.8 发现新设备"); }, 5000));
+    dialog.reset();
+    EXPECT_EQ(opened.store->WatchEvents(kLab, 10).size(), 2u);
 }
 
 }  // namespace
