@@ -38,6 +38,12 @@ constexpr milliseconds kProbeSpacing{20};
 // How long a probe's answer is waited for: a few times the host's first answer took, and never
 // less than a busy machine may add to a prompt one.
 constexpr milliseconds kProbePatience{100};
+// A long first pass learns the link's loss while it runs, up to this many probes, one at a time
+// between its asks: on a lossy link the first probes lost end the probing, and the second asks
+// follow the pass at once. Where only a few late windows of the pass are left, the probes go in
+// its closing late window, where on a clean wire they cost no time.
+constexpr std::uint32_t kProbesWhilePassing = kFewHosts;
+constexpr int kWindowsLeftToProbe = 4;
 // Rounds of repeats at most; each asks a target once, and no target more than kMaxSweepAsks.
 constexpr int kMaxRounds = 2 * kMaxSweepAsks;
 constexpr milliseconds kProgressEvery{250};
@@ -154,6 +160,7 @@ private:
     std::deque<std::uint32_t> knownFirst_;
     std::vector<Probe> probes_;
     std::size_t probesWanted_ = 0;
+    std::uint32_t probesWhilePassing_ = 0;
     std::deque<std::uint32_t> round_;  // the repeats of the current round
     int rounds_ = 0;
     // What the last round was planned from (hosts found, probes settled and back, frames sent):
@@ -461,11 +468,15 @@ void LinkSweep::Run(std::stop_token stop) {
         std::optional<std::size_t> probe;
         std::optional<Clock::time_point> wait;
         const auto dueProbe = NextProbe(now);
+        const bool probeNow = dueProbe && probes_[*dueProbe].due <= now;
+        const bool probeWhilePassing =
+            probeNow && firstLeft_ > 0 && probesWhilePassing_ < kProbesWhilePassing &&
+            !ProbesSettled(now) && pace_.TimeFor(firstLeft_) > kWindowsLeftToProbe * window_;
         if (!knownFirst_.empty()) {
             target = knownFirst_.front();
             knownFirst_.pop_front();
             to = known_.at(*target);
-        } else if (firstLeft_ > 0) {
+        } else if (firstLeft_ > 0 && !probeWhilePassing) {
             while (firstLeft_ > 0 && !target) {
                 --firstLeft_;
                 const auto next = NextFirstAsk();
@@ -473,7 +484,8 @@ void LinkSweep::Run(std::stop_token stop) {
                     target = next;
                 }
             }
-        } else if (dueProbe && probes_[*dueProbe].due <= now) {
+        } else if (probeNow) {
+            probesWhilePassing_ += firstLeft_ > 0 ? 1 : 0;
             probe = dueProbe;
             target = probes_[*probe].target;
             to = macs_.at(*target).front();
@@ -540,6 +552,9 @@ void LinkSweep::Run(std::stop_token stop) {
             }
             Hear(milliseconds(0));
             continue;
+        }
+        if (!wait) {
+            continue;  // the first pass ended on targets already answered
         }
         const auto whole = std::chrono::duration_cast<milliseconds>(*wait - now);
         Hear(std::clamp(whole, milliseconds(1), kLongestHear));
