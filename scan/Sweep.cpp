@@ -133,11 +133,15 @@ void LinkSweep::Run(std::stop_token stop) {
         std::optional<std::size_t> probe;
         std::optional<Clock::time_point> wait;
         const auto dueProbe = NextProbe(now);
+        const bool probeNow = dueProbe && probes_[*dueProbe].due <= now;
+        const bool probeWhilePassing =
+            probeNow && firstLeft_ > 0 && probesWhilePassing_ < kProbesWhilePassing &&
+            !ProbesSettled(now) && pace_.TimeFor(firstLeft_) > kWindowsLeftToProbe * window_;
         if (!knownFirst_.empty()) {
             target = knownFirst_.front();
             knownFirst_.pop_front();
             to = known_.at(*target);
-        } else if (firstLeft_ > 0) {
+        } else if (firstLeft_ > 0 && !probeWhilePassing) {
             while (firstLeft_ > 0 && !target) {
                 --firstLeft_;
                 const auto next = NextFirstAsk();
@@ -145,7 +149,8 @@ void LinkSweep::Run(std::stop_token stop) {
                     target = next;
                 }
             }
-        } else if (dueProbe && probes_[*dueProbe].due <= now) {
+        } else if (probeNow) {
+            probesWhilePassing_ += firstLeft_ > 0 ? 1 : 0;
             probe = dueProbe;
             target = probes_[*probe].target;
             to = macs_.at(*target).front();
@@ -212,6 +217,9 @@ void LinkSweep::Run(std::stop_token stop) {
             }
             Hear(milliseconds(0));
             continue;
+        }
+        if (!wait) {
+            continue;  // the first pass ended on targets already answered
         }
         const auto whole = std::chrono::duration_cast<milliseconds>(*wait - now);
         Hear(std::clamp(whole, milliseconds(1), kLongestHear));

@@ -40,6 +40,12 @@ inline constexpr milliseconds kProbeSpacing{20};
 // How long a probe's answer is waited for: a few times the host's first answer took, and never
 // less than a busy machine may add to a prompt one.
 inline constexpr milliseconds kProbePatience{100};
+// A long first pass learns the link's loss while it runs, up to this many probes, one at a time
+// between its asks: on a lossy link the first probes lost end the probing, and the second asks
+// follow the pass at once. Where only a few late windows of the pass are left, the probes go in
+// its closing late window, where on a clean wire they cost no time.
+inline constexpr std::uint32_t kProbesWhilePassing = kFewHosts;
+inline constexpr int kWindowsLeftToProbe = 4;
 // Rounds of repeats at most; each asks a target once, and no target more than kMaxSweepAsks.
 inline constexpr int kMaxRounds = 2 * kMaxSweepAsks;
 inline constexpr milliseconds kProgressEvery{250};
@@ -156,6 +162,7 @@ private:
     std::deque<std::uint32_t> knownFirst_;
     std::vector<Probe> probes_;
     std::size_t probesWanted_ = 0;
+    std::uint32_t probesWhilePassing_ = 0;
     std::deque<std::uint32_t> round_;  // the repeats of the current round
     int rounds_ = 0;
     // What the last round was planned from (hosts found, probes settled and back, frames sent):

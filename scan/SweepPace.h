@@ -22,17 +22,13 @@ public:
     // The time `frames` more frames take at this pace.
     Duration TimeFor(std::uint64_t frames) const;
 
-    int Burst() const { return burst_; }
-
 private:
     // A cell-rate rule: frames are booked at `interval_` apart, and one may leave up to
-    // `tolerance_` before its booked moment. Any window of length W then holds at most
-    // burst_ - 1 + ceil(W / interval_) frames, which the constructor keeps at the rate for W a
-    // little over a second.
+    // `tolerance_` before its booked moment, which the constructor keeps at the rate for any
+    // window a little over a second.
     Duration interval_{};
     Duration tolerance_{};
     Duration booked_{Duration::min()};
-    int burst_ = 1;
 };
 
 }  // namespace talvik
