@@ -155,6 +155,14 @@ def toolbar_button(window, text):
     return button
 
 
+def choose(window, menu, name):
+    # The menu opened from its bar, then its item once it is on screen.
+    click(find(window, "menu item", menu))
+    click(wait_for(f"the menu item {name}", lambda: [i for i in find_all(window, "menu item")
+                                                     if i.name == name and
+                                                     extents(i).width > 0][0], timeout=5))
+
+
 def completion_box(app):
     for window in children(app):
         if window.getRoleName() == "alert" and window.name == "Talvik":
@@ -295,11 +303,7 @@ def drive(args, want, program):
     if args.expect_helper and "talvik-arp" not in helpers:
         raise Failure(f"talvik-arp is not running under the window (children: {helpers})")
 
-    click(find(window, "menu item", " 系统 (S) "))
-    save_item = wait_for("the save item", lambda: [i for i in find_all(window, "menu item")
-                                                   if i.name == "保存扫描结果" and
-                                                   extents(i).width > 0][0], timeout=5)
-    click(save_item)
+    choose(window, " 系统 (S) ", "保存扫描结果")
     dialog = wait_for("the save dialog", lambda: save_dialog(app), timeout=10)
     log(f"save dialog {dialog.name!r} is up")
     screenshot(os.path.join(args.work, "save-dialog.png"))
@@ -354,11 +358,7 @@ def keep_watch(args, app, window):
              "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
              "string:org.freedesktop.Notifications"], capture_output=True,
             text=True).stdout.count("boolean true"), timeout=20)
-        click(find(window, "menu item", " 设置 (O) "))
-        item = wait_for("the watch item", lambda: [i for i in find_all(window, "menu item")
-                                                   if i.name == "监视网络(W)" and
-                                                   extents(i).width > 0][0], timeout=5)
-        click(item)
+        choose(window, " 设置 (O) ", "监视网络(W)")
         # Without memory the watch's first scan is what it knows.
         box = wait_for("the watch's first scan", lambda: completion_box(app), timeout=60)
         click(find(box, "push button"))
