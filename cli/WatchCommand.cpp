@@ -304,9 +304,7 @@ int RunWatch(const ScanOptions& options, std::FILE* out, std::FILE* err,
             for (const store::WatchEvent& event : outcome.events) {
                 events.push_back({network.interfaceName, event, {}});
                 if (memory) {
-                    network.said.push_back({event.when / 1000,
-                                            std::string(store::WatchEventName(event.kind)),
-                                            event.address, event.mac, event.previousMac});
+                    network.said.push_back(store::DeviceStore::KeptEvent::Of(event));
                 }
             }
             if (memory && item.kind == Item::Kind::Frame && network.state->Holds(item.claim)) {

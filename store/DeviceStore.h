@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "store/DeviceChanges.h"
+#include "store/WatchEvents.h"
 
 struct sqlite3;
 
@@ -145,6 +146,8 @@ public:
         std::string mac;
         std::string previousMac;
         bool operator==(const KeptEvent&) const = default;
+        // An event as the watch told it, kept to the second.
+        static KeptEvent Of(const WatchEvent& event);
     };
     StoreStatus RecordWatch(const NetworkId& network, std::span<const HeardClaim> heard,
                             std::span<const KeptEvent> events);

@@ -86,4 +86,9 @@ std::vector<DeviceStore::KeptEvent> DeviceStore::WatchEvents(const NetworkId& ne
     return events;
 }
 
+DeviceStore::KeptEvent DeviceStore::KeptEvent::Of(const WatchEvent& event) {
+    return {event.when / 1000, std::string(WatchEventName(event.kind)), event.address, event.mac,
+            event.previousMac};
+}
+
 }  // namespace talvik::store

@@ -289,8 +289,7 @@ void CScannerDlg::OnWatchOutcome(const store::WatchOutcome& outcome) {
         watchEvents_[event.address] = event;
         if (memory_->IsOn() &&
             watchSaid_.size() < static_cast<std::size_t>(store::DeviceStore::kKeepEvents)) {
-            watchSaid_.push_back({event.when / 1000, std::string(store::WatchEventName(event.kind)),
-                                  event.address, event.mac, event.previousMac});
+            watchSaid_.push_back(store::DeviceStore::KeptEvent::Of(event));
         }
         SetWatchNote(
             QStringLiteral("监视：%1 %2")
